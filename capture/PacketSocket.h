@@ -1,0 +1,31 @@
+#pragma once
+
+// The Linux stand-in for a raw IPv4 socket in receive-all mode: an AF_PACKET socket whose reads
+// start at the network header, filtered in the kernel to IPv4 datagrams sent to port 53, bound to
+// the interface that owns a given IPv4 address, with that interface in promiscuous mode.
+// No Qt here: the privileged capture helper links this file too.
+
+class CPacketSocket
+{
+public:
+    enum Step { STEP_NONE, STEP_OPEN, STEP_OPTIONS, STEP_BIND, STEP_RECEIVE_ALL };
+
+    struct OpenResult
+    {
+        int fd = -1;              // the configured socket, or -1 when a step failed
+        Step failedStep = STEP_NONE; // STEP_OPEN, STEP_OPTIONS or STEP_BIND when fd is -1
+        int error = 0;            // errno of the failed step
+        int receiveAllError = 0;  // errno when promiscuous mode was refused; the socket still works
+    };
+
+    // Bytes read per datagram; a longer datagram is cut to this length.
+    static constexpr int CAPTURE_BUFFER_SIZE = 1600;
+
+    // Opens and configures the socket in the order open, options, bind, receive-all. A failed step
+    // closes what was opened. An address text that is empty, not dotted IPv4, or not owned by any
+    // interface fails the bind step with EADDRNOTAVAIL.
+    static OpenResult Open(const char* pszLocalAddress);
+
+    // Kernel counters since the last call (reading resets them): datagrams passed and dropped.
+    static bool ReadStatistics(int fd, unsigned* pnReceived, unsigned* pnDropped);
+};

@@ -1,0 +1,45 @@
+#pragma once
+
+#include <QAbstractTableModel>
+#include <QByteArray>
+#include <QIcon>
+#include <ctime>
+
+// The captured-names list: one row per distinct name since the last Clear, row 0 the newest, each
+// with the local time at which it was first seen. Names are kept as the bytes received.
+class CNameListModel : public QAbstractTableModel
+{
+    Q_OBJECT
+
+public:
+    enum Column { COLUMN_NAME = 0, COLUMN_TIME = 1, COLUMN_COUNT = 2 };
+
+    explicit CNameListModel(QObject* parent = nullptr);
+    ~CNameListModel() override;
+
+    // Inserts the name at row 0 with the current time text unless a listed name equals it ignoring
+    // the case of ASCII letters. True when a row was added.
+    bool AddName(const char* name);
+    bool AddName(const char* name, size_t length);
+    void Clear();
+
+    // The cell's text as bytes, unchanged (name) or as formatted (time); empty out of range.
+    QByteArray GetName(int row) const;
+    QByteArray GetCellText(int row, int column) const;
+
+    // Shown beside every name in column 0 (image 0 of the list's image strip).
+    void SetNameIcon(const QIcon& icon);
+
+    // "%B %d %Y %H:%M:%S" of the local time, always in the C locale.
+    static QByteArray FormatTimeText(std::time_t t);
+
+    int rowCount(const QModelIndex& parent = QModelIndex()) const override;
+    int columnCount(const QModelIndex& parent = QModelIndex()) const override;
+    QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
+    QVariant headerData(int section, Qt::Orientation orientation, int role = Qt::DisplayRole) const override;
+
+private:
+    struct Impl;
+    Impl* m_pImpl;
+    QIcon m_iconName;
+};
