@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# Installs the Debian packages Tarrow needs, non-interactively and only those that are missing.
+#   install-deps.sh run    what building and starting the program needs
+#   install-deps.sh test   that, plus what the tests, sanitizer builds, fuzzer and benchmarks need
+set -euo pipefail
+
+run_packages=(
+  cmake ninja-build g++ pkg-config
+  qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins qt6-gtk-platformtheme libgl-dev
+  libcap2-bin xdg-utils fonts-dejavu-core
+)
+test_packages=(
+  libgtest-dev libgmock-dev libbenchmark-dev
+  clang libclang-rt-14-dev
+  xvfb xauth
+  iproute2 procps util-linux
+  dnsmasq-base dnsperf tcpdump dnsutils knot-dnsutils tcpreplay
+  locales
+)
+
+wanted=("${run_packages[@]}")
+if [ "${1:-test}" = test ]; then
+  wanted+=("${test_packages[@]}")
+fi
+
+missing=()
+for p in "${wanted[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+sudo=()
+if [ "$(id -u)" -ne 0 ]; then
+  sudo=(sudo)
+fi
+echo "Installing: ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+"${sudo[@]}" apt-get update -qq
+"${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"

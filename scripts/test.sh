@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Installs what the tests need, builds Tarrow and runs every test; non-zero on any failure.
+#   test.sh [--build-dir DIR] [--sanitize address,undefined|thread] [--capture-only]
+# Tests that need root (packet sockets in private network namespaces) skip without it and say why.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+build_dir=build
+cmake_args=()
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --build-dir) build_dir=$2; shift 2 ;;
+    --sanitize) cmake_args+=("-DTARROW_SANITIZE=$2" -DTARROW_BUILD_BENCH=OFF); shift 2 ;;
+    --capture-only) cmake_args+=(-DTARROW_CAPTURE_ONLY=ON); shift ;;
+    *) echo "test.sh: unknown option $1" >&2; exit 2 ;;
+  esac
+done
+
+scripts/install-deps.sh test
+
+launcher=()
+command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${launcher[@]}" "${cmake_args[@]}"
+cmake --build "$build_dir"
+
+export QT_QPA_PLATFORM=offscreen
+export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/tests/capture/tsan.supp}
+ctest --test-dir "$build_dir" --output-on-failure --timeout 600
