@@ -1,1 +1,151 @@
-// placeholder: filled in by its issue
+#include "capture/PacketSocket.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <ifaddrs.h>
+#include <linux/filter.h>
+#include <linux/if_ether.h>
+#include <linux/if_packet.h>
+#include <net/if.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+// Several MiB: while the worker waits for the owner to take a name, bursts queue here instead of
+// being dropped (the default queue holds only a few hundred small frames).
+constexpr int RECEIVE_QUEUE_BYTES = 16 * 1024 * 1024;
+
+struct CInterfaceMatch
+{
+    unsigned nIndex = 0;  // 0: no interface owns the address
+    bool bLoopback = false;
+};
+
+CInterfaceMatch FindInterfaceOf(const char* pszLocalAddress)
+{
+    CInterfaceMatch match;
+    in_addr addr {};
+    if (pszLocalAddress == nullptr || inet_pton(AF_INET, pszLocalAddress, &addr) != 1)
+        return match;
+
+    ifaddrs* pList = nullptr;
+    if (getifaddrs(&pList) != 0)
+        return match;
+    for (const ifaddrs* p = pList; p != nullptr; p = p->ifa_next)
+    {
+        if (p->ifa_addr == nullptr || p->ifa_addr->sa_family != AF_INET)
+            continue;
+        const auto* pIn = reinterpret_cast<const sockaddr_in*>(p->ifa_addr);
+        if (pIn->sin_addr.s_addr != addr.s_addr)
+            continue;
+        match.nIndex = if_nametoindex(p->ifa_name);
+        match.bLoopback = (p->ifa_flags & IFF_LOOPBACK) != 0;
+        if (match.nIndex != 0)
+            break;
+    }
+    freeifaddrs(pList);
+    return match;
+}
+
+// Keeps IPv4 datagrams whose bytes 22-23 hold 53, cut to what the worker reads, so nothing else
+// ever wakes the worker or fills the queue.
+bool AttachDnsFilter(int fd)
+{
+    static sock_filter s_program[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, static_cast<__u32>(SKF_AD_OFF + SKF_AD_PROTOCOL)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, ETH_P_IP, 0, 5),
+        BPF_STMT(BPF_LD | BPF_W | BPF_LEN, 0),
+        BPF_JUMP(BPF_JMP | BPF_JGE | BPF_K, 24, 0, 3),
+        BPF_STMT(BPF_LD | BPF_H | BPF_ABS, 22),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, 53, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, CPacketSocket::CAPTURE_BUFFER_SIZE),
+        BPF_STMT(BPF_RET | BPF_K, 0),
+    };
+    sock_fprog program {};
+    program.len = sizeof(s_program) / sizeof(s_program[0]);
+    program.filter = s_program;
+    return setsockopt(fd, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof(program)) == 0;
+}
+
+bool SetReceiveQueue(int fd)
+{
+    int nBytes = RECEIVE_QUEUE_BYTES;
+    // Only a process allowed to administer the network may go past net.core.rmem_max.
+    if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &nBytes, sizeof(nBytes)) == 0)
+        return true;
+    return setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &nBytes, sizeof(nBytes)) == 0;
+}
+
+bool SetOptions(int fd, bool bLoopback)
+{
+    if (!AttachDnsFilter(fd) || !SetReceiveQueue(fd))
+        return false;
+    if (bLoopback)
+    {
+        // Loopback shows every datagram twice, leaving and arriving; the arriving copy is enough.
+        int nOn = 1;
+        if (setsockopt(fd, SOL_PACKET, PACKET_IGNORE_OUTGOING, &nOn, sizeof(nOn)) != 0)
+            return false;
+    }
+    return true;
+}
+
+CPacketSocket::OpenResult Fail(int fd, CPacketSocket::Step step, int nError)
+{
+    if (fd >= 0)
+        close(fd);
+    CPacketSocket::OpenResult result;
+    result.failedStep = step;
+    result.error = nError;
+    return result;
+}
+
+} // namespace
+
+CPacketSocket::OpenResult CPacketSocket::Open(const char* pszLocalAddress)
+{
+    const CInterfaceMatch match = FindInterfaceOf(pszLocalAddress);
+
+    // Protocol 0 receives nothing until the bind names the interface, so no datagram of another
+    // interface can slip into the queue in between; the bind switches on every protocol.
+    int fd = socket(AF_PACKET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return Fail(-1, STEP_OPEN, errno);
+
+    if (!SetOptions(fd, match.bLoopback))
+        return Fail(fd, STEP_OPTIONS, errno);
+
+    if (match.nIndex == 0)
+        return Fail(fd, STEP_BIND, EADDRNOTAVAIL);
+    sockaddr_ll sll {};
+    sll.sll_family = AF_PACKET;
+    sll.sll_protocol = htons(ETH_P_ALL);
+    sll.sll_ifindex = static_cast<int>(match.nIndex);
+    if (bind(fd, reinterpret_cast<const sockaddr*>(&sll), sizeof(sll)) != 0)
+        return Fail(fd, STEP_BIND, errno);
+
+    OpenResult result;
+    result.fd = fd;
+    packet_mreq mreq {};
+    mreq.mr_ifindex = static_cast<int>(match.nIndex);
+    mreq.mr_type = PACKET_MR_PROMISC;
+    if (setsockopt(fd, SOL_PACKET, PACKET_ADD_MEMBERSHIP, &mreq, sizeof(mreq)) != 0)
+        result.receiveAllError = errno;
+    return result;
+}
+
+bool CPacketSocket::ReadStatistics(int fd, unsigned* pnReceived, unsigned* pnDropped)
+{
+    tpacket_stats stats {};
+    socklen_t nLength = sizeof(stats);
+    if (getsockopt(fd, SOL_PACKET, PACKET_STATISTICS, &stats, &nLength) != 0)
+        return false;
+    // The kernel counts dropped datagrams among the received ones; report them apart.
+    if (pnReceived != nullptr)
+        *pnReceived = stats.tp_packets - stats.tp_drops;
+    if (pnDropped != nullptr)
+        *pnDropped = stats.tp_drops;
+    return true;
+}
