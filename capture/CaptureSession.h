@@ -1,7 +1,10 @@
 #pragma once
 
+#include <QPointer>
 #include <memory>
 #include <string>
+
+#include "capture/PacketSocket.h"
 
 class QObject;
 
@@ -13,6 +16,7 @@ constexpr const char CAPTURED_NAME_METHOD[] = "OnCapturedName";
 constexpr const char CAPTURE_FAILED_METHOD[] = "OnCaptureFailed";
 
 struct CCaptureShared;
+struct CCaptureErrorText;
 
 // One live capture at a time on one local IPv4 address. Runs a worker thread that reads datagrams,
 // extracts DNS query names and hands each to the owner synchronously. Start/Stop/SetOwner/
@@ -35,7 +39,19 @@ public:
     std::string GetErrorText() const;
 
 private:
+    // The one place that yields a configured capture socket; a helper process may supply it later.
+    static CPacketSocket::OpenResult OpenCaptureSocket(const std::string& strLocalAddress);
+    static void CaptureWorker(std::shared_ptr<CCaptureShared> pShared);
+    // Hands one call to the owner on its thread and waits until it ran or was discarded. False when
+    // it was not posted (the capture was stopped or the owner is gone).
+    static bool NotifyOwner(CCaptureShared& shared, const char* pszMethod, const char* pszName, size_t nLength);
+    void SetError(const std::string& strText);
+
     // The worker owns a share of this state, so the session (or the owner) may die while it runs.
+    // Present from a successful Start until Stop: it also serves as the mark that a worker was
+    // started (Running, or Orphaned when the worker has left after a failed receive).
     std::shared_ptr<CCaptureShared> m_pShared;
+    std::shared_ptr<CCaptureErrorText> m_pError;
     std::string m_strLocalAddress;
+    QPointer<QObject> m_pOwner;
 };
