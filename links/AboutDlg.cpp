@@ -1,1 +1,25 @@
-// placeholder: filled in by its issue
+#include "links/AboutDlg.h"
+
+#include "links/DialogTemplate.h"
+#include "links/Resources.h"
+#include "res/Resource.h"
+
+CAboutDlg::CAboutDlg(QWidget* parent)
+    : QDialog(parent)
+{
+    CDialogTemplate dlgTemplate;
+    if (dlgTemplate.Load(IDD_ABOUTBOX))
+        dlgTemplate.Create(this);
+    setWindowIcon(LoadAppIcon());
+    DoDataExchange();
+}
+
+CAboutDlg::~CAboutDlg() = default;
+
+void CAboutDlg::DoDataExchange()
+{
+    if (auto* pUrl = GetDlgItemAs<QLabel>(this, IDC_ABOUT_URL))
+        m_linkUrl.Attach(pUrl);
+    if (auto* pNotice = GetDlgItemAs<QLabel>(this, IDC_ABOUT_NOTICE))
+        m_linkNotice.Attach(pNotice);
+}

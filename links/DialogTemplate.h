@@ -31,6 +31,7 @@ public:
     QSize m_sizeUnits;      // client area in dialog units
     int m_nMenuId = 0;      // menu bar resource, 0 for none
     quint32 m_nStyle = 0;
+    quint32 m_nExStyle = 0;
     std::vector<SDialogItem> m_items;   // template order, which is the tab order
 
     // Reads :/res/dialog_<id>.json. False with the reason in GetErrorText().
@@ -47,7 +48,8 @@ public:
     static QRect MapDialogRect(const QRect& rcUnits, const QSize& sizeBase);
 
 private:
-    QString m_strError;
+    // Create is const but still reports why it failed.
+    mutable QString m_strError;
 };
 
 // The control with the given id inside a dialog built from a template, or null.

@@ -1,0 +1,65 @@
+#include "links/Resources.h"
+
+#include "res/Resource.h"
+
+#include <QBitmap>
+#include <QColor>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QPixmap>
+
+// Q_INIT_RESOURCE may not stand inside a namespace.
+static void InitTarrowResources()
+{
+    Q_INIT_RESOURCE(tarrow);
+}
+
+void EnsureResources()
+{
+    // The resources live in an object file inside a static library; calling their initialiser
+    // from here is what keeps the linker from dropping them.
+    static const bool bDone = (InitTarrowResources(), true);
+    (void)bDone;
+}
+
+QIcon LoadListImage(int nIndex)
+{
+    EnsureResources();
+    constexpr int nImageWidth = 16;
+    QPixmap pixStrip(QStringLiteral(":/res/images/list_images.png"));
+    if (pixStrip.isNull() || nIndex < 0 || (nIndex + 1) * nImageWidth > pixStrip.width())
+        return QIcon();
+
+    QPixmap pixImage = pixStrip.copy(nIndex * nImageWidth, 0, nImageWidth, pixStrip.height());
+    const QColor crMask((LIST_IMAGES_MASK_RGB >> 16) & 0xFF, (LIST_IMAGES_MASK_RGB >> 8) & 0xFF,
+                        LIST_IMAGES_MASK_RGB & 0xFF);
+    pixImage.setMask(pixImage.createMaskFromColor(crMask, Qt::MaskInColor));
+    return QIcon(pixImage);
+}
+
+QIcon LoadAppIcon()
+{
+    EnsureResources();
+    QIcon icon;
+    for (int nSize : {16, 24, 32, 48, 64, 128, 256})
+        icon.addFile(QStringLiteral(":/res/images/tarrow_%1.png").arg(nSize), QSize(nSize, nSize));
+    return icon;
+}
+
+QString LoadResourceString(int nId)
+{
+    EnsureResources();
+    QFile file(QStringLiteral(":/res/strings.json"));
+    if (!file.open(QIODevice::ReadOnly))
+        return QString();
+    const QJsonArray arrStrings = QJsonDocument::fromJson(file.readAll()).object().value("strings").toArray();
+    for (const QJsonValue& value : arrStrings)
+    {
+        const QJsonObject objString = value.toObject();
+        if (objString.value("id").toInt() == nId)
+            return objString.value("text").toString();
+    }
+    return QString();
+}
