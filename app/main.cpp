@@ -1,1 +1,7 @@
-int main() { return 0; }
+#include "app/MonitorApp.h"
+
+int main(int argc, char** argv)
+{
+    CMonitorApp app(argc, argv);
+    return app.InitInstance();
+}

@@ -1,1 +1,379 @@
-// placeholder: filled in by its issue
+#include "ui/MonitorDlg.h"
+
+#include "capture/LocalAddresses.h"
+#include "links/AboutDlg.h"
+#include "links/DialogTemplate.h"
+#include "links/MenuResource.h"
+#include "links/Pages.h"
+#include "links/Resources.h"
+#include "res/Resource.h"
+#include "ui/ListExport.h"
+
+#include <QAbstractButton>
+#include <QComboBox>
+#include <QDesktopServices>
+#include <QDir>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QHeaderView>
+#include <QItemSelectionModel>
+#include <QLabel>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QMouseEvent>
+#include <QPushButton>
+#include <QScopedPointer>
+#include <QTableView>
+#include <QUrl>
+
+namespace {
+
+// Column widths in pixels at 96 dots per inch.
+constexpr int NAME_COLUMN_WIDTH = 400;
+constexpr int TIME_COLUMN_WIDTH = 200;
+
+// errno 1: the process may not open a packet socket.
+constexpr char NO_CAPTURE_RIGHT[] = "socket() failed, errno=1";
+
+void ShowWarning(QWidget* pParent, const QString& strText, const QString& strInformative = QString())
+{
+    QMessageBox box(QMessageBox::Warning, QStringLiteral("Tarrow"), strText, QMessageBox::Ok, pParent);
+    if (!strInformative.isEmpty())
+        box.setInformativeText(strInformative);
+    box.exec();
+}
+
+} // namespace
+
+CMonitorDlg::CMonitorDlg(QWidget* parent)
+    : QDialog(parent)
+    , m_pfnChooseFile(&CMonitorDlg::ChooseSaveFile)
+{
+    m_hIcon = LoadAppIcon();
+    m_imageList = LoadListImage(0);
+
+    CDialogTemplate dialogTemplate;
+    if (dialogTemplate.Load(IDD_MONITOR_DIALOG))
+        dialogTemplate.Create(this);
+    else
+        qWarning("Tarrow: %s", qPrintable(dialogTemplate.GetErrorText()));
+    OnInitDialog();
+}
+
+CMonitorDlg::~CMonitorDlg()
+{
+    // The worker may be waiting for this window: let it go before anything here is freed.
+    m_session.Stop();
+    if (m_list)
+        m_list->setModel(nullptr);
+}
+
+void CMonitorDlg::SetFileChooser(FileChooser pfnChooseFile)
+{
+    m_pfnChooseFile = std::move(pfnChooseFile);
+}
+
+QString CMonitorDlg::ChooseSaveFile(QWidget* pParent)
+{
+    // No default suffix: the chooser asks about replacing the name as typed, and the export adds
+    // ".txt" (asking again about that name) afterwards.
+    return QFileDialog::getSaveFileName(pParent, QStringLiteral("Save As"), QString(),
+                                        QStringLiteral("Text Files (*.txt)"));
+}
+
+void CMonitorDlg::DoDataExchange(bool bSaveAndValidate)
+{
+    if (!bSaveAndValidate) {
+        m_comboInterface = GetDlgItemAs<QComboBox>(this, IDC_INTERFACE);
+        if (auto* pLabel = GetDlgItemAs<QLabel>(this, IDC_PROMO_2))
+            m_linkPromo2.Attach(pLabel);
+        if (auto* pLabel = GetDlgItemAs<QLabel>(this, IDC_PROMO_1))
+            m_linkPromo1.Attach(pLabel);
+        if (auto* pLabel = GetDlgItemAs<QLabel>(this, IDC_BANNER))
+            m_banner.Attach(pLabel);
+        m_list = GetDlgItemAs<QTableView>(this, IDC_NAME_LIST);
+        if (m_comboInterface)
+            m_comboInterface->setCurrentIndex(m_nInterface);
+    } else if (m_comboInterface) {
+        m_nInterface = m_comboInterface->currentIndex();
+    }
+}
+
+bool CMonitorDlg::OnInitDialog()
+{
+    DoDataExchange(false);
+    setWindowIcon(m_hIcon);
+    SetUpList();
+
+    m_linkPromo1.SetURL(PAGE_OTHER_PRODUCT);
+    m_linkPromo2.SetURL(PAGE_MAKER_HOME);
+    m_banner.SetURL(PAGE_MAKER_HOME);
+
+    m_strAddress = ListLocalAddresses();
+    BindMessageMap();
+
+    // "Run" is the first control with a tab stop.
+    if (auto* pRun = GetDlgItem(this, IDC_RUN))
+        pRun->setFocus();
+    return true;
+}
+
+void CMonitorDlg::SetUpList()
+{
+    m_listModel.SetNameIcon(m_imageList);
+    if (!m_list)
+        return;
+    m_list->setModel(&m_listModel);
+    m_list->setShowGrid(true);
+    m_list->setSelectionBehavior(QAbstractItemView::SelectRows);
+    m_list->setSelectionMode(QAbstractItemView::SingleSelection);
+    m_list->setSortingEnabled(false);
+    m_list->setWordWrap(false);
+    m_list->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    m_list->setIconSize(QSize(16, 16));
+    m_list->verticalHeader()->hide();
+    m_list->verticalHeader()->setDefaultSectionSize(m_list->fontMetrics().height() + 4);
+    m_list->horizontalHeader()->setSectionsClickable(false);
+    m_list->horizontalHeader()->setSectionsMovable(false);
+    m_list->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    m_list->horizontalHeader()->setStretchLastSection(false);
+
+    // Widths are given for 96 dots per inch; larger screens get them scaled.
+    const double dScale = qMax(1.0, m_list->logicalDpiX() / 96.0);
+    m_list->setColumnWidth(CNameListModel::COLUMN_NAME, qRound(NAME_COLUMN_WIDTH * dScale));
+    m_list->setColumnWidth(CNameListModel::COLUMN_TIME, qRound(TIME_COLUMN_WIDTH * dScale));
+
+    // The selected row stays marked when the list loses the focus.
+    QPalette palette = m_list->palette();
+    for (const auto role : {QPalette::Highlight, QPalette::HighlightedText})
+        palette.setColor(QPalette::Inactive, role, palette.color(QPalette::Active, role));
+    m_list->setPalette(palette);
+
+    // Only a right-button click opens the context menu, not the menu key or Shift+F10.
+    m_list->setContextMenuPolicy(Qt::PreventContextMenu);
+    m_list->viewport()->installEventFilter(this);
+}
+
+std::string CMonitorDlg::ListLocalAddresses()
+{
+    std::string strResult;
+    if (!m_comboInterface)
+        return strResult;
+    const QSignalBlocker blocker(m_comboInterface);
+    m_comboInterface->clear();
+    const std::vector<std::string> addresses = ListLocalIPv4Addresses();
+    for (size_t i = 0; i < addresses.size(); ++i) {
+        if (i == 0)
+            strResult = addresses[i];
+        m_comboInterface->addItem(QString::fromStdString(addresses[i]));
+    }
+    m_comboInterface->setCurrentIndex(0);
+    m_nInterface = 0;
+    return strResult;
+}
+
+void CMonitorDlg::BindMessageMap()
+{
+    if (auto* pRun = GetDlgItemAs<QAbstractButton>(this, IDC_RUN))
+        connect(pRun, &QAbstractButton::clicked, this, &CMonitorDlg::OnRun);
+    if (auto* pStop = GetDlgItemAs<QAbstractButton>(this, IDC_STOP))
+        connect(pStop, &QAbstractButton::clicked, this, &CMonitorDlg::OnStop);
+    if (m_list)
+        connect(m_list, &QAbstractItemView::doubleClicked, this, &CMonitorDlg::OnDblClickList);
+    if (m_comboInterface)
+        connect(m_comboInterface, &QComboBox::activated, this, &CMonitorDlg::OnSelChangeInterface);
+    if (auto* pDownload1 = GetDlgItemAs<QAbstractButton>(this, IDC_DOWNLOAD_1))
+        connect(pDownload1, &QAbstractButton::clicked, this, &CMonitorDlg::OnOtherProduct2);
+    m_pMenuBar = findChild<QMenuBar*>();
+    if (m_pMenuBar)
+        connect(m_pMenuBar, &QMenuBar::triggered, this, [this](QAction* pAction) { OnCommand(pAction->data().toInt()); });
+    if (auto* pDownload2 = GetDlgItemAs<QAbstractButton>(this, IDC_DOWNLOAD_2))
+        connect(pDownload2, &QAbstractButton::clicked, this, &CMonitorDlg::OnOtherProduct1);
+}
+
+void CMonitorDlg::OnCommand(int nId)
+{
+    switch (nId) {
+    case ID_SAVE_LIST: OnSaveList(); break;
+    case ID_OPEN_URL: OnOpenUrl(); break;
+    case ID_CLEAR_LIST: OnClearList(); break;
+    case ID_PRODUCT_PAGE: OnProductPage(); break;
+    case ID_OTHER_PRODUCT_1: OnOtherProduct1(); break;
+    case ID_OTHER_PRODUCT_2: OnOtherProduct2(); break;
+    case ID_FREEWARE_PAGE: OnFreewarePage(); break;
+    case ID_APP_ABOUT_CMD: OnAppAbout(); break;
+    case IDCANCEL: reject(); break;
+    default: break;
+    }
+}
+
+bool CMonitorDlg::eventFilter(QObject* pWatched, QEvent* pEvent)
+{
+    // A right click, on a row or on empty space, opens the menu when the button comes up.
+    if (m_list && pWatched == m_list->viewport() && pEvent->type() == QEvent::MouseButtonRelease) {
+        auto* pMouse = static_cast<QMouseEvent*>(pEvent);
+        if (pMouse->button() == Qt::RightButton) {
+            OnRightClickList(pMouse->globalPosition().toPoint());
+            return true;
+        }
+    }
+    return QDialog::eventFilter(pWatched, pEvent);
+}
+
+void CMonitorDlg::done(int nResult)
+{
+    // Closing the window ends the capture; the worker leaves on its own.
+    m_session.Stop();
+    QDialog::done(nResult);
+}
+
+void CMonitorDlg::OnCapturedName(const QByteArray& name)
+{
+    m_listModel.AddName(name.constData(), static_cast<size_t>(name.size()));
+}
+
+void CMonitorDlg::OnCaptureFailed()
+{
+    ShowWarning(this, QString::fromStdString(m_session.GetErrorText()));
+}
+
+void CMonitorDlg::OnSelChangeInterface()
+{
+    DoDataExchange(true);
+    if (m_comboInterface && m_nInterface >= 0 && m_nInterface < m_comboInterface->count())
+        m_strAddress = m_comboInterface->itemText(m_nInterface).toStdString();
+}
+
+void CMonitorDlg::OnRun()
+{
+    m_listModel.Clear();
+    m_session.SetOwner(this, m_strAddress);
+    if (m_session.Start())
+        return;
+
+    const QString strError = QString::fromStdString(m_session.GetErrorText());
+    QString strHint;
+    if (strError == QLatin1String(NO_CAPTURE_RIGHT))
+        strHint = QStringLiteral("Capturing needs the CAP_NET_RAW capability. Install Tarrow's package, "
+                                 "or grant it to the capture helper with setcap cap_net_raw+ep.");
+    ShowWarning(this, strError, strHint);
+}
+
+void CMonitorDlg::OnStop()
+{
+    m_session.Stop();
+}
+
+void CMonitorDlg::OnDblClickList()
+{
+    OpenSelectedName();
+}
+
+void CMonitorDlg::OnRightClickList(const QPoint& ptScreen)
+{
+    QScopedPointer<QMenu> pPopup(CMenuResource::CreatePopup(IDR_LIST_POPUP, 0, this));
+    if (!pPopup)
+        return;
+    // The command runs after the menu has closed, as a posted command would.
+    const QAction* pChosen = pPopup->exec(ptScreen);
+    const int nId = pChosen ? pChosen->data().toInt() : 0;
+    pPopup.reset();
+    if (nId)
+        OnCommand(nId);
+}
+
+void CMonitorDlg::OnSaveList()
+{
+    const QString strOldDirectory = QDir::currentPath();
+    const QString strChosen = m_pfnChooseFile ? m_pfnChooseFile(this) : QString();
+    if (!strChosen.isEmpty()) {
+        const QString strPath = CListExport::AddDefaultExtension(strChosen);
+        // The chooser only asked about the name as typed; the name gained ".txt" since.
+        bool bWrite = true;
+        if (strPath != strChosen && QFileInfo::exists(strPath)) {
+            const auto answer = QMessageBox::question(
+                this, QStringLiteral("Confirm Save As"),
+                QStringLiteral("%1 already exists.\nDo you want to replace it?").arg(QDir::toNativeSeparators(strPath)),
+                QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
+            bWrite = answer == QMessageBox::Yes;
+        }
+        if (bWrite) {
+            // Built only now, so rows captured while the chooser was open are saved too.
+            const QByteArray text = CListExport::FormatText(m_listModel);
+            CListExport listExport;
+            if (!listExport.Write(strPath, text))
+                ShowWarning(this, listExport.GetErrorText());
+        }
+    }
+    QDir::setCurrent(strOldDirectory);
+}
+
+void CMonitorDlg::OnOpenUrl()
+{
+    OpenSelectedName();
+}
+
+void CMonitorDlg::OpenSelectedName()
+{
+    if (!m_list || !m_list->selectionModel())
+        return;
+    int nRow = -1;
+    for (const QModelIndex& index : m_list->selectionModel()->selectedRows()) {
+        if (nRow < 0 || index.row() < nRow)
+            nRow = index.row();
+    }
+    if (nRow < 0)
+        return;
+    const QByteArray name = m_listModel.GetName(nRow);
+    if (name.isEmpty())
+        return;
+
+    // The name can only ever be the host of an http address: no byte of it can bring in another
+    // scheme, a user name, a path or a fragment, and nothing goes through a shell.
+    QUrl url;
+    url.setScheme(QStringLiteral("http"));
+    url.setHost(QString::fromUtf8(name), QUrl::StrictMode);
+    if (!url.isValid() || url.host().isEmpty()) {
+        ShowWarning(this, QStringLiteral("%1 is not a host name that a browser can open.").arg(QString::fromUtf8(name)));
+        return;
+    }
+    if (!QDesktopServices::openUrl(url))
+        ShowWarning(this, QStringLiteral("No browser could open %1.").arg(url.toString()));
+}
+
+void CMonitorDlg::OnClearList()
+{
+    m_listModel.Clear();
+}
+
+void CMonitorDlg::OpenPage(const char* pszAddress)
+{
+    OpenInBrowser(QByteArray(pszAddress));
+}
+
+void CMonitorDlg::OnProductPage()
+{
+    OpenPage(PAGE_PRODUCT);
+}
+
+void CMonitorDlg::OnFreewarePage()
+{
+    OpenPage(PAGE_FREEWARE);
+}
+
+void CMonitorDlg::OnOtherProduct1()
+{
+    OpenPage(PAGE_OTHER_PRODUCT);
+}
+
+void CMonitorDlg::OnOtherProduct2()
+{
+    OpenPage(PAGE_MAKER_HOME);
+}
+
+void CMonitorDlg::OnAppAbout()
+{
+    CAboutDlg dlg(this);
+    dlg.exec();
+}
