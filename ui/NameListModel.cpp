@@ -1,1 +1,299 @@
-// placeholder: filled in by its issue
+#include "ui/NameListModel.h"
+
+#include <QHashFunctions>
+#include <QString>
+
+#include <climits>
+#include <cstdint>
+#include <cstring>
+#include <locale.h>
+#include <string>
+#include <vector>
+
+namespace
+{
+
+const char* const g_pszNameHeader = "Captured DNS Names";
+const char* const g_pszTimeHeader = "Date / Time";
+const char* const g_pszTimeFormat = "%B %d %Y %H:%M:%S";
+
+// Only A-Z fold: bytes of 0x80 and above are compared exactly, whatever the process locale says
+// about them, and '[' or '@' must not meet '{' or '`'.
+inline char FoldAscii(char ch)
+{
+    return (ch >= 'A' && ch <= 'Z') ? static_cast<char>(ch + ('a' - 'A')) : ch;
+}
+
+bool EqualIgnoringAsciiCase(const char* pA, const char* pB, size_t nLength)
+{
+    for (size_t i = 0; i < nLength; ++i) {
+        if (FoldAscii(pA[i]) != FoldAscii(pB[i]))
+            return false;
+    }
+    return true;
+}
+
+locale_t CLocale()
+{
+    static const locale_t s_hLocale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
+    return s_hLocale;
+}
+
+QByteArray FormatBrokenDownTime(const std::tm& tmTime)
+{
+    char szText[128];
+    const size_t nLength = strftime_l(szText, sizeof(szText), g_pszTimeFormat, &tmTime, CLocale());
+    return QByteArray(szText, static_cast<qsizetype>(nLength));
+}
+
+// A row's time is kept as its broken-down fields rather than a time_t so that a later change of
+// time zone cannot rewrite what the row showed when it was inserted.
+uint64_t PackTime(const std::tm& tmTime)
+{
+    return static_cast<uint64_t>(static_cast<uint32_t>(tmTime.tm_year)) << 32
+         | static_cast<uint64_t>(tmTime.tm_mon & 0xF) << 22
+         | static_cast<uint64_t>(tmTime.tm_mday & 0x1F) << 17
+         | static_cast<uint64_t>(tmTime.tm_hour & 0x1F) << 12
+         | static_cast<uint64_t>(tmTime.tm_min & 0x3F) << 6
+         | static_cast<uint64_t>(tmTime.tm_sec & 0x3F);
+}
+
+std::tm UnpackTime(uint64_t nPacked)
+{
+    std::tm tmTime {};
+    tmTime.tm_year = static_cast<int>(static_cast<uint32_t>(nPacked >> 32));
+    tmTime.tm_mon = static_cast<int>((nPacked >> 22) & 0xF);
+    tmTime.tm_mday = static_cast<int>((nPacked >> 17) & 0x1F);
+    tmTime.tm_hour = static_cast<int>((nPacked >> 12) & 0x1F);
+    tmTime.tm_min = static_cast<int>((nPacked >> 6) & 0x3F);
+    tmTime.tm_sec = static_cast<int>(nPacked & 0x3F);
+    return tmTime;
+}
+
+} // namespace
+
+// Rows are kept in arrival order (index 0 the oldest); row 0 of the model is the last index. A
+// million names must stay cheap to hold and to test for duplicates, so the names share one byte
+// arena and the duplicate index is an open-addressing table of arrival indices whose hash is taken
+// over the case-folded bytes.
+struct CNameListModel::Impl
+{
+    struct SSlot
+    {
+        uint32_t nHash;
+        uint32_t nIndex;
+    };
+    static constexpr uint32_t EMPTY_SLOT = UINT32_MAX;
+
+    std::vector<char> m_vecArena;
+    std::vector<uint64_t> m_vecEnds;
+    std::vector<uint64_t> m_vecTimes;
+    std::vector<SSlot> m_vecSlots;
+    std::string m_strFolded;
+    std::time_t m_tLast = static_cast<std::time_t>(-1);
+    uint64_t m_nLastPackedTime = 0;
+
+    size_t Count() const { return m_vecEnds.size(); }
+    size_t Begin(size_t nIndex) const { return nIndex == 0 ? 0 : static_cast<size_t>(m_vecEnds[nIndex - 1]); }
+    size_t Length(size_t nIndex) const { return static_cast<size_t>(m_vecEnds[nIndex]) - Begin(nIndex); }
+    const char* Data(size_t nIndex) const { return m_vecArena.data() + Begin(nIndex); }
+
+    uint32_t HashFolded(const char* pName, size_t nLength)
+    {
+        m_strFolded.resize(nLength);
+        for (size_t i = 0; i < nLength; ++i)
+            m_strFolded[i] = FoldAscii(pName[i]);
+        // Seeded per process: the names come off the network, and a fixed hash would let crafted
+        // queries pile up in one probe run.
+        return static_cast<uint32_t>(qHashBits(m_strFolded.data(), nLength, QHashSeed::globalSeed()));
+    }
+
+    // The slot holding an equal name, or the empty slot where it would go.
+    size_t FindSlot(const char* pName, size_t nLength, uint32_t nHash) const
+    {
+        const size_t nMask = m_vecSlots.size() - 1;
+        for (size_t nPos = nHash & nMask;; nPos = (nPos + 1) & nMask) {
+            const SSlot& slot = m_vecSlots[nPos];
+            if (slot.nIndex == EMPTY_SLOT)
+                return nPos;
+            if (slot.nHash == nHash && Length(slot.nIndex) == nLength
+                && EqualIgnoringAsciiCase(Data(slot.nIndex), pName, nLength))
+                return nPos;
+        }
+    }
+
+    // Keeps the load at most 0.7 so that probe runs stay within a cache line or two.
+    void GrowSlotsFor(size_t nCount)
+    {
+        if (!m_vecSlots.empty() && nCount * 10 <= m_vecSlots.size() * 7)
+            return;
+        std::vector<SSlot> vecOld;
+        vecOld.swap(m_vecSlots);
+        m_vecSlots.assign(vecOld.empty() ? 64 : vecOld.size() * 2, SSlot { 0, EMPTY_SLOT });
+        const size_t nMask = m_vecSlots.size() - 1;
+        for (const SSlot& slot : vecOld) {
+            if (slot.nIndex == EMPTY_SLOT)
+                continue;
+            size_t nPos = slot.nHash & nMask;
+            while (m_vecSlots[nPos].nIndex != EMPTY_SLOT)
+                nPos = (nPos + 1) & nMask;
+            m_vecSlots[nPos] = slot;
+        }
+    }
+
+    uint64_t CurrentPackedTime()
+    {
+        // Names come in bursts; one conversion per second is enough.
+        const std::time_t tNow = std::time(nullptr);
+        if (tNow != m_tLast) {
+            std::tm tmNow {};
+            localtime_r(&tNow, &tmNow);
+            m_nLastPackedTime = PackTime(tmNow);
+            m_tLast = tNow;
+        }
+        return m_nLastPackedTime;
+    }
+
+    void Release()
+    {
+        // Swapping with empty vectors hands a large list's memory back instead of keeping capacity.
+        std::vector<char>().swap(m_vecArena);
+        std::vector<uint64_t>().swap(m_vecEnds);
+        std::vector<uint64_t>().swap(m_vecTimes);
+        std::vector<SSlot>().swap(m_vecSlots);
+        std::string().swap(m_strFolded);
+    }
+};
+
+CNameListModel::CNameListModel(QObject* parent)
+    : QAbstractTableModel(parent)
+    , m_pImpl(new Impl)
+{
+}
+
+CNameListModel::~CNameListModel()
+{
+    delete m_pImpl;
+}
+
+bool CNameListModel::AddName(const char* name)
+{
+    if (name == nullptr)
+        return false;
+    return AddName(name, std::strlen(name));
+}
+
+bool CNameListModel::AddName(const char* name, size_t length)
+{
+    if (name == nullptr && length != 0)
+        return false;
+    Impl& impl = *m_pImpl;
+    // Rows are addressed by int, and the index keeps arrival numbers below its empty marker.
+    if (impl.Count() >= static_cast<size_t>(INT_MAX))
+        return false;
+
+    impl.GrowSlotsFor(impl.Count() + 1);
+    const uint32_t nHash = impl.HashFolded(name, length);
+    const size_t nPos = impl.FindSlot(name, length, nHash);
+    if (impl.m_vecSlots[nPos].nIndex != Impl::EMPTY_SLOT)
+        return false;
+
+    const uint64_t nTime = impl.CurrentPackedTime();
+    beginInsertRows(QModelIndex(), 0, 0);
+    const size_t nIndex = impl.Count();
+    impl.m_vecArena.insert(impl.m_vecArena.end(), name, name + length);
+    impl.m_vecEnds.push_back(impl.m_vecArena.size());
+    impl.m_vecTimes.push_back(nTime);
+    impl.m_vecSlots[nPos] = Impl::SSlot { nHash, static_cast<uint32_t>(nIndex) };
+    endInsertRows();
+    return true;
+}
+
+void CNameListModel::Clear()
+{
+    beginResetModel();
+    m_pImpl->Release();
+    endResetModel();
+}
+
+QByteArray CNameListModel::GetName(int row) const
+{
+    return GetCellText(row, COLUMN_NAME);
+}
+
+QByteArray CNameListModel::GetCellText(int row, int column) const
+{
+    const Impl& impl = *m_pImpl;
+    if (row < 0 || static_cast<size_t>(row) >= impl.Count())
+        return QByteArray();
+    const size_t nIndex = impl.Count() - 1 - static_cast<size_t>(row);
+    switch (column) {
+    case COLUMN_NAME:
+        return QByteArray(impl.Data(nIndex), static_cast<qsizetype>(impl.Length(nIndex)));
+    case COLUMN_TIME:
+        return FormatBrokenDownTime(UnpackTime(impl.m_vecTimes[nIndex]));
+    default:
+        return QByteArray();
+    }
+}
+
+void CNameListModel::SetNameIcon(const QIcon& icon)
+{
+    m_iconName = icon;
+    const int nRows = rowCount();
+    if (nRows > 0)
+        emit dataChanged(index(0, COLUMN_NAME), index(nRows - 1, COLUMN_NAME), { Qt::DecorationRole });
+}
+
+QByteArray CNameListModel::FormatTimeText(std::time_t t)
+{
+    std::tm tmTime {};
+    localtime_r(&t, &tmTime);
+    return FormatBrokenDownTime(tmTime);
+}
+
+int CNameListModel::rowCount(const QModelIndex& parent) const
+{
+    return parent.isValid() ? 0 : static_cast<int>(m_pImpl->Count());
+}
+
+int CNameListModel::columnCount(const QModelIndex& parent) const
+{
+    return parent.isValid() ? 0 : COLUMN_COUNT;
+}
+
+QVariant CNameListModel::data(const QModelIndex& index, int role) const
+{
+    if (!index.isValid() || !checkIndex(index, CheckIndexOption::ParentIsInvalid))
+        return QVariant();
+    switch (role) {
+    case Qt::DisplayRole: {
+        const QByteArray baText = GetCellText(index.row(), index.column());
+        if (index.column() == COLUMN_NAME)
+            return QString::fromUtf8(baText);
+        return QString::fromLatin1(baText);
+    }
+    case Qt::DecorationRole:
+        if (index.column() == COLUMN_NAME && !m_iconName.isNull())
+            return m_iconName;
+        return QVariant();
+    default:
+        return QVariant();
+    }
+}
+
+QVariant CNameListModel::headerData(int section, Qt::Orientation orientation, int role) const
+{
+    if (orientation != Qt::Horizontal)
+        return QAbstractTableModel::headerData(section, orientation, role);
+    if (section < 0 || section >= COLUMN_COUNT)
+        return QVariant();
+    switch (role) {
+    case Qt::DisplayRole:
+        return QString::fromLatin1(section == COLUMN_NAME ? g_pszNameHeader : g_pszTimeHeader);
+    case Qt::TextAlignmentRole:
+        return QVariant::fromValue(Qt::Alignment(Qt::AlignLeft | Qt::AlignVCenter));
+    default:
+        return QVariant();
+    }
+}
