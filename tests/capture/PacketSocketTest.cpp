@@ -1,1 +1,282 @@
-// placeholder
+#include "capture/PacketSocket.h"
+#include "NetNamespace.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <fcntl.h>
+#include <linux/capability.h>
+#include <linux/if_packet.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using CBytes = std::vector<unsigned char>;
+
+// A query for one name, as a stub resolver sends it.
+CBytes MakeQuery(const std::string& strName, size_t nPadding = 0)
+{
+    CBytes query = {0x12, 0x34, 0x01, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
+    size_t nStart = 0;
+    while (nStart <= strName.size())
+    {
+        size_t nDot = strName.find('.', nStart);
+        if (nDot == std::string::npos)
+            nDot = strName.size();
+        query.push_back(static_cast<unsigned char>(nDot - nStart));
+        query.insert(query.end(), strName.begin() + nStart, strName.begin() + nDot);
+        nStart = nDot + 1;
+    }
+    query.insert(query.end(), {0x00, 0x00, 0x01, 0x00, 0x01});
+    query.insert(query.end(), nPadding, 0);
+    return query;
+}
+
+void SendUdp(int fd, const std::string& strAddress, unsigned short nPort, const CBytes& payload)
+{
+    sockaddr_in addr {};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(nPort);
+    inet_pton(AF_INET, strAddress.c_str(), &addr.sin_addr);
+    ASSERT_EQ(sendto(fd, payload.data(), payload.size(), 0, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)),
+              ssize_t(payload.size()))
+        << strerror(errno);
+}
+
+// Everything the packet socket yields until it stays quiet for a while.
+std::vector<CBytes> ReadAll(int fd, int nQuietMs = 300)
+{
+    std::vector<CBytes> datagrams;
+    pollfd pfd {fd, POLLIN, 0};
+    while (poll(&pfd, 1, nQuietMs) > 0)
+    {
+        CBytes buffer(4000);
+        const ssize_t n = recv(fd, buffer.data(), CPacketSocket::CAPTURE_BUFFER_SIZE, MSG_DONTWAIT);
+        if (n < 0)
+            break;
+        buffer.resize(size_t(n));
+        datagrams.push_back(buffer);
+    }
+    return datagrams;
+}
+
+unsigned PortAt(const CBytes& datagram, size_t nOffset)
+{
+    return (unsigned(datagram.at(nOffset)) << 8) | datagram.at(nOffset + 1);
+}
+
+class PacketSocketTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        const std::string strWhy = CNetNamespace::WhyUnavailable();
+        if (!strWhy.empty())
+            GTEST_SKIP() << strWhy;
+        m_pNet = std::make_unique<CNetNamespace>();
+        ASSERT_TRUE(m_pNet->IsReady()) << m_pNet->GetErrorText();
+        m_pEnter = std::make_unique<CNetNamespace::CEnter>(m_pNet->GetCaptureName());
+        ASSERT_TRUE(m_pEnter->IsEntered());
+    }
+
+    void TearDown() override
+    {
+        for (int fd : m_fds)
+            close(fd);
+        m_pEnter.reset();
+        m_pNet.reset();
+    }
+
+    // Silent listeners, so no datagram of the test draws an ICMP error that might pass the filter.
+    int Listen(const std::string& strNamespace, const std::string& strAddress, unsigned short nPort)
+    {
+        const int fd = CNetNamespace::OpenSocketIn(strNamespace, SOCK_DGRAM, strAddress, nPort);
+        EXPECT_GE(fd, 0);
+        m_fds.push_back(fd);
+        return fd;
+    }
+
+    int OpenCapture(const std::string& strAddress)
+    {
+        const CPacketSocket::OpenResult result = CPacketSocket::Open(strAddress.c_str());
+        EXPECT_GE(result.fd, 0) << "step " << result.failedStep << " errno " << result.error;
+        EXPECT_EQ(result.receiveAllError, 0);
+        if (result.fd >= 0)
+            m_fds.push_back(result.fd);
+        return result.fd;
+    }
+
+    std::unique_ptr<CNetNamespace> m_pNet;
+    std::unique_ptr<CNetNamespace::CEnter> m_pEnter;
+    std::vector<int> m_fds;
+};
+
+TEST_F(PacketSocketTest, BindsToTheOwnerOfTheAddressInPromiscuousModeUntilClosed)
+{
+    const CPacketSocket::OpenResult result = CPacketSocket::Open(m_pNet->GetCaptureAddress().c_str());
+    ASSERT_GE(result.fd, 0);
+    EXPECT_EQ(result.receiveAllError, 0);
+
+    sockaddr_ll sll {};
+    socklen_t nLength = sizeof(sll);
+    ASSERT_EQ(getsockname(result.fd, reinterpret_cast<sockaddr*>(&sll), &nLength), 0);
+    EXPECT_EQ(unsigned(sll.sll_ifindex), if_nametoindex(m_pNet->GetCaptureInterface().c_str()));
+    EXPECT_EQ(ntohs(sll.sll_protocol), 0x0003 /* ETH_P_ALL */);
+    EXPECT_NE(fcntl(result.fd, F_GETFD) & FD_CLOEXEC, 0);
+
+    const std::string strShow = "ip -d link show " + m_pNet->GetCaptureInterface();
+    std::string strOutput;
+    CNetNamespace::RunIn(m_pNet->GetCaptureName(), strShow, &strOutput);
+    EXPECT_NE(strOutput.find("promiscuity 1"), std::string::npos) << strOutput;
+    close(result.fd);
+    CNetNamespace::RunIn(m_pNet->GetCaptureName(), strShow, &strOutput);
+    EXPECT_NE(strOutput.find("promiscuity 0"), std::string::npos) << strOutput;
+}
+
+TEST_F(PacketSocketTest, AddressesOfNoInterfaceHereFailTheBindAndLeaveNothingOpen)
+{
+    const int nOpenBefore = CountOpenDescriptors();
+    // The peer's address exists, but in another namespace.
+    for (const std::string& strAddress :
+         {std::string("10.99.99.99"), std::string("not-an-address"), std::string(), m_pNet->GetPeerAddress(),
+          std::string("10.53.0.1 "), std::string("0.0.0.0")})
+    {
+        const CPacketSocket::OpenResult result = CPacketSocket::Open(strAddress.c_str());
+        EXPECT_EQ(result.fd, -1) << strAddress;
+        EXPECT_EQ(result.failedStep, CPacketSocket::STEP_BIND) << strAddress;
+        EXPECT_EQ(result.error, EADDRNOTAVAIL) << strAddress;
+    }
+    EXPECT_EQ(CPacketSocket::Open(nullptr).error, EADDRNOTAVAIL);
+    EXPECT_EQ(CountOpenDescriptors(), nOpenBefore);
+}
+
+TEST_F(PacketSocketTest, WithoutTheCaptureRightTheOpenStepFailsWithEperm)
+{
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0)
+    {
+        __user_cap_header_struct header {_LINUX_CAPABILITY_VERSION_3, 0};
+        __user_cap_data_struct data[2] {};
+        if (syscall(SYS_capget, &header, data) != 0)
+            _exit(10);
+        data[0].effective &= ~(1u << CAP_NET_RAW);
+        data[0].permitted &= ~(1u << CAP_NET_RAW);
+        if (syscall(SYS_capset, &header, data) != 0)
+            _exit(11);
+        const CPacketSocket::OpenResult result = CPacketSocket::Open(m_pNet->GetCaptureAddress().c_str());
+        _exit(result.fd == -1 && result.failedStep == CPacketSocket::STEP_OPEN && result.error == EPERM ? 0 : 1);
+    }
+    int nStatus = 0;
+    ASSERT_EQ(waitpid(pid, &nStatus, 0), pid);
+    ASSERT_TRUE(WIFEXITED(nStatus));
+    EXPECT_EQ(WEXITSTATUS(nStatus), 0);
+}
+
+TEST_F(PacketSocketTest, KeepsOnlyIpv4DatagramsToPort53InBothDirections)
+{
+    const std::string& strCapture = m_pNet->GetCaptureAddress();
+    const std::string& strPeer = m_pNet->GetPeerAddress();
+    Listen(m_pNet->GetCaptureName(), strCapture, 53);
+    Listen(m_pNet->GetCaptureName(), strCapture, 5353);
+    const int hServer = Listen(m_pNet->GetPeerName(), strPeer, 53);
+    Listen(m_pNet->GetPeerName(), strPeer, 40000);
+    const int hPeer = Listen(m_pNet->GetPeerName(), strPeer, 41000);
+    const int hLocal = Listen(m_pNet->GetCaptureName(), strCapture, 42000);
+    const int fd = OpenCapture(strCapture);
+    ASSERT_GE(fd, 0);
+
+    SendUdp(hPeer, strCapture, 53, MakeQuery("incoming.example"));
+    SendUdp(hPeer, strCapture, 5353, MakeQuery("other.port"));
+    SendUdp(hLocal, strPeer, 53, MakeQuery("outgoing.example"));
+    SendUdp(hLocal, strPeer, 40000, MakeQuery("other.out"));
+    // An answer comes from port 53 and goes to the asking port.
+    SendUdp(hServer, strCapture, 42000, MakeQuery("answer.example"));
+
+    const std::vector<CBytes> datagrams = ReadAll(fd);
+    ASSERT_EQ(datagrams.size(), 2u);
+    for (const CBytes& d : datagrams)
+    {
+        EXPECT_EQ(d.at(0) >> 4, 4);
+        EXPECT_EQ(d.at(9), IPPROTO_UDP);
+        EXPECT_EQ(PortAt(d, 22), 53u);
+    }
+    EXPECT_EQ(PortAt(datagrams[0], 20), 41000u);
+    EXPECT_EQ(PortAt(datagrams[1], 20), 42000u);
+}
+
+TEST_F(PacketSocketTest, ATcpSegmentToPort53PassesTheFixedOffsetTest)
+{
+    const int fd = OpenCapture(m_pNet->GetCaptureAddress());
+    ASSERT_GE(fd, 0);
+    // Nobody listens: the SYN to port 53 is answered by a reset from port 53, which is not kept.
+    const int hClient = CNetNamespace::OpenSocketIn(m_pNet->GetPeerName(), SOCK_STREAM);
+    ASSERT_GE(hClient, 0);
+    m_fds.push_back(hClient);
+    sockaddr_in addr {};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(53);
+    inet_pton(AF_INET, m_pNet->GetCaptureAddress().c_str(), &addr.sin_addr);
+    EXPECT_NE(connect(hClient, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)), 0);
+    EXPECT_EQ(errno, ECONNREFUSED);
+
+    const std::vector<CBytes> datagrams = ReadAll(fd);
+    ASSERT_EQ(datagrams.size(), 1u);
+    EXPECT_EQ(datagrams[0].at(9), IPPROTO_TCP);
+    EXPECT_EQ(PortAt(datagrams[0], 22), 53u);
+}
+
+TEST_F(PacketSocketTest, OnLoopbackEachQueryArrivesOnce)
+{
+    Listen(m_pNet->GetCaptureName(), "127.0.0.1", 53);
+    const int fd = OpenCapture("127.0.0.1");
+    ASSERT_GE(fd, 0);
+    const int hClient = Listen(m_pNet->GetCaptureName(), "127.0.0.1", 43000);
+    SendUdp(hClient, "127.0.0.1", 53, MakeQuery("first.example"));
+    SendUdp(hClient, "127.0.0.1", 53, MakeQuery("second.example"));
+    EXPECT_EQ(ReadAll(fd).size(), 2u);
+}
+
+TEST_F(PacketSocketTest, ALongDatagramGivesItsFirst1600BytesAndTheNextOneStillArrives)
+{
+    // Loopback carries 3000 bytes unfragmented, so the whole datagram passes the port test.
+    Listen(m_pNet->GetCaptureName(), "127.0.0.1", 53);
+    const int fd = OpenCapture("127.0.0.1");
+    ASSERT_GE(fd, 0);
+    const int hClient = Listen(m_pNet->GetCaptureName(), "127.0.0.1", 43001);
+    SendUdp(hClient, "127.0.0.1", 53, MakeQuery("long.example", 3000));
+    SendUdp(hClient, "127.0.0.1", 53, MakeQuery("short.example"));
+    const std::vector<CBytes> datagrams = ReadAll(fd);
+    ASSERT_EQ(datagrams.size(), 2u);
+    EXPECT_EQ(datagrams[0].size(), size_t(CPacketSocket::CAPTURE_BUFFER_SIZE));
+    EXPECT_EQ(datagrams[1].size(), 20u + 8u + MakeQuery("short.example").size());
+}
+
+TEST_F(PacketSocketTest, StatisticsCountWhatPassedAndResetWhenRead)
+{
+    Listen(m_pNet->GetCaptureName(), m_pNet->GetCaptureAddress(), 53);
+    const int fd = OpenCapture(m_pNet->GetCaptureAddress());
+    ASSERT_GE(fd, 0);
+    const int hPeer = Listen(m_pNet->GetPeerName(), m_pNet->GetPeerAddress(), 44000);
+    for (int i = 0; i < 5; ++i)
+        SendUdp(hPeer, m_pNet->GetCaptureAddress(), 53, MakeQuery("n" + std::to_string(i) + ".example"));
+    SendUdp(hPeer, m_pNet->GetCaptureAddress(), 54, MakeQuery("filtered.example"));
+    EXPECT_EQ(ReadAll(fd).size(), 5u);
+
+    unsigned nReceived = 99, nDropped = 99;
+    ASSERT_TRUE(CPacketSocket::ReadStatistics(fd, &nReceived, &nDropped));
+    EXPECT_EQ(nReceived, 5u);
+    EXPECT_EQ(nDropped, 0u);
+    ASSERT_TRUE(CPacketSocket::ReadStatistics(fd, &nReceived, &nDropped));
+    EXPECT_EQ(nReceived, 0u);
+    EXPECT_FALSE(CPacketSocket::ReadStatistics(-1, &nReceived, &nDropped));
+}
+
+} // namespace
