@@ -204,6 +204,12 @@ bool CDialogTemplate::Create(QDialog* pDialog) const
         // as its font makes it.
         if (auto* pCombo = qobject_cast<QComboBox*>(pControl))
             rcControl.setHeight(pCombo->sizeHint().height());
+        // Linux fonts set dots and blanks wider than the font the template was drawn for, so a
+        // line can need more than its rectangle; it may then run on into the free space to its
+        // right rather than lose its end.
+        auto* pLabel = qobject_cast<QLabel*>(pControl);
+        if (pLabel != nullptr && pLabel->pixmap().isNull() && pLabel->sizeHint().width() > rcControl.width())
+            rcControl.setWidth(pLabel->sizeHint().width());
         pControl->setGeometry(rcControl);
         pControl->setObjectName(item.strName);
         pControl->setProperty("controlId", item.nId);
