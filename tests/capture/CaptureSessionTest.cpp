@@ -1,1 +1,465 @@
-int main() { return 0; }
+#include "capture/CaptureSession.h"
+#include "NetNamespace.h"
+
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QObject>
+#include <QTimer>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <future>
+#include <linux/capability.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+class CTestOwner : public QObject
+{
+    Q_OBJECT
+
+public:
+    Q_INVOKABLE void OnCapturedName(const QByteArray& name)
+    {
+        // The bytes belong to the worker and are only lent for the call.
+        m_names.push_back(QByteArray(name.constData(), name.size()));
+        if (m_onName)
+            m_onName();
+    }
+    Q_INVOKABLE void OnCaptureFailed() { ++m_nFailures; }
+
+    bool Has(const char* pszName) const
+    {
+        return std::find(m_names.begin(), m_names.end(), QByteArray(pszName)) != m_names.end();
+    }
+
+    std::vector<QByteArray> m_names;
+    int m_nFailures = 0;
+    std::function<void()> m_onName;
+};
+
+bool WaitUntil(const std::function<bool()>& condition, int nMilliseconds = 5000)
+{
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(nMilliseconds);
+    while (!condition())
+    {
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+void KeepDelivering(int nMilliseconds)
+{
+    WaitUntil([] { return false; }, nMilliseconds);
+}
+
+class CaptureSessionTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        const std::string strWhy = CNetNamespace::WhyUnavailable();
+        if (!strWhy.empty())
+            GTEST_SKIP() << strWhy;
+        m_pNet = std::make_unique<CNetNamespace>();
+        ASSERT_TRUE(m_pNet->IsReady()) << m_pNet->GetErrorText();
+        // The session opens its socket on this thread, and its workers start from here.
+        m_pEnter = std::make_unique<CNetNamespace::CEnter>(m_pNet->GetCaptureName());
+        ASSERT_TRUE(m_pEnter->IsEntered());
+        // Silent servers and clients: nothing answers, so no ICMP error crosses the capture.
+        m_hServerHere = Listen(m_pNet->GetCaptureName(), m_pNet->GetCaptureAddress(), 53);
+        m_hServerThere = Listen(m_pNet->GetPeerName(), m_pNet->GetPeerAddress(), 53);
+        m_hClientHere = Listen(m_pNet->GetCaptureName(), m_pNet->GetCaptureAddress(), 45000);
+        m_hClientThere = Listen(m_pNet->GetPeerName(), m_pNet->GetPeerAddress(), 45000);
+        m_nThreads = CountThreads();
+        m_nDescriptors = CountOpenDescriptors();
+    }
+
+    void TearDown() override
+    {
+        for (int fd : m_fds)
+            close(fd);
+        m_pEnter.reset();
+        m_pNet.reset();
+    }
+
+    int Listen(const std::string& strNamespace, const std::string& strAddress, unsigned short nPort)
+    {
+        const int fd = CNetNamespace::OpenSocketIn(strNamespace, SOCK_DGRAM, strAddress, nPort);
+        EXPECT_GE(fd, 0);
+        m_fds.push_back(fd);
+        return fd;
+    }
+
+    void QueryFromPeer(const std::string& strName)
+    {
+        ASSERT_TRUE(SendUdp(m_hClientThere, m_pNet->GetCaptureAddress(), 53, MakeDnsQuery(strName)));
+    }
+
+    // Workers leave once woken, or once the call they wait on has run or been discarded.
+    void ExpectWorkersGoneAndDescriptorsClosed()
+    {
+        EXPECT_TRUE(WaitUntil([this] { return CountThreads() == m_nThreads; }, 10000))
+            << CountThreads() << " threads, " << m_nThreads << " before";
+        EXPECT_EQ(CountOpenDescriptors(), m_nDescriptors);
+    }
+
+    std::unique_ptr<CNetNamespace> m_pNet;
+    std::unique_ptr<CNetNamespace::CEnter> m_pEnter;
+    std::vector<int> m_fds;
+    int m_hServerHere = -1, m_hServerThere = -1, m_hClientHere = -1, m_hClientThere = -1;
+    int m_nThreads = 0;
+    int m_nDescriptors = 0;
+};
+
+TEST_F(CaptureSessionTest, QueriesOfRealClientsAndRawSocketsArriveInBothDirections)
+{
+    CTestOwner owner;
+    CCaptureSession session;
+    ASSERT_TRUE(session.SetOwner(&owner, m_pNet->GetCaptureAddress()));
+    ASSERT_TRUE(session.Start()) << session.GetErrorText();
+
+    const std::string& strPeerNs = m_pNet->GetPeerName();
+    const std::string& strHereNs = m_pNet->GetCaptureName();
+    auto digIn = std::async(std::launch::async, [&] {
+        return CNetNamespace::RunIn(strPeerNs, "dig +tries=1 +time=1 @" + m_pNet->GetCaptureAddress() + " incoming-dig.example");
+    });
+    auto kdigOut = std::async(std::launch::async, [&] {
+        return CNetNamespace::RunIn(strHereNs, "kdig +retry=0 +timeout=1 @" + m_pNet->GetPeerAddress() + " outgoing-kdig.example");
+    });
+    QueryFromPeer("incoming-raw.example");
+    ASSERT_TRUE(SendUdp(m_hClientHere, m_pNet->GetPeerAddress(), 53, MakeDnsQuery("outgoing-raw.example")));
+
+    EXPECT_TRUE(WaitUntil([&] {
+        return owner.Has("incoming-dig.example") && owner.Has("outgoing-kdig.example") &&
+               owner.Has("incoming-raw.example") && owner.Has("outgoing-raw.example");
+    }));
+    digIn.wait();
+    kdigOut.wait();
+    EXPECT_EQ(session.GetErrorText(), "");
+    EXPECT_EQ(owner.m_nFailures, 0);
+}
+
+TEST_F(CaptureSessionTest, AnswersAndOtherPortsDeliverNothing)
+{
+    CTestOwner owner;
+    CCaptureSession session;
+    session.SetOwner(&owner, m_pNet->GetCaptureAddress());
+    ASSERT_TRUE(session.Start()) << session.GetErrorText();
+
+    ASSERT_TRUE(SendUdp(m_hServerThere, m_pNet->GetCaptureAddress(), 45000, MakeDnsQuery("answer.example")));
+    ASSERT_TRUE(SendUdp(m_hClientThere, m_pNet->GetCaptureAddress(), 5353, MakeDnsQuery("mdns.example")));
+    ASSERT_TRUE(SendUdp(m_hClientHere, m_pNet->GetPeerAddress(), 54, MakeDnsQuery("port54.example")));
+    // Names arrive in capture order, so once the marker is in, anything that passed is too.
+    QueryFromPeer("marker.example");
+    ASSERT_TRUE(WaitUntil([&] { return owner.Has("marker.example"); }));
+    EXPECT_EQ(owner.m_names, std::vector<QByteArray>{"marker.example"});
+}
+
+TEST_F(CaptureSessionTest, OnLoopbackEachQueryArrivesOnce)
+{
+    Listen(m_pNet->GetCaptureName(), "127.0.0.1", 53);
+    const int hClient = Listen(m_pNet->GetCaptureName(), "127.0.0.1", 45001);
+    CTestOwner owner;
+    CCaptureSession session;
+    session.SetOwner(&owner, "127.0.0.1");
+    ASSERT_TRUE(session.Start()) << session.GetErrorText();
+    ASSERT_TRUE(SendUdp(hClient, "127.0.0.1", 53, MakeDnsQuery("first.example")));
+    ASSERT_TRUE(SendUdp(hClient, "127.0.0.1", 53, MakeDnsQuery("second.example")));
+    ASSERT_TRUE(WaitUntil([&] { return owner.m_names.size() >= 2; }));
+    KeepDelivering(200);
+    const std::vector<QByteArray> expected = {"first.example", "second.example"};
+    EXPECT_EQ(owner.m_names, expected);
+}
+
+TEST_F(CaptureSessionTest, AddressesOfNoInterfaceHereFailTheBind)
+{
+    CTestOwner owner;
+    CCaptureSession session;
+    for (const char* pszAddress : {"10.99.99.99", "not-an-address", ""})
+    {
+        session.SetOwner(&owner, pszAddress);
+        EXPECT_FALSE(session.Start()) << pszAddress;
+        EXPECT_EQ(session.GetErrorText(), "bind() failed, error no 99") << pszAddress;
+        EXPECT_EQ(CountOpenDescriptors(), m_nDescriptors) << pszAddress;
+        EXPECT_EQ(CountThreads(), m_nThreads) << pszAddress;
+    }
+    // A failed Start does not end what an earlier one left, and a good one follows.
+    session.SetOwner(&owner, m_pNet->GetCaptureAddress());
+    EXPECT_TRUE(session.Start());
+    EXPECT_EQ(session.GetErrorText(), "bind() failed, error no 99");
+}
+
+TEST_F(CaptureSessionTest, WithoutTheCaptureRightStartReportsTheSocketError)
+{
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0)
+    {
+        __user_cap_header_struct header {_LINUX_CAPABILITY_VERSION_3, 0};
+        __user_cap_data_struct data[2] {};
+        if (syscall(SYS_capget, &header, data) != 0)
+            _exit(10);
+        data[0].effective &= ~(1u << CAP_NET_RAW);
+        data[0].permitted &= ~(1u << CAP_NET_RAW);
+        if (syscall(SYS_capset, &header, data) != 0)
+            _exit(11);
+        QObject owner;
+        CCaptureSession session;
+        session.SetOwner(&owner, m_pNet->GetCaptureAddress());
+        const bool bStarted = session.Start();
+        _exit(!bStarted && session.GetErrorText() == "socket() failed, errno=1" ? 0 : 1);
+    }
+    int nStatus = 0;
+    ASSERT_EQ(waitpid(pid, &nStatus, 0), pid);
+    ASSERT_TRUE(WIFEXITED(nStatus));
+    EXPECT_EQ(WEXITSTATUS(nStatus), 0);
+}
+
+TEST_F(CaptureSessionTest, StopIsHarmlessAnytimeAndEndsAWaitingWorkerQuietly)
+{
+    CTestOwner owner;
+    CCaptureSession session;
+    session.Stop();
+    session.Stop();
+    EXPECT_EQ(session.GetErrorText(), "");
+
+    session.SetOwner(&owner, m_pNet->GetCaptureAddress());
+    ASSERT_TRUE(session.Start());
+    EXPECT_EQ(CountThreads(), m_nThreads + 1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    session.Stop();
+    ExpectWorkersGoneAndDescriptorsClosed();
+    session.Stop();
+    EXPECT_EQ(session.GetErrorText(), "");
+
+    QueryFromPeer("after-stop.example");
+    KeepDelivering(200);
+    EXPECT_TRUE(owner.m_names.empty());
+}
+
+TEST_F(CaptureSessionTest, AnInterfaceGoingDownOrAwayTellsTheOwner)
+{
+    CTestOwner owner;
+    CCaptureSession session;
+    session.SetOwner(&owner, m_pNet->GetCaptureAddress());
+    const std::string strIf = m_pNet->GetCaptureInterface();
+    const std::string& strNs = m_pNet->GetCaptureName();
+
+    ASSERT_TRUE(session.Start());
+    ASSERT_EQ(CNetNamespace::RunIn(strNs, "ip link set " + strIf + " down"), 0);
+    ASSERT_TRUE(WaitUntil([&] { return owner.m_nFailures == 1; }));
+    EXPECT_EQ(session.GetErrorText(), "recvfrom() failed, error num 100");
+    // Orphaned: the worker has left and closed what it held; a new Start cleans up.
+    ExpectWorkersGoneAndDescriptorsClosed();
+
+    ASSERT_EQ(CNetNamespace::RunIn(strNs, "ip link set " + strIf + " up"), 0);
+    ASSERT_TRUE(session.Start()) << session.GetErrorText();
+    QueryFromPeer("back-up.example");
+    EXPECT_TRUE(WaitUntil([&] { return owner.Has("back-up.example"); }));
+
+    ASSERT_EQ(CNetNamespace::RunIn(strNs, "ip link del " + strIf), 0);
+    ASSERT_TRUE(WaitUntil([&] { return owner.m_nFailures == 2; }));
+    EXPECT_EQ(session.GetErrorText(), "recvfrom() failed, error num 100");
+    session.Stop();
+    ExpectWorkersGoneAndDescriptorsClosed();
+    EXPECT_EQ(owner.m_nFailures, 2);
+}
+
+TEST_F(CaptureSessionTest, TheOwnerMayDieWhileTheWorkerWaitsOnIt)
+{
+    auto pOwner = std::make_unique<CTestOwner>();
+    CCaptureSession session;
+    session.SetOwner(pOwner.get(), m_pNet->GetCaptureAddress());
+    ASSERT_TRUE(session.Start());
+    for (int i = 0; i < 20; ++i)
+        QueryFromPeer("queued" + std::to_string(i) + ".example");
+    // No events handled meanwhile: the worker is now blocked on the first name.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    pOwner.reset();
+    KeepDelivering(200);
+    QueryFromPeer("after-owner.example");
+    KeepDelivering(100);
+    EXPECT_EQ(session.GetErrorText(), "");
+    session.Stop();
+    ExpectWorkersGoneAndDescriptorsClosed();
+}
+
+TEST_F(CaptureSessionTest, TheSessionMayDieWhileTheWorkerWaitsOnTheOwner)
+{
+    CTestOwner owner;
+    auto pSession = std::make_unique<CCaptureSession>();
+    pSession->SetOwner(&owner, m_pNet->GetCaptureAddress());
+    ASSERT_TRUE(pSession->Start());
+    for (int i = 0; i < 20; ++i)
+        QueryFromPeer("queued" + std::to_string(i) + ".example");
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    pSession.reset();
+    ExpectWorkersGoneAndDescriptorsClosed();
+    EXPECT_TRUE(owner.m_names.empty());
+}
+
+TEST_F(CaptureSessionTest, ANestedEventLoopKeepsDelivering)
+{
+    CTestOwner owner;
+    CCaptureSession session;
+    session.SetOwner(&owner, m_pNet->GetCaptureAddress());
+    ASSERT_TRUE(session.Start());
+    bool bDone = false;
+    size_t nInNestedLoop = 0;
+    // As a modal dialog does: a loop of its own, entered from an event handler.
+    QTimer::singleShot(0, [&] {
+        QEventLoop loop;
+        owner.m_onName = [&] {
+            if (owner.m_names.size() == 2)
+                loop.quit();
+        };
+        QueryFromPeer("modal1.example");
+        QueryFromPeer("modal2.example");
+        QTimer::singleShot(5000, &loop, &QEventLoop::quit);
+        loop.exec();
+        nInNestedLoop = owner.m_names.size();
+        bDone = true;
+    });
+    ASSERT_TRUE(WaitUntil([&] { return bDone; }, 10000));
+    EXPECT_EQ(nInNestedLoop, 2u);
+    owner.m_onName = nullptr;
+}
+
+// Sends queries from the peer as fast as it can until destroyed.
+class CTrafficSource
+{
+public:
+    CTrafficSource(int hSocket, const std::string& strTarget)
+        : m_thread([this, hSocket, strTarget] {
+              const CBytes query = MakeDnsQuery("load.example");
+              while (!m_bStop.load())
+              {
+                  for (int i = 0; i < 50; ++i)
+                      SendUdp(hSocket, strTarget, 53, query);
+                  std::this_thread::sleep_for(std::chrono::microseconds(200));
+              }
+          })
+    {
+    }
+    ~CTrafficSource()
+    {
+        m_bStop.store(true);
+        m_thread.join();
+    }
+
+private:
+    std::atomic<bool> m_bStop {false};
+    std::thread m_thread;
+};
+
+TEST_F(CaptureSessionTest, AThousandStartStopCyclesUnderTrafficLeaveNothingBehind)
+{
+    CTestOwner owner;
+    {
+        CTrafficSource traffic(m_hClientThere, m_pNet->GetCaptureAddress());
+        CCaptureSession session;
+        session.SetOwner(&owner, m_pNet->GetCaptureAddress());
+        for (int i = 0; i < 1000; ++i)
+        {
+            ASSERT_TRUE(session.Start()) << i << ": " << session.GetErrorText();
+            QCoreApplication::processEvents();
+            if (i % 2 == 0)
+                session.Stop();
+        }
+        KeepDelivering(50);
+        EXPECT_EQ(session.GetErrorText(), "");
+    }
+    ExpectWorkersGoneAndDescriptorsClosed();
+    EXPECT_FALSE(owner.m_names.empty());
+}
+
+TEST_F(CaptureSessionTest, TwoHundredDestructionsUnderHeavyTrafficLeaveNothingBehind)
+{
+    {
+        CTrafficSource traffic(m_hClientThere, m_pNet->GetCaptureAddress());
+        for (int i = 0; i < 200; ++i)
+        {
+            auto pOwner = std::make_unique<CTestOwner>();
+            auto pSession = std::make_unique<CCaptureSession>();
+            pSession->SetOwner(pOwner.get(), m_pNet->GetCaptureAddress());
+            ASSERT_TRUE(pSession->Start()) << i << ": " << pSession->GetErrorText();
+            for (int j = 0; j < i % 4; ++j)
+                QCoreApplication::processEvents();
+            // Both orders of the two ends, with and without events handled in between.
+            if (i % 2 == 0)
+                pSession.reset();
+            pOwner.reset();
+            if (i % 3 == 0)
+                QCoreApplication::processEvents();
+            pSession.reset();
+        }
+    }
+    ExpectWorkersGoneAndDescriptorsClosed();
+}
+
+// Leaving main with a worker blocked on an owner that will never handle the call.
+TEST_F(CaptureSessionTest, TheProcessExitsPromptlyWithAWorkerBlockedInTheHandOff)
+{
+    const std::string strSelf = std::filesystem::read_symlink("/proc/self/exe");
+    for (const char* pszMode : {"--exit-probe=scoped", "--exit-probe=leaked"})
+    {
+        const auto start = std::chrono::steady_clock::now();
+        std::string strOutput;
+        const int nStatus = CNetNamespace::RunIn(m_pNet->GetCaptureName(),
+                                                 "timeout 10 " + strSelf + " " + pszMode + " " +
+                                                     m_pNet->GetCaptureAddress(), &strOutput);
+        EXPECT_EQ(nStatus, 0) << pszMode << ": " << strOutput;
+        EXPECT_NE(strOutput.find("blocked"), std::string::npos) << strOutput;
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5)) << pszMode;
+    }
+}
+
+// Captures on the address, sees the worker blocked on the first name, then returns from main
+// without handling events: "scoped" destroys session and owner first, "leaked" keeps them alive.
+int RunExitProbe(int argc, char** argv, bool bLeaked, const char* pszAddress)
+{
+    QCoreApplication app(argc, argv);
+    auto* pOwner = new CTestOwner;
+    auto* pSession = new CCaptureSession;
+    pSession->SetOwner(pOwner, pszAddress);
+    if (!pSession->Start())
+        return 2;
+    const int hClient = socket(AF_INET, SOCK_DGRAM, 0);
+    for (int i = 0; i < 10; ++i)
+        SendUdp(hClient, pszAddress, 53, MakeDnsQuery("exit" + std::to_string(i) + ".example"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    std::printf("blocked\n");
+    std::fflush(stdout);
+    if (!bLeaked)
+    {
+        delete pSession;
+        delete pOwner;
+    }
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc == 3 && std::strncmp(argv[1], "--exit-probe=", 13) == 0)
+        return RunExitProbe(argc, argv, std::strcmp(argv[1] + 13, "leaked") == 0, argv[2]);
+    QCoreApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
+
+#include "CaptureSessionTest.moc"

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 // A capture side and a peer side, each a private network namespace, joined by a veth pair with
 // one address at each end (10.53.N.1 capture, 10.53.N.2 peer, loopback up on both). Everything
@@ -61,3 +62,10 @@ private:
 // Open descriptors and threads of this process, from /proc/self.
 int CountOpenDescriptors();
 int CountThreads();
+
+using CBytes = std::vector<unsigned char>;
+
+// A query for one name as a stub resolver sends it, with nPadding zero bytes after the question.
+CBytes MakeDnsQuery(const std::string& strName, size_t nPadding = 0);
+// False (with errno) unless the whole payload left.
+bool SendUdp(int fd, const std::string& strAddress, unsigned short nPort, const CBytes& payload);

@@ -18,38 +18,6 @@
 
 namespace {
 
-using CBytes = std::vector<unsigned char>;
-
-// A query for one name, as a stub resolver sends it.
-CBytes MakeQuery(const std::string& strName, size_t nPadding = 0)
-{
-    CBytes query = {0x12, 0x34, 0x01, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
-    size_t nStart = 0;
-    while (nStart <= strName.size())
-    {
-        size_t nDot = strName.find('.', nStart);
-        if (nDot == std::string::npos)
-            nDot = strName.size();
-        query.push_back(static_cast<unsigned char>(nDot - nStart));
-        query.insert(query.end(), strName.begin() + nStart, strName.begin() + nDot);
-        nStart = nDot + 1;
-    }
-    query.insert(query.end(), {0x00, 0x00, 0x01, 0x00, 0x01});
-    query.insert(query.end(), nPadding, 0);
-    return query;
-}
-
-void SendUdp(int fd, const std::string& strAddress, unsigned short nPort, const CBytes& payload)
-{
-    sockaddr_in addr {};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(nPort);
-    inet_pton(AF_INET, strAddress.c_str(), &addr.sin_addr);
-    ASSERT_EQ(sendto(fd, payload.data(), payload.size(), 0, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)),
-              ssize_t(payload.size()))
-        << strerror(errno);
-}
-
 // Everything the packet socket yields until it stays quiet for a while.
 std::vector<CBytes> ReadAll(int fd, int nQuietMs = 300)
 {
@@ -193,12 +161,12 @@ TEST_F(PacketSocketTest, KeepsOnlyIpv4DatagramsToPort53InBothDirections)
     const int fd = OpenCapture(strCapture);
     ASSERT_GE(fd, 0);
 
-    SendUdp(hPeer, strCapture, 53, MakeQuery("incoming.example"));
-    SendUdp(hPeer, strCapture, 5353, MakeQuery("other.port"));
-    SendUdp(hLocal, strPeer, 53, MakeQuery("outgoing.example"));
-    SendUdp(hLocal, strPeer, 40000, MakeQuery("other.out"));
+    ASSERT_TRUE(SendUdp(hPeer, strCapture, 53, MakeDnsQuery("incoming.example"))) << strerror(errno);
+    ASSERT_TRUE(SendUdp(hPeer, strCapture, 5353, MakeDnsQuery("other.port"))) << strerror(errno);
+    ASSERT_TRUE(SendUdp(hLocal, strPeer, 53, MakeDnsQuery("outgoing.example"))) << strerror(errno);
+    ASSERT_TRUE(SendUdp(hLocal, strPeer, 40000, MakeDnsQuery("other.out"))) << strerror(errno);
     // An answer comes from port 53 and goes to the asking port.
-    SendUdp(hServer, strCapture, 42000, MakeQuery("answer.example"));
+    ASSERT_TRUE(SendUdp(hServer, strCapture, 42000, MakeDnsQuery("answer.example"))) << strerror(errno);
 
     const std::vector<CBytes> datagrams = ReadAll(fd);
     ASSERT_EQ(datagrams.size(), 2u);
@@ -239,8 +207,8 @@ TEST_F(PacketSocketTest, OnLoopbackEachQueryArrivesOnce)
     const int fd = OpenCapture("127.0.0.1");
     ASSERT_GE(fd, 0);
     const int hClient = Listen(m_pNet->GetCaptureName(), "127.0.0.1", 43000);
-    SendUdp(hClient, "127.0.0.1", 53, MakeQuery("first.example"));
-    SendUdp(hClient, "127.0.0.1", 53, MakeQuery("second.example"));
+    ASSERT_TRUE(SendUdp(hClient, "127.0.0.1", 53, MakeDnsQuery("first.example"))) << strerror(errno);
+    ASSERT_TRUE(SendUdp(hClient, "127.0.0.1", 53, MakeDnsQuery("second.example"))) << strerror(errno);
     EXPECT_EQ(ReadAll(fd).size(), 2u);
 }
 
@@ -251,12 +219,12 @@ TEST_F(PacketSocketTest, ALongDatagramGivesItsFirst1600BytesAndTheNextOneStillAr
     const int fd = OpenCapture("127.0.0.1");
     ASSERT_GE(fd, 0);
     const int hClient = Listen(m_pNet->GetCaptureName(), "127.0.0.1", 43001);
-    SendUdp(hClient, "127.0.0.1", 53, MakeQuery("long.example", 3000));
-    SendUdp(hClient, "127.0.0.1", 53, MakeQuery("short.example"));
+    ASSERT_TRUE(SendUdp(hClient, "127.0.0.1", 53, MakeDnsQuery("long.example", 3000))) << strerror(errno);
+    ASSERT_TRUE(SendUdp(hClient, "127.0.0.1", 53, MakeDnsQuery("short.example"))) << strerror(errno);
     const std::vector<CBytes> datagrams = ReadAll(fd);
     ASSERT_EQ(datagrams.size(), 2u);
     EXPECT_EQ(datagrams[0].size(), size_t(CPacketSocket::CAPTURE_BUFFER_SIZE));
-    EXPECT_EQ(datagrams[1].size(), 20u + 8u + MakeQuery("short.example").size());
+    EXPECT_EQ(datagrams[1].size(), 20u + 8u + MakeDnsQuery("short.example").size());
 }
 
 TEST_F(PacketSocketTest, StatisticsCountWhatPassedAndResetWhenRead)
@@ -266,8 +234,8 @@ TEST_F(PacketSocketTest, StatisticsCountWhatPassedAndResetWhenRead)
     ASSERT_GE(fd, 0);
     const int hPeer = Listen(m_pNet->GetPeerName(), m_pNet->GetPeerAddress(), 44000);
     for (int i = 0; i < 5; ++i)
-        SendUdp(hPeer, m_pNet->GetCaptureAddress(), 53, MakeQuery("n" + std::to_string(i) + ".example"));
-    SendUdp(hPeer, m_pNet->GetCaptureAddress(), 54, MakeQuery("filtered.example"));
+        ASSERT_TRUE(SendUdp(hPeer, m_pNet->GetCaptureAddress(), 53, MakeDnsQuery("n" + std::to_string(i) + ".example"))) << strerror(errno);
+    ASSERT_TRUE(SendUdp(hPeer, m_pNet->GetCaptureAddress(), 54, MakeDnsQuery("filtered.example"))) << strerror(errno);
     EXPECT_EQ(ReadAll(fd).size(), 5u);
 
     unsigned nReceived = 99, nDropped = 99;
