@@ -1,1 +1,556 @@
-int main() { return 0; }
+// The real main dialog, offscreen: its controls, "Run"/"Stop" against real packet sockets, the list's
+// actions and menus, export through a stand-in chooser, and names arriving while modal windows are open.
+#include "ui/MonitorDlg.h"
+
+#include "capture/LocalAddresses.h"
+#include "links/DialogTemplate.h"
+#include "links/Pages.h"
+#include "res/Resource.h"
+#include "ui/ListExport.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QComboBox>
+#include <QDesktopServices>
+#include <QDir>
+#include <QFile>
+#include <QHeaderView>
+#include <QLabel>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QSignalSpy>
+#include <QTableView>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+#include <arpa/inet.h>
+#include <atomic>
+#include <dirent.h>
+#include <functional>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+bool IsRoot()
+{
+    return geteuid() == 0;
+}
+
+int CountThreads()
+{
+    int nCount = 0;
+    if (DIR* pDir = opendir("/proc/self/task")) {
+        while (const dirent* pEntry = readdir(pDir))
+            nCount += pEntry->d_name[0] != '.';
+        closedir(pDir);
+    }
+    return nCount;
+}
+
+// A DNS query for pszName as the bytes of a UDP payload.
+QByteArray MakeQuery(const char* pszName)
+{
+    QByteArray query("\x12\x34\x01\x00\x00\x01\x00\x00\x00\x00\x00\x00", 12);
+    for (const QByteArray& label : QByteArray(pszName).split('.')) {
+        query.append(char(label.size()));
+        query.append(label);
+    }
+    query.append("\x00\x00\x01\x00\x01", 5);
+    return query;
+}
+
+void SendQuery(const char* pszName, const char* pszTo = "127.0.0.1")
+{
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in to {};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(53);
+    inet_pton(AF_INET, pszTo, &to.sin_addr);
+    const QByteArray query = MakeQuery(pszName);
+    sendto(fd, query.constData(), query.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    close(fd);
+}
+
+// Runs pfnAct on the next modal dialog or pop-up that opens, from inside its own event loop.
+void OnNextModal(std::function<void(QWidget*)> pfnAct, QWidget* pExcept = nullptr)
+{
+    auto* pTimer = new QTimer;
+    pTimer->setInterval(10);
+    QObject::connect(pTimer, &QTimer::timeout, pTimer, [pTimer, pfnAct, pExcept] {
+        QWidget* pModal = QApplication::activePopupWidget();
+        if (!pModal)
+            pModal = QApplication::activeModalWidget();
+        if (!pModal || pModal == pExcept)
+            return;
+        pTimer->stop();
+        pTimer->deleteLater();
+        pfnAct(pModal);
+    });
+    pTimer->start();
+}
+
+void AnswerMessageBox(QString* pstrText, QMessageBox::StandardButton button = QMessageBox::Ok, QWidget* pExcept = nullptr)
+{
+    OnNextModal([pstrText, button](QWidget* pModal) {
+        auto* pBox = qobject_cast<QMessageBox*>(pModal);
+        if (!pBox) {
+            pModal->close();
+            return;
+        }
+        if (pstrText)
+            *pstrText = pBox->text();
+        pBox->button(button)->click();
+    }, pExcept);
+}
+
+// Clicks the item as a user would, so the menu reports it as chosen.
+void ChooseMenuItem(QWidget* pPopup, const QString& strText)
+{
+    auto* pMenu = qobject_cast<QMenu*>(pPopup);
+    for (QAction* pAction : pMenu->actions()) {
+        if (pAction->text() == strText) {
+            QTest::mouseClick(pMenu, Qt::LeftButton, {}, pMenu->actionGeometry(pAction).center());
+            return;
+        }
+    }
+    pMenu->close();
+}
+
+class CUrlCatcher : public QObject
+{
+    Q_OBJECT
+public:
+    QList<QUrl> m_urls;
+public slots:
+    void Open(const QUrl& url) { m_urls.append(url); }
+};
+
+int IndexOfAddress(QComboBox* pCombo, const QString& strAddress)
+{
+    return pCombo->findText(strAddress);
+}
+
+void SelectAddress(CMonitorDlg& dlg, const QString& strAddress)
+{
+    auto* pCombo = GetDlgItemAs<QComboBox>(&dlg, IDC_INTERFACE);
+    int nIndex = IndexOfAddress(pCombo, strAddress);
+    if (nIndex < 0) {
+        pCombo->addItem(strAddress);
+        nIndex = pCombo->count() - 1;
+    }
+    pCombo->setCurrentIndex(nIndex);
+    emit pCombo->activated(nIndex);
+}
+
+} // namespace
+
+class CMonitorDlgTest : public QObject
+{
+    Q_OBJECT
+
+    CUrlCatcher m_catcher;
+
+private slots:
+    void initTestCase()
+    {
+        QDesktopServices::setUrlHandler("http", &m_catcher, "Open");
+        QDesktopServices::setUrlHandler("https", &m_catcher, "Open");
+        if (!IsRoot())
+            qInfo("Not root: the tests that capture on loopback are skipped (they need CAP_NET_RAW).");
+    }
+
+    void init() { m_catcher.m_urls.clear(); }
+
+    void cleanupTestCase()
+    {
+        QDesktopServices::unsetUrlHandler("http");
+        QDesktopServices::unsetUrlHandler("https");
+    }
+
+    void ListIsSetUpAsTheCapturedNamesTable()
+    {
+        CMonitorDlg dlg;
+        QTableView* pList = GetDlgItemAs<QTableView>(&dlg, IDC_NAME_LIST);
+        QVERIFY(pList);
+        QCOMPARE(pList->model(), &dlg.GetListModel());
+        QCOMPARE(pList->model()->headerData(0, Qt::Horizontal).toString(), QString("Captured DNS Names"));
+        QCOMPARE(pList->model()->headerData(1, Qt::Horizontal).toString(), QString("Date / Time"));
+        QVERIFY(pList->columnWidth(0) >= 400);
+        QCOMPARE(pList->columnWidth(0) * 200, pList->columnWidth(1) * 400);
+        QVERIFY(pList->showGrid());
+        QVERIFY(!pList->verticalHeader()->isVisible());
+        QCOMPARE(pList->selectionBehavior(), QAbstractItemView::SelectRows);
+        QCOMPARE(pList->selectionMode(), QAbstractItemView::SingleSelection);
+        QVERIFY(!pList->isSortingEnabled());
+        QVERIFY(dlg.minimumSize() == dlg.maximumSize());
+
+        dlg.OnCapturedName("mail.example.org");
+        QVERIFY(!pList->model()->index(0, 0).data(Qt::DecorationRole).value<QIcon>().isNull());
+    }
+
+    void OffersTheMachinesAddressesFirstOneChosen()
+    {
+        CMonitorDlg dlg;
+        auto* pCombo = GetDlgItemAs<QComboBox>(&dlg, IDC_INTERFACE);
+        QVERIFY(pCombo);
+        QStringList expected;
+        for (const std::string& strAddress : ListLocalIPv4Addresses())
+            expected << QString::fromStdString(strAddress);
+        QStringList listed;
+        for (int i = 0; i < pCombo->count(); ++i)
+            listed << pCombo->itemText(i);
+        QCOMPARE(listed, expected);
+        QCOMPARE(pCombo->currentIndex(), expected.isEmpty() ? -1 : 0);
+        QCOMPARE(QString::fromStdString(dlg.GetAddress()), expected.value(0));
+
+        SelectAddress(dlg, "192.0.2.55");
+        QCOMPARE(dlg.GetAddress(), std::string("192.0.2.55"));
+    }
+
+    void FailedRunShowsTheErrorTextAndLeavesTheListEmpty()
+    {
+        CMonitorDlg dlg;
+        dlg.OnCapturedName("before.example.org");
+        SelectAddress(dlg, "192.0.2.77");   // no interface of this machine owns it
+        QString strShown;
+        AnswerMessageBox(&strShown);
+        dlg.OnRun();
+        if (IsRoot())
+            QCOMPARE(strShown, QString("bind() failed, error no 99"));
+        else
+            QVERIFY2(strShown == "socket() failed, errno=1" || strShown == "bind() failed, error no 99", qPrintable(strShown));
+        QCOMPARE(dlg.GetListModel().rowCount(), 0);
+
+        // A second failed "Run" shows one more box, and the dialog stays usable.
+        strShown.clear();
+        AnswerMessageBox(&strShown);
+        dlg.OnRun();
+        QVERIFY(!strShown.isEmpty());
+        dlg.OnStop();
+        dlg.OnStop();
+    }
+
+    void NamesFlowIntoTheListOnLoopback()
+    {
+        if (!IsRoot())
+            QSKIP("needs root to open a packet socket");
+        CMonitorDlg dlg;
+        SelectAddress(dlg, "127.0.0.1");
+        dlg.OnRun();
+        SendQuery("flow.example.org");
+        QTRY_COMPARE(dlg.GetListModel().rowCount(), 1);
+        QCOMPARE(dlg.GetListModel().GetName(0), QByteArray("flow.example.org"));
+
+        SendQuery("second.example.org");
+        QTRY_COMPARE(dlg.GetListModel().rowCount(), 2);
+        QCOMPARE(dlg.GetListModel().GetName(0), QByteArray("second.example.org"));
+
+        // "Run" again starts afresh; "Stop" ends the flow but keeps the rows.
+        dlg.OnRun();
+        QCOMPARE(dlg.GetListModel().rowCount(), 0);
+        SendQuery("third.example.org");
+        QTRY_COMPARE(dlg.GetListModel().rowCount(), 1);
+        dlg.OnStop();
+        SendQuery("after.example.org");
+        QTest::qWait(300);
+        QCOMPARE(dlg.GetListModel().rowCount(), 1);
+    }
+
+    void EnterPressesRunUnlessAnotherButtonHasTheFocus()
+    {
+        CMonitorDlg dlg;
+        dlg.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&dlg));
+        auto* pRun = GetDlgItemAs<QAbstractButton>(&dlg, IDC_RUN);
+        auto* pStop = GetDlgItemAs<QAbstractButton>(&dlg, IDC_STOP);
+        QSignalSpy runSpy(pRun, &QAbstractButton::clicked);
+        QSignalSpy stopSpy(pStop, &QAbstractButton::clicked);
+        SelectAddress(dlg, "192.0.2.78");
+
+        GetDlgItem(&dlg, IDC_NAME_LIST)->setFocus();
+        AnswerMessageBox(nullptr, QMessageBox::Ok, &dlg);
+        QTest::keyClick(GetDlgItem(&dlg, IDC_NAME_LIST), Qt::Key_Return);
+        QTRY_COMPARE(runSpy.count(), 1);
+        QTRY_VERIFY(!QApplication::activeModalWidget() || QApplication::activeModalWidget() == &dlg);
+
+        pStop->setFocus();
+        QTest::keyClick(pStop, Qt::Key_Return);
+        QCOMPARE(stopSpy.count(), 1);
+        QCOMPARE(runSpy.count(), 1);
+        QVERIFY(pRun->isEnabled() && pStop->isEnabled());
+    }
+
+    void EscEndsTheDialogEvenDuringACapture()
+    {
+        CMonitorDlg dlg;
+        if (IsRoot()) {
+            SelectAddress(dlg, "127.0.0.1");
+            dlg.OnRun();
+        }
+        dlg.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&dlg));
+        QTest::keyClick(&dlg, Qt::Key_Escape);
+        QVERIFY(!dlg.isVisible());
+        QCOMPARE(dlg.result(), int(QDialog::Rejected));
+        SendQuery("closed.example.org");
+        QTest::qWait(200);
+        QCOMPARE(dlg.GetListModel().rowCount(), 0);
+    }
+
+    void ClosingDuringABusyCaptureLeavesNoWorkerBehind()
+    {
+        if (!IsRoot())
+            QSKIP("needs root to open a packet socket");
+        const int nThreadsBefore = CountThreads();
+        std::atomic<bool> bSending {true};
+        std::thread sender([&bSending] {
+            for (int i = 0; bSending && i < 200000; ++i)
+                SendQuery(QByteArray("busy" + QByteArray::number(i) + ".example.org").constData());
+        });
+        {
+            auto* pDlg = new CMonitorDlg;
+            SelectAddress(*pDlg, "127.0.0.1");
+            pDlg->OnRun();
+            QTRY_VERIFY(pDlg->GetListModel().rowCount() > 50);
+            pDlg->reject();
+            delete pDlg;
+        }
+        QTest::qWait(100);
+        bSending = false;
+        sender.join();
+        QTRY_COMPARE(CountThreads(), nThreadsBefore);
+    }
+
+    void SavesTheListThroughTheChooser()
+    {
+        QTemporaryDir dir;
+        const QString strOldDirectory = QDir::currentPath();
+        CMonitorDlg dlg;
+        dlg.OnCapturedName("mail.example.org");
+        dlg.SetFileChooser([&dir, &dlg](QWidget*) {
+            dlg.OnCapturedName("late.example.org");   // arrives while the chooser is open
+            return dir.filePath("capture");
+        });
+        dlg.OnSaveList();
+        QFile file(dir.filePath("capture.txt"));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray saved = file.readAll();
+        QCOMPARE(saved, CListExport::FormatText(dlg.GetListModel()));
+        QVERIFY(saved.startsWith("late.example.org\t"));
+        QCOMPARE(QDir::currentPath(), strOldDirectory);
+
+        // A cancelled chooser writes nothing.
+        dlg.SetFileChooser([](QWidget*) { return QString(); });
+        dlg.OnSaveList();
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList{"capture.txt"});
+        QCOMPARE(QDir::currentPath(), strOldDirectory);
+    }
+
+    void AsksBeforeReplacingTheFileTheTxtNamePointsAt()
+    {
+        QTemporaryDir dir;
+        const QString strFinal = dir.filePath("capture.txt");
+        {
+            QFile file(strFinal);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write("keep me");
+        }
+        CMonitorDlg dlg;
+        dlg.OnCapturedName("mail.example.org");
+        dlg.SetFileChooser([&dir](QWidget*) { return dir.filePath("capture"); });
+
+        QString strAsked;
+        AnswerMessageBox(&strAsked, QMessageBox::No);
+        dlg.OnSaveList();
+        QVERIFY(strAsked.contains("capture.txt"));
+        QFile kept(strFinal);
+        QVERIFY(kept.open(QIODevice::ReadOnly));
+        QCOMPARE(kept.readAll(), QByteArray("keep me"));
+        kept.close();
+
+        AnswerMessageBox(nullptr, QMessageBox::Yes);
+        dlg.OnSaveList();
+        QVERIFY(kept.open(QIODevice::ReadOnly));
+        QVERIFY(kept.readAll().startsWith("mail.example.org\t"));
+    }
+
+    void FailedSaveShowsTheFileAndTheReason()
+    {
+        QTemporaryDir dir;
+        const QString strPath = dir.filePath("missing/capture.txt");
+        CMonitorDlg dlg;
+        dlg.SetFileChooser([&strPath](QWidget*) { return strPath; });
+        QString strShown;
+        AnswerMessageBox(&strShown);
+        dlg.OnSaveList();
+        QVERIFY2(strShown.contains(strPath), qPrintable(strShown));
+    }
+
+    void OpensTheSelectedNameAsAnHttpAddress()
+    {
+        CMonitorDlg dlg;
+        QTableView* pList = dlg.GetListView();
+        dlg.OnCapturedName("mail.example.org");
+        dlg.OnOpenUrl();
+        QVERIFY(m_catcher.m_urls.isEmpty());   // nothing selected
+
+        pList->selectRow(0);
+        dlg.OnOpenUrl();
+        QCOMPARE(m_catcher.m_urls, QList<QUrl>{QUrl("http://mail.example.org")});
+
+        dlg.OnCapturedName("abc.example.");
+        pList->selectRow(0);
+        dlg.OnOpenUrl();
+        QCOMPARE(m_catcher.m_urls.last().toString(), QString("http://abc.example."));
+
+        // Host names are case-blind; the address keeps the scheme and host and nothing else.
+        dlg.OnCapturedName("WWW.Example.NET");
+        pList->selectRow(0);
+        dlg.OnOpenUrl();
+        QCOMPARE(m_catcher.m_urls.last().scheme(), QString("http"));
+        QCOMPARE(m_catcher.m_urls.last().host(), QString("www.example.net"));
+
+        dlg.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&dlg));
+        const int nBefore = m_catcher.m_urls.size();
+        const QRect rcRow = pList->visualRect(dlg.GetListModel().index(2, 0));
+        QTest::mouseClick(pList->viewport(), Qt::LeftButton, {}, rcRow.center());
+        QTest::mouseDClick(pList->viewport(), Qt::LeftButton, {}, rcRow.center());
+        QCOMPARE(m_catcher.m_urls.size(), nBefore + 1);
+        QCOMPARE(m_catcher.m_urls.last(), QUrl("http://mail.example.org"));
+    }
+
+    void HostileNamesNeverReachTheBrowser_data()
+    {
+        QTest::addColumn<QByteArray>("name");
+        QTest::newRow("user part") << QByteArray("example.org@evil.example.net");
+        QTest::newRow("path") << QByteArray("example.org/../x");
+        QTest::newRow("fragment") << QByteArray("x#y");
+        QTest::newRow("space") << QByteArray("a b.example");
+        QTest::newRow("scheme") << QByteArray("javascript:alert(1)");
+        QTest::newRow("control byte") << QByteArray("a\x01z.example");
+        QTest::newRow("shell") << QByteArray("$(touch /tmp/pwned);x");
+    }
+    void HostileNamesNeverReachTheBrowser()
+    {
+        QFETCH(QByteArray, name);
+        CMonitorDlg dlg;
+        dlg.OnCapturedName(name);
+        dlg.GetListView()->selectRow(0);
+        QString strShown;
+        AnswerMessageBox(&strShown);
+        dlg.OnOpenUrl();
+        QVERIFY(m_catcher.m_urls.isEmpty());
+        QVERIFY(!strShown.isEmpty());
+    }
+
+    void EmptyNameOpensNothing()
+    {
+        CMonitorDlg dlg;
+        dlg.OnCapturedName(QByteArray());
+        dlg.GetListView()->selectRow(0);
+        dlg.OnOpenUrl();
+        dlg.OnDblClickList();
+        QVERIFY(m_catcher.m_urls.isEmpty());
+    }
+
+    void MenuBarAndButtonsOpenTheirPages()
+    {
+        CMonitorDlg dlg;
+        auto* pMenuBar = dlg.findChild<QMenuBar*>();
+        QVERIFY(pMenuBar);
+        QMap<int, QAction*> actions;
+        for (QAction* pTop : pMenuBar->actions())
+            for (QAction* pItem : pTop->menu()->actions())
+                if (!pItem->isSeparator())
+                    actions[pItem->data().toInt()] = pItem;
+
+        actions[ID_PRODUCT_PAGE]->trigger();
+        actions[ID_FREEWARE_PAGE]->trigger();
+        actions[ID_OTHER_PRODUCT_1]->trigger();
+        actions[ID_OTHER_PRODUCT_2]->trigger();
+        GetDlgItemAs<QAbstractButton>(&dlg, IDC_DOWNLOAD_2)->click();
+        GetDlgItemAs<QAbstractButton>(&dlg, IDC_DOWNLOAD_1)->click();
+        const QList<QUrl> expected {QUrl(PAGE_PRODUCT), QUrl(PAGE_FREEWARE), QUrl(PAGE_OTHER_PRODUCT),
+                                    QUrl(PAGE_MAKER_HOME), QUrl(PAGE_OTHER_PRODUCT), QUrl(PAGE_MAKER_HOME)};
+        QCOMPARE(m_catcher.m_urls, expected);
+
+        QString strTitle;
+        OnNextModal([&strTitle](QWidget* pModal) {
+            strTitle = pModal->windowTitle();
+            pModal->close();
+        });
+        actions[ID_APP_ABOUT_CMD]->trigger();
+        QCOMPARE(strTitle, QString("About Tarrow"));
+    }
+
+    void RightClickOpensTheContextMenuAnywhereInTheList()
+    {
+        CMonitorDlg dlg;
+        dlg.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&dlg));
+        dlg.OnCapturedName("mail.example.org");
+        QTableView* pList = dlg.GetListView();
+
+        QStringList texts;
+        OnNextModal([&texts](QWidget* pPopup) {
+            for (QAction* pAction : pPopup->actions())
+                texts << (pAction->isSeparator() ? QString("-") : pAction->text());
+            ChooseMenuItem(pPopup, "Clear List..");
+        });
+        // Empty space below the only row.
+        const QPoint ptEmpty(20, pList->viewport()->height() - 5);
+        QTest::mouseClick(pList->viewport(), Qt::RightButton, {}, ptEmpty);
+        QCOMPARE(texts, (QStringList{"Open URL...", "-", "&Save List...", "Clear List..", "-", "Close..."}));
+        QTRY_COMPARE(dlg.GetListModel().rowCount(), 0);
+
+        // The keyboard's menu request opens nothing.
+        QContextMenuEvent keyboardMenu(QContextMenuEvent::Keyboard, QPoint(5, 5), pList->viewport()->mapToGlobal(QPoint(5, 5)));
+        QApplication::sendEvent(pList->viewport(), &keyboardMenu);
+        QVERIFY(!QApplication::activePopupWidget());
+
+        // "Close..." ends the program.
+        OnNextModal([](QWidget* pPopup) {
+            ChooseMenuItem(pPopup, "Close...");
+        });
+        QTest::mouseClick(pList->viewport(), Qt::RightButton, {}, ptEmpty);
+        QTRY_VERIFY(!dlg.isVisible());
+        QCOMPARE(dlg.result(), int(QDialog::Rejected));
+    }
+
+    void NamesKeepArrivingWhileModalWindowsAreOpen()
+    {
+        if (!IsRoot())
+            QSKIP("needs root to open a packet socket");
+        CMonitorDlg dlg;
+        SelectAddress(dlg, "127.0.0.1");
+        dlg.OnRun();
+
+        int nRowsSeen = 0;
+        OnNextModal([&dlg, &nRowsSeen](QWidget* pAbout) {
+            SendQuery("during-about.example.org");
+            (void)QTest::qWaitFor([&dlg] { return dlg.GetListModel().rowCount() == 1; }, 5000);
+            nRowsSeen = dlg.GetListModel().rowCount();
+            pAbout->close();
+        }, &dlg);
+        dlg.OnAppAbout();
+        QCOMPARE(nRowsSeen, 1);
+
+        dlg.SetFileChooser([&dlg](QWidget*) {
+            SendQuery("during-chooser.example.org");
+            (void)QTest::qWaitFor([&dlg] { return dlg.GetListModel().rowCount() == 2; }, 5000);
+            return QString();
+        });
+        dlg.OnSaveList();
+        QCOMPARE(dlg.GetListModel().GetName(0), QByteArray("during-chooser.example.org"));
+        dlg.OnStop();
+    }
+};
+
+QTEST_MAIN(CMonitorDlgTest)
+#include "MonitorDlgTest.moc"
