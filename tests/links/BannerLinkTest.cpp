@@ -1,1 +1,70 @@
-int main() { return 0; }
+#include "links/BannerLink.h"
+#include "links/Pages.h"
+
+#include "UrlCatcher.h"
+
+#include <QLabel>
+#include <QPixmap>
+#include <QTest>
+
+class CBannerLinkTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void opensOnTheLeftPressOnly()
+    {
+        CUrlCatcher catcher;
+        QWidget dialog;
+        auto* pBanner = new QLabel(&dialog);
+        pBanner->setPixmap(QPixmap(60, 20));
+        pBanner->setGeometry(0, 0, 60, 20);
+        CBannerLink banner;
+        QCOMPARE(banner.GetURL(), QByteArray(PAGE_MAKER_HOME));
+        banner.Attach(pBanner);
+        QCOMPARE(banner.GetControl(), pBanner);
+
+        QTest::mousePress(pBanner, Qt::LeftButton, {}, QPoint(30, 10));
+        QCOMPARE(catcher.m_urls, QList<QUrl>{QUrl(PAGE_MAKER_HOME)});
+        QTest::mouseRelease(pBanner, Qt::LeftButton, {}, QPoint(30, 10));
+        QTest::mouseClick(pBanner, Qt::RightButton, {}, QPoint(30, 10));
+        QCOMPARE(catcher.m_urls.size(), 1);
+
+        banner.SetURL(PAGE_PRODUCT);
+        QTest::mousePress(pBanner, Qt::LeftButton, {}, QPoint(59, 19));
+        QCOMPARE(catcher.m_urls.size(), 2);
+        QCOMPARE(catcher.m_urls.last(), QUrl(PAGE_PRODUCT));
+    }
+
+    void handCursorAndLookUnchanged()
+    {
+        QWidget dialog;
+        auto* pBanner = new QLabel(&dialog);
+        pBanner->setPixmap(QPixmap(60, 20));
+        const QFont fontBefore = pBanner->font();
+        const QPalette palBefore = pBanner->palette();
+        CBannerLink banner;
+        banner.Attach(pBanner);
+        QCOMPARE(pBanner->cursor().shape(), Qt::PointingHandCursor);
+        QCOMPARE(pBanner->font(), fontBefore);
+        QVERIFY(!pBanner->font().underline());
+        QCOMPARE(pBanner->palette(), palBefore);
+    }
+
+    void openInBrowserHandsOverTheAddress()
+    {
+        CUrlCatcher catcher;
+        OpenInBrowser("https://merrow.example.org/a/b?c=d");
+        OpenInBrowser("http://www.example.com/");
+        // An address with a blank is not a command line to split; it stays one address.
+        OpenInBrowser("http://www.example.com/two words; rm -rf x");
+        QCOMPARE(catcher.m_urls.size(), 3);
+        QCOMPARE(catcher.m_urls[0].toString(), QString("https://merrow.example.org/a/b?c=d"));
+        QCOMPARE(catcher.m_urls[1].toString(), QString("http://www.example.com/"));
+        QCOMPARE(catcher.m_urls[2].host(), QString("www.example.com"));
+        QCOMPARE(catcher.m_urls[2].path(), QString("/two words; rm -rf x"));
+    }
+};
+
+QTEST_MAIN(CBannerLinkTest)
+#include "BannerLinkTest.moc"
