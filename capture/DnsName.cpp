@@ -19,13 +19,16 @@ public:
         return true;
     }
 
-    // How many of the nCount bytes from nOffset were received, and where they start.
-    size_t GetSpan(size_t nOffset, size_t nCount, const unsigned char*& pSpan) const
+    // Copies nCount bytes from nOffset; false, copying nothing, unless all of them were received.
+    // Out of line on purpose: inlined, GCC sees the bound of the size and expands the copy into
+    // rep movsq, which alone costs more than the whole decoding of a short name.
+    __attribute__((noinline)) bool CopyBytes(size_t nOffset, size_t nCount, void* pTarget) const
     {
-        if (nOffset >= m_nLength)
-            return 0;
-        pSpan = m_pBytes + nOffset;
-        return std::min(nCount, m_nLength - nOffset);
+        if (nOffset > m_nLength || nCount > m_nLength - nOffset)
+            return false;
+        if (nCount > 0)
+            std::memcpy(pTarget, m_pBytes + nOffset, nCount);
+        return true;
     }
 
 private:
@@ -33,11 +36,12 @@ private:
     size_t m_nLength;
 };
 
-// Ends a name that could not be decoded completely: keeps whatever text was written, with room for the NUL.
-bool AbandonName(char* text, size_t nWritten)
+// Offset of the length byte that follows the one at nOffset. Bytes of 0x80 and above count as
+// negative lengths and skip nothing, so a compression pointer is never followed: its second byte
+// is read as the next label length.
+size_t NextLengthByte(size_t nOffset, unsigned char b)
 {
-    text[std::min(nWritten, NAME_BUFFER_SIZE - 1)] = '\0';
-    return false;
+    return nOffset + 1 + (b < 0x80 ? b : 0);
 }
 
 } // namespace
@@ -52,52 +56,38 @@ bool IsDnsDatagram(const unsigned char* datagram, size_t length)
     return ((unsigned(bHigh) << 8) | bLow) == DNS_PORT;
 }
 
+// The text is the wire name less its first byte, with every later length byte turned into a full
+// stop and the zero length byte into the NUL. So the bytes go over in one copy, and a single walk
+// along the length bytes puts in the full stops and finds the end.
 bool DecodeQuestionName(const unsigned char* name, size_t available, char* text)
 {
-    CPacketBytes bytes(name, available);
-    size_t nRead = 0;
-    size_t nWritten = 0;
+    const CPacketBytes bytes(name, available);
     text[0] = '\0';
 
     unsigned char b = 0;
-    if (!bytes.GetByte(nRead, b))
+    if (!bytes.GetByte(0, b))
         return false;
     if (b == 0)
         return true;
 
-    for (;;)
+    // Never more than the datagram itself holds, so this costs less than copying the datagram.
+    const size_t nCopied = std::min(available, NAME_BUFFER_SIZE) - 1;
+    bytes.CopyBytes(1, nCopied, text);
+
+    // A zero length byte at offset 1024 still leaves room for the NUL (its text is 1023 bytes).
+    const size_t nLimit = std::min(available, NAME_BUFFER_SIZE + 1);
+    for (size_t nOffset = NextLengthByte(0, b); nOffset < nLimit && bytes.GetByte(nOffset, b);
+         nOffset = NextLengthByte(nOffset, b))
     {
-        if (!bytes.GetByte(nRead, b))
-            return AbandonName(text, nWritten);
         if (b == 0)
-            break;
-        ++nRead;
-
-        // Length bytes of 0x80 and above count as negative: they copy nothing, so a compression
-        // pointer is never followed and its second byte is read as the next label length.
-        const int nLabel = static_cast<signed char>(b);
-        if (nLabel > 0)
         {
-            const unsigned char* pLabel = nullptr;
-            const size_t nReceived = bytes.GetSpan(nRead, size_t(nLabel), pLabel);
-            const size_t nRoom = NAME_BUFFER_SIZE - nWritten;
-            const size_t nCopy = std::min(nReceived, nRoom);
-            if (nCopy > 0)
-                std::memcpy(text + nWritten, pLabel, nCopy);
-            nWritten += nCopy;
-            if (nCopy < size_t(nLabel))
-                return AbandonName(text, nWritten);
-            nRead += size_t(nLabel);
+            text[nOffset - 1] = '\0';
+            return true;
         }
-
-        // The full stop after the last label becomes the NUL, so it must fit in the buffer too.
-        if (nWritten == NAME_BUFFER_SIZE)
-            return AbandonName(text, nWritten);
-        text[nWritten++] = '.';
+        text[nOffset - 1] = '.';
     }
-
-    text[nWritten - 1] = '\0';
-    return true;
+    text[nCopied] = '\0';
+    return false;
 }
 
 bool ExtractQueryName(const unsigned char* datagram, size_t length, char* text)

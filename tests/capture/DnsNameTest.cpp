@@ -266,10 +266,10 @@ TEST(DecodeQuestionName, NameEndingAtTheLastReceivedByteAndOneShort)
     EXPECT_TRUE(exact.m_bComplete);
     EXPECT_EQ(exact.m_strText, "mail.example.org");
 
-    // Without its zero length byte the name is cut off; the text decoded so far stays, terminated.
+    // Without its zero length byte the name is cut off; the bytes received stay decoded, terminated.
     const CDecoded noZero = Decode(Bytes(wire.begin(), wire.end() - 1));
     EXPECT_FALSE(noZero.m_bComplete);
-    EXPECT_EQ(noZero.m_strText, "mail.example.org.");
+    EXPECT_EQ(noZero.m_strText, "mail.example.org");
 
     const CDecoded midLabel = Decode(Bytes(wire.begin(), wire.end() - 2));
     EXPECT_FALSE(midLabel.m_bComplete);
@@ -277,7 +277,7 @@ TEST(DecodeQuestionName, NameEndingAtTheLastReceivedByteAndOneShort)
 
     const CDecoded afterPointer = Decode(Wire("\x03" "abc\xC0"));
     EXPECT_FALSE(afterPointer.m_bComplete);
-    EXPECT_EQ(afterPointer.m_strText, "abc..");
+    EXPECT_EQ(afterPointer.m_strText, "abc.");
 }
 
 TEST(DecodeQuestionName, NothingAvailableIsNotAName)
