@@ -1,0 +1,103 @@
+// Starts a capture on 127.0.0.1 as whoever runs it, sends one DNS query to 127.0.0.1:53 and waits
+// for the session to hand back its name. The package test runs it as an unprivileged user, so the
+// socket has to come from the installed helper.
+// Exit status: 0 the name was captured; 1 nothing arrived in time; 2 Start failed (its text is
+// printed as "start failed: TEXT").
+
+#include "capture/CaptureSession.h"
+
+#include <QByteArray>
+#include <QCoreApplication>
+#include <QObject>
+#include <QTimer>
+
+#include <arpa/inet.h>
+#include <cstdio>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr int CAPTURE_WAIT_MS = 5000;
+constexpr int RESEND_MS = 250;
+
+QByteArray MakeQuery(const QByteArray& name)
+{
+    QByteArray query("\x12\x34\x01\x00\x00\x01\x00\x00\x00\x00\x00\x00", 12);
+    for (const QByteArray& label : name.split('.'))
+    {
+        query.append(char(label.size()));
+        query.append(label);
+    }
+    query.append("\x00\x00\x01\x00\x01", 5);
+    return query;
+}
+
+class COwner : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit COwner(const QByteArray& expected) : m_expected(expected) {}
+
+    Q_INVOKABLE void OnCapturedName(const QByteArray& name)
+    {
+        if (name != m_expected)
+            return;
+        std::printf("captured %s\n", name.constData());
+        QCoreApplication::exit(0);
+    }
+
+    Q_INVOKABLE void OnCaptureFailed()
+    {
+        std::printf("capture failed\n");
+        QCoreApplication::exit(1);
+    }
+
+private:
+    QByteArray m_expected;
+};
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    const QByteArray name = "as-user-" + QByteArray::number(getpid()) + ".tarrow.example";
+    COwner owner(name);
+    CCaptureSession session;
+    session.SetOwner(&owner, "127.0.0.1");
+    if (!session.Start())
+    {
+        std::printf("start failed: %s\n", session.GetErrorText().c_str());
+        return 2;
+    }
+
+    const int hSender = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in target {};
+    target.sin_family = AF_INET;
+    target.sin_port = htons(53);
+    target.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const QByteArray query = MakeQuery(name);
+    // Sent again until seen: the first copy may leave before the worker polls.
+    const auto send = [&]() {
+        sendto(hSender, query.constData(), size_t(query.size()), 0, reinterpret_cast<const sockaddr*>(&target),
+               sizeof(target));
+    };
+    QTimer resend;
+    QObject::connect(&resend, &QTimer::timeout, send);
+    resend.start(RESEND_MS);
+    send();
+    QTimer::singleShot(CAPTURE_WAIT_MS, &app, []() {
+        std::printf("nothing captured within %d ms\n", CAPTURE_WAIT_MS);
+        QCoreApplication::exit(1);
+    });
+
+    const int nResult = QCoreApplication::exec();
+    session.Stop();
+    close(hSender);
+    return nResult;
+}
+
+#include "CaptureAsUser.moc"
