@@ -55,24 +55,36 @@ std::string FormatText(const char* pszFormat, int nCode)
 }
 
 // Travels inside the posted call. Qt copies the functor, so copies are counted and the last one
-// to go wakes the worker; nothing is allocated for it.
+// to go wakes the worker; nothing is allocated for it. The pointer is atomic because the functor
+// crosses threads through Qt's event queue, whose locking the thread sanitizer does not see; the
+// rest of the functor is read only under the shared mutex.
 class CHandOffTicket
 {
 public:
-    explicit CHandOffTicket(CCaptureShared* pShared) : m_pShared(pShared) { m_pShared->m_nTickets.store(1); }
-    CHandOffTicket(const CHandOffTicket& other) : m_pShared(other.m_pShared) { m_pShared->m_nTickets.fetch_add(1); }
+    explicit CHandOffTicket(CCaptureShared* pShared)
+    {
+        pShared->m_nTickets.store(1);
+        m_pShared.store(pShared, std::memory_order_release);
+    }
+    CHandOffTicket(const CHandOffTicket& other)
+    {
+        CCaptureShared* pShared = other.GetShared();
+        pShared->m_nTickets.fetch_add(1);
+        m_pShared.store(pShared, std::memory_order_release);
+    }
     CHandOffTicket& operator=(const CHandOffTicket&) = delete;
     ~CHandOffTicket()
     {
         // After the release the worker may free the shared state: touch nothing afterwards.
-        if (m_pShared->m_nTickets.fetch_sub(1) == 1)
-            m_pShared->m_semHandOff.release();
+        CCaptureShared* pShared = GetShared();
+        if (pShared->m_nTickets.fetch_sub(1) == 1)
+            pShared->m_semHandOff.release();
     }
 
-    CCaptureShared* GetShared() const { return m_pShared; }
+    CCaptureShared* GetShared() const { return m_pShared.load(std::memory_order_acquire); }
 
 private:
-    CCaptureShared* m_pShared;
+    std::atomic<CCaptureShared*> m_pShared {nullptr};
 };
 
 void CloseWorkerDescriptors(CCaptureShared& shared)
