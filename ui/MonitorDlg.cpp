@@ -25,6 +25,7 @@
 #include <QPushButton>
 #include <QScopedPointer>
 #include <QTableView>
+#include <QTimer>
 #include <QUrl>
 
 namespace {
@@ -32,6 +33,10 @@ namespace {
 // Column widths in pixels at 96 dots per inch.
 constexpr int NAME_COLUMN_WIDTH = 400;
 constexpr int TIME_COLUMN_WIDTH = 200;
+
+// Longest time a captured name waits to be painted. Repainting the list for every name would hold
+// the capture to a few hundred names a second, so a burst is painted a few times a second instead.
+constexpr int REPAINT_INTERVAL_MS = 50;
 
 // errno 1: the process may not open a packet socket.
 constexpr char NO_CAPTURE_RIGHT[] = "socket() failed, errno=1";
@@ -150,6 +155,10 @@ void CMonitorDlg::SetUpList()
         palette.setColor(QPalette::Inactive, role, palette.color(QPalette::Active, role));
     m_list->setPalette(palette);
 
+    m_repaintTimer.setSingleShot(true);
+    m_repaintTimer.setInterval(REPAINT_INTERVAL_MS);
+    connect(&m_repaintTimer, &QTimer::timeout, m_list, [this] { m_list->setUpdatesEnabled(true); });
+
     // Only a right-button click opens the context menu, not the menu key or Shift+F10.
     m_list->setContextMenuPolicy(Qt::PreventContextMenu);
     m_list->viewport()->installEventFilter(this);
@@ -230,7 +239,12 @@ void CMonitorDlg::done(int nResult)
 
 void CMonitorDlg::OnCapturedName(const QByteArray& name)
 {
-    m_listModel.AddName(name.constData(), static_cast<size_t>(name.size()));
+    if (!m_listModel.AddName(name.constData(), static_cast<size_t>(name.size())) || !m_list)
+        return;
+    if (!m_repaintTimer.isActive()) {
+        m_list->setUpdatesEnabled(false);
+        m_repaintTimer.start();
+    }
 }
 
 void CMonitorDlg::OnCaptureFailed()

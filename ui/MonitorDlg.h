@@ -7,6 +7,7 @@
 
 #include <QDialog>
 #include <QIcon>
+#include <QTimer>
 #include <functional>
 #include <string>
 
@@ -85,4 +86,5 @@ private:
     CNameListModel m_listModel;
     QMenuBar* m_pMenuBar = nullptr;
     FileChooser m_pfnChooseFile;
+    QTimer m_repaintTimer;
 };
