@@ -31,8 +31,10 @@ struct CCaptureErrorText
 struct CCaptureShared
 {
     std::atomic<bool> m_bRunning {false};
-    int m_socket = -1;   // read and closed by the worker only
-    int m_hWake = -1;    // an eventfd; the worker closes it, Stop writes to it, both under m_mutex
+    // The worker closes both when it leaves, under m_mutex, as others use them only under it:
+    // Stop writes to the eventfd, ReadStatistics reads the socket's counters.
+    int m_socket = -1;
+    int m_hWake = -1;
 
     std::mutex m_mutex;
     QObject* m_pOwner = nullptr;  // cleared by Stop, the session's end and the owner's end
@@ -89,9 +91,9 @@ private:
 
 void CloseWorkerDescriptors(CCaptureShared& shared)
 {
+    std::lock_guard lock(shared.m_mutex);
     close(shared.m_socket);
     shared.m_socket = -1;
-    std::lock_guard lock(shared.m_mutex);
     close(shared.m_hWake);
     shared.m_hWake = -1;
 }
@@ -125,6 +127,14 @@ std::string CCaptureSession::GetErrorText() const
 {
     std::lock_guard lock(m_pError->m_mutex);
     return m_pError->m_strError;
+}
+
+bool CCaptureSession::ReadStatistics(unsigned* pnReceived, unsigned* pnDropped) const
+{
+    if (!m_pShared)
+        return false;
+    std::lock_guard lock(m_pShared->m_mutex);
+    return m_pShared->m_socket >= 0 && CPacketSocket::ReadStatistics(m_pShared->m_socket, pnReceived, pnDropped);
 }
 
 void CCaptureSession::SetError(const std::string& strText)

@@ -37,6 +37,9 @@ public:
     // Never waits; harmless at any time.
     void Stop();
     std::string GetErrorText() const;
+    // The running capture's kernel counters since the last call (see CPacketSocket::ReadStatistics);
+    // false when no socket is open.
+    bool ReadStatistics(unsigned* pnReceived, unsigned* pnDropped) const;
 
 private:
     // The one place that yields a configured capture socket; a helper process may supply it later.
