@@ -44,7 +44,9 @@ void CBannerLink::Attach(QLabel* pControl)
 
 bool CBannerLink::eventFilter(QObject* pWatched, QEvent* pEvent)
 {
-    if (pWatched == m_pControl && pEvent->type() == QEvent::MouseButtonPress
+    // The type is tested first: a label being destroyed still sends events, and is no longer a
+    // QLabel to compare with.
+    if (pEvent->type() == QEvent::MouseButtonPress && pWatched == m_pControl
         && static_cast<QMouseEvent*>(pEvent)->button() == Qt::LeftButton)
         OnLButtonDown();
     return QObject::eventFilter(pWatched, pEvent);

@@ -54,7 +54,9 @@ void CHyperLink::PreSubclassWindow()
 
 bool CHyperLink::eventFilter(QObject* pWatched, QEvent* pEvent)
 {
-    if (pWatched == m_pControl && pEvent->type() == QEvent::MouseButtonPress
+    // The type is tested first: a label being destroyed still sends events, and is no longer a
+    // QLabel to compare with.
+    if (pEvent->type() == QEvent::MouseButtonPress && pWatched == m_pControl
         && static_cast<QMouseEvent*>(pEvent)->button() == Qt::LeftButton)
         OnLButtonDown();
     // The press still reaches the label, as a subclassed control passes it on to its default
