@@ -61,8 +61,8 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# setcap and groupadd run in postinst; Qt finds its display plugin only at run time.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "libcap2-bin, passwd, qt6-qpa-plugins")
+# setcap and groupadd run in postinst.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libcap2-bin, passwd")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "xdg-utils")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
   ${PROJECT_BINARY_DIR}/packaging/debian/postinst

@@ -1,0 +1,122 @@
+#!/usr/bin/env bash
+# Builds the Debian package, installs it, and checks that an unprivileged member of the group
+# tarrow captures through the installed helper while anyone else is refused. Removes the package
+# and the group afterwards. Needs root; without it, says so and exits 0.
+#   package-test.sh [BUILD-DIR]        (default build-deb)
+set -uo pipefail
+cd "$(dirname "$0")/.."
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "package-test: skipped (installing a package and switching users need root)"
+  exit 0
+fi
+if dpkg-query -W -f='${Status}' tarrow 2>/dev/null | grep -q "install ok installed"; then
+  echo "package-test: a tarrow package is already installed here; remove it first (dpkg --purge tarrow)" >&2
+  echo "package-test: 0 passed, 1 failed"
+  exit 1
+fi
+
+build_dir=${1:-build-deb}
+helper=/usr/libexec/tarrow/tarrow-capture-helper
+app_id=org.example.merrow.Tarrow
+group_existed=0
+getent group tarrow >/dev/null && group_existed=1
+work=$(mktemp -d /tmp/tarrow-package-test.XXXXXX)
+chmod 0755 "$work"
+passed=0
+failed=0
+
+cleanup() {
+  if dpkg-query -W -f='${Status}' tarrow 2>/dev/null | grep -q "ok installed\|config-files"; then
+    dpkg --purge tarrow >/dev/null 2>&1
+  fi
+  if [ $group_existed -eq 0 ] && getent group tarrow >/dev/null; then
+    groupdel tarrow
+  fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+# check DESCRIPTION COMMAND...: one result line; the command's output only when it fails.
+check() {
+  local what=$1
+  shift
+  if "$@" >"$work/out" 2>&1; then
+    passed=$((passed + 1))
+    echo "ok: $what"
+  else
+    failed=$((failed + 1))
+    echo "FAILED: $what"
+    sed 's/^/    /' "$work/out"
+  fi
+}
+
+finish() {
+  echo "package-test: $passed passed, $failed failed"
+  [ $failed -eq 0 ]
+  exit $?
+}
+
+tools=(dpkg-dev desktop-file-utils appstream file)
+missing=()
+for p in "${tools[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "Installing: ${missing[*]}"
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+# The packaged programs know only the installed helper; CaptureAsUser is built the same way, so
+# a capture it makes can only have come through the installed helper.
+launcher=()
+command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+build() {
+  cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
+    -DTARROW_HELPER_FROM_BUILD_TREE=OFF -DTARROW_BUILD_BENCH=OFF -DTARROW_BUILD_TESTS=ON "${launcher[@]}" &&
+    cmake --build "$build_dir" --target tarrow tarrow-capture-helper CaptureAsUser &&
+    rm -f "$build_dir"/tarrow_*.deb &&
+    (cd "$build_dir" && cpack -G DEB)
+}
+check "the Debian package builds" build
+deb=$(ls "$build_dir"/tarrow_*_*.deb 2>/dev/null | head -n 1)
+[ -n "$deb" ] || finish
+deb=$(realpath "$deb")
+
+check "control: name, version, Recommends, library dependencies" bash -c "
+  dpkg-deb -f '$deb' Package Version Recommends Depends | tee /dev/stderr |
+    grep -q '^Package: tarrow' && dpkg-deb -f '$deb' Version | grep -qx '1.3.0.0' &&
+    dpkg-deb -f '$deb' Recommends | grep -q xdg-utils && dpkg-deb -f '$deb' Depends | grep -q libqt6widgets6"
+check "the package installs" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$deb"
+dpkg-query -W -f='${Status}' tarrow 2>/dev/null | grep -q "install ok installed" || finish
+
+files=(/usr/bin/tarrow "$helper" "/usr/share/applications/$app_id.desktop" "/usr/share/metainfo/$app_id.metainfo.xml"
+  /usr/share/icons/hicolor/scalable/apps/tarrow.svg)
+for size in 16 24 32 48 64 128 256; do
+  files+=("/usr/share/icons/hicolor/${size}x${size}/apps/tarrow.png")
+done
+check "installed files are in place" ls -l "${files[@]}"
+check "only the helper holds cap_net_raw" bash -c "
+  getcap '$helper' | tee /dev/stderr | grep -q 'cap_net_raw[=+]ep' && [ -z \"\$(getcap /usr/bin/tarrow)\" ]"
+check "the helper is root:tarrow, mode 0750" bash -c "stat -c '%U:%G %a' '$helper' | tee /dev/stderr | grep -qx 'root:tarrow 750'"
+check "the program's libraries resolve" bash -c "! ldd /usr/bin/tarrow | grep 'not found'"
+check "desktop entry validates" desktop-file-validate "/usr/share/applications/$app_id.desktop"
+check "AppStream metainfo validates" appstreamcli validate --no-net "/usr/share/metainfo/$app_id.metainfo.xml"
+
+probe="$work/CaptureAsUser"
+install -m 0755 "$build_dir/tests/capture/CaptureAsUser" "$probe"
+check "the probe knows no build-tree helper" bash -c "! grep -q '$PWD/$build_dir/capture/helper' '$probe'"
+as_user=(env -i PATH=/usr/bin:/bin HOME=/nonexistent setpriv --reuid=nobody --regid=nogroup --inh-caps=-all)
+check "a member of tarrow captures a query to 127.0.0.1:53 through the installed helper" bash -c "
+  timeout 30 ${as_user[*]} --groups=tarrow '$probe' | tee /dev/stderr | grep -q '^captured '"
+check "a user outside tarrow gets the failed-start text and no socket" bash -c "
+  out=\$(timeout 30 ${as_user[*]} --clear-groups '$probe'); rc=\$?; echo \"\$out (exit \$rc)\" >&2
+  [ \$rc -eq 2 ] && [ \"\$out\" = 'start failed: socket() failed, errno=1' ]"
+check "the installed program starts as that user (offscreen, stopped after 3 s)" bash -c "
+  timeout 3 ${as_user[*]} --groups=tarrow env QT_QPA_PLATFORM=offscreen /usr/bin/tarrow; [ \$? -eq 124 ]"
+
+check "the package purges" dpkg --purge tarrow
+check "nothing is left behind" bash -c "
+  for f in ${files[*]}; do [ ! -e \"\$f\" ] || { echo \"left: \$f\"; exit 1; }; done
+  [ ! -d /usr/libexec/tarrow ] && { [ $group_existed -eq 1 ] || ! getent group tarrow; }"
+finish
