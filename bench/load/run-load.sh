@@ -1,0 +1,72 @@
+#!/bin/sh
+# Load run for the capture: dnsperf in a client namespace sends distinct names to dnsmasq in a
+# server namespace; CaptureLoadTarget and, for comparison, tcpdump capture on the server's
+# interface. Needs root. Prints one line per rate.
+#   bench/load/run-load.sh BUILD_DIR [RATE...]      (default rates: 25000 50000 100000)
+set -eu
+
+BUILD=${1:?usage: $0 BUILD_DIR [RATE...]}
+shift
+RATES=${*:-25000 50000 100000}
+TARGET=$BUILD/bench/CaptureLoadTarget
+SECONDS_PER_RATE=10
+ID=$$
+SRV=trwload${ID}s
+CLI=trwload${ID}c
+IF_SRV=tl${ID}s
+IF_CLI=tl${ID}c
+ADDR_SRV=10.201.0.1
+ADDR_CLI=10.201.0.2
+WORK=$(mktemp -d)
+
+cleanup() {
+    for pid in $(cat "$WORK"/*.pid 2>/dev/null); do kill "$pid" 2>/dev/null || true; done
+    ip netns delete "$SRV" 2>/dev/null || true
+    ip netns delete "$CLI" 2>/dev/null || true
+    rm -rf "$WORK"
+}
+trap cleanup EXIT INT TERM
+
+ip netns add "$SRV"
+ip netns add "$CLI"
+ip link add "$IF_SRV" netns "$SRV" type veth peer name "$IF_CLI" netns "$CLI"
+ip -n "$SRV" addr add $ADDR_SRV/24 dev "$IF_SRV"
+ip -n "$CLI" addr add $ADDR_CLI/24 dev "$IF_CLI"
+for ns in "$SRV" "$CLI"; do ip -n "$ns" link set lo up; done
+ip -n "$SRV" link set "$IF_SRV" up
+ip -n "$CLI" link set "$IF_CLI" up
+sleep 1
+
+awk 'BEGIN { for (i = 0; i < 100000; i++) printf "q%06d.load.example A\n", i }' > "$WORK/queries"
+
+ip netns exec "$SRV" dnsmasq --no-daemon --no-resolv --no-hosts --address=/#/192.0.2.1 \
+    --listen-address=$ADDR_SRV --bind-interfaces --port 53 -u root --pid-file= \
+    > "$WORK/dnsmasq.log" 2>&1 &
+echo $! > "$WORK/dnsmasq.pid"
+sleep 1
+
+printf '%-8s %-10s %-10s %-8s %-12s %-10s %-12s %-10s\n' rate sent delivered drops cpu_s cpu_pct tcpdump_rcv tcpdump_drop
+for RATE in $RATES; do
+    ip netns exec "$SRV" "$TARGET" $ADDR_SRV > "$WORK/target.out" 2>&1 &
+    TARGET_PID=$!
+    echo $TARGET_PID > "$WORK/target.pid"
+    ip netns exec "$SRV" tcpdump -i "$IF_SRV" -w /dev/null 'udp dst port 53' > "$WORK/tcpdump.out" 2>&1 &
+    TCPDUMP_PID=$!
+    echo $TCPDUMP_PID > "$WORK/tcpdump.pid"
+    sleep 1
+    ip netns exec "$CLI" dnsperf -s $ADDR_SRV -d "$WORK/queries" -Q "$RATE" -l $SECONDS_PER_RATE -c 1 -q 2000 \
+        > "$WORK/dnsperf.out" 2>&1 || true
+    sleep 2
+    kill -INT $TCPDUMP_PID; wait $TCPDUMP_PID || true
+    kill -TERM $TARGET_PID; wait $TARGET_PID || true
+    rm -f "$WORK/target.pid" "$WORK/tcpdump.pid"
+
+    SENT=$(awk '/Queries sent:/ { print $3 }' "$WORK/dnsperf.out")
+    DELIVERED=$(awk '/^delivered/ { print $2 }' "$WORK/target.out")
+    DROPS=$(awk '/^kernel_dropped/ { print $2 }' "$WORK/target.out")
+    CPU=$(awk '/^cpu_user_s/ { u = $2 } /^cpu_sys_s/ { s = $2 } END { printf "%.2f", u + s }' "$WORK/target.out")
+    CPU_PCT=$(awk -v c="$CPU" -v t=$((SECONDS_PER_RATE + 3)) 'BEGIN { printf "%.0f%%", 100 * c / t }')
+    TD_RCV=$(awk '/packets received by filter/ { print $1 }' "$WORK/tcpdump.out")
+    TD_DROP=$(awk '/packets dropped by kernel/ { print $1 }' "$WORK/tcpdump.out")
+    printf '%-8s %-10s %-10s %-8s %-12s %-10s %-12s %-10s\n' "$RATE" "$SENT" "$DELIVERED" "$DROPS" "$CPU" "$CPU_PCT" "$TD_RCV" "$TD_DROP"
+done
