@@ -5,8 +5,13 @@
 
 #include <climits>
 #include <cstdint>
+#include <algorithm>
 #include <cstring>
+#include <deque>
+#include <memory>
+#include <new>
 #include <locale.h>
+#include <sys/mman.h>
 #include <string>
 #include <vector>
 
@@ -70,12 +75,59 @@ std::tm UnpackTime(uint64_t nPacked)
     return tmTime;
 }
 
+// Large blocks are mapped directly: the allocator's heap would keep a cleared list's megabytes
+// resident, and the duplicate index, probed at one random place per arriving name, asks for
+// transparent huge pages so that its probes do not miss the TLB as well as the cache.
+template <class T>
+struct CMappedAllocator
+{
+    using value_type = T;
+    static constexpr size_t MAP_FROM = size_t(256) << 10;
+    static constexpr size_t HUGE_PAGE = size_t(2) << 20;
+
+    CMappedAllocator() = default;
+    template <class U>
+    CMappedAllocator(const CMappedAllocator<U>&) noexcept
+    {
+    }
+
+    T* allocate(size_t nCount)
+    {
+        const size_t nBytes = nCount * sizeof(T);
+        if (nBytes < MAP_FROM)
+            return static_cast<T*>(::operator new(nBytes));
+        void* p = mmap(nullptr, nBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (p == MAP_FAILED)
+            throw std::bad_alloc();
+        if (nBytes >= HUGE_PAGE)
+            madvise(p, nBytes, MADV_HUGEPAGE);
+        return static_cast<T*>(p);
+    }
+
+    void deallocate(T* p, size_t nCount) noexcept
+    {
+        const size_t nBytes = nCount * sizeof(T);
+        if (nBytes < MAP_FROM)
+            ::operator delete(p);
+        else
+            munmap(p, nBytes);
+    }
+
+    template <class U>
+    bool operator==(const CMappedAllocator<U>&) const noexcept
+    {
+        return true;
+    }
+};
+
 } // namespace
 
 // Rows are kept in arrival order (index 0 the oldest); row 0 of the model is the last index. A
-// million names must stay cheap to hold and to test for duplicates, so the names share one byte
-// arena and the duplicate index is an open-addressing table of arrival indices whose hash is taken
-// over the case-folded bytes.
+// million names must stay cheap to hold and to test for duplicates, so the names are packed into
+// large chunks and the duplicate index is an open-addressing table of arrival indices whose hash is
+// taken over the case-folded bytes. Hash and index share one slot so that a probe costs one cache
+// line. Nothing that grows with the rows is ever moved: a reallocating vector would copy tens of
+// megabytes on the UI thread in the middle of a burst.
 struct CNameListModel::Impl
 {
     struct SSlot
@@ -85,18 +137,50 @@ struct CNameListModel::Impl
     };
     static constexpr uint32_t EMPTY_SLOT = UINT32_MAX;
 
-    std::vector<char> m_vecArena;
-    std::vector<uint64_t> m_vecEnds;
+    struct SRow
+    {
+        uint64_t nPos;    // chunk number << CHUNK_BITS | offset in the chunk
+        uint32_t nLength;
+        uint32_t nTime;   // index into m_vecTimes, which holds one entry per distinct second
+    };
+    static constexpr unsigned CHUNK_BITS = 20;
+    static constexpr size_t CHUNK_SIZE = size_t(1) << CHUNK_BITS;
+
+    using CChunk = std::vector<char, CMappedAllocator<char>>;
+    std::vector<CChunk> m_vecChunks;
+    size_t m_nChunkUsed = CHUNK_SIZE;
+    std::deque<SRow> m_deqRows;
     std::vector<uint64_t> m_vecTimes;
-    std::vector<SSlot> m_vecSlots;
+    using CSlotVector = std::vector<SSlot, CMappedAllocator<SSlot>>;
+    CSlotVector m_vecSlots;
     std::string m_strFolded;
     std::time_t m_tLast = static_cast<std::time_t>(-1);
-    uint64_t m_nLastPackedTime = 0;
 
-    size_t Count() const { return m_vecEnds.size(); }
-    size_t Begin(size_t nIndex) const { return nIndex == 0 ? 0 : static_cast<size_t>(m_vecEnds[nIndex - 1]); }
-    size_t Length(size_t nIndex) const { return static_cast<size_t>(m_vecEnds[nIndex]) - Begin(nIndex); }
-    const char* Data(size_t nIndex) const { return m_vecArena.data() + Begin(nIndex); }
+    size_t Count() const { return m_deqRows.size(); }
+    size_t Length(size_t nIndex) const { return m_deqRows[nIndex].nLength; }
+    const char* Data(size_t nIndex) const
+    {
+        const SRow& row = m_deqRows[nIndex];
+        if (row.nLength == 0)
+            return "";
+        return m_vecChunks[row.nPos >> CHUNK_BITS].data() + (row.nPos & (CHUNK_SIZE - 1));
+    }
+
+    // Names never straddle chunks; one that does not fit in a chunk gets one of its own.
+    uint64_t Store(const char* pName, size_t nLength)
+    {
+        if (nLength == 0)
+            return 0;
+        if (nLength > CHUNK_SIZE - m_nChunkUsed) {
+            // Reserved up front and never filled past it, so the bytes of earlier names stay put.
+            m_vecChunks.emplace_back().reserve(std::max(nLength, CHUNK_SIZE));
+            m_nChunkUsed = 0;
+        }
+        const uint64_t nPos = static_cast<uint64_t>(m_vecChunks.size() - 1) << CHUNK_BITS | m_nChunkUsed;
+        m_vecChunks.back().insert(m_vecChunks.back().end(), pName, pName + nLength);
+        m_nChunkUsed = std::min(m_nChunkUsed + nLength, CHUNK_SIZE);
+        return nPos;
+    }
 
     uint32_t HashFolded(const char* pName, size_t nLength)
     {
@@ -127,7 +211,7 @@ struct CNameListModel::Impl
     {
         if (!m_vecSlots.empty() && nCount * 10 <= m_vecSlots.size() * 7)
             return;
-        std::vector<SSlot> vecOld;
+        CSlotVector vecOld;
         vecOld.swap(m_vecSlots);
         m_vecSlots.assign(vecOld.empty() ? 64 : vecOld.size() * 2, SSlot { 0, EMPTY_SLOT });
         const size_t nMask = m_vecSlots.size() - 1;
@@ -141,26 +225,29 @@ struct CNameListModel::Impl
         }
     }
 
-    uint64_t CurrentPackedTime()
+    uint32_t CurrentTimeIndex()
     {
         // Names come in bursts; one conversion per second is enough.
         const std::time_t tNow = std::time(nullptr);
-        if (tNow != m_tLast) {
+        if (tNow != m_tLast || m_vecTimes.empty()) {
             std::tm tmNow {};
             localtime_r(&tNow, &tmNow);
-            m_nLastPackedTime = PackTime(tmNow);
+            const uint64_t nPacked = PackTime(tmNow);
+            if (m_vecTimes.empty() || m_vecTimes.back() != nPacked)
+                m_vecTimes.push_back(nPacked);
             m_tLast = tNow;
         }
-        return m_nLastPackedTime;
+        return static_cast<uint32_t>(m_vecTimes.size() - 1);
     }
 
     void Release()
     {
         // Swapping with empty vectors hands a large list's memory back instead of keeping capacity.
-        std::vector<char>().swap(m_vecArena);
-        std::vector<uint64_t>().swap(m_vecEnds);
+        std::vector<CChunk>().swap(m_vecChunks);
+        m_nChunkUsed = CHUNK_SIZE;
+        std::deque<SRow>().swap(m_deqRows);
         std::vector<uint64_t>().swap(m_vecTimes);
-        std::vector<SSlot>().swap(m_vecSlots);
+        CSlotVector().swap(m_vecSlots);
         std::string().swap(m_strFolded);
     }
 };
@@ -188,8 +275,9 @@ bool CNameListModel::AddName(const char* name, size_t length)
     if (name == nullptr && length != 0)
         return false;
     Impl& impl = *m_pImpl;
-    // Rows are addressed by int, and the index keeps arrival numbers below its empty marker.
-    if (impl.Count() >= static_cast<size_t>(INT_MAX))
+    // Rows are addressed by int, the index keeps arrival numbers below its empty marker, and a row
+    // keeps its length in 32 bits; the capture never comes near any of these.
+    if (impl.Count() >= static_cast<size_t>(INT_MAX) || length > UINT32_MAX)
         return false;
 
     impl.GrowSlotsFor(impl.Count() + 1);
@@ -198,12 +286,10 @@ bool CNameListModel::AddName(const char* name, size_t length)
     if (impl.m_vecSlots[nPos].nIndex != Impl::EMPTY_SLOT)
         return false;
 
-    const uint64_t nTime = impl.CurrentPackedTime();
+    const uint32_t nTime = impl.CurrentTimeIndex();
     beginInsertRows(QModelIndex(), 0, 0);
     const size_t nIndex = impl.Count();
-    impl.m_vecArena.insert(impl.m_vecArena.end(), name, name + length);
-    impl.m_vecEnds.push_back(impl.m_vecArena.size());
-    impl.m_vecTimes.push_back(nTime);
+    impl.m_deqRows.push_back(Impl::SRow { impl.Store(name, length), static_cast<uint32_t>(length), nTime });
     impl.m_vecSlots[nPos] = Impl::SSlot { nHash, static_cast<uint32_t>(nIndex) };
     endInsertRows();
     return true;
@@ -231,7 +317,7 @@ QByteArray CNameListModel::GetCellText(int row, int column) const
     case COLUMN_NAME:
         return QByteArray(impl.Data(nIndex), static_cast<qsizetype>(impl.Length(nIndex)));
     case COLUMN_TIME:
-        return FormatBrokenDownTime(UnpackTime(impl.m_vecTimes[nIndex]));
+        return FormatBrokenDownTime(UnpackTime(impl.m_vecTimes[impl.m_deqRows[nIndex].nTime]));
     default:
         return QByteArray();
     }
