@@ -16,6 +16,7 @@ test_packages=(
   iproute2 procps util-linux
   dnsmasq-base dnsperf tcpdump dnsutils knot-dnsutils tcpreplay
   locales
+  dpkg-dev desktop-file-utils appstream file
 )
 
 wanted=("${run_packages[@]}")

@@ -269,8 +269,11 @@ void CMonitorDlg::OnRun()
     const QString strError = QString::fromStdString(m_session.GetErrorText());
     QString strHint;
     if (strError == QLatin1String(NO_CAPTURE_RIGHT))
-        strHint = QStringLiteral("Capturing needs the CAP_NET_RAW capability. Install Tarrow's package, "
-                                 "or grant it to the capture helper with setcap cap_net_raw+ep.");
+        strHint = QStringLiteral(
+            "Capturing needs the right to open packet sockets (CAP_NET_RAW), which only Tarrow's capture "
+            "helper holds. With the package installed, join the tarrow group: sudo usermod -aG tarrow "
+            "YOUR-USER-NAME, then log out and in again. When running from a build, scripts/start.sh grants "
+            "it, or: sudo setcap cap_net_raw+ep build-release/capture/helper/tarrow-capture-helper");
     ShowWarning(this, strError, strHint);
 }
 
