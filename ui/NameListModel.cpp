@@ -3,16 +3,16 @@
 #include <QHashFunctions>
 #include <QString>
 
+#include <algorithm>
 #include <climits>
 #include <cstdint>
-#include <algorithm>
 #include <cstring>
 #include <deque>
+#include <locale.h>
 #include <memory>
 #include <new>
-#include <locale.h>
-#include <sys/mman.h>
 #include <string>
+#include <sys/mman.h>
 #include <vector>
 
 namespace
@@ -75,8 +75,8 @@ std::tm UnpackTime(uint64_t nPacked)
     return tmTime;
 }
 
-// Large blocks are mapped directly: the allocator's heap would keep a cleared list's megabytes
-// resident, and the duplicate index, probed at one random place per arriving name, asks for
+// Large blocks are mapped directly, populated in one call rather than a fault per page: the
+// allocator's heap would keep a cleared list's megabytes resident. The duplicate index, probed at one random place per arriving name, asks for
 // transparent huge pages so that its probes do not miss the TLB as well as the cache.
 template <class T>
 struct CMappedAllocator
@@ -96,7 +96,7 @@ struct CMappedAllocator
         const size_t nBytes = nCount * sizeof(T);
         if (nBytes < MAP_FROM)
             return static_cast<T*>(::operator new(nBytes));
-        void* p = mmap(nullptr, nBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        void* p = mmap(nullptr, nBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
         if (p == MAP_FAILED)
             throw std::bad_alloc();
         if (nBytes >= HUGE_PAGE)
@@ -126,8 +126,8 @@ struct CMappedAllocator
 // million names must stay cheap to hold and to test for duplicates, so the names are packed into
 // large chunks and the duplicate index is an open-addressing table of arrival indices whose hash is
 // taken over the case-folded bytes. Hash and index share one slot so that a probe costs one cache
-// line. Nothing that grows with the rows is ever moved: a reallocating vector would copy tens of
-// megabytes on the UI thread in the middle of a burst.
+// line. Names and rows never move once stored: a reallocating vector would copy tens of megabytes
+// on the UI thread in the middle of a burst.
 struct CNameListModel::Impl
 {
     struct SSlot

@@ -219,7 +219,8 @@ TEST_F(NameListModelTest, AdjacentNamesDoNotRunTogether)
 TEST_F(NameListModelTest, ManyNamesKeepOrderAndDuplicatesAcrossGrowth)
 {
     m_pTester.reset();
-    const int nCount = 20000;
+    // Enough bytes to fill more than one storage chunk and to regrow the index several times.
+    const int nCount = 80000;
     for (int i = 0; i < nCount; ++i)
         ASSERT_TRUE(m_model.AddName(QByteArray("host") + QByteArray::number(i) + ".example.net"));
     for (int i = 0; i < nCount; ++i)
@@ -227,6 +228,22 @@ TEST_F(NameListModelTest, ManyNamesKeepOrderAndDuplicatesAcrossGrowth)
     ASSERT_EQ(m_model.rowCount(), nCount);
     for (int nRow : { 0, 1, nCount / 2, nCount - 1 })
         EXPECT_EQ(m_model.GetName(nRow), QByteArray("host") + QByteArray::number(nCount - 1 - nRow) + ".example.net");
+}
+
+TEST_F(NameListModelTest, NameLargerThanAChunkIsKeptWhole)
+{
+    QByteArray baHuge(3 << 20, 'x');
+    baHuge[0] = 'A';
+    baHuge[baHuge.size() - 1] = 'Z';
+    ASSERT_TRUE(m_model.AddName("before.example"));
+    ASSERT_TRUE(m_model.AddName(baHuge.constData(), static_cast<size_t>(baHuge.size())));
+    ASSERT_TRUE(m_model.AddName("after.example"));
+    EXPECT_FALSE(m_model.AddName(baHuge.toLower().constData(), static_cast<size_t>(baHuge.size())));
+    EXPECT_TRUE(m_model.AddName(baHuge.constData(), static_cast<size_t>(baHuge.size() - 1)));
+    EXPECT_EQ(m_model.GetName(0), baHuge.left(baHuge.size() - 1));
+    EXPECT_EQ(m_model.GetName(1), QByteArray("after.example"));
+    EXPECT_EQ(m_model.GetName(2), baHuge);
+    EXPECT_EQ(m_model.GetName(3), QByteArray("before.example"));
 }
 
 TEST_F(NameListModelTest, OutOfRangeReadsAreEmpty)
