@@ -223,23 +223,9 @@ TEST(CaptureHelperTest, ProcessWithoutTheRightGetsTheOpenStepRefusal)
     EXPECT_EQ(WEXITSTATUS(nStatus), 0);
 }
 
-class CaptureHelperNetTest : public ::testing::Test
+// The helper starts in the namespace of the thread that runs it: the capture side.
+class CaptureHelperNetTest : public CNetNamespaceTest
 {
-protected:
-    void SetUp() override
-    {
-        const std::string strWhy = CNetNamespace::WhyUnavailable();
-        if (!strWhy.empty())
-            GTEST_SKIP() << strWhy;
-        m_pNet = std::make_unique<CNetNamespace>();
-        ASSERT_TRUE(m_pNet->IsReady()) << m_pNet->GetErrorText();
-        // The helper starts in the namespace of the thread that runs it.
-        m_pEnter = std::make_unique<CNetNamespace::CEnter>(m_pNet->GetCaptureName());
-        ASSERT_TRUE(m_pEnter->IsEntered());
-    }
-
-    std::unique_ptr<CNetNamespace> m_pNet;
-    std::unique_ptr<CNetNamespace::CEnter> m_pEnter;
 };
 
 TEST_F(CaptureHelperNetTest, HelperHandsOverAWorkingCaptureSocket)

@@ -66,19 +66,15 @@ void KeepDelivering(int nMilliseconds)
     WaitUntil([] { return false; }, nMilliseconds);
 }
 
-class CaptureSessionTest : public ::testing::Test
+// The session opens its socket on this thread, and its workers start from here: both on the capture side.
+class CaptureSessionTest : public CNetNamespaceTest
 {
 protected:
     void SetUp() override
     {
-        const std::string strWhy = CNetNamespace::WhyUnavailable();
-        if (!strWhy.empty())
-            GTEST_SKIP() << strWhy;
-        m_pNet = std::make_unique<CNetNamespace>();
-        ASSERT_TRUE(m_pNet->IsReady()) << m_pNet->GetErrorText();
-        // The session opens its socket on this thread, and its workers start from here.
-        m_pEnter = std::make_unique<CNetNamespace::CEnter>(m_pNet->GetCaptureName());
-        ASSERT_TRUE(m_pEnter->IsEntered());
+        CNetNamespaceTest::SetUp();
+        if (IsSkipped() || HasFatalFailure())
+            return;
         // Silent servers and clients: nothing answers, so no ICMP error crosses the capture.
         m_hServerHere = Listen(m_pNet->GetCaptureName(), m_pNet->GetCaptureAddress(), 53);
         m_hServerThere = Listen(m_pNet->GetPeerName(), m_pNet->GetPeerAddress(), 53);
@@ -86,22 +82,6 @@ protected:
         m_hClientThere = Listen(m_pNet->GetPeerName(), m_pNet->GetPeerAddress(), 45000);
         m_nThreads = CountThreads();
         m_nDescriptors = CountOpenDescriptors();
-    }
-
-    void TearDown() override
-    {
-        for (int fd : m_fds)
-            close(fd);
-        m_pEnter.reset();
-        m_pNet.reset();
-    }
-
-    int Listen(const std::string& strNamespace, const std::string& strAddress, unsigned short nPort)
-    {
-        const int fd = CNetNamespace::OpenSocketIn(strNamespace, SOCK_DGRAM, strAddress, nPort);
-        EXPECT_GE(fd, 0);
-        m_fds.push_back(fd);
-        return fd;
     }
 
     void QueryFromPeer(const std::string& strName)
@@ -117,9 +97,6 @@ protected:
         EXPECT_EQ(CountOpenDescriptors(), m_nDescriptors);
     }
 
-    std::unique_ptr<CNetNamespace> m_pNet;
-    std::unique_ptr<CNetNamespace::CEnter> m_pEnter;
-    std::vector<int> m_fds;
     int m_hServerHere = -1, m_hServerThere = -1, m_hClientHere = -1, m_hClientThere = -1;
     int m_nThreads = 0;
     int m_nDescriptors = 0;

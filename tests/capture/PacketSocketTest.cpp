@@ -40,37 +40,9 @@ unsigned PortAt(const CBytes& datagram, size_t nOffset)
     return (unsigned(datagram.at(nOffset)) << 8) | datagram.at(nOffset + 1);
 }
 
-class PacketSocketTest : public ::testing::Test
+class PacketSocketTest : public CNetNamespaceTest
 {
 protected:
-    void SetUp() override
-    {
-        const std::string strWhy = CNetNamespace::WhyUnavailable();
-        if (!strWhy.empty())
-            GTEST_SKIP() << strWhy;
-        m_pNet = std::make_unique<CNetNamespace>();
-        ASSERT_TRUE(m_pNet->IsReady()) << m_pNet->GetErrorText();
-        m_pEnter = std::make_unique<CNetNamespace::CEnter>(m_pNet->GetCaptureName());
-        ASSERT_TRUE(m_pEnter->IsEntered());
-    }
-
-    void TearDown() override
-    {
-        for (int fd : m_fds)
-            close(fd);
-        m_pEnter.reset();
-        m_pNet.reset();
-    }
-
-    // Silent listeners, so no datagram of the test draws an ICMP error that might pass the filter.
-    int Listen(const std::string& strNamespace, const std::string& strAddress, unsigned short nPort)
-    {
-        const int fd = CNetNamespace::OpenSocketIn(strNamespace, SOCK_DGRAM, strAddress, nPort);
-        EXPECT_GE(fd, 0);
-        m_fds.push_back(fd);
-        return fd;
-    }
-
     int OpenCapture(const std::string& strAddress)
     {
         const CPacketSocket::OpenResult result = CPacketSocket::Open(strAddress.c_str());
@@ -80,10 +52,6 @@ protected:
             m_fds.push_back(result.fd);
         return result.fd;
     }
-
-    std::unique_ptr<CNetNamespace> m_pNet;
-    std::unique_ptr<CNetNamespace::CEnter> m_pEnter;
-    std::vector<int> m_fds;
 };
 
 TEST_F(PacketSocketTest, BindsToTheOwnerOfTheAddressInPromiscuousModeUntilClosed)
