@@ -1,0 +1,65 @@
+#include "links/LinkControl.h"
+
+#include "links/Pages.h"
+
+#include <QDesktopServices>
+#include <QEvent>
+#include <QMouseEvent>
+#include <QUrl>
+
+void OpenInBrowser(const QByteArray& strAddress)
+{
+    // No shell in between: the address is never taken apart as a command line.
+    QDesktopServices::openUrl(QUrl(QString::fromUtf8(strAddress), QUrl::TolerantMode));
+}
+
+CLinkControl::CLinkControl(QObject* parent)
+    : QObject(parent)
+{
+    SetURL(PAGE_MAKER_HOME);
+    m_hCursor = QCursor(Qt::PointingHandCursor);
+}
+
+CLinkControl::~CLinkControl()
+{
+    if (m_pControl)
+        m_pControl->removeEventFilter(this);
+}
+
+void CLinkControl::SetURL(const char* pszText)
+{
+    m_strURL = QByteArray(pszText != nullptr ? pszText : "");
+}
+
+void CLinkControl::Attach(QLabel* pControl)
+{
+    if (pControl == nullptr || pControl == m_pControl)
+        return;
+    if (m_pControl)
+        m_pControl->removeEventFilter(this);
+    m_pControl = pControl;
+    PreSubclassWindow();
+    // On the whole label: a text label spans the template's full width, so the blank part right of
+    // the text is link too.
+    m_pControl->setCursor(m_hCursor);
+    m_pControl->installEventFilter(this);
+}
+
+bool CLinkControl::eventFilter(QObject* pWatched, QEvent* pEvent)
+{
+    // The type is tested first: a label being destroyed still sends events, and is no longer a
+    // QLabel to compare with.
+    if (pEvent->type() == QEvent::MouseButtonPress && pWatched == m_pControl
+        && static_cast<QMouseEvent*>(pEvent)->button() == Qt::LeftButton)
+        OnLButtonDown();
+    // The press still reaches the label, as a subclassed control passes it on to its default
+    // handling.
+    return QObject::eventFilter(pWatched, pEvent);
+}
+
+void CLinkControl::OnLButtonDown()
+{
+    if (m_strURL.isEmpty() && m_pControl)
+        m_strURL = m_pControl->text().toUtf8();
+    OpenInBrowser(m_strURL);
+}

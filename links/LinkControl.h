@@ -1,0 +1,42 @@
+#pragma once
+
+#include <QByteArray>
+#include <QCursor>
+#include <QObject>
+#include <QPointer>
+
+#include <QLabel>
+
+// What every link label shares: an address, the hand cursor over the whole label, and a
+// left-button press that opens the address in the browser. Subclasses may change the label's look.
+class CLinkControl : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit CLinkControl(QObject* parent = nullptr);
+    ~CLinkControl() override;
+
+    void SetURL(const char* pszText);
+    QByteArray GetURL() const { return m_strURL; }
+
+    // The counterpart of subclassing the template's static control.
+    void Attach(QLabel* pControl);
+    QLabel* GetControl() const { return m_pControl; }
+
+protected:
+    bool eventFilter(QObject* pWatched, QEvent* pEvent) override;
+
+    // Called by Attach once GetControl() is the new label, before the cursor and filter go on.
+    virtual void PreSubclassWindow() {}
+
+private:
+    void OnLButtonDown();
+
+    QCursor m_hCursor;
+    QByteArray m_strURL;
+    QPointer<QLabel> m_pControl;
+};
+
+// Hands an address to the user's browser through QDesktopServices, never a shell.
+void OpenInBrowser(const QByteArray& strAddress);
