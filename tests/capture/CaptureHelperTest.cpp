@@ -7,33 +7,12 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
-#include <linux/capability.h>
 #include <poll.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
-
-// Takes CAP_NET_RAW from this process and from whatever it runs: execve grants no file capability
-// after PR_SET_NO_NEW_PRIVS, and root's own set is rebuilt from the bounding set.
-bool DropCaptureRight()
-{
-    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0)
-        return false;
-    if (geteuid() == 0 && prctl(PR_CAPBSET_DROP, CAP_NET_RAW, 0, 0, 0) != 0)
-        return false;
-    __user_cap_header_struct header {_LINUX_CAPABILITY_VERSION_3, 0};
-    __user_cap_data_struct data[2] {};
-    if (syscall(SYS_capget, &header, data) != 0)
-        return false;
-    data[0].effective &= ~(1u << CAP_NET_RAW);
-    data[0].permitted &= ~(1u << CAP_NET_RAW);
-    data[0].inheritable &= ~(1u << CAP_NET_RAW);
-    return syscall(SYS_capset, &header, data) == 0;
-}
 
 struct CHelperRun
 {

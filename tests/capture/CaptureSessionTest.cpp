@@ -14,10 +14,7 @@
 #include <filesystem>
 #include <functional>
 #include <future>
-#include <linux/capability.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -186,17 +183,9 @@ TEST_F(CaptureSessionTest, WithoutTheCaptureRightStartReportsTheSocketError)
     ASSERT_GE(pid, 0);
     if (pid == 0)
     {
-        // Also for what it runs: root regains every right on exec unless the bounding set lacks it.
-        if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 || prctl(PR_CAPBSET_DROP, CAP_NET_RAW, 0, 0, 0) != 0)
-            _exit(12);
-        __user_cap_header_struct header {_LINUX_CAPABILITY_VERSION_3, 0};
-        __user_cap_data_struct data[2] {};
-        if (syscall(SYS_capget, &header, data) != 0)
+        // Also from the capture helper the session falls back on.
+        if (!DropCaptureRight())
             _exit(10);
-        data[0].effective &= ~(1u << CAP_NET_RAW);
-        data[0].permitted &= ~(1u << CAP_NET_RAW);
-        if (syscall(SYS_capset, &header, data) != 0)
-            _exit(11);
         QObject owner;
         CCaptureSession session;
         session.SetOwner(&owner, m_pNet->GetCaptureAddress());

@@ -7,10 +7,13 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <filesystem>
+#include <linux/capability.h>
 #include <netinet/in.h>
 #include <sched.h>
 #include <sstream>
+#include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -202,6 +205,22 @@ int CNetNamespaceTest::Listen(const std::string& strNamespace, const std::string
     EXPECT_GE(fd, 0);
     m_fds.push_back(fd);
     return fd;
+}
+
+bool DropCaptureRight()
+{
+    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0)
+        return false;
+    if (geteuid() == 0 && prctl(PR_CAPBSET_DROP, CAP_NET_RAW, 0, 0, 0) != 0)
+        return false;
+    __user_cap_header_struct header {_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[2] {};
+    if (syscall(SYS_capget, &header, data) != 0)
+        return false;
+    data[0].effective &= ~(1u << CAP_NET_RAW);
+    data[0].permitted &= ~(1u << CAP_NET_RAW);
+    data[0].inheritable &= ~(1u << CAP_NET_RAW);
+    return syscall(SYS_capset, &header, data) == 0;
 }
 
 int CountOpenDescriptors()

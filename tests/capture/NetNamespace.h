@@ -79,6 +79,10 @@ protected:
     std::vector<int> m_fds;
 };
 
+// Takes CAP_NET_RAW from this process and from whatever it runs: execve grants no file capability
+// after PR_SET_NO_NEW_PRIVS, and root's own set is rebuilt from the bounding set.
+bool DropCaptureRight();
+
 // Open descriptors and threads of this process, from /proc/self.
 int CountOpenDescriptors();
 int CountThreads();

@@ -6,12 +6,10 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <fcntl.h>
-#include <linux/capability.h>
 #include <linux/if_packet.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -99,14 +97,8 @@ TEST_F(PacketSocketTest, WithoutTheCaptureRightTheOpenStepFailsWithEperm)
     ASSERT_GE(pid, 0);
     if (pid == 0)
     {
-        __user_cap_header_struct header {_LINUX_CAPABILITY_VERSION_3, 0};
-        __user_cap_data_struct data[2] {};
-        if (syscall(SYS_capget, &header, data) != 0)
+        if (!DropCaptureRight())
             _exit(10);
-        data[0].effective &= ~(1u << CAP_NET_RAW);
-        data[0].permitted &= ~(1u << CAP_NET_RAW);
-        if (syscall(SYS_capset, &header, data) != 0)
-            _exit(11);
         const CPacketSocket::OpenResult result = CPacketSocket::Open(m_pNet->GetCaptureAddress().c_str());
         _exit(result.fd == -1 && result.failedStep == CPacketSocket::STEP_OPEN && result.error == EPERM ? 0 : 1);
     }
