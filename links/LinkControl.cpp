@@ -3,14 +3,24 @@
 #include "links/Pages.h"
 
 #include <QDesktopServices>
+#include <QMessageBox>
 #include <QEvent>
 #include <QMouseEvent>
 #include <QUrl>
 
-void OpenInBrowser(const QByteArray& strAddress)
+bool OpenInBrowser(const QUrl& url, QWidget* pParent)
 {
     // No shell in between: the address is never taken apart as a command line.
-    QDesktopServices::openUrl(QUrl(QString::fromUtf8(strAddress), QUrl::TolerantMode));
+    if (QDesktopServices::openUrl(url))
+        return true;
+    QMessageBox::warning(pParent, QStringLiteral("Tarrow"),
+                         QStringLiteral("No browser could open %1.").arg(url.toDisplayString()));
+    return false;
+}
+
+bool OpenInBrowser(const QByteArray& strAddress, QWidget* pParent)
+{
+    return OpenInBrowser(QUrl(QString::fromUtf8(strAddress), QUrl::TolerantMode), pParent);
 }
 
 CLinkControl::CLinkControl(QObject* parent)
@@ -61,5 +71,5 @@ void CLinkControl::OnLButtonDown()
 {
     if (m_strURL.isEmpty() && m_pControl)
         m_strURL = m_pControl->text().toUtf8();
-    OpenInBrowser(m_strURL);
+    OpenInBrowser(m_strURL, m_pControl ? m_pControl->window() : nullptr);
 }

@@ -38,5 +38,10 @@ private:
     QPointer<QLabel> m_pControl;
 };
 
-// Hands an address to the user's browser through QDesktopServices, never a shell.
-void OpenInBrowser(const QByteArray& strAddress);
+class QUrl;
+class QWidget;
+
+// Hands an address to the user's browser through QDesktopServices, never a shell. When no browser
+// takes it, a warning box says so (over pParent) and the result is false.
+bool OpenInBrowser(const QUrl& url, QWidget* pParent = nullptr);
+bool OpenInBrowser(const QByteArray& strAddress, QWidget* pParent = nullptr);

@@ -11,7 +11,6 @@
 
 #include <QAbstractButton>
 #include <QComboBox>
-#include <QDesktopServices>
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -355,8 +354,7 @@ void CMonitorDlg::OpenSelectedName()
         ShowWarning(this, QStringLiteral("%1 is not a host name that a browser can open.").arg(QString::fromUtf8(name)));
         return;
     }
-    if (!QDesktopServices::openUrl(url))
-        ShowWarning(this, QStringLiteral("No browser could open %1.").arg(url.toString()));
+    OpenInBrowser(url, this);
 }
 
 void CMonitorDlg::OnClearList()
@@ -366,7 +364,7 @@ void CMonitorDlg::OnClearList()
 
 void CMonitorDlg::OpenPage(const char* pszAddress)
 {
-    OpenInBrowser(QByteArray(pszAddress));
+    OpenInBrowser(QByteArray(pszAddress), this);
 }
 
 void CMonitorDlg::OnProductPage()

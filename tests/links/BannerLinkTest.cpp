@@ -50,20 +50,6 @@ private slots:
         QVERIFY(!pBanner->font().underline());
         QCOMPARE(pBanner->palette(), palBefore);
     }
-
-    void openInBrowserHandsOverTheAddress()
-    {
-        CUrlCatcher catcher;
-        OpenInBrowser("https://merrow.example.org/a/b?c=d");
-        OpenInBrowser("http://www.example.com/");
-        // An address with a blank is not a command line to split; it stays one address.
-        OpenInBrowser("http://www.example.com/two words; rm -rf x");
-        QCOMPARE(catcher.m_urls.size(), 3);
-        QCOMPARE(catcher.m_urls[0].toString(), QString("https://merrow.example.org/a/b?c=d"));
-        QCOMPARE(catcher.m_urls[1].toString(), QString("http://www.example.com/"));
-        QCOMPARE(catcher.m_urls[2].host(), QString("www.example.com"));
-        QCOMPARE(catcher.m_urls[2].path(), QString("/two words; rm -rf x"));
-    }
 };
 
 QTEST_MAIN(CBannerLinkTest)
