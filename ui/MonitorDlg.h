@@ -57,6 +57,7 @@ public:
     CNameListModel& GetListModel() { return m_listModel; }
     QTableView* GetListView() const { return m_list; }
     std::string GetAddress() const { return m_strAddress; }
+    const CCaptureSession& GetSession() const { return m_session; }
 
     void done(int nResult) override;
 

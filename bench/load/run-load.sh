@@ -3,13 +3,15 @@
 # server namespace; CaptureLoadTarget and, for comparison, tcpdump capture on the server's
 # interface. Needs root. Prints one line per rate.
 #   bench/load/run-load.sh BUILD_DIR [RATE...]      (default rates: 25000 50000 100000)
+# LOAD_TARGET=WindowLoadTarget runs the offscreen window instead of the bare session;
+# LOAD_SECONDS sets how long dnsperf sends at each rate (default 10).
 set -eu
 
 BUILD=${1:?usage: $0 BUILD_DIR [RATE...]}
 shift
 RATES=${*:-25000 50000 100000}
-TARGET=$BUILD/bench/CaptureLoadTarget
-SECONDS_PER_RATE=10
+TARGET=$BUILD/bench/${LOAD_TARGET:-CaptureLoadTarget}
+SECONDS_PER_RATE=${LOAD_SECONDS:-10}
 ID=$$
 SRV=trwload${ID}s
 CLI=trwload${ID}c
