@@ -59,10 +59,11 @@ int main(int argc, char** argv)
     int nNext = 0;
     for (const int nRows : {0, 100000, 1000000}) {
         char name[64];
-        while (dlg.GetListModel().rowCount() < nRows) {
+        for (int nHeld = dlg.GetListModel().rowCount(); nHeld < nRows; ++nHeld) {
             std::snprintf(name, sizeof name, "host%d.bench.example.org", nNext++);
             dlg.GetListModel().AddName(name);
         }
+        dlg.GetListModel().FlushInsertions();
         app.processEvents();
         const double dRate = Deliver(dlg, nNext, nSample);
         nNext += nSample;

@@ -24,7 +24,6 @@
 #include <QPushButton>
 #include <QScopedPointer>
 #include <QTableView>
-#include <QTimer>
 #include <QUrl>
 
 namespace {
@@ -33,9 +32,10 @@ namespace {
 constexpr int NAME_COLUMN_WIDTH = 400;
 constexpr int TIME_COLUMN_WIDTH = 200;
 
-// Longest time a captured name waits to be painted. Repainting the list for every name would hold
-// the capture to a few hundred names a second, so a burst is painted a few times a second instead.
-constexpr int REPAINT_INTERVAL_MS = 50;
+// Longest time a captured name waits to be shown. Laying out and repainting the list for every
+// name would hold the capture to a few hundred names a second, so a burst is shown a few times a
+// second instead.
+constexpr int LIST_UPDATE_PERIOD_MS = 50;
 
 // errno 1: the process may not open a packet socket.
 constexpr char NO_CAPTURE_RIGHT[] = "socket() failed, errno=1";
@@ -126,6 +126,7 @@ bool CMonitorDlg::OnInitDialog()
 void CMonitorDlg::SetUpList()
 {
     m_listModel.SetNameIcon(m_imageList);
+    m_listModel.SetInsertionPeriod(LIST_UPDATE_PERIOD_MS);
     if (!m_list)
         return;
     m_list->setModel(&m_listModel);
@@ -153,10 +154,6 @@ void CMonitorDlg::SetUpList()
     for (const auto role : {QPalette::Highlight, QPalette::HighlightedText})
         palette.setColor(QPalette::Inactive, role, palette.color(QPalette::Active, role));
     m_list->setPalette(palette);
-
-    m_repaintTimer.setSingleShot(true);
-    m_repaintTimer.setInterval(REPAINT_INTERVAL_MS);
-    connect(&m_repaintTimer, &QTimer::timeout, m_list, [this] { m_list->setUpdatesEnabled(true); });
 
     // Only a right-button click opens the context menu, not the menu key or Shift+F10.
     m_list->setContextMenuPolicy(Qt::PreventContextMenu);
@@ -238,12 +235,7 @@ void CMonitorDlg::done(int nResult)
 
 void CMonitorDlg::OnCapturedName(const QByteArray& name)
 {
-    if (!m_listModel.AddName(name.constData(), static_cast<size_t>(name.size())) || !m_list)
-        return;
-    if (!m_repaintTimer.isActive()) {
-        m_list->setUpdatesEnabled(false);
-        m_repaintTimer.start();
-    }
+    m_listModel.AddName(name.constData(), static_cast<size_t>(name.size()));
 }
 
 void CMonitorDlg::OnCaptureFailed()
@@ -316,6 +308,7 @@ void CMonitorDlg::OnSaveList()
         }
         if (bWrite) {
             // Built only now, so rows captured while the chooser was open are saved too.
+            m_listModel.FlushInsertions();
             const QByteArray text = CListExport::FormatText(m_listModel);
             CListExport listExport;
             if (!listExport.Write(strPath, text))

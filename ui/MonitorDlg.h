@@ -7,7 +7,6 @@
 
 #include <QDialog>
 #include <QIcon>
-#include <QTimer>
 #include <functional>
 #include <string>
 
@@ -87,5 +86,4 @@ private:
     CNameListModel m_listModel;
     QMenuBar* m_pMenuBar = nullptr;
     FileChooser m_pfnChooseFile;
-    QTimer m_repaintTimer;
 };

@@ -2,6 +2,7 @@
 
 #include <QHashFunctions>
 #include <QString>
+#include <QTimer>
 
 #include <algorithm>
 #include <climits>
@@ -155,6 +156,7 @@ struct CNameListModel::Impl
     CSlotVector m_vecSlots;
     std::string m_strFolded;
     std::time_t m_tLast = static_cast<std::time_t>(-1);
+    size_t m_nShown = 0;   // the oldest rows, the ones views know of
 
     size_t Count() const { return m_deqRows.size(); }
     size_t Length(size_t nIndex) const { return m_deqRows[nIndex].nLength; }
@@ -249,6 +251,7 @@ struct CNameListModel::Impl
         std::vector<uint64_t>().swap(m_vecTimes);
         CSlotVector().swap(m_vecSlots);
         std::string().swap(m_strFolded);
+        m_nShown = 0;
     }
 };
 
@@ -289,16 +292,46 @@ bool CNameListModel::AddName(const char* name, size_t length)
     if (impl.m_vecSlots[nPos].nIndex != Impl::EMPTY_SLOT)
         return false;
 
-    beginInsertRows(QModelIndex(), 0, 0);
     const size_t nIndex = impl.Count();
     impl.m_deqRows.push_back(Impl::SRow { impl.Store(name, length), static_cast<uint32_t>(length), nTime });
     impl.m_vecSlots[nPos] = Impl::SSlot { nHash, static_cast<uint32_t>(nIndex) };
-    endInsertRows();
+    if (m_nInsertionPeriod == 0)
+        FlushInsertions();
+    else if (!m_pInsertionTimer->isActive())
+        m_pInsertionTimer->start();
     return true;
+}
+
+void CNameListModel::SetInsertionPeriod(int nMilliseconds)
+{
+    m_nInsertionPeriod = qMax(0, nMilliseconds);
+    if (!m_pInsertionTimer) {
+        m_pInsertionTimer = new QTimer(this);
+        m_pInsertionTimer->setSingleShot(true);
+        connect(m_pInsertionTimer, &QTimer::timeout, this, &CNameListModel::FlushInsertions);
+    }
+    m_pInsertionTimer->setInterval(m_nInsertionPeriod);
+    if (m_nInsertionPeriod == 0)
+        FlushInsertions();
+}
+
+void CNameListModel::FlushInsertions()
+{
+    Impl& impl = *m_pImpl;
+    if (m_pInsertionTimer)
+        m_pInsertionTimer->stop();
+    if (impl.m_nShown == impl.Count())
+        return;
+    // The waiting rows are the newest, so they all go in above the shown ones.
+    beginInsertRows(QModelIndex(), 0, static_cast<int>(impl.Count() - impl.m_nShown) - 1);
+    impl.m_nShown = impl.Count();
+    endInsertRows();
 }
 
 void CNameListModel::Clear()
 {
+    if (m_pInsertionTimer)
+        m_pInsertionTimer->stop();
     beginResetModel();
     m_pImpl->Release();
     endResetModel();
@@ -312,9 +345,9 @@ QByteArray CNameListModel::GetName(int row) const
 QByteArray CNameListModel::GetCellText(int row, int column) const
 {
     const Impl& impl = *m_pImpl;
-    if (row < 0 || static_cast<size_t>(row) >= impl.Count())
+    if (row < 0 || static_cast<size_t>(row) >= impl.m_nShown)
         return QByteArray();
-    const size_t nIndex = impl.Count() - 1 - static_cast<size_t>(row);
+    const size_t nIndex = impl.m_nShown - 1 - static_cast<size_t>(row);
     switch (column) {
     case COLUMN_NAME:
         return QByteArray(impl.Data(nIndex), static_cast<qsizetype>(impl.Length(nIndex)));
@@ -342,7 +375,7 @@ QByteArray CNameListModel::FormatTimeText(std::time_t t)
 
 int CNameListModel::rowCount(const QModelIndex& parent) const
 {
-    return parent.isValid() ? 0 : static_cast<int>(m_pImpl->Count());
+    return parent.isValid() ? 0 : static_cast<int>(m_pImpl->m_nShown);
 }
 
 int CNameListModel::columnCount(const QModelIndex& parent) const

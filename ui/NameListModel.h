@@ -5,6 +5,8 @@
 #include <QIcon>
 #include <ctime>
 
+class QTimer;
+
 // The captured-names list: one row per distinct name since the last Clear, row 0 the newest, each
 // with the local time at which it was first seen. Names are kept as the bytes received.
 class CNameListModel : public QAbstractTableModel
@@ -22,6 +24,14 @@ public:
     bool AddName(const char* name);
     bool AddName(const char* name, size_t length);
     void Clear();
+
+    // A view told of every row as it arrives spends more time laying out and painting than the
+    // capture has between names. With a period set, rows are stored (and found by the duplicate
+    // test) at once but shown to views together, at most once per period; 0, the default, shows
+    // each row at once. Rows read through the model are the shown ones.
+    void SetInsertionPeriod(int nMilliseconds);
+    // Shows the rows still waiting for the next period.
+    void FlushInsertions();
 
     // The cell's text as bytes, unchanged (name) or as formatted (time); empty out of range.
     QByteArray GetName(int row) const;
@@ -42,4 +52,6 @@ private:
     struct Impl;
     Impl* m_pImpl;
     QIcon m_iconName;
+    int m_nInsertionPeriod = 0;
+    QTimer* m_pInsertionTimer = nullptr;
 };

@@ -76,6 +76,13 @@ void SendQuery(const char* pszName, const char* pszTo = "127.0.0.1")
     close(fd);
 }
 
+// A name as the worker hands it over, then shown at once rather than after the list's update period.
+void Deliver(CMonitorDlg& dlg, const QByteArray& name)
+{
+    dlg.OnCapturedName(name);
+    dlg.GetListModel().FlushInsertions();
+}
+
 // Runs pfnAct on the next modal dialog or pop-up that opens, from inside its own event loop.
 void OnNextModal(std::function<void(QWidget*)> pfnAct, QWidget* pExcept = nullptr)
 {
@@ -189,7 +196,7 @@ private slots:
         QVERIFY(!pList->isSortingEnabled());
         QVERIFY(dlg.minimumSize() == dlg.maximumSize());
 
-        dlg.OnCapturedName("mail.example.org");
+        Deliver(dlg, "mail.example.org");
         QVERIFY(!pList->model()->index(0, 0).data(Qt::DecorationRole).value<QIcon>().isNull());
     }
 
@@ -215,7 +222,7 @@ private slots:
     void FailedRunShowsTheErrorTextAndLeavesTheListEmpty()
     {
         CMonitorDlg dlg;
-        dlg.OnCapturedName("before.example.org");
+        Deliver(dlg, "before.example.org");
         SelectAddress(dlg, "192.0.2.77");   // no interface of this machine owns it
         QString strShown;
         AnswerMessageBox(&strShown);
@@ -331,7 +338,7 @@ private slots:
         QTemporaryDir dir;
         const QString strOldDirectory = QDir::currentPath();
         CMonitorDlg dlg;
-        dlg.OnCapturedName("mail.example.org");
+        Deliver(dlg, "mail.example.org");
         dlg.SetFileChooser([&dir, &dlg](QWidget*) {
             dlg.OnCapturedName("late.example.org");   // arrives while the chooser is open
             return dir.filePath("capture");
@@ -361,7 +368,7 @@ private slots:
             file.write("keep me");
         }
         CMonitorDlg dlg;
-        dlg.OnCapturedName("mail.example.org");
+        Deliver(dlg, "mail.example.org");
         dlg.SetFileChooser([&dir](QWidget*) { return dir.filePath("capture"); });
 
         QString strAsked;
@@ -395,7 +402,7 @@ private slots:
     {
         CMonitorDlg dlg;
         QTableView* pList = dlg.GetListView();
-        dlg.OnCapturedName("mail.example.org");
+        Deliver(dlg, "mail.example.org");
         dlg.OnOpenUrl();
         QVERIFY(m_catcher.m_urls.isEmpty());   // nothing selected
 
@@ -403,13 +410,13 @@ private slots:
         dlg.OnOpenUrl();
         QCOMPARE(m_catcher.m_urls, QList<QUrl>{QUrl("http://mail.example.org")});
 
-        dlg.OnCapturedName("abc.example.");
+        Deliver(dlg, "abc.example.");
         pList->selectRow(0);
         dlg.OnOpenUrl();
         QCOMPARE(m_catcher.m_urls.last().toString(), QString("http://abc.example."));
 
         // Host names are case-blind; the address keeps the scheme and host and nothing else.
-        dlg.OnCapturedName("WWW.Example.NET");
+        Deliver(dlg, "WWW.Example.NET");
         pList->selectRow(0);
         dlg.OnOpenUrl();
         QCOMPARE(m_catcher.m_urls.last().scheme(), QString("http"));
@@ -440,7 +447,7 @@ private slots:
     {
         QFETCH(QByteArray, name);
         CMonitorDlg dlg;
-        dlg.OnCapturedName(name);
+        Deliver(dlg, name);
         dlg.GetListView()->selectRow(0);
         QString strShown;
         AnswerMessageBox(&strShown);
@@ -452,7 +459,7 @@ private slots:
     void EmptyNameOpensNothing()
     {
         CMonitorDlg dlg;
-        dlg.OnCapturedName(QByteArray());
+        Deliver(dlg, QByteArray());
         dlg.GetListView()->selectRow(0);
         dlg.OnOpenUrl();
         dlg.OnDblClickList();
@@ -494,7 +501,7 @@ private slots:
         CMonitorDlg dlg;
         dlg.show();
         QVERIFY(QTest::qWaitForWindowExposed(&dlg));
-        dlg.OnCapturedName("mail.example.org");
+        Deliver(dlg, "mail.example.org");
         QTableView* pList = dlg.GetListView();
 
         QStringList texts;

@@ -6,6 +6,7 @@
 #include <QPixmap>
 #include <QProcess>
 #include <QSignalSpy>
+#include <QTest>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QThread>
@@ -280,6 +281,49 @@ TEST_F(NameListModelTest, NameColumnCarriesTheIconOnceSupplied)
         EXPECT_EQ(varIcon.value<QIcon>().cacheKey(), icon.cacheKey());
         EXPECT_FALSE(m_model.data(m_model.index(nRow, 1), Qt::DecorationRole).isValid());
     }
+}
+
+TEST_F(NameListModelTest, PeriodicInsertionShowsABurstInOneStepNewestFirst)
+{
+    m_model.SetInsertionPeriod(60000);
+    ASSERT_TRUE(m_model.AddName("shown.example.org"));
+    m_model.FlushInsertions();
+
+    QSignalSpy inserted(&m_model, &QAbstractItemModel::rowsInserted);
+    ASSERT_TRUE(m_model.AddName("a.example.org"));
+    ASSERT_TRUE(m_model.AddName("b.example.org"));
+    // Waiting rows are invisible but already count as listed.
+    EXPECT_FALSE(m_model.AddName("A.EXAMPLE.ORG"));
+    EXPECT_EQ(m_model.rowCount(), 1);
+    EXPECT_EQ(inserted.count(), 0);
+
+    m_model.FlushInsertions();
+    ASSERT_EQ(inserted.count(), 1);
+    EXPECT_EQ(inserted[0][1].toInt(), 0);
+    EXPECT_EQ(inserted[0][2].toInt(), 1);
+    EXPECT_EQ(Names(), (QList<QByteArray> {"b.example.org", "a.example.org", "shown.example.org"}));
+    m_model.FlushInsertions();
+    EXPECT_EQ(inserted.count(), 1);
+}
+
+TEST_F(NameListModelTest, PeriodicInsertionShowsRowsByItselfAndClearDropsWaitingOnes)
+{
+    m_model.SetInsertionPeriod(20);
+    ASSERT_TRUE(m_model.AddName("later.example.org"));
+    EXPECT_EQ(m_model.rowCount(), 0);
+    EXPECT_TRUE(QTest::qWaitFor([this] { return m_model.rowCount() == 1; }, 5000));
+
+    ASSERT_TRUE(m_model.AddName("dropped.example.org"));
+    m_model.Clear();
+    QTest::qWait(60);
+    EXPECT_EQ(m_model.rowCount(), 0);
+    EXPECT_TRUE(m_model.AddName("dropped.example.org"));
+
+    // Back to showing each row at once.
+    m_model.SetInsertionPeriod(0);
+    EXPECT_EQ(m_model.rowCount(), 1);
+    EXPECT_TRUE(m_model.AddName("now.example.org"));
+    EXPECT_EQ(m_model.rowCount(), 2);
 }
 
 TEST(NameListModelTimeText, EnglishMonthTwoDigitFieldsAnd24HourClock)
