@@ -233,6 +233,12 @@ private slots:
             QVERIFY2(strShown == "socket() failed, errno=1" || strShown == "bind() failed, error no 99", qPrintable(strShown));
         QCOMPARE(dlg.GetListModel().rowCount(), 0);
 
+        // A capture that dies later shows the session's error text the same way.
+        QString strFailure;
+        AnswerMessageBox(&strFailure);
+        dlg.OnCaptureFailed();
+        QCOMPARE(strFailure, QString::fromStdString(dlg.GetSession().GetErrorText()));
+
         // A second failed "Run" shows one more box, and the dialog stays usable.
         strShown.clear();
         AnswerMessageBox(&strShown);
