@@ -8,7 +8,6 @@
 #include <QObject>
 
 #include <atomic>
-#include <chrono>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -50,9 +49,6 @@ struct CCaptureShared
 };
 
 namespace {
-
-// How long the worker waits awake for the window before it sleeps.
-constexpr std::chrono::microseconds HAND_OFF_SPIN {50};
 
 std::string FormatText(const char* pszFormat, int nCode)
 {
@@ -271,16 +267,7 @@ bool CCaptureSession::NotifyOwner(CCaptureShared& shared, const char* pszMethod,
             },
             Qt::QueuedConnection);
     }
-    // The window usually answers within microseconds. Waiting that long awake spares the worker a
-    // sleep and a wake-up per name, and lets it post the next name before the UI thread goes back
-    // to sleep: under a flood of queries this doubles the names a second the hand-off carries.
-    const auto tSpinEnd = std::chrono::steady_clock::now() + HAND_OFF_SPIN;
-    while (!shared.m_semHandOff.try_acquire()) {
-        if (std::chrono::steady_clock::now() >= tSpinEnd) {
-            shared.m_semHandOff.acquire();
-            break;
-        }
-    }
+    shared.m_semHandOff.acquire();
     return true;
 }
 
