@@ -7,24 +7,14 @@
 #include "capture/CaptureSession.h"
 #include "ui/NameListModel.h"
 
+#include "LoadRun.h"
+
 #include <QCoreApplication>
 #include <QObject>
-#include <QTimer>
 
-#include <atomic>
-#include <csignal>
 #include <cstdio>
-#include <cstdlib>
-#include <sys/resource.h>
 
 namespace {
-
-std::atomic<bool> s_bQuit {false};
-
-void OnSignal(int)
-{
-    s_bQuit.store(true);
-}
 
 class CLoadOwner : public QObject
 {
@@ -44,11 +34,6 @@ public:
     CNameListModel m_model;
 };
 
-double Seconds(const timeval& tv)
-{
-    return double(tv.tv_sec) + double(tv.tv_usec) / 1e6;
-}
-
 } // namespace
 
 int main(int argc, char** argv)
@@ -59,8 +44,6 @@ int main(int argc, char** argv)
         return 2;
     }
     QCoreApplication app(argc, argv);
-    std::signal(SIGINT, OnSignal);
-    std::signal(SIGTERM, OnSignal);
 
     CLoadOwner owner;
     CCaptureSession session;
@@ -73,24 +56,14 @@ int main(int argc, char** argv)
     std::printf("capturing on %s\n", argv[1]);
     std::fflush(stdout);
 
-    QTimer pollQuit;
-    QObject::connect(&pollQuit, &QTimer::timeout, [] {
-        if (s_bQuit.load())
-            QCoreApplication::quit();
-    });
-    pollQuit.start(50);
-    if (argc > 2)
-        QTimer::singleShot(std::atoi(argv[2]) * 1000, &app, &QCoreApplication::quit);
-    app.exec();
+    LoadRun::RunUntilQuit(argc, argv, 2);
 
     unsigned nReceived = 0, nDropped = 0;
     session.ReadStatistics(&nReceived, &nDropped);
     session.Stop();
-    rusage usage {};
-    getrusage(RUSAGE_SELF, &usage);
-    std::printf("delivered %lu\nrows %d\nkernel_received %u\nkernel_dropped %u\nfailures %lu\ncpu_user_s %.2f\ncpu_sys_s %.2f\n",
-                owner.m_nDelivered, owner.m_model.rowCount(), nReceived, nDropped, owner.m_nFailures,
-                Seconds(usage.ru_utime), Seconds(usage.ru_stime));
+    if (owner.m_nFailures)
+        std::printf("failures %lu\n", owner.m_nFailures);
+    LoadRun::PrintFigures(owner.m_nDelivered, owner.m_model.rowCount(), nReceived, nDropped);
     return 0;
 }
 

@@ -6,31 +6,13 @@
 #include "res/Resource.h"
 #include "ui/MonitorDlg.h"
 
+#include "LoadRun.h"
+
 #include <QApplication>
 #include <QComboBox>
-#include <QTimer>
 
-#include <atomic>
-#include <csignal>
 #include <cstdio>
-#include <cstdlib>
-#include <sys/resource.h>
 
-namespace {
-
-std::atomic<bool> s_bQuit {false};
-
-void OnSignal(int)
-{
-    s_bQuit.store(true);
-}
-
-double Seconds(const timeval& tv)
-{
-    return double(tv.tv_sec) + double(tv.tv_usec) / 1e6;
-}
-
-} // namespace
 
 int main(int argc, char** argv)
 {
@@ -39,8 +21,6 @@ int main(int argc, char** argv)
         return 2;
     }
     QApplication app(argc, argv);
-    std::signal(SIGINT, OnSignal);
-    std::signal(SIGTERM, OnSignal);
 
     CMonitorDlg dlg;
     dlg.show();
@@ -56,23 +36,12 @@ int main(int argc, char** argv)
     std::printf("capturing on %s\n", argv[1]);
     std::fflush(stdout);
 
-    QTimer pollQuit;
-    QObject::connect(&pollQuit, &QTimer::timeout, [] {
-        if (s_bQuit.load())
-            QCoreApplication::quit();
-    });
-    pollQuit.start(50);
-    if (argc > 2)
-        QTimer::singleShot(std::atoi(argv[2]) * 1000, &app, &QCoreApplication::quit);
-    app.exec();
+    LoadRun::RunUntilQuit(argc, argv, 2);
 
     unsigned nReceived = 0, nDropped = 0;
     dlg.GetSession().ReadStatistics(&nReceived, &nDropped);
     dlg.OnStop();
-    rusage usage {};
-    getrusage(RUSAGE_SELF, &usage);
-    std::printf("delivered %d\nrows %d\nkernel_received %u\nkernel_dropped %u\ncpu_user_s %.2f\ncpu_sys_s %.2f\n",
-                dlg.GetListModel().rowCount(), dlg.GetListModel().rowCount(), nReceived, nDropped,
-                Seconds(usage.ru_utime), Seconds(usage.ru_stime));
+    const int nRows = dlg.GetListModel().rowCount();
+    LoadRun::PrintFigures(static_cast<unsigned long>(nRows), nRows, nReceived, nDropped);
     return 0;
 }
