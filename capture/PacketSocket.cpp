@@ -66,7 +66,12 @@ bool AttachDnsFilter(int fd)
     sock_fprog program {};
     program.len = sizeof(s_program) / sizeof(s_program[0]);
     program.filter = s_program;
-    return setsockopt(fd, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof(program)) == 0;
+    if (setsockopt(fd, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof(program)) != 0)
+        return false;
+    // Locked, so whoever receives the socket from the capture helper cannot drop the filter and
+    // read all the interface's traffic with a right it does not have.
+    const int nOne = 1;
+    return setsockopt(fd, SOL_SOCKET, SO_LOCK_FILTER, &nOne, sizeof(nOne)) == 0;
 }
 
 bool SetReceiveQueue(int fd)

@@ -64,6 +64,11 @@ TEST_F(PacketSocketTest, BindsToTheOwnerOfTheAddressInPromiscuousModeUntilClosed
     EXPECT_EQ(unsigned(sll.sll_ifindex), if_nametoindex(m_pNet->GetCaptureInterface().c_str()));
     EXPECT_EQ(ntohs(sll.sll_protocol), 0x0003 /* ETH_P_ALL */);
     EXPECT_NE(fcntl(result.fd, F_GETFD) & FD_CLOEXEC, 0);
+    // The filter is locked: a holder of the socket (say, one handed over by the capture helper)
+    // can neither drop it nor put another in its place.
+    const int nUnused = 0;
+    EXPECT_NE(setsockopt(result.fd, SOL_SOCKET, SO_DETACH_FILTER, &nUnused, sizeof(nUnused)), 0);
+    EXPECT_EQ(errno, EPERM);
 
     const std::string strShow = "ip -d link show " + m_pNet->GetCaptureInterface();
     std::string strOutput;
