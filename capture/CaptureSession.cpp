@@ -224,7 +224,12 @@ void CCaptureSession::Stop()
     if (!m_pShared)
         return;
     CCaptureShared& shared = *m_pShared;
-    shared.m_bRunning.store(false);
+    {
+        // Under the error text's lock: a worker that has not yet written its failure sees the stop
+        // and keeps quiet, so it cannot overwrite what a following Start reports.
+        std::lock_guard lock(shared.m_pError->m_mutex);
+        shared.m_bRunning.store(false);
+    }
     DetachOwner(shared);
     {
         std::lock_guard lock(shared.m_mutex);
@@ -312,13 +317,15 @@ void CCaptureSession::CaptureWorker(std::shared_ptr<CCaptureShared> pShared)
     }
 
     // A stop is no failure: only a capture still meant to run reports one.
-    if (nError != 0 && shared.m_bRunning.load())
+    bool bFailed = false;
+    if (nError != 0)
     {
-        {
-            std::lock_guard lock(shared.m_pError->m_mutex);
+        std::lock_guard lock(shared.m_pError->m_mutex);
+        bFailed = shared.m_bRunning.load();
+        if (bFailed)
             shared.m_pError->m_strError = FormatText("recvfrom() failed, error num %d", nError);
-        }
-        NotifyOwner(shared, CAPTURE_FAILED_METHOD, nullptr, 0);
     }
+    if (bFailed)
+        NotifyOwner(shared, CAPTURE_FAILED_METHOD, nullptr, 0);
     CloseWorkerDescriptors(shared);
 }
