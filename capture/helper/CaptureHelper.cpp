@@ -8,6 +8,7 @@
 #include "capture/PacketSocket.h"
 #include "capture/helper/HelperProtocol.h"
 
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <sys/socket.h>
@@ -46,7 +47,13 @@ bool SendReply(const CPacketSocket::OpenResult& result)
 
 int main(int argc, char** argv)
 {
-    // A caller that never reads must not keep a process with the capability alive.
+    // A caller that never reads must not keep a process with the capability alive; the alarm's
+    // signal is made deadly again first, since an ignored or blocked signal survives exec.
+    std::signal(SIGALRM, SIG_DFL);
+    sigset_t alarmOnly;
+    sigemptyset(&alarmOnly);
+    sigaddset(&alarmOnly, SIGALRM);
+    sigprocmask(SIG_UNBLOCK, &alarmOnly, nullptr);
     alarm(HelperProtocol::TIME_LIMIT_SECONDS);
 
     if (argc != 2 || !HelperProtocol::IsAcceptedAddress(argv[1]))
