@@ -15,18 +15,7 @@ namespace
 // The pop-ups of menu resource nMenuId, or an empty array when there is no such menu.
 QJsonArray FindPopups(int nMenuId)
 {
-    EnsureResources();
-    QFile file(QStringLiteral(":/res/menus.json"));
-    if (!file.open(QIODevice::ReadOnly))
-        return QJsonArray();
-    const QJsonArray arrMenus = QJsonDocument::fromJson(file.readAll()).object().value("menus").toArray();
-    for (const QJsonValue& value : arrMenus)
-    {
-        const QJsonObject objMenu = value.toObject();
-        if (objMenu.value("id").toInt() == nMenuId)
-            return objMenu.value("popups").toArray();
-    }
-    return QJsonArray();
+    return FindResourceEntry(QStringLiteral(":/res/menus.json"), "menus", nMenuId).value("popups").toArray();
 }
 
 void FillPopup(QMenu* pMenu, const QJsonObject& objPopup)

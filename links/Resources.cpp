@@ -48,18 +48,23 @@ QIcon LoadAppIcon()
     return icon;
 }
 
-QString LoadResourceString(int nId)
+QJsonObject FindResourceEntry(const QString& strPath, const char* pszList, int nId)
 {
     EnsureResources();
-    QFile file(QStringLiteral(":/res/strings.json"));
+    QFile file(strPath);
     if (!file.open(QIODevice::ReadOnly))
-        return QString();
-    const QJsonArray arrStrings = QJsonDocument::fromJson(file.readAll()).object().value("strings").toArray();
-    for (const QJsonValue& value : arrStrings)
+        return QJsonObject();
+    const QJsonArray arrEntries = QJsonDocument::fromJson(file.readAll()).object().value(QLatin1String(pszList)).toArray();
+    for (const QJsonValue& value : arrEntries)
     {
-        const QJsonObject objString = value.toObject();
-        if (objString.value("id").toInt() == nId)
-            return objString.value("text").toString();
+        const QJsonObject objEntry = value.toObject();
+        if (objEntry.value("id").toInt() == nId)
+            return objEntry;
     }
-    return QString();
+    return QJsonObject();
+}
+
+QString LoadResourceString(int nId)
+{
+    return FindResourceEntry(QStringLiteral(":/res/strings.json"), "strings", nId).value("text").toString();
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QIcon>
+#include <QJsonObject>
 #include <QString>
 
 // Access to what res/tarrow.qrc compiles into the program. Every loader registers the resources
@@ -13,6 +14,10 @@ QIcon LoadListImage(int nIndex);
 
 // The application icon in every size it is drawn in (16 to 256 pixels).
 QIcon LoadAppIcon();
+
+// The entry whose "id" is nId in the array pszList of the JSON resource strPath (":/res/menus.json",
+// "menus"), or an empty object when there is none.
+QJsonObject FindResourceEntry(const QString& strPath, const char* pszList, int nId);
 
 // Text of the string table entry nId (IDS_ABOUTBOX, ...), empty when there is none.
 QString LoadResourceString(int nId);
