@@ -186,20 +186,11 @@ TEST(CaptureHelperTest, FindsTheBuildTreeHelperFirstAndTheInstalledOneLast)
 
 TEST(CaptureHelperTest, ProcessWithoutTheRightGetsTheOpenStepRefusal)
 {
-    const pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0)
-    {
-        if (!DropCaptureRight())
-            _exit(10);
+    EXPECT_TRUE(HoldsWithoutCaptureRight([] {
         const CPacketSocket::OpenResult result = CCaptureHelperClient::Open("127.0.0.1");
         const bool bRefused = result.fd == -1 && result.failedStep == CPacketSocket::STEP_OPEN && result.error == EPERM;
-        _exit(bRefused && NoChildLeft() ? 0 : 1);
-    }
-    int nStatus = 0;
-    ASSERT_EQ(waitpid(pid, &nStatus, 0), pid);
-    ASSERT_TRUE(WIFEXITED(nStatus));
-    EXPECT_EQ(WEXITSTATUS(nStatus), 0);
+        return bRefused && NoChildLeft();
+    }));
 }
 
 // The helper starts in the namespace of the thread that runs it: the capture side.

@@ -182,23 +182,14 @@ TEST_F(CaptureSessionTest, AddressesOfNoInterfaceHereFailTheBind)
 
 TEST_F(CaptureSessionTest, WithoutTheCaptureRightStartReportsTheSocketError)
 {
-    const pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0)
-    {
-        // Also from the capture helper the session falls back on.
-        if (!DropCaptureRight())
-            _exit(10);
+    // Dropped also for the capture helper the session falls back on.
+    EXPECT_TRUE(HoldsWithoutCaptureRight([this] {
         QObject owner;
         CCaptureSession session;
         session.SetOwner(&owner, m_pNet->GetCaptureAddress());
         const bool bStarted = session.Start();
-        _exit(!bStarted && session.GetErrorText() == "socket() failed, errno=1" ? 0 : 1);
-    }
-    int nStatus = 0;
-    ASSERT_EQ(waitpid(pid, &nStatus, 0), pid);
-    ASSERT_TRUE(WIFEXITED(nStatus));
-    EXPECT_EQ(WEXITSTATUS(nStatus), 0);
+        return !bStarted && session.GetErrorText() == "socket() failed, errno=1";
+    }));
 }
 
 TEST_F(CaptureSessionTest, StopIsHarmlessAnytimeAndEndsAWaitingWorkerQuietly)

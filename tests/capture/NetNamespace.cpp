@@ -223,6 +223,17 @@ bool DropCaptureRight()
     return syscall(SYS_capset, &header, data) == 0;
 }
 
+bool HoldsWithoutCaptureRight(const std::function<bool()>& pfnCheck)
+{
+    const pid_t pid = fork();
+    if (pid < 0)
+        return false;
+    if (pid == 0)
+        _exit(DropCaptureRight() && pfnCheck() ? 0 : 1);
+    int nStatus = 0;
+    return waitpid(pid, &nStatus, 0) == pid && WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 0;
+}
+
 int CountOpenDescriptors()
 {
     int nCount = 0;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -82,6 +83,9 @@ protected:
 // Takes CAP_NET_RAW from this process and from whatever it runs: execve grants no file capability
 // after PR_SET_NO_NEW_PRIVS, and root's own set is rebuilt from the bounding set.
 bool DropCaptureRight();
+
+// Runs pfnCheck in a child process that has dropped the capture right; true when it held there.
+bool HoldsWithoutCaptureRight(const std::function<bool()>& pfnCheck);
 
 // Open descriptors and threads of this process, from /proc/self.
 int CountOpenDescriptors();

@@ -98,19 +98,10 @@ TEST_F(PacketSocketTest, AddressesOfNoInterfaceHereFailTheBindAndLeaveNothingOpe
 
 TEST_F(PacketSocketTest, WithoutTheCaptureRightTheOpenStepFailsWithEperm)
 {
-    const pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0)
-    {
-        if (!DropCaptureRight())
-            _exit(10);
+    EXPECT_TRUE(HoldsWithoutCaptureRight([this] {
         const CPacketSocket::OpenResult result = CPacketSocket::Open(m_pNet->GetCaptureAddress().c_str());
-        _exit(result.fd == -1 && result.failedStep == CPacketSocket::STEP_OPEN && result.error == EPERM ? 0 : 1);
-    }
-    int nStatus = 0;
-    ASSERT_EQ(waitpid(pid, &nStatus, 0), pid);
-    ASSERT_TRUE(WIFEXITED(nStatus));
-    EXPECT_EQ(WEXITSTATUS(nStatus), 0);
+        return result.fd == -1 && result.failedStep == CPacketSocket::STEP_OPEN && result.error == EPERM;
+    }));
 }
 
 TEST_F(PacketSocketTest, KeepsOnlyIpv4DatagramsToPort53InBothDirections)
