@@ -1,44 +1,47 @@
 #include "capture/CaptureHelperClient.h"
 
-#include "capture/helper/HelperProtocol.h"
+#include "capture/CaptureRecords.h"
+#include "capture/PacketSocket.h"
 
 #include <cerrno>
-#include <cstring>
-#include <chrono>
 #include <csignal>
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
+
+using namespace HelperProtocol;
 
 namespace {
 
-using CClock = std::chrono::steady_clock;
-
-CPacketSocket::OpenResult FailedAt(CPacketSocket::Step step, int nError)
+CCaptureHelperClient::CStarted FailedAt(std::int32_t nStep, std::int32_t nError)
 {
-    CPacketSocket::OpenResult result;
-    result.failedStep = step;
-    result.error = nError;
-    return result;
+    CCaptureHelperClient::CStarted started;
+    started.opened.nStep = nStep;
+    started.opened.nError = nError;
+    return started;
 }
 
-int RemainingMs(CClock::time_point deadline)
+CCaptureHelperClient::CStarted Refused()
 {
-    const auto remaining = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - CClock::now());
-    return remaining.count() > 0 ? int(remaining.count()) : 0;
+    return FailedAt(CPacketSocket::STEP_OPEN, EPERM);
+}
+
+bool IsRefused(const CCaptureHelperClient::CStarted& started)
+{
+    return started.opened.nStep == CPacketSocket::STEP_OPEN && started.opened.nError == EPERM;
 }
 
 // The child end goes to a fixed number in the helper. A dup2 onto itself would keep its
 // close-on-exec flag, so it must not already sit there.
 int MoveOffChannelNumber(int fd)
 {
-    if (fd != HelperProtocol::CHANNEL_FD)
+    if (fd != CHANNEL_FD)
         return fd;
-    const int nMoved = fcntl(fd, F_DUPFD_CLOEXEC, HelperProtocol::CHANNEL_FD + 1);
+    const int nMoved = fcntl(fd, F_DUPFD_CLOEXEC, CHANNEL_FD + 1);
     close(fd);
     return nMoved;
 }
@@ -56,12 +59,12 @@ bool SpawnHelper(const std::string& strHelperPath, const char* pszLocalAddress, 
     }
 
     // The dup comes first: the child end may itself be 0 or 1 when the caller runs without them.
-    bool bReady = posix_spawn_file_actions_adddup2(&actions, hChildEnd, HelperProtocol::CHANNEL_FD) == 0
+    bool bReady = posix_spawn_file_actions_adddup2(&actions, hChildEnd, CHANNEL_FD) == 0
         && posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0) == 0
         && posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0) == 0
-        && posix_spawn_file_actions_addclosefrom_np(&actions, HelperProtocol::CHANNEL_FD + 1) == 0;
+        && posix_spawn_file_actions_addclosefrom_np(&actions, CHANNEL_FD + 1) == 0;
 
-    // A caller that ignores or blocks signals must not pass that on to the helper's alarm().
+    // Signals the caller ignores or blocks (Qt's, a test's) are no business of the helper.
     sigset_t noSignals, allSignals;
     sigemptyset(&noSignals);
     sigfillset(&allSignals);
@@ -82,157 +85,135 @@ bool SpawnHelper(const std::string& strHelperPath, const char* pszLocalAddress, 
     return bReady;
 }
 
-// The helper ends right after its answer; one that does not is ended, so it is never left behind.
-void ReapHelper(pid_t pid, bool bKillNow)
+class COpenedSink : public CRecordSink
 {
-    const CClock::time_point deadline = CClock::now() + std::chrono::milliseconds(CCaptureHelperClient::EXIT_TIMEOUT_MS);
-    int nStatus = 0;
-    while (!bKillNow)
-    {
-        const pid_t nDone = waitpid(pid, &nStatus, WNOHANG);
-        if (nDone == pid || (nDone < 0 && errno != EINTR))
-            return;
-        if (RemainingMs(deadline) == 0)
-            break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    kill(pid, SIGKILL);
-    while (waitpid(pid, &nStatus, 0) < 0 && errno == EINTR)
-    {
-    }
-}
+public:
+    void OnOpened(const COpened& opened) override { m_opened = opened; }
+    void OnName(std::int64_t, std::uint32_t, std::string_view) override {}
+    void OnCounts(const CCounts&) override {}
+    void OnFailed(std::int32_t) override {}
 
-bool IsPacketSocket(int fd)
-{
-    int nDomain = 0;
-    socklen_t nLength = sizeof(nDomain);
-    return getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &nDomain, &nLength) == 0 && nDomain == AF_PACKET;
-}
+    COpened m_opened {};
+};
 
-// One answer, checked as if it came from anyone: a malformed one counts as no answer.
-bool ReceiveReply(int hChannel, CPacketSocket::OpenResult* pResult)
+// The first word, checked as if it came from anyone: exactly one well-formed open record, with a
+// step the session knows. Anything else counts as no answer.
+bool ReceiveOpened(int hChannel, COpened* pOpened)
 {
-    const CClock::time_point deadline = CClock::now() + std::chrono::milliseconds(CCaptureHelperClient::REPLY_TIMEOUT_MS);
     pollfd pfd {hChannel, POLLIN, 0};
-    for (;;)
-    {
-        const int nReady = poll(&pfd, 1, RemainingMs(deadline));
-        if (nReady > 0)
-            break;
-        if (nReady == 0 || errno != EINTR)
-            return false;
-    }
+    int nReady = 0;
+    do
+        nReady = poll(&pfd, 1, CCaptureHelperClient::REPLY_TIMEOUT_MS);
+    while (nReady < 0 && errno == EINTR);
+    if (nReady <= 0)
+        return false;
 
-    HelperProtocol::CReply reply;
-    iovec iov {&reply, sizeof(reply)};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * 4)] {};
-    msghdr msg {};
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    msg.msg_control = control;
-    msg.msg_controllen = sizeof(control);
+    unsigned char message[OPENED_BYTES + 1];
     ssize_t nReceived = -1;
     do
-        nReceived = recvmsg(hChannel, &msg, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
+        nReceived = recv(hChannel, message, sizeof(message), MSG_DONTWAIT);
     while (nReceived < 0 && errno == EINTR);
+    COpenedSink sink;
+    if (nReceived != ssize_t(OPENED_BYTES) || !ReadRecords(message, OPENED_BYTES, true, sink))
+        return false;
 
-    // Every descriptor that came along is taken now, so none can leak whatever the verdict.
-    std::vector<int> fds;
-    if (nReceived >= 0)
-    {
-        for (cmsghdr* p = CMSG_FIRSTHDR(&msg); p != nullptr; p = CMSG_NXTHDR(&msg, p))
-        {
-            if (p->cmsg_level != SOL_SOCKET || p->cmsg_type != SCM_RIGHTS)
-                continue;
-            const size_t nCount = (p->cmsg_len - CMSG_LEN(0)) / sizeof(int);
-            for (size_t i = 0; i < nCount; ++i)
-            {
-                int fd = -1;
-                std::memcpy(&fd, CMSG_DATA(p) + i * sizeof(int), sizeof(int));
-                fds.push_back(fd);
-            }
-        }
-    }
-
-    bool bValid = nReceived == ssize_t(sizeof(reply)) && (msg.msg_flags & (MSG_TRUNC | MSG_CTRUNC)) == 0;
-    if (bValid && reply.nStep == CPacketSocket::STEP_NONE)
-    {
-        bValid = fds.size() == 1 && IsPacketSocket(fds[0]) && reply.nError == 0 && reply.nReceiveAllError >= 0;
-        if (bValid)
-        {
-            pResult->fd = fds[0];
-            pResult->failedStep = CPacketSocket::STEP_NONE;
-            pResult->error = 0;
-            pResult->receiveAllError = reply.nReceiveAllError;
-            return true;
-        }
-    }
-    else if (bValid)
-    {
-        bValid = fds.empty() && reply.nError > 0
-            && (reply.nStep == CPacketSocket::STEP_OPEN || reply.nStep == CPacketSocket::STEP_OPTIONS
-                || reply.nStep == CPacketSocket::STEP_BIND);
-        if (bValid)
-            *pResult = FailedAt(CPacketSocket::Step(reply.nStep), reply.nError);
-    }
-    for (int fd : fds)
-        close(fd);
+    const COpened& opened = sink.m_opened;
+    const bool bKnownStep = opened.nStep == CPacketSocket::STEP_OPEN || opened.nStep == CPacketSocket::STEP_OPTIONS
+        || opened.nStep == CPacketSocket::STEP_BIND || opened.nStep == STEP_NO_PLACE || opened.nStep == STEP_SANDBOX;
+    const bool bValid = opened.nStep == CPacketSocket::STEP_NONE
+        ? opened.nError == 0 && opened.nReceiveAllError >= 0
+        : bKnownStep && opened.nError > 0;
+    if (bValid)
+        *pOpened = opened;
     return bValid;
 }
 
 } // namespace
 
-CPacketSocket::OpenResult CCaptureHelperClient::Open(const char* pszLocalAddress)
+CCaptureHelperClient::CStarted CCaptureHelperClient::Start(const char* pszLocalAddress)
 {
-    const CPacketSocket::OpenResult opened = CPacketSocket::Open(pszLocalAddress);
-    if (opened.fd >= 0 || opened.failedStep != CPacketSocket::STEP_OPEN || opened.error != EPERM)
-        return opened;
-
     // A build-tree helper that was never granted the right gives way to an installed one.
     for (const std::string& strPath : GetHelperCandidates())
     {
         if (access(strPath.c_str(), F_OK) != 0)
             continue;
-        const CPacketSocket::OpenResult helped = OpenThroughHelper(strPath, pszLocalAddress, opened);
-        if (helped.fd >= 0 || helped.failedStep != CPacketSocket::STEP_OPEN || helped.error != EPERM)
-            return helped;
+        const CStarted started = StartHelper(strPath, pszLocalAddress);
+        if (!IsRefused(started))
+            return started;
     }
-    return opened;
+    return Refused();
 }
 
-CPacketSocket::OpenResult CCaptureHelperClient::OpenThroughHelper(const std::string& strHelperPath,
-                                                                  const char* pszLocalAddress,
-                                                                  const CPacketSocket::OpenResult& refused)
+CCaptureHelperClient::CStarted CCaptureHelperClient::StartHelper(const std::string& strHelperPath,
+                                                                 const char* pszLocalAddress)
 {
-    if (!HelperProtocol::IsAcceptedAddress(pszLocalAddress))
+    if (!IsAcceptedAddress(pszLocalAddress))
         return FailedAt(CPacketSocket::STEP_BIND, EADDRNOTAVAIL);
 
     int pair[2];
     if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0)
-        return refused;
+        return Refused();
     const int hChannel = pair[0];
     const int hChildEnd = MoveOffChannelNumber(pair[1]);
     if (hChildEnd < 0)
     {
         close(hChannel);
-        return refused;
+        return Refused();
     }
 
     pid_t pid = -1;
     const bool bSpawned = SpawnHelper(strHelperPath, pszLocalAddress, hChildEnd, &pid);
-    // Closed here so that a helper that dies unheard shows as the end of the channel.
+    // Closed here so that a helper that dies shows as the end of the channel.
     close(hChildEnd);
     if (!bSpawned)
     {
         close(hChannel);
-        return refused;
+        return Refused();
     }
 
-    CPacketSocket::OpenResult result;
-    const bool bAnswered = ReceiveReply(hChannel, &result);
+    CStarted started;
+    const bool bAnswered = ReceiveOpened(hChannel, &started.opened);
+    if (bAnswered && started.opened.nStep == CPacketSocket::STEP_NONE)
+    {
+        started.hChannel = hChannel;
+        started.pid = pid;
+        return started;
+    }
     close(hChannel);
-    ReapHelper(pid, !bAnswered);
-    return bAnswered ? result : refused;
+    Reap(pid, bAnswered ? EXIT_TIMEOUT_MS : 0);
+    return bAnswered ? started : Refused();
+}
+
+void CCaptureHelperClient::Reap(pid_t pid, int nWaitMs)
+{
+    if (pid <= 0)
+        return;
+    // Through syscall(): Debian 12's C library declares the wrappers without C linkage for C++.
+    const int hPid = int(syscall(SYS_pidfd_open, pid, 0));
+    bool bEnded = false;
+    if (hPid >= 0 && nWaitMs > 0)
+    {
+        pollfd pfd {hPid, POLLIN, 0};
+        int nReady = 0;
+        do
+            nReady = poll(&pfd, 1, nWaitMs);
+        while (nReady < 0 && errno == EINTR);
+        bEnded = nReady > 0;
+    }
+    // A frozen helper ends too: SIGKILL reaches a stopped process.
+    if (!bEnded)
+    {
+        if (hPid >= 0)
+            syscall(SYS_pidfd_send_signal, hPid, SIGKILL, nullptr, 0);
+        else
+            kill(pid, SIGKILL);
+    }
+    if (hPid >= 0)
+        close(hPid);
+    int nStatus = 0;
+    while (waitpid(pid, &nStatus, 0) < 0 && errno == EINTR)
+    {
+    }
 }
 
 std::vector<std::string> CCaptureHelperClient::GetHelperCandidates()

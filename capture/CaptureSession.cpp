@@ -1,110 +1,286 @@
 #include "capture/CaptureSession.h"
 
 #include "capture/CaptureHelperClient.h"
-#include "capture/DnsName.h"
+#include "capture/CaptureRecords.h"
+#include "capture/PacketSocket.h"
 
-#include <QByteArray>
 #include <QMetaObject>
 #include <QObject>
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
-#include <cstring>
 #include <mutex>
 #include <poll.h>
-#include <semaphore>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <system_error>
 #include <thread>
 #include <unistd.h>
 
-// Outlives the session while a worker may still write a receive failure into it.
+// Outlives the session while a worker may still write a failure into it.
 struct CCaptureErrorText
 {
     std::mutex m_mutex;
     std::string m_strError;
 };
 
-// Everything one capture's worker touches. The worker holds a share until it leaves, so neither
-// the session nor the owner has to outlive it.
+// Everything one capture's worker touches. The worker holds a share until it leaves, and so does
+// every call posted to the owner, so neither the session nor the owner has to outlive them.
 struct CCaptureShared
 {
     std::atomic<bool> m_bRunning {false};
-    // The worker closes both when it leaves, under m_mutex, as others use them only under it:
-    // Stop writes to the eventfd, ReadStatistics reads the socket's counters.
-    int m_socket = -1;
-    int m_hWake = -1;
-
-    std::mutex m_mutex;
-    QObject* m_pOwner = nullptr;  // cleared by Stop, the session's end and the owner's end
-    QMetaObject::Connection m_connOwnerDestroyed;  // made and cut on the owner's thread only
-
     std::shared_ptr<CCaptureErrorText> m_pError;
 
-    // Released when the posted call has been destroyed: after it ran, or when Qt discarded it.
-    std::binary_semaphore m_semHandOff {0};
-    std::atomic<int> m_nTickets {0};
+    std::mutex m_mutex;
+    std::condition_variable m_cvRoom;  // the owner took the waiting names, or the capture ended
+    int m_hWake = -1;                  // Stop's line to the worker; the worker closes it as it leaves
+    QObject* m_pOwnerObject = nullptr; // cleared by Stop, the session's end and the owner's end
+    CCaptureOwner* m_pOwner = nullptr;
+    QMetaObject::Connection m_connOwnerDestroyed;  // made and cut on the owner's thread only
+
+    // Handed over to the owner by the posted call; at most one call is on its way at a time.
+    CCapturedNames m_waiting;
+    bool m_bPosted = false;
+    HelperProtocol::CCounts m_counts {};
+    std::uint64_t m_nMissedTold = 0;
+    bool m_bFailed = false;  // the capture ended by itself and the owner has yet to hear of it
 };
 
 namespace {
 
+using CClock = std::chrono::steady_clock;
+
 std::string FormatText(const char* pszFormat, int nCode)
 {
-    char szText[128];
+    char szText[160];
     std::snprintf(szText, sizeof(szText), pszFormat, nCode);
     return szText;
 }
 
-// Travels inside the posted call. Qt copies the functor, so copies are counted and the last one
-// to go wakes the worker; nothing is allocated for it. The pointer is atomic because the functor
-// crosses threads through Qt's event queue, whose locking the thread sanitizer does not see; the
-// rest of the functor is read only under the shared mutex.
-class CHandOffTicket
+std::string OpenFailureText(const HelperProtocol::COpened& opened)
+{
+    switch (opened.nStep)
+    {
+    case CPacketSocket::STEP_OPTIONS:
+        return FormatText("SetSockOpt Failed error num = %d", opened.nError);
+    case CPacketSocket::STEP_BIND:
+        return FormatText("bind() failed, error no %d", opened.nError);
+    case HelperProtocol::STEP_NO_PLACE:
+        if (opened.nError == EUSERS)
+            return FormatText("Tarrow already runs %d captures for this user. Stop one and try again.",
+                              HelperProtocol::MAX_CAPTURES_PER_USER);
+        break;
+    case HelperProtocol::STEP_SANDBOX:
+        return FormatText("The capture helper could not give up its rights, error no %d", opened.nError);
+    default:
+        break;
+    }
+    return FormatText("socket() failed, errno=%d", opened.nError);
+}
+
+// Travels inside the posted call and keeps the capture's state alive until the call has run or
+// been discarded. The pointer is atomic because the call crosses threads through Qt's event
+// queue, whose locking the thread sanitizer does not see; everything else is read under the
+// shared mutex.
+class CSharedRef
 {
 public:
-    explicit CHandOffTicket(CCaptureShared* pShared)
+    explicit CSharedRef(const std::shared_ptr<CCaptureShared>& pShared)
     {
-        pShared->m_nTickets.store(1);
-        m_pShared.store(pShared, std::memory_order_release);
+        m_p.store(new std::shared_ptr<CCaptureShared>(pShared), std::memory_order_release);
     }
-    CHandOffTicket(const CHandOffTicket& other)
+    CSharedRef(const CSharedRef& other)
     {
-        CCaptureShared* pShared = other.GetShared();
-        pShared->m_nTickets.fetch_add(1);
-        m_pShared.store(pShared, std::memory_order_release);
+        m_p.store(new std::shared_ptr<CCaptureShared>(*other.m_p.load(std::memory_order_acquire)),
+                  std::memory_order_release);
     }
-    CHandOffTicket& operator=(const CHandOffTicket&) = delete;
-    ~CHandOffTicket()
-    {
-        // After the release the worker may free the shared state: touch nothing afterwards.
-        CCaptureShared* pShared = GetShared();
-        if (pShared->m_nTickets.fetch_sub(1) == 1)
-            pShared->m_semHandOff.release();
-    }
+    CSharedRef& operator=(const CSharedRef&) = delete;
+    ~CSharedRef() { delete m_p.load(std::memory_order_acquire); }
 
-    CCaptureShared* GetShared() const { return m_pShared.load(std::memory_order_acquire); }
+    CCaptureShared& Get() const { return **m_p.load(std::memory_order_acquire); }
 
 private:
-    std::atomic<CCaptureShared*> m_pShared {nullptr};
+    std::atomic<std::shared_ptr<CCaptureShared>*> m_p {nullptr};
 };
 
-void CloseWorkerDescriptors(CCaptureShared& shared)
+// On the owner's thread: everything that waits goes to the owner at once, names first, then a
+// grown count of missed queries, then a failure, so the owner hears of them in that order.
+void HandOver(CCaptureShared& shared)
 {
-    std::lock_guard lock(shared.m_mutex);
-    close(shared.m_socket);
-    shared.m_socket = -1;
-    close(shared.m_hWake);
-    shared.m_hWake = -1;
+    CCapturedNames names;
+    CCaptureOwner* pOwner = nullptr;
+    std::uint64_t nMissed = 0;
+    bool bMissedGrew = false;
+    bool bFailed = false;
+    {
+        std::lock_guard lock(shared.m_mutex);
+        shared.m_bPosted = false;
+        if (!shared.m_bRunning.load() || shared.m_pOwner == nullptr)
+            return;
+        pOwner = shared.m_pOwner;
+        names.Swap(shared.m_waiting);
+        nMissed = shared.m_counts.nDropped;
+        bMissedGrew = nMissed > shared.m_nMissedTold;
+        shared.m_nMissedTold = nMissed;
+        bFailed = shared.m_bFailed;
+        shared.m_bFailed = false;
+        shared.m_cvRoom.notify_all();
+    }
+    // Each call may stop the capture (a handler may press "Stop"); what follows is then dropped.
+    if (!names.IsEmpty())
+        pOwner->OnCapturedNames(names);
+    if (bMissedGrew && shared.m_bRunning.load())
+        pOwner->OnQueriesMissed(nMissed);
+    if (bFailed && shared.m_bRunning.load())
+        pOwner->OnCaptureFailed();
+}
+
+// Under the shared mutex. Posted, not blocking-queued: a nested modal loop on the owner's thread
+// keeps delivering, and if the owner dies first Qt destroys the call unrun. Posting under the lock
+// keeps the owner alive for the post: its end must take the lock.
+void PostHandOver(const std::shared_ptr<CCaptureShared>& pShared)
+{
+    CCaptureShared& shared = *pShared;
+    if (shared.m_bPosted || shared.m_pOwnerObject == nullptr)
+        return;
+    shared.m_bPosted = true;
+    QMetaObject::invokeMethod(
+        shared.m_pOwnerObject, [ref = CSharedRef(pShared)]() { HandOver(ref.Get()); }, Qt::QueuedConnection);
 }
 
 void DetachOwner(CCaptureShared& shared)
 {
     QObject::disconnect(shared.m_connOwnerDestroyed);
     std::lock_guard lock(shared.m_mutex);
+    shared.m_pOwnerObject = nullptr;
     shared.m_pOwner = nullptr;
+    shared.m_cvRoom.notify_all();
 }
+
+// The worker's side of one capture: reads the helper's records and queues them for the owner.
+class CCaptureWorker : public CRecordSink
+{
+public:
+    CCaptureWorker(std::shared_ptr<CCaptureShared> pShared, int hChannel, pid_t pid)
+        : m_pShared(std::move(pShared)), m_hChannel(hChannel), m_pid(pid)
+    {
+    }
+
+    void Run()
+    {
+        CCaptureShared& shared = *m_pShared;
+        pollfd fds[2] = {{m_hChannel, POLLIN, 0}, {shared.m_hWake, POLLIN, 0}};
+        CClock::time_point lastHeard = CClock::now();
+        while (m_strFailure.empty() && shared.m_bRunning.load())
+        {
+            const int nReady = poll(fds, 2, int(HelperProtocol::HEARTBEAT_MS));
+            if (nReady < 0 && errno != EINTR)
+                m_strFailure = FormatText("poll() failed, error no %d", errno);
+            if (nReady <= 0 || (fds[1].revents & POLLIN) != 0)
+            {
+                if (CClock::now() - lastHeard > std::chrono::milliseconds(HelperProtocol::SILENCE_LIMIT_MS))
+                    m_strFailure = "The capture helper stopped responding.";
+                continue;
+            }
+            ReadMessages();
+            lastHeard = CClock::now();
+            QueueForOwner();
+        }
+        Finish();
+    }
+
+    void OnOpened(const HelperProtocol::COpened&) override {}
+    void OnName(std::int64_t nSeconds, std::uint32_t, std::string_view name) override
+    {
+        m_names.Add(name, static_cast<std::time_t>(nSeconds));
+    }
+    void OnCounts(const HelperProtocol::CCounts& counts) override { m_counts = counts; }
+    void OnFailed(std::int32_t nError) override
+    {
+        m_strFailure = FormatText("recvfrom() failed, error num %d", nError);
+    }
+
+private:
+    // Everything the channel holds now, up to the bound of what may wait for the owner.
+    void ReadMessages()
+    {
+        while (m_strFailure.empty() && m_names.GetBytes() < CCaptureSession::MAX_WAITING_BYTES)
+        {
+            // One byte more than a message may have, so an oversized one shows as cut.
+            const ssize_t nReceived = recv(m_hChannel, m_message, sizeof(m_message), MSG_DONTWAIT);
+            if (nReceived < 0 && errno == EINTR)
+                continue;
+            if (nReceived < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+                return;
+            if (nReceived <= 0)
+                m_strFailure = "The capture helper ended unexpectedly.";
+            else if (size_t(nReceived) > HelperProtocol::MAX_MESSAGE_BYTES
+                     || !ReadRecords(m_message, size_t(nReceived), false, *this))
+                m_strFailure = "The capture helper sent something that is not a capture record.";
+        }
+    }
+
+    // Waits while the owner has not taken what waits already: the helper then stops writing and a
+    // burst stays in the kernel's ring. Stop and the owner's end wake it.
+    void QueueForOwner()
+    {
+        CCaptureShared& shared = *m_pShared;
+        std::unique_lock lock(shared.m_mutex);
+        shared.m_cvRoom.wait(lock, [&] {
+            return !shared.m_bRunning.load() || shared.m_pOwner == nullptr
+                || shared.m_waiting.GetBytes() < CCaptureSession::MAX_WAITING_BYTES;
+        });
+        if (!shared.m_bRunning.load() || shared.m_pOwner == nullptr)
+        {
+            m_names.Clear();
+            return;
+        }
+        const bool bMissedGrew = m_counts.nDropped > shared.m_counts.nDropped;
+        shared.m_counts = m_counts;
+        if (m_names.IsEmpty() && !bMissedGrew)
+            return;
+        shared.m_waiting.Append(m_names);
+        m_names.Clear();
+        PostHandOver(m_pShared);
+    }
+
+    void Finish()
+    {
+        CCaptureShared& shared = *m_pShared;
+        // The helper ends when its channel closes; one that does not is killed. Reaped either way.
+        close(m_hChannel);
+        CCaptureHelperClient::Reap(m_pid, CCaptureHelperClient::EXIT_TIMEOUT_MS);
+        {
+            std::lock_guard lock(shared.m_mutex);
+            close(shared.m_hWake);
+            shared.m_hWake = -1;
+        }
+        if (m_strFailure.empty())
+            return;
+        // A stop is no failure: only a capture still meant to run reports one. Written under the
+        // error text's lock, which Stop takes too, so it never overwrites what a later Start says.
+        {
+            std::lock_guard lock(shared.m_pError->m_mutex);
+            if (!shared.m_bRunning.load())
+                return;
+            shared.m_pError->m_strError = m_strFailure;
+        }
+        std::lock_guard lock(shared.m_mutex);
+        shared.m_bFailed = true;
+        PostHandOver(m_pShared);
+    }
+
+    std::shared_ptr<CCaptureShared> m_pShared;
+    int m_hChannel;
+    pid_t m_pid;
+    CCapturedNames m_names;
+    HelperProtocol::CCounts m_counts {};
+    std::string m_strFailure;
+    unsigned char m_message[HelperProtocol::MAX_MESSAGE_BYTES + 1];
+};
 
 } // namespace
 
@@ -115,10 +291,11 @@ CCaptureSession::~CCaptureSession()
     Stop();
 }
 
-bool CCaptureSession::SetOwner(QObject* pOwner, const std::string& strLocalAddress)
+bool CCaptureSession::SetOwner(QObject* pObject, CCaptureOwner* pOwner, const std::string& strLocalAddress)
 {
-    if (pOwner == nullptr)
+    if (pObject == nullptr || pOwner == nullptr)
         return false;
+    m_pOwnerObject = pObject;
     m_pOwner = pOwner;
     m_strLocalAddress = strLocalAddress;
     return true;
@@ -130,12 +307,14 @@ std::string CCaptureSession::GetErrorText() const
     return m_pError->m_strError;
 }
 
-bool CCaptureSession::ReadStatistics(unsigned* pnReceived, unsigned* pnDropped) const
+bool CCaptureSession::ReadStatistics(std::uint64_t* pnReceived, std::uint64_t* pnDropped) const
 {
     if (!m_pShared)
         return false;
     std::lock_guard lock(m_pShared->m_mutex);
-    return m_pShared->m_socket >= 0 && CPacketSocket::ReadStatistics(m_pShared->m_socket, pnReceived, pnDropped);
+    *pnReceived = m_pShared->m_counts.nReceived;
+    *pnDropped = m_pShared->m_counts.nDropped;
+    return true;
 }
 
 void CCaptureSession::SetError(const std::string& strText)
@@ -144,60 +323,49 @@ void CCaptureSession::SetError(const std::string& strText)
     m_pError->m_strError = strText;
 }
 
-CPacketSocket::OpenResult CCaptureSession::OpenCaptureSocket(const std::string& strLocalAddress)
-{
-    return CCaptureHelperClient::Open(strLocalAddress.c_str());
-}
-
 bool CCaptureSession::Start()
 {
-    // One worker and one socket per session: a running or orphaned capture ends first.
+    // One worker and one helper per session: a running or orphaned capture ends first.
     Stop();
 
-    const CPacketSocket::OpenResult opened = OpenCaptureSocket(m_strLocalAddress);
-    if (opened.fd < 0)
+    const CCaptureHelperClient::CStarted started = CCaptureHelperClient::Start(m_strLocalAddress.c_str());
+    if (started.hChannel < 0)
     {
-        switch (opened.failedStep)
-        {
-        case CPacketSocket::STEP_OPTIONS:
-            SetError(FormatText("SetSockOpt Failed error num = %d", opened.error));
-            break;
-        case CPacketSocket::STEP_BIND:
-            SetError(FormatText("bind() failed, error no %d", opened.error));
-            break;
-        default:
-            SetError(FormatText("socket() failed, errno=%d", opened.error));
-            break;
-        }
+        SetError(OpenFailureText(started.opened));
         return false;
     }
-    if (opened.receiveAllError != 0)
-        SetError(FormatText("Ioctl() failed, error no %d\n", opened.receiveAllError));
+    if (started.opened.nReceiveAllError != 0)
+        SetError(FormatText("Ioctl() failed, error no %d\n", started.opened.nReceiveAllError));
 
-    // The wake-up line belongs to the socket here: without it Stop could not reach the worker.
+    const auto abandon = [&started](int nError) {
+        close(started.hChannel);
+        CCaptureHelperClient::Reap(started.pid, CCaptureHelperClient::EXIT_TIMEOUT_MS);
+        return nError;
+    };
+    // Stop's line to the worker: without it Stop could not reach a worker waiting in poll.
     const int hWake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (hWake < 0)
     {
-        const int nError = errno;
-        close(opened.fd);
-        SetError(FormatText("socket() failed, errno=%d", nError));
+        SetError(FormatText("socket() failed, errno=%d", abandon(errno)));
         return false;
     }
 
     auto pShared = std::make_shared<CCaptureShared>();
-    pShared->m_socket = opened.fd;
     pShared->m_hWake = hWake;
     pShared->m_pError = m_pError;
-    pShared->m_pOwner = m_pOwner.data();
-    if (pShared->m_pOwner != nullptr)
+    pShared->m_pOwnerObject = m_pOwnerObject.data();
+    pShared->m_pOwner = pShared->m_pOwnerObject != nullptr ? m_pOwner : nullptr;
+    if (pShared->m_pOwnerObject != nullptr)
     {
         // Direct: the pointer must be gone before the owner's memory is, whatever thread ends it.
         std::weak_ptr<CCaptureShared> pWeak = pShared;
-        pShared->m_connOwnerDestroyed = QObject::connect(pShared->m_pOwner, &QObject::destroyed, [pWeak]() {
+        pShared->m_connOwnerDestroyed = QObject::connect(pShared->m_pOwnerObject, &QObject::destroyed, [pWeak]() {
             if (auto p = pWeak.lock())
             {
                 std::lock_guard lock(p->m_mutex);
+                p->m_pOwnerObject = nullptr;
                 p->m_pOwner = nullptr;
+                p->m_cvRoom.notify_all();
             }
         });
     }
@@ -205,14 +373,16 @@ bool CCaptureSession::Start()
 
     try
     {
-        std::thread(CaptureWorker, pShared).detach();
+        std::thread([pShared, hChannel = started.hChannel, pid = started.pid]() {
+            CCaptureWorker(pShared, hChannel, pid).Run();
+        }).detach();
     }
     catch (const std::system_error& e)
     {
         pShared->m_bRunning.store(false);
         DetachOwner(*pShared);
-        CloseWorkerDescriptors(*pShared);
-        SetError(FormatText("pthread_create() failed, error no %d", e.code().value()));
+        close(hWake);
+        SetError(FormatText("pthread_create() failed, error no %d", abandon(e.code().value())));
         return false;
     }
     m_pShared = std::move(pShared);
@@ -241,91 +411,4 @@ void CCaptureSession::Stop()
         }
     }
     m_pShared.reset();
-}
-
-bool CCaptureSession::NotifyOwner(CCaptureShared& shared, const char* pszMethod, const char* pszName, size_t nLength)
-{
-    {
-        std::lock_guard lock(shared.m_mutex);
-        if (!shared.m_bRunning.load() || shared.m_pOwner == nullptr)
-            return false;
-        // Posted, not blocking-queued: a nested modal loop on the owner's thread keeps delivering,
-        // and if the owner dies first Qt destroys the call unrun, which still wakes the worker.
-        // Posting under the lock keeps the owner alive for the post: its end must take the lock.
-        const QByteArray name = QByteArray::fromRawData(pszName, static_cast<qsizetype>(nLength));
-        CHandOffTicket ticket(&shared);
-        QMetaObject::invokeMethod(
-            shared.m_pOwner,
-            [ticket, name, pszMethod, bWithName = pszName != nullptr]() {
-                CCaptureShared* p = ticket.GetShared();
-                QObject* pOwner = nullptr;
-                {
-                    std::lock_guard lockOwner(p->m_mutex);
-                    pOwner = p->m_pOwner;
-                }
-                if (pOwner == nullptr)
-                    return;
-                if (bWithName)
-                    QMetaObject::invokeMethod(pOwner, pszMethod, Qt::DirectConnection, Q_ARG(QByteArray, name));
-                else
-                    QMetaObject::invokeMethod(pOwner, pszMethod, Qt::DirectConnection);
-            },
-            Qt::QueuedConnection);
-    }
-    shared.m_semHandOff.acquire();
-    return true;
-}
-
-void CCaptureSession::CaptureWorker(std::shared_ptr<CCaptureShared> pShared)
-{
-    CCaptureShared& shared = *pShared;
-    unsigned char buffer[CPacketSocket::CAPTURE_BUFFER_SIZE];
-    char szName[NAME_BUFFER_SIZE];
-    pollfd fds[2] = {{shared.m_socket, POLLIN, 0}, {shared.m_hWake, POLLIN, 0}};
-    int nError = 0;
-
-    while (nError == 0 && shared.m_bRunning.load())
-    {
-        if (poll(fds, 2, -1) < 0)
-        {
-            if (errno != EINTR)
-                nError = errno;
-            continue;
-        }
-        if (fds[1].revents != 0)
-        {
-            eventfd_t nIgnored = 0;
-            eventfd_read(shared.m_hWake, &nIgnored);
-            continue;
-        }
-        // Take everything queued per wake-up; an error pending on the socket (its interface went
-        // down or away) comes out of the receive.
-        while (shared.m_bRunning.load())
-        {
-            const ssize_t nReceived = recv(shared.m_socket, buffer, sizeof(buffer), MSG_DONTWAIT);
-            if (nReceived < 0)
-            {
-                if (errno == EINTR)
-                    continue;
-                if (errno != EAGAIN && errno != EWOULDBLOCK)
-                    nError = errno;
-                break;
-            }
-            if (ExtractQueryName(buffer, size_t(nReceived), szName))
-                NotifyOwner(shared, CAPTURED_NAME_METHOD, szName, std::strlen(szName));
-        }
-    }
-
-    // A stop is no failure: only a capture still meant to run reports one.
-    bool bFailed = false;
-    if (nError != 0)
-    {
-        std::lock_guard lock(shared.m_pError->m_mutex);
-        bFailed = shared.m_bRunning.load();
-        if (bFailed)
-            shared.m_pError->m_strError = FormatText("recvfrom() failed, error num %d", nError);
-    }
-    if (bFailed)
-        NotifyOwner(shared, CAPTURE_FAILED_METHOD, nullptr, 0);
-    CloseWorkerDescriptors(shared);
 }

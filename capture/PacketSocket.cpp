@@ -1,5 +1,7 @@
 #include "capture/PacketSocket.h"
 
+#include "capture/PacketRing.h"
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
@@ -13,8 +15,8 @@
 
 namespace {
 
-// Several MiB: while the worker waits for the owner to take a name, bursts queue here instead of
-// being dropped (the default queue holds only a few hundred small frames).
+// Several MiB for a socket read without a ring: bursts queue here instead of being dropped (the
+// default queue holds only a few hundred small frames).
 constexpr int RECEIVE_QUEUE_BYTES = 16 * 1024 * 1024;
 
 struct CInterfaceMatch
@@ -83,9 +85,11 @@ bool SetReceiveQueue(int fd)
     return setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &nBytes, sizeof(nBytes)) == 0;
 }
 
-bool SetOptions(int fd, bool bLoopback)
+bool SetOptions(int fd, bool bLoopback, CPacketRing* pRing)
 {
     if (!AttachDnsFilter(fd) || !SetReceiveQueue(fd))
+        return false;
+    if (pRing != nullptr && !pRing->Attach(fd))
         return false;
     if (bLoopback)
     {
@@ -109,7 +113,7 @@ CPacketSocket::OpenResult Fail(int fd, CPacketSocket::Step step, int nError)
 
 } // namespace
 
-CPacketSocket::OpenResult CPacketSocket::Open(const char* pszLocalAddress)
+CPacketSocket::OpenResult CPacketSocket::Open(const char* pszLocalAddress, CPacketRing* pRing)
 {
     const CInterfaceMatch match = FindInterfaceOf(pszLocalAddress);
 
@@ -119,7 +123,7 @@ CPacketSocket::OpenResult CPacketSocket::Open(const char* pszLocalAddress)
     if (fd < 0)
         return Fail(-1, STEP_OPEN, errno);
 
-    if (!SetOptions(fd, match.bLoopback))
+    if (!SetOptions(fd, match.bLoopback, pRing))
         return Fail(fd, STEP_OPTIONS, errno);
 
     if (match.nIndex == 0)

@@ -5,6 +5,8 @@
 // the interface that owns a given IPv4 address, with that interface in promiscuous mode.
 // No Qt here: the privileged capture helper links this file too.
 
+class CPacketRing;
+
 class CPacketSocket
 {
 public:
@@ -23,9 +25,11 @@ public:
 
     // Opens and configures the socket in the order open, options, bind, receive-all. A failed step
     // closes what was opened. An address text that is empty, not dotted IPv4, or not owned by any
-    // interface fails the bind step with EADDRNOTAVAIL.
-    static OpenResult Open(const char* pszLocalAddress);
+    // interface fails the bind step with EADDRNOTAVAIL. With a ring, the options step puts it on the
+    // socket, and the datagrams arrive there instead of in the socket's queue.
+    static OpenResult Open(const char* pszLocalAddress, CPacketRing* pRing = nullptr);
 
-    // Kernel counters since the last call (reading resets them): datagrams passed and dropped.
+    // Kernel counters since the last call (reading resets them): datagrams kept and, of those, the
+    // ones dropped for want of room.
     static bool ReadStatistics(int fd, unsigned* pnReceived, unsigned* pnDropped);
 };

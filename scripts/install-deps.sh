@@ -7,7 +7,7 @@ set -euo pipefail
 run_packages=(
   cmake ninja-build g++ pkg-config
   qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins qt6-gtk-platformtheme libgl-dev
-  libcap2-bin xdg-utils fonts-dejavu-core
+  libcap2-bin libcap-dev libseccomp-dev xdg-utils fonts-dejavu-core
 )
 test_packages=(
   libgtest-dev libgmock-dev libbenchmark-dev

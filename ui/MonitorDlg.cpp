@@ -107,6 +107,7 @@ void CMonitorDlg::DoDataExchange(bool bSaveAndValidate)
 bool CMonitorDlg::OnInitDialog()
 {
     DoDataExchange(false);
+    m_strCaption = windowTitle();
     setWindowIcon(m_hIcon);
     SetUpList();
 
@@ -233,9 +234,27 @@ void CMonitorDlg::done(int nResult)
     QDialog::done(nResult);
 }
 
-void CMonitorDlg::OnCapturedName(const QByteArray& name)
+void CMonitorDlg::OnCapturedNames(const CCapturedNames& names)
 {
-    m_listModel.AddName(name.constData(), static_cast<size_t>(name.size()));
+    for (size_t i = 0; i < names.GetCount(); ++i) {
+        const std::string_view name = names.GetName(i);
+        m_listModel.AddName(name.data(), name.size(), names.GetTime(i));
+    }
+}
+
+void CMonitorDlg::OnQueriesMissed(std::uint64_t nMissed)
+{
+    m_nMissed = nMissed;
+    ShowMissedQueries();
+}
+
+void CMonitorDlg::ShowMissedQueries()
+{
+    // The count stays in the title after "Stop", until the next "Run" starts afresh.
+    if (m_nMissed == 0)
+        setWindowTitle(m_strCaption);
+    else
+        setWindowTitle(QStringLiteral("%1 (%2 queries missed)").arg(m_strCaption).arg(m_nMissed));
 }
 
 void CMonitorDlg::OnCaptureFailed()
@@ -253,6 +272,8 @@ void CMonitorDlg::OnSelChangeInterface()
 void CMonitorDlg::OnRun()
 {
     m_listModel.Clear();
+    m_nMissed = 0;
+    ShowMissedQueries();
     m_session.SetOwner(this, m_strAddress);
     if (m_session.Start())
         return;

@@ -16,7 +16,7 @@ class QTableView;
 
 // The main window: banner and promotional links, the address to watch, "Run" and "Stop", and the
 // list of captured names with its context menu, export and menu bar.
-class CMonitorDlg : public QDialog
+class CMonitorDlg : public QDialog, public CCaptureOwner
 {
     Q_OBJECT
 
@@ -31,9 +31,10 @@ public:
     void SetFileChooser(FileChooser pfnChooseFile);
     static QString ChooseSaveFile(QWidget* pParent);
 
-    // Called on this thread by the capture worker, which waits until they return.
-    Q_INVOKABLE void OnCapturedName(const QByteArray& name);
-    Q_INVOKABLE void OnCaptureFailed();
+    // What the capture session tells the window, on the window's thread.
+    void OnCapturedNames(const CCapturedNames& names) override;
+    void OnQueriesMissed(std::uint64_t nMissed) override;
+    void OnCaptureFailed() override;
 
     // Command routing for the menus and buttons: one entry point, as a message map has.
     void OnCommand(int nId);
@@ -71,6 +72,7 @@ private:
     void BindMessageMap();
     void OpenSelectedName();
     void OpenPage(const char* pszAddress);
+    void ShowMissedQueries();
 
     CCaptureSession m_session;
     QIcon m_imageList;
@@ -86,4 +88,7 @@ private:
     CNameListModel m_listModel;
     QMenuBar* m_pMenuBar = nullptr;
     FileChooser m_pfnChooseFile;
+    // Queries of the capture since the last "Run" that never became a row; shown in the title.
+    std::uint64_t m_nMissed = 0;
+    QString m_strCaption;
 };

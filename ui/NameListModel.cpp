@@ -227,10 +227,9 @@ struct CNameListModel::Impl
         }
     }
 
-    uint32_t CurrentTimeIndex()
+    uint32_t TimeIndex(std::time_t tNow)
     {
         // Names come in bursts; one conversion per second is enough.
-        const std::time_t tNow = std::time(nullptr);
         if (tNow != m_tLast || m_vecTimes.empty()) {
             std::tm tmNow {};
             localtime_r(&tNow, &tmNow);
@@ -275,6 +274,11 @@ bool CNameListModel::AddName(const char* name)
 
 bool CNameListModel::AddName(const char* name, size_t length)
 {
+    return AddName(name, length, std::time(nullptr));
+}
+
+bool CNameListModel::AddName(const char* name, size_t length, std::time_t tSeen)
+{
     if (name == nullptr && length != 0)
         return false;
     Impl& impl = *m_pImpl;
@@ -287,7 +291,7 @@ bool CNameListModel::AddName(const char* name, size_t length)
     const uint32_t nHash = impl.HashFolded(name, length);
     // In a large list the slot is far out of cache; reading the clock meanwhile hides part of the wait.
     __builtin_prefetch(&impl.m_vecSlots[nHash & (impl.m_vecSlots.size() - 1)]);
-    const uint32_t nTime = impl.CurrentTimeIndex();
+    const uint32_t nTime = impl.TimeIndex(tSeen);
     const size_t nPos = impl.FindSlot(name, length, nHash);
     if (impl.m_vecSlots[nPos].nIndex != Impl::EMPTY_SLOT)
         return false;

@@ -23,6 +23,8 @@ public:
     // the case of ASCII letters. True when a row was added.
     bool AddName(const char* name);
     bool AddName(const char* name, size_t length);
+    // The same with the time the name was seen instead of the current time.
+    bool AddName(const char* name, size_t length, std::time_t tSeen);
     void Clear();
 
     // A view told of every row as it arrives spends more time laying out and painting than the

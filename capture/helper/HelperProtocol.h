@@ -1,71 +1,98 @@
 #pragma once
 
-// What the capture helper and its caller agree on. Shared by both sides so neither can drift.
+// What the capture helper and the session that runs it agree on. Shared by both sides so neither
+// can drift. The helper writes, the session only reads: every message on the channel is a run of
+// records, and nothing else ever crosses it, no descriptor in either direction.
 
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
+#include <arpa/inet.h>
+
 namespace HelperProtocol {
 
-// The caller's end of the socket pair, at this descriptor number in the helper.
+// The session's end of the socket pair, at this descriptor number in the helper.
 constexpr int CHANNEL_FD = 3;
-
-// The helper gives up after this long whatever it waits for; the caller waits a little longer.
-constexpr unsigned TIME_LIMIT_SECONDS = 5;
 
 // Longest accepted address text: "255.255.255.255".
 constexpr size_t MAX_ADDRESS_LENGTH = 15;
 
+// One user runs at most this many captures at once: each holds a kernel ring and an interface in
+// promiscuous mode, which a member of the capture group must not be able to multiply at will.
+constexpr int MAX_CAPTURES_PER_USER = 4;
+// A capture that has just been stopped frees its place a moment later; a new one waits that long.
+constexpr unsigned CAPTURE_PLACE_WAIT_MS = 3000;
+
+// The helper says something at least this often, so a frozen helper can be told from a quiet
+// interface.
+constexpr unsigned HEARTBEAT_MS = 1000;
+constexpr unsigned SILENCE_LIMIT_MS = 6000;
+
+// Records are batched into messages of at most this size: one write carries hundreds of names.
+constexpr size_t MAX_MESSAGE_BYTES = 32 * 1024;
+
 enum ExitCode
 {
-    EXIT_OPENED = 0,      // the socket was sent
-    EXIT_STEP_FAILED = 1, // the failing step and its errno were sent
+    EXIT_ENDED = 0,       // the channel closed: the capture was stopped
+    EXIT_STEP_FAILED = 1, // the open reply told which step failed
     EXIT_BAD_ARGUMENT = 2,
-    EXIT_NO_CHANNEL = 3,  // nothing usable at CHANNEL_FD, or the reply could not be sent
+    EXIT_NO_CHANNEL = 3,  // nothing usable at CHANNEL_FD, or it broke
+    EXIT_CAPTURE_FAILED = 4,
 };
 
-// The only message: sent once, with the socket attached when nStep is 0 (CPacketSocket::STEP_NONE).
-struct CReply
+// The open reply's steps beyond those of the packet socket.
+constexpr std::int32_t STEP_NO_PLACE = 100;  // MAX_CAPTURES_PER_USER captures already run
+constexpr std::int32_t STEP_SANDBOX = 101;   // giving up the capture right failed: no capture
+
+enum RecordType : std::uint8_t
 {
-    std::int32_t nStep = 0;
-    std::int32_t nError = 0;
-    std::int32_t nReceiveAllError = 0;
+    // First record of the first message, and only there: how the open went. Step 0 means the
+    // capture runs; any other step, with its errno, means it ended before it read anything.
+    RECORD_OPENED = 1,
+    // One query name: when its frame crossed the interface (kernel time), and the name's bytes.
+    RECORD_NAME = 2,
+    // Queries the kernel kept for the capture, and those it had to drop, since the start.
+    RECORD_COUNTS = 3,
+    // The receive failed with this errno; the helper ends after it.
+    RECORD_FAILED = 4,
 };
 
-// Four decimal numbers of at most 255 with no leading zeros, joined by single dots, nothing else.
+// Fixed parts, packed on the wire (the two ends are one machine, so host byte order).
+struct COpened
+{
+    std::int32_t nStep;
+    std::int32_t nError;
+    std::int32_t nReceiveAllError;
+};
+struct CNameHead
+{
+    std::int64_t nSeconds;
+    std::uint32_t nNanoseconds;
+    std::uint16_t nLength;
+};
+struct CCounts
+{
+    std::uint64_t nReceived;
+    std::uint64_t nDropped;
+};
+struct CFailed
+{
+    std::int32_t nError;
+};
+
+constexpr size_t OPENED_BYTES = 1 + 3 * 4;
+constexpr size_t NAME_HEAD_BYTES = 1 + 8 + 4 + 2;
+constexpr size_t COUNTS_BYTES = 1 + 8 + 8;
+constexpr size_t FAILED_BYTES = 1 + 4;
+
+// The only address forms the helper takes: what inet_pton accepts as IPv4, and nothing longer.
 inline bool IsAcceptedAddress(const char* pszText)
 {
-    if (pszText == nullptr)
+    if (pszText == nullptr || strnlen(pszText, MAX_ADDRESS_LENGTH + 1) > MAX_ADDRESS_LENGTH)
         return false;
-    const size_t nLength = strnlen(pszText, MAX_ADDRESS_LENGTH + 1);
-    if (nLength == 0 || nLength > MAX_ADDRESS_LENGTH)
-        return false;
-
-    int nParts = 0;
-    const char* p = pszText;
-    for (;;)
-    {
-        if (*p < '0' || *p > '9')
-            return false;
-        unsigned nValue = 0;
-        int nDigits = 0;
-        const char* pStart = p;
-        while (*p >= '0' && *p <= '9')
-        {
-            nValue = nValue * 10 + unsigned(*p - '0');
-            ++p;
-            if (++nDigits > 3)
-                return false;
-        }
-        if (nValue > 255 || (nDigits > 1 && *pStart == '0'))
-            return false;
-        ++nParts;
-        if (*p == '\0')
-            return nParts == 4;
-        if (*p != '.' || nParts == 4)
-            return false;
-        ++p;
-    }
+    in_addr addr {};
+    return inet_pton(AF_INET, pszText, &addr) == 1;
 }
 
 } // namespace HelperProtocol

@@ -34,22 +34,27 @@ QByteArray MakeQuery(const QByteArray& name)
     return query;
 }
 
-class COwner : public QObject
+class COwner : public QObject, public CCaptureOwner
 {
     Q_OBJECT
 
 public:
     explicit COwner(const QByteArray& expected) : m_expected(expected) {}
 
-    Q_INVOKABLE void OnCapturedName(const QByteArray& name)
+    void OnCapturedNames(const CCapturedNames& names) override
     {
-        if (name != m_expected)
-            return;
-        std::printf("captured %s\n", name.constData());
-        QCoreApplication::exit(0);
+        for (size_t i = 0; i < names.GetCount(); ++i)
+        {
+            if (names.GetName(i) != std::string_view(m_expected.constData(), size_t(m_expected.size())))
+                continue;
+            std::printf("captured %s\n", m_expected.constData());
+            QCoreApplication::exit(0);
+        }
     }
 
-    Q_INVOKABLE void OnCaptureFailed()
+    void OnQueriesMissed(std::uint64_t) override {}
+
+    void OnCaptureFailed() override
     {
         std::printf("capture failed\n");
         QCoreApplication::exit(1);

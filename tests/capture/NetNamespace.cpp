@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <filesystem>
+#include <fstream>
+#include <set>
 #include <linux/capability.h>
 #include <netinet/in.h>
 #include <sched.h>
@@ -248,6 +250,59 @@ int CountThreads()
     for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/task"))
         ++nCount;
     return nCount;
+}
+
+std::vector<int> ListChildProcesses()
+{
+    std::vector<int> children;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task"))
+    {
+        std::ifstream list(task.path() / "children");
+        int nPid = 0;
+        while (list >> nPid)
+            children.push_back(nPid);
+    }
+    return children;
+}
+
+std::string ReadProcessStatus(int nPid, const std::string& strField)
+{
+    std::ifstream status("/proc/" + std::to_string(nPid) + "/status");
+    std::string strLine;
+    while (std::getline(status, strLine))
+    {
+        if (strLine.rfind(strField + ":", 0) == 0)
+        {
+            const size_t nStart = strLine.find_first_not_of(" \t", strField.size() + 1);
+            return nStart == std::string::npos ? std::string() : strLine.substr(nStart);
+        }
+    }
+    return {};
+}
+
+bool HoldsPacketSocket()
+{
+    // Columns: sk RefCnt Type Proto Iface R Rmem User Inode.
+    std::set<std::string> inodes;
+    std::ifstream packets("/proc/net/packet");
+    std::string strLine;
+    std::getline(packets, strLine);
+    while (std::getline(packets, strLine))
+    {
+        std::istringstream fields(strLine);
+        std::string strField;
+        for (int i = 0; i < 9 && fields >> strField; ++i)
+        {
+        }
+        inodes.insert("socket:[" + strField + "]");
+    }
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
+    {
+        std::error_code error;
+        if (inodes.count(std::filesystem::read_symlink(entry.path(), error).string()) != 0)
+            return true;
+    }
+    return false;
 }
 
 CBytes MakeDnsQuery(const std::string& strName, size_t nPadding)

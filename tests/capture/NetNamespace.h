@@ -90,6 +90,13 @@ bool HoldsWithoutCaptureRight(const std::function<bool()>& pfnCheck);
 // Open descriptors and threads of this process, from /proc/self.
 int CountOpenDescriptors();
 int CountThreads();
+// This process's children that have not been reaped yet, zombies included.
+std::vector<int> ListChildProcesses();
+// The value of a field of /proc/PID/status ("CapEff", "Seccomp", ...), empty when there is none.
+std::string ReadProcessStatus(int nPid, const std::string& strField);
+// Whether this process holds a packet socket of the current network namespace (any /proc/self/fd
+// entry whose socket inode /proc/net/packet lists).
+bool HoldsPacketSocket();
 
 using CBytes = std::vector<unsigned char>;
 

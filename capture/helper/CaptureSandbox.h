@@ -1,0 +1,15 @@
+#pragma once
+
+// What the capture helper does between opening its socket and reading the first frame: it gives
+// up every capability (effective, permitted, inheritable, ambient), can gain none again
+// (no_new_privs), and installs a seccomp filter that allows only what its loop needs. From then on
+// it cannot send a frame, change its socket, open a file or run a program, whatever a hostile
+// frame might make of it.
+//
+// Allowed: poll on anything; send only on the channel; getsockopt only the capture socket's
+// statistics and pending error; the clock; memory for the allocator (never executable); writing
+// to stderr; ending. Anything else fails with EPERM.
+
+// False with errno when a step failed; the process may then be partly restricted and must not
+// capture.
+bool EnterCaptureSandbox(int hCaptureSocket, int hChannel);
