@@ -1,16 +1,26 @@
 #include "capture/CaptureHelperClient.h"
+#include "capture/CaptureRecords.h"
+#include "capture/PacketRing.h"
+#include "capture/PacketSocket.h"
+#include "capture/helper/CaptureSandbox.h"
 #include "capture/helper/HelperProtocol.h"
 #include "NetNamespace.h"
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
+#include <linux/filter.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
+
+using namespace HelperProtocol;
 
 namespace {
 
@@ -18,12 +28,11 @@ struct CHelperRun
 {
     int nExitCode = -1;
     ssize_t nReplyBytes = -1;  // 0: the helper closed the channel without a word
-    HelperProtocol::CReply reply;
-    int fd = -1;               // a descriptor that came with the reply
+    unsigned char reply[64] = {};
 };
 
 // Runs the built helper with the given arguments and the channel at its fixed number, the way
-// the client does, optionally without the capture right.
+// the client does, optionally without the capture right, and waits for its end.
 CHelperRun RunHelper(const std::vector<std::string>& args, bool bWithoutRight = false, bool bWithChannel = true)
 {
     CHelperRun run;
@@ -36,20 +45,9 @@ CHelperRun RunHelper(const std::vector<std::string>& args, bool bWithoutRight = 
         if (bWithoutRight && !DropCaptureRight())
             _exit(100);
         // The helper's usage line would only clutter the test log.
-        const int hQuiet = open("/dev/null", O_WRONLY);
-        if (hQuiet < 0 || dup2(hQuiet, STDERR_FILENO) < 0)
+        const int hQuiet = open("/dev/null", O_RDWR);
+        if (hQuiet < 0 || dup2(hQuiet, STDERR_FILENO) < 0 || dup2(bWithChannel ? pair[1] : hQuiet, CHANNEL_FD) < 0)
             _exit(101);
-        if (bWithChannel)
-        {
-            if (dup2(pair[1], HelperProtocol::CHANNEL_FD) < 0)
-                _exit(101);
-        }
-        else
-        {
-            const int hNull = open("/dev/null", O_RDONLY);
-            if (hNull < 0 || dup2(hNull, HelperProtocol::CHANNEL_FD) < 0)
-                _exit(101);
-        }
         std::vector<char*> argv {const_cast<char*>("tarrow-capture-helper")};
         for (const std::string& strArg : args)
             argv.push_back(const_cast<char*>(strArg.c_str()));
@@ -59,42 +57,42 @@ CHelperRun RunHelper(const std::vector<std::string>& args, bool bWithoutRight = 
         _exit(102);
     }
     close(pair[1]);
-    if (pid < 0)
+    if (pid > 0)
     {
-        close(pair[0]);
-        return run;
+        int nStatus = 0;
+        waitpid(pid, &nStatus, 0);
+        run.nExitCode = WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : 128 + WTERMSIG(nStatus);
+        run.nReplyBytes = recv(pair[0], run.reply, sizeof(run.reply), MSG_DONTWAIT);
     }
-    int nStatus = 0;
-    waitpid(pid, &nStatus, 0);
-    run.nExitCode = WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : 128 + WTERMSIG(nStatus);
-
-    iovec iov {&run.reply, sizeof(run.reply)};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] {};
-    msghdr msg {};
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    msg.msg_control = control;
-    msg.msg_controllen = sizeof(control);
-    run.nReplyBytes = recvmsg(pair[0], &msg, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
-    if (cmsghdr* p = CMSG_FIRSTHDR(&msg); run.nReplyBytes > 0 && p != nullptr && p->cmsg_type == SCM_RIGHTS)
-        std::memcpy(&run.fd, CMSG_DATA(p), sizeof(int));
     close(pair[0]);
     return run;
 }
 
-CPacketSocket::OpenResult Refused()
+// Collects what a message holds.
+class CCollected : public CRecordSink
 {
-    CPacketSocket::OpenResult refused;
-    refused.failedStep = CPacketSocket::STEP_OPEN;
-    refused.error = EPERM;
-    return refused;
-}
+public:
+    void OnOpened(const COpened& opened) override { m_opened = opened; }
+    void OnName(std::int64_t nSeconds, std::uint32_t, std::string_view name) override
+    {
+        m_names.emplace_back(name);
+        m_nLastSeconds = nSeconds;
+    }
+    void OnCounts(const CCounts& counts) override { m_counts = counts; }
+    void OnFailed(std::int32_t nError) override { m_nFailed = nError; }
 
-void ExpectRefused(const CPacketSocket::OpenResult& result)
+    COpened m_opened {};
+    std::vector<std::string> m_names;
+    std::int64_t m_nLastSeconds = 0;
+    CCounts m_counts {};
+    std::int32_t m_nFailed = 0;
+};
+
+void ExpectStep(const CCaptureHelperClient::CStarted& started, int nStep, int nError)
 {
-    EXPECT_EQ(result.fd, -1);
-    EXPECT_EQ(result.failedStep, CPacketSocket::STEP_OPEN);
-    EXPECT_EQ(result.error, EPERM);
+    EXPECT_EQ(started.hChannel, -1);
+    EXPECT_EQ(started.opened.nStep, nStep);
+    EXPECT_EQ(started.opened.nError, nError);
 }
 
 bool NoChildLeft()
@@ -102,22 +100,28 @@ bool NoChildLeft()
     return waitpid(-1, nullptr, WNOHANG) < 0 && errno == ECHILD;
 }
 
+// Ends a running helper as the session does: closing its channel.
+void EndHelper(const CCaptureHelperClient::CStarted& started)
+{
+    close(started.hChannel);
+    CCaptureHelperClient::Reap(started.pid, CCaptureHelperClient::EXIT_TIMEOUT_MS);
+}
+
 } // namespace
 
 TEST(CaptureHelperTest, AcceptsOnlyPlainDottedIpv4Addresses)
 {
     for (const char* pszGood : {"0.0.0.0", "127.0.0.1", "10.53.0.1", "255.255.255.255"})
-        EXPECT_TRUE(HelperProtocol::IsAcceptedAddress(pszGood)) << pszGood;
-    for (const char* pszBad : {"", "1.2.3", "1.2.3.4.", ".1.2.3.4", "1..2.3", "1.2.3.4.5", "255.255.255.256",
-                               "256.0.0.1", "01.2.3.4", "1.2.3.04", "1.2.3.4 ", " 1.2.3.4", "0x7f.0.0.1",
-                               "-1.2.3.4", "1.2.3.+4", "1111.2.3.4", "0255.255.255.25", "localhost"})
-        EXPECT_FALSE(HelperProtocol::IsAcceptedAddress(pszBad)) << '"' << pszBad << '"';
-    EXPECT_FALSE(HelperProtocol::IsAcceptedAddress(nullptr));
-    // Length is checked without reading past the limit: a long run of digits and dots stops early.
-    EXPECT_FALSE(HelperProtocol::IsAcceptedAddress(std::string(5000, '1').c_str()));
+        EXPECT_TRUE(IsAcceptedAddress(pszGood)) << pszGood;
+    for (const char* pszBad : {"", "1.2.3", "1.2.3.4.", "1..2.3", "255.255.255.256", "01.2.3.4", "1.2.3.4 ",
+                               "0x7f.0.0.1", "-1.2.3.4", "localhost", "::1"})
+        EXPECT_FALSE(IsAcceptedAddress(pszBad)) << '"' << pszBad << '"';
+    EXPECT_FALSE(IsAcceptedAddress(nullptr));
+    // Length is checked without reading past the limit.
+    EXPECT_FALSE(IsAcceptedAddress(std::string(5000, '1').c_str()));
 }
 
-TEST(CaptureHelperTest, HelperTurnsDownBadArgumentsWithoutAnswering)
+TEST(CaptureHelperTest, HelperTurnsDownBadArgumentsAndAMissingChannelWithoutAnswering)
 {
     const std::vector<std::vector<std::string>> badArguments = {
         {}, {"127.0.0.1", "127.0.0.1"}, {""}, {"127.0.0.1\n"}, {"256.0.0.1"}, {"127.1"},
@@ -126,49 +130,37 @@ TEST(CaptureHelperTest, HelperTurnsDownBadArgumentsWithoutAnswering)
     for (const auto& args : badArguments)
     {
         const CHelperRun run = RunHelper(args);
-        EXPECT_EQ(run.nExitCode, HelperProtocol::EXIT_BAD_ARGUMENT) << (args.empty() ? "(none)" : args[0].substr(0, 20));
+        EXPECT_EQ(run.nExitCode, EXIT_BAD_ARGUMENT) << (args.empty() ? "(none)" : args[0].substr(0, 20));
         EXPECT_EQ(run.nReplyBytes, 0);
     }
-}
-
-TEST(CaptureHelperTest, HelperNeedsTheCallersSocket)
-{
-    EXPECT_EQ(RunHelper({"127.0.0.1"}, false, false).nExitCode, HelperProtocol::EXIT_NO_CHANNEL);
+    EXPECT_EQ(RunHelper({"127.0.0.1"}, false, false).nExitCode, EXIT_NO_CHANNEL);
 }
 
 TEST(CaptureHelperTest, HelperWithoutTheRightReportsTheRefusedOpen)
 {
     const CHelperRun run = RunHelper({"127.0.0.1"}, true);
-    ASSERT_EQ(run.nExitCode, HelperProtocol::EXIT_STEP_FAILED);
-    ASSERT_EQ(run.nReplyBytes, ssize_t(sizeof(HelperProtocol::CReply)));
-    EXPECT_EQ(run.reply.nStep, CPacketSocket::STEP_OPEN);
-    EXPECT_EQ(run.reply.nError, EPERM);
-    EXPECT_EQ(run.fd, -1);
+    ASSERT_EQ(run.nExitCode, EXIT_STEP_FAILED);
+    ASSERT_EQ(run.nReplyBytes, ssize_t(OPENED_BYTES));
+    CCollected collected;
+    ASSERT_TRUE(ReadRecords(run.reply, OPENED_BYTES, true, collected));
+    EXPECT_EQ(collected.m_opened.nStep, CPacketSocket::STEP_OPEN);
+    EXPECT_EQ(collected.m_opened.nError, EPERM);
 }
 
-TEST(CaptureHelperTest, ClientKeepsTheRefusalWhenNoHelperAnswers)
+TEST(CaptureHelperTest, ClientReportsTheRefusalWhenNoHelperAnswersAndBadAddressesAsTheBindWould)
 {
     const int nBefore = CountOpenDescriptors();
     // Missing, not a program, and a program that exits without a word.
     for (const char* pszPath : {"/nonexistent/tarrow-capture-helper", "/etc/hostname", "/bin/true"})
     {
-        ExpectRefused(CCaptureHelperClient::OpenThroughHelper(pszPath, "127.0.0.1", Refused()));
+        ExpectStep(CCaptureHelperClient::StartHelper(pszPath, "127.0.0.1"), CPacketSocket::STEP_OPEN, EPERM);
         EXPECT_EQ(CountOpenDescriptors(), nBefore) << pszPath;
         EXPECT_TRUE(NoChildLeft()) << pszPath;
     }
-}
-
-TEST(CaptureHelperTest, ClientTurnsDownBadAddressesAsTheBindWould)
-{
-    // The helper path does not exist: had anything been run, the result would be the refusal.
+    // Nothing is run for these: had it been, the result would be the refusal.
     for (const char* pszBad : {"", "not an address", "1.2.3.4; rm -rf /", "999.1.1.1"})
-    {
-        const CPacketSocket::OpenResult result =
-            CCaptureHelperClient::OpenThroughHelper("/nonexistent/helper", pszBad, Refused());
-        EXPECT_EQ(result.fd, -1);
-        EXPECT_EQ(result.failedStep, CPacketSocket::STEP_BIND) << pszBad;
-        EXPECT_EQ(result.error, EADDRNOTAVAIL) << pszBad;
-    }
+        ExpectStep(CCaptureHelperClient::StartHelper("/bin/true", pszBad), CPacketSocket::STEP_BIND, EADDRNOTAVAIL);
+    EXPECT_TRUE(NoChildLeft());
 }
 
 TEST(CaptureHelperTest, FindsTheBuildTreeHelperFirstAndTheInstalledOneLast)
@@ -187,8 +179,9 @@ TEST(CaptureHelperTest, FindsTheBuildTreeHelperFirstAndTheInstalledOneLast)
 TEST(CaptureHelperTest, ProcessWithoutTheRightGetsTheOpenStepRefusal)
 {
     EXPECT_TRUE(HoldsWithoutCaptureRight([] {
-        const CPacketSocket::OpenResult result = CCaptureHelperClient::Open("127.0.0.1");
-        const bool bRefused = result.fd == -1 && result.failedStep == CPacketSocket::STEP_OPEN && result.error == EPERM;
+        const CCaptureHelperClient::CStarted started = CCaptureHelperClient::Start("127.0.0.1");
+        const bool bRefused = started.hChannel == -1 && started.opened.nStep == CPacketSocket::STEP_OPEN
+            && started.opened.nError == EPERM;
         return bRefused && NoChildLeft();
     }));
 }
@@ -196,40 +189,103 @@ TEST(CaptureHelperTest, ProcessWithoutTheRightGetsTheOpenStepRefusal)
 // The helper starts in the namespace of the thread that runs it: the capture side.
 class CaptureHelperNetTest : public CNetNamespaceTest
 {
+protected:
+    CCaptureHelperClient::CStarted StartCapture()
+    {
+        const CCaptureHelperClient::CStarted started =
+            CCaptureHelperClient::StartHelper(TARROW_TEST_HELPER_PATH, m_pNet->GetCaptureAddress().c_str());
+        EXPECT_GE(started.hChannel, 0) << "step " << started.opened.nStep << " errno " << started.opened.nError;
+        return started;
+    }
 };
 
-TEST_F(CaptureHelperNetTest, HelperHandsOverAWorkingCaptureSocket)
+TEST_F(CaptureHelperNetTest, HelperWritesTheNamesAndEndsWhenItsChannelCloses)
 {
-    const int nBefore = CountOpenDescriptors();
-    const CPacketSocket::OpenResult result =
-        CCaptureHelperClient::OpenThroughHelper(TARROW_TEST_HELPER_PATH, m_pNet->GetCaptureAddress().c_str(), Refused());
-    ASSERT_GE(result.fd, 0) << "step " << result.failedStep << " errno " << result.error;
-    EXPECT_EQ(result.receiveAllError, 0);
-    EXPECT_EQ(CountOpenDescriptors(), nBefore + 1);
-    EXPECT_TRUE(NoChildLeft());
-    EXPECT_EQ(fcntl(result.fd, F_GETFD) & FD_CLOEXEC, FD_CLOEXEC);
+    const CCaptureHelperClient::CStarted started = StartCapture();
+    ASSERT_GE(started.hChannel, 0);
+    EXPECT_EQ(fcntl(started.hChannel, F_GETFD) & FD_CLOEXEC, FD_CLOEXEC);
 
     const int hPeer = CNetNamespace::OpenSocketIn(m_pNet->GetPeerName(), SOCK_DGRAM, m_pNet->GetPeerAddress(), 41000);
     ASSERT_GE(hPeer, 0);
+    const std::time_t tSent = std::time(nullptr);
     ASSERT_TRUE(SendUdp(hPeer, m_pNet->GetCaptureAddress(), 53, MakeDnsQuery("through.helper.example")));
-    pollfd pfd {result.fd, POLLIN, 0};
-    ASSERT_EQ(poll(&pfd, 1, 3000), 1);
-    unsigned char buffer[CPacketSocket::CAPTURE_BUFFER_SIZE];
-    const ssize_t nReceived = recv(result.fd, buffer, sizeof(buffer), 0);
-    ASSERT_GT(nReceived, 28);
-    EXPECT_EQ(buffer[0] >> 4, 4);
-    EXPECT_EQ((buffer[22] << 8) | buffer[23], 53);
+    CCollected collected;
+    unsigned char message[MAX_MESSAGE_BYTES];
+    pollfd pfd {started.hChannel, POLLIN, 0};
+    while (collected.m_names.empty() && poll(&pfd, 1, 3000) == 1)
+    {
+        const ssize_t nReceived = recv(started.hChannel, message, sizeof(message), 0);
+        ASSERT_GT(nReceived, 0);
+        ASSERT_TRUE(ReadRecords(message, size_t(nReceived), false, collected));
+    }
+    ASSERT_EQ(collected.m_names, std::vector<std::string> {"through.helper.example"});
+    EXPECT_LE(std::abs(collected.m_nLastSeconds - tSent), 1);
     close(hPeer);
-    close(result.fd);
+
+    close(started.hChannel);
+    int nStatus = 0;
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    while (waitpid(started.pid, &nStatus, WNOHANG) == 0 && std::chrono::steady_clock::now() < giveUp)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_TRUE(WIFEXITED(nStatus));
+    EXPECT_EQ(WEXITSTATUS(nStatus), EXIT_ENDED);
 }
 
-TEST_F(CaptureHelperNetTest, HelperReportsTheFailingStepAsInProcess)
+TEST_F(CaptureHelperNetTest, HelperReportsTheFailingStepAndEnds)
 {
     // Well formed but owned by no interface of the namespace.
-    const CPacketSocket::OpenResult result =
-        CCaptureHelperClient::OpenThroughHelper(TARROW_TEST_HELPER_PATH, "192.0.2.77", Refused());
-    EXPECT_EQ(result.fd, -1);
-    EXPECT_EQ(result.failedStep, CPacketSocket::STEP_BIND);
-    EXPECT_EQ(result.error, EADDRNOTAVAIL);
+    ExpectStep(CCaptureHelperClient::StartHelper(TARROW_TEST_HELPER_PATH, "192.0.2.77"), CPacketSocket::STEP_BIND,
+               EADDRNOTAVAIL);
     EXPECT_TRUE(NoChildLeft());
+}
+
+TEST_F(CaptureHelperNetTest, OneUserRunsAtMostFourCapturesAtOnce)
+{
+    std::vector<CCaptureHelperClient::CStarted> running;
+    for (int i = 0; i < MAX_CAPTURES_PER_USER; ++i)
+        running.push_back(StartCapture());
+    ExpectStep(CCaptureHelperClient::StartHelper(TARROW_TEST_HELPER_PATH, m_pNet->GetCaptureAddress().c_str()),
+               STEP_NO_PLACE, EUSERS);
+    // A place that frees up while a new capture waits for one is taken.
+    std::thread ender([first = running.front()] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        EndHelper(first);
+    });
+    running.front() = StartCapture();
+    ender.join();
+    for (const auto& started : running)
+        EndHelper(started);
+    EXPECT_TRUE(NoChildLeft());
+}
+
+// The same sandbox as the helper's, entered by a child that holds a real capture socket: the
+// socket still reads, but nothing can be sent, changed or opened any more.
+TEST_F(CaptureHelperNetTest, TheSandboxLeavesReadingAndTakesEverythingElse)
+{
+    const std::string strAddress = m_pNet->GetCaptureAddress();
+    const pid_t pid = fork();
+    if (pid == 0)
+    {
+        CPacketRing ring;
+        const CPacketSocket::OpenResult opened = CPacketSocket::Open(strAddress.c_str(), &ring);
+        int pair[2];
+        if (opened.fd < 0 || socketpair(AF_UNIX, SOCK_SEQPACKET, 0, pair) != 0)
+            _exit(10);
+        if (!EnterCaptureSandbox(opened.fd, pair[0]))
+            _exit(11);
+        const unsigned char frame[64] = {};
+        const int nZero = 0;
+        unsigned nKept = 0, nDropped = 0;
+        const bool bHeld = sendto(opened.fd, frame, sizeof(frame), 0, nullptr, 0) < 0 && errno == EPERM
+            && write(opened.fd, frame, sizeof(frame)) < 0
+            && setsockopt(opened.fd, SOL_SOCKET, SO_DETACH_FILTER, &nZero, sizeof(nZero)) < 0
+            && socket(AF_PACKET, SOCK_RAW, 0) < 0 && socket(AF_INET, SOCK_DGRAM, 0) < 0
+            && open("/etc/hostname", O_RDONLY) < 0 && send(pair[1], frame, 1, 0) < 0
+            && send(pair[0], frame, 1, 0) == 1 && CPacketSocket::ReadStatistics(opened.fd, &nKept, &nDropped);
+        _exit(bHeld ? 0 : 12);
+    }
+    int nStatus = 0;
+    ASSERT_EQ(waitpid(pid, &nStatus, 0), pid);
+    ASSERT_TRUE(WIFEXITED(nStatus));
+    EXPECT_EQ(WEXITSTATUS(nStatus), 0);
 }
