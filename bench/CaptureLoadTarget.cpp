@@ -16,18 +16,20 @@
 
 namespace {
 
-class CLoadOwner : public QObject
+class CLoadOwner : public QObject, public CCaptureOwner
 {
     Q_OBJECT
 
 public:
-    Q_INVOKABLE void OnCapturedName(const QByteArray& name)
+    void OnCapturedNames(const CCapturedNames& names) override
     {
-        // Counted per call: the model folds repeated names into one row.
-        ++m_nDelivered;
-        m_model.AddName(name.constData(), size_t(name.size()));
+        // Counted per name: the model folds repeated names into one row.
+        m_nDelivered += names.GetCount();
+        for (size_t i = 0; i < names.GetCount(); ++i)
+            m_model.AddName(names.GetName(i).data(), names.GetName(i).size(), names.GetTime(i));
     }
-    Q_INVOKABLE void OnCaptureFailed() { ++m_nFailures; }
+    void OnQueriesMissed(std::uint64_t) override {}
+    void OnCaptureFailed() override { ++m_nFailures; }
 
     unsigned long m_nDelivered = 0;
     unsigned long m_nFailures = 0;
@@ -58,9 +60,10 @@ int main(int argc, char** argv)
 
     LoadRun::RunUntilQuit(argc, argv, 2);
 
-    unsigned nReceived = 0, nDropped = 0;
+    std::uint64_t nReceived = 0, nDropped = 0;
     session.ReadStatistics(&nReceived, &nDropped);
     session.Stop();
+    LoadRun::WaitForCaptureHelper();
     if (owner.m_nFailures)
         std::printf("failures %lu\n", owner.m_nFailures);
     LoadRun::PrintFigures(owner.m_nDelivered, owner.m_model.rowCount(), nReceived, nDropped);

@@ -11,6 +11,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace LoadRun {
 
@@ -38,12 +40,25 @@ inline double Seconds(const timeval& tv)
     return double(tv.tv_sec) + double(tv.tv_usec) / 1e6;
 }
 
-inline void PrintFigures(unsigned long nDelivered, int nRows, unsigned nReceived, unsigned nDropped)
+// The capture helper is a child that the session's worker reaps after Stop; its time counts once
+// it has been reaped.
+inline void WaitForCaptureHelper()
 {
-    rusage usage {};
-    getrusage(RUSAGE_SELF, &usage);
-    std::printf("delivered %lu\nrows %d\nkernel_received %u\nkernel_dropped %u\ncpu_user_s %.2f\ncpu_sys_s %.2f\n",
-                nDelivered, nRows, nReceived, nDropped, Seconds(usage.ru_utime), Seconds(usage.ru_stime));
+    siginfo_t info {};
+    for (int i = 0; i < 300 && waitid(P_ALL, 0, &info, WEXITED | WNOHANG | WNOWAIT) == 0; ++i)
+        usleep(10000);
+}
+
+// CPU is the program's and its capture helper's together.
+inline void PrintFigures(unsigned long nDelivered, int nRows, unsigned long long nReceived, unsigned long long nDropped)
+{
+    rusage self {}, helper {};
+    getrusage(RUSAGE_SELF, &self);
+    getrusage(RUSAGE_CHILDREN, &helper);
+    std::printf("delivered %lu\nrows %d\nkernel_received %llu\nkernel_dropped %llu\ncpu_user_s %.2f\ncpu_sys_s %.2f\n"
+                "helper_cpu_s %.2f\n",
+                nDelivered, nRows, nReceived, nDropped, Seconds(self.ru_utime) + Seconds(helper.ru_utime),
+                Seconds(self.ru_stime) + Seconds(helper.ru_stime), Seconds(helper.ru_utime) + Seconds(helper.ru_stime));
 }
 
 } // namespace LoadRun

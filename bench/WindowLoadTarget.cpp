@@ -38,9 +38,10 @@ int main(int argc, char** argv)
 
     LoadRun::RunUntilQuit(argc, argv, 2);
 
-    unsigned nReceived = 0, nDropped = 0;
+    std::uint64_t nReceived = 0, nDropped = 0;
     dlg.GetSession().ReadStatistics(&nReceived, &nDropped);
     dlg.OnStop();
+    LoadRun::WaitForCaptureHelper();
     const int nRows = dlg.GetListModel().rowCount();
     LoadRun::PrintFigures(static_cast<unsigned long>(nRows), nRows, nReceived, nDropped);
     return 0;

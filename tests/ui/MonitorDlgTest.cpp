@@ -25,6 +25,8 @@
 #include <QTest>
 #include <QTimer>
 
+#include <ctime>
+
 #include <arpa/inet.h>
 #include <atomic>
 #include <dirent.h>
@@ -76,10 +78,18 @@ void SendQuery(const char* pszName, const char* pszTo = "127.0.0.1")
     close(fd);
 }
 
-// A name as the worker hands it over, then shown at once rather than after the list's update period.
+// A name as the session hands it over, without showing it yet.
+void HandOver(CMonitorDlg& dlg, const QByteArray& name)
+{
+    CCapturedNames names;
+    names.Add(std::string_view(name.constData(), size_t(name.size())), std::time(nullptr));
+    dlg.OnCapturedNames(names);
+}
+
+// The same, then shown at once rather than after the list's update period.
 void Deliver(CMonitorDlg& dlg, const QByteArray& name)
 {
-    dlg.OnCapturedName(name);
+    HandOver(dlg, name);
     dlg.GetListModel().FlushInsertions();
 }
 
@@ -248,6 +258,20 @@ private slots:
         dlg.OnStop();
     }
 
+    void MissedQueriesShowInTheTitleUntilTheNextRun()
+    {
+        CMonitorDlg dlg;
+        QCOMPARE(dlg.windowTitle(), QString("Tarrow"));
+        dlg.OnQueriesMissed(1234567);
+        QCOMPARE(dlg.windowTitle(), QString("Tarrow (1234567 queries missed)"));
+        dlg.OnStop();
+        QCOMPARE(dlg.windowTitle(), QString("Tarrow (1234567 queries missed)"));
+        SelectAddress(dlg, "192.0.2.79");
+        AnswerMessageBox(nullptr);
+        dlg.OnRun();
+        QCOMPARE(dlg.windowTitle(), QString("Tarrow"));
+    }
+
     void NamesFlowIntoTheListOnLoopback()
     {
         if (!IsRoot())
@@ -346,7 +370,7 @@ private slots:
         CMonitorDlg dlg;
         Deliver(dlg, "mail.example.org");
         dlg.SetFileChooser([&dir, &dlg](QWidget*) {
-            dlg.OnCapturedName("late.example.org");   // arrives while the chooser is open
+            HandOver(dlg, "late.example.org");   // arrives while the chooser is open
             return dir.filePath("capture");
         });
         dlg.OnSaveList();
