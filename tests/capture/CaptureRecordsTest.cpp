@@ -1,4 +1,5 @@
 #include "capture/CaptureRecords.h"
+#include "capture/DnsName.h"
 
 #include <gtest/gtest.h>
 
