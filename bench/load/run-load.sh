@@ -1,7 +1,8 @@
 #!/bin/sh
 # Load run for the capture: dnsperf in a client namespace sends distinct names to dnsmasq in a
 # server namespace; CaptureLoadTarget and, for comparison, tcpdump capture on the server's
-# interface. Needs root. Prints one line per rate.
+# interface, tcpdump printing each query as the peer it is measured against. Needs root. Prints one
+# line per rate; CPU is Tarrow's (with its capture helper) and tcpdump's over the same run.
 #   bench/load/run-load.sh BUILD_DIR [RATE...]      (default rates: 25000 50000 100000)
 # LOAD_TARGET=WindowLoadTarget runs the offscreen window instead of the bare session;
 # LOAD_SECONDS sets how long dnsperf sends at each rate (default 10).
@@ -47,18 +48,24 @@ ip netns exec "$SRV" dnsmasq --no-daemon --no-resolv --no-hosts --address=/#/192
 echo $! > "$WORK/dnsmasq.pid"
 sleep 1
 
-printf '%-8s %-10s %-10s %-8s %-12s %-10s %-12s %-10s\n' rate sent delivered drops cpu_s cpu_pct tcpdump_rcv tcpdump_drop
+# CPU seconds a running process has used, from /proc (it is gone once killed).
+cpu_of() {
+    awk -v tck="$(getconf CLK_TCK)" '{ printf "%.2f", ($14 + $15) / tck }' "/proc/$1/stat"
+}
+
+printf '%-8s %-10s %-10s %-8s %-8s %-9s %-12s %-10s\n' rate sent delivered drops cpu_s tcpdump_s tcpdump_shown tcpdump_drop
 for RATE in $RATES; do
     ip netns exec "$SRV" "$TARGET" $ADDR_SRV > "$WORK/target.out" 2>&1 &
     TARGET_PID=$!
     echo $TARGET_PID > "$WORK/target.pid"
-    ip netns exec "$SRV" tcpdump -i "$IF_SRV" -w /dev/null 'udp dst port 53' > "$WORK/tcpdump.out" 2>&1 &
+    ip netns exec "$SRV" tcpdump -n -l -i "$IF_SRV" 'udp dst port 53' > "$WORK/tcpdump.txt" 2> "$WORK/tcpdump.out" &
     TCPDUMP_PID=$!
     echo $TCPDUMP_PID > "$WORK/tcpdump.pid"
     sleep 1
     ip netns exec "$CLI" dnsperf -s $ADDR_SRV -d "$WORK/queries" -Q "$RATE" -l $SECONDS_PER_RATE -c 1 -q 2000 \
         > "$WORK/dnsperf.out" 2>&1 || true
     sleep 2
+    TD_CPU=$(cpu_of $TCPDUMP_PID)
     kill -INT $TCPDUMP_PID; wait $TCPDUMP_PID || true
     kill -TERM $TARGET_PID; wait $TARGET_PID || true
     rm -f "$WORK/target.pid" "$WORK/tcpdump.pid"
@@ -67,8 +74,7 @@ for RATE in $RATES; do
     DELIVERED=$(awk '/^delivered/ { print $2 }' "$WORK/target.out")
     DROPS=$(awk '/^kernel_dropped/ { print $2 }' "$WORK/target.out")
     CPU=$(awk '/^cpu_user_s/ { u = $2 } /^cpu_sys_s/ { s = $2 } END { printf "%.2f", u + s }' "$WORK/target.out")
-    CPU_PCT=$(awk -v c="$CPU" -v t=$((SECONDS_PER_RATE + 3)) 'BEGIN { printf "%.0f%%", 100 * c / t }')
-    TD_RCV=$(awk '/packets received by filter/ { print $1 }' "$WORK/tcpdump.out")
+    TD_SHOWN=$(grep -c 'load.example' "$WORK/tcpdump.txt" || true)
     TD_DROP=$(awk '/packets dropped by kernel/ { print $1 }' "$WORK/tcpdump.out")
-    printf '%-8s %-10s %-10s %-8s %-12s %-10s %-12s %-10s\n' "$RATE" "$SENT" "$DELIVERED" "$DROPS" "$CPU" "$CPU_PCT" "$TD_RCV" "$TD_DROP"
+    printf '%-8s %-10s %-10s %-8s %-8s %-9s %-12s %-10s\n' "$RATE" "$SENT" "$DELIVERED" "$DROPS" "$CPU" "$TD_CPU" "$TD_SHOWN" "$TD_DROP"
 done

@@ -1,0 +1,66 @@
+#!/bin/sh
+# Burst run for the capture: tcpreplay sends COUNT distinct DNS queries at top speed from a client
+# namespace to a server namespace over a veth pair, while Tarrow (the offscreen window by default)
+# and, beside it on the same interface and the same burst, tcpdump printing each query capture on
+# the server's side. Needs root. Prints one line per burst size.
+#   bench/load/run-burst.sh BUILD_DIR [COUNT...]      (default counts: 100000 1000000)
+# LOAD_TARGET=CaptureLoadTarget runs the bare session instead of the window.
+set -eu
+
+BUILD=${1:?usage: $0 BUILD_DIR [COUNT...]}
+shift
+COUNTS=${*:-100000 1000000}
+TARGET=$BUILD/bench/${LOAD_TARGET:-WindowLoadTarget}
+ID=$$
+SRV=trwburst${ID}s
+CLI=trwburst${ID}c
+IF_SRV=tb${ID}s
+IF_CLI=tb${ID}c
+ADDR_SRV=10.202.0.1
+ADDR_CLI=10.202.0.2
+WORK=$(mktemp -d)
+
+cleanup() {
+    for pid in $(cat "$WORK"/*.pid 2>/dev/null); do kill "$pid" 2>/dev/null || true; done
+    ip netns delete "$SRV" 2>/dev/null || true
+    ip netns delete "$CLI" 2>/dev/null || true
+    rm -rf "$WORK"
+}
+trap cleanup EXIT INT TERM
+
+ip netns add "$SRV"
+ip netns add "$CLI"
+ip link add "$IF_SRV" netns "$SRV" type veth peer name "$IF_CLI" netns "$CLI"
+ip -n "$SRV" addr add $ADDR_SRV/24 dev "$IF_SRV"
+ip -n "$CLI" addr add $ADDR_CLI/24 dev "$IF_CLI"
+for ns in "$SRV" "$CLI"; do ip -n "$ns" link set lo up; done
+ip -n "$SRV" link set "$IF_SRV" up
+ip -n "$CLI" link set "$IF_CLI" up
+sleep 1
+MAC_SRV=$(ip -n "$SRV" -br link show "$IF_SRV" | awk '{ print $3 }')
+MAC_CLI=$(ip -n "$CLI" -br link show "$IF_CLI" | awk '{ print $3 }')
+
+printf '%-9s %-9s %-9s %-8s %-8s %-10s %-10s %-9s\n' count listed missed listed% rate/s tcpdump_n tcpdump_n% helper_s
+for COUNT in $COUNTS; do
+    "$BUILD/bench/MakeBurstPcap" "$WORK/burst.pcap" "$COUNT" "$MAC_CLI" "$MAC_SRV" $ADDR_CLI $ADDR_SRV
+    ip netns exec "$SRV" env QT_QPA_PLATFORM=offscreen "$TARGET" $ADDR_SRV > "$WORK/target.out" 2>&1 &
+    echo $! > "$WORK/target.pid"
+    ip netns exec "$SRV" tcpdump -n -l -i "$IF_SRV" 'udp dst port 53' > "$WORK/tcpdump.txt" 2> "$WORK/tcpdump.err" &
+    echo $! > "$WORK/tcpdump.pid"
+    sleep 2
+    ip netns exec "$CLI" tcpreplay --topspeed -i "$IF_CLI" "$WORK/burst.pcap" > "$WORK/tcpreplay.out" 2>&1
+    # Both get time to work off what waits in their buffers.
+    sleep 8
+    kill -INT "$(cat "$WORK/tcpdump.pid")"; wait "$(cat "$WORK/tcpdump.pid")" || true
+    kill -TERM "$(cat "$WORK/target.pid")"; wait "$(cat "$WORK/target.pid")" || true
+    rm -f "$WORK/target.pid" "$WORK/tcpdump.pid"
+
+    RATE=$(awk '/Rated:/ { for (i = 1; i < NF; i++) if ($(i + 1) == "pps") print int($i) }' "$WORK/tcpreplay.out")
+    LISTED=$(awk '/^rows/ { print $2 }' "$WORK/target.out")
+    MISSED=$(awk '/^kernel_dropped/ { print $2 }' "$WORK/target.out")
+    HELPER=$(awk '/^helper_cpu_s/ { print $2 }' "$WORK/target.out")
+    PRINTED=$(grep -c 'burst.example' "$WORK/tcpdump.txt" || true)
+    printf '%-9s %-9s %-9s %-8s %-8s %-10s %-10s %-9s\n' "$COUNT" "$LISTED" "$MISSED" \
+        "$(awk -v a="$LISTED" -v b="$COUNT" 'BEGIN { printf "%.1f", 100 * a / b }')" "$RATE" "$PRINTED" \
+        "$(awk -v a="$PRINTED" -v b="$COUNT" 'BEGIN { printf "%.1f", 100 * a / b }')" "$HELPER"
+done
