@@ -11,32 +11,9 @@ BUILD=${1:?usage: $0 BUILD_DIR [COUNT...]}
 shift
 COUNTS=${*:-100000 1000000}
 TARGET=$BUILD/bench/${LOAD_TARGET:-WindowLoadTarget}
-ID=$$
-SRV=trwburst${ID}s
-CLI=trwburst${ID}c
-IF_SRV=tb${ID}s
-IF_CLI=tb${ID}c
-ADDR_SRV=10.202.0.1
-ADDR_CLI=10.202.0.2
-WORK=$(mktemp -d)
-
-cleanup() {
-    for pid in $(cat "$WORK"/*.pid 2>/dev/null); do kill "$pid" 2>/dev/null || true; done
-    ip netns delete "$SRV" 2>/dev/null || true
-    ip netns delete "$CLI" 2>/dev/null || true
-    rm -rf "$WORK"
-}
-trap cleanup EXIT INT TERM
-
-ip netns add "$SRV"
-ip netns add "$CLI"
-ip link add "$IF_SRV" netns "$SRV" type veth peer name "$IF_CLI" netns "$CLI"
-ip -n "$SRV" addr add $ADDR_SRV/24 dev "$IF_SRV"
-ip -n "$CLI" addr add $ADDR_CLI/24 dev "$IF_CLI"
-for ns in "$SRV" "$CLI"; do ip -n "$ns" link set lo up; done
-ip -n "$SRV" link set "$IF_SRV" up
-ip -n "$CLI" link set "$IF_CLI" up
-sleep 1
+STEM=tb
+NET=10.202.0
+. "$(dirname "$0")/netns-pair.sh"
 MAC_SRV=$(ip -n "$SRV" -br link show "$IF_SRV" | awk '{ print $3 }')
 MAC_CLI=$(ip -n "$CLI" -br link show "$IF_CLI" | awk '{ print $3 }')
 

@@ -13,32 +13,9 @@ shift
 RATES=${*:-25000 50000 100000}
 TARGET=$BUILD/bench/${LOAD_TARGET:-CaptureLoadTarget}
 SECONDS_PER_RATE=${LOAD_SECONDS:-10}
-ID=$$
-SRV=trwload${ID}s
-CLI=trwload${ID}c
-IF_SRV=tl${ID}s
-IF_CLI=tl${ID}c
-ADDR_SRV=10.201.0.1
-ADDR_CLI=10.201.0.2
-WORK=$(mktemp -d)
-
-cleanup() {
-    for pid in $(cat "$WORK"/*.pid 2>/dev/null); do kill "$pid" 2>/dev/null || true; done
-    ip netns delete "$SRV" 2>/dev/null || true
-    ip netns delete "$CLI" 2>/dev/null || true
-    rm -rf "$WORK"
-}
-trap cleanup EXIT INT TERM
-
-ip netns add "$SRV"
-ip netns add "$CLI"
-ip link add "$IF_SRV" netns "$SRV" type veth peer name "$IF_CLI" netns "$CLI"
-ip -n "$SRV" addr add $ADDR_SRV/24 dev "$IF_SRV"
-ip -n "$CLI" addr add $ADDR_CLI/24 dev "$IF_CLI"
-for ns in "$SRV" "$CLI"; do ip -n "$ns" link set lo up; done
-ip -n "$SRV" link set "$IF_SRV" up
-ip -n "$CLI" link set "$IF_CLI" up
-sleep 1
+STEM=tl
+NET=10.201.0
+. "$(dirname "$0")/netns-pair.sh"
 
 awk 'BEGIN { for (i = 0; i < 100000; i++) printf "q%06d.load.example A\n", i }' > "$WORK/queries"
 
