@@ -1,5 +1,7 @@
 #include "capture/PacketSocket.h"
 
+#include "capture/DnsFilter.h"
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
@@ -10,6 +12,7 @@
 #include <net/if.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -49,23 +52,14 @@ CInterfaceMatch FindInterfaceOf(const char* pszLocalAddress)
     return match;
 }
 
-// Keeps IPv4 datagrams whose bytes 22-23 hold 53, cut to what the worker reads, so nothing else
-// ever wakes the worker or fills the queue.
+// Only what the decoder can use is kept, cut to what the worker reads, so nothing else ever wakes
+// the worker or fills the queue.
 bool AttachDnsFilter(int fd)
 {
-    static sock_filter s_program[] = {
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, static_cast<__u32>(SKF_AD_OFF + SKF_AD_PROTOCOL)),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, ETH_P_IP, 0, 5),
-        BPF_STMT(BPF_LD | BPF_W | BPF_LEN, 0),
-        BPF_JUMP(BPF_JMP | BPF_JGE | BPF_K, 24, 0, 3),
-        BPF_STMT(BPF_LD | BPF_H | BPF_ABS, 22),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, 53, 0, 1),
-        BPF_STMT(BPF_RET | BPF_K, CPacketSocket::CAPTURE_BUFFER_SIZE),
-        BPF_STMT(BPF_RET | BPF_K, 0),
-    };
+    std::vector<sock_filter> instructions = BuildDnsFilter(CPacketSocket::CAPTURE_BUFFER_SIZE);
     sock_fprog program {};
-    program.len = sizeof(s_program) / sizeof(s_program[0]);
-    program.filter = s_program;
+    program.len = static_cast<unsigned short>(instructions.size());
+    program.filter = instructions.data();
     if (setsockopt(fd, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof(program)) != 0)
         return false;
     // Locked, so whoever receives the socket from the capture helper cannot drop the filter and
