@@ -1,5 +1,6 @@
 #include "capture/PacketSocket.h"
 
+#include "capture/AddressText.h"
 #include "capture/DnsFilter.h"
 
 #include <arpa/inet.h>
@@ -29,8 +30,8 @@ struct CInterfaceMatch
 CInterfaceMatch FindInterfaceOf(const char* pszLocalAddress)
 {
     CInterfaceMatch match;
-    in_addr addr {};
-    if (pszLocalAddress == nullptr || inet_pton(AF_INET, pszLocalAddress, &addr) != 1)
+    CAddressText address;
+    if (!ParseAddressText(pszLocalAddress, address))
         return match;
 
     ifaddrs* pList = nullptr;
@@ -38,11 +39,22 @@ CInterfaceMatch FindInterfaceOf(const char* pszLocalAddress)
         return match;
     for (const ifaddrs* p = pList; p != nullptr; p = p->ifa_next)
     {
-        if (p->ifa_addr == nullptr || p->ifa_addr->sa_family != AF_INET)
+        if (p->ifa_addr == nullptr || p->ifa_addr->sa_family != address.nFamily)
             continue;
-        const auto* pIn = reinterpret_cast<const sockaddr_in*>(p->ifa_addr);
-        if (pIn->sin_addr.s_addr != addr.s_addr)
-            continue;
+        if (address.nFamily == AF_INET)
+        {
+            const auto* pIn = reinterpret_cast<const sockaddr_in*>(p->ifa_addr);
+            if (pIn->sin_addr.s_addr != address.ipv4.s_addr)
+                continue;
+        }
+        else
+        {
+            // A link-local address belongs to the interface its scope names, and only to that one.
+            const auto* pIn6 = reinterpret_cast<const sockaddr_in6*>(p->ifa_addr);
+            if (std::memcmp(&pIn6->sin6_addr, &address.ipv6, sizeof(in6_addr)) != 0 ||
+                (address.szScope[0] != '\0' && std::strcmp(p->ifa_name, address.szScope) != 0))
+                continue;
+        }
         match.nIndex = if_nametoindex(p->ifa_name);
         match.bLoopback = (p->ifa_flags & IFF_LOOPBACK) != 0;
         if (match.nIndex != 0)

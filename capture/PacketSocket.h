@@ -1,8 +1,9 @@
 #pragma once
 
 // The Linux stand-in for a raw IPv4 socket in receive-all mode: an AF_PACKET socket whose reads
-// start at the network header, filtered in the kernel to IPv4 datagrams sent to port 53, bound to
-// the interface that owns a given IPv4 address, with that interface in promiscuous mode.
+// start at the network header, filtered in the kernel to UDP and TCP over IPv4 and IPv6 sent to
+// port 53 (DnsFilter.h), bound to the interface that owns a given IPv4 or IPv6 address, with that
+// interface in promiscuous mode.
 // No Qt here: the privileged capture helper links this file too.
 
 class CPacketSocket
@@ -22,8 +23,8 @@ public:
     static constexpr int CAPTURE_BUFFER_SIZE = 1600;
 
     // Opens and configures the socket in the order open, options, bind, receive-all. A failed step
-    // closes what was opened. An address text that is empty, not dotted IPv4, or not owned by any
-    // interface fails the bind step with EADDRNOTAVAIL.
+    // closes what was opened. An address text that is empty, not an address as AddressText.h reads
+    // it, or not owned by any interface fails the bind step with EADDRNOTAVAIL.
     static OpenResult Open(const char* pszLocalAddress);
 
     // Kernel counters since the last call (reading resets them): datagrams passed and dropped.

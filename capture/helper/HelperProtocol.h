@@ -2,8 +2,9 @@
 
 // What the capture helper and its caller agree on. Shared by both sides so neither can drift.
 
+#include "capture/AddressText.h"
+
 #include <cstdint>
-#include <cstring>
 
 namespace HelperProtocol {
 
@@ -12,9 +13,6 @@ constexpr int CHANNEL_FD = 3;
 
 // The helper gives up after this long whatever it waits for; the caller waits a little longer.
 constexpr unsigned TIME_LIMIT_SECONDS = 5;
-
-// Longest accepted address text: "255.255.255.255".
-constexpr size_t MAX_ADDRESS_LENGTH = 15;
 
 enum ExitCode
 {
@@ -32,40 +30,12 @@ struct CReply
     std::int32_t nReceiveAllError = 0;
 };
 
-// Four decimal numbers of at most 255 with no leading zeros, joined by single dots, nothing else.
+// An address as inet_pton reads it, IPv4 or IPv6, a link-local IPv6 one with "%interface";
+// nothing else (see AddressText.h).
 inline bool IsAcceptedAddress(const char* pszText)
 {
-    if (pszText == nullptr)
-        return false;
-    const size_t nLength = strnlen(pszText, MAX_ADDRESS_LENGTH + 1);
-    if (nLength == 0 || nLength > MAX_ADDRESS_LENGTH)
-        return false;
-
-    int nParts = 0;
-    const char* p = pszText;
-    for (;;)
-    {
-        if (*p < '0' || *p > '9')
-            return false;
-        unsigned nValue = 0;
-        int nDigits = 0;
-        const char* pStart = p;
-        while (*p >= '0' && *p <= '9')
-        {
-            nValue = nValue * 10 + unsigned(*p - '0');
-            ++p;
-            if (++nDigits > 3)
-                return false;
-        }
-        if (nValue > 255 || (nDigits > 1 && *pStart == '0'))
-            return false;
-        ++nParts;
-        if (*p == '\0')
-            return nParts == 4;
-        if (*p != '.' || nParts == 4)
-            return false;
-        ++p;
-    }
+    CAddressText address;
+    return ParseAddressText(pszText, address);
 }
 
 } // namespace HelperProtocol
