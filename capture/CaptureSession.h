@@ -13,7 +13,7 @@ class QObject;
 struct CCaptureShared;
 struct CCaptureErrorText;
 
-// One live capture at a time on one local IPv4 address. The capture itself runs in the capture
+// One live capture at a time on one local address. The capture itself runs in the capture
 // helper, a process of its own; the session's worker thread reads the helper's records and hands
 // the names to the owner in batches, on the owner's thread, in arrival order. Start/Stop/SetOwner/
 // GetErrorText are called on the owner's (UI) thread.

@@ -1,16 +1,17 @@
 #pragma once
 
+#include "capture/DnsLayout.h"
+
 #include <cstddef>
 
-// Reading a captured IPv4 datagram by fixed offsets: a 20-byte IPv4 header, an 8-byte UDP header
-// and a 12-byte DNS header are assumed, and only the destination port is looked at.
+// Reading a captured frame, which starts at its network header: an IPv4 or IPv6 datagram carrying
+// UDP or TCP to port 53, each header read at its real length, and the question name of the DNS
+// message in it.
 
 constexpr size_t NAME_BUFFER_SIZE = 1024;   // the name text with its NUL never takes more
-constexpr size_t DNS_PORT_OFFSET = 22;      // destination port, big-endian
-constexpr size_t DNS_NAME_OFFSET = 40;      // first length byte of the question name
-constexpr unsigned DNS_PORT = 53;
 
-// Whether the datagram is taken as a DNS query: bytes 22-23 hold 53. Shorter than 24 bytes: no.
+// Whether the frame is a first (or only) fragment of IPv4 or IPv6 whose UDP or TCP header is all
+// there and goes to port 53.
 bool IsDnsDatagram(const unsigned char* datagram, size_t length);
 
 // Decodes the wire name at `name` into dotted text in `text` (NAME_BUFFER_SIZE bytes). Never reads
@@ -19,5 +20,7 @@ bool IsDnsDatagram(const unsigned char* datagram, size_t length);
 // or its text would not fit.
 bool DecodeQuestionName(const unsigned char* name, size_t available, char* text);
 
-// The worker's step for each datagram: true when `text` now holds a name to deliver.
+// The worker's step for each frame: true when `text` now holds a name to deliver. UDP gives the
+// name after the DNS header; TCP only when the segment's payload starts with a message's length
+// prefix (see Transport.h for what is not read).
 bool ExtractQueryName(const unsigned char* datagram, size_t length, char* text);

@@ -6,31 +6,67 @@
 #include <net/if.h>
 #include <netinet/in.h>
 
-std::vector<std::string> ListLocalIPv4Addresses()
-{
-    struct CEntry
-    {
-        std::string strAddress;
-        bool bLoopback;
-    };
-    std::vector<CEntry> entries;
+namespace {
 
+// In the order the list shows them.
+enum Rank
+{
+    RANK_IPV4,
+    RANK_IPV6,
+    RANK_IPV6_LINK_LOCAL,
+    RANK_IPV4_LOOPBACK,
+    RANK_IPV6_LOOPBACK,
+};
+
+struct CEntry
+{
+    std::string strAddress;
+    Rank nRank;
+};
+
+bool MakeEntry(const ifaddrs& interface, CEntry& entry)
+{
+    const bool bLoopback = (interface.ifa_flags & IFF_LOOPBACK) != 0;
+    char szText[INET6_ADDRSTRLEN] = {};
+    if (interface.ifa_addr->sa_family == AF_INET)
+    {
+        const auto* pIn = reinterpret_cast<const sockaddr_in*>(interface.ifa_addr);
+        if (inet_ntop(AF_INET, &pIn->sin_addr, szText, sizeof(szText)) == nullptr)
+            return false;
+        entry = {szText, bLoopback ? RANK_IPV4_LOOPBACK : RANK_IPV4};
+        return true;
+    }
+    if (interface.ifa_addr->sa_family != AF_INET6)
+        return false;
+    const auto* pIn6 = reinterpret_cast<const sockaddr_in6*>(interface.ifa_addr);
+    if (inet_ntop(AF_INET6, &pIn6->sin6_addr, szText, sizeof(szText)) == nullptr)
+        return false;
+    if (bLoopback)
+        entry = {szText, RANK_IPV6_LOOPBACK};
+    else if (IN6_IS_ADDR_LINKLOCAL(&pIn6->sin6_addr))
+        entry = {std::string(szText) + "%" + interface.ifa_name, RANK_IPV6_LINK_LOCAL};
+    else
+        entry = {szText, RANK_IPV6};
+    return true;
+}
+
+} // namespace
+
+std::vector<std::string> ListLocalIpAddresses()
+{
+    std::vector<CEntry> entries;
     ifaddrs* pList = nullptr;
     if (getifaddrs(&pList) != 0)
         return {};
     for (const ifaddrs* p = pList; p != nullptr; p = p->ifa_next)
     {
-        if (p->ifa_addr == nullptr || p->ifa_addr->sa_family != AF_INET || (p->ifa_flags & IFF_UP) == 0)
-            continue;
-        char szText[INET_ADDRSTRLEN] = {};
-        const auto* pIn = reinterpret_cast<const sockaddr_in*>(p->ifa_addr);
-        if (inet_ntop(AF_INET, &pIn->sin_addr, szText, sizeof(szText)) == nullptr)
-            continue;
-        entries.push_back({szText, (p->ifa_flags & IFF_LOOPBACK) != 0});
+        CEntry entry;
+        if (p->ifa_addr != nullptr && (p->ifa_flags & IFF_UP) != 0 && MakeEntry(*p, entry))
+            entries.push_back(std::move(entry));
     }
     freeifaddrs(pList);
 
-    std::stable_partition(entries.begin(), entries.end(), [](const CEntry& e) { return !e.bLoopback; });
+    std::stable_sort(entries.begin(), entries.end(), [](const CEntry& a, const CEntry& b) { return a.nRank < b.nRank; });
     std::vector<std::string> addresses;
     addresses.reserve(entries.size());
     for (CEntry& e : entries)

@@ -1,5 +1,7 @@
 #include "capture/PacketSocket.h"
 
+#include "capture/AddressText.h"
+#include "capture/DnsFilter.h"
 #include "capture/PacketRing.h"
 
 #include <arpa/inet.h>
@@ -12,6 +14,7 @@
 #include <net/if.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -28,8 +31,8 @@ struct CInterfaceMatch
 CInterfaceMatch FindInterfaceOf(const char* pszLocalAddress)
 {
     CInterfaceMatch match;
-    in_addr addr {};
-    if (pszLocalAddress == nullptr || inet_pton(AF_INET, pszLocalAddress, &addr) != 1)
+    CAddressText address;
+    if (!ParseAddressText(pszLocalAddress, address))
         return match;
 
     ifaddrs* pList = nullptr;
@@ -37,11 +40,22 @@ CInterfaceMatch FindInterfaceOf(const char* pszLocalAddress)
         return match;
     for (const ifaddrs* p = pList; p != nullptr; p = p->ifa_next)
     {
-        if (p->ifa_addr == nullptr || p->ifa_addr->sa_family != AF_INET)
+        if (p->ifa_addr == nullptr || p->ifa_addr->sa_family != address.nFamily)
             continue;
-        const auto* pIn = reinterpret_cast<const sockaddr_in*>(p->ifa_addr);
-        if (pIn->sin_addr.s_addr != addr.s_addr)
-            continue;
+        if (address.nFamily == AF_INET)
+        {
+            const auto* pIn = reinterpret_cast<const sockaddr_in*>(p->ifa_addr);
+            if (pIn->sin_addr.s_addr != address.ipv4.s_addr)
+                continue;
+        }
+        else
+        {
+            // A link-local address belongs to the interface its scope names, and only to that one.
+            const auto* pIn6 = reinterpret_cast<const sockaddr_in6*>(p->ifa_addr);
+            if (std::memcmp(&pIn6->sin6_addr, &address.ipv6, sizeof(in6_addr)) != 0 ||
+                (address.szScope[0] != '\0' && std::strcmp(p->ifa_name, address.szScope) != 0))
+                continue;
+        }
         match.nIndex = if_nametoindex(p->ifa_name);
         match.bLoopback = (p->ifa_flags & IFF_LOOPBACK) != 0;
         if (match.nIndex != 0)
@@ -51,23 +65,14 @@ CInterfaceMatch FindInterfaceOf(const char* pszLocalAddress)
     return match;
 }
 
-// Keeps IPv4 datagrams whose bytes 22-23 hold 53, cut to what the worker reads, so nothing else
-// ever wakes the worker or fills the queue.
+// Only what the decoder can use is kept, cut to what the worker reads, so nothing else ever wakes
+// the worker or fills the queue.
 bool AttachDnsFilter(int fd)
 {
-    static sock_filter s_program[] = {
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, static_cast<__u32>(SKF_AD_OFF + SKF_AD_PROTOCOL)),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, ETH_P_IP, 0, 5),
-        BPF_STMT(BPF_LD | BPF_W | BPF_LEN, 0),
-        BPF_JUMP(BPF_JMP | BPF_JGE | BPF_K, 24, 0, 3),
-        BPF_STMT(BPF_LD | BPF_H | BPF_ABS, 22),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, 53, 0, 1),
-        BPF_STMT(BPF_RET | BPF_K, CPacketSocket::CAPTURE_BUFFER_SIZE),
-        BPF_STMT(BPF_RET | BPF_K, 0),
-    };
+    std::vector<sock_filter> instructions = BuildDnsFilter(CPacketSocket::CAPTURE_BUFFER_SIZE);
     sock_fprog program {};
-    program.len = sizeof(s_program) / sizeof(s_program[0]);
-    program.filter = s_program;
+    program.len = static_cast<unsigned short>(instructions.size());
+    program.filter = instructions.data();
     if (setsockopt(fd, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof(program)) != 0)
         return false;
     // Locked, so whoever receives the socket from the capture helper cannot drop the filter and

@@ -1,8 +1,9 @@
 #pragma once
 
 // The Linux stand-in for a raw IPv4 socket in receive-all mode: an AF_PACKET socket whose reads
-// start at the network header, filtered in the kernel to IPv4 datagrams sent to port 53, bound to
-// the interface that owns a given IPv4 address, with that interface in promiscuous mode.
+// start at the network header, filtered in the kernel to UDP and TCP over IPv4 and IPv6 sent to
+// port 53 (DnsFilter.h), bound to the interface that owns a given IPv4 or IPv6 address, with that
+// interface in promiscuous mode.
 // No Qt here: the privileged capture helper links this file too.
 
 class CPacketRing;
@@ -24,9 +25,10 @@ public:
     static constexpr int CAPTURE_BUFFER_SIZE = 1600;
 
     // Opens and configures the socket in the order open, options, bind, receive-all. A failed step
-    // closes what was opened. An address text that is empty, not dotted IPv4, or not owned by any
-    // interface fails the bind step with EADDRNOTAVAIL. With a ring, the options step puts it on the
-    // socket, and the datagrams arrive there instead of in the socket's queue.
+    // closes what was opened. An address text that is empty, not an address as AddressText.h reads
+    // it, or not owned by any interface fails the bind step with EADDRNOTAVAIL. With a ring, the
+    // options step puts it on the socket, and the datagrams arrive there instead of in the socket's
+    // queue.
     static OpenResult Open(const char* pszLocalAddress, CPacketRing* pRing = nullptr);
 
     // Kernel counters since the last call (reading resets them): datagrams kept and, of those, the

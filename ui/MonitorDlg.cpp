@@ -168,7 +168,7 @@ std::string CMonitorDlg::ListLocalAddresses()
         return strResult;
     const QSignalBlocker blocker(m_comboInterface);
     m_comboInterface->clear();
-    const std::vector<std::string> addresses = ListLocalIPv4Addresses();
+    const std::vector<std::string> addresses = ListLocalIpAddresses();
     for (size_t i = 0; i < addresses.size(); ++i) {
         if (i == 0)
             strResult = addresses[i];

@@ -208,7 +208,7 @@ int main(int argc, char** argv)
 
     if (argc != 2 || !IsAcceptedAddress(argv[1]))
     {
-        std::fputs("usage: tarrow-capture-helper DOTTED-IPV4-ADDRESS (run by Tarrow, not by hand)\n", stderr);
+        std::fputs("usage: tarrow-capture-helper LOCAL-ADDRESS (run by Tarrow, not by hand)\n", stderr);
         return EXIT_BAD_ARGUMENT;
     }
     struct stat channel {};

@@ -4,19 +4,15 @@
 // can drift. The helper writes, the session only reads: every message on the channel is a run of
 // records, and nothing else ever crosses it, no descriptor in either direction.
 
+#include "capture/AddressText.h"
+
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
-
-#include <arpa/inet.h>
 
 namespace HelperProtocol {
 
 // The session's end of the socket pair, at this descriptor number in the helper.
 constexpr int CHANNEL_FD = 3;
-
-// Longest accepted address text: "255.255.255.255".
-constexpr size_t MAX_ADDRESS_LENGTH = 15;
 
 // One user runs at most this many captures at once: each holds a kernel ring and an interface in
 // promiscuous mode, which a member of the capture group must not be able to multiply at will.
@@ -86,13 +82,12 @@ constexpr size_t NAME_HEAD_BYTES = 1 + 8 + 4 + 2;
 constexpr size_t COUNTS_BYTES = 1 + 8 + 8;
 constexpr size_t FAILED_BYTES = 1 + 4;
 
-// The only address forms the helper takes: what inet_pton accepts as IPv4, and nothing longer.
+// An address as inet_pton reads it, IPv4 or IPv6, a link-local IPv6 one with "%interface";
+// nothing else (see AddressText.h).
 inline bool IsAcceptedAddress(const char* pszText)
 {
-    if (pszText == nullptr || strnlen(pszText, MAX_ADDRESS_LENGTH + 1) > MAX_ADDRESS_LENGTH)
-        return false;
-    in_addr addr {};
-    return inet_pton(AF_INET, pszText, &addr) == 1;
+    CAddressText address;
+    return ParseAddressText(pszText, address);
 }
 
 } // namespace HelperProtocol

@@ -109,16 +109,25 @@ void EndHelper(const CCaptureHelperClient::CStarted& started)
 
 } // namespace
 
-TEST(CaptureHelperTest, AcceptsOnlyPlainDottedIpv4Addresses)
+TEST(CaptureHelperTest, AcceptsOnlyAddressesAsInetPtonReadsThemAndLinkLocalWithAnInterface)
 {
-    for (const char* pszGood : {"0.0.0.0", "127.0.0.1", "10.53.0.1", "255.255.255.255"})
-        EXPECT_TRUE(IsAcceptedAddress(pszGood)) << pszGood;
-    for (const char* pszBad : {"", "1.2.3", "1.2.3.4.", "1..2.3", "255.255.255.256", "01.2.3.4", "1.2.3.4 ",
-                               "0x7f.0.0.1", "-1.2.3.4", "localhost", "::1"})
-        EXPECT_FALSE(IsAcceptedAddress(pszBad)) << '"' << pszBad << '"';
-    EXPECT_FALSE(IsAcceptedAddress(nullptr));
-    // Length is checked without reading past the limit.
-    EXPECT_FALSE(IsAcceptedAddress(std::string(5000, '1').c_str()));
+    for (const char* pszGood : {"0.0.0.0", "127.0.0.1", "10.53.0.1", "255.255.255.255", "::1", "fd53:1::1",
+                                "2001:db8:0:0:0:0:0:1", "fe80::1%eth0", "fe80::a:b%tc12345_999c",
+                                "ffff:ffff:ffff:ffff:ffff:ffff:255.255.255.255"})
+        EXPECT_TRUE(HelperProtocol::IsAcceptedAddress(pszGood)) << pszGood;
+    for (const char* pszBad : {"", "1.2.3", "1.2.3.4.", ".1.2.3.4", "1..2.3", "1.2.3.4.5", "255.255.255.256",
+                               "256.0.0.1", "01.2.3.4", "1.2.3.04", "1.2.3.4 ", " 1.2.3.4", "0x7f.0.0.1",
+                               "-1.2.3.4", "1.2.3.+4", "1111.2.3.4", "0255.255.255.25", "localhost",
+                               // IPv6: a link-local address names no interface without its scope, and
+                               // only a link-local one takes a scope; the scope is an interface name.
+                               "fe80::1", "fd53:1::1%eth0", "1.2.3.4%eth0", "fe80::1%", "fe80::1%eth0%eth1",
+                               "fe80::1%a/b", "fe80::1%a b", "fe80::1%..", "fe80::1%abcdefghijklmnop", "[::1]",
+                               "::1 ", ":::", "1::2::3", "fe80::1%eth0\n"})
+        EXPECT_FALSE(HelperProtocol::IsAcceptedAddress(pszBad)) << '"' << pszBad << '"';
+    EXPECT_FALSE(HelperProtocol::IsAcceptedAddress(nullptr));
+    // Length is checked without reading past the limit: a long run of digits and dots stops early.
+    EXPECT_FALSE(HelperProtocol::IsAcceptedAddress(std::string(5000, '1').c_str()));
+    EXPECT_FALSE(HelperProtocol::IsAcceptedAddress(("fe80::1%" + std::string(5000, 'e')).c_str()));
 }
 
 TEST(CaptureHelperTest, HelperTurnsDownBadArgumentsAndAMissingChannelWithoutAnswering)

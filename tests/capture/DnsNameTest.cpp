@@ -1,18 +1,17 @@
 #include "capture/DnsName.h"
+#include "TestFrames.h"
 
 #include <gtest/gtest.h>
 
 #include <array>
 #include <cstdint>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
 namespace {
 
-using Bytes = std::vector<unsigned char>;
+using Bytes = CBytes;
 
 // Wire bytes from a literal, embedded zero bytes included (the literal's own NUL is not).
 template <size_t N>
@@ -24,12 +23,6 @@ Bytes Wire(const char (&s)[N])
 Bytes Repeat(unsigned char b, size_t nCount)
 {
     return Bytes(nCount, b);
-}
-
-Bytes operator+(Bytes a, const Bytes& b)
-{
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
 }
 
 // A name buffer with a fence behind it, so that a write past the 1024 bytes shows up without a sanitizer.
@@ -89,18 +82,10 @@ Bytes Labels(const std::vector<int>& lengths)
     return wire;
 }
 
-// An IPv4 datagram under the fixed layout: 20-byte IPv4 header, transport ports at 20-23, DNS header, then `name`.
-Bytes Datagram(uint16_t nSourcePort, uint16_t nDestPort, const Bytes& name, unsigned char nProtocol = 17)
+// An IPv4 UDP datagram with a 20-byte header, a DNS header, then `name`.
+Bytes Datagram(uint16_t nSourcePort, uint16_t nDestPort, const Bytes& name)
 {
-    Bytes d(DNS_NAME_OFFSET, 0);
-    d[0] = 0x45;
-    d[9] = nProtocol;
-    d[20] = static_cast<unsigned char>(nSourcePort >> 8);
-    d[21] = static_cast<unsigned char>(nSourcePort);
-    d[22] = static_cast<unsigned char>(nDestPort >> 8);
-    d[23] = static_cast<unsigned char>(nDestPort);
-    d[33] = 1; // one question
-    return d + name;
+    return Ipv4Frame(17, UdpSegment(nSourcePort, nDestPort, DnsMessage(name)));
 }
 
 CDecoded Extract(const Bytes& datagram)
@@ -111,88 +96,101 @@ CDecoded Extract(const Bytes& datagram)
     return {bName, buffer.Str()};
 }
 
-// IPv4 datagrams of a classic pcap file with Ethernet framing; the bytes kept are what a packet
-// socket hands over: everything after the 14-byte Ethernet header, as captured.
-std::vector<Bytes> ReadIpv4Datagrams(const std::string& strFile)
-{
-    std::ifstream in(std::string(TARROW_CAPTURES_DIR) + "/" + strFile, std::ios::binary);
-    const Bytes file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::vector<Bytes> datagrams;
-    if (file.size() < 24)
-    {
-        ADD_FAILURE() << strFile << ": not a pcap file";
-        return datagrams;
-    }
-
-    const auto Le32 = [&file](size_t n) {
-        return uint32_t(file[n]) | uint32_t(file[n + 1]) << 8 | uint32_t(file[n + 2]) << 16 | uint32_t(file[n + 3]) << 24;
-    };
-    const uint32_t nMagic = Le32(0);
-    if ((nMagic != 0xA1B2C3D4 && nMagic != 0xA1B23C4D) || Le32(20) != 1)
-    {
-        ADD_FAILURE() << strFile << ": not a little-endian Ethernet pcap file";
-        return datagrams;
-    }
-
-    for (size_t nPos = 24; nPos + 16 <= file.size();)
-    {
-        const size_t nCaptured = Le32(nPos + 8);
-        nPos += 16;
-        if (nPos + nCaptured > file.size())
-        {
-            ADD_FAILURE() << strFile << ": last record cut off";
-            break;
-        }
-        const unsigned char* pFrame = file.data() + nPos;
-        if (nCaptured >= 14 && pFrame[12] == 0x08 && pFrame[13] == 0x00)
-            datagrams.emplace_back(pFrame + 14, pFrame + nCaptured);
-        nPos += nCaptured;
-    }
-    return datagrams;
-}
-
 // ---------------------------------------------------------------------------------------------
-// The test by fixed offsets
+// Which frames are taken: IPv4 and IPv6, UDP and TCP, destination port 53
+
+bool IsDns(const Bytes& frame)
+{
+    return IsDnsDatagram(frame.data(), frame.size());
+}
 
 TEST(IsDnsDatagram, DestinationPort53IsDnsWhateverTheDirectionOfTheOtherPort)
 {
-    const Bytes query = Datagram(1053, 53, Wire("\0"));
-    const Bytes answer = Datagram(53, 1053, Wire("\0"));
-    EXPECT_TRUE(IsDnsDatagram(query.data(), query.size()));
-    EXPECT_FALSE(IsDnsDatagram(answer.data(), answer.size()));
+    EXPECT_TRUE(IsDns(Datagram(1053, 53, Wire("\0"))));
+    EXPECT_FALSE(IsDns(Datagram(53, 1053, Wire("\0"))));
+    EXPECT_FALSE(IsDns(Datagram(1053, 0x3500, Wire("\0"))));
+    EXPECT_FALSE(IsDns(Datagram(5353, 5353, Wire("\0"))));
 
-    const Bytes swappedBytes = Datagram(1053, 0x3500, Wire("\0"));
-    EXPECT_FALSE(IsDnsDatagram(swappedBytes.data(), swappedBytes.size()));
-    const Bytes mdns = Datagram(5353, 5353, Wire("\0"));
-    EXPECT_FALSE(IsDnsDatagram(mdns.data(), mdns.size()));
+    EXPECT_TRUE(IsDns(Ipv4Frame(6, TcpSegment(1053, 53, {}))));
+    EXPECT_TRUE(IsDns(Ipv6Frame({}, 17, UdpSegment(1053, 53, {}))));
+    EXPECT_TRUE(IsDns(Ipv6Frame({}, 6, TcpSegment(1053, 53, {}))));
+    EXPECT_FALSE(IsDns(Ipv6Frame({}, 17, UdpSegment(53, 1053, {}))));
 }
 
-TEST(IsDnsDatagram, ReadsOnlyBytes22And23)
+TEST(IsDnsDatagram, Ipv4PortIsReadAtTheRealHeaderLengthOfUdpOrTcpFirstFragments)
 {
-    // Not IPv4, not UDP, a fragment, IPv4 options: none of it is looked at.
-    Bytes d = Repeat(0xFF, 60);
-    d[22] = 0x00;
-    d[23] = 0x35;
-    EXPECT_TRUE(IsDnsDatagram(d.data(), d.size()));
+    // Options fill bytes 20-23 with 01; the port lies at the header length, up to 60 bytes.
+    EXPECT_TRUE(IsDns(Ipv4Frame(17, UdpSegment(1053, 53, {}), 6)));
+    EXPECT_TRUE(IsDns(Ipv4Frame(6, TcpSegment(1053, 53, {}), 15)));
+    Bytes optionLooksLike53 = Ipv4Frame(17, UdpSegment(1053, 80, {}), 6);
+    optionLooksLike53[22] = 0x00;
+    optionLooksLike53[23] = 0x35;
+    EXPECT_FALSE(IsDns(optionLooksLike53));
 
-    // Header length 6 words moves the real destination port to bytes 26-27; bytes 22-23 still decide.
-    Bytes withOptions = Datagram(0, 0, Wire("\0"));
-    withOptions[0] = 0x46;
-    withOptions[26] = 0x00;
-    withOptions[27] = 0x35;
-    EXPECT_FALSE(IsDnsDatagram(withOptions.data(), withOptions.size()));
-    withOptions[22] = 0x00;
-    withOptions[23] = 0x35;
-    withOptions[26] = 0x04;
-    EXPECT_TRUE(IsDnsDatagram(withOptions.data(), withOptions.size()));
+    // A header length under 5 words, or one the frame does not hold.
+    EXPECT_FALSE(IsDns(Ipv4Frame(17, UdpSegment(1053, 53, {}), 4)));
+    const Bytes longHeader = Ipv4Frame(17, UdpSegment(1053, 53, {}), 15);
+    EXPECT_FALSE(IsDnsDatagram(longHeader.data(), 60));
+
+    // Not version 4, not UDP or TCP (ICMP with 53 where a port would be).
+    Bytes version5 = Datagram(1053, 53, {});
+    version5[0] = 0x55;
+    EXPECT_FALSE(IsDns(version5));
+    EXPECT_FALSE(IsDns(Ipv4Frame(1, UdpSegment(1053, 53, {}))));
+
+    // Flags do not matter, the fragment offset does: a later fragment holds no transport header.
+    EXPECT_TRUE(IsDns(Ipv4Frame(17, UdpSegment(1053, 53, {}), 5, 0x2000)));
+    EXPECT_TRUE(IsDns(Ipv4Frame(17, UdpSegment(1053, 53, {}), 5, 0x4000)));
+    EXPECT_FALSE(IsDns(Ipv4Frame(17, UdpSegment(1053, 53, {}), 5, 0x0001)));
+    EXPECT_FALSE(IsDns(Ipv4Frame(17, UdpSegment(1053, 53, {}), 5, 0x3FFF)));
 }
 
-TEST(IsDnsDatagram, NeedsBoth23And24Bytes)
+TEST(IsDnsDatagram, TheWholeTransportHeaderMustBeThere)
 {
-    const Bytes d = Datagram(1053, 53, {});
-    EXPECT_TRUE(IsDnsDatagram(d.data(), 24));
-    EXPECT_FALSE(IsDnsDatagram(d.data(), 23));
-    EXPECT_FALSE(IsDnsDatagram(d.data(), 0));
+    const Bytes udp = Datagram(1053, 53, {});
+    EXPECT_TRUE(IsDnsDatagram(udp.data(), 28));
+    EXPECT_FALSE(IsDnsDatagram(udp.data(), 27));
+    EXPECT_FALSE(IsDnsDatagram(udp.data(), 0));
+    const Bytes tcp = Ipv6Frame({}, 6, TcpSegment(1053, 53, {}));
+    EXPECT_TRUE(IsDnsDatagram(tcp.data(), 60));
+    EXPECT_FALSE(IsDnsDatagram(tcp.data(), 59));
+
+    // The network header's length field ends the datagram, whatever follows it in the frame.
+    Bytes shortTotal = udp;
+    shortTotal[3] = 27;
+    EXPECT_FALSE(IsDns(shortTotal));
+    const Bytes shortPayload = Ipv6Frame({}, 17, {}) + UdpSegment(1053, 53, {});
+    EXPECT_FALSE(IsDns(shortPayload));
+}
+
+TEST(IsDnsDatagram, Ipv6ExtensionHeadersAreFollowedToTheTransport)
+{
+    const Bytes udp = UdpSegment(1053, 53, {});
+    EXPECT_TRUE(IsDns(Ipv6Frame({{0, 0}, {43, 2}, {44, 0, 0x0001}, {60, 1}}, 17, udp)));
+    EXPECT_TRUE(IsDns(Ipv6Frame({{60, 255}}, 6, TcpSegment(1053, 53, {}))));
+    EXPECT_FALSE(IsDns(Ipv6Frame({{60, 1}}, 17, UdpSegment(1053, 80, {}))));
+
+    // A later fragment, or a header that is not walked (ESP, no next header, mobility).
+    EXPECT_FALSE(IsDns(Ipv6Frame({{44, 0, 0x0008}}, 17, udp)));
+    EXPECT_FALSE(IsDns(Ipv6Frame({{44, 0, 0xFFF9}}, 17, udp)));
+    for (unsigned char nType : {50, 59, 135})
+        EXPECT_FALSE(IsDns(Ipv6Frame({{nType, 0}}, 17, udp))) << int(nType);
+
+    // The walk is bounded: eight extension headers are followed, a ninth is not.
+    const std::vector<CExtension> eight(MAX_IPV6_EXTENSION_HEADERS, CExtension {60, 0});
+    EXPECT_TRUE(IsDns(Ipv6Frame(eight, 17, udp)));
+    std::vector<CExtension> nine = eight;
+    nine.push_back({0, 0});
+    EXPECT_FALSE(IsDns(Ipv6Frame(nine, 17, udp)));
+    EXPECT_FALSE(IsDns(Ipv6Frame(std::vector<CExtension>(190, CExtension {60, 0}), 17, udp)));
+
+    // A header that claims more bytes than the frame holds.
+    Bytes pastTheEnd = Ipv6Frame({{60, 0}}, 17, udp);
+    pastTheEnd[41] = 200;
+    EXPECT_FALSE(IsDns(pastTheEnd));
+    const Bytes chain = Ipv6Frame({{0, 1}, {60, 1}}, 17, udp);
+    for (size_t nLength = 0; nLength < chain.size(); ++nLength)
+        EXPECT_FALSE(IsDnsDatagram(chain.data(), nLength)) << nLength;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -366,13 +364,77 @@ TEST(ExtractQueryName, NoStaleNameIsLeftInTheBuffer)
     EXPECT_EQ(buffer.Str(), "w");
 }
 
-TEST(ExtractQueryName, TcpSegmentTo53IsDecodedFromByte20OfItsHeader)
+TEST(ExtractQueryName, UdpOverIpv6AndPastIpv4Options)
 {
-    // Byte 20 of a TCP header is where options start; 01 is a no-operation option, taken as a label length.
-    Bytes segment = Datagram(40000, 53, Wire("\x01\x01\x01\x08\0"), 6);
-    const CDecoded decoded = Extract(segment);
-    EXPECT_TRUE(decoded.m_bComplete);
-    EXPECT_EQ(decoded.m_strText, "\x01.\x08");
+    const Bytes message = DnsMessage(Wire("\x04mail\0"));
+    EXPECT_EQ(Extract(Ipv6Frame({}, 17, UdpSegment(40000, 53, message))).m_strText, "mail");
+    EXPECT_EQ(Extract(Ipv6Frame({{0, 0}, {44, 0, 1}}, 17, UdpSegment(40000, 53, message))).m_strText, "mail");
+    EXPECT_EQ(Extract(Ipv4Frame(17, UdpSegment(40000, 53, message), 15)).m_strText, "mail");
+}
+
+TEST(ExtractQueryName, TcpQueryIsReadAfterTheOptionsAndTheLengthPrefix)
+{
+    // Options of 01 (no-operation) used to be read as label lengths.
+    const Bytes query = WithLengthPrefix(DnsMessage(Wire("\x04mail\x07" "example\0\0\x01\0\x01")));
+    const CDecoded overIpv4 = Extract(Ipv4Frame(6, TcpSegment(40000, 53, query, 8)));
+    EXPECT_TRUE(overIpv4.m_bComplete);
+    EXPECT_EQ(overIpv4.m_strText, "mail.example");
+    EXPECT_EQ(Extract(Ipv6Frame({{60, 0}}, 6, TcpSegment(40000, 53, query, 5))).m_strText, "mail.example");
+    EXPECT_FALSE(Extract(Ipv6Frame({}, 6, TcpSegment(53, 40000, query))).m_bComplete);
+
+    // A segment carries only part of a long query: the name is there, the rest need not be.
+    Bytes cut = Ipv4Frame(6, TcpSegment(40000, 53, WithLengthPrefix(DnsMessage(Wire("\x04mail\0") + Bytes(3000, 0)))));
+    cut.resize(1600);
+    EXPECT_EQ(Extract(cut).m_strText, "mail");
+
+    // No reassembly: a second query later in the segment is not read.
+    EXPECT_EQ(Extract(Ipv4Frame(6, TcpSegment(40000, 53, query + WithLengthPrefix(DnsMessage(Wire("\x02zz\0")))))).m_strText,
+              "mail.example");
+}
+
+TEST(ExtractQueryName, TcpSegmentsWithoutAWholeMessageStartGiveNoName)
+{
+    // Handshake, acknowledgement and FIN carry no payload, even with options.
+    EXPECT_FALSE(Extract(Ipv4Frame(6, TcpSegment(40000, 53, {}, 10))).m_bComplete);
+    EXPECT_FALSE(Extract(Ipv6Frame({}, 6, TcpSegment(40000, 53, {}))).m_bComplete);
+
+    // Ethernet pads a bare acknowledgement; what follows the datagram's length is not its payload.
+    const Bytes padded = Ipv4Frame(6, TcpSegment(40000, 53, {})) + WithLengthPrefix(DnsMessage(Wire("\x01x\0")));
+    EXPECT_FALSE(Extract(padded).m_bComplete);
+
+    // Data offset under 5 words, or past the segment.
+    const Bytes query = WithLengthPrefix(DnsMessage(Wire("\x01x\0")));
+    EXPECT_FALSE(Extract(Ipv4Frame(6, TcpSegment(40000, 53, query, 4))).m_bComplete);
+    Bytes pastTheEnd = Ipv4Frame(6, TcpSegment(40000, 53, query));
+    pastTheEnd[32] = 0xF0;
+    EXPECT_FALSE(Extract(pastTheEnd).m_bComplete);
+
+    // A client that writes the length on its own: neither segment starts a whole message, and
+    // the second, read as if it did, asks no question (its answer count is where that would be).
+    const Bytes message = DnsMessage(Wire("\x04mail\0"));
+    const Bytes lengthOnly = {0, static_cast<unsigned char>(message.size())};
+    EXPECT_FALSE(Extract(Ipv4Frame(6, TcpSegment(40000, 53, lengthOnly))).m_bComplete);
+    EXPECT_FALSE(Extract(Ipv4Frame(6, TcpSegment(40000, 53, message))).m_bComplete);
+}
+
+TEST(ExtractQueryName, TcpLengthPrefixThatLies)
+{
+    const Bytes message = DnsMessage(Wire("\x04mail\0"));
+    const auto WithPrefix = [&message](uint16_t nLength) {
+        const Bytes prefix = {static_cast<unsigned char>(nLength >> 8), static_cast<unsigned char>(nLength)};
+        return Extract(Ipv4Frame(6, TcpSegment(40000, 53, prefix + message)));
+    };
+    EXPECT_TRUE(WithPrefix(uint16_t(message.size())).m_bComplete);
+    // Longer than the segment: the capture may have cut it, so the name still counts.
+    EXPECT_TRUE(WithPrefix(0xFFFF).m_bComplete);
+    // Too short for the header and a name, or ending inside the name.
+    for (uint16_t nLength : {0, 1, 12, 13, 17})
+        EXPECT_FALSE(WithPrefix(nLength).m_bComplete) << nLength;
+    EXPECT_TRUE(Extract(Ipv4Frame(6, TcpSegment(40000, 53, WithLengthPrefix(DnsMessage(Wire("\0")))))).m_bComplete);
+
+    Bytes noQuestion = WithLengthPrefix(message);
+    noQuestion[2 + 5] = 0;
+    EXPECT_FALSE(Extract(Ipv4Frame(6, TcpSegment(40000, 53, noQuestion))).m_bComplete);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -380,19 +442,19 @@ TEST(ExtractQueryName, TcpSegmentTo53IsDecodedFromByte20OfItsHeader)
 
 TEST(ExtractQueryNameFromCaptures, OrdinaryQueriesAndTheirAnswers)
 {
-    const std::vector<Bytes> udp = ReadIpv4Datagrams("tcpdump-dns_udp.pcap");
+    const std::vector<Bytes> udp = ReadCaptureFrames("tcpdump-dns_udp.pcap");
     ASSERT_EQ(udp.size(), 2u);
     EXPECT_EQ(Extract(udp[0]).m_strText, "www.tcpdump.org");
     EXPECT_TRUE(Extract(udp[0]).m_bComplete);
     EXPECT_FALSE(Extract(udp[1]).m_bComplete);
 
-    const std::vector<Bytes> other = ReadIpv4Datagrams("tcpdump-dns_udp_8053.pcap");
+    const std::vector<Bytes> other = ReadCaptureFrames("tcpdump-dns_udp_8053.pcap");
     ASSERT_EQ(other.size(), 2u);
     for (const Bytes& d : other)
         EXPECT_FALSE(Extract(d).m_bComplete);
 
     // Queries and answers alternate on one client port; the answers come from 53 and are dropped.
-    const std::vector<Bytes> session = ReadIpv4Datagrams("zeek-long-connection.pcap");
+    const std::vector<Bytes> session = ReadCaptureFrames("zeek-long-connection.pcap");
     ASSERT_EQ(session.size(), 22u);
     std::vector<std::string> names;
     for (const Bytes& d : session)
@@ -409,11 +471,11 @@ TEST(ExtractQueryNameFromCaptures, OrdinaryQueriesAndTheirAnswers)
 
 TEST(ExtractQueryNameFromCaptures, MixedCaseIsKept)
 {
-    const std::vector<Bytes> original = ReadIpv4Datagrams("zeek-dns_original_case.pcap");
+    const std::vector<Bytes> original = ReadCaptureFrames("zeek-dns_original_case.pcap");
     ASSERT_EQ(original.size(), 1u);
     EXPECT_EQ(Extract(original[0]).m_strText, "Us.V27.DiStRiBuTeD.NET");
 
-    const std::vector<Bytes> ticks = ReadIpv4Datagrams("zeek-ticks-dns.pcap");
+    const std::vector<Bytes> ticks = ReadCaptureFrames("zeek-ticks-dns.pcap");
     ASSERT_EQ(ticks.size(), 10u);
     EXPECT_EQ(Extract(ticks[0]).m_strText, "pXIqopbiiD.de");
     EXPECT_EQ(Extract(ticks[9]).m_strText, "zYgiCgNQWK.de");
@@ -421,20 +483,20 @@ TEST(ExtractQueryNameFromCaptures, MixedCaseIsKept)
 
 TEST(ExtractQueryNameFromCaptures, CompressionLoopsAreReadAsLabels)
 {
-    const std::vector<Bytes> loop1 = ReadIpv4Datagrams("tcpdump-dns-zlip-1.pcap");
+    const std::vector<Bytes> loop1 = ReadCaptureFrames("tcpdump-dns-zlip-1.pcap");
     ASSERT_EQ(loop1.size(), 1u);
     const CDecoded decoded1 = Extract(loop1[0]);
     EXPECT_TRUE(decoded1.m_bComplete);
     EXPECT_EQ(decoded1.m_strText, ".\xC0\x07\xC0\x10\xC0\x17\xC0\x20\xC0\x27\xC0\x30...");
 
-    const std::vector<Bytes> loop2 = ReadIpv4Datagrams("tcpdump-dns-zlip-2.pcap");
+    const std::vector<Bytes> loop2 = ReadCaptureFrames("tcpdump-dns-zlip-2.pcap");
     ASSERT_EQ(loop2.size(), 1u);
     const CDecoded decoded2 = Extract(loop2[0]);
     EXPECT_TRUE(decoded2.m_bComplete);
     EXPECT_EQ(decoded2.m_strText, ".\xC0\x0C\xC0\x10\xC0\x17\xC0\x20\xC0\x27\xC0\x30\xC0\xFF.");
 
     // A long label followed by pointers that only end with the datagram.
-    const std::vector<Bytes> loop3 = ReadIpv4Datagrams("tcpdump-dns-zlip-3.pcap");
+    const std::vector<Bytes> loop3 = ReadCaptureFrames("tcpdump-dns-zlip-3.pcap");
     ASSERT_EQ(loop3.size(), 1u);
     const CDecoded decoded3 = Extract(loop3[0]);
     EXPECT_FALSE(decoded3.m_bComplete);
@@ -443,7 +505,7 @@ TEST(ExtractQueryNameFromCaptures, CompressionLoopsAreReadAsLabels)
 
 TEST(ExtractQueryNameFromCaptures, NamesRunningPastThePacketGiveNothing)
 {
-    const std::vector<Bytes> invalid = ReadIpv4Datagrams("zeek-dns-invalid-names.pcap");
+    const std::vector<Bytes> invalid = ReadCaptureFrames("zeek-dns-invalid-names.pcap");
     ASSERT_EQ(invalid.size(), 3u);
     for (const Bytes& d : invalid)
     {
@@ -452,31 +514,46 @@ TEST(ExtractQueryNameFromCaptures, NamesRunningPastThePacketGiveNothing)
     }
 }
 
-TEST(ExtractQueryNameFromCaptures, DnsOverTcp)
+// The names of all frames that give one, in order.
+std::vector<std::string> NamesIn(const std::vector<Bytes>& frames)
 {
-    const std::vector<Bytes> tcp = ReadIpv4Datagrams("tcpdump-dns_tcp.pcap");
+    std::vector<std::string> names;
+    for (const Bytes& frame : frames)
+    {
+        const CDecoded decoded = Extract(frame);
+        if (decoded.m_bComplete)
+            names.push_back(decoded.m_strText);
+    }
+    return names;
+}
+
+TEST(ExtractQueryNameFromCaptures, DnsOverTcpGivesTheQueryOnceAndNothingForTheRestOfTheConnection)
+{
+    // Handshake, acknowledgements, the answer from port 53 and the closing segments give nothing.
+    const std::vector<Bytes> tcp = ReadCaptureFrames("tcpdump-dns_tcp.pcap");
     ASSERT_EQ(tcp.size(), 11u);
-
-    // The segment carrying the query: byte 40 is the high byte of the two-byte length prefix, 0,
-    // so the query is delivered as the empty name.
-    ASSERT_EQ(tcp[3].size(), 98u);
-    const CDecoded query = Extract(tcp[3]);
-    EXPECT_TRUE(query.m_bComplete);
-    EXPECT_EQ(query.m_strText, "");
-
-    // A bare acknowledgement is 40 bytes: DNS by its port, but with no name.
-    ASSERT_EQ(tcp[2].size(), 40u);
+    EXPECT_EQ(NamesIn(tcp), std::vector<std::string> {"www.tcpdump.org"});
+    EXPECT_EQ(Extract(tcp[3]).m_strText, "www.tcpdump.org");
     EXPECT_TRUE(IsDnsDatagram(tcp[2].data(), tcp[2].size()));
-    EXPECT_FALSE(Extract(tcp[2]).m_bComplete);
+}
 
-    // Segments from the server's port 53 are never taken.
-    EXPECT_FALSE(Extract(tcp[1]).m_bComplete);
-    EXPECT_FALSE(Extract(tcp[5]).m_bComplete);
+TEST(ExtractQueryNameFromCaptures, QueriesOverIpv6AndTcpWithOptions)
+{
+    // Answers over IPv4 and IPv6, UDP and TCP, and a later IPv4 fragment give nothing; the last
+    // query goes over TCP behind timestamp options (a 32-byte TCP header).
+    const std::vector<std::string> names = NamesIn(ReadCaptureFrames("zeek-dns-edns-ecs.pcap"));
+    // From the fourth on they go over IPv6, except the sixth and the last two; the last over TCP.
+    const std::vector<std::string> expected = {
+        "ns1.weberdns.de", "ns1.weberdns.de", "weberdns.de", "pa.weberlab.de", "fg2.weberlab.de",
+        "fg2.weberlab.de", "fg2.weberlab.de", "fg2.weberlab.de", "fg2-mgmt.weberlab.de", "fg2-mgmt.weberlab.de",
+        "fg2-mgmt.weberlab.de", "fg2-mgmt.weberlab.de", "sigok.verteiltesysteme.net", "sigfail.verteiltesysteme.net",
+        "formel1.de", "erfpop.de", "weberlab.de", "weberlab.de", "weberlab.de", "weberlab.de"};
+    EXPECT_EQ(names, expected);
 }
 
 TEST(ExtractQueryNameFromCaptures, MulticastDnsIsNotOnPort53)
 {
-    for (const Bytes& d : ReadIpv4Datagrams("zeek-mdns.pcap"))
+    for (const Bytes& d : ReadCaptureFrames("zeek-mdns.pcap"))
         EXPECT_FALSE(Extract(d).m_bComplete);
 }
 

@@ -1,25 +1,23 @@
+#include "capture/AddressText.h"
 #include "capture/LocalAddresses.h"
 #include "NetNamespace.h"
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-
 namespace {
 
 bool IsLoopbackText(const std::string& strAddress)
 {
-    return strAddress.rfind("127.", 0) == 0;
+    return strAddress.rfind("127.", 0) == 0 || strAddress == "::1";
 }
 
-TEST(LocalAddressesTest, HostListIsDottedIpv4WithLoopbackLast)
+TEST(LocalAddressesTest, HostListIsWhatTheCaptureTakesWithLoopbackLast)
 {
-    const std::vector<std::string> addresses = ListLocalIPv4Addresses();
     bool bSeenLoopback = false;
-    for (const std::string& strAddress : addresses)
+    for (const std::string& strAddress : ListLocalIpAddresses())
     {
-        in_addr addr {};
-        EXPECT_EQ(inet_pton(AF_INET, strAddress.c_str(), &addr), 1) << strAddress;
+        CAddressText address;
+        EXPECT_TRUE(ParseAddressText(strAddress.c_str(), address)) << strAddress;
         if (IsLoopbackText(strAddress))
             bSeenLoopback = true;
         else
@@ -27,7 +25,7 @@ TEST(LocalAddressesTest, HostListIsDottedIpv4WithLoopbackLast)
     }
 }
 
-TEST(LocalAddressesTest, UpInterfacesInKernelOrderLoopbackLastDuplicatesKept)
+TEST(LocalAddressesTest, Ipv4InKernelOrderThenIpv6LinkLocalLastAndLoopbackAfterAllDuplicatesKept)
 {
     const std::string strWhy = CNetNamespace::WhyUnavailable();
     if (!strWhy.empty())
@@ -38,30 +36,34 @@ TEST(LocalAddressesTest, UpInterfacesInKernelOrderLoopbackLastDuplicatesKept)
     const std::string strSecond = "192.0.2.77";
     std::string strOutput;
     // The extra pairs come after the first veth in index order; the one left down must not be listed.
-    const std::string strSetUp = "ip link add tdup type veth peer name tdupp && ip link set tdup up && "
+    const std::string strSetUp = "ip link add tdup type veth peer name tdupp && ip link set tdup addrgenmode none && "
+                                 "ip link set tdup up && "
                                  "ip addr add " + net.GetCaptureAddress() + "/32 dev tdup && "
+                                 "ip addr add fe80::77/64 dev tdup nodad && "
+                                 "ip addr add 2001:db8::77/64 dev tdup nodad && "
                                  "ip addr add " + strSecond + "/24 dev " + net.GetCaptureInterface() + " && "
                                  "ip addr add 127.0.0.9/8 dev lo && "
-                                 "ip link add tdown type veth peer name tdownp && ip addr add 198.51.100.9/24 dev tdown";
+                                 "ip link add tdown type veth peer name tdownp && ip addr add 198.51.100.9/24 dev tdown && "
+                                 "ip addr add 2001:db8:1::9/64 dev tdown nodad";
     ASSERT_EQ(CNetNamespace::RunIn(strNs, strSetUp, &strOutput), 0) << strOutput;
 
     std::vector<std::string> addresses;
     {
         CNetNamespace::CEnter enter(strNs);
         ASSERT_TRUE(enter.IsEntered());
-        addresses = ListLocalIPv4Addresses();
+        addresses = ListLocalIpAddresses();
     }
     const std::vector<std::string> expected = {net.GetCaptureAddress(), strSecond, net.GetCaptureAddress(),
-                                               "127.0.0.1", "127.0.0.9"};
+                                               net.GetCaptureAddress6(), "2001:db8::77", "fe80::77%tdup",
+                                               "127.0.0.1", "127.0.0.9", "::1"};
     EXPECT_EQ(addresses, expected);
 
     ASSERT_EQ(CNetNamespace::RunIn(strNs, "ip link set lo down", &strOutput), 0) << strOutput;
     {
         CNetNamespace::CEnter enter(strNs);
-        addresses = ListLocalIPv4Addresses();
+        addresses = ListLocalIpAddresses();
     }
-    const std::vector<std::string> withoutLoopback = {net.GetCaptureAddress(), strSecond, net.GetCaptureAddress()};
-    EXPECT_EQ(addresses, withoutLoopback);
+    EXPECT_EQ(addresses, std::vector<std::string>(expected.begin(), expected.begin() + 6));
 }
 
 } // namespace

@@ -50,6 +50,14 @@ std::string Quote(const std::string& strText)
     return strQuoted + "'";
 }
 
+std::string CanonicalIpv6(const std::string& strAddress)
+{
+    in6_addr address {};
+    char szText[INET6_ADDRSTRLEN] = {};
+    inet_pton(AF_INET6, strAddress.c_str(), &address);
+    return inet_ntop(AF_INET6, &address, szText, sizeof(szText));
+}
+
 } // namespace
 
 std::string CNetNamespace::WhyUnavailable()
@@ -94,6 +102,10 @@ CNetNamespace::CNetNamespace()
     const std::string strNet = "10.53." + std::to_string(nSerial % 250) + ".";
     m_strCaptureAddress = strNet + "1";
     m_strPeerAddress = strNet + "2";
+    // In the form inet_ntop writes (fd53:0::1 is listed as fd53::1).
+    const std::string strNet6 = "fd53:" + std::to_string(nSerial % 250) + "::";
+    m_strCaptureAddress6 = CanonicalIpv6(strNet6 + "1");
+    m_strPeerAddress6 = CanonicalIpv6(strNet6 + "2");
 
     const std::string steps[] = {
         "ip netns add " + m_strCapture,
@@ -102,6 +114,10 @@ CNetNamespace::CNetNamespace()
             " netns " + m_strPeer,
         "ip -n " + m_strCapture + " addr add " + m_strCaptureAddress + "/24 dev " + m_strCaptureIf,
         "ip -n " + m_strPeer + " addr add " + m_strPeerAddress + "/24 dev " + m_strPeerIf,
+        "ip -n " + m_strCapture + " link set " + m_strCaptureIf + " addrgenmode none",
+        "ip -n " + m_strPeer + " link set " + m_strPeerIf + " addrgenmode none",
+        "ip -n " + m_strCapture + " addr add " + m_strCaptureAddress6 + "/64 dev " + m_strCaptureIf + " nodad",
+        "ip -n " + m_strPeer + " addr add " + m_strPeerAddress6 + "/64 dev " + m_strPeerIf + " nodad",
         "ip -n " + m_strCapture + " link set lo up",
         "ip -n " + m_strPeer + " link set lo up",
         "ip -n " + m_strCapture + " link set " + m_strCaptureIf + " up",
@@ -165,16 +181,14 @@ int CNetNamespace::OpenSocketIn(const std::string& strNamespace, int nType, cons
     CEnter enter(strNamespace);
     if (!enter.IsEntered())
         return -1;
-    const int fd = socket(AF_INET, nType | SOCK_CLOEXEC, 0);
-    if (fd < 0 || strAddress.empty())
+    sockaddr_storage address {};
+    const socklen_t nLength = MakeSocketAddress(strAddress, nPort, address);
+    const int fd = socket(nLength != 0 ? address.ss_family : AF_INET, nType | SOCK_CLOEXEC, 0);
+    if (fd < 0 || nLength == 0)
         return fd;
     const int nOn = 1;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &nOn, sizeof(nOn));
-    sockaddr_in addr {};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(nPort);
-    inet_pton(AF_INET, strAddress.c_str(), &addr.sin_addr);
-    if (bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) != 0)
+    if (bind(fd, reinterpret_cast<const sockaddr*>(&address), nLength) != 0)
     {
         close(fd);
         return -1;
@@ -323,12 +337,30 @@ CBytes MakeDnsQuery(const std::string& strName, size_t nPadding)
     return query;
 }
 
+socklen_t MakeSocketAddress(const std::string& strAddress, unsigned short nPort, sockaddr_storage& address)
+{
+    address = {};
+    auto* pIn = reinterpret_cast<sockaddr_in*>(&address);
+    if (inet_pton(AF_INET, strAddress.c_str(), &pIn->sin_addr) == 1)
+    {
+        pIn->sin_family = AF_INET;
+        pIn->sin_port = htons(nPort);
+        return sizeof(sockaddr_in);
+    }
+    auto* pIn6 = reinterpret_cast<sockaddr_in6*>(&address);
+    if (inet_pton(AF_INET6, strAddress.c_str(), &pIn6->sin6_addr) == 1)
+    {
+        pIn6->sin6_family = AF_INET6;
+        pIn6->sin6_port = htons(nPort);
+        return sizeof(sockaddr_in6);
+    }
+    return 0;
+}
+
 bool SendUdp(int fd, const std::string& strAddress, unsigned short nPort, const CBytes& payload)
 {
-    sockaddr_in addr {};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(nPort);
-    inet_pton(AF_INET, strAddress.c_str(), &addr.sin_addr);
-    return sendto(fd, payload.data(), payload.size(), 0, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) ==
+    sockaddr_storage address {};
+    const socklen_t nLength = MakeSocketAddress(strAddress, nPort, address);
+    return sendto(fd, payload.data(), payload.size(), 0, reinterpret_cast<const sockaddr*>(&address), nLength) ==
            ssize_t(payload.size());
 }

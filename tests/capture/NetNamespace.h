@@ -2,14 +2,18 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 // A capture side and a peer side, each a private network namespace, joined by a veth pair with
-// one address at each end (10.53.N.1 capture, 10.53.N.2 peer, loopback up on both). Everything
-// is removed again by the destructor; pairs left by a crashed run are removed by the next one.
+// one address of each family at each end (10.53.N.1 and fd53:N::1 capture, 10.53.N.2 and
+// fd53:N::2 peer, usable at once: no duplicate address detection, no link-local address made by
+// the kernel), loopback up on both. Everything is removed again by the destructor; pairs left by
+// a crashed run are removed by the next one.
 class CNetNamespace
 {
 public:
@@ -30,12 +34,15 @@ public:
     const std::string& GetPeerInterface() const { return m_strPeerIf; }
     const std::string& GetCaptureAddress() const { return m_strCaptureAddress; }
     const std::string& GetPeerAddress() const { return m_strPeerAddress; }
+    const std::string& GetCaptureAddress6() const { return m_strCaptureAddress6; }
+    const std::string& GetPeerAddress6() const { return m_strPeerAddress6; }
 
     // Runs a shell command inside the namespace; the exit status, with stdout and stderr in *pOutput.
     static int RunIn(const std::string& strNamespace, const std::string& strCommand, std::string* pOutput = nullptr);
 
     // A socket made inside the namespace (a socket stays in the namespace it was made in, whatever
-    // thread uses it later), bound to the address and port when strAddress is not empty. -1 on failure.
+    // thread uses it later), bound to the address and port when strAddress is not empty; IPv6 when
+    // the address is, otherwise IPv4. -1 on failure.
     static int OpenSocketIn(const std::string& strNamespace, int nType, const std::string& strAddress = {},
                             unsigned short nPort = 0);
 
@@ -59,7 +66,7 @@ private:
     static void RemoveStalePairs();
 
     std::string m_strCapture, m_strPeer, m_strCaptureIf, m_strPeerIf;
-    std::string m_strCaptureAddress, m_strPeerAddress;
+    std::string m_strCaptureAddress, m_strPeerAddress, m_strCaptureAddress6, m_strPeerAddress6;
     std::string m_strError;
 };
 
@@ -102,5 +109,7 @@ using CBytes = std::vector<unsigned char>;
 
 // A query for one name as a stub resolver sends it, with nPadding zero bytes after the question.
 CBytes MakeDnsQuery(const std::string& strName, size_t nPadding = 0);
-// False (with errno) unless the whole payload left.
+// The address and port as a socket address of the address's family; its length, 0 if no address.
+socklen_t MakeSocketAddress(const std::string& strAddress, unsigned short nPort, sockaddr_storage& address);
+// False (with errno) unless the whole payload left. Either family.
 bool SendUdp(int fd, const std::string& strAddress, unsigned short nPort, const CBytes& payload);

@@ -216,7 +216,7 @@ private slots:
         auto* pCombo = GetDlgItemAs<QComboBox>(&dlg, IDC_INTERFACE);
         QVERIFY(pCombo);
         QStringList expected;
-        for (const std::string& strAddress : ListLocalIPv4Addresses())
+        for (const std::string& strAddress : ListLocalIpAddresses())
             expected << QString::fromStdString(strAddress);
         QStringList listed;
         for (int i = 0; i < pCombo->count(); ++i)

@@ -1,0 +1,14 @@
+#pragma once
+
+#include <linux/filter.h>
+#include <vector>
+
+// The classic BPF program the capture socket runs in the kernel: it keeps the frames that the
+// decoder can take a name from and drops everything else, so other traffic never wakes a reader.
+// It reads frames from the network header on (a SOCK_DGRAM packet socket) and keeps:
+// - IPv4, protocol UDP or TCP, fragment offset 0, destination port 53 at the real header length;
+// - IPv6 whose chain of hop-by-hop, routing, destination-options and first-fragment headers, at
+//   most MAX_IPV6_EXTENSION_HEADERS long, ends at UDP or TCP with destination port 53.
+// A kept frame is cut to nSnapLength bytes. Deliberately a little wider than the decoder: it does
+// not look at payload lengths or into the TCP payload; the decoder does.
+std::vector<sock_filter> BuildDnsFilter(unsigned nSnapLength);

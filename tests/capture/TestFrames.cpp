@@ -1,0 +1,141 @@
+#include "TestFrames.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iterator>
+
+namespace {
+
+void PutUint16(CBytes& bytes, size_t nOffset, size_t nValue)
+{
+    bytes.at(nOffset) = static_cast<unsigned char>(nValue >> 8);
+    bytes.at(nOffset + 1) = static_cast<unsigned char>(nValue);
+}
+
+} // namespace
+
+CBytes operator+(CBytes a, const CBytes& b)
+{
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+CBytes DnsMessage(const CBytes& question)
+{
+    return CBytes {0x12, 0x34, 0x01, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00} + question;
+}
+
+CBytes WithLengthPrefix(const CBytes& message)
+{
+    CBytes prefix(2);
+    PutUint16(prefix, 0, message.size());
+    return prefix + message;
+}
+
+CBytes UdpSegment(uint16_t nSourcePort, uint16_t nDestPort, const CBytes& payload)
+{
+    CBytes header(8);
+    PutUint16(header, 0, nSourcePort);
+    PutUint16(header, 2, nDestPort);
+    PutUint16(header, 4, 8 + payload.size());
+    return header + payload;
+}
+
+CBytes TcpSegment(uint16_t nSourcePort, uint16_t nDestPort, const CBytes& payload, unsigned nHeaderWords)
+{
+    CBytes header(std::max(nHeaderWords, 5u) * 4, 0x01);
+    std::fill(header.begin(), header.begin() + 20, 0);
+    PutUint16(header, 0, nSourcePort);
+    PutUint16(header, 2, nDestPort);
+    header[12] = static_cast<unsigned char>(nHeaderWords << 4);
+    header[13] = payload.empty() ? 0x10 : 0x18; // ACK, or PSH and ACK
+    PutUint16(header, 14, 64240);
+    return header + payload;
+}
+
+CBytes Ipv4Frame(unsigned char nProtocol, const CBytes& segment, unsigned nHeaderWords, uint16_t nFragmentField)
+{
+    CBytes header(std::max(nHeaderWords, 5u) * 4, 0x01);
+    std::fill(header.begin(), header.begin() + 20, 0);
+    header[0] = static_cast<unsigned char>(0x40 | (nHeaderWords & 0x0F));
+    PutUint16(header, 2, header.size() + segment.size());
+    PutUint16(header, 6, nFragmentField);
+    header[8] = 64;
+    header[9] = nProtocol;
+    header[12] = 10;
+    header[15] = 2;
+    header[16] = 10;
+    header[19] = 1;
+    return header + segment;
+}
+
+CBytes Ipv6Frame(const std::vector<CExtension>& chain, unsigned char nProtocol, const CBytes& segment)
+{
+    CBytes frame(40, 0);
+    frame[0] = 0x60;
+    frame[6] = chain.empty() ? nProtocol : chain.front().nType;
+    frame[7] = 64;
+    frame[8] = 0xFD;
+    frame[23] = 2;
+    frame[24] = 0xFD;
+    frame[39] = 1;
+    for (size_t i = 0; i < chain.size(); ++i)
+    {
+        const CExtension& extension = chain[i];
+        const bool bFragment = extension.nType == 44;
+        CBytes header(bFragment ? 8 : (size_t(extension.nUnits) + 1) * 8, 0);
+        header[0] = i + 1 < chain.size() ? chain[i + 1].nType : nProtocol;
+        header[1] = extension.nUnits;
+        if (bFragment)
+            PutUint16(header, 2, extension.nFragmentField);
+        else
+            header[2] = 0x01; // PadN over the rest
+        if (!bFragment)
+            header[3] = static_cast<unsigned char>(header.size() - 4);
+        frame = frame + header;
+    }
+    frame = frame + segment;
+    PutUint16(frame, 4, frame.size() - 40);
+    return frame;
+}
+
+std::vector<CBytes> ReadCaptureFrames(const std::string& strFile)
+{
+    std::ifstream in(std::string(TARROW_CAPTURES_DIR) + "/" + strFile, std::ios::binary);
+    const CBytes file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::vector<CBytes> frames;
+    if (file.size() < 24)
+    {
+        ADD_FAILURE() << strFile << ": not a pcap file";
+        return frames;
+    }
+
+    const auto Le32 = [&file](size_t n) {
+        return uint32_t(file[n]) | uint32_t(file[n + 1]) << 8 | uint32_t(file[n + 2]) << 16 | uint32_t(file[n + 3]) << 24;
+    };
+    const uint32_t nMagic = Le32(0);
+    if ((nMagic != 0xA1B2C3D4 && nMagic != 0xA1B23C4D) || Le32(20) != 1)
+    {
+        ADD_FAILURE() << strFile << ": not a little-endian Ethernet pcap file";
+        return frames;
+    }
+
+    for (size_t nPos = 24; nPos + 16 <= file.size();)
+    {
+        const size_t nCaptured = Le32(nPos + 8);
+        nPos += 16;
+        if (nPos + nCaptured > file.size())
+        {
+            ADD_FAILURE() << strFile << ": last record cut off";
+            break;
+        }
+        const unsigned char* pFrame = file.data() + nPos;
+        const bool bIp = nCaptured >= 14 && ((pFrame[12] == 0x08 && pFrame[13] == 0x00) ||
+                                             (pFrame[12] == 0x86 && pFrame[13] == 0xDD));
+        if (bIp)
+            frames.emplace_back(pFrame + 14, pFrame + nCaptured);
+        nPos += nCaptured;
+    }
+    return frames;
+}
