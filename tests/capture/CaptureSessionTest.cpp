@@ -150,6 +150,46 @@ TEST_F(CaptureSessionTest, QueriesOfRealClientsAndRawSocketsArriveInBothDirectio
     EXPECT_EQ(owner.m_nFailures, 0);
 }
 
+TEST_F(CaptureSessionTest, RealClientsOverUdpAndTcpAndBothFamiliesEachListOnceWithNoRowForHandshakes)
+{
+    const std::string& strHereNs = m_pNet->GetCaptureName();
+    const std::string strPidFile = "/run/" + strHereNs + "-dnsmasq.pid";
+    // Answers, so every client asks once; over TCP the answer also closes the connection cleanly.
+    ASSERT_EQ(CNetNamespace::RunIn(strHereNs, "dnsmasq --no-resolv --no-hosts --address=/#/192.0.2.1 --port 53 "
+                                              "--bind-interfaces --listen-address=" + m_pNet->GetCaptureAddress() +
+                                              " --listen-address=" + m_pNet->GetCaptureAddress6() +
+                                              " -u root --pid-file=" + strPidFile), 0);
+    struct CServerStop
+    {
+        const std::string& strNs;
+        const std::string& strPidFile;
+        ~CServerStop() { CNetNamespace::RunIn(strNs, "kill $(cat " + strPidFile + "); rm -f " + strPidFile); }
+    } stopServer {strHereNs, strPidFile};
+    // Watching an IPv6 address watches its interface, IPv4 included.
+    CTestOwner owner;
+    CCaptureSession session;
+    session.SetOwner(&owner, m_pNet->GetCaptureAddress6());
+    ASSERT_TRUE(session.Start()) << session.GetErrorText();
+
+    const std::string strAsk = "dig +tries=2 +time=2 ";
+    const std::string queries[] = {
+        strAsk + "@" + m_pNet->GetCaptureAddress() + " udp-four.example",
+        strAsk + "@" + m_pNet->GetCaptureAddress6() + " udp-six.example",
+        strAsk + "+tcp @" + m_pNet->GetCaptureAddress() + " tcp-four.example",
+        "kdig +retry=1 +timeout=2 +tcp @" + m_pNet->GetCaptureAddress6() + " tcp-six.example",
+    };
+    for (const std::string& strQuery : queries)
+    {
+        std::string strOutput;
+        EXPECT_EQ(CNetNamespace::RunIn(m_pNet->GetPeerName(), strQuery, &strOutput), 0) << strOutput;
+    }
+    const std::vector<QByteArray> expected = {"udp-four.example", "udp-six.example", "tcp-four.example",
+                                              "tcp-six.example"};
+    EXPECT_TRUE(WaitUntil([&] { return owner.m_names.size() >= expected.size(); }));
+    KeepDelivering(300);
+    EXPECT_EQ(owner.m_names, expected);
+}
+
 TEST_F(CaptureSessionTest, TheCaptureRunsInAHelperWithoutRightsAndTheWindowProcessHoldsNoPacketSocket)
 {
     CTestOwner owner;
