@@ -2,6 +2,7 @@
 
 #include "capture/CaptureRecords.h"
 #include "capture/PacketSocket.h"
+#include "capture/UniqueFd.h"
 
 #include <cerrno>
 #include <csignal>
@@ -37,13 +38,11 @@ bool IsRefused(const CCaptureHelperClient::CStarted& started)
 
 // The child end goes to a fixed number in the helper. A dup2 onto itself would keep its
 // close-on-exec flag, so it must not already sit there.
-int MoveOffChannelNumber(int fd)
+CUniqueFd MoveOffChannelNumber(CUniqueFd fd)
 {
-    if (fd != CHANNEL_FD)
+    if (fd.Get() != CHANNEL_FD)
         return fd;
-    const int nMoved = fcntl(fd, F_DUPFD_CLOEXEC, CHANNEL_FD + 1);
-    close(fd);
-    return nMoved;
+    return CUniqueFd(fcntl(fd.Get(), F_DUPFD_CLOEXEC, CHANNEL_FD + 1));
 }
 
 bool SpawnHelper(const std::string& strHelperPath, const char* pszLocalAddress, int hChildEnd, pid_t* pPid)
@@ -153,33 +152,27 @@ CCaptureHelperClient::CStarted CCaptureHelperClient::StartHelper(const std::stri
     int pair[2];
     if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0)
         return Refused();
-    const int hChannel = pair[0];
-    const int hChildEnd = MoveOffChannelNumber(pair[1]);
-    if (hChildEnd < 0)
-    {
-        close(hChannel);
+    CUniqueFd channel(pair[0]);
+    CUniqueFd childEnd = MoveOffChannelNumber(CUniqueFd(pair[1]));
+    if (!childEnd.IsOpen())
         return Refused();
-    }
 
     pid_t pid = -1;
-    const bool bSpawned = SpawnHelper(strHelperPath, pszLocalAddress, hChildEnd, &pid);
+    const bool bSpawned = SpawnHelper(strHelperPath, pszLocalAddress, childEnd.Get(), &pid);
     // Closed here so that a helper that dies shows as the end of the channel.
-    close(hChildEnd);
+    childEnd.Reset();
     if (!bSpawned)
-    {
-        close(hChannel);
         return Refused();
-    }
 
     CStarted started;
-    const bool bAnswered = ReceiveOpened(hChannel, &started.opened);
+    const bool bAnswered = ReceiveOpened(channel.Get(), &started.opened);
     if (bAnswered && started.opened.nStep == CPacketSocket::STEP_NONE)
     {
-        started.hChannel = hChannel;
+        started.hChannel = channel.Release();
         started.pid = pid;
         return started;
     }
-    close(hChannel);
+    channel.Reset();
     Reap(pid, bAnswered ? EXIT_TIMEOUT_MS : 0);
     return bAnswered ? started : Refused();
 }
@@ -189,11 +182,11 @@ void CCaptureHelperClient::Reap(pid_t pid, int nWaitMs)
     if (pid <= 0)
         return;
     // Through syscall(): Debian 12's C library declares the wrappers without C linkage for C++.
-    const int hPid = int(syscall(SYS_pidfd_open, pid, 0));
+    const CUniqueFd pidFd(int(syscall(SYS_pidfd_open, pid, 0)));
     bool bEnded = false;
-    if (hPid >= 0 && nWaitMs > 0)
+    if (pidFd.IsOpen() && nWaitMs > 0)
     {
-        pollfd pfd {hPid, POLLIN, 0};
+        pollfd pfd {pidFd.Get(), POLLIN, 0};
         int nReady = 0;
         do
             nReady = poll(&pfd, 1, nWaitMs);
@@ -203,13 +196,11 @@ void CCaptureHelperClient::Reap(pid_t pid, int nWaitMs)
     // A frozen helper ends too: SIGKILL reaches a stopped process.
     if (!bEnded)
     {
-        if (hPid >= 0)
-            syscall(SYS_pidfd_send_signal, hPid, SIGKILL, nullptr, 0);
+        if (pidFd.IsOpen())
+            syscall(SYS_pidfd_send_signal, pidFd.Get(), SIGKILL, nullptr, 0);
         else
             kill(pid, SIGKILL);
     }
-    if (hPid >= 0)
-        close(hPid);
     int nStatus = 0;
     while (waitpid(pid, &nStatus, 0) < 0 && errno == EINTR)
     {

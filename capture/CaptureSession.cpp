@@ -3,6 +3,7 @@
 #include "capture/CaptureHelperClient.h"
 #include "capture/CaptureRecords.h"
 #include "capture/PacketSocket.h"
+#include "capture/UniqueFd.h"
 
 #include <QMetaObject>
 #include <QObject>
@@ -36,7 +37,7 @@ struct CCaptureShared
 
     std::mutex m_mutex;
     std::condition_variable m_cvRoom;  // the owner took the waiting names, or the capture ended
-    int m_hWake = -1;                  // Stop's line to the worker; the worker closes it as it leaves
+    CUniqueFd m_wake;                  // Stop's line to the worker; the worker closes it as it leaves
     QObject* m_pOwnerObject = nullptr; // cleared by Stop, the session's end and the owner's end
     CCaptureOwner* m_pOwner = nullptr;
     QMetaObject::Connection m_connOwnerDestroyed;  // made and cut on the owner's thread only
@@ -164,15 +165,15 @@ void DetachOwner(CCaptureShared& shared)
 class CCaptureWorker : public CRecordSink
 {
 public:
-    CCaptureWorker(std::shared_ptr<CCaptureShared> pShared, int hChannel, pid_t pid)
-        : m_pShared(std::move(pShared)), m_hChannel(hChannel), m_pid(pid)
+    CCaptureWorker(std::shared_ptr<CCaptureShared> pShared, CUniqueFd channel, pid_t pid)
+        : m_pShared(std::move(pShared)), m_channel(std::move(channel)), m_pid(pid)
     {
     }
 
     void Run()
     {
         CCaptureShared& shared = *m_pShared;
-        pollfd fds[2] = {{m_hChannel, POLLIN, 0}, {shared.m_hWake, POLLIN, 0}};
+        pollfd fds[2] = {{m_channel.Get(), POLLIN, 0}, {shared.m_wake.Get(), POLLIN, 0}};
         CClock::time_point lastHeard = CClock::now();
         while (m_strFailure.empty() && shared.m_bRunning.load())
         {
@@ -210,7 +211,7 @@ private:
         while (m_strFailure.empty() && m_names.GetBytes() < CCaptureSession::MAX_WAITING_BYTES)
         {
             // One byte more than a message may have, so an oversized one shows as cut.
-            const ssize_t nReceived = recv(m_hChannel, m_message, sizeof(m_message), MSG_DONTWAIT);
+            const ssize_t nReceived = recv(m_channel.Get(), m_message, sizeof(m_message), MSG_DONTWAIT);
             if (nReceived < 0 && errno == EINTR)
                 continue;
             if (nReceived < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
@@ -251,12 +252,11 @@ private:
     {
         CCaptureShared& shared = *m_pShared;
         // The helper ends when its channel closes; one that does not is killed. Reaped either way.
-        close(m_hChannel);
+        m_channel.Reset();
         CCaptureHelperClient::Reap(m_pid, CCaptureHelperClient::EXIT_TIMEOUT_MS);
         {
             std::lock_guard lock(shared.m_mutex);
-            close(shared.m_hWake);
-            shared.m_hWake = -1;
+            shared.m_wake.Reset();
         }
         if (m_strFailure.empty())
             return;
@@ -274,7 +274,7 @@ private:
     }
 
     std::shared_ptr<CCaptureShared> m_pShared;
-    int m_hChannel;
+    CUniqueFd m_channel;
     pid_t m_pid;
     CCapturedNames m_names;
     HelperProtocol::CCounts m_counts {};
@@ -329,7 +329,8 @@ bool CCaptureSession::Start()
     Stop();
 
     const CCaptureHelperClient::CStarted started = CCaptureHelperClient::Start(m_strLocalAddress.c_str());
-    if (started.hChannel < 0)
+    CUniqueFd channel(started.hChannel);
+    if (!channel.IsOpen())
     {
         SetError(OpenFailureText(started.opened));
         return false;
@@ -337,21 +338,21 @@ bool CCaptureSession::Start()
     if (started.opened.nReceiveAllError != 0)
         SetError(FormatText("Ioctl() failed, error no %d\n", started.opened.nReceiveAllError));
 
-    const auto abandon = [&started](int nError) {
-        close(started.hChannel);
+    const auto abandon = [&channel, &started](int nError) {
+        channel.Reset();
         CCaptureHelperClient::Reap(started.pid, CCaptureHelperClient::EXIT_TIMEOUT_MS);
         return nError;
     };
     // Stop's line to the worker: without it Stop could not reach a worker waiting in poll.
-    const int hWake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (hWake < 0)
+    CUniqueFd wake(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!wake.IsOpen())
     {
         SetError(FormatText("socket() failed, errno=%d", abandon(errno)));
         return false;
     }
 
     auto pShared = std::make_shared<CCaptureShared>();
-    pShared->m_hWake = hWake;
+    pShared->m_wake = std::move(wake);
     pShared->m_pError = m_pError;
     pShared->m_pOwnerObject = m_pOwnerObject.data();
     pShared->m_pOwner = pShared->m_pOwnerObject != nullptr ? m_pOwner : nullptr;
@@ -373,15 +374,18 @@ bool CCaptureSession::Start()
 
     try
     {
-        std::thread([pShared, hChannel = started.hChannel, pid = started.pid]() {
-            CCaptureWorker(pShared, hChannel, pid).Run();
+        // Handed over only once the thread runs, so a thread that never starts leaves it here.
+        const int hChannel = channel.Get();
+        std::thread([pShared, hChannel, pid = started.pid]() {
+            CCaptureWorker(pShared, CUniqueFd(hChannel), pid).Run();
         }).detach();
+        channel.Release();
     }
     catch (const std::system_error& e)
     {
         pShared->m_bRunning.store(false);
         DetachOwner(*pShared);
-        close(hWake);
+        pShared->m_wake.Reset();
         SetError(FormatText("pthread_create() failed, error no %d", abandon(e.code().value())));
         return false;
     }
@@ -403,11 +407,11 @@ void CCaptureSession::Stop()
     DetachOwner(shared);
     {
         std::lock_guard lock(shared.m_mutex);
-        if (shared.m_hWake >= 0)
+        if (shared.m_wake.IsOpen())
         {
             const eventfd_t nOne = 1;
             // Cannot fail short of an overflow of the counter, which a few Stops never reach.
-            [[maybe_unused]] ssize_t nWritten = write(shared.m_hWake, &nOne, sizeof(nOne));
+            [[maybe_unused]] ssize_t nWritten = write(shared.m_wake.Get(), &nOne, sizeof(nOne));
         }
     }
     m_pShared.reset();

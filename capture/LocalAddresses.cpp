@@ -1,8 +1,9 @@
 #include "capture/LocalAddresses.h"
 
+#include "capture/InterfaceAddresses.h"
+
 #include <algorithm>
 #include <arpa/inet.h>
-#include <ifaddrs.h>
 #include <net/if.h>
 #include <netinet/in.h>
 
@@ -55,16 +56,12 @@ bool MakeEntry(const ifaddrs& interface, CEntry& entry)
 std::vector<std::string> ListLocalIpAddresses()
 {
     std::vector<CEntry> entries;
-    ifaddrs* pList = nullptr;
-    if (getifaddrs(&pList) != 0)
-        return {};
-    for (const ifaddrs* p = pList; p != nullptr; p = p->ifa_next)
-    {
+    ForEachInterfaceAddress([&entries](const ifaddrs& interface) {
         CEntry entry;
-        if (p->ifa_addr != nullptr && (p->ifa_flags & IFF_UP) != 0 && MakeEntry(*p, entry))
+        if ((interface.ifa_flags & IFF_UP) != 0 && MakeEntry(interface, entry))
             entries.push_back(std::move(entry));
-    }
-    freeifaddrs(pList);
+        return true;
+    });
 
     std::stable_sort(entries.begin(), entries.end(), [](const CEntry& a, const CEntry& b) { return a.nRank < b.nRank; });
     std::vector<std::string> addresses;

@@ -2,12 +2,13 @@
 
 #include "capture/AddressText.h"
 #include "capture/DnsFilter.h"
+#include "capture/InterfaceAddresses.h"
 #include "capture/PacketRing.h"
+#include "capture/UniqueFd.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
-#include <ifaddrs.h>
 #include <linux/filter.h>
 #include <linux/if_ether.h>
 #include <linux/if_packet.h>
@@ -35,33 +36,27 @@ CInterfaceMatch FindInterfaceOf(const char* pszLocalAddress)
     if (!ParseAddressText(pszLocalAddress, address))
         return match;
 
-    ifaddrs* pList = nullptr;
-    if (getifaddrs(&pList) != 0)
-        return match;
-    for (const ifaddrs* p = pList; p != nullptr; p = p->ifa_next)
-    {
-        if (p->ifa_addr == nullptr || p->ifa_addr->sa_family != address.nFamily)
-            continue;
+    ForEachInterfaceAddress([&address, &match](const ifaddrs& interface) {
+        if (interface.ifa_addr->sa_family != address.nFamily)
+            return true;
         if (address.nFamily == AF_INET)
         {
-            const auto* pIn = reinterpret_cast<const sockaddr_in*>(p->ifa_addr);
+            const auto* pIn = reinterpret_cast<const sockaddr_in*>(interface.ifa_addr);
             if (pIn->sin_addr.s_addr != address.ipv4.s_addr)
-                continue;
+                return true;
         }
         else
         {
             // A link-local address belongs to the interface its scope names, and only to that one.
-            const auto* pIn6 = reinterpret_cast<const sockaddr_in6*>(p->ifa_addr);
+            const auto* pIn6 = reinterpret_cast<const sockaddr_in6*>(interface.ifa_addr);
             if (std::memcmp(&pIn6->sin6_addr, &address.ipv6, sizeof(in6_addr)) != 0 ||
-                (address.szScope[0] != '\0' && std::strcmp(p->ifa_name, address.szScope) != 0))
-                continue;
+                (address.szScope[0] != '\0' && std::strcmp(interface.ifa_name, address.szScope) != 0))
+                return true;
         }
-        match.nIndex = if_nametoindex(p->ifa_name);
-        match.bLoopback = (p->ifa_flags & IFF_LOOPBACK) != 0;
-        if (match.nIndex != 0)
-            break;
-    }
-    freeifaddrs(pList);
+        match.nIndex = if_nametoindex(interface.ifa_name);
+        match.bLoopback = (interface.ifa_flags & IFF_LOOPBACK) != 0;
+        return match.nIndex == 0;
+    });
     return match;
 }
 
@@ -106,10 +101,8 @@ bool SetOptions(int fd, bool bLoopback, CPacketRing* pRing)
     return true;
 }
 
-CPacketSocket::OpenResult Fail(int fd, CPacketSocket::Step step, int nError)
+CPacketSocket::OpenResult Fail(CPacketSocket::Step step, int nError)
 {
-    if (fd >= 0)
-        close(fd);
     CPacketSocket::OpenResult result;
     result.failedStep = step;
     result.error = nError;
@@ -124,24 +117,25 @@ CPacketSocket::OpenResult CPacketSocket::Open(const char* pszLocalAddress, CPack
 
     // Protocol 0 receives nothing until the bind names the interface, so no datagram of another
     // interface can slip into the queue in between; the bind switches on every protocol.
-    int fd = socket(AF_PACKET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    CUniqueFd socketFd(socket(AF_PACKET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    const int fd = socketFd.Get();
     if (fd < 0)
-        return Fail(-1, STEP_OPEN, errno);
+        return Fail(STEP_OPEN, errno);
 
     if (!SetOptions(fd, match.bLoopback, pRing))
-        return Fail(fd, STEP_OPTIONS, errno);
+        return Fail(STEP_OPTIONS, errno);
 
     if (match.nIndex == 0)
-        return Fail(fd, STEP_BIND, EADDRNOTAVAIL);
+        return Fail(STEP_BIND, EADDRNOTAVAIL);
     sockaddr_ll sll {};
     sll.sll_family = AF_PACKET;
     sll.sll_protocol = htons(ETH_P_ALL);
     sll.sll_ifindex = static_cast<int>(match.nIndex);
     if (bind(fd, reinterpret_cast<const sockaddr*>(&sll), sizeof(sll)) != 0)
-        return Fail(fd, STEP_BIND, errno);
+        return Fail(STEP_BIND, errno);
 
     OpenResult result;
-    result.fd = fd;
+    result.fd = socketFd.Release();
     packet_mreq mreq {};
     mreq.mr_ifindex = static_cast<int>(match.nIndex);
     mreq.mr_type = PACKET_MR_PROMISC;

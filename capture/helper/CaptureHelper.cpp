@@ -10,6 +10,7 @@
 #include "capture/DnsName.h"
 #include "capture/PacketRing.h"
 #include "capture/PacketSocket.h"
+#include "capture/UniqueFd.h"
 #include "capture/helper/CaptureSandbox.h"
 #include "capture/helper/HelperProtocol.h"
 
@@ -80,23 +81,18 @@ int TakeCapturePlace()
     {
         for (int nPlace = 0; nPlace < MAX_CAPTURES_PER_USER; ++nPlace)
         {
-            const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-            if (fd < 0)
+            CUniqueFd place(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+            if (!place.IsOpen())
                 return -1;
             sockaddr_un addr {};
             addr.sun_family = AF_UNIX;
             const std::string strName = "tarrow-capture/" + std::to_string(getuid()) + "/" + std::to_string(nPlace);
             std::memcpy(addr.sun_path + 1, strName.data(), strName.size());
             const auto nLength = socklen_t(offsetof(sockaddr_un, sun_path) + 1 + strName.size());
-            if (bind(fd, reinterpret_cast<const sockaddr*>(&addr), nLength) == 0)
-                return fd;
-            const int nError = errno;
-            close(fd);
-            if (nError != EADDRINUSE)
-            {
-                errno = nError;
+            if (bind(place.Get(), reinterpret_cast<const sockaddr*>(&addr), nLength) == 0)
+                return place.Release();
+            if (errno != EADDRINUSE)
                 return -1;
-            }
         }
         if (NowMs() >= nGiveUp)
         {
