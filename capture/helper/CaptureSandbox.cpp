@@ -48,8 +48,13 @@ bool InstallFilter(int hCaptureSocket, int hChannel)
     for (const int nSyscall : {SCMP_SYS(poll), SCMP_SYS(ppoll), SCMP_SYS(clock_gettime), SCMP_SYS(gettimeofday),
                                SCMP_SYS(clock_nanosleep), SCMP_SYS(nanosleep), SCMP_SYS(exit), SCMP_SYS(exit_group),
                                SCMP_SYS(rt_sigreturn), SCMP_SYS(restart_syscall), SCMP_SYS(brk), SCMP_SYS(munmap),
-                               SCMP_SYS(madvise)})
+                               SCMP_SYS(madvise), SCMP_SYS(sigaltstack), SCMP_SYS(rt_sigprocmask),
+                               SCMP_SYS(getpid), SCMP_SYS(gettid), SCMP_SYS(sched_yield)})
         bOk = bOk && allow(nSyscall);
+    // abort() signals its own process; no other.
+    bOk = bOk
+        && Check(seccomp_rule_add(ctx, SCMP_ACT_ALLOW, SCMP_SYS(tgkill), 1,
+                                  SCMP_A0(SCMP_CMP_EQ, static_cast<scmp_datum_t>(getpid()))));
 
     bOk = bOk
         && Check(seccomp_rule_add(ctx, SCMP_ACT_ALLOW, SCMP_SYS(sendto), 1, SCMP_A0(SCMP_CMP_EQ, channel)))

@@ -8,7 +8,8 @@
 //
 // Allowed: poll on anything; send only on the channel; getsockopt only the capture socket's
 // statistics and pending error; the clock; memory for the allocator (never executable); writing
-// to stderr; ending. Anything else fails with EPERM.
+// to stderr; its own signal mask and stack, and signalling itself (abort); ending. Anything else
+// fails with EPERM.
 
 // False with errno when a step failed; the process may then be partly restricted and must not
 // capture.
