@@ -10,6 +10,7 @@
 #include "ui/ListExport.h"
 
 #include <QAbstractButton>
+#include <QAbstractItemView>
 #include <QComboBox>
 #include <QDir>
 #include <QFileDialog>
@@ -22,6 +23,7 @@
 #include <QMessageBox>
 #include <QMouseEvent>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QScopedPointer>
 #include <QTableView>
 #include <QUrl>
@@ -174,6 +176,10 @@ std::string CMonitorDlg::ListLocalAddresses()
             strResult = addresses[i];
         m_comboInterface->addItem(QString::fromStdString(addresses[i]));
     }
+    // The box keeps its size in the dialog, but an IPv6 address with its interface is far wider:
+    // the list that drops down shows each one whole.
+    m_comboInterface->view()->setMinimumWidth(m_comboInterface->view()->sizeHintForColumn(0)
+                                              + m_comboInterface->view()->verticalScrollBar()->sizeHint().width());
     m_comboInterface->setCurrentIndex(0);
     m_nInterface = 0;
     return strResult;
