@@ -25,7 +25,7 @@ for COUNT in $COUNTS; do
     ip netns exec "$SRV" tcpdump -n -l -i "$IF_SRV" 'udp dst port 53' > "$WORK/tcpdump.txt" 2> "$WORK/tcpdump.err" &
     echo $! > "$WORK/tcpdump.pid"
     sleep 2
-    ip netns exec "$CLI" tcpreplay --topspeed -i "$IF_CLI" "$WORK/burst.pcap" > "$WORK/tcpreplay.out" 2>&1
+    ip netns exec "$CLI" tcpreplay --preload-pcap --topspeed -i "$IF_CLI" "$WORK/burst.pcap" > "$WORK/tcpreplay.out" 2>&1
     # Both get time to work off what waits in their buffers.
     sleep 8
     kill -INT "$(cat "$WORK/tcpdump.pid")"; wait "$(cat "$WORK/tcpdump.pid")" || true
