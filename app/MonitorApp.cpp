@@ -7,7 +7,7 @@ CMonitorApp::CMonitorApp(int& argc, char** argv)
     : QApplication(argc, argv)
 {
     setApplicationName(QStringLiteral("Tarrow"));
-    setApplicationVersion(QStringLiteral("1.3.0.0"));
+    setApplicationVersion(QStringLiteral(TARROW_VERSION));
     setDesktopFileName(QStringLiteral("tarrow"));
     setWindowIcon(LoadAppIcon());
 }
