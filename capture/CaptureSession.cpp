@@ -331,6 +331,7 @@ bool CCaptureSession::Start()
     const CCaptureHelperClient::CStarted started = CCaptureHelperClient::Start(m_strLocalAddress.c_str());
     if (started.hChannel < 0)
     {
+        m_nStartError = started.opened.nError;
         SetError(OpenFailureText(started.opened));
         return false;
     }
@@ -346,7 +347,8 @@ bool CCaptureSession::Start()
     const int hWake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (hWake < 0)
     {
-        SetError(FormatText("socket() failed, errno=%d", abandon(errno)));
+        m_nStartError = abandon(errno);
+        SetError(FormatText("socket() failed, errno=%d", m_nStartError));
         return false;
     }
 
@@ -382,7 +384,8 @@ bool CCaptureSession::Start()
         pShared->m_bRunning.store(false);
         DetachOwner(*pShared);
         close(hWake);
-        SetError(FormatText("pthread_create() failed, error no %d", abandon(e.code().value())));
+        m_nStartError = abandon(e.code().value());
+        SetError(FormatText("pthread_create() failed, error no %d", m_nStartError));
         return false;
     }
     m_pShared = std::move(pShared);
