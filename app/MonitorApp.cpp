@@ -1,6 +1,6 @@
 #include "app/MonitorApp.h"
 
-#include "links/Resources.h"
+#include "templates/Resources.h"
 #include "ui/MonitorDlg.h"
 
 CMonitorApp::CMonitorApp(int& argc, char** argv)

@@ -2,11 +2,11 @@
 
 #include "capture/LocalAddresses.h"
 #include "links/AboutDlg.h"
-#include "links/DialogTemplate.h"
-#include "links/MenuResource.h"
 #include "links/Pages.h"
-#include "links/Resources.h"
 #include "res/Resource.h"
+#include "templates/DialogTemplate.h"
+#include "templates/MenuResource.h"
+#include "templates/Resources.h"
 #include "ui/ListExport.h"
 
 #include <QAbstractButton>

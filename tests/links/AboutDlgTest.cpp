@@ -1,7 +1,7 @@
 #include "links/AboutDlg.h"
-#include "links/DialogTemplate.h"
 #include "links/Pages.h"
 #include "res/Resource.h"
+#include "templates/DialogTemplate.h"
 
 #include "UrlCatcher.h"
 

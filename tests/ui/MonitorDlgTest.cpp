@@ -3,9 +3,9 @@
 #include "ui/MonitorDlg.h"
 
 #include "capture/LocalAddresses.h"
-#include "links/DialogTemplate.h"
 #include "links/Pages.h"
 #include "res/Resource.h"
+#include "templates/DialogTemplate.h"
 #include "ui/ListExport.h"
 
 #include <QAbstractButton>

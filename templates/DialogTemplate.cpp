@@ -1,8 +1,8 @@
-#include "links/DialogTemplate.h"
+#include "templates/DialogTemplate.h"
 
-#include "links/MenuResource.h"
-#include "links/Resources.h"
 #include "res/Resource.h"
+#include "templates/MenuResource.h"
+#include "templates/Resources.h"
 
 #include <QComboBox>
 #include <QDialog>

@@ -1,4 +1,4 @@
-#include "links/MenuResource.h"
+#include "templates/MenuResource.h"
 #include "res/Resource.h"
 
 #include <QAction>

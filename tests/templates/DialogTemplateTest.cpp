@@ -1,4 +1,4 @@
-#include "links/DialogTemplate.h"
+#include "templates/DialogTemplate.h"
 #include "res/Resource.h"
 
 #include <QComboBox>
