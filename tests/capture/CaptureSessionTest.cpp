@@ -1,5 +1,7 @@
 #include "capture/CaptureSession.h"
-#include "NetNamespace.h"
+#include "common/DnsQuery.h"
+#include "common/NetNamespaceFixture.h"
+#include "common/ProcessState.h"
 
 #include <gtest/gtest.h>
 

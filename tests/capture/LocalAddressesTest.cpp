@@ -1,5 +1,5 @@
 #include "capture/LocalAddresses.h"
-#include "NetNamespace.h"
+#include "common/NetNamespace.h"
 
 #include <gtest/gtest.h>
 

@@ -3,7 +3,7 @@
 #include "res/Resource.h"
 #include "templates/DialogTemplate.h"
 
-#include "UrlCatcher.h"
+#include "common/UrlCatcher.h"
 
 #include <QPushButton>
 #include <QTest>
