@@ -39,13 +39,7 @@ class CResourceIdsTest : public QObject
         return nId == objEntry.value("id").toInt(-1) ? nId : -1;
     }
 
-    static QByteArray Describe(const QJsonObject& objEntry)
-    {
-        QJsonObject objShort = objEntry;
-        objShort.remove("controls");
-        objShort.remove("popups");
-        return QJsonDocument(objShort).toJson(QJsonDocument::Compact);
-    }
+    static QByteArray NameOf(const QJsonObject& objEntry) { return objEntry.value("name").toString().toUtf8(); }
 
 private slots:
     void initTestCase()
@@ -66,7 +60,7 @@ private slots:
         for (const QString& strFile : files) {
             const QJsonObject objDialog = Read(":/res/" + strFile);
             const int nDialogId = IdOf(objDialog);
-            QVERIFY2(nDialogId > 0, Describe(objDialog));
+            QVERIFY2(nDialogId > 0, NameOf(objDialog));
             QCOMPARE(strFile, QString("dialog_%1.json").arg(nDialogId));
 
             CDialogTemplate dlgTemplate;
@@ -74,14 +68,11 @@ private slots:
             QDialog dlg;
             QVERIFY2(dlgTemplate.Create(&dlg), qPrintable(dlgTemplate.GetErrorText()));
             for (const QJsonValue& value : objDialog.value("controls").toArray()) {
-                const QJsonObject objControl = value.toObject();
-                const QString strName = objControl.value("name").toString();
-                if (strName.isEmpty())
+                const QByteArray name = NameOf(value.toObject());
+                if (name.isEmpty())
                     continue;
-                const int nId = IdOf(objControl);
-                QVERIFY2(nId > 0, Describe(objControl));
-                const QWidget* pControl = GetDlgItem(&dlg, nId);
-                QVERIFY2(pControl != nullptr && pControl->objectName() == strName, Describe(objControl));
+                const QWidget* pControl = GetDlgItem(&dlg, IdOf(value.toObject()));
+                QVERIFY2(pControl != nullptr && pControl->objectName() == name, name);
             }
         }
     }
@@ -92,7 +83,7 @@ private slots:
         QVERIFY(!arrMenus.isEmpty());
         for (const QJsonValue& menu : arrMenus) {
             const int nMenuId = IdOf(menu.toObject());
-            QVERIFY2(nMenuId > 0, Describe(menu.toObject()));
+            QVERIFY2(nMenuId > 0, NameOf(menu.toObject()));
             const QJsonArray arrPopups = menu.toObject().value("popups").toArray();
             for (int nPopup = 0; nPopup < arrPopups.size(); ++nPopup) {
                 const QJsonObject objPopup = arrPopups.at(nPopup).toObject();
@@ -108,8 +99,7 @@ private slots:
                     QCOMPARE(pAction->isSeparator(), objItem.value("separator").toBool());
                     if (pAction->isSeparator())
                         continue;
-                    QVERIFY2(IdOf(objItem) > 0, Describe(objItem));
-                    QCOMPARE(pAction->data().toInt(), IdOf(objItem));
+                    QVERIFY2(IdOf(objItem) > 0 && pAction->data().toInt() == IdOf(objItem), NameOf(objItem));
                     QCOMPARE(pAction->text(), objItem.value("text").toString());
                 }
             }
@@ -121,9 +111,8 @@ private slots:
         const QJsonArray arrStrings = Read(":/res/strings.json").value("strings").toArray();
         QVERIFY(!arrStrings.isEmpty());
         for (const QJsonValue& value : arrStrings) {
-            const QJsonObject objString = value.toObject();
-            QVERIFY2(IdOf(objString) > 0, Describe(objString));
-            QCOMPARE(LoadResourceString(IdOf(objString)), objString.value("text").toString());
+            QVERIFY2(IdOf(value.toObject()) > 0, NameOf(value.toObject()));
+            QCOMPARE(LoadResourceString(IdOf(value.toObject())), value.toObject().value("text").toString());
         }
     }
 };
