@@ -1,13 +1,13 @@
 #include "app/MonitorApp.h"
 
-#include "links/Resources.h"
+#include "templates/Resources.h"
 #include "ui/MonitorDlg.h"
 
 CMonitorApp::CMonitorApp(int& argc, char** argv)
     : QApplication(argc, argv)
 {
     setApplicationName(QStringLiteral("Tarrow"));
-    setApplicationVersion(QStringLiteral("1.3.0.0"));
+    setApplicationVersion(QStringLiteral(TARROW_VERSION));
     setDesktopFileName(QStringLiteral("tarrow"));
     setWindowIcon(LoadAppIcon());
 }

@@ -3,8 +3,8 @@
 // the time until the list shows its row is measured. Prints the median and the worst of the runs.
 //   QT_QPA_PLATFORM=offscreen QueryLatencyBench [QUERIES]
 
-#include "links/DialogTemplate.h"
 #include "res/Resource.h"
+#include "templates/DialogTemplate.h"
 #include "ui/MonitorDlg.h"
 
 #include <QApplication>

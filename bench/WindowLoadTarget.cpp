@@ -2,8 +2,8 @@
 // main dialog, shown offscreen, capturing on the given address after "Run". At the end (SIGINT,
 // SIGTERM, or after the given seconds) it prints the rows listed, the kernel's counters and its CPU.
 //   QT_QPA_PLATFORM=offscreen WindowLoadTarget ADDRESS [SECONDS]
-#include "links/DialogTemplate.h"
 #include "res/Resource.h"
+#include "templates/DialogTemplate.h"
 #include "ui/MonitorDlg.h"
 
 #include "LoadRun.h"

@@ -1,7 +1,7 @@
 // Makes the README's picture: the real window capturing on loopback while a few queries are sent.
 // Needs root (packet socket) and an X server: scripts/screenshot.sh runs it under xvfb-run.
-#include "links/DialogTemplate.h"
 #include "res/Resource.h"
+#include "templates/DialogTemplate.h"
 #include "ui/MonitorDlg.h"
 
 #include <QApplication>

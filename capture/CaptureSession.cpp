@@ -332,6 +332,7 @@ bool CCaptureSession::Start()
     CUniqueFd channel(started.hChannel);
     if (!channel.IsOpen())
     {
+        m_nStartError = started.opened.nError;
         SetError(OpenFailureText(started.opened));
         return false;
     }
@@ -347,7 +348,8 @@ bool CCaptureSession::Start()
     CUniqueFd wake(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     if (!wake.IsOpen())
     {
-        SetError(FormatText("socket() failed, errno=%d", abandon(errno)));
+        m_nStartError = abandon(errno);
+        SetError(FormatText("socket() failed, errno=%d", m_nStartError));
         return false;
     }
 
@@ -386,7 +388,8 @@ bool CCaptureSession::Start()
         pShared->m_bRunning.store(false);
         DetachOwner(*pShared);
         pShared->m_wake.Reset();
-        SetError(FormatText("pthread_create() failed, error no %d", abandon(e.code().value())));
+        m_nStartError = abandon(e.code().value());
+        SetError(FormatText("pthread_create() failed, error no %d", m_nStartError));
         return false;
     }
     m_pShared = std::move(pShared);

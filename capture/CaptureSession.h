@@ -43,6 +43,9 @@ public:
     // Never waits; harmless at any time. Names read but not yet handed over are dropped.
     void Stop();
     std::string GetErrorText() const;
+    // The errno behind the last failed Start (EPERM: no right to capture); kept, like its text,
+    // until another Start fails.
+    int GetErrorNumber() const { return m_nStartError; }
     // What the helper last reported of the kernel's counts since Start: queries kept for the
     // capture, and those dropped for want of room. False when no capture was started.
     bool ReadStatistics(std::uint64_t* pnReceived, std::uint64_t* pnDropped) const;
@@ -57,6 +60,7 @@ private:
     std::shared_ptr<CCaptureShared> m_pShared;
     std::shared_ptr<CCaptureErrorText> m_pError;
     std::string m_strLocalAddress;
+    int m_nStartError = 0;
     QPointer<QObject> m_pOwnerObject;
     CCaptureOwner* m_pOwner = nullptr;
 };

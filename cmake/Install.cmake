@@ -1,9 +1,8 @@
 # Installation, the capture right of the installed helper, and the Debian package.
 
 set(TARROW_APP_ID org.example.merrow.Tarrow)
-set(TARROW_HELPER_INSTALLED "${CMAKE_INSTALL_FULL_LIBEXECDIR}/tarrow/tarrow-capture-helper")
 
-install(TARGETS tarrow-capture-helper RUNTIME DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/tarrow)
+install(TARGETS tarrow-capture-helper RUNTIME DESTINATION ${TARROW_HELPER_INSTALL_DIR})
 
 if(TARGET tarrow)
   install(FILES packaging/${TARROW_APP_ID}.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
@@ -18,7 +17,7 @@ endif()
 # A root install into the live system grants the right at once. A staged install (DESTDIR, or the
 # package's own staging prefix) leaves it to whoever installs the result: the package's postinst.
 install(CODE "
-  set(_helper \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBEXECDIR}/tarrow/tarrow-capture-helper\")
+  set(_helper \"\${CMAKE_INSTALL_PREFIX}/${TARROW_HELPER_INSTALL_DIR}/tarrow-capture-helper\")
   if(NOT \"\$ENV{DESTDIR}\" STREQUAL \"\" OR NOT CMAKE_INSTALL_PREFIX STREQUAL \"${CMAKE_INSTALL_PREFIX}\")
     message(STATUS \"Staged install: the capture right is set where it is finally installed\")
   else()

@@ -1,8 +1,8 @@
 #include "links/AboutDlg.h"
 
-#include "links/DialogTemplate.h"
-#include "links/Resources.h"
 #include "res/Resource.h"
+#include "templates/DialogTemplate.h"
+#include "templates/Resources.h"
 
 CAboutDlg::CAboutDlg(QWidget* parent)
     : QDialog(parent)

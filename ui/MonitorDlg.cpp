@@ -2,11 +2,11 @@
 
 #include "capture/LocalAddresses.h"
 #include "links/AboutDlg.h"
-#include "links/DialogTemplate.h"
-#include "links/MenuResource.h"
 #include "links/Pages.h"
-#include "links/Resources.h"
 #include "res/Resource.h"
+#include "templates/DialogTemplate.h"
+#include "templates/MenuResource.h"
+#include "templates/Resources.h"
 #include "ui/ListExport.h"
 
 #include <QAbstractButton>
@@ -28,6 +28,8 @@
 #include <QTableView>
 #include <QUrl>
 
+#include <cerrno>
+
 namespace {
 
 // Column widths in pixels at 96 dots per inch.
@@ -38,9 +40,6 @@ constexpr int TIME_COLUMN_WIDTH = 200;
 // name would hold the capture to a few hundred names a second, so a burst is shown a few times a
 // second instead.
 constexpr int LIST_UPDATE_PERIOD_MS = 50;
-
-// errno 1: the process may not open a packet socket.
-constexpr char NO_CAPTURE_RIGHT[] = "socket() failed, errno=1";
 
 void ShowWarning(QWidget* pParent, const QString& strText, const QString& strInformative = QString())
 {
@@ -284,15 +283,9 @@ void CMonitorDlg::OnRun()
     if (m_session.Start())
         return;
 
-    const QString strError = QString::fromStdString(m_session.GetErrorText());
-    QString strHint;
-    if (strError == QLatin1String(NO_CAPTURE_RIGHT))
-        strHint = QStringLiteral(
-            "Capturing needs the right to open packet sockets (CAP_NET_RAW), which only Tarrow's capture "
-            "helper holds. With the package installed, join the tarrow group: sudo usermod -aG tarrow "
-            "YOUR-USER-NAME, then log out and in again. When running from a build, scripts/start.sh grants "
-            "it, or: sudo setcap cap_net_raw+ep build-release/capture/helper/tarrow-capture-helper");
-    ShowWarning(this, strError, strHint);
+    // EPERM: this user may not open a packet socket, so say how to get the right.
+    const QString strHint = m_session.GetErrorNumber() == EPERM ? LoadResourceString(IDS_NO_CAPTURE_RIGHT) : QString();
+    ShowWarning(this, QString::fromStdString(m_session.GetErrorText()), strHint);
 }
 
 void CMonitorDlg::OnStop()

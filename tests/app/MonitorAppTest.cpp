@@ -4,37 +4,45 @@
 #include <QTest>
 #include <QTimer>
 
-#include <cstdio>
+class CMonitorAppTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void namesTheProgram()
+    {
+        QCOMPARE(QApplication::applicationName(), QString("Tarrow"));
+        QCOMPARE(QApplication::applicationVersion(), QString(TARROW_VERSION));
+        QCOMPARE(QGuiApplication::desktopFileName(), QString("tarrow"));
+        QVERIFY(!QApplication::windowIcon().isNull());
+    }
+
+    void initInstanceReturnsWhenTheMainDialogEnds()
+    {
+        // Esc on the dialog ends it.
+        QString strTitle;
+        QTimer::singleShot(200, [&strTitle] {
+            QWidget* pDialog = QApplication::activeModalWidget();
+            if (pDialog) {
+                strTitle = pDialog->windowTitle();
+                QTest::keyClick(pDialog, Qt::Key_Escape);
+            }
+        });
+        QTimer guard;
+        guard.setSingleShot(true);
+        QObject::connect(&guard, &QTimer::timeout, [] { qFatal("the main dialog did not end"); });
+        guard.start(10000);
+        QCOMPARE(qobject_cast<CMonitorApp*>(qApp)->InitInstance(), 0);
+        QCOMPARE(strTitle, QString("Tarrow"));
+    }
+};
 
 int main(int argc, char** argv)
 {
+    // The object under test is the application itself, so QTEST_MAIN's own cannot stand in.
     CMonitorApp app(argc, argv);
-    int nFailures = 0;
-    auto check = [&nFailures](bool bOk, const char* pszWhat) {
-        if (!bOk) {
-            ++nFailures;
-            qWarning("FAIL: %s", pszWhat);
-        }
-    };
-    check(QApplication::applicationName() == "Tarrow", "application name is Tarrow");
-    check(QApplication::applicationVersion() == "1.3.0.0", "version is 1.3.0.0");
-    check(QGuiApplication::desktopFileName() == "tarrow", "desktop file name is tarrow");
-    check(!QApplication::windowIcon().isNull(), "the application has its icon");
-
-    // InitInstance returns once the dialog ends; Esc on the dialog ends it.
-    QString strTitle;
-    QTimer::singleShot(200, [&strTitle] {
-        QWidget* pDialog = QApplication::activeModalWidget();
-        if (pDialog) {
-            strTitle = pDialog->windowTitle();
-            QTest::keyClick(pDialog, Qt::Key_Escape);
-        }
-    });
-    QTimer::singleShot(10000, [] { qFatal("the main dialog did not end"); });
-    check(app.InitInstance() == 0, "InitInstance returns 0");
-    check(strTitle == "Tarrow", "the main dialog's caption is Tarrow");
-
-    const int nChecks = 6;
-    std::printf("%d passed, %d failed\n", nChecks - nFailures, nFailures);
-    return nFailures == 0 ? 0 : 1;
+    CMonitorAppTest test;
+    return QTest::qExec(&test, argc, argv);
 }
+
+#include "MonitorAppTest.moc"

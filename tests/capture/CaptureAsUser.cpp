@@ -5,15 +5,14 @@
 // printed as "start failed: TEXT").
 
 #include "capture/CaptureSession.h"
+#include "common/DnsQuery.h"
 
 #include <QByteArray>
 #include <QCoreApplication>
 #include <QObject>
 #include <QTimer>
 
-#include <arpa/inet.h>
 #include <cstdio>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -21,18 +20,6 @@ namespace {
 
 constexpr int CAPTURE_WAIT_MS = 5000;
 constexpr int RESEND_MS = 250;
-
-QByteArray MakeQuery(const QByteArray& name)
-{
-    QByteArray query("\x12\x34\x01\x00\x00\x01\x00\x00\x00\x00\x00\x00", 12);
-    for (const QByteArray& label : name.split('.'))
-    {
-        query.append(char(label.size()));
-        query.append(label);
-    }
-    query.append("\x00\x00\x01\x00\x01", 5);
-    return query;
-}
 
 class COwner : public QObject, public CCaptureOwner
 {
@@ -80,16 +67,9 @@ int main(int argc, char** argv)
     }
 
     const int hSender = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in target {};
-    target.sin_family = AF_INET;
-    target.sin_port = htons(53);
-    target.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const QByteArray query = MakeQuery(name);
+    const CBytes query = MakeDnsQuery(name.toStdString());
     // Sent again until seen: the first copy may leave before the worker polls.
-    const auto send = [&]() {
-        sendto(hSender, query.constData(), size_t(query.size()), 0, reinterpret_cast<const sockaddr*>(&target),
-               sizeof(target));
-    };
+    const auto send = [&]() { SendUdp(hSender, "127.0.0.1", 53, query); };
     QTimer resend;
     QObject::connect(&resend, &QTimer::timeout, send);
     resend.start(RESEND_MS);

@@ -4,7 +4,9 @@
 #include "capture/PacketSocket.h"
 #include "capture/helper/CaptureSandbox.h"
 #include "capture/helper/HelperProtocol.h"
-#include "NetNamespace.h"
+#include "common/DnsQuery.h"
+#include "common/NetNamespaceFixture.h"
+#include "common/ProcessState.h"
 
 #include <gtest/gtest.h>
 

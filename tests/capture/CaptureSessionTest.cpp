@@ -1,5 +1,7 @@
 #include "capture/CaptureSession.h"
-#include "NetNamespace.h"
+#include "common/DnsQuery.h"
+#include "common/NetNamespaceFixture.h"
+#include "common/ProcessState.h"
 
 #include <gtest/gtest.h>
 
@@ -14,6 +16,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <ctime>
+#include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <functional>
@@ -254,6 +257,7 @@ TEST_F(CaptureSessionTest, AddressesOfNoInterfaceHereFailTheBind)
         session.SetOwner(&owner, pszAddress);
         EXPECT_FALSE(session.Start()) << pszAddress;
         EXPECT_EQ(session.GetErrorText(), "bind() failed, error no 99") << pszAddress;
+        EXPECT_EQ(session.GetErrorNumber(), EADDRNOTAVAIL) << pszAddress;
         EXPECT_EQ(CountOpenDescriptors(), m_nDescriptors) << pszAddress;
         EXPECT_EQ(CountThreads(), m_nThreads) << pszAddress;
     }
@@ -271,7 +275,7 @@ TEST_F(CaptureSessionTest, WithoutTheCaptureRightStartReportsTheSocketError)
         CCaptureSession session;
         session.SetOwner(&owner, m_pNet->GetCaptureAddress());
         const bool bStarted = session.Start();
-        return !bStarted && session.GetErrorText() == "socket() failed, errno=1";
+        return !bStarted && session.GetErrorText() == "socket() failed, errno=1" && session.GetErrorNumber() == EPERM;
     }));
 }
 

@@ -1,6 +1,6 @@
 #include "capture/AddressText.h"
 #include "capture/LocalAddresses.h"
-#include "NetNamespace.h"
+#include "common/NetNamespace.h"
 
 #include <gtest/gtest.h>
 

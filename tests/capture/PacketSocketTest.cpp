@@ -1,6 +1,8 @@
 #include "capture/DnsName.h"
 #include "capture/PacketSocket.h"
-#include "NetNamespace.h"
+#include "common/DnsQuery.h"
+#include "common/NetNamespaceFixture.h"
+#include "common/ProcessState.h"
 
 #include <gtest/gtest.h>
 

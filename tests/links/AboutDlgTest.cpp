@@ -1,9 +1,9 @@
 #include "links/AboutDlg.h"
-#include "links/DialogTemplate.h"
 #include "links/Pages.h"
 #include "res/Resource.h"
+#include "templates/DialogTemplate.h"
 
-#include "UrlCatcher.h"
+#include "common/UrlCatcher.h"
 
 #include <QPushButton>
 #include <QTest>

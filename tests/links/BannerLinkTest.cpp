@@ -1,7 +1,7 @@
 #include "links/BannerLink.h"
 #include "links/Pages.h"
 
-#include "UrlCatcher.h"
+#include "common/UrlCatcher.h"
 
 #include <QLabel>
 #include <QPixmap>

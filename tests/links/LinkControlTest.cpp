@@ -1,12 +1,10 @@
 // Addresses reach the browser whole, through the desktop's URL handling and never a shell.
 #include "links/LinkControl.h"
 
-#include "UrlCatcher.h"
+#include "common/ModalAnswer.h"
+#include "common/UrlCatcher.h"
 
-#include <QDesktopServices>
-#include <QMessageBox>
 #include <QTest>
-#include <QTimer>
 
 class CLinkControlTest : public QObject
 {
@@ -31,12 +29,7 @@ private slots:
     {
         // No handler for this scheme and no desktop to ask: the open fails, and the user is told.
         QString strShown;
-        QTimer::singleShot(50, [&strShown] {
-            if (auto* pBox = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
-                strShown = pBox->text();
-                pBox->accept();
-            }
-        });
+        AnswerMessageBox(&strShown);
         QVERIFY(!OpenInBrowser(QUrl("nosuchscheme://merrow.example.org/")));
         QVERIFY(strShown.contains("merrow.example.org"));
     }

@@ -1,5 +1,6 @@
 // The real Save As chooser, driven as a user would under a real X server (xvfb-run): the single
 // "Text Files (*.txt)" filter, no suffix of its own, and its question before replacing the typed name.
+#include "common/ModalAnswer.h"
 #include "ui/MonitorDlg.h"
 
 #include <QApplication>
@@ -13,26 +14,7 @@
 #include <QTest>
 #include <QTimer>
 
-#include <functional>
-
 namespace {
-
-// Runs pfnAct on the next window of type T that becomes modal.
-template <typename T>
-void OnNext(std::function<void(T*)> pfnAct, QWidget* pExcept = nullptr)
-{
-    auto* pTimer = new QTimer;
-    pTimer->setInterval(20);
-    QObject::connect(pTimer, &QTimer::timeout, pTimer, [pTimer, pfnAct, pExcept] {
-        auto* pWindow = qobject_cast<T*>(QApplication::activeModalWidget());
-        if (!pWindow || pWindow == pExcept)
-            return;
-        pTimer->stop();
-        pTimer->deleteLater();
-        pfnAct(pWindow);
-    });
-    pTimer->start();
-}
 
 void TypeAndSave(QFileDialog* pDialog, const QString& strName)
 {
@@ -59,7 +41,7 @@ private slots:
     {
         QTemporaryDir dir;
         QStringList filters;
-        OnNext<QFileDialog>([&](QFileDialog* pDialog) {
+        OnNextModal<QFileDialog>([&](QFileDialog* pDialog) {
             filters = pDialog->nameFilters();
             pDialog->setDirectory(dir.path());
             TypeAndSave(pDialog, "capture");
@@ -78,9 +60,9 @@ private slots:
 
         // "No" keeps the chooser open; the user then cancels.
         bool bAsked = false;
-        OnNext<QFileDialog>([&](QFileDialog* pDialog) {
+        OnNextModal<QFileDialog>([&](QFileDialog* pDialog) {
             pDialog->setDirectory(dir.path());
-            OnNext<QMessageBox>([&](QMessageBox* pBox) {
+            OnNextModal<QMessageBox>([&](QMessageBox* pBox) {
                 bAsked = true;
                 pBox->button(QMessageBox::No)->click();
                 QTimer::singleShot(100, pDialog, &QDialog::reject);
@@ -90,9 +72,9 @@ private slots:
         QCOMPARE(CMonitorDlg::ChooseSaveFile(nullptr), QString());
         QVERIFY(bAsked);
 
-        OnNext<QFileDialog>([&](QFileDialog* pDialog) {
+        OnNextModal<QFileDialog>([&](QFileDialog* pDialog) {
             pDialog->setDirectory(dir.path());
-            OnNext<QMessageBox>([](QMessageBox* pBox) { pBox->button(QMessageBox::Yes)->click(); }, pDialog);
+            OnNextModal<QMessageBox>([](QMessageBox* pBox) { pBox->button(QMessageBox::Yes)->click(); }, pDialog);
             TypeAndSave(pDialog, "old.log");
         });
         QCOMPARE(CMonitorDlg::ChooseSaveFile(nullptr), dir.filePath("old.log"));

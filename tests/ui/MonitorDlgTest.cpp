@@ -3,15 +3,19 @@
 #include "ui/MonitorDlg.h"
 
 #include "capture/LocalAddresses.h"
-#include "links/DialogTemplate.h"
+#include "common/DnsQuery.h"
+#include "common/ModalAnswer.h"
+#include "common/NetNamespace.h"
+#include "common/ProcessState.h"
+#include "common/UrlCatcher.h"
 #include "links/Pages.h"
 #include "res/Resource.h"
+#include "templates/DialogTemplate.h"
 #include "ui/ListExport.h"
 
 #include <QAbstractButton>
 #include <QApplication>
 #include <QComboBox>
-#include <QDesktopServices>
 #include <QDir>
 #include <QFile>
 #include <QHeaderView>
@@ -23,58 +27,30 @@
 #include <QTableView>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QTimer>
 
-#include <ctime>
-
-#include <arpa/inet.h>
 #include <atomic>
-#include <dirent.h>
-#include <functional>
-#include <netinet/in.h>
+#include <ctime>
+#include <memory>
+#include <string>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
 
+// Skips the test where it cannot capture, and otherwise lets it capture only in a private network.
+#define CAPTURE_IN_PRIVATE_NETWORK()                                                       \
+    do {                                                                                   \
+        if (const std::string strWhy = CNetNamespace::WhyUnavailable(); !strWhy.empty()) \
+            QSKIP(strWhy.c_str());                                                         \
+        QVERIFY2(EnterPrivateNetwork(), m_pNet->GetErrorText().c_str());                  \
+    } while (false)
+
 namespace {
 
-bool IsRoot()
-{
-    return geteuid() == 0;
-}
-
-int CountThreads()
-{
-    int nCount = 0;
-    if (DIR* pDir = opendir("/proc/self/task")) {
-        while (const dirent* pEntry = readdir(pDir))
-            nCount += pEntry->d_name[0] != '.';
-        closedir(pDir);
-    }
-    return nCount;
-}
-
-// A DNS query for pszName as the bytes of a UDP payload.
-QByteArray MakeQuery(const char* pszName)
-{
-    QByteArray query("\x12\x34\x01\x00\x00\x01\x00\x00\x00\x00\x00\x00", 12);
-    for (const QByteArray& label : QByteArray(pszName).split('.')) {
-        query.append(char(label.size()));
-        query.append(label);
-    }
-    query.append("\x00\x00\x01\x00\x01", 5);
-    return query;
-}
-
-void SendQuery(const char* pszName, const char* pszTo = "127.0.0.1")
+// Sends one query over the loopback of the network namespace that the calling thread is in.
+void SendQuery(const std::string& strName)
 {
     const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in to {};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(53);
-    inet_pton(AF_INET, pszTo, &to.sin_addr);
-    const QByteArray query = MakeQuery(pszName);
-    sendto(fd, query.constData(), query.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    SendUdp(fd, "127.0.0.1", 53, MakeDnsQuery(strName));
     close(fd);
 }
 
@@ -93,38 +69,6 @@ void Deliver(CMonitorDlg& dlg, const QByteArray& name)
     dlg.GetListModel().FlushInsertions();
 }
 
-// Runs pfnAct on the next modal dialog or pop-up that opens, from inside its own event loop.
-void OnNextModal(std::function<void(QWidget*)> pfnAct, QWidget* pExcept = nullptr)
-{
-    auto* pTimer = new QTimer;
-    pTimer->setInterval(10);
-    QObject::connect(pTimer, &QTimer::timeout, pTimer, [pTimer, pfnAct, pExcept] {
-        QWidget* pModal = QApplication::activePopupWidget();
-        if (!pModal)
-            pModal = QApplication::activeModalWidget();
-        if (!pModal || pModal == pExcept)
-            return;
-        pTimer->stop();
-        pTimer->deleteLater();
-        pfnAct(pModal);
-    });
-    pTimer->start();
-}
-
-void AnswerMessageBox(QString* pstrText, QMessageBox::StandardButton button = QMessageBox::Ok, QWidget* pExcept = nullptr)
-{
-    OnNextModal([pstrText, button](QWidget* pModal) {
-        auto* pBox = qobject_cast<QMessageBox*>(pModal);
-        if (!pBox) {
-            pModal->close();
-            return;
-        }
-        if (pstrText)
-            *pstrText = pBox->text();
-        pBox->button(button)->click();
-    }, pExcept);
-}
-
 // Clicks the item as a user would, so the menu reports it as chosen.
 void ChooseMenuItem(QWidget* pPopup, const QString& strText)
 {
@@ -137,15 +81,6 @@ void ChooseMenuItem(QWidget* pPopup, const QString& strText)
     }
     pMenu->close();
 }
-
-class CUrlCatcher : public QObject
-{
-    Q_OBJECT
-public:
-    QList<QUrl> m_urls;
-public slots:
-    void Open(const QUrl& url) { m_urls.append(url); }
-};
 
 int IndexOfAddress(QComboBox* pCombo, const QString& strAddress)
 {
@@ -171,22 +106,27 @@ class CMonitorDlgTest : public QObject
     Q_OBJECT
 
     CUrlCatcher m_catcher;
+    // The tests that capture do so on the loopback of a private network namespace made for each,
+    // so the host's own DNS traffic never reaches them and theirs never leaves it.
+    std::unique_ptr<CNetNamespace> m_pNet;
+    std::unique_ptr<CNetNamespace::CEnter> m_pEnter;
 
-private slots:
-    void initTestCase()
+    // Moves this thread, and the threads and helpers it starts, into a fresh namespace.
+    bool EnterPrivateNetwork()
     {
-        QDesktopServices::setUrlHandler("http", &m_catcher, "Open");
-        QDesktopServices::setUrlHandler("https", &m_catcher, "Open");
-        if (!IsRoot())
-            qInfo("Not root: the tests that capture on loopback are skipped (they need CAP_NET_RAW).");
+        m_pNet = std::make_unique<CNetNamespace>();
+        if (m_pNet->IsReady())
+            m_pEnter = std::make_unique<CNetNamespace::CEnter>(m_pNet->GetCaptureName());
+        return m_pEnter && m_pEnter->IsEntered();
     }
 
+private slots:
     void init() { m_catcher.m_urls.clear(); }
 
-    void cleanupTestCase()
+    void cleanup()
     {
-        QDesktopServices::unsetUrlHandler("http");
-        QDesktopServices::unsetUrlHandler("https");
+        m_pEnter.reset();
+        m_pNet.reset();
     }
 
     void ListIsSetUpAsTheCapturedNamesTable()
@@ -237,7 +177,7 @@ private slots:
         QString strShown;
         AnswerMessageBox(&strShown);
         dlg.OnRun();
-        if (IsRoot())
+        if (geteuid() == 0)
             QCOMPARE(strShown, QString("bind() failed, error no 99"));
         else
             QVERIFY2(strShown == "socket() failed, errno=1" || strShown == "bind() failed, error no 99", qPrintable(strShown));
@@ -274,8 +214,7 @@ private slots:
 
     void NamesFlowIntoTheListOnLoopback()
     {
-        if (!IsRoot())
-            QSKIP("needs root to open a packet socket");
+        CAPTURE_IN_PRIVATE_NETWORK();
         CMonitorDlg dlg;
         SelectAddress(dlg, "127.0.0.1");
         dlg.OnRun();
@@ -325,7 +264,8 @@ private slots:
     void EscEndsTheDialogEvenDuringACapture()
     {
         CMonitorDlg dlg;
-        if (IsRoot()) {
+        if (CNetNamespace::WhyUnavailable().empty()) {
+            QVERIFY(EnterPrivateNetwork());
             SelectAddress(dlg, "127.0.0.1");
             dlg.OnRun();
         }
@@ -341,13 +281,12 @@ private slots:
 
     void ClosingDuringABusyCaptureLeavesNoWorkerBehind()
     {
-        if (!IsRoot())
-            QSKIP("needs root to open a packet socket");
+        CAPTURE_IN_PRIVATE_NETWORK();
         const int nThreadsBefore = CountThreads();
         std::atomic<bool> bSending {true};
         std::thread sender([&bSending] {
             for (int i = 0; bSending && i < 200000; ++i)
-                SendQuery(QByteArray("busy" + QByteArray::number(i) + ".example.org").constData());
+                SendQuery("busy" + std::to_string(i) + ".example.org");
         });
         {
             auto* pDlg = new CMonitorDlg;
@@ -562,8 +501,7 @@ private slots:
 
     void NamesKeepArrivingWhileModalWindowsAreOpen()
     {
-        if (!IsRoot())
-            QSKIP("needs root to open a packet socket");
+        CAPTURE_IN_PRIVATE_NETWORK();
         CMonitorDlg dlg;
         SelectAddress(dlg, "127.0.0.1");
         dlg.OnRun();

@@ -1,7 +1,8 @@
-#include "links/DialogTemplate.h"
+#include "templates/DialogTemplate.h"
 
-#include "links/MenuResource.h"
-#include "links/Resources.h"
+#include "res/Resource.h"
+#include "templates/MenuResource.h"
+#include "templates/Resources.h"
 
 #include <QComboBox>
 #include <QDialog>
@@ -35,8 +36,6 @@ constexpr quint32 SS_RIGHT = 0x00000002;
 constexpr quint32 SS_ICON = 0x00000003;
 constexpr quint32 SS_BITMAP = 0x0000000E;
 constexpr quint32 SS_SUNKEN = 0x00001000;
-constexpr int IDOK = 1;
-constexpr int IDCANCEL = 2;
 
 // Windows' MulDiv: the product rounded half away from zero, not truncated.
 int MulDiv(int nNumber, int nNumerator, int nDenominator)

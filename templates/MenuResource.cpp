@@ -1,6 +1,6 @@
-#include "links/MenuResource.h"
+#include "templates/MenuResource.h"
 
-#include "links/Resources.h"
+#include "templates/Resources.h"
 
 #include <QAction>
 #include <QFile>

@@ -1,21 +1,19 @@
-#include "NetNamespace.h"
+#include "common/NetNamespace.h"
+
+#include "common/DnsQuery.h"
 
 #include <arpa/inet.h>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <fcntl.h>
-#include <filesystem>
-#include <fstream>
-#include <set>
-#include <linux/capability.h>
 #include <netinet/in.h>
 #include <sched.h>
 #include <sstream>
-#include <sys/prctl.h>
 #include <sys/socket.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -194,173 +192,4 @@ int CNetNamespace::OpenSocketIn(const std::string& strNamespace, int nType, cons
         return -1;
     }
     return fd;
-}
-
-void CNetNamespaceTest::SetUp()
-{
-    const std::string strWhy = CNetNamespace::WhyUnavailable();
-    if (!strWhy.empty())
-        GTEST_SKIP() << strWhy;
-    m_pNet = std::make_unique<CNetNamespace>();
-    ASSERT_TRUE(m_pNet->IsReady()) << m_pNet->GetErrorText();
-    m_pEnter = std::make_unique<CNetNamespace::CEnter>(m_pNet->GetCaptureName());
-    ASSERT_TRUE(m_pEnter->IsEntered());
-}
-
-void CNetNamespaceTest::TearDown()
-{
-    for (int fd : m_fds)
-        close(fd);
-    m_pEnter.reset();
-    m_pNet.reset();
-}
-
-int CNetNamespaceTest::Listen(const std::string& strNamespace, const std::string& strAddress, unsigned short nPort)
-{
-    const int fd = CNetNamespace::OpenSocketIn(strNamespace, SOCK_DGRAM, strAddress, nPort);
-    EXPECT_GE(fd, 0);
-    m_fds.push_back(fd);
-    return fd;
-}
-
-bool DropCaptureRight()
-{
-    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0)
-        return false;
-    if (geteuid() == 0 && prctl(PR_CAPBSET_DROP, CAP_NET_RAW, 0, 0, 0) != 0)
-        return false;
-    __user_cap_header_struct header {_LINUX_CAPABILITY_VERSION_3, 0};
-    __user_cap_data_struct data[2] {};
-    if (syscall(SYS_capget, &header, data) != 0)
-        return false;
-    data[0].effective &= ~(1u << CAP_NET_RAW);
-    data[0].permitted &= ~(1u << CAP_NET_RAW);
-    data[0].inheritable &= ~(1u << CAP_NET_RAW);
-    return syscall(SYS_capset, &header, data) == 0;
-}
-
-bool HoldsWithoutCaptureRight(const std::function<bool()>& pfnCheck)
-{
-    const pid_t pid = fork();
-    if (pid < 0)
-        return false;
-    if (pid == 0)
-        _exit(DropCaptureRight() && pfnCheck() ? 0 : 1);
-    int nStatus = 0;
-    return waitpid(pid, &nStatus, 0) == pid && WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 0;
-}
-
-int CountOpenDescriptors()
-{
-    int nCount = 0;
-    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
-        ++nCount;
-    return nCount;
-}
-
-int CountThreads()
-{
-    int nCount = 0;
-    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/task"))
-        ++nCount;
-    return nCount;
-}
-
-std::vector<int> ListChildProcesses()
-{
-    std::vector<int> children;
-    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task"))
-    {
-        std::ifstream list(task.path() / "children");
-        int nPid = 0;
-        while (list >> nPid)
-            children.push_back(nPid);
-    }
-    return children;
-}
-
-std::string ReadProcessStatus(int nPid, const std::string& strField)
-{
-    std::ifstream status("/proc/" + std::to_string(nPid) + "/status");
-    std::string strLine;
-    while (std::getline(status, strLine))
-    {
-        if (strLine.rfind(strField + ":", 0) == 0)
-        {
-            const size_t nStart = strLine.find_first_not_of(" \t", strField.size() + 1);
-            return nStart == std::string::npos ? std::string() : strLine.substr(nStart);
-        }
-    }
-    return {};
-}
-
-bool HoldsPacketSocket()
-{
-    // Columns: sk RefCnt Type Proto Iface R Rmem User Inode.
-    std::set<std::string> inodes;
-    std::ifstream packets("/proc/net/packet");
-    std::string strLine;
-    std::getline(packets, strLine);
-    while (std::getline(packets, strLine))
-    {
-        std::istringstream fields(strLine);
-        std::string strField;
-        for (int i = 0; i < 9 && fields >> strField; ++i)
-        {
-        }
-        inodes.insert("socket:[" + strField + "]");
-    }
-    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
-    {
-        std::error_code error;
-        if (inodes.count(std::filesystem::read_symlink(entry.path(), error).string()) != 0)
-            return true;
-    }
-    return false;
-}
-
-CBytes MakeDnsQuery(const std::string& strName, size_t nPadding)
-{
-    CBytes query = {0x12, 0x34, 0x01, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
-    size_t nStart = 0;
-    while (nStart <= strName.size())
-    {
-        size_t nDot = strName.find('.', nStart);
-        if (nDot == std::string::npos)
-            nDot = strName.size();
-        query.push_back(static_cast<unsigned char>(nDot - nStart));
-        query.insert(query.end(), strName.begin() + long(nStart), strName.begin() + long(nDot));
-        nStart = nDot + 1;
-    }
-    query.insert(query.end(), {0x00, 0x00, 0x01, 0x00, 0x01});
-    query.insert(query.end(), nPadding, 0);
-    return query;
-}
-
-socklen_t MakeSocketAddress(const std::string& strAddress, unsigned short nPort, sockaddr_storage& address)
-{
-    address = {};
-    auto* pIn = reinterpret_cast<sockaddr_in*>(&address);
-    if (inet_pton(AF_INET, strAddress.c_str(), &pIn->sin_addr) == 1)
-    {
-        pIn->sin_family = AF_INET;
-        pIn->sin_port = htons(nPort);
-        return sizeof(sockaddr_in);
-    }
-    auto* pIn6 = reinterpret_cast<sockaddr_in6*>(&address);
-    if (inet_pton(AF_INET6, strAddress.c_str(), &pIn6->sin6_addr) == 1)
-    {
-        pIn6->sin6_family = AF_INET6;
-        pIn6->sin6_port = htons(nPort);
-        return sizeof(sockaddr_in6);
-    }
-    return 0;
-}
-
-bool SendUdp(int fd, const std::string& strAddress, unsigned short nPort, const CBytes& payload)
-{
-    sockaddr_storage address {};
-    const socklen_t nLength = MakeSocketAddress(strAddress, nPort, address);
-    return sendto(fd, payload.data(), payload.size(), 0, reinterpret_cast<const sockaddr*>(&address), nLength) ==
-           ssize_t(payload.size());
 }

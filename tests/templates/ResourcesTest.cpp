@@ -1,4 +1,4 @@
-#include "links/Resources.h"
+#include "templates/Resources.h"
 #include "res/Resource.h"
 
 #include <QImage>

@@ -1,4 +1,4 @@
-#include "links/DialogTemplate.h"
+#include "templates/DialogTemplate.h"
 #include "res/Resource.h"
 
 #include <QComboBox>
@@ -29,30 +29,6 @@ private:
     }
 
 private slots:
-    void mainTemplateHoldsTheControlsInOrder()
-    {
-        CDialogTemplate dlgTemplate;
-        QVERIFY(dlgTemplate.Load(IDD_MONITOR_DIALOG));
-        QCOMPARE(dlgTemplate.m_strCaption, QString("Tarrow"));
-        QCOMPARE(dlgTemplate.m_sizeUnits, QSize(423, 322));
-        QCOMPARE(dlgTemplate.m_nMenuId, IDR_MAIN_MENU);
-        QCOMPARE(dlgTemplate.m_nStyle, 0x90CA00C0u);
-
-        const QList<int> expectedIds = {IDC_RUN, IDC_NAME_LIST, IDC_STOP, IDC_BANNER, IDC_PROMO_1,
-                                        IDC_PROMO_2, -1, IDC_INTERFACE, IDC_DOWNLOAD_1, IDC_DOWNLOAD_2};
-        QList<int> ids;
-        for (const SDialogItem& item : dlgTemplate.m_items)
-            ids << item.nId;
-        QCOMPARE(ids, expectedIds);
-
-        const SDialogItem& label = dlgTemplate.m_items[6];
-        QCOMPARE(label.strText, QString("Monitoring DNS Packets...    Select Local Interface..."));
-        QCOMPARE(label.rcUnits, QRect(13, 98, 171, 8));
-        QCOMPARE(dlgTemplate.m_items[0].nStyle, 0x50010001u);
-        QCOMPARE(dlgTemplate.m_items[3].nStyle, 0x5000110Eu);
-        QCOMPARE(dlgTemplate.m_items[1].rcUnits, QRect(7, 115, 409, 200));
-    }
-
     void missingTemplateFailsWithAReason()
     {
         CDialogTemplate dlgTemplate;
