@@ -17,6 +17,7 @@
 #include <QHeaderView>
 #include <QItemSelectionModel>
 #include <QLabel>
+#include <QLocale>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
@@ -195,6 +196,8 @@ void CMonitorDlg::BindMessageMap()
         connect(m_pMenuBar, &QMenuBar::triggered, this, [this](QAction* pAction) { OnCommand(pAction->data().toInt()); });
     if (auto* pDownload2 = GetDlgItemAs<QAbstractButton>(this, IDC_DOWNLOAD_2))
         connect(pDownload2, &QAbstractButton::clicked, this, &CMonitorDlg::OnOtherProduct1);
+    // Queued: the list says so from inside the hand-off of a name, which must not wait for the user.
+    connect(&m_listModel, &CNameListModel::BudgetReached, this, &CMonitorDlg::OnBudgetReached, Qt::QueuedConnection);
 }
 
 void CMonitorDlg::OnCommand(int nId)
@@ -384,4 +387,13 @@ void CMonitorDlg::OnAppAbout()
 {
     CAboutDlg dlg(this);
     dlg.exec();
+}
+
+void CMonitorDlg::OnBudgetReached()
+{
+    const QLocale locale(QLocale::English);
+    ShowWarning(this, QStringLiteral("The list holds as many names as it may keep: %1 names or %2 of name text.")
+                          .arg(locale.toString(qulonglong(m_listModel.GetBudgetNames())),
+                               locale.formattedDataSize(qint64(m_listModel.GetBudgetNameBytes()), 0, QLocale::DataSizeIecFormat)),
+                QStringLiteral("Capture goes on, but new names are not listed until the list is cleared or Run is pressed again."));
 }

@@ -157,6 +157,7 @@ struct CNameListModel::Impl
     std::string m_strFolded;
     std::time_t m_tLast = static_cast<std::time_t>(-1);
     size_t m_nShown = 0;   // the oldest rows, the ones views know of
+    size_t m_nNameBytes = 0;
 
     size_t Count() const { return m_deqRows.size(); }
     size_t Length(size_t nIndex) const { return m_deqRows[nIndex].nLength; }
@@ -252,6 +253,7 @@ struct CNameListModel::Impl
         CSlotVector().swap(m_vecSlots);
         std::string().swap(m_strFolded);
         m_nShown = 0;
+        m_nNameBytes = 0;
     }
 };
 
@@ -291,9 +293,18 @@ bool CNameListModel::AddName(const char* name, size_t length)
     const size_t nPos = impl.FindSlot(name, length, nHash);
     if (impl.m_vecSlots[nPos].nIndex != Impl::EMPTY_SLOT)
         return false;
+    // Once a name has been turned away the list stays as it is until the next Clear, so no row shows
+    // up after the user was told that new names are no longer listed.
+    if (m_nRefused > 0 || impl.Count() >= m_nBudgetNames
+        || length > m_nBudgetNameBytes - std::min(impl.m_nNameBytes, m_nBudgetNameBytes)) {
+        if (++m_nRefused == 1)
+            emit BudgetReached();
+        return false;
+    }
 
     const size_t nIndex = impl.Count();
     impl.m_deqRows.push_back(Impl::SRow { impl.Store(name, length), static_cast<uint32_t>(length), nTime });
+    impl.m_nNameBytes += length;
     impl.m_vecSlots[nPos] = Impl::SSlot { nHash, static_cast<uint32_t>(nIndex) };
     if (m_nInsertionPeriod == 0)
         FlushInsertions();
@@ -334,7 +345,14 @@ void CNameListModel::Clear()
         m_pInsertionTimer->stop();
     beginResetModel();
     m_pImpl->Release();
+    m_nRefused = 0;
     endResetModel();
+}
+
+void CNameListModel::SetBudget(size_t nNames, size_t nNameBytes)
+{
+    m_nBudgetNames = nNames;
+    m_nBudgetNameBytes = nNameBytes;
 }
 
 QByteArray CNameListModel::GetName(int row) const
