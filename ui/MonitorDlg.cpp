@@ -310,11 +310,10 @@ void CMonitorDlg::OnSaveList()
             bWrite = answer == QMessageBox::Yes;
         }
         if (bWrite) {
-            // Built only now, so rows captured while the chooser was open are saved too.
+            // Read only now, so rows captured while the chooser was open are saved too.
             m_listModel.FlushInsertions();
-            const QByteArray text = CListExport::FormatText(m_listModel);
             CListExport listExport;
-            if (!listExport.Write(strPath, text))
+            if (!listExport.Write(strPath, m_listModel))
                 ShowWarning(this, listExport.GetErrorText());
         }
     }

@@ -158,6 +158,9 @@ struct CNameListModel::Impl
     std::time_t m_tLast = static_cast<std::time_t>(-1);
     size_t m_nShown = 0;   // the oldest rows, the ones views know of
     size_t m_nNameBytes = 0;
+    // Rows of one second share their time text; a saved list asks for it row after row.
+    mutable uint32_t m_nFormattedTime = UINT32_MAX;
+    mutable QByteArray m_baFormattedTime;
 
     size_t Count() const { return m_deqRows.size(); }
     size_t Length(size_t nIndex) const { return m_deqRows[nIndex].nLength; }
@@ -254,6 +257,17 @@ struct CNameListModel::Impl
         std::string().swap(m_strFolded);
         m_nShown = 0;
         m_nNameBytes = 0;
+        m_nFormattedTime = UINT32_MAX;
+        m_baFormattedTime.clear();
+    }
+
+    const QByteArray& TimeText(uint32_t nTime) const
+    {
+        if (nTime != m_nFormattedTime) {
+            m_baFormattedTime = FormatBrokenDownTime(UnpackTime(m_vecTimes[nTime]));
+            m_nFormattedTime = nTime;
+        }
+        return m_baFormattedTime;
     }
 };
 
@@ -370,7 +384,7 @@ QByteArray CNameListModel::GetCellText(int row, int column) const
     case COLUMN_NAME:
         return QByteArray(impl.Data(nIndex), static_cast<qsizetype>(impl.Length(nIndex)));
     case COLUMN_TIME:
-        return FormatBrokenDownTime(UnpackTime(impl.m_vecTimes[impl.m_deqRows[nIndex].nTime]));
+        return impl.TimeText(impl.m_deqRows[nIndex].nTime);
     default:
         return QByteArray();
     }
