@@ -8,7 +8,9 @@ CMonitorApp::CMonitorApp(int& argc, char** argv)
 {
     setApplicationName(QStringLiteral("Tarrow"));
     setApplicationVersion(QStringLiteral("1.3.0.0"));
-    setDesktopFileName(QStringLiteral("tarrow"));
+    // The id of the installed desktop entry, so that a Wayland compositor (by app id) and the task
+    // bar find its name and icon for the window.
+    setDesktopFileName(QStringLiteral("org.example.merrow.Tarrow"));
     setWindowIcon(LoadAppIcon());
 }
 

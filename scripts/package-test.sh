@@ -51,13 +51,26 @@ check() {
   fi
 }
 
+# The window's WM_CLASS (instance, class) under Xvfb must hold the entry's StartupWMClass, or an X11
+# task bar does not put the window with its launcher.
+window_class_in_entry() {
+  local wanted
+  wanted=$(sed -n 's/^StartupWMClass=//p' "/usr/share/applications/$app_id.desktop")
+  timeout 60 xvfb-run -a -s "-screen 0 1024x768x24" env QT_QPA_PLATFORM=xcb sh -c '
+    /usr/bin/tarrow & pid=$!
+    for i in $(seq 100); do xprop -name Tarrow WM_CLASS 2>/dev/null | grep "^WM_CLASS" && break; sleep 0.1; done
+    kill $pid' >"$work/wm_class" 2>/dev/null
+  echo "StartupWMClass=$wanted; window: $(cat "$work/wm_class")"
+  [ -n "$wanted" ] && grep -q "\"$wanted\"" "$work/wm_class"
+}
+
 finish() {
   echo "package-test: $passed passed, $failed failed"
   [ $failed -eq 0 ]
   exit $?
 }
 
-tools=(dpkg-dev desktop-file-utils appstream file)
+tools=(dpkg-dev desktop-file-utils appstream file xvfb xauth x11-utils)
 missing=()
 for p in "${tools[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -102,6 +115,7 @@ check "the helper is root:tarrow, mode 0750" bash -c "stat -c '%U:%G %a' '$helpe
 check "the program's libraries resolve" bash -c "! ldd /usr/bin/tarrow | grep 'not found'"
 check "desktop entry validates" desktop-file-validate "/usr/share/applications/$app_id.desktop"
 check "AppStream metainfo validates" appstreamcli validate --no-net "/usr/share/metainfo/$app_id.metainfo.xml"
+check "the window's WM_CLASS names the installed entry's StartupWMClass" window_class_in_entry
 
 probe="$work/CaptureAsUser"
 install -m 0755 "$build_dir/tests/capture/CaptureAsUser" "$probe"

@@ -1,6 +1,8 @@
 // The application object names the program and runs the main dialog until it ends.
 #include "app/MonitorApp.h"
 
+#include <QDir>
+#include <QFileInfo>
 #include <QTest>
 #include <QTimer>
 
@@ -18,7 +20,10 @@ int main(int argc, char** argv)
     };
     check(QApplication::applicationName() == "Tarrow", "application name is Tarrow");
     check(QApplication::applicationVersion() == "1.3.0.0", "version is 1.3.0.0");
-    check(QGuiApplication::desktopFileName() == "tarrow", "desktop file name is tarrow");
+    // The window's app id has to name the entry that is installed, or the desktop shows a stranger.
+    const QStringList entries = QDir(QStringLiteral(TARROW_PACKAGING_DIR)).entryList({QStringLiteral("*.desktop")});
+    check(entries.size() == 1 && QGuiApplication::desktopFileName() == QFileInfo(entries.value(0)).completeBaseName(),
+          "desktop file name is the id of the desktop entry in packaging/");
     check(!QApplication::windowIcon().isNull(), "the application has its icon");
 
     // InitInstance returns once the dialog ends; Esc on the dialog ends it.
