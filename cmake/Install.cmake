@@ -3,7 +3,9 @@
 set(TARROW_APP_ID org.example.merrow.Tarrow)
 set(TARROW_HELPER_INSTALLED "${CMAKE_INSTALL_FULL_LIBEXECDIR}/tarrow/tarrow-capture-helper")
 
-install(TARGETS tarrow-capture-helper RUNTIME DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/tarrow)
+# Never world-executable, not even for the moment between a reinstall and the grant below.
+install(TARGETS tarrow-capture-helper RUNTIME DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/tarrow
+  PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE)
 
 if(TARGET tarrow)
   install(FILES packaging/${TARROW_APP_ID}.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
@@ -15,25 +17,10 @@ if(TARGET tarrow)
   install(FILES res/images/tarrow.svg DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
 endif()
 
-# A root install into the live system grants the right at once. A staged install (DESTDIR, or the
-# package's own staging prefix) leaves it to whoever installs the result: the package's postinst.
-install(CODE "
-  set(_helper \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBEXECDIR}/tarrow/tarrow-capture-helper\")
-  if(NOT \"\$ENV{DESTDIR}\" STREQUAL \"\" OR NOT CMAKE_INSTALL_PREFIX STREQUAL \"${CMAKE_INSTALL_PREFIX}\")
-    message(STATUS \"Staged install: the capture right is set where it is finally installed\")
-  else()
-    execute_process(COMMAND id -u OUTPUT_VARIABLE _uid OUTPUT_STRIP_TRAILING_WHITESPACE)
-    set(_result 1)
-    if(_uid STREQUAL \"0\")
-      execute_process(COMMAND setcap cap_net_raw+ep \"\${_helper}\" RESULT_VARIABLE _result)
-    endif()
-    if(_result EQUAL 0)
-      message(STATUS \"Capture right granted: \${_helper}\")
-    else()
-      message(STATUS \"To let users capture, run: sudo setcap cap_net_raw+ep \${_helper}\")
-    endif()
-  endif()
-")
+# A root install into the live system grants the right as the package does. A staged install
+# (DESTDIR, or the package's own staging prefix) leaves it to whoever installs the result.
+configure_file(cmake/GrantCaptureRight.cmake.in ${PROJECT_BINARY_DIR}/GrantCaptureRight.cmake @ONLY)
+install(SCRIPT ${PROJECT_BINARY_DIR}/GrantCaptureRight.cmake)
 
 # The Debian package. Build it from a tree configured with -DCMAKE_INSTALL_PREFIX=/usr and
 # -DTARROW_HELPER_FROM_BUILD_TREE=OFF, so the programs it holds only run the installed helper.

@@ -129,8 +129,25 @@ check "a user outside tarrow gets the failed-start text and no socket" bash -c "
 check "the installed program starts as that user (offscreen, stopped after 3 s)" bash -c "
   timeout 3 ${as_user[*]} --groups=tarrow env QT_QPA_PLATFORM=offscreen /usr/bin/tarrow; [ \$? -eq 124 ]"
 
+# cmake --install as root into the prefix the build was made for: the same rights as the package,
+# or none at all when a step fails (here setcap, left out of PATH).
+live_install() {
+  local prefix=$work/live helper_copy=$work/live/libexec/tarrow/tarrow-capture-helper
+  mkdir -p "$prefix/libexec/tarrow"
+  install -m 0755 "$build_dir/capture/helper/tarrow-capture-helper" "$helper_copy"
+  setcap cap_net_raw+ep "$helper_copy"
+  cmake -DCMAKE_INSTALL_PREFIX="$prefix" -DTARROW_LIVE_PREFIX="$prefix" -P "$build_dir/GrantCaptureRight.cmake" &&
+    stat -c '%U:%G %a' "$helper_copy" | tee /dev/stderr | grep -qx 'root:tarrow 750' &&
+    getcap "$helper_copy" | tee /dev/stderr | grep -q 'cap_net_raw[=+]ep' &&
+    env PATH=/usr/bin:/bin cmake -DCMAKE_INSTALL_PREFIX="$prefix" -DTARROW_LIVE_PREFIX="$prefix" \
+      -P "$build_dir/GrantCaptureRight.cmake" | tee "$work/failed-grant" &&
+    [ -z "$(getcap "$helper_copy")" ] && grep -q "sudo setcap cap_net_raw+ep $helper_copy" "$work/failed-grant"
+}
+check "a live root cmake --install grants as the package does, and nothing when a step fails" live_install
+
 check "the package purges" dpkg --purge tarrow
 check "nothing is left behind" bash -c "
   for f in ${files[*]}; do [ ! -e \"\$f\" ] || { echo \"left: \$f\"; exit 1; }; done
   [ ! -d /usr/libexec/tarrow ] && { [ $group_existed -eq 1 ] || ! getent group tarrow; }"
+
 finish
