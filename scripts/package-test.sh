@@ -148,6 +148,13 @@ check "a live root cmake --install grants as the package does, and nothing when 
 check "the package purges" dpkg --purge tarrow
 check "nothing is left behind" bash -c "
   for f in ${files[*]}; do [ ! -e \"\$f\" ] || { echo \"left: \$f\"; exit 1; }; done
-  [ ! -d /usr/libexec/tarrow ] && { [ $group_existed -eq 1 ] || ! getent group tarrow; }"
+  [ ! -d /usr/libexec/tarrow ] && [ ! -e /var/lib/tarrow ] && { [ $group_existed -eq 1 ] || ! getent group tarrow; }"
 
+# A group tarrow that the package found is not the package's to remove.
+group_outlives_purge() {
+  getent group tarrow >/dev/null || groupadd --system tarrow
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$deb" >/dev/null &&
+    [ ! -e /var/lib/tarrow/group-created ] && dpkg --purge tarrow >/dev/null && getent group tarrow
+}
+check "a group tarrow that was there before the package outlives its purge" group_outlives_purge
 finish
