@@ -24,7 +24,8 @@ public:
                                                        const CPacketSocket::OpenResult& refused);
 
     // Where the helper may be, most specific first: the build tree (only for a program that runs
-    // from it), then the installed libexec directory. Never PATH or the environment.
+    // from it), the root-owned copy that scripts/start.sh granted the right to (only in the build it
+    // configured), then the installed libexec directory. Never PATH or the environment.
     static std::vector<std::string> GetHelperCandidates();
 
     // Milliseconds to wait for the helper's answer, then for its end.
