@@ -8,7 +8,9 @@ CMonitorApp::CMonitorApp(int& argc, char** argv)
 {
     setApplicationName(QStringLiteral("Tarrow"));
     setApplicationVersion(QStringLiteral(TARROW_VERSION));
-    setDesktopFileName(QStringLiteral("tarrow"));
+    // The id of the installed desktop entry, so that a Wayland compositor (by app id) and the task
+    // bar find its name and icon for the window.
+    setDesktopFileName(QStringLiteral("org.example.merrow.Tarrow"));
     setWindowIcon(LoadAppIcon());
 }
 

@@ -221,6 +221,9 @@ std::vector<std::string> CCaptureHelperClient::GetHelperCandidates()
             candidates.emplace_back(TARROW_HELPER_BUILD_PATH);
     }
 #endif
+#if defined(TARROW_HELPER_GRANTED_PATH)
+    candidates.emplace_back(TARROW_HELPER_GRANTED_PATH);
+#endif
     candidates.emplace_back(TARROW_HELPER_INSTALL_PATH);
     return candidates;
 }

@@ -29,7 +29,8 @@ public:
     static CStarted StartHelper(const std::string& strHelperPath, const char* pszLocalAddress);
 
     // Where the helper may be, most specific first: the build tree (only for a program that runs
-    // from it), then the installed libexec directory. Never PATH or the environment.
+    // from it), the root-owned copy that scripts/start.sh granted the right to (only in the build it
+    // configured), then the installed libexec directory. Never PATH or the environment.
     static std::vector<std::string> GetHelperCandidates();
 
     // Waits up to nWaitMs for the helper to end, then kills it; it is reaped either way.

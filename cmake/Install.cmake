@@ -2,7 +2,9 @@
 
 set(TARROW_APP_ID org.example.merrow.Tarrow)
 
-install(TARGETS tarrow-capture-helper RUNTIME DESTINATION ${TARROW_HELPER_INSTALL_DIR})
+# Never world-executable, not even for the moment between a reinstall and the grant below.
+install(TARGETS tarrow-capture-helper RUNTIME DESTINATION ${TARROW_HELPER_INSTALL_DIR}
+  PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE)
 
 if(TARGET tarrow)
   install(FILES packaging/${TARROW_APP_ID}.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
@@ -14,25 +16,10 @@ if(TARGET tarrow)
   install(FILES res/images/tarrow.svg DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
 endif()
 
-# A root install into the live system grants the right at once. A staged install (DESTDIR, or the
-# package's own staging prefix) leaves it to whoever installs the result: the package's postinst.
-install(CODE "
-  set(_helper \"\${CMAKE_INSTALL_PREFIX}/${TARROW_HELPER_INSTALL_DIR}/tarrow-capture-helper\")
-  if(NOT \"\$ENV{DESTDIR}\" STREQUAL \"\" OR NOT CMAKE_INSTALL_PREFIX STREQUAL \"${CMAKE_INSTALL_PREFIX}\")
-    message(STATUS \"Staged install: the capture right is set where it is finally installed\")
-  else()
-    execute_process(COMMAND id -u OUTPUT_VARIABLE _uid OUTPUT_STRIP_TRAILING_WHITESPACE)
-    set(_result 1)
-    if(_uid STREQUAL \"0\")
-      execute_process(COMMAND setcap cap_net_raw+ep \"\${_helper}\" RESULT_VARIABLE _result)
-    endif()
-    if(_result EQUAL 0)
-      message(STATUS \"Capture right granted: \${_helper}\")
-    else()
-      message(STATUS \"To let users capture, run: sudo setcap cap_net_raw+ep \${_helper}\")
-    endif()
-  endif()
-")
+# A root install into the live system grants the right as the package does. A staged install
+# (DESTDIR, or the package's own staging prefix) leaves it to whoever installs the result.
+configure_file(cmake/GrantCaptureRight.cmake.in ${PROJECT_BINARY_DIR}/GrantCaptureRight.cmake @ONLY)
+install(SCRIPT ${PROJECT_BINARY_DIR}/GrantCaptureRight.cmake)
 
 # The Debian package. Build it from a tree configured with -DCMAKE_INSTALL_PREFIX=/usr and
 # -DTARROW_HELPER_FROM_BUILD_TREE=OFF, so the programs it holds only run the installed helper.

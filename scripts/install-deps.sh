@@ -7,12 +7,13 @@ set -euo pipefail
 run_packages=(
   cmake ninja-build g++ pkg-config
   qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins qt6-gtk-platformtheme libgl-dev
-  libcap2-bin libcap-dev libseccomp-dev xdg-utils fonts-dejavu-core
+  libcap2-bin libcap-dev libseccomp-dev acl xdg-utils fonts-dejavu-core
 )
 test_packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
-  xvfb xauth
+  libqt6svg6
+  xvfb xauth x11-utils
   iproute2 procps util-linux
   dnsmasq-base dnsperf tcpdump dnsutils knot-dnsutils tcpreplay
   locales

@@ -50,13 +50,26 @@ check() {
   fi
 }
 
+# The window's WM_CLASS (instance, class) under Xvfb must hold the entry's StartupWMClass, or an X11
+# task bar does not put the window with its launcher.
+window_class_in_entry() {
+  local wanted
+  wanted=$(sed -n 's/^StartupWMClass=//p' "/usr/share/applications/$app_id.desktop")
+  timeout 60 xvfb-run -a -s "-screen 0 1024x768x24" env QT_QPA_PLATFORM=xcb sh -c '
+    /usr/bin/tarrow & pid=$!
+    for i in $(seq 100); do xprop -name Tarrow WM_CLASS 2>/dev/null | grep "^WM_CLASS" && break; sleep 0.1; done
+    kill $pid' >"$work/wm_class" 2>/dev/null
+  echo "StartupWMClass=$wanted; window: $(cat "$work/wm_class")"
+  [ -n "$wanted" ] && grep -q "\"$wanted\"" "$work/wm_class"
+}
+
 finish() {
   echo "package-test: $passed passed, $failed failed"
   [ $failed -eq 0 ]
   exit $?
 }
 
-tools=(dpkg-dev desktop-file-utils appstream file)
+tools=(dpkg-dev desktop-file-utils appstream file xvfb xauth x11-utils)
 missing=()
 for p in "${tools[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -105,6 +118,7 @@ check "the helper is root:tarrow, mode 0750" bash -c "stat -c '%U:%G %a' '$helpe
 check "the program's libraries resolve" bash -c "! ldd /usr/bin/tarrow | grep 'not found'"
 check "desktop entry validates" desktop-file-validate "/usr/share/applications/$app_id.desktop"
 check "AppStream metainfo validates" appstreamcli validate --no-net "/usr/share/metainfo/$app_id.metainfo.xml"
+check "the window's WM_CLASS names the installed entry's StartupWMClass" window_class_in_entry
 
 probe="$work/CaptureAsUser"
 install -m 0755 "$build_dir/tests/capture/CaptureAsUser" "$probe"
@@ -118,8 +132,32 @@ check "a user outside tarrow gets the failed-start text and no socket" bash -c "
 check "the installed program starts as that user (offscreen, stopped after 3 s)" bash -c "
   timeout 3 ${as_user[*]} --groups=tarrow env QT_QPA_PLATFORM=offscreen /usr/bin/tarrow; [ \$? -eq 124 ]"
 
+# cmake --install as root into the prefix the build was made for: the same rights as the package,
+# or none at all when a step fails (here setcap, left out of PATH).
+live_install() {
+  local prefix=$work/live helper_copy=$work/live/libexec/tarrow/tarrow-capture-helper
+  mkdir -p "$prefix/libexec/tarrow"
+  install -m 0755 "$build_dir/capture/helper/tarrow-capture-helper" "$helper_copy"
+  setcap cap_net_raw+ep "$helper_copy"
+  cmake -DCMAKE_INSTALL_PREFIX="$prefix" -DTARROW_LIVE_PREFIX="$prefix" -P "$build_dir/GrantCaptureRight.cmake" &&
+    stat -c '%U:%G %a' "$helper_copy" | tee /dev/stderr | grep -qx 'root:tarrow 750' &&
+    getcap "$helper_copy" | tee /dev/stderr | grep -q 'cap_net_raw[=+]ep' &&
+    env PATH=/usr/bin:/bin cmake -DCMAKE_INSTALL_PREFIX="$prefix" -DTARROW_LIVE_PREFIX="$prefix" \
+      -P "$build_dir/GrantCaptureRight.cmake" | tee "$work/failed-grant" &&
+    [ -z "$(getcap "$helper_copy")" ] && grep -q "sudo setcap cap_net_raw+ep $helper_copy" "$work/failed-grant"
+}
+check "a live root cmake --install grants as the package does, and nothing when a step fails" live_install
+
 check "the package purges" dpkg --purge tarrow
 check "nothing is left behind" bash -c "
   for f in ${files[*]}; do [ ! -e \"\$f\" ] || { echo \"left: \$f\"; exit 1; }; done
-  [ ! -d '$(dirname "$helper")' ] && { [ $group_existed -eq 1 ] || ! getent group tarrow; }"
+  [ ! -d '$(dirname "$helper")' ] && [ ! -e /var/lib/tarrow ] && { [ $group_existed -eq 1 ] || ! getent group tarrow; }"
+
+# A group tarrow that the package found is not the package's to remove.
+group_outlives_purge() {
+  getent group tarrow >/dev/null || groupadd --system tarrow
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$deb" >/dev/null &&
+    [ ! -e /var/lib/tarrow/group-created ] && dpkg --purge tarrow >/dev/null && getent group tarrow
+}
+check "a group tarrow that was there before the package outlives its purge" group_outlives_purge
 finish

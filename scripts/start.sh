@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Installs what Tarrow needs, builds it in build-release, gives the capture helper in that build
-# the right to open packet sockets (sudo setcap), and starts Tarrow as the user who ran this,
+# Installs what Tarrow needs, builds it in build-release, gives a root-owned copy of the capture
+# helper the right to open packet sockets (sudo setcap), and starts Tarrow as the user who ran this,
 # never as root: run through sudo, it builds and starts as $SUDO_USER.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -23,21 +23,59 @@ else
   as_root=(sudo)
 fi
 
+# The right never goes to the helper in the build tree: its owner could swap that file, or put a
+# link there, between any check and the grant. It goes to a copy that root owns, in a folder only
+# root can write, that only this user may run (an ACL entry). Tarrow knows the copy's path from
+# the build, never from PATH or the environment.
+uid=$(id -u "$user_name")
+granted_dir=/usr/local/libexec/tarrow-start/$uid
+granted=$granted_dir/tarrow-capture-helper
+
 "${as_root[@]}" scripts/install-deps.sh run
 
 launcher=()
 command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 "${as_user[@]}" cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-  -DTARROW_BUILD_TESTS=OFF -DTARROW_BUILD_BENCH=OFF "${launcher[@]}"
+  -DTARROW_BUILD_TESTS=OFF -DTARROW_BUILD_BENCH=OFF -DTARROW_HELPER_GRANTED_PATH="$granted" "${launcher[@]}"
 "${as_user[@]}" cmake --build "$build_dir" --target tarrow tarrow-capture-helper
 
-# A rebuilt helper has lost its capability, so this is checked on every start. Only its owner may
-# run it: a capability on a file that anyone can run would give the right to everyone.
-if ! getcap "$helper" | grep -q cap_net_raw; then
-  echo "Granting the capture helper the right to open packet sockets (cap_net_raw):"
-  chmod 0700 "$helper"
-  echo "  sudo setcap cap_net_raw+ep $helper"
-  "${as_root[@]}" setcap cap_net_raw+ep "$helper"
+# Runs as root with the helper's bytes on stdin. The bytes are read as the user, so root never
+# opens a path the user controls. The copy gets the right before it takes its final name.
+grant_copy='
+set -eu
+dir=$1 uid=$2
+umask 022
+mkdir -p "$dir"
+d=$dir
+while :; do
+  if [ ! -d "$d" ] || [ -L "$d" ] || [ "$(stat -c %u "$d")" != 0 ] || [ $((0$(stat -c %a "$d") & 022)) -ne 0 ]; then
+    echo "$d is not a folder that only root can change" >&2
+    exit 1
+  fi
+  [ "$d" = / ] && break
+  d=$(dirname "$d")
+done
+tmp=$(mktemp "$dir/.tarrow-capture-helper.XXXXXX")
+trap '\''rm -f "$tmp"'\'' EXIT
+cat > "$tmp"
+[ -s "$tmp" ]
+chmod 0700 "$tmp"
+setfacl -m "u:$uid:rx" "$tmp"
+setcap cap_net_raw+ep "$tmp"
+mv -f "$tmp" "$dir/tarrow-capture-helper"
+trap - EXIT
+'
+
+# A rebuilt helper needs a new copy, so this is checked on every start.
+copy_is_current() {
+  "${as_user[@]}" cmp -s "$helper" "$granted" && /sbin/getcap "$granted" 2>/dev/null | grep -q cap_net_raw
+}
+if [ "$user_name" != root ] && ! copy_is_current; then
+  echo "Granting the right to open packet sockets (cap_net_raw) to a root-owned copy of the capture helper"
+  echo "that only $user_name may run (sudo): $granted"
+  if ! "${as_user[@]}" cat -- "$helper" | "${as_root[@]}" sh -c "$grant_copy" grant "$granted_dir" "$uid"; then
+    echo "The capture right was not granted; Tarrow starts without it." >&2
+  fi
 fi
 
 if [ "$user_name" = root ]; then
@@ -49,7 +87,6 @@ if [ ${#as_user[@]} -eq 0 ]; then
 fi
 
 # sudo keeps DISPLAY and XAUTHORITY; the user's Wayland and D-Bus sockets are found again here.
-uid=$(id -u "$user_name")
 session_env=(HOME="$(getent passwd "$user_name" | cut -d: -f6)" USER="$user_name" LOGNAME="$user_name")
 [ -n "${DISPLAY:-}" ] && session_env+=(DISPLAY="$DISPLAY")
 [ -n "${XAUTHORITY:-}" ] && session_env+=(XAUTHORITY="$XAUTHORITY")

@@ -11,16 +11,19 @@ class CNameListModel;
 class CListExport
 {
 public:
+    // The bytes Write puts in the file, as one text.
     static QByteArray FormatText(const CNameListModel& list);
 
     // The name the file is written under: ".txt" is added when the chosen name has an empty
     // extension (no dot in its file name, or a dot at its end).
     static QString AddDefaultExtension(const QString& strPath);
 
-    // Writes through a temporary file in the same folder that replaces the target only when every
-    // byte is on disk, so an existing file is never left truncated. False with the reason in
-    // GetErrorText().
-    bool Write(const QString& strPath, const QByteArray& text);
+    // Streams the rows into a temporary file in the same folder, which replaces strPath only when
+    // every byte is on disk, so an existing file is never left truncated. A path that is a symbolic
+    // link or anything but a regular file (a folder, device, pipe or socket) is refused before
+    // anything is opened: replacing the link would bypass the kernel's checks on links in shared
+    // folders, and opening a pipe can wait forever. False with the reason in GetErrorText().
+    bool Write(const QString& strPath, const CNameListModel& list);
     QString GetErrorText() const { return m_strError; }
 
 private:

@@ -18,6 +18,7 @@
 #include <QHeaderView>
 #include <QItemSelectionModel>
 #include <QLabel>
+#include <QLocale>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
@@ -201,6 +202,8 @@ void CMonitorDlg::BindMessageMap()
         connect(m_pMenuBar, &QMenuBar::triggered, this, [this](QAction* pAction) { OnCommand(pAction->data().toInt()); });
     if (auto* pDownload2 = GetDlgItemAs<QAbstractButton>(this, IDC_DOWNLOAD_2))
         connect(pDownload2, &QAbstractButton::clicked, this, &CMonitorDlg::OnOtherProduct1);
+    // Queued: the list says so from inside the hand-off of a name, which must not wait for the user.
+    connect(&m_listModel, &CNameListModel::BudgetReached, this, &CMonitorDlg::OnBudgetReached, Qt::QueuedConnection);
 }
 
 void CMonitorDlg::OnCommand(int nId)
@@ -327,11 +330,10 @@ void CMonitorDlg::OnSaveList()
             bWrite = answer == QMessageBox::Yes;
         }
         if (bWrite) {
-            // Built only now, so rows captured while the chooser was open are saved too.
+            // Read only now, so rows captured while the chooser was open are saved too.
             m_listModel.FlushInsertions();
-            const QByteArray text = CListExport::FormatText(m_listModel);
             CListExport listExport;
-            if (!listExport.Write(strPath, text))
+            if (!listExport.Write(strPath, m_listModel))
                 ShowWarning(this, listExport.GetErrorText());
         }
     }
@@ -404,4 +406,13 @@ void CMonitorDlg::OnAppAbout()
 {
     CAboutDlg dlg(this);
     dlg.exec();
+}
+
+void CMonitorDlg::OnBudgetReached()
+{
+    const QLocale locale(QLocale::English);
+    ShowWarning(this, QStringLiteral("The list holds as many names as it may keep: %1 names or %2 of name text.")
+                          .arg(locale.toString(qulonglong(m_listModel.GetBudgetNames())),
+                               locale.formattedDataSize(qint64(m_listModel.GetBudgetNameBytes()), 0, QLocale::DataSizeIecFormat)),
+                QStringLiteral("Capture goes on, but new names are not listed until the list is cleared or Run is pressed again."));
 }

@@ -53,6 +53,7 @@ public:
     void OnOtherProduct1();
     void OnOtherProduct2();
     void OnAppAbout();
+    void OnBudgetReached();
 
     CNameListModel& GetListModel() { return m_listModel; }
     QTableView* GetListView() const { return m_list; }

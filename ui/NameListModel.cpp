@@ -157,6 +157,10 @@ struct CNameListModel::Impl
     std::string m_strFolded;
     std::time_t m_tLast = static_cast<std::time_t>(-1);
     size_t m_nShown = 0;   // the oldest rows, the ones views know of
+    size_t m_nNameBytes = 0;
+    // Rows of one second share their time text; a saved list asks for it row after row.
+    mutable uint32_t m_nFormattedTime = UINT32_MAX;
+    mutable QByteArray m_baFormattedTime;
 
     size_t Count() const { return m_deqRows.size(); }
     size_t Length(size_t nIndex) const { return m_deqRows[nIndex].nLength; }
@@ -251,6 +255,18 @@ struct CNameListModel::Impl
         CSlotVector().swap(m_vecSlots);
         std::string().swap(m_strFolded);
         m_nShown = 0;
+        m_nNameBytes = 0;
+        m_nFormattedTime = UINT32_MAX;
+        m_baFormattedTime.clear();
+    }
+
+    const QByteArray& TimeText(uint32_t nTime) const
+    {
+        if (nTime != m_nFormattedTime) {
+            m_baFormattedTime = FormatBrokenDownTime(UnpackTime(m_vecTimes[nTime]));
+            m_nFormattedTime = nTime;
+        }
+        return m_baFormattedTime;
     }
 };
 
@@ -295,9 +311,18 @@ bool CNameListModel::AddName(const char* name, size_t length, std::time_t tSeen)
     const size_t nPos = impl.FindSlot(name, length, nHash);
     if (impl.m_vecSlots[nPos].nIndex != Impl::EMPTY_SLOT)
         return false;
+    // Once a name has been turned away the list stays as it is until the next Clear, so no row shows
+    // up after the user was told that new names are no longer listed.
+    if (m_nRefused > 0 || impl.Count() >= m_nBudgetNames
+        || length > m_nBudgetNameBytes - std::min(impl.m_nNameBytes, m_nBudgetNameBytes)) {
+        if (++m_nRefused == 1)
+            emit BudgetReached();
+        return false;
+    }
 
     const size_t nIndex = impl.Count();
     impl.m_deqRows.push_back(Impl::SRow { impl.Store(name, length), static_cast<uint32_t>(length), nTime });
+    impl.m_nNameBytes += length;
     impl.m_vecSlots[nPos] = Impl::SSlot { nHash, static_cast<uint32_t>(nIndex) };
     if (m_nInsertionPeriod == 0)
         FlushInsertions();
@@ -338,7 +363,14 @@ void CNameListModel::Clear()
         m_pInsertionTimer->stop();
     beginResetModel();
     m_pImpl->Release();
+    m_nRefused = 0;
     endResetModel();
+}
+
+void CNameListModel::SetBudget(size_t nNames, size_t nNameBytes)
+{
+    m_nBudgetNames = nNames;
+    m_nBudgetNameBytes = nNameBytes;
 }
 
 QByteArray CNameListModel::GetName(int row) const
@@ -356,7 +388,7 @@ QByteArray CNameListModel::GetCellText(int row, int column) const
     case COLUMN_NAME:
         return QByteArray(impl.Data(nIndex), static_cast<qsizetype>(impl.Length(nIndex)));
     case COLUMN_TIME:
-        return FormatBrokenDownTime(UnpackTime(impl.m_vecTimes[impl.m_deqRows[nIndex].nTime]));
+        return impl.TimeText(impl.m_deqRows[nIndex].nTime);
     default:
         return QByteArray();
     }

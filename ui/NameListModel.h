@@ -3,6 +3,7 @@
 #include <QAbstractTableModel>
 #include <QByteArray>
 #include <QIcon>
+#include <cstddef>
 #include <ctime>
 
 class QTimer;
@@ -16,16 +17,32 @@ class CNameListModel : public QAbstractTableModel
 public:
     enum Column { COLUMN_NAME = 0, COLUMN_TIME = 1, COLUMN_COUNT = 2 };
 
+    // The most the list holds, whichever is reached first. Anyone who can put DNS queries on the
+    // watched interface can send new names without end; this keeps the list (about 1.5 GiB at
+    // worst, with its index) far above any real capture and far below what ends in an
+    // out-of-memory kill that loses every row.
+    static constexpr size_t BUDGET_NAMES = 10'000'000;
+    static constexpr size_t BUDGET_NAME_BYTES = size_t(1) << 30;
+
     explicit CNameListModel(QObject* parent = nullptr);
     ~CNameListModel() override;
 
     // Inserts the name at row 0 with the current time text unless a listed name equals it ignoring
-    // the case of ASCII letters. True when a row was added.
+    // the case of ASCII letters, or the list has reached its budget. True when a row was added.
     bool AddName(const char* name);
     bool AddName(const char* name, size_t length);
     // The same with the time the name was seen instead of the current time.
     bool AddName(const char* name, size_t length, std::time_t tSeen);
+    // Empties the list and forgets the names refused since the last Clear.
     void Clear();
+
+    // Replaces the budget (names, bytes of name text); rows already listed stay.
+    void SetBudget(size_t nNames, size_t nNameBytes);
+    size_t GetBudgetNames() const { return m_nBudgetNames; }
+    size_t GetBudgetNameBytes() const { return m_nBudgetNameBytes; }
+    // Arrivals of unlisted names turned away by the budget since the last Clear; repeats of listed
+    // names are not counted. After the first one every new name is turned away until Clear.
+    quint64 GetRefusedCount() const { return m_nRefused; }
 
     // A view told of every row as it arrives spends more time laying out and painting than the
     // capture has between names. With a period set, rows are stored (and found by the duplicate
@@ -50,9 +67,16 @@ public:
     QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
     QVariant headerData(int section, Qt::Orientation orientation, int role = Qt::DisplayRole) const override;
 
+signals:
+    // The first new name since the last Clear was refused by the budget.
+    void BudgetReached();
+
 private:
     struct Impl;
     Impl* m_pImpl;
+    size_t m_nBudgetNames = BUDGET_NAMES;
+    size_t m_nBudgetNameBytes = BUDGET_NAME_BYTES;
+    quint64 m_nRefused = 0;
     QIcon m_iconName;
     int m_nInsertionPeriod = 0;
     QTimer* m_pInsertionTimer = nullptr;

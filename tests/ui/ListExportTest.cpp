@@ -1,4 +1,5 @@
-// The export's bytes, the name it is written under, and what happens when writing fails.
+// The export's bytes, the name it is written under, what it refuses to write to, and what happens
+// when writing fails.
 #include "ui/ListExport.h"
 #include "ui/NameListModel.h"
 
@@ -26,6 +27,19 @@ void WriteAll(const QString& strPath, const QByteArray& bytes)
     QFile file(strPath);
     QVERIFY(file.open(QIODevice::WriteOnly));
     QCOMPARE(file.write(bytes), bytes.size());
+}
+
+// Enough names to fill many of the pieces the export writes; every hundredth holds an LF.
+void FillList(CNameListModel& list, int nCount)
+{
+    for (int i = 0; i < nCount; ++i)
+        list.AddName(QByteArray("host") + QByteArray::number(i) + (i % 100 ? ".example.net" : ".exam\nple.net"));
+}
+
+mode_t ModeOf(const QString& strPath)
+{
+    struct stat info {};
+    return lstat(QFile::encodeName(strPath).constData(), &info) == 0 ? info.st_mode : 0;
 }
 
 } // namespace
@@ -63,8 +77,27 @@ private slots:
 
         QTemporaryDir dir;
         CListExport listExport;
-        QVERIFY(listExport.Write(dir.filePath("empty.txt"), QByteArray()));
+        QVERIFY(listExport.Write(dir.filePath("empty.txt"), list));
         QCOMPARE(QFileInfo(dir.filePath("empty.txt")).size(), 0);
+    }
+
+    void StreamsTheFormattedBytesIntoANewFile()
+    {
+        CNameListModel list;
+        FillList(list, 20000);
+        QTemporaryDir dir;
+        const QString strPath = dir.filePath("capture.txt");
+        const mode_t nOldMask = umask(027);
+        CListExport listExport;
+        const bool bWritten = listExport.Write(strPath, list);
+        umask(nOldMask);
+        QVERIFY2(bWritten, qPrintable(listExport.GetErrorText()));
+        const QByteArray saved = ReadAll(strPath);
+        QVERIFY(saved.size() > 8 * 64 * 1024);
+        QCOMPARE(saved, CListExport::FormatText(list));
+        QCOMPARE(saved.count('\n'), 200);
+        QCOMPARE(ModeOf(strPath) & 0777, mode_t(0640));
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"capture.txt"});
     }
 
     void AddsTxtOnlyWhenTheExtensionIsEmpty_data()
@@ -84,22 +117,27 @@ private slots:
         QCOMPARE(CListExport::AddDefaultExtension(chosen), written);
     }
 
-    void ReplacesAnExistingFileWhole()
+    void ReplacesAnExistingFileWholeKeepingItsPermissions()
     {
         QTemporaryDir dir;
         const QString strPath = dir.filePath("capture.txt");
         WriteAll(strPath, QByteArray(4096, 'x'));
+        QVERIFY(chmod(QFile::encodeName(strPath).constData(), 0604) == 0);
+        CNameListModel list;
+        QVERIFY(list.AddName("new.example"));
         CListExport listExport;
-        QVERIFY(listExport.Write(strPath, "new\t\r"));
-        QCOMPARE(ReadAll(strPath), QByteArray("new\t\r"));
+        QVERIFY(listExport.Write(strPath, list));
+        QCOMPARE(ReadAll(strPath), CListExport::FormatText(list));
+        QCOMPARE(ModeOf(strPath) & 0777, mode_t(0604));
     }
 
     void MissingFolderIsReportedWithTheFileName()
     {
         QTemporaryDir dir;
         const QString strPath = dir.filePath("no/such/folder/capture.txt");
+        CNameListModel list;
         CListExport listExport;
-        QVERIFY(!listExport.Write(strPath, "x"));
+        QVERIFY(!listExport.Write(strPath, list));
         QVERIFY(listExport.GetErrorText().contains(strPath));
     }
 
@@ -119,8 +157,10 @@ private slots:
         else if (!bMounted)
             QSKIP("cannot make a read-only bind mount here");
 
+        CNameListModel list;
+        list.AddName("new.example");
         CListExport listExport;
-        const bool bWritten = listExport.Write(strPath, "new");
+        const bool bWritten = listExport.Write(strPath, list);
         const QByteArray after = ReadAll(strPath);
         if (bMounted)
             umount2(strFolder.toLocal8Bit(), MNT_DETACH);
@@ -132,14 +172,43 @@ private slots:
         QCOMPARE(after, QByteArray("old contents"));
     }
 
-    void DeviceThatIsFullFailsAndStaysADevice()
+    // Nothing at these paths is opened: a pipe without a reader would hold the window forever, and
+    // a link in a shared folder may point into someone else's files.
+    void RefusesLinksFoldersPipesAndDevicesAndLeavesThemAlone()
     {
-        CListExport listExport;
-        QVERIFY(!listExport.Write("/dev/full", "some names\t\r"));
-        QVERIFY(listExport.GetErrorText().contains("/dev/full"));
-        struct stat info {};
-        QVERIFY(stat("/dev/full", &info) == 0);
-        QVERIFY(S_ISCHR(info.st_mode));
+        QTemporaryDir dir;
+        const QString strTarget = dir.filePath("private/capture.txt");
+        QVERIFY(QDir().mkpath(dir.filePath("private")));
+        WriteAll(strTarget, "not yours");
+        QVERIFY(QFile::link(strTarget, dir.filePath("link.txt")));
+        QVERIFY(QFile::link(dir.filePath("private/nothing.txt"), dir.filePath("dangling.txt")));
+        QVERIFY(mkfifo(QFile::encodeName(dir.filePath("pipe.txt")).constData(), 0600) == 0);
+
+        CNameListModel list;
+        list.AddName("new.example");
+        const struct {
+            QString strPath;
+            const char* pszReason;
+            mode_t nType;
+        } refused[] = {
+            {dir.filePath("link.txt"), "It is a symbolic link. Choose the file it points to, or another name.", S_IFLNK},
+            {dir.filePath("dangling.txt"), "It is a symbolic link.", S_IFLNK},
+            {dir.filePath("pipe.txt"), "It is not a regular file but a folder, device, pipe or socket. Choose another name.", S_IFIFO},
+            {"/dev/full", "It is not a regular file", S_IFCHR},
+            {dir.filePath("private"), "It is not a regular file", S_IFDIR},
+        };
+        for (const auto& item : refused) {
+            CListExport listExport;
+            QVERIFY2(!listExport.Write(item.strPath, list), qPrintable(item.strPath));
+            QVERIFY2(listExport.GetErrorText().startsWith(QStringLiteral("The list could not be saved to %1.\n%2")
+                                                              .arg(item.strPath, item.pszReason)),
+                     qPrintable(listExport.GetErrorText()));
+            QCOMPARE(ModeOf(item.strPath) & S_IFMT, item.nType);
+        }
+        QCOMPARE(ReadAll(strTarget), QByteArray("not yours"));
+        QVERIFY(!QFileInfo::exists(dir.filePath("private/nothing.txt")));
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden | QDir::System),
+                 (QStringList{"dangling.txt", "link.txt", "pipe.txt"}));
     }
 
     void ShortWriteLeavesTheOldFileWhole()
@@ -148,6 +217,8 @@ private slots:
         const QString strPath = dir.filePath("capture.txt");
         const QByteArray old(1000, 'o');
         WriteAll(strPath, old);
+        CNameListModel list;
+        FillList(list, 20000);
 
         // A file size limit makes the write fall short, as a full disk would.
         struct rlimit saved {};
@@ -157,14 +228,14 @@ private slots:
         limited.rlim_cur = 64 * 1024;
         QVERIFY(setrlimit(RLIMIT_FSIZE, &limited) == 0);
         CListExport listExport;
-        const bool bWritten = listExport.Write(strPath, QByteArray(1024 * 1024, 'n'));
+        const bool bWritten = listExport.Write(strPath, list);
         setrlimit(RLIMIT_FSIZE, &saved);
         std::signal(SIGXFSZ, oldHandler);
 
         QVERIFY(!bWritten);
         QVERIFY(listExport.GetErrorText().contains(strPath));
         QCOMPARE(ReadAll(strPath), old);
-        QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList{"capture.txt"});
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"capture.txt"});
     }
 };
 

@@ -367,6 +367,32 @@ private slots:
         QVERIFY2(strShown.contains(strPath), qPrintable(strShown));
     }
 
+    void FullListTellsTheUserOnceAfterTheHandOffAndKeepsCounting()
+    {
+        CMonitorDlg dlg;
+        dlg.GetListModel().SetBudget(2, CNameListModel::BUDGET_NAME_BYTES);
+        Deliver(dlg, "a.example.org");
+        Deliver(dlg, "b.example.org");
+
+        QString strShown;
+        quint64 nRefusedWhileShown = 0;
+        OnNextModal([&dlg, &strShown, &nRefusedWhileShown](QWidget* pModal) {
+            auto* pBox = qobject_cast<QMessageBox*>(pModal);
+            strShown = pBox ? pBox->windowTitle() + "|" + pBox->text() + "|" + pBox->informativeText() : "not a message box";
+            Deliver(dlg, "d.example.org");
+            nRefusedWhileShown = dlg.GetListModel().GetRefusedCount();
+            pModal->close();
+        }, &dlg);
+        Deliver(dlg, "c.example.org");
+        // Not from inside the hand-off: the notice waits for the event loop.
+        QVERIFY(strShown.isEmpty());
+        QTRY_VERIFY(!strShown.isEmpty());
+        QCOMPARE(strShown, QStringLiteral("Tarrow|The list holds as many names as it may keep: 2 names or 1 GiB of name text."
+                                          "|Capture goes on, but new names are not listed until the list is cleared or Run is pressed again."));
+        QCOMPARE(nRefusedWhileShown, quint64(2));
+        QCOMPARE(dlg.GetListModel().rowCount(), 2);
+    }
+
     void OpensTheSelectedNameAsAnHttpAddress()
     {
         CMonitorDlg dlg;

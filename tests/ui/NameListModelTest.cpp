@@ -326,6 +326,52 @@ TEST_F(NameListModelTest, PeriodicInsertionShowsRowsByItselfAndClearDropsWaiting
     EXPECT_EQ(m_model.rowCount(), 2);
 }
 
+TEST_F(NameListModelTest, BudgetOfNamesKeepsTheListAndCountsWhatItTurnsAway)
+{
+    QSignalSpy spyReached(&m_model, &CNameListModel::BudgetReached);
+    m_model.SetBudget(3, CNameListModel::BUDGET_NAME_BYTES);
+    ASSERT_TRUE(m_model.AddName("a.example"));
+    ASSERT_TRUE(m_model.AddName("b.example"));
+    ASSERT_TRUE(m_model.AddName("c.example"));
+    EXPECT_EQ(spyReached.count(), 0);
+
+    EXPECT_FALSE(m_model.AddName("d.example"));
+    EXPECT_FALSE(m_model.AddName("B.EXAMPLE"));   // a repeat, not a refusal
+    EXPECT_FALSE(m_model.AddName("e.example"));
+    EXPECT_FALSE(m_model.AddName("d.example"));
+    EXPECT_EQ(m_model.GetRefusedCount(), 3u);
+    EXPECT_EQ(spyReached.count(), 1);
+    EXPECT_EQ(Names(), (QList<QByteArray> { "c.example", "b.example", "a.example" }));
+
+    m_model.Clear();
+    EXPECT_EQ(m_model.GetRefusedCount(), 0u);
+    for (const char* pszName : { "d.example", "e.example", "f.example" })
+        EXPECT_TRUE(m_model.AddName(pszName));
+    EXPECT_FALSE(m_model.AddName("g.example"));
+    EXPECT_EQ(spyReached.count(), 2);
+    EXPECT_EQ(m_model.GetRefusedCount(), 1u);
+}
+
+TEST_F(NameListModelTest, BudgetOfNameBytesTakesTheNameThatFillsItAndNoMore)
+{
+    QSignalSpy spyReached(&m_model, &CNameListModel::BudgetReached);
+    m_model.SetBudget(CNameListModel::BUDGET_NAMES, 10);
+    ASSERT_TRUE(m_model.AddName("abcd"));
+    EXPECT_FALSE(m_model.AddName("efghijk"));     // 11 bytes in all
+    EXPECT_EQ(spyReached.count(), 1);
+    // Once the user has been told, even a name that would still fit stays out until Clear.
+    EXPECT_FALSE(m_model.AddName("efghij"));
+    EXPECT_EQ(m_model.GetRefusedCount(), 2u);
+    EXPECT_EQ(m_model.rowCount(), 1);
+
+    m_model.Clear();
+    ASSERT_TRUE(m_model.AddName("abcd"));
+    EXPECT_TRUE(m_model.AddName("efghij"));       // exactly 10 bytes
+    EXPECT_TRUE(m_model.AddName(""));
+    EXPECT_FALSE(m_model.AddName("x"));
+    EXPECT_EQ(m_model.rowCount(), 3);
+}
+
 TEST(NameListModelTimeText, EnglishMonthTwoDigitFieldsAnd24HourClock)
 {
     EXPECT_EQ(CNameListModel::FormatTimeText(LocalTime(2026, 7, 3, 21, 0, 5)), QByteArray("July 03 2026 21:00:05"));
