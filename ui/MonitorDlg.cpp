@@ -248,21 +248,27 @@ void CMonitorDlg::OnCapturedNames(const CCapturedNames& names)
         const std::string_view name = names.GetName(i);
         m_listModel.AddName(name.data(), name.size(), names.GetTime(i));
     }
+    ShowMissedQueries();
 }
 
 void CMonitorDlg::OnQueriesMissed(std::uint64_t nMissed)
 {
-    m_nMissed = nMissed;
+    m_nKernelMissed = nMissed;
     ShowMissedQueries();
 }
 
 void CMonitorDlg::ShowMissedQueries()
 {
-    // The count stays in the title after "Stop", until the next "Run" starts afresh.
-    if (m_nMissed == 0)
+    // What the kernel dropped and what the full list turned away: the count stays in the title
+    // after "Stop", and after "Clear List..", until the next "Run" starts afresh.
+    const std::uint64_t nMissed = m_nKernelMissed + m_nRefusedBefore + m_listModel.GetRefusedCount();
+    if (nMissed == m_nMissedShown)
+        return;
+    m_nMissedShown = nMissed;
+    if (nMissed == 0)
         setWindowTitle(m_strCaption);
     else
-        setWindowTitle(QStringLiteral("%1 (%2 queries missed)").arg(m_strCaption).arg(m_nMissed));
+        setWindowTitle(QStringLiteral("%1 (%2 queries missed)").arg(m_strCaption).arg(nMissed));
 }
 
 void CMonitorDlg::OnCaptureFailed()
@@ -280,7 +286,8 @@ void CMonitorDlg::OnSelChangeInterface()
 void CMonitorDlg::OnRun()
 {
     m_listModel.Clear();
-    m_nMissed = 0;
+    m_nKernelMissed = 0;
+    m_nRefusedBefore = 0;
     ShowMissedQueries();
     m_session.SetOwner(this, m_strAddress);
     if (m_session.Start())
@@ -374,6 +381,7 @@ void CMonitorDlg::OpenSelectedName()
 
 void CMonitorDlg::OnClearList()
 {
+    m_nRefusedBefore += m_listModel.GetRefusedCount();
     m_listModel.Clear();
 }
 

@@ -89,7 +89,10 @@ private:
     CNameListModel m_listModel;
     QMenuBar* m_pMenuBar = nullptr;
     FileChooser m_pfnChooseFile;
-    // Queries of the capture since the last "Run" that never became a row; shown in the title.
-    std::uint64_t m_nMissed = 0;
+    // Queries since the last "Run" that never became a row, shown in the title: dropped by the
+    // kernel, and turned away by a full list before its last clearing and since.
+    std::uint64_t m_nKernelMissed = 0;
+    std::uint64_t m_nRefusedBefore = 0;
+    std::uint64_t m_nMissedShown = 0;
     QString m_strCaption;
 };

@@ -391,6 +391,12 @@ private slots:
                                           "|Capture goes on, but new names are not listed until the list is cleared or Run is pressed again."));
         QCOMPARE(nRefusedWhileShown, quint64(2));
         QCOMPARE(dlg.GetListModel().rowCount(), 2);
+        // What the list turns away counts as missed beside what the kernel drops, also once cleared.
+        QCOMPARE(dlg.windowTitle(), QString("Tarrow (2 queries missed)"));
+        dlg.OnQueriesMissed(5);
+        QCOMPARE(dlg.windowTitle(), QString("Tarrow (7 queries missed)"));
+        dlg.OnClearList();
+        QCOMPARE(dlg.windowTitle(), QString("Tarrow (7 queries missed)"));
     }
 
     void OpensTheSelectedNameAsAnHttpAddress()
