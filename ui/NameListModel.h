@@ -1,5 +1,9 @@
 #pragma once
 
+#include "ui/NameIndex.h"
+#include "ui/NameStore.h"
+#include "ui/RowTimes.h"
+
 #include <QAbstractTableModel>
 #include <QByteArray>
 #include <QIcon>
@@ -72,8 +76,11 @@ signals:
     void BudgetReached();
 
 private:
-    struct Impl;
-    Impl* m_pImpl;
+    // The rows, the index that finds a repeated name among them, and the seconds they show.
+    CNameStore m_store;
+    CNameIndex m_index;
+    CRowTimes m_times;
+    size_t m_nShown = 0;   // the oldest rows, the ones views know of
     size_t m_nBudgetNames = BUDGET_NAMES;
     size_t m_nBudgetNameBytes = BUDGET_NAME_BYTES;
     quint64 m_nRefused = 0;

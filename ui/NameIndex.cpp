@@ -1,0 +1,85 @@
+#include "ui/NameIndex.h"
+
+#include <QHashFunctions>
+
+namespace {
+
+// Only A-Z fold: bytes of 0x80 and above are compared exactly, whatever the process locale says
+// about them, and '[' or '@' must not meet '{' or '`'.
+inline char FoldAscii(char ch)
+{
+    return (ch >= 'A' && ch <= 'Z') ? static_cast<char>(ch + ('a' - 'A')) : ch;
+}
+
+bool EqualIgnoringAsciiCase(std::string_view a, std::string_view b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (size_t i = 0; i < a.size(); ++i)
+    {
+        if (FoldAscii(a[i]) != FoldAscii(b[i]))
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+uint32_t CNameIndex::Hash(std::string_view name)
+{
+    m_strFolded.resize(name.size());
+    for (size_t i = 0; i < name.size(); ++i)
+        m_strFolded[i] = FoldAscii(name[i]);
+    // Seeded per process: the names come off the network, and a fixed hash would let crafted
+    // queries pile up in one probe run.
+    return static_cast<uint32_t>(qHashBits(m_strFolded.data(), m_strFolded.size(), QHashSeed::globalSeed()));
+}
+
+void CNameIndex::Prefetch(uint32_t nHash) const
+{
+    if (!m_slots.empty())
+        __builtin_prefetch(&m_slots[nHash & (m_slots.size() - 1)]);
+}
+
+size_t CNameIndex::Find(std::string_view name, uint32_t nHash) const
+{
+    const size_t nMask = m_slots.size() - 1;
+    for (size_t nPos = nHash & nMask;; nPos = (nPos + 1) & nMask)
+    {
+        const CSlot& slot = m_slots[nPos];
+        if (slot.nIndex == EMPTY_SLOT)
+            return nPos;
+        if (slot.nHash == nHash && EqualIgnoringAsciiCase(m_store.GetName(slot.nIndex), name))
+            return nPos;
+    }
+}
+
+void CNameIndex::Insert(size_t nSlot, uint32_t nHash, size_t nIndex)
+{
+    m_slots[nSlot] = CSlot {nHash, static_cast<uint32_t>(nIndex)};
+}
+
+void CNameIndex::GrowFor(size_t nCount)
+{
+    if (!m_slots.empty() && nCount * 10 <= m_slots.size() * 7)
+        return;
+    CSlots old;
+    old.swap(m_slots);
+    m_slots.assign(old.empty() ? 64 : old.size() * 2, CSlot {0, EMPTY_SLOT});
+    const size_t nMask = m_slots.size() - 1;
+    for (const CSlot& slot : old)
+    {
+        if (slot.nIndex == EMPTY_SLOT)
+            continue;
+        size_t nPos = slot.nHash & nMask;
+        while (m_slots[nPos].nIndex != EMPTY_SLOT)
+            nPos = (nPos + 1) & nMask;
+        m_slots[nPos] = slot;
+    }
+}
+
+void CNameIndex::Release()
+{
+    CSlots().swap(m_slots);
+    std::string().swap(m_strFolded);
+}
