@@ -11,7 +11,7 @@ run_packages=(
 )
 test_packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
-  clang libclang-rt-14-dev
+  clang libclang-rt-14-dev clang-format-14
   libqt6svg6
   xvfb xauth x11-utils
   iproute2 procps util-linux
