@@ -44,7 +44,7 @@ void SendQuery(int fd, int nIndex)
 {
     QByteArray query("\x12\x34\x01\x00\x00\x01\x00\x00\x00\x00\x00\x00", 12);
     const QByteArray label = "latency" + QByteArray::number(nIndex);
-    query.append(char(label.size())).append(label).append("\x07" "example", 8).append("\x00\x00\x01\x00\x01", 5);
+    query.append(char(label.size())).append(label).append("\007example", 8).append("\x00\x00\x01\x00\x01", 5);
     sockaddr_in to {};
     to.sin_family = AF_INET;
     to.sin_port = htons(53);

@@ -198,15 +198,15 @@ TEST(IsDnsDatagram, Ipv6ExtensionHeadersAreFollowedToTheTransport)
 
 TEST(DecodeQuestionName, WellFormedNamesAreCopiedAsTheyAre)
 {
-    const CDecoded mail = Decode(Wire("\x04mail\x07" "example\x03org\0"));
+    const CDecoded mail = Decode(Wire("\x04mail\007example\x03org\0"));
     EXPECT_TRUE(mail.m_bComplete);
     EXPECT_EQ(mail.m_strText, "mail.example.org");
 
     EXPECT_EQ(Decode(Wire("\x04MAIL\0")).m_strText, "MAIL");
-    EXPECT_EQ(Decode(Wire("\x02Us\x03V27\x0B" "DiStRiBuTeD\x03NET\0")).m_strText, "Us.V27.DiStRiBuTeD.NET");
+    EXPECT_EQ(Decode(Wire("\x02Us\x03V27\013DiStRiBuTeD\x03NET\0")).m_strText, "Us.V27.DiStRiBuTeD.NET");
 
     // Full stops, spaces and bytes above 0x7F inside a label are not escaped.
-    EXPECT_EQ(Decode(Wire("\x03" "a.b\x04" "c d\xE9\0")).m_strText, "a.b.c d\xE9");
+    EXPECT_EQ(Decode(Wire("\003a.b\004c d\xE9\0")).m_strText, "a.b.c d\xE9");
 
     // 127 bytes is the longest label a signed length byte can give; DNS would stop at 63.
     const CDecoded longest = Decode(Labels({127, 64}));
@@ -221,7 +221,7 @@ TEST(DecodeQuestionName, RootGivesTheEmptyTextAndIsComplete)
     EXPECT_EQ(root.m_strText, "");
 
     // Whatever follows the zero length byte is not read.
-    EXPECT_EQ(Decode(Wire("\0\x03" "abc\0")).m_strText, "");
+    EXPECT_EQ(Decode(Wire("\0\003abc\0")).m_strText, "");
 }
 
 TEST(DecodeQuestionName, HighLengthBytesCopyNothingButStillWriteAFullStop)
@@ -230,35 +230,35 @@ TEST(DecodeQuestionName, HighLengthBytesCopyNothingButStillWriteAFullStop)
     EXPECT_TRUE(pointer.m_bComplete);
     EXPECT_EQ(pointer.m_strText, "");
 
-    EXPECT_EQ(Decode(Wire("\x03" "abc\xC0\0")).m_strText, "abc.");
+    EXPECT_EQ(Decode(Wire("\003abc\xC0\0")).m_strText, "abc.");
     EXPECT_EQ(Decode(Wire("\x80\xFF\x01x\0")).m_strText, "..x");
 }
 
 TEST(DecodeQuestionName, CompressionPointerIsNotFollowed)
 {
     // C0 gives an empty label, 0C is taken as a label length and the next twelve bytes are copied.
-    const Bytes wire = Wire("\xC0\x0C\x03" "abc\x03" "def\0\x01\0\x01\0");
+    const Bytes wire = Wire("\xC0\x0C\003abc\003def\0\x01\0\x01\0");
     CNameBuffer buffer;
     ASSERT_TRUE(DecodeQuestionName(wire.data(), wire.size(), buffer.Text()));
-    EXPECT_EQ(buffer.Raw(14), std::string("\x2E\x03" "abc\x03" "def\0\x01\0\x01\0", 14));
-    EXPECT_EQ(buffer.Str(), "\x2E\x03" "abc\x03" "def");
+    EXPECT_EQ(buffer.Raw(14), std::string("\x2E\003abc\003def\0\x01\0\x01\0", 14));
+    EXPECT_EQ(buffer.Str(), "\x2E\003abc\003def");
     EXPECT_TRUE(buffer.Intact());
 }
 
 TEST(DecodeQuestionName, ZeroByteInsideALabelEndsTheTextButNotTheDecoding)
 {
-    const Bytes wire = Wire("\x03" "a\0b\x01" "c\0");
+    const Bytes wire = Wire("\003a\0b\001c\0");
     CNameBuffer buffer;
     ASSERT_TRUE(DecodeQuestionName(wire.data(), wire.size(), buffer.Text()));
     EXPECT_EQ(buffer.Raw(6), std::string("a\0b.c\0", 6));
 
     // The decoding goes on after the copied zero byte, so a name that runs out later still fails.
-    EXPECT_FALSE(Decode(Wire("\x03" "a\0b\x05" "c")).m_bComplete);
+    EXPECT_FALSE(Decode(Wire("\003a\0b\005c")).m_bComplete);
 }
 
 TEST(DecodeQuestionName, NameEndingAtTheLastReceivedByteAndOneShort)
 {
-    const Bytes wire = Wire("\x04mail\x07" "example\x03org\0");
+    const Bytes wire = Wire("\x04mail\007example\x03org\0");
 
     const CDecoded exact = Decode(wire, wire.size());
     EXPECT_TRUE(exact.m_bComplete);
@@ -273,7 +273,7 @@ TEST(DecodeQuestionName, NameEndingAtTheLastReceivedByteAndOneShort)
     EXPECT_FALSE(midLabel.m_bComplete);
     EXPECT_EQ(midLabel.m_strText, "mail.example.or");
 
-    const CDecoded afterPointer = Decode(Wire("\x03" "abc\xC0"));
+    const CDecoded afterPointer = Decode(Wire("\003abc\xC0"));
     EXPECT_FALSE(afterPointer.m_bComplete);
     EXPECT_EQ(afterPointer.m_strText, "abc.");
 }
@@ -325,7 +325,7 @@ TEST(DecodeQuestionName, TextOf1023CharactersFitsAndOf1024DoesNot)
 
 TEST(ExtractQueryName, QueryGivesItsNameAndAnswerGivesNone)
 {
-    const Bytes name = Wire("\x03www\x07" "example\x03" "com\0\0\x01\0\x01");
+    const Bytes name = Wire("\x03www\007example\003com\0\0\x01\0\x01");
     const CDecoded query = Extract(Datagram(40000, 53, name));
     EXPECT_TRUE(query.m_bComplete);
     EXPECT_EQ(query.m_strText, "www.example.com");
@@ -375,7 +375,7 @@ TEST(ExtractQueryName, UdpOverIpv6AndPastIpv4Options)
 TEST(ExtractQueryName, TcpQueryIsReadAfterTheOptionsAndTheLengthPrefix)
 {
     // Options of 01 (no-operation) used to be read as label lengths.
-    const Bytes query = WithLengthPrefix(DnsMessage(Wire("\x04mail\x07" "example\0\0\x01\0\x01")));
+    const Bytes query = WithLengthPrefix(DnsMessage(Wire("\x04mail\007example\0\0\x01\0\x01")));
     const CDecoded overIpv4 = Extract(Ipv4Frame(6, TcpSegment(40000, 53, query, 8)));
     EXPECT_TRUE(overIpv4.m_bComplete);
     EXPECT_EQ(overIpv4.m_strText, "mail.example");
