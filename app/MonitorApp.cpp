@@ -3,8 +3,7 @@
 #include "templates/Resources.h"
 #include "ui/MonitorDlg.h"
 
-CMonitorApp::CMonitorApp(int& argc, char** argv)
-    : QApplication(argc, argv)
+CMonitorApp::CMonitorApp(int& argc, char** argv) : QApplication(argc, argv)
 {
     setApplicationName(QStringLiteral("Tarrow"));
     setApplicationVersion(QStringLiteral(TARROW_VERSION));

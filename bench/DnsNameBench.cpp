@@ -80,7 +80,8 @@ Bytes Ipv6(unsigned char nProtocol, const Bytes& segment)
 // www.example.com, type A, class IN.
 const Bytes& TypicalQuestion()
 {
-    static const Bytes question = {3, 'w', 'w', 'w', 7, 'e', 'x', 'a', 'm', 'p', 'l', 'e', 3, 'c', 'o', 'm', 0, 0, 1, 0, 1};
+    static const Bytes question = {3,   'w', 'w', 'w', 7,   'e', 'x', 'a', 'm', 'p', 'l',
+                                   'e', 3,   'c', 'o', 'm', 0,   0,   1,   0,   1};
     return question;
 }
 
@@ -160,16 +161,46 @@ void RunCopy(benchmark::State& state, const Bytes& datagram)
     state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(datagram.size()));
 }
 
-void BM_ExtractNonDns(benchmark::State& state) { RunExtract(state, NonDnsDatagram()); }
-void BM_CopyNonDns(benchmark::State& state) { RunCopy(state, NonDnsDatagram()); }
-void BM_ExtractTypicalQuery(benchmark::State& state) { RunExtract(state, TypicalQuery()); }
-void BM_CopyTypicalQuery(benchmark::State& state) { RunCopy(state, TypicalQuery()); }
-void BM_ExtractTypicalIpv6Query(benchmark::State& state) { RunExtract(state, TypicalIpv6Query()); }
-void BM_CopyTypicalIpv6Query(benchmark::State& state) { RunCopy(state, TypicalIpv6Query()); }
-void BM_ExtractTypicalTcpQuery(benchmark::State& state) { RunExtract(state, TypicalTcpQuery()); }
-void BM_CopyTypicalTcpQuery(benchmark::State& state) { RunCopy(state, TypicalTcpQuery()); }
-void BM_ExtractLongestName(benchmark::State& state) { RunExtract(state, LongestName()); }
-void BM_CopyLongestName(benchmark::State& state) { RunCopy(state, LongestName()); }
+void BM_ExtractNonDns(benchmark::State& state)
+{
+    RunExtract(state, NonDnsDatagram());
+}
+void BM_CopyNonDns(benchmark::State& state)
+{
+    RunCopy(state, NonDnsDatagram());
+}
+void BM_ExtractTypicalQuery(benchmark::State& state)
+{
+    RunExtract(state, TypicalQuery());
+}
+void BM_CopyTypicalQuery(benchmark::State& state)
+{
+    RunCopy(state, TypicalQuery());
+}
+void BM_ExtractTypicalIpv6Query(benchmark::State& state)
+{
+    RunExtract(state, TypicalIpv6Query());
+}
+void BM_CopyTypicalIpv6Query(benchmark::State& state)
+{
+    RunCopy(state, TypicalIpv6Query());
+}
+void BM_ExtractTypicalTcpQuery(benchmark::State& state)
+{
+    RunExtract(state, TypicalTcpQuery());
+}
+void BM_CopyTypicalTcpQuery(benchmark::State& state)
+{
+    RunCopy(state, TypicalTcpQuery());
+}
+void BM_ExtractLongestName(benchmark::State& state)
+{
+    RunExtract(state, LongestName());
+}
+void BM_CopyLongestName(benchmark::State& state)
+{
+    RunCopy(state, LongestName());
+}
 
 } // namespace
 

@@ -13,8 +13,7 @@
 #include <cstring>
 #include <memory>
 
-namespace
-{
+namespace {
 
 double ProcStatusMiB(const char* pszField)
 {
@@ -24,8 +23,10 @@ double ProcStatusMiB(const char* pszField)
     char szLine[256];
     const size_t nFieldLength = std::strlen(pszField);
     double dKiB = -1.0;
-    while (std::fgets(szLine, sizeof(szLine), pFile) != nullptr) {
-        if (std::strncmp(szLine, pszField, nFieldLength) == 0 && szLine[nFieldLength] == ':') {
+    while (std::fgets(szLine, sizeof(szLine), pFile) != nullptr)
+    {
+        if (std::strncmp(szLine, pszField, nFieldLength) == 0 && szLine[nFieldLength] == ':')
+        {
             dKiB = std::strtod(szLine + nFieldLength + 1, nullptr);
             break;
         }
@@ -47,11 +48,12 @@ bool ResetPeak()
 // Names of the length and shape a browsing machine asks for, 17 to 40 bytes.
 std::unique_ptr<CNameListModel> MakeList(int nCount)
 {
-    static const char* const s_apszZones[] = { "example.com", "cdn.example.net", "static.example.org",
-                                               "tracking.analytics.example.co.uk" };
+    static const char* const s_apszZones[] = {"example.com", "cdn.example.net", "static.example.org",
+                                              "tracking.analytics.example.co.uk"};
     auto pList = std::make_unique<CNameListModel>();
     char szName[64];
-    for (int i = 0; i < nCount; ++i) {
+    for (int i = 0; i < nCount; ++i)
+    {
         std::snprintf(szName, sizeof(szName), "host%d.%s", i, s_apszZones[i % 4]);
         pList->AddName(szName);
     }
@@ -64,14 +66,17 @@ void BM_SaveMillionNames(benchmark::State& state)
     QTemporaryDir dir;
     const QString strPath = dir.filePath(QStringLiteral("capture.txt"));
     double dPeakGrowth = 0.0;
-    for (auto _ : state) {
+    for (auto _ : state)
+    {
         const double dBefore = ProcStatusMiB("VmRSS");
-        if (!ResetPeak()) {
+        if (!ResetPeak())
+        {
             state.SkipWithError("cannot reset the peak resident size");
             break;
         }
         CListExport listExport;
-        if (!listExport.Write(strPath, *pList)) {
+        if (!listExport.Write(strPath, *pList))
+        {
             state.SkipWithError(qPrintable(listExport.GetErrorText()));
             break;
         }
@@ -88,9 +93,11 @@ void BM_FormatWholeTextBaseline(benchmark::State& state)
 {
     const auto pList = MakeList(1000000);
     double dPeakGrowth = 0.0;
-    for (auto _ : state) {
+    for (auto _ : state)
+    {
         const double dBefore = ProcStatusMiB("VmRSS");
-        if (!ResetPeak()) {
+        if (!ResetPeak())
+        {
             state.SkipWithError("cannot reset the peak resident size");
             break;
         }

@@ -70,7 +70,7 @@ int main(int argc, char** argv)
         f.push_back(8);
         f.insert(f.end(), szName, szName + 8);
         const char szRest[] = "\005burst\007example";
-        f.insert(f.end(), szRest, szRest + sizeof(szRest));  // with its NUL: the root label
+        f.insert(f.end(), szRest, szRest + sizeof(szRest)); // with its NUL: the root label
         f.insert(f.end(), {0x00, 0x01, 0x00, 0x01});
         const size_t nIp = f.size() - 14;
         f[14] = 0x45;

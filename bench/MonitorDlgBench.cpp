@@ -21,7 +21,8 @@ long ReadStatusKb(const char* pszField)
     QFile status("/proc/self/status");
     if (!status.open(QIODevice::ReadOnly))
         return -1;
-    for (const QByteArray& line : status.readAll().split('\n')) {
+    for (const QByteArray& line : status.readAll().split('\n'))
+    {
         if (line.startsWith(pszField))
             return line.mid(qstrlen(pszField)).trimmed().split(' ').value(0).toLong();
     }
@@ -38,11 +39,14 @@ double Deliver(CMonitorDlg& dlg, int nFirst, int nCount)
         timer.start();
         char name[64];
         CCapturedNames batch;
-        for (int i = nFirst; i < nFirst + nCount; ++i) {
+        for (int i = nFirst; i < nFirst + nCount; ++i)
+        {
             const int nLength = std::snprintf(name, sizeof name, "host%d.bench.example.org", i);
             batch.Add(std::string_view(name, size_t(nLength)), std::time(nullptr));
-            if (batch.GetCount() == 500 || i + 1 == nFirst + nCount) {
-                QMetaObject::invokeMethod(&dlg, [&] { dlg.OnCapturedNames(batch); }, Qt::BlockingQueuedConnection);
+            if (batch.GetCount() == 500 || i + 1 == nFirst + nCount)
+            {
+                QMetaObject::invokeMethod(
+                    &dlg, [&] { dlg.OnCapturedNames(batch); }, Qt::BlockingQueuedConnection);
                 batch.Clear();
             }
         }
@@ -63,9 +67,11 @@ int main(int argc, char** argv)
     dlg.show();
     const int nSample = 20000;
     int nNext = 0;
-    for (const int nRows : {0, 100000, 1000000}) {
+    for (const int nRows : {0, 100000, 1000000})
+    {
         char name[64];
-        for (int nHeld = dlg.GetListModel().rowCount(); nHeld < nRows; ++nHeld) {
+        for (int nHeld = dlg.GetListModel().rowCount(); nHeld < nRows; ++nHeld)
+        {
             std::snprintf(name, sizeof name, "host%d.bench.example.org", nNext++);
             dlg.GetListModel().AddName(name);
         }

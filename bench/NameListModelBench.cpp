@@ -12,8 +12,7 @@
 #include <string>
 #include <vector>
 
-namespace
-{
+namespace {
 
 // Distinct names of 25 bytes ("n0000000.edge.example.net"), counted up in place so that making
 // the next name costs next to nothing inside the timed loop.
@@ -29,7 +28,8 @@ public:
 
     const char* Next()
     {
-        for (int i = 7; i >= 1; --i) {
+        for (int i = 7; i >= 1; --i)
+        {
             if (++m_szName[i] <= '9')
                 break;
             m_szName[i] = '0';
@@ -52,7 +52,8 @@ public:
     bool AddName(const char* pszName)
     {
         const size_t nLength = std::strlen(pszName);
-        for (size_t nIndex = m_vecEnds.size(); nIndex-- > 0;) {
+        for (size_t nIndex = m_vecEnds.size(); nIndex-- > 0;)
+        {
             const size_t nBegin = nIndex == 0 ? 0 : m_vecEnds[nIndex - 1];
             if (m_vecEnds[nIndex] - nBegin >= nLength && strncasecmp(m_strArena.data() + nBegin, pszName, nLength) == 0)
                 return false;
@@ -87,8 +88,10 @@ double ProcStatusMiB(const char* pszField)
     char szLine[256];
     const size_t nFieldLength = std::strlen(pszField);
     double dKiB = -1.0;
-    while (std::fgets(szLine, sizeof(szLine), pFile) != nullptr) {
-        if (std::strncmp(szLine, pszField, nFieldLength) == 0 && szLine[nFieldLength] == ':') {
+    while (std::fgets(szLine, sizeof(szLine), pFile) != nullptr)
+    {
+        if (std::strncmp(szLine, pszField, nFieldLength) == 0 && szLine[nFieldLength] == ':')
+        {
             dKiB = std::strtod(szLine + nFieldLength + 1, nullptr);
             break;
         }
@@ -121,8 +124,10 @@ void BM_AddNewName(benchmark::State& state)
     FillModel(*pModel, nSize);
     CNameCounter counter(nSize - 1);
     uint32_t nAdded = 0;
-    for (auto _ : state) {
-        if (nAdded == nGrowth) {
+    for (auto _ : state)
+    {
+        if (nAdded == nGrowth)
+        {
             state.PauseTiming();
             pModel->Clear();
             FillModel(*pModel, nSize);
@@ -155,8 +160,10 @@ void BM_AddNewNameScanningBaseline(benchmark::State& state)
     auto pList = BuildScanningList(nSize);
     CNameCounter counter(nSize - 1);
     uint32_t nAdded = 0;
-    for (auto _ : state) {
-        if (nAdded == nGrowth) {
+    for (auto _ : state)
+    {
+        if (nAdded == nGrowth)
+        {
             state.PauseTiming();
             pList.reset();
             pList = BuildScanningList(nSize);
@@ -180,7 +187,8 @@ void BM_DropRepeatedName(benchmark::State& state)
     FillModel(*pModel, nSize);
     std::vector<std::string> vecRepeats;
     CNameCounter counter;
-    for (uint32_t i = 0; i < nSize; i += nSize / 64) {
+    for (uint32_t i = 0; i < nSize; i += nSize / 64)
+    {
         counter.Reset(i);
         std::string strName = counter.Current();
         strName[0] = 'N';
@@ -188,7 +196,8 @@ void BM_DropRepeatedName(benchmark::State& state)
         vecRepeats.push_back(strName);
     }
     size_t nNext = 0;
-    for (auto _ : state) {
+    for (auto _ : state)
+    {
         benchmark::DoNotOptimize(pModel->AddName(vecRepeats[nNext].c_str()));
         nNext = (nNext + 1) % vecRepeats.size();
     }
@@ -201,13 +210,14 @@ BENCHMARK(BM_DropRepeatedName)->Arg(1000)->Arg(1000000);
 void BM_FillFromEmpty(benchmark::State& state)
 {
     const auto nSize = static_cast<uint32_t>(state.range(0));
-    for (auto _ : state) {
+    for (auto _ : state)
+    {
         auto pModel = std::make_unique<CNameListModel>();
         FillModel(*pModel, nSize);
         benchmark::DoNotOptimize(pModel->rowCount());
     }
-    state.counters["per_insert"] = benchmark::Counter(static_cast<double>(nSize),
-        benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+    state.counters["per_insert"] = benchmark::Counter(
+        static_cast<double>(nSize), benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 BENCHMARK(BM_FillFromEmpty)->Arg(1000)->Arg(1000000)->Unit(benchmark::kMillisecond);
 
@@ -215,7 +225,8 @@ BENCHMARK(BM_FillFromEmpty)->Arg(1000)->Arg(1000000)->Unit(benchmark::kMilliseco
 // built, and the process's peak so far.
 void BM_HoldMillionNames(benchmark::State& state)
 {
-    for (auto _ : state) {
+    for (auto _ : state)
+    {
         const double dBefore = ProcStatusMiB("VmRSS");
         auto pModel = std::make_unique<CNameListModel>();
         FillModel(*pModel, 1000000);

@@ -34,7 +34,7 @@ bool EnterPrivateLoopback()
     ifreq request {};
     std::snprintf(request.ifr_name, sizeof(request.ifr_name), "lo");
     const bool bUp = fd >= 0 && ioctl(fd, SIOCGIFFLAGS, &request) == 0
-        && (request.ifr_flags |= IFF_UP, ioctl(fd, SIOCSIFFLAGS, &request) == 0);
+                     && (request.ifr_flags |= IFF_UP, ioctl(fd, SIOCSIFFLAGS, &request) == 0);
     if (fd >= 0)
         close(fd);
     return bUp;

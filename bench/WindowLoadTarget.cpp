@@ -13,10 +13,10 @@
 
 #include <cstdio>
 
-
 int main(int argc, char** argv)
 {
-    if (argc < 2) {
+    if (argc < 2)
+    {
         std::fprintf(stderr, "usage: %s ADDRESS [SECONDS]\n", argv[0]);
         return 2;
     }
@@ -26,7 +26,8 @@ int main(int argc, char** argv)
     dlg.show();
     auto* pCombo = GetDlgItemAs<QComboBox>(&dlg, IDC_INTERFACE);
     const int nIndex = pCombo->findText(QString::fromLocal8Bit(argv[1]));
-    if (nIndex < 0) {
+    if (nIndex < 0)
+    {
         std::fprintf(stderr, "%s is not offered\n", argv[1]);
         return 1;
     }

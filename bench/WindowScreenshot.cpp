@@ -20,7 +20,8 @@ namespace {
 void SendQuery(const QByteArray& name)
 {
     QByteArray query("\x4a\x21\x01\x00\x00\x01\x00\x00\x00\x00\x00\x00", 12);
-    for (const QByteArray& label : name.split('.')) {
+    for (const QByteArray& label : name.split('.'))
+    {
         query.append(char(label.size()));
         query.append(label);
     }
@@ -39,7 +40,8 @@ void SendQuery(const QByteArray& name)
 int main(int argc, char** argv)
 {
     QApplication app(argc, argv);
-    if (argc != 2) {
+    if (argc != 2)
+    {
         std::fprintf(stderr, "usage: WindowScreenshot OUTPUT.png\n");
         return 2;
     }
@@ -56,13 +58,15 @@ int main(int argc, char** argv)
     emit pCombo->activated(nLoopback);
     dlg.OnRun();
 
-    const char* const names[] = {"www.example.org", "mail.example.net", "cdn.assets.example.com",
+    const char* const names[] = {"www.example.org", "mail.example.net",    "cdn.assets.example.com",
                                  "ntp.example.org", "updates.example.net", "Api.Example.COM"};
-    for (const char* pszName : names) {
+    for (const char* pszName : names)
+    {
         SendQuery(pszName);
-        QTest::qWait(1100);   // a second apart, so the times differ
+        QTest::qWait(1100); // a second apart, so the times differ
     }
-    if (!QTest::qWaitFor([&dlg] { return dlg.GetListModel().rowCount() == 6; }, 5000)) {
+    if (!QTest::qWaitFor([&dlg] { return dlg.GetListModel().rowCount() == 6; }, 5000))
+    {
         std::fprintf(stderr, "WindowScreenshot: captured %d of 6 names (root needed)\n", dlg.GetListModel().rowCount());
         return 1;
     }

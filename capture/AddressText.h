@@ -13,10 +13,10 @@
 
 struct CAddressText
 {
-    int nFamily = 0;               // AF_INET or AF_INET6 once parsed
+    int nFamily = 0; // AF_INET or AF_INET6 once parsed
     in_addr ipv4 {};
     in6_addr ipv6 {};
-    char szScope[IF_NAMESIZE] {};  // the interface of a link-local address, otherwise empty
+    char szScope[IF_NAMESIZE] {}; // the interface of a link-local address, otherwise empty
 };
 
 // The longest text taken: a full IPv6 text, '%', the longest interface name.

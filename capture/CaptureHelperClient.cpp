@@ -59,17 +59,17 @@ bool SpawnHelper(const std::string& strHelperPath, const char* pszLocalAddress, 
 
     // The dup comes first: the child end may itself be 0 or 1 when the caller runs without them.
     bool bReady = posix_spawn_file_actions_adddup2(&actions, hChildEnd, CHANNEL_FD) == 0
-        && posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0) == 0
-        && posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0) == 0
-        && posix_spawn_file_actions_addclosefrom_np(&actions, CHANNEL_FD + 1) == 0;
+                  && posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0) == 0
+                  && posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0) == 0
+                  && posix_spawn_file_actions_addclosefrom_np(&actions, CHANNEL_FD + 1) == 0;
 
     // Signals the caller ignores or blocks (Qt's, a test's) are no business of the helper.
     sigset_t noSignals, allSignals;
     sigemptyset(&noSignals);
     sigfillset(&allSignals);
     bReady = bReady && posix_spawnattr_setsigmask(&attributes, &noSignals) == 0
-        && posix_spawnattr_setsigdefault(&attributes, &allSignals) == 0
-        && posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF) == 0;
+             && posix_spawnattr_setsigdefault(&attributes, &allSignals) == 0
+             && posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF) == 0;
 
     if (bReady)
     {
@@ -118,10 +118,10 @@ bool ReceiveOpened(int hChannel, COpened* pOpened)
 
     const COpened& opened = sink.m_opened;
     const bool bKnownStep = opened.nStep == CPacketSocket::STEP_OPEN || opened.nStep == CPacketSocket::STEP_OPTIONS
-        || opened.nStep == CPacketSocket::STEP_BIND || opened.nStep == STEP_NO_PLACE || opened.nStep == STEP_SANDBOX;
-    const bool bValid = opened.nStep == CPacketSocket::STEP_NONE
-        ? opened.nError == 0 && opened.nReceiveAllError >= 0
-        : bKnownStep && opened.nError > 0;
+                            || opened.nStep == CPacketSocket::STEP_BIND || opened.nStep == STEP_NO_PLACE
+                            || opened.nStep == STEP_SANDBOX;
+    const bool bValid = opened.nStep == CPacketSocket::STEP_NONE ? opened.nError == 0 && opened.nReceiveAllError >= 0
+                                                                 : bKnownStep && opened.nError > 0;
     if (bValid)
         *pOpened = opened;
     return bValid;
@@ -203,8 +203,7 @@ void CCaptureHelperClient::Reap(pid_t pid, int nWaitMs)
     }
     int nStatus = 0;
     while (waitpid(pid, &nStatus, 0) < 0 && errno == EINTR)
-    {
-    }
+    {}
 }
 
 std::vector<std::string> CCaptureHelperClient::GetHelperCandidates()

@@ -14,8 +14,8 @@ class CCaptureHelperClient
 public:
     struct CStarted
     {
-        int hChannel = -1;  // the record stream, when the capture runs (nStep 0)
-        pid_t pid = -1;     // the running helper, to be reaped with Reap when the channel is done
+        int hChannel = -1; // the record stream, when the capture runs (nStep 0)
+        pid_t pid = -1;    // the running helper, to be reaped with Reap when the channel is done
         HelperProtocol::COpened opened {};
     };
 

@@ -40,14 +40,14 @@ struct CCaptureShared
     CUniqueFd m_wake;                  // Stop's line to the worker; the worker closes it as it leaves
     QObject* m_pOwnerObject = nullptr; // cleared by Stop, the session's end and the owner's end
     CCaptureOwner* m_pOwner = nullptr;
-    QMetaObject::Connection m_connOwnerDestroyed;  // made and cut on the owner's thread only
+    QMetaObject::Connection m_connOwnerDestroyed; // made and cut on the owner's thread only
 
     // Handed over to the owner by the posted call; at most one call is on its way at a time.
     CCapturedNames m_waiting;
     bool m_bPosted = false;
     HelperProtocol::CCounts m_counts {};
     std::uint64_t m_nMissedTold = 0;
-    bool m_bFailed = false;  // the capture ended by itself and the owner has yet to hear of it
+    bool m_bFailed = false; // the capture ended by itself and the owner has yet to hear of it
 };
 
 namespace {
@@ -167,8 +167,7 @@ class CCaptureWorker : public CRecordSink
 public:
     CCaptureWorker(std::shared_ptr<CCaptureShared> pShared, CUniqueFd channel, pid_t pid)
         : m_pShared(std::move(pShared)), m_channel(std::move(channel)), m_pid(pid)
-    {
-    }
+    {}
 
     void Run()
     {
@@ -232,7 +231,7 @@ private:
         std::unique_lock lock(shared.m_mutex);
         shared.m_cvRoom.wait(lock, [&] {
             return !shared.m_bRunning.load() || shared.m_pOwner == nullptr
-                || shared.m_waiting.GetBytes() < CCaptureSession::MAX_WAITING_BYTES;
+                   || shared.m_waiting.GetBytes() < CCaptureSession::MAX_WAITING_BYTES;
         });
         if (!shared.m_bRunning.load() || shared.m_pOwner == nullptr)
         {
@@ -284,7 +283,8 @@ private:
 
 } // namespace
 
-CCaptureSession::CCaptureSession() : m_pError(std::make_shared<CCaptureErrorText>()) {}
+CCaptureSession::CCaptureSession() : m_pError(std::make_shared<CCaptureErrorText>())
+{}
 
 CCaptureSession::~CCaptureSession()
 {

@@ -25,7 +25,7 @@ public:
     static constexpr size_t MAX_WAITING_BYTES = size_t(4) << 20;
 
     CCaptureSession();
-    virtual ~CCaptureSession();   // stops a running capture without waiting for its worker
+    virtual ~CCaptureSession(); // stops a running capture without waiting for its worker
 
     CCaptureSession(const CCaptureSession&) = delete;
     CCaptureSession& operator=(const CCaptureSession&) = delete;
@@ -33,7 +33,7 @@ public:
     // The owner is a QObject, which fixes the thread it is told on, and a CCaptureOwner, which says
     // what it is told. False for a null owner (nothing changes).
     template <class TOwner>
-        requires std::derived_from<TOwner, QObject> && std::derived_from<TOwner, CCaptureOwner>
+    requires std::derived_from<TOwner, QObject> && std::derived_from<TOwner, CCaptureOwner>
     bool SetOwner(TOwner* pOwner, const std::string& strLocalAddress)
     {
         return SetOwner(static_cast<QObject*>(pOwner), static_cast<CCaptureOwner*>(pOwner), strLocalAddress);

@@ -22,8 +22,8 @@ __attribute__((always_inline)) inline bool FindDnsTransport(CPacketBytes& bytes,
     unsigned char bFirst = 0;
     if (!bytes.GetByte(0, bFirst))
         return false;
-    const bool bFound = (bFirst >> 4) == IP_VERSION_6 ? FindIpv6Transport(bytes, transport)
-                                                      : FindIpv4Transport(bytes, transport);
+    const bool bFound =
+        (bFirst >> 4) == IP_VERSION_6 ? FindIpv6Transport(bytes, transport) : FindIpv4Transport(bytes, transport);
     return bFound && IsDnsTransport(bytes, transport);
 }
 

@@ -8,7 +8,7 @@
 // UDP or TCP to port 53, each header read at its real length, and the question name of the DNS
 // message in it.
 
-constexpr size_t NAME_BUFFER_SIZE = 1024;   // the name text with its NUL never takes more
+constexpr size_t NAME_BUFFER_SIZE = 1024; // the name text with its NUL never takes more
 
 // Whether the frame is a first (or only) fragment of IPv4 or IPv6 whose UDP or TCP header is all
 // there and goes to port 53.

@@ -13,8 +13,8 @@ inline bool FindIpv4Transport(CPacketBytes& bytes, CTransportHeader& transport)
         return false;
     const size_t nHeaderLength = size_t(ByteAt<0>(header) & 0x0F) * 4;
     const size_t nTotalLength = Uint16At<IPV4_TOTAL_LENGTH_OFFSET>(header);
-    if (nHeaderLength < IPV4_MIN_HEADER_SIZE || nTotalLength <= nHeaderLength ||
-        (Uint16At<IPV4_FRAGMENT_OFFSET>(header) & IPV4_FRAGMENT_OFFSET_MASK) != 0)
+    if (nHeaderLength < IPV4_MIN_HEADER_SIZE || nTotalLength <= nHeaderLength
+        || (Uint16At<IPV4_FRAGMENT_OFFSET>(header) & IPV4_FRAGMENT_OFFSET_MASK) != 0)
         return false;
 
     bytes.Narrow(nTotalLength);

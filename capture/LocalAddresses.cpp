@@ -63,7 +63,8 @@ std::vector<std::string> ListLocalIpAddresses()
         return true;
     });
 
-    std::stable_sort(entries.begin(), entries.end(), [](const CEntry& a, const CEntry& b) { return a.nRank < b.nRank; });
+    std::stable_sort(entries.begin(), entries.end(),
+                     [](const CEntry& a, const CEntry& b) { return a.nRank < b.nRank; });
     std::vector<std::string> addresses;
     addresses.reserve(entries.size());
     for (CEntry& e : entries)

@@ -31,9 +31,9 @@ public:
 
     struct CFrame
     {
-        const unsigned char* pData;  // from the network header on
-        size_t nLength;              // bytes captured, at most what the filter kept
-        std::int64_t nSeconds;       // when the frame crossed the interface (real time)
+        const unsigned char* pData; // from the network header on
+        size_t nLength;             // bytes captured, at most what the filter kept
+        std::int64_t nSeconds;      // when the frame crossed the interface (real time)
         std::uint32_t nNanoseconds;
     };
 

@@ -25,7 +25,7 @@ constexpr int RECEIVE_QUEUE_BYTES = 16 * 1024 * 1024;
 
 struct CInterfaceMatch
 {
-    unsigned nIndex = 0;  // 0: no interface owns the address
+    unsigned nIndex = 0; // 0: no interface owns the address
     bool bLoopback = false;
 };
 
@@ -49,8 +49,8 @@ CInterfaceMatch FindInterfaceOf(const char* pszLocalAddress)
         {
             // A link-local address belongs to the interface its scope names, and only to that one.
             const auto* pIn6 = reinterpret_cast<const sockaddr_in6*>(interface.ifa_addr);
-            if (std::memcmp(&pIn6->sin6_addr, &address.ipv6, sizeof(in6_addr)) != 0 ||
-                (address.szScope[0] != '\0' && std::strcmp(interface.ifa_name, address.szScope) != 0))
+            if (std::memcmp(&pIn6->sin6_addr, &address.ipv6, sizeof(in6_addr)) != 0
+                || (address.szScope[0] != '\0' && std::strcmp(interface.ifa_name, address.szScope) != 0))
                 return true;
         }
         match.nIndex = if_nametoindex(interface.ifa_name);

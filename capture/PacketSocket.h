@@ -11,14 +11,21 @@ class CPacketRing;
 class CPacketSocket
 {
 public:
-    enum Step { STEP_NONE, STEP_OPEN, STEP_OPTIONS, STEP_BIND, STEP_RECEIVE_ALL };
+    enum Step
+    {
+        STEP_NONE,
+        STEP_OPEN,
+        STEP_OPTIONS,
+        STEP_BIND,
+        STEP_RECEIVE_ALL
+    };
 
     struct OpenResult
     {
-        int fd = -1;              // the configured socket, or -1 when a step failed
+        int fd = -1;                 // the configured socket, or -1 when a step failed
         Step failedStep = STEP_NONE; // STEP_OPEN, STEP_OPTIONS or STEP_BIND when fd is -1
-        int error = 0;            // errno of the failed step
-        int receiveAllError = 0;  // errno when promiscuous mode was refused; the socket still works
+        int error = 0;               // errno of the failed step
+        int receiveAllError = 0;     // errno when promiscuous mode was refused; the socket still works
     };
 
     // Bytes read per datagram; a longer datagram is cut to this length.

@@ -4,8 +4,7 @@
 #include "templates/DialogTemplate.h"
 #include "templates/Resources.h"
 
-CAboutDlg::CAboutDlg(QWidget* parent)
-    : QDialog(parent)
+CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent)
 {
     CDialogTemplate dlgTemplate;
     if (dlgTemplate.Load(IDD_ABOUTBOX))

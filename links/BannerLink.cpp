@@ -1,6 +1,4 @@
 #include "links/BannerLink.h"
 
-CBannerLink::CBannerLink(QObject* parent)
-    : CLinkControl(parent)
-{
-}
+CBannerLink::CBannerLink(QObject* parent) : CLinkControl(parent)
+{}

@@ -2,11 +2,8 @@
 
 #include <QPalette>
 
-CHyperLink::CHyperLink(QObject* parent)
-    : CLinkControl(parent)
-    , m_crText(0, 0, 255)
-{
-}
+CHyperLink::CHyperLink(QObject* parent) : CLinkControl(parent), m_crText(0, 0, 255)
+{}
 
 void CHyperLink::PreSubclassWindow()
 {

@@ -23,8 +23,7 @@ bool OpenInBrowser(const QByteArray& strAddress, QWidget* pParent)
     return OpenInBrowser(QUrl(QString::fromUtf8(strAddress), QUrl::TolerantMode), pParent);
 }
 
-CLinkControl::CLinkControl(QObject* parent)
-    : QObject(parent)
+CLinkControl::CLinkControl(QObject* parent) : QObject(parent)
 {
     SetURL(PAGE_MAKER_HOME);
     m_hCursor = QCursor(Qt::PointingHandCursor);

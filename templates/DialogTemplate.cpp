@@ -18,8 +18,7 @@
 #include <QPushButton>
 #include <QTableView>
 
-namespace
-{
+namespace {
 // Window styles read from the templates.
 constexpr quint32 WS_VISIBLE = 0x10000000;
 constexpr quint32 WS_DISABLED = 0x08000000;
@@ -42,8 +41,7 @@ int MulDiv(int nNumber, int nNumerator, int nDenominator)
 {
     const long long nProduct = static_cast<long long>(nNumber) * nNumerator;
     const long long nHalf = nDenominator / 2;
-    return static_cast<int>(nProduct >= 0 ? (nProduct + nHalf) / nDenominator
-                                          : (nProduct - nHalf) / nDenominator);
+    return static_cast<int>(nProduct >= 0 ? (nProduct + nHalf) / nDenominator : (nProduct - nHalf) / nDenominator);
 }
 
 // Styles are written as hexadecimal text, which JSON numbers cannot hold readably.
@@ -117,9 +115,8 @@ bool CDialogTemplate::Load(int nTemplateId)
     const QJsonDocument doc = QJsonDocument::fromJson(file.readAll(), &parseError);
     if (!doc.isObject())
     {
-        m_strError = QStringLiteral("Dialog template %1 is not valid: %2")
-                         .arg(nTemplateId)
-                         .arg(parseError.errorString());
+        m_strError =
+            QStringLiteral("Dialog template %1 is not valid: %2").arg(nTemplateId).arg(parseError.errorString());
         return false;
     }
 
@@ -140,8 +137,8 @@ bool CDialogTemplate::Load(int nTemplateId)
         item.strClass = objItem.value("class").toString();
         item.strText = objItem.value("text").toString();
         item.nStyle = ReadStyle(objItem.value("style"));
-        item.rcUnits = QRect(objItem.value("x").toInt(), objItem.value("y").toInt(),
-                             objItem.value("w").toInt(), objItem.value("h").toInt());
+        item.rcUnits = QRect(objItem.value("x").toInt(), objItem.value("y").toInt(), objItem.value("w").toInt(),
+                             objItem.value("h").toInt());
         m_items.push_back(item);
     }
     m_strError.clear();
@@ -172,8 +169,7 @@ bool CDialogTemplate::Create(QDialog* pDialog) const
         pMenuBar = CMenuResource::CreateMenuBar(m_nMenuId, pDialog);
         if (pMenuBar == nullptr)
         {
-            m_strError =
-                QStringLiteral("Menu %1 of dialog template %2 not found").arg(m_nMenuId).arg(m_nId);
+            m_strError = QStringLiteral("Menu %1 of dialog template %2 not found").arg(m_nMenuId).arg(m_nId);
             return false;
         }
         nMenuHeight = pMenuBar->sizeHint().height();

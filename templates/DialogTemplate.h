@@ -12,12 +12,12 @@ class QWidget;
 // One control of a dialog template, positions in dialog units.
 struct SDialogItem
 {
-    int nId = -1;           // control id; -1 for unnamed statics
-    QString strName;        // IDC_RUN, IDOK, ...; empty for unnamed statics
-    QString strClass;       // "button", "static", "combobox", "listview"
-    QString strText;        // caption; for a bitmap or icon static, the resource path of its image
-    quint32 nStyle = 0;     // the Windows style bits, kept so the behaviour can be read from them
-    QRect rcUnits;          // x, y, width, height in dialog units
+    int nId = -1;       // control id; -1 for unnamed statics
+    QString strName;    // IDC_RUN, IDOK, ...; empty for unnamed statics
+    QString strClass;   // "button", "static", "combobox", "listview"
+    QString strText;    // caption; for a bitmap or icon static, the resource path of its image
+    quint32 nStyle = 0; // the Windows style bits, kept so the behaviour can be read from them
+    QRect rcUnits;      // x, y, width, height in dialog units
 };
 
 // A dialog template kept as data in res/ (dialog_<id>.json), and the code that turns it into Qt
@@ -28,11 +28,11 @@ class CDialogTemplate
 public:
     int m_nId = 0;
     QString m_strCaption;
-    QSize m_sizeUnits;      // client area in dialog units
-    int m_nMenuId = 0;      // menu bar resource, 0 for none
+    QSize m_sizeUnits; // client area in dialog units
+    int m_nMenuId = 0; // menu bar resource, 0 for none
     quint32 m_nStyle = 0;
     quint32 m_nExStyle = 0;
-    std::vector<SDialogItem> m_items;   // template order, which is the tab order
+    std::vector<SDialogItem> m_items; // template order, which is the tab order
 
     // Reads :/res/dialog_<id>.json. False with the reason in GetErrorText().
     bool Load(int nTemplateId);

@@ -10,8 +10,7 @@
 #include <QMenu>
 #include <QMenuBar>
 
-namespace
-{
+namespace {
 // The pop-ups of menu resource nMenuId, or an empty array when there is no such menu.
 QJsonArray FindPopups(int nMenuId)
 {

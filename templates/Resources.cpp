@@ -54,7 +54,8 @@ QJsonObject FindResourceEntry(const QString& strPath, const char* pszList, int n
     QFile file(strPath);
     if (!file.open(QIODevice::ReadOnly))
         return QJsonObject();
-    const QJsonArray arrEntries = QJsonDocument::fromJson(file.readAll()).object().value(QLatin1String(pszList)).toArray();
+    const QJsonArray arrEntries =
+        QJsonDocument::fromJson(file.readAll()).object().value(QLatin1String(pszList)).toArray();
     for (const QJsonValue& value : arrEntries)
     {
         const QJsonObject objEntry = value.toObject();

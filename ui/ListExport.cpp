@@ -21,7 +21,8 @@ template <class Text>
 void AppendCell(Text& text, const QByteArray& cell)
 {
     qsizetype nFrom = 0;
-    for (qsizetype nLf = cell.indexOf('\n'); nLf >= 0; nLf = cell.indexOf('\n', nFrom)) {
+    for (qsizetype nLf = cell.indexOf('\n'); nLf >= 0; nLf = cell.indexOf('\n', nFrom))
+    {
         text.append(cell.constData() + nFrom, nLf - nFrom);
         text.append("\r\n", 2);
         nFrom = nLf + 1;
@@ -43,11 +44,13 @@ bool WriteAll(int fd, const std::string& strText)
 {
     const char* p = strText.data();
     size_t nLeft = strText.size();
-    while (nLeft > 0) {
+    while (nLeft > 0)
+    {
         const ssize_t nWritten = ::write(fd, p, nLeft);
         if (nWritten < 0 && errno == EINTR)
             continue;
-        if (nWritten <= 0) {
+        if (nWritten <= 0)
+        {
             if (nWritten == 0)
                 errno = EIO;
             return false;
@@ -62,7 +65,8 @@ bool WriteAll(int fd, const std::string& strText)
 // file or follows a link.
 int CreateTemporary(const QString& strFolder, mode_t nMode, QByteArray* pbaTemporary)
 {
-    for (int nTry = 0; nTry < 64; ++nTry) {
+    for (int nTry = 0; nTry < 64; ++nTry)
+    {
         const QString strName = QStringLiteral("/.tarrow-save-%1").arg(QRandomGenerator::global()->generate64(), 0, 36);
         *pbaTemporary = QFile::encodeName(strFolder + strName);
         const int fd = ::open(pbaTemporary->constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, nMode);
@@ -94,14 +98,17 @@ QString CListExport::AddDefaultExtension(const QString& strPath)
 bool CListExport::Write(const QString& strPath, const CNameListModel& list)
 {
     const QByteArray baPath = QFile::encodeName(strPath);
-    struct stat existing {};
+    struct stat existing
+    {};
     const bool bExists = ::lstat(baPath.constData(), &existing) == 0;
     if (!bExists && errno != ENOENT)
         return Fail(strPath, qt_error_string(errno));
     if (bExists && S_ISLNK(existing.st_mode))
         return Fail(strPath, QStringLiteral("It is a symbolic link. Choose the file it points to, or another name."));
     if (bExists && !S_ISREG(existing.st_mode))
-        return Fail(strPath, QStringLiteral("It is not a regular file but a folder, device, pipe or socket. Choose another name."));
+        return Fail(
+            strPath,
+            QStringLiteral("It is not a regular file but a folder, device, pipe or socket. Choose another name."));
 
     // A new file gets the permissions fopen would give it; an existing one keeps its own, and is
     // private until then.
@@ -113,16 +120,19 @@ bool CListExport::Write(const QString& strPath, const CNameListModel& list)
 
     std::string strPiece;
     strPiece.reserve(WRITE_PIECE + 4096);
-    for (int nRow = 0; bWritten && nRow < list.rowCount(); ++nRow) {
+    for (int nRow = 0; bWritten && nRow < list.rowCount(); ++nRow)
+    {
         AppendRow(strPiece, list, nRow);
-        if (strPiece.size() >= WRITE_PIECE) {
+        if (strPiece.size() >= WRITE_PIECE)
+        {
             bWritten = WriteAll(fd, strPiece);
             strPiece.clear();
         }
     }
     bWritten = bWritten && WriteAll(fd, strPiece) && ::fdatasync(fd) == 0;
     int nError = errno;
-    if (::close(fd) != 0 && bWritten) {
+    if (::close(fd) != 0 && bWritten)
+    {
         bWritten = false;
         nError = errno;
     }

@@ -17,8 +17,7 @@ struct CMappedAllocator
     CMappedAllocator() = default;
     template <class U>
     CMappedAllocator(const CMappedAllocator<U>&) noexcept
-    {
-    }
+    {}
 
     T* allocate(size_t nCount)
     {

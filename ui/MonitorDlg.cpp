@@ -52,9 +52,7 @@ void ShowWarning(QWidget* pParent, const QString& strText, const QString& strInf
 
 } // namespace
 
-CMonitorDlg::CMonitorDlg(QWidget* parent)
-    : QDialog(parent)
-    , m_pfnChooseFile(&CMonitorDlg::ChooseSaveFile)
+CMonitorDlg::CMonitorDlg(QWidget* parent) : QDialog(parent), m_pfnChooseFile(&CMonitorDlg::ChooseSaveFile)
 {
     m_hIcon = LoadAppIcon();
     m_imageList = LoadListImage(0);
@@ -90,7 +88,8 @@ QString CMonitorDlg::ChooseSaveFile(QWidget* pParent)
 
 void CMonitorDlg::DoDataExchange(bool bSaveAndValidate)
 {
-    if (!bSaveAndValidate) {
+    if (!bSaveAndValidate)
+    {
         m_comboInterface = GetDlgItemAs<QComboBox>(this, IDC_INTERFACE);
         if (auto* pLabel = GetDlgItemAs<QLabel>(this, IDC_PROMO_2))
             m_linkPromo2.Attach(pLabel);
@@ -101,7 +100,9 @@ void CMonitorDlg::DoDataExchange(bool bSaveAndValidate)
         m_list = GetDlgItemAs<QTableView>(this, IDC_NAME_LIST);
         if (m_comboInterface)
             m_comboInterface->setCurrentIndex(m_nInterface);
-    } else if (m_comboInterface) {
+    }
+    else if (m_comboInterface)
+    {
         m_nInterface = m_comboInterface->currentIndex();
     }
 }
@@ -171,7 +172,8 @@ std::string CMonitorDlg::ListLocalAddresses()
     const QSignalBlocker blocker(m_comboInterface);
     m_comboInterface->clear();
     const std::vector<std::string> addresses = ListLocalIpAddresses();
-    for (size_t i = 0; i < addresses.size(); ++i) {
+    for (size_t i = 0; i < addresses.size(); ++i)
+    {
         if (i == 0)
             strResult = addresses[i];
         m_comboInterface->addItem(QString::fromStdString(addresses[i]));
@@ -199,7 +201,8 @@ void CMonitorDlg::BindMessageMap()
         connect(pDownload1, &QAbstractButton::clicked, this, &CMonitorDlg::OnOtherProduct2);
     m_pMenuBar = findChild<QMenuBar*>();
     if (m_pMenuBar)
-        connect(m_pMenuBar, &QMenuBar::triggered, this, [this](QAction* pAction) { OnCommand(pAction->data().toInt()); });
+        connect(m_pMenuBar, &QMenuBar::triggered, this,
+                [this](QAction* pAction) { OnCommand(pAction->data().toInt()); });
     if (auto* pDownload2 = GetDlgItemAs<QAbstractButton>(this, IDC_DOWNLOAD_2))
         connect(pDownload2, &QAbstractButton::clicked, this, &CMonitorDlg::OnOtherProduct1);
     // Queued: the list says so from inside the hand-off of a name, which must not wait for the user.
@@ -208,26 +211,48 @@ void CMonitorDlg::BindMessageMap()
 
 void CMonitorDlg::OnCommand(int nId)
 {
-    switch (nId) {
-    case ID_SAVE_LIST: OnSaveList(); break;
-    case ID_OPEN_URL: OnOpenUrl(); break;
-    case ID_CLEAR_LIST: OnClearList(); break;
-    case ID_PRODUCT_PAGE: OnProductPage(); break;
-    case ID_OTHER_PRODUCT_1: OnOtherProduct1(); break;
-    case ID_OTHER_PRODUCT_2: OnOtherProduct2(); break;
-    case ID_FREEWARE_PAGE: OnFreewarePage(); break;
-    case ID_APP_ABOUT_CMD: OnAppAbout(); break;
-    case IDCANCEL: reject(); break;
-    default: break;
+    switch (nId)
+    {
+    case ID_SAVE_LIST:
+        OnSaveList();
+        break;
+    case ID_OPEN_URL:
+        OnOpenUrl();
+        break;
+    case ID_CLEAR_LIST:
+        OnClearList();
+        break;
+    case ID_PRODUCT_PAGE:
+        OnProductPage();
+        break;
+    case ID_OTHER_PRODUCT_1:
+        OnOtherProduct1();
+        break;
+    case ID_OTHER_PRODUCT_2:
+        OnOtherProduct2();
+        break;
+    case ID_FREEWARE_PAGE:
+        OnFreewarePage();
+        break;
+    case ID_APP_ABOUT_CMD:
+        OnAppAbout();
+        break;
+    case IDCANCEL:
+        reject();
+        break;
+    default:
+        break;
     }
 }
 
 bool CMonitorDlg::eventFilter(QObject* pWatched, QEvent* pEvent)
 {
     // A right click, on a row or on empty space, opens the menu when the button comes up.
-    if (m_list && pWatched == m_list->viewport() && pEvent->type() == QEvent::MouseButtonRelease) {
+    if (m_list && pWatched == m_list->viewport() && pEvent->type() == QEvent::MouseButtonRelease)
+    {
         auto* pMouse = static_cast<QMouseEvent*>(pEvent);
-        if (pMouse->button() == Qt::RightButton) {
+        if (pMouse->button() == Qt::RightButton)
+        {
             OnRightClickList(pMouse->globalPosition().toPoint());
             return true;
         }
@@ -244,7 +269,8 @@ void CMonitorDlg::done(int nResult)
 
 void CMonitorDlg::OnCapturedNames(const CCapturedNames& names)
 {
-    for (size_t i = 0; i < names.GetCount(); ++i) {
+    for (size_t i = 0; i < names.GetCount(); ++i)
+    {
         const std::string_view name = names.GetName(i);
         m_listModel.AddName(name.data(), name.size(), names.GetTime(i));
     }
@@ -325,18 +351,21 @@ void CMonitorDlg::OnSaveList()
 {
     const QString strOldDirectory = QDir::currentPath();
     const QString strChosen = m_pfnChooseFile ? m_pfnChooseFile(this) : QString();
-    if (!strChosen.isEmpty()) {
+    if (!strChosen.isEmpty())
+    {
         const QString strPath = CListExport::AddDefaultExtension(strChosen);
         // The chooser only asked about the name as typed; the name gained ".txt" since.
         bool bWrite = true;
-        if (strPath != strChosen && QFileInfo::exists(strPath)) {
+        if (strPath != strChosen && QFileInfo::exists(strPath))
+        {
             const auto answer = QMessageBox::question(
                 this, QStringLiteral("Confirm Save As"),
                 QStringLiteral("%1 already exists.\nDo you want to replace it?").arg(QDir::toNativeSeparators(strPath)),
                 QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
             bWrite = answer == QMessageBox::Yes;
         }
-        if (bWrite) {
+        if (bWrite)
+        {
             // Read only now, so rows captured while the chooser was open are saved too.
             m_listModel.FlushInsertions();
             CListExport listExport;
@@ -357,7 +386,8 @@ void CMonitorDlg::OpenSelectedName()
     if (!m_list || !m_list->selectionModel())
         return;
     int nRow = -1;
-    for (const QModelIndex& index : m_list->selectionModel()->selectedRows()) {
+    for (const QModelIndex& index : m_list->selectionModel()->selectedRows())
+    {
         if (nRow < 0 || index.row() < nRow)
             nRow = index.row();
     }
@@ -372,8 +402,10 @@ void CMonitorDlg::OpenSelectedName()
     QUrl url;
     url.setScheme(QStringLiteral("http"));
     url.setHost(QString::fromUtf8(name), QUrl::StrictMode);
-    if (!url.isValid() || url.host().isEmpty()) {
-        ShowWarning(this, QStringLiteral("%1 is not a host name that a browser can open.").arg(QString::fromUtf8(name)));
+    if (!url.isValid() || url.host().isEmpty())
+    {
+        ShowWarning(this,
+                    QStringLiteral("%1 is not a host name that a browser can open.").arg(QString::fromUtf8(name)));
         return;
     }
     OpenInBrowser(url, this);
@@ -419,8 +451,11 @@ void CMonitorDlg::OnAppAbout()
 void CMonitorDlg::OnBudgetReached()
 {
     const QLocale locale(QLocale::English);
-    ShowWarning(this, QStringLiteral("The list holds as many names as it may keep: %1 names or %2 of name text.")
-                          .arg(locale.toString(qulonglong(m_listModel.GetBudgetNames())),
-                               locale.formattedDataSize(qint64(m_listModel.GetBudgetNameBytes()), 0, QLocale::DataSizeIecFormat)),
-                QStringLiteral("Capture goes on, but new names are not listed until the list is cleared or Run is pressed again."));
+    ShowWarning(
+        this,
+        QStringLiteral("The list holds as many names as it may keep: %1 names or %2 of name text.")
+            .arg(locale.toString(qulonglong(m_listModel.GetBudgetNames())),
+                 locale.formattedDataSize(qint64(m_listModel.GetBudgetNameBytes()), 0, QLocale::DataSizeIecFormat)),
+        QStringLiteral(
+            "Capture goes on, but new names are not listed until the list is cleared or Run is pressed again."));
 }

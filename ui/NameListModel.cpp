@@ -15,11 +15,8 @@ const char* const g_pszTimeHeader = "Date / Time";
 } // namespace
 
 // Rows are kept in arrival order (index 0 the oldest); row 0 of the model is the last index.
-CNameListModel::CNameListModel(QObject* parent)
-    : QAbstractTableModel(parent)
-    , m_index(m_store)
-{
-}
+CNameListModel::CNameListModel(QObject* parent) : QAbstractTableModel(parent), m_index(m_store)
+{}
 
 CNameListModel::~CNameListModel() = default;
 
@@ -57,7 +54,8 @@ bool CNameListModel::AddName(const char* name, size_t length, std::time_t tSeen)
     // Once a name has been turned away the list stays as it is until the next Clear, so no row shows
     // up after the user was told that new names are no longer listed.
     if (m_nRefused > 0 || nCount >= m_nBudgetNames
-        || length > m_nBudgetNameBytes - std::min(m_store.GetNameBytes(), m_nBudgetNameBytes)) {
+        || length > m_nBudgetNameBytes - std::min(m_store.GetNameBytes(), m_nBudgetNameBytes))
+    {
         if (++m_nRefused == 1)
             emit BudgetReached();
         return false;
@@ -75,7 +73,8 @@ bool CNameListModel::AddName(const char* name, size_t length, std::time_t tSeen)
 void CNameListModel::SetInsertionPeriod(int nMilliseconds)
 {
     m_nInsertionPeriod = qMax(0, nMilliseconds);
-    if (!m_pInsertionTimer) {
+    if (!m_pInsertionTimer)
+    {
         m_pInsertionTimer = new QTimer(this);
         m_pInsertionTimer->setSingleShot(true);
         connect(m_pInsertionTimer, &QTimer::timeout, this, &CNameListModel::FlushInsertions);
@@ -126,8 +125,10 @@ QByteArray CNameListModel::GetCellText(int row, int column) const
     if (row < 0 || static_cast<size_t>(row) >= m_nShown)
         return QByteArray();
     const size_t nIndex = m_nShown - 1 - static_cast<size_t>(row);
-    switch (column) {
-    case COLUMN_NAME: {
+    switch (column)
+    {
+    case COLUMN_NAME:
+    {
         const std::string_view name = m_store.GetName(nIndex);
         return QByteArray(name.data(), static_cast<qsizetype>(name.size()));
     }
@@ -143,7 +144,7 @@ void CNameListModel::SetNameIcon(const QIcon& icon)
     m_iconName = icon;
     const int nRows = rowCount();
     if (nRows > 0)
-        emit dataChanged(index(0, COLUMN_NAME), index(nRows - 1, COLUMN_NAME), { Qt::DecorationRole });
+        emit dataChanged(index(0, COLUMN_NAME), index(nRows - 1, COLUMN_NAME), {Qt::DecorationRole});
 }
 
 QByteArray CNameListModel::FormatTimeText(std::time_t t)
@@ -165,8 +166,10 @@ QVariant CNameListModel::data(const QModelIndex& index, int role) const
 {
     if (!index.isValid() || !checkIndex(index, CheckIndexOption::ParentIsInvalid))
         return QVariant();
-    switch (role) {
-    case Qt::DisplayRole: {
+    switch (role)
+    {
+    case Qt::DisplayRole:
+    {
         const QByteArray baText = GetCellText(index.row(), index.column());
         if (index.column() == COLUMN_NAME)
             return QString::fromUtf8(baText);
@@ -187,7 +190,8 @@ QVariant CNameListModel::headerData(int section, Qt::Orientation orientation, in
         return QAbstractTableModel::headerData(section, orientation, role);
     if (section < 0 || section >= COLUMN_COUNT)
         return QVariant();
-    switch (role) {
+    switch (role)
+    {
     case Qt::DisplayRole:
         return QString::fromLatin1(section == COLUMN_NAME ? g_pszNameHeader : g_pszTimeHeader);
     case Qt::TextAlignmentRole:

@@ -19,7 +19,12 @@ class CNameListModel : public QAbstractTableModel
     Q_OBJECT
 
 public:
-    enum Column { COLUMN_NAME = 0, COLUMN_TIME = 1, COLUMN_COUNT = 2 };
+    enum Column
+    {
+        COLUMN_NAME = 0,
+        COLUMN_TIME = 1,
+        COLUMN_COUNT = 2
+    };
 
     // The most the list holds, whichever is reached first. Anyone who can put DNS queries on the
     // watched interface can send new names without end; this keeps the list (about 1.5 GiB at
@@ -80,7 +85,7 @@ private:
     CNameStore m_store;
     CNameIndex m_index;
     CRowTimes m_times;
-    size_t m_nShown = 0;   // the oldest rows, the ones views know of
+    size_t m_nShown = 0; // the oldest rows, the ones views know of
     size_t m_nBudgetNames = BUDGET_NAMES;
     size_t m_nBudgetNameBytes = BUDGET_NAME_BYTES;
     quint64 m_nRefused = 0;

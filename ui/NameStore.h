@@ -33,7 +33,7 @@ public:
 private:
     struct CRow
     {
-        uint64_t nPos;    // chunk number << CHUNK_BITS | offset in the chunk
+        uint64_t nPos; // chunk number << CHUNK_BITS | offset in the chunk
         uint32_t nLength;
         uint32_t nTime;
     };

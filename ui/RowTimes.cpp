@@ -22,9 +22,9 @@ QByteArray FormatBrokenDownTime(const std::tm& tmTime)
 uint64_t PackTime(const std::tm& tmTime)
 {
     return static_cast<uint64_t>(static_cast<uint32_t>(tmTime.tm_year)) << 32
-        | static_cast<uint64_t>(tmTime.tm_mon & 0xF) << 22 | static_cast<uint64_t>(tmTime.tm_mday & 0x1F) << 17
-        | static_cast<uint64_t>(tmTime.tm_hour & 0x1F) << 12 | static_cast<uint64_t>(tmTime.tm_min & 0x3F) << 6
-        | static_cast<uint64_t>(tmTime.tm_sec & 0x3F);
+           | static_cast<uint64_t>(tmTime.tm_mon & 0xF) << 22 | static_cast<uint64_t>(tmTime.tm_mday & 0x1F) << 17
+           | static_cast<uint64_t>(tmTime.tm_hour & 0x1F) << 12 | static_cast<uint64_t>(tmTime.tm_min & 0x3F) << 6
+           | static_cast<uint64_t>(tmTime.tm_sec & 0x3F);
 }
 
 std::tm UnpackTime(uint64_t nPacked)

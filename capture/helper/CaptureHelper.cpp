@@ -120,8 +120,7 @@ public:
                 End(EXIT_ENDED);
 
             while (m_ring.ReadBlock([this](const CPacketRing::CFrame& frame) { OnFrame(frame); }))
-            {
-            }
+            {}
             AddCountsIfDue();
             if ((fds[0].revents & POLLERR) != 0)
                 Fail();
@@ -207,7 +206,8 @@ int main(int argc, char** argv)
         std::fputs("usage: tarrow-capture-helper LOCAL-ADDRESS (run by Tarrow, not by hand)\n", stderr);
         return EXIT_BAD_ARGUMENT;
     }
-    struct stat channel {};
+    struct stat channel
+    {};
     if (fstat(CHANNEL_FD, &channel) != 0 || !S_ISSOCK(channel.st_mode))
     {
         std::fputs("tarrow-capture-helper: no caller's socket at descriptor 3\n", stderr);

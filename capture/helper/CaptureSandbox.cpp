@@ -45,27 +45,26 @@ bool InstallFilter(int hCaptureSocket, int hChannel)
     const auto channel = static_cast<scmp_datum_t>(hChannel);
 
     bool bOk = true;
-    for (const int nSyscall : {SCMP_SYS(poll), SCMP_SYS(ppoll), SCMP_SYS(clock_gettime), SCMP_SYS(gettimeofday),
-                               SCMP_SYS(clock_nanosleep), SCMP_SYS(nanosleep), SCMP_SYS(exit), SCMP_SYS(exit_group),
-                               SCMP_SYS(rt_sigreturn), SCMP_SYS(restart_syscall), SCMP_SYS(brk), SCMP_SYS(munmap),
-                               SCMP_SYS(madvise), SCMP_SYS(sigaltstack), SCMP_SYS(rt_sigprocmask),
-                               SCMP_SYS(getpid), SCMP_SYS(gettid), SCMP_SYS(sched_yield)})
+    for (const int nSyscall :
+         {SCMP_SYS(poll), SCMP_SYS(ppoll), SCMP_SYS(clock_gettime), SCMP_SYS(gettimeofday), SCMP_SYS(clock_nanosleep),
+          SCMP_SYS(nanosleep), SCMP_SYS(exit), SCMP_SYS(exit_group), SCMP_SYS(rt_sigreturn), SCMP_SYS(restart_syscall),
+          SCMP_SYS(brk), SCMP_SYS(munmap), SCMP_SYS(madvise), SCMP_SYS(sigaltstack), SCMP_SYS(rt_sigprocmask),
+          SCMP_SYS(getpid), SCMP_SYS(gettid), SCMP_SYS(sched_yield)})
         bOk = bOk && allow(nSyscall);
     // abort() signals its own process; no other.
     bOk = bOk
-        && Check(seccomp_rule_add(ctx, SCMP_ACT_ALLOW, SCMP_SYS(tgkill), 1,
-                                  SCMP_A0(SCMP_CMP_EQ, static_cast<scmp_datum_t>(getpid()))));
+          && Check(seccomp_rule_add(ctx, SCMP_ACT_ALLOW, SCMP_SYS(tgkill), 1,
+                                    SCMP_A0(SCMP_CMP_EQ, static_cast<scmp_datum_t>(getpid()))));
 
-    bOk = bOk
-        && Check(seccomp_rule_add(ctx, SCMP_ACT_ALLOW, SCMP_SYS(sendto), 1, SCMP_A0(SCMP_CMP_EQ, channel)))
-        && Check(seccomp_rule_add(ctx, SCMP_ACT_ALLOW, SCMP_SYS(write), 1, SCMP_A0(SCMP_CMP_EQ, STDERR_FILENO)))
-        && Check(seccomp_rule_add(ctx, SCMP_ACT_ALLOW, SCMP_SYS(getsockopt), 3, SCMP_A0(SCMP_CMP_EQ, socket),
-                                  SCMP_A1(SCMP_CMP_EQ, SOL_PACKET), SCMP_A2(SCMP_CMP_EQ, PACKET_STATISTICS)))
-        && Check(seccomp_rule_add(ctx, SCMP_ACT_ALLOW, SCMP_SYS(getsockopt), 3, SCMP_A0(SCMP_CMP_EQ, socket),
-                                  SCMP_A1(SCMP_CMP_EQ, SOL_SOCKET), SCMP_A2(SCMP_CMP_EQ, SO_ERROR)))
-        && Check(seccomp_rule_add(ctx, SCMP_ACT_ALLOW, SCMP_SYS(mmap), 1, SCMP_A2(SCMP_CMP_MASKED_EQ, PROT_EXEC, 0)))
-        && Check(seccomp_rule_add(ctx, SCMP_ACT_ALLOW, SCMP_SYS(mprotect), 1,
-                                  SCMP_A2(SCMP_CMP_MASKED_EQ, PROT_EXEC, 0)));
+    bOk = bOk && Check(seccomp_rule_add(ctx, SCMP_ACT_ALLOW, SCMP_SYS(sendto), 1, SCMP_A0(SCMP_CMP_EQ, channel)))
+          && Check(seccomp_rule_add(ctx, SCMP_ACT_ALLOW, SCMP_SYS(write), 1, SCMP_A0(SCMP_CMP_EQ, STDERR_FILENO)))
+          && Check(seccomp_rule_add(ctx, SCMP_ACT_ALLOW, SCMP_SYS(getsockopt), 3, SCMP_A0(SCMP_CMP_EQ, socket),
+                                    SCMP_A1(SCMP_CMP_EQ, SOL_PACKET), SCMP_A2(SCMP_CMP_EQ, PACKET_STATISTICS)))
+          && Check(seccomp_rule_add(ctx, SCMP_ACT_ALLOW, SCMP_SYS(getsockopt), 3, SCMP_A0(SCMP_CMP_EQ, socket),
+                                    SCMP_A1(SCMP_CMP_EQ, SOL_SOCKET), SCMP_A2(SCMP_CMP_EQ, SO_ERROR)))
+          && Check(seccomp_rule_add(ctx, SCMP_ACT_ALLOW, SCMP_SYS(mmap), 1, SCMP_A2(SCMP_CMP_MASKED_EQ, PROT_EXEC, 0)))
+          && Check(
+              seccomp_rule_add(ctx, SCMP_ACT_ALLOW, SCMP_SYS(mprotect), 1, SCMP_A2(SCMP_CMP_MASKED_EQ, PROT_EXEC, 0)));
     return bOk && Check(seccomp_load(ctx));
 }
 

@@ -33,13 +33,13 @@ enum ExitCode
     EXIT_ENDED = 0,       // the channel closed: the capture was stopped
     EXIT_STEP_FAILED = 1, // the open reply told which step failed
     EXIT_BAD_ARGUMENT = 2,
-    EXIT_NO_CHANNEL = 3,  // nothing usable at CHANNEL_FD, or it broke
+    EXIT_NO_CHANNEL = 3, // nothing usable at CHANNEL_FD, or it broke
     EXIT_CAPTURE_FAILED = 4,
 };
 
 // The open reply's steps beyond those of the packet socket.
-constexpr std::int32_t STEP_NO_PLACE = 100;  // MAX_CAPTURES_PER_USER captures already run
-constexpr std::int32_t STEP_SANDBOX = 101;   // giving up the capture right failed: no capture
+constexpr std::int32_t STEP_NO_PLACE = 100; // MAX_CAPTURES_PER_USER captures already run
+constexpr std::int32_t STEP_SANDBOX = 101;  // giving up the capture right failed: no capture
 
 enum RecordType : std::uint8_t
 {

@@ -30,7 +30,8 @@ private slots:
         QString strTitle;
         QTimer::singleShot(200, [&strTitle] {
             QWidget* pDialog = QApplication::activeModalWidget();
-            if (pDialog) {
+            if (pDialog)
+            {
                 strTitle = pDialog->windowTitle();
                 QTest::keyClick(pDialog, Qt::Key_Escape);
             }

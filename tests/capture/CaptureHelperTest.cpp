@@ -29,7 +29,7 @@ namespace {
 struct CHelperRun
 {
     int nExitCode = -1;
-    ssize_t nReplyBytes = -1;  // 0: the helper closed the channel without a word
+    ssize_t nReplyBytes = -1; // 0: the helper closed the channel without a word
     unsigned char reply[64] = {};
 };
 
@@ -113,18 +113,18 @@ void EndHelper(const CCaptureHelperClient::CStarted& started)
 
 TEST(CaptureHelperTest, AcceptsOnlyAddressesAsInetPtonReadsThemAndLinkLocalWithAnInterface)
 {
-    for (const char* pszGood : {"0.0.0.0", "127.0.0.1", "10.53.0.1", "255.255.255.255", "::1", "fd53:1::1",
-                                "2001:db8:0:0:0:0:0:1", "fe80::1%eth0", "fe80::a:b%tc12345_999c",
-                                "ffff:ffff:ffff:ffff:ffff:ffff:255.255.255.255"})
+    for (const char* pszGood :
+         {"0.0.0.0", "127.0.0.1", "10.53.0.1", "255.255.255.255", "::1", "fd53:1::1", "2001:db8:0:0:0:0:0:1",
+          "fe80::1%eth0", "fe80::a:b%tc12345_999c", "ffff:ffff:ffff:ffff:ffff:ffff:255.255.255.255"})
         EXPECT_TRUE(HelperProtocol::IsAcceptedAddress(pszGood)) << pszGood;
-    for (const char* pszBad : {"", "1.2.3", "1.2.3.4.", ".1.2.3.4", "1..2.3", "1.2.3.4.5", "255.255.255.256",
-                               "256.0.0.1", "01.2.3.4", "1.2.3.04", "1.2.3.4 ", " 1.2.3.4", "0x7f.0.0.1",
-                               "-1.2.3.4", "1.2.3.+4", "1111.2.3.4", "0255.255.255.25", "localhost",
-                               // IPv6: a link-local address names no interface without its scope, and
-                               // only a link-local one takes a scope; the scope is an interface name.
-                               "fe80::1", "fd53:1::1%eth0", "1.2.3.4%eth0", "fe80::1%", "fe80::1%eth0%eth1",
-                               "fe80::1%a/b", "fe80::1%a b", "fe80::1%..", "fe80::1%abcdefghijklmnop", "[::1]",
-                               "::1 ", ":::", "1::2::3", "fe80::1%eth0\n"})
+    for (const char* pszBad :
+         {"", "1.2.3", "1.2.3.4.", ".1.2.3.4", "1..2.3", "1.2.3.4.5", "255.255.255.256", "256.0.0.1", "01.2.3.4",
+          "1.2.3.04", "1.2.3.4 ", " 1.2.3.4", "0x7f.0.0.1", "-1.2.3.4", "1.2.3.+4", "1111.2.3.4", "0255.255.255.25",
+          "localhost",
+          // IPv6: a link-local address names no interface without its scope, and
+          // only a link-local one takes a scope; the scope is an interface name.
+          "fe80::1", "fd53:1::1%eth0", "1.2.3.4%eth0", "fe80::1%", "fe80::1%eth0%eth1", "fe80::1%a/b", "fe80::1%a b",
+          "fe80::1%..", "fe80::1%abcdefghijklmnop", "[::1]", "::1 ", ":::", "1::2::3", "fe80::1%eth0\n"})
         EXPECT_FALSE(HelperProtocol::IsAcceptedAddress(pszBad)) << '"' << pszBad << '"';
     EXPECT_FALSE(HelperProtocol::IsAcceptedAddress(nullptr));
     // Length is checked without reading past the limit: a long run of digits and dots stops early.
@@ -135,8 +135,8 @@ TEST(CaptureHelperTest, AcceptsOnlyAddressesAsInetPtonReadsThemAndLinkLocalWithA
 TEST(CaptureHelperTest, HelperTurnsDownBadArgumentsAndAMissingChannelWithoutAnswering)
 {
     const std::vector<std::vector<std::string>> badArguments = {
-        {}, {"127.0.0.1", "127.0.0.1"}, {""}, {"127.0.0.1\n"}, {"256.0.0.1"}, {"127.1"},
-        {std::string(100000, '1')}, {"--help"},
+        {},        {"127.0.0.1", "127.0.0.1"}, {""},       {"127.0.0.1\n"}, {"256.0.0.1"},
+        {"127.1"}, {std::string(100000, '1')}, {"--help"},
     };
     for (const auto& args : badArguments)
     {
@@ -192,7 +192,7 @@ TEST(CaptureHelperTest, ProcessWithoutTheRightGetsTheOpenStepRefusal)
     EXPECT_TRUE(HoldsWithoutCaptureRight([] {
         const CCaptureHelperClient::CStarted started = CCaptureHelperClient::Start("127.0.0.1");
         const bool bRefused = started.hChannel == -1 && started.opened.nStep == CPacketSocket::STEP_OPEN
-            && started.opened.nError == EPERM;
+                              && started.opened.nError == EPERM;
         return bRefused && NoChildLeft();
     }));
 }
@@ -288,11 +288,12 @@ TEST_F(CaptureHelperNetTest, TheSandboxLeavesReadingAndTakesEverythingElse)
         const int nZero = 0;
         unsigned nKept = 0, nDropped = 0;
         const bool bHeld = sendto(opened.fd, frame, sizeof(frame), 0, nullptr, 0) < 0 && errno == EPERM
-            && write(opened.fd, frame, sizeof(frame)) < 0
-            && setsockopt(opened.fd, SOL_SOCKET, SO_DETACH_FILTER, &nZero, sizeof(nZero)) < 0
-            && socket(AF_PACKET, SOCK_RAW, 0) < 0 && socket(AF_INET, SOCK_DGRAM, 0) < 0
-            && open("/etc/hostname", O_RDONLY) < 0 && send(pair[1], frame, 1, 0) < 0
-            && send(pair[0], frame, 1, 0) == 1 && CPacketSocket::ReadStatistics(opened.fd, &nKept, &nDropped);
+                           && write(opened.fd, frame, sizeof(frame)) < 0
+                           && setsockopt(opened.fd, SOL_SOCKET, SO_DETACH_FILTER, &nZero, sizeof(nZero)) < 0
+                           && socket(AF_PACKET, SOCK_RAW, 0) < 0 && socket(AF_INET, SOCK_DGRAM, 0) < 0
+                           && open("/etc/hostname", O_RDONLY) < 0 && send(pair[1], frame, 1, 0) < 0
+                           && send(pair[0], frame, 1, 0) == 1
+                           && CPacketSocket::ReadStatistics(opened.fd, &nKept, &nDropped);
         _exit(bHeld ? 0 : 12);
     }
     int nStatus = 0;

@@ -18,13 +18,13 @@ class CTrace : public CRecordSink
 public:
     void OnOpened(const COpened& o) override
     {
-        m_events.push_back("opened " + std::to_string(o.nStep) + " " + std::to_string(o.nError) + " " +
-                           std::to_string(o.nReceiveAllError));
+        m_events.push_back("opened " + std::to_string(o.nStep) + " " + std::to_string(o.nError) + " "
+                           + std::to_string(o.nReceiveAllError));
     }
     void OnName(std::int64_t nSeconds, std::uint32_t nNanoseconds, std::string_view name) override
     {
-        m_events.push_back("name " + std::to_string(nSeconds) + "." + std::to_string(nNanoseconds) + " " +
-                           std::string(name));
+        m_events.push_back("name " + std::to_string(nSeconds) + "." + std::to_string(nNanoseconds) + " "
+                           + std::string(name));
     }
     void OnCounts(const CCounts& c) override
     {
@@ -81,7 +81,7 @@ TEST(CaptureRecordsTest, AMessageWithAnyBadRecordIsTurnedDownWholeAndDeliversNot
     CRecordWriter opened;
     opened.AddOpened({0, 0, 0});
 
-    CBytes nameTooLong = {RECORD_NAME, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x00, 0x04};  // 1024 bytes
+    CBytes nameTooLong = {RECORD_NAME, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x00, 0x04}; // 1024 bytes
     nameTooLong.resize(nameTooLong.size() + 1024, 'a');
     const std::vector<std::pair<const char*, CBytes>> bad = {
         {"empty", {}},
@@ -90,7 +90,8 @@ TEST(CaptureRecordsTest, AMessageWithAnyBadRecordIsTurnedDownWholeAndDeliversNot
         {"name cut in its head", withPrefix({RECORD_NAME, 1, 0, 0})},
         {"name longer than its message", withPrefix({RECORD_NAME, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 5, 0, 'a', 'b'})},
         {"name past the decoder's limit", withPrefix(nameTooLong)},
-        {"a whole second of nanoseconds", withPrefix({RECORD_NAME, 1, 0, 0, 0, 0, 0, 0, 0, 0x00, 0xCA, 0x9A, 0x3B, 0, 0})},
+        {"a whole second of nanoseconds",
+         withPrefix({RECORD_NAME, 1, 0, 0, 0, 0, 0, 0, 0, 0x00, 0xCA, 0x9A, 0x3B, 0, 0})},
         {"counts cut", withPrefix({RECORD_COUNTS, 1, 2, 3})},
         {"failure without errno", withPrefix({RECORD_FAILED, 0, 0, 0, 0})},
         {"failure with a negative errno", withPrefix({RECORD_FAILED, 0xFF, 0xFF, 0xFF, 0xFF})},

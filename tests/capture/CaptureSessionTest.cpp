@@ -135,17 +135,19 @@ TEST_F(CaptureSessionTest, QueriesOfRealClientsAndRawSocketsArriveInBothDirectio
     const std::string& strPeerNs = m_pNet->GetPeerName();
     const std::string& strHereNs = m_pNet->GetCaptureName();
     auto digIn = std::async(std::launch::async, [&] {
-        return CNetNamespace::RunIn(strPeerNs, "dig +tries=1 +time=1 @" + m_pNet->GetCaptureAddress() + " incoming-dig.example");
+        return CNetNamespace::RunIn(strPeerNs,
+                                    "dig +tries=1 +time=1 @" + m_pNet->GetCaptureAddress() + " incoming-dig.example");
     });
     auto kdigOut = std::async(std::launch::async, [&] {
-        return CNetNamespace::RunIn(strHereNs, "kdig +retry=0 +timeout=1 @" + m_pNet->GetPeerAddress() + " outgoing-kdig.example");
+        return CNetNamespace::RunIn(strHereNs,
+                                    "kdig +retry=0 +timeout=1 @" + m_pNet->GetPeerAddress() + " outgoing-kdig.example");
     });
     QueryFromPeer("incoming-raw.example");
     ASSERT_TRUE(SendUdp(m_hClientHere, m_pNet->GetPeerAddress(), 53, MakeDnsQuery("outgoing-raw.example")));
 
     EXPECT_TRUE(WaitUntil([&] {
-        return owner.Has("incoming-dig.example") && owner.Has("outgoing-kdig.example") &&
-               owner.Has("incoming-raw.example") && owner.Has("outgoing-raw.example");
+        return owner.Has("incoming-dig.example") && owner.Has("outgoing-kdig.example")
+               && owner.Has("incoming-raw.example") && owner.Has("outgoing-raw.example");
     }));
     digIn.wait();
     kdigOut.wait();
@@ -159,9 +161,10 @@ TEST_F(CaptureSessionTest, RealClientsOverUdpAndTcpAndBothFamiliesEachListOnceWi
     const std::string strPidFile = "/run/" + strHereNs + "-dnsmasq.pid";
     // Answers, so every client asks once; over TCP the answer also closes the connection cleanly.
     ASSERT_EQ(CNetNamespace::RunIn(strHereNs, "dnsmasq --no-resolv --no-hosts --address=/#/192.0.2.1 --port 53 "
-                                              "--bind-interfaces --listen-address=" + m_pNet->GetCaptureAddress() +
-                                              " --listen-address=" + m_pNet->GetCaptureAddress6() +
-                                              " -u root --pid-file=" + strPidFile), 0);
+                                              "--bind-interfaces --listen-address="
+                                                  + m_pNet->GetCaptureAddress() + " --listen-address="
+                                                  + m_pNet->GetCaptureAddress6() + " -u root --pid-file=" + strPidFile),
+              0);
     struct CServerStop
     {
         const std::string& strNs;
@@ -229,7 +232,7 @@ TEST_F(CaptureSessionTest, AnswersAndOtherPortsDeliverNothing)
     // Names arrive in capture order, so once the marker is in, anything that passed is too.
     QueryFromPeer("marker.example");
     ASSERT_TRUE(WaitUntil([&] { return owner.Has("marker.example"); }));
-    EXPECT_EQ(owner.m_names, std::vector<QByteArray>{"marker.example"});
+    EXPECT_EQ(owner.m_names, std::vector<QByteArray> {"marker.example"});
 }
 
 TEST_F(CaptureSessionTest, OnLoopbackEachQueryArrivesOnce)
@@ -338,10 +341,12 @@ TEST_F(CaptureSessionTest, TheOwnerMayDieWithNamesWaitingForIt)
     for (int i = 0; i < 20; ++i)
         QueryFromPeer("queued" + std::to_string(i) + ".example");
     // No events handled meanwhile: the names wait for an owner that goes.
-    ASSERT_TRUE(WaitUntil([&] {
-        std::uint64_t nReceived = 0, nDropped = 0;
-        return session.ReadStatistics(&nReceived, &nDropped) && nReceived >= 20;
-    }, 5000, false));
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            std::uint64_t nReceived = 0, nDropped = 0;
+            return session.ReadStatistics(&nReceived, &nDropped) && nReceived >= 20;
+        },
+        5000, false));
     pOwner.reset();
     QueryFromPeer("after-owner.example");
     KeepDelivering(100);
@@ -358,10 +363,12 @@ TEST_F(CaptureSessionTest, TheSessionMayDieWithNamesWaitingForTheOwner)
     ASSERT_TRUE(pSession->Start());
     for (int i = 0; i < 20; ++i)
         QueryFromPeer("queued" + std::to_string(i) + ".example");
-    ASSERT_TRUE(WaitUntil([&] {
-        std::uint64_t nReceived = 0, nDropped = 0;
-        return pSession->ReadStatistics(&nReceived, &nDropped) && nReceived >= 20;
-    }, 5000, false));
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            std::uint64_t nReceived = 0, nDropped = 0;
+            return pSession->ReadStatistics(&nReceived, &nDropped) && nReceived >= 20;
+        },
+        5000, false));
     pSession.reset();
     ExpectWorkersGoneAndDescriptorsClosed();
     EXPECT_TRUE(owner.m_names.empty());
@@ -400,16 +407,15 @@ class CTrafficSource
 public:
     CTrafficSource(int hSocket, const std::string& strTarget)
         : m_thread([this, hSocket, strTarget] {
-              const CBytes query = MakeDnsQuery("load.example");
-              while (!m_bStop.load())
-              {
-                  for (int i = 0; i < 50; ++i)
-                      SendUdp(hSocket, strTarget, 53, query);
-                  std::this_thread::sleep_for(std::chrono::microseconds(200));
-              }
-          })
-    {
-    }
+            const CBytes query = MakeDnsQuery("load.example");
+            while (!m_bStop.load())
+            {
+                for (int i = 0; i < 50; ++i)
+                    SendUdp(hSocket, strTarget, 53, query);
+                std::this_thread::sleep_for(std::chrono::microseconds(200));
+            }
+        })
+    {}
     ~CTrafficSource()
     {
         m_bStop.store(true);
@@ -525,9 +531,9 @@ TEST_F(CaptureSessionTest, TheProcessExitsPromptlyWithNamesWaitingForTheOwner)
     {
         const auto start = std::chrono::steady_clock::now();
         std::string strOutput;
-        const int nStatus = CNetNamespace::RunIn(m_pNet->GetCaptureName(),
-                                                 "timeout 10 " + strSelf + " " + pszMode + " " +
-                                                     m_pNet->GetCaptureAddress(), &strOutput);
+        const int nStatus = CNetNamespace::RunIn(
+            m_pNet->GetCaptureName(), "timeout 10 " + strSelf + " " + pszMode + " " + m_pNet->GetCaptureAddress(),
+            &strOutput);
         EXPECT_EQ(nStatus, 0) << pszMode << ": " << strOutput;
         EXPECT_NE(strOutput.find("blocked"), std::string::npos) << strOutput;
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5)) << pszMode;

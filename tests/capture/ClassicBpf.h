@@ -86,13 +86,26 @@ inline std::optional<uint32_t> RunClassicBpf(const std::vector<sock_filter>& pro
             const uint32_t v = BPF_SRC(nCode) == BPF_X ? x : in.k;
             switch (BPF_OP(nCode))
             {
-            case BPF_ADD: a += v; break;
-            case BPF_SUB: a -= v; break;
-            case BPF_AND: a &= v; break;
-            case BPF_OR: a |= v; break;
-            case BPF_LSH: a = v < 32 ? a << v : 0; break;
-            case BPF_RSH: a = v < 32 ? a >> v : 0; break;
-            default: return std::nullopt;
+            case BPF_ADD:
+                a += v;
+                break;
+            case BPF_SUB:
+                a -= v;
+                break;
+            case BPF_AND:
+                a &= v;
+                break;
+            case BPF_OR:
+                a |= v;
+                break;
+            case BPF_LSH:
+                a = v < 32 ? a << v : 0;
+                break;
+            case BPF_RSH:
+                a = v < 32 ? a >> v : 0;
+                break;
+            default:
+                return std::nullopt;
             }
             break;
         }
@@ -107,11 +120,20 @@ inline std::optional<uint32_t> RunClassicBpf(const std::vector<sock_filter>& pro
                 bool bTrue = false;
                 switch (BPF_OP(nCode))
                 {
-                case BPF_JEQ: bTrue = a == v; break;
-                case BPF_JGT: bTrue = a > v; break;
-                case BPF_JGE: bTrue = a >= v; break;
-                case BPF_JSET: bTrue = (a & v) != 0; break;
-                default: return std::nullopt;
+                case BPF_JEQ:
+                    bTrue = a == v;
+                    break;
+                case BPF_JGT:
+                    bTrue = a > v;
+                    break;
+                case BPF_JGE:
+                    bTrue = a >= v;
+                    break;
+                case BPF_JSET:
+                    bTrue = (a & v) != 0;
+                    break;
+                default:
+                    return std::nullopt;
                 }
                 nSkip = bTrue ? in.jt : in.jf;
             }

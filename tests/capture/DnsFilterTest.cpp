@@ -37,13 +37,25 @@ std::vector<CBytes> MixedFrames()
     std::vector<CExtension> nine = eight;
     nine.push_back({0, 0});
     return {
-        Ipv4Frame(17, udp), Ipv4Frame(6, tcp), Ipv4Frame(17, udp, 15), Ipv4Frame(17, udp, 4),
-        Ipv4Frame(17, udp, 5, 0x2000), Ipv4Frame(17, udp, 5, 0x2001), Ipv4Frame(1, udp),
-        Ipv4Frame(17, UdpSegment(53, 40000, query)), Ipv4Frame(6, TcpSegment(40000, 80, {})),
+        Ipv4Frame(17, udp),
+        Ipv4Frame(6, tcp),
+        Ipv4Frame(17, udp, 15),
+        Ipv4Frame(17, udp, 4),
+        Ipv4Frame(17, udp, 5, 0x2000),
+        Ipv4Frame(17, udp, 5, 0x2001),
+        Ipv4Frame(1, udp),
+        Ipv4Frame(17, UdpSegment(53, 40000, query)),
+        Ipv4Frame(6, TcpSegment(40000, 80, {})),
         Ipv4Frame(6, TcpSegment(40000, 53, {})),
-        Ipv6Frame({}, 17, udp), Ipv6Frame({}, 6, tcp), Ipv6Frame({{0, 0}, {43, 2}, {44, 0, 1}, {60, 1}}, 17, udp),
-        Ipv6Frame({{44, 0, 8}}, 17, udp), Ipv6Frame(eight, 6, tcp), Ipv6Frame(nine, 6, tcp),
-        Ipv6Frame({{60, 255}}, 17, udp), Ipv6Frame({{50, 0}}, 17, udp), Ipv6Frame({}, 58, udp),
+        Ipv6Frame({}, 17, udp),
+        Ipv6Frame({}, 6, tcp),
+        Ipv6Frame({{0, 0}, {43, 2}, {44, 0, 1}, {60, 1}}, 17, udp),
+        Ipv6Frame({{44, 0, 8}}, 17, udp),
+        Ipv6Frame(eight, 6, tcp),
+        Ipv6Frame(nine, 6, tcp),
+        Ipv6Frame({{60, 255}}, 17, udp),
+        Ipv6Frame({{50, 0}}, 17, udp),
+        Ipv6Frame({}, 58, udp),
         Ipv6Frame({{0, 0}}, 17, UdpSegment(40000, 5353, query)),
     };
 }

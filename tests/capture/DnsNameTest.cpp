@@ -388,8 +388,9 @@ TEST(ExtractQueryName, TcpQueryIsReadAfterTheOptionsAndTheLengthPrefix)
     EXPECT_EQ(Extract(cut).m_strText, "mail");
 
     // No reassembly: a second query later in the segment is not read.
-    EXPECT_EQ(Extract(Ipv4Frame(6, TcpSegment(40000, 53, query + WithLengthPrefix(DnsMessage(Wire("\x02zz\0")))))).m_strText,
-              "mail.example");
+    EXPECT_EQ(
+        Extract(Ipv4Frame(6, TcpSegment(40000, 53, query + WithLengthPrefix(DnsMessage(Wire("\x02zz\0")))))).m_strText,
+        "mail.example");
 }
 
 TEST(ExtractQueryName, TcpSegmentsWithoutAWholeMessageStartGiveNoName)
@@ -543,11 +544,26 @@ TEST(ExtractQueryNameFromCaptures, QueriesOverIpv6AndTcpWithOptions)
     // query goes over TCP behind timestamp options (a 32-byte TCP header).
     const std::vector<std::string> names = NamesIn(ReadCaptureFrames("zeek-dns-edns-ecs.pcap"));
     // From the fourth on they go over IPv6, except the sixth and the last two; the last over TCP.
-    const std::vector<std::string> expected = {
-        "ns1.weberdns.de", "ns1.weberdns.de", "weberdns.de", "pa.weberlab.de", "fg2.weberlab.de",
-        "fg2.weberlab.de", "fg2.weberlab.de", "fg2.weberlab.de", "fg2-mgmt.weberlab.de", "fg2-mgmt.weberlab.de",
-        "fg2-mgmt.weberlab.de", "fg2-mgmt.weberlab.de", "sigok.verteiltesysteme.net", "sigfail.verteiltesysteme.net",
-        "formel1.de", "erfpop.de", "weberlab.de", "weberlab.de", "weberlab.de", "weberlab.de"};
+    const std::vector<std::string> expected = {"ns1.weberdns.de",
+                                               "ns1.weberdns.de",
+                                               "weberdns.de",
+                                               "pa.weberlab.de",
+                                               "fg2.weberlab.de",
+                                               "fg2.weberlab.de",
+                                               "fg2.weberlab.de",
+                                               "fg2.weberlab.de",
+                                               "fg2-mgmt.weberlab.de",
+                                               "fg2-mgmt.weberlab.de",
+                                               "fg2-mgmt.weberlab.de",
+                                               "fg2-mgmt.weberlab.de",
+                                               "sigok.verteiltesysteme.net",
+                                               "sigfail.verteiltesysteme.net",
+                                               "formel1.de",
+                                               "erfpop.de",
+                                               "weberlab.de",
+                                               "weberlab.de",
+                                               "weberlab.de",
+                                               "weberlab.de"};
     EXPECT_EQ(names, expected);
 }
 

@@ -36,15 +36,20 @@ TEST(LocalAddressesTest, Ipv4InKernelOrderThenIpv6LinkLocalLastAndLoopbackAfterA
     const std::string strSecond = "192.0.2.77";
     std::string strOutput;
     // The extra pairs come after the first veth in index order; the one left down must not be listed.
-    const std::string strSetUp = "ip link add tdup type veth peer name tdupp && ip link set tdup addrgenmode none && "
-                                 "ip link set tdup up && "
-                                 "ip addr add " + net.GetCaptureAddress() + "/32 dev tdup && "
-                                 "ip addr add fe80::77/64 dev tdup nodad && "
-                                 "ip addr add 2001:db8::77/64 dev tdup nodad && "
-                                 "ip addr add " + strSecond + "/24 dev " + net.GetCaptureInterface() + " && "
-                                 "ip addr add 127.0.0.9/8 dev lo && "
-                                 "ip link add tdown type veth peer name tdownp && ip addr add 198.51.100.9/24 dev tdown && "
-                                 "ip addr add 2001:db8:1::9/64 dev tdown nodad";
+    const std::string strSetUp =
+        "ip link add tdup type veth peer name tdupp && ip link set tdup addrgenmode none && "
+        "ip link set tdup up && "
+        "ip addr add "
+        + net.GetCaptureAddress()
+        + "/32 dev tdup && "
+          "ip addr add fe80::77/64 dev tdup nodad && "
+          "ip addr add 2001:db8::77/64 dev tdup nodad && "
+          "ip addr add "
+        + strSecond + "/24 dev " + net.GetCaptureInterface()
+        + " && "
+          "ip addr add 127.0.0.9/8 dev lo && "
+          "ip link add tdown type veth peer name tdownp && ip addr add 198.51.100.9/24 dev tdown && "
+          "ip addr add 2001:db8:1::9/64 dev tdown nodad";
     ASSERT_EQ(CNetNamespace::RunIn(strNs, strSetUp, &strOutput), 0) << strOutput;
 
     std::vector<std::string> addresses;
@@ -53,9 +58,15 @@ TEST(LocalAddressesTest, Ipv4InKernelOrderThenIpv6LinkLocalLastAndLoopbackAfterA
         ASSERT_TRUE(enter.IsEntered());
         addresses = ListLocalIpAddresses();
     }
-    const std::vector<std::string> expected = {net.GetCaptureAddress(), strSecond, net.GetCaptureAddress(),
-                                               net.GetCaptureAddress6(), "2001:db8::77", "fe80::77%tdup",
-                                               "127.0.0.1", "127.0.0.9", "::1"};
+    const std::vector<std::string> expected = {net.GetCaptureAddress(),
+                                               strSecond,
+                                               net.GetCaptureAddress(),
+                                               net.GetCaptureAddress6(),
+                                               "2001:db8::77",
+                                               "fe80::77%tdup",
+                                               "127.0.0.1",
+                                               "127.0.0.9",
+                                               "::1"};
     EXPECT_EQ(addresses, expected);
 
     ASSERT_EQ(CNetNamespace::RunIn(strNs, "ip link set lo down", &strOutput), 0) << strOutput;

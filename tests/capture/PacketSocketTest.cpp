@@ -156,7 +156,9 @@ TEST_F(PacketSocketTest, Ipv6AddressesFindTheirInterfaceALinkLocalOneOnlyThrough
     const std::string& strInterface = m_pNet->GetCaptureInterface();
     std::string strOutput;
     ASSERT_EQ(CNetNamespace::RunIn(m_pNet->GetCaptureName(), "ip addr add fe80::53:1/64 dev " + strInterface + " nodad",
-                                   &strOutput), 0) << strOutput;
+                                   &strOutput),
+              0)
+        << strOutput;
     for (const std::string& strAddress : {m_pNet->GetCaptureAddress6(), "fe80::53:1%" + strInterface})
     {
         const int fd = OpenCapture(strAddress);
@@ -278,7 +280,8 @@ TEST_F(PacketSocketTest, StatisticsCountWhatPassedAndResetWhenRead)
     ASSERT_GE(fd, 0);
     const int hPeer = Listen(m_pNet->GetPeerName(), m_pNet->GetPeerAddress(), 44000);
     for (int i = 0; i < 5; ++i)
-        ASSERT_TRUE(SendUdp(hPeer, m_pNet->GetCaptureAddress(), 53, MakeDnsQuery("n" + std::to_string(i) + ".example"))) << strerror(errno);
+        ASSERT_TRUE(SendUdp(hPeer, m_pNet->GetCaptureAddress(), 53, MakeDnsQuery("n" + std::to_string(i) + ".example")))
+            << strerror(errno);
     ASSERT_TRUE(SendUdp(hPeer, m_pNet->GetCaptureAddress(), 54, MakeDnsQuery("filtered.example"))) << strerror(errno);
     EXPECT_EQ(ReadAll(fd).size(), 5u);
 

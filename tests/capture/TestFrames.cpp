@@ -112,7 +112,8 @@ std::vector<CBytes> ReadCaptureFrames(const std::string& strFile)
     }
 
     const auto Le32 = [&file](size_t n) {
-        return uint32_t(file[n]) | uint32_t(file[n + 1]) << 8 | uint32_t(file[n + 2]) << 16 | uint32_t(file[n + 3]) << 24;
+        return uint32_t(file[n]) | uint32_t(file[n + 1]) << 8 | uint32_t(file[n + 2]) << 16
+               | uint32_t(file[n + 3]) << 24;
     };
     const uint32_t nMagic = Le32(0);
     if ((nMagic != 0xA1B2C3D4 && nMagic != 0xA1B23C4D) || Le32(20) != 1)
@@ -131,8 +132,8 @@ std::vector<CBytes> ReadCaptureFrames(const std::string& strFile)
             break;
         }
         const unsigned char* pFrame = file.data() + nPos;
-        const bool bIp = nCaptured >= 14 && ((pFrame[12] == 0x08 && pFrame[13] == 0x00) ||
-                                             (pFrame[12] == 0x86 && pFrame[13] == 0xDD));
+        const bool bIp = nCaptured >= 14
+                         && ((pFrame[12] == 0x08 && pFrame[13] == 0x00) || (pFrame[12] == 0x86 && pFrame[13] == 0xDD));
         if (bIp)
             frames.emplace_back(pFrame + 14, pFrame + nCaptured);
         nPos += nCaptured;

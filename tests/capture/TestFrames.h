@@ -28,8 +28,8 @@ CBytes Ipv4Frame(unsigned char nProtocol, const CBytes& segment, unsigned nHeade
 
 struct CExtension
 {
-    unsigned char nType;        // 0, 43, 60 or 44 (fragment), or anything to put in the chain
-    unsigned char nUnits = 0;   // the length byte: 8-byte units past the first 8
+    unsigned char nType;         // 0, 43, 60 or 44 (fragment), or anything to put in the chain
+    unsigned char nUnits = 0;    // the length byte: 8-byte units past the first 8
     uint16_t nFragmentField = 0; // a fragment header's offset-and-flags field
 };
 CBytes Ipv6Frame(const std::vector<CExtension>& chain, unsigned char nProtocol, const CBytes& segment);

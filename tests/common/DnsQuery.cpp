@@ -46,6 +46,6 @@ bool SendUdp(int fd, const std::string& strAddress, unsigned short nPort, const 
 {
     sockaddr_storage address {};
     const socklen_t nLength = MakeSocketAddress(strAddress, nPort, address);
-    return sendto(fd, payload.data(), payload.size(), 0, reinterpret_cast<const sockaddr*>(&address), nLength) ==
-           ssize_t(payload.size());
+    return sendto(fd, payload.data(), payload.size(), 0, reinterpret_cast<const sockaddr*>(&address), nLength)
+           == ssize_t(payload.size());
 }

@@ -7,7 +7,8 @@ void AnswerMessageBox(QString* pstrText, QMessageBox::StandardButton button, QWi
     OnNextModal(
         [pstrText, button](QWidget* pModal) {
             auto* pBox = qobject_cast<QMessageBox*>(pModal);
-            if (!pBox) {
+            if (!pBox)
+            {
                 pModal->close();
                 return;
             }

@@ -17,7 +17,8 @@ void OnNextModal(std::type_identity_t<std::function<void(T*)>> pfnAct, QWidget* 
     auto* pTimer = new QTimer;
     pTimer->setInterval(10);
     QObject::connect(pTimer, &QTimer::timeout, pTimer, [pTimer, pfnAct, pExcept] {
-        for (QWidget* pWindow : {QApplication::activePopupWidget(), QApplication::activeModalWidget()}) {
+        for (QWidget* pWindow : {QApplication::activePopupWidget(), QApplication::activeModalWidget()})
+        {
             auto* pWanted = qobject_cast<T*>(pWindow);
             if (pWanted == nullptr || pWindow == pExcept)
                 continue;

@@ -108,8 +108,8 @@ CNetNamespace::CNetNamespace()
     const std::string steps[] = {
         "ip netns add " + m_strCapture,
         "ip netns add " + m_strPeer,
-        "ip link add " + m_strCaptureIf + " netns " + m_strCapture + " type veth peer name " + m_strPeerIf +
-            " netns " + m_strPeer,
+        "ip link add " + m_strCaptureIf + " netns " + m_strCapture + " type veth peer name " + m_strPeerIf + " netns "
+            + m_strPeer,
         "ip -n " + m_strCapture + " addr add " + m_strCaptureAddress + "/24 dev " + m_strCaptureIf,
         "ip -n " + m_strPeer + " addr add " + m_strPeerAddress + "/24 dev " + m_strPeerIf,
         "ip -n " + m_strCapture + " link set " + m_strCaptureIf + " addrgenmode none",

@@ -93,8 +93,7 @@ bool HoldsPacketSocket()
         std::istringstream fields(strLine);
         std::string strField;
         for (int i = 0; i < 9 && fields >> strField; ++i)
-        {
-        }
+        {}
         inodes.insert("socket:[" + strField + "]");
     }
     for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))

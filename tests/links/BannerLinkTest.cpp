@@ -25,7 +25,7 @@ private slots:
         QCOMPARE(banner.GetControl(), pBanner);
 
         QTest::mousePress(pBanner, Qt::LeftButton, {}, QPoint(30, 10));
-        QCOMPARE(catcher.m_urls, QList<QUrl>{QUrl(PAGE_MAKER_HOME)});
+        QCOMPARE(catcher.m_urls, QList<QUrl> {QUrl(PAGE_MAKER_HOME)});
         QTest::mouseRelease(pBanner, Qt::LeftButton, {}, QPoint(30, 10));
         QTest::mouseClick(pBanner, Qt::RightButton, {}, QPoint(30, 10));
         QCOMPARE(catcher.m_urls.size(), 1);

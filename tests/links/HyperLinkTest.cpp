@@ -66,7 +66,7 @@ private slots:
         link.Attach(m_pLabel);
 
         QTest::mousePress(m_pLabel, Qt::LeftButton, {}, QPoint(5, 5));
-        QCOMPARE(catcher.m_urls, QList<QUrl>{QUrl(PAGE_OTHER_PRODUCT)});
+        QCOMPARE(catcher.m_urls, QList<QUrl> {QUrl(PAGE_OTHER_PRODUCT)});
         QTest::mouseRelease(m_pLabel, Qt::LeftButton, {}, QPoint(5, 5));
         QCOMPARE(catcher.m_urls.size(), 1);
 
@@ -84,7 +84,7 @@ private slots:
         QVERIFY(m_pLabel->fontMetrics().horizontalAdvance(m_pLabel->text()) < ptBlank.x());
         QCOMPARE(m_pLabel->childAt(ptBlank), nullptr);
         QTest::mousePress(m_pLabel, Qt::LeftButton, {}, ptBlank);
-        QCOMPARE(catcher.m_urls, QList<QUrl>{QUrl(PAGE_MAKER_HOME)});
+        QCOMPARE(catcher.m_urls, QList<QUrl> {QUrl(PAGE_MAKER_HOME)});
     }
 
     void emptyAddressTakesTheTextAndKeepsIt()

@@ -22,7 +22,7 @@ class CResourceIdsTest : public QObject
 {
     Q_OBJECT
 
-    QMap<QString, int> m_ids;   // every constant of Resource.h by name
+    QMap<QString, int> m_ids; // every constant of Resource.h by name
 
     QJsonObject Read(const QString& strPath)
     {
@@ -57,7 +57,8 @@ private slots:
     {
         const QStringList files = QDir(":/res").entryList({"dialog_*.json"});
         QVERIFY(!files.isEmpty());
-        for (const QString& strFile : files) {
+        for (const QString& strFile : files)
+        {
             const QJsonObject objDialog = Read(":/res/" + strFile);
             const int nDialogId = IdOf(objDialog);
             QVERIFY2(nDialogId > 0, NameOf(objDialog));
@@ -67,7 +68,8 @@ private slots:
             QVERIFY2(dlgTemplate.Load(nDialogId), qPrintable(dlgTemplate.GetErrorText()));
             QDialog dlg;
             QVERIFY2(dlgTemplate.Create(&dlg), qPrintable(dlgTemplate.GetErrorText()));
-            for (const QJsonValue& value : objDialog.value("controls").toArray()) {
+            for (const QJsonValue& value : objDialog.value("controls").toArray())
+            {
                 const QByteArray name = NameOf(value.toObject());
                 if (name.isEmpty())
                     continue;
@@ -81,11 +83,13 @@ private slots:
     {
         const QJsonArray arrMenus = Read(":/res/menus.json").value("menus").toArray();
         QVERIFY(!arrMenus.isEmpty());
-        for (const QJsonValue& menu : arrMenus) {
+        for (const QJsonValue& menu : arrMenus)
+        {
             const int nMenuId = IdOf(menu.toObject());
             QVERIFY2(nMenuId > 0, NameOf(menu.toObject()));
             const QJsonArray arrPopups = menu.toObject().value("popups").toArray();
-            for (int nPopup = 0; nPopup < arrPopups.size(); ++nPopup) {
+            for (int nPopup = 0; nPopup < arrPopups.size(); ++nPopup)
+            {
                 const QJsonObject objPopup = arrPopups.at(nPopup).toObject();
                 QWidget parent;
                 const QMenu* pMenu = CMenuResource::CreatePopup(nMenuId, nPopup, &parent);
@@ -93,7 +97,8 @@ private slots:
                 QCOMPARE(pMenu->title(), objPopup.value("text").toString());
                 const QJsonArray arrItems = objPopup.value("items").toArray();
                 QCOMPARE(pMenu->actions().size(), arrItems.size());
-                for (int i = 0; i < arrItems.size(); ++i) {
+                for (int i = 0; i < arrItems.size(); ++i)
+                {
                     const QJsonObject objItem = arrItems.at(i).toObject();
                     const QAction* pAction = pMenu->actions().at(i);
                     QCOMPARE(pAction->isSeparator(), objItem.value("separator").toBool());
@@ -110,7 +115,8 @@ private slots:
     {
         const QJsonArray arrStrings = Read(":/res/strings.json").value("strings").toArray();
         QVERIFY(!arrStrings.isEmpty());
-        for (const QJsonValue& value : arrStrings) {
+        for (const QJsonValue& value : arrStrings)
+        {
             QVERIFY2(IdOf(value.toObject()) > 0, NameOf(value.toObject()));
             QCOMPARE(LoadResourceString(IdOf(value.toObject())), value.toObject().value("text").toString());
         }

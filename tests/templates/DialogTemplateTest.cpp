@@ -41,8 +41,7 @@ private slots:
     void dialogUnitsRoundAsWindowsDoes()
     {
         // 7 * 6 / 4 = 10.5 and 409 * 6 / 4 = 613.5 round up; 115 * 13 / 8 = 186.875 rounds up too.
-        QCOMPARE(CDialogTemplate::MapDialogRect(QRect(7, 115, 409, 200), QSize(6, 13)),
-                 QRect(11, 187, 614, 325));
+        QCOMPARE(CDialogTemplate::MapDialogRect(QRect(7, 115, 409, 200), QSize(6, 13)), QRect(11, 187, 614, 325));
         QCOMPARE(CDialogTemplate::MapDialogRect(QRect(1, 1, 2, 4), QSize(6, 13)), QRect(2, 2, 3, 7));
         QCOMPARE(CDialogTemplate::MapDialogRect(QRect(0, 0, 4, 8), QSize(7, 14)), QRect(0, 0, 7, 14));
     }
@@ -113,8 +112,7 @@ private slots:
     {
         QDialog dlg;
         Build(IDD_MONITOR_DIALOG, dlg);
-        const QList<int> expected = {IDC_RUN, IDC_NAME_LIST, IDC_STOP, IDC_INTERFACE, IDC_DOWNLOAD_1,
-                                     IDC_DOWNLOAD_2};
+        const QList<int> expected = {IDC_RUN, IDC_NAME_LIST, IDC_STOP, IDC_INTERFACE, IDC_DOWNLOAD_1, IDC_DOWNLOAD_2};
         QWidget* pFirst = GetDlgItem(&dlg, IDC_RUN);
         QList<int> order;
         QWidget* pWidget = pFirst;

@@ -47,7 +47,7 @@ private slots:
             TypeAndSave(pDialog, "capture");
         });
         const QString strChosen = CMonitorDlg::ChooseSaveFile(nullptr);
-        QCOMPARE(filters, QStringList{"Text Files (*.txt)"});
+        QCOMPARE(filters, QStringList {"Text Files (*.txt)"});
         QCOMPARE(strChosen, dir.filePath("capture"));
     }
 
@@ -62,11 +62,13 @@ private slots:
         bool bAsked = false;
         OnNextModal<QFileDialog>([&](QFileDialog* pDialog) {
             pDialog->setDirectory(dir.path());
-            OnNextModal<QMessageBox>([&](QMessageBox* pBox) {
-                bAsked = true;
-                pBox->button(QMessageBox::No)->click();
-                QTimer::singleShot(100, pDialog, &QDialog::reject);
-            }, pDialog);
+            OnNextModal<QMessageBox>(
+                [&](QMessageBox* pBox) {
+                    bAsked = true;
+                    pBox->button(QMessageBox::No)->click();
+                    QTimer::singleShot(100, pDialog, &QDialog::reject);
+                },
+                pDialog);
             TypeAndSave(pDialog, "old.log");
         });
         QCOMPARE(CMonitorDlg::ChooseSaveFile(nullptr), QString());

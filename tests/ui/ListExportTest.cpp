@@ -38,7 +38,8 @@ void FillList(CNameListModel& list, int nCount)
 
 mode_t ModeOf(const QString& strPath)
 {
-    struct stat info {};
+    struct stat info
+    {};
     return lstat(QFile::encodeName(strPath).constData(), &info) == 0 ? info.st_mode : 0;
 }
 
@@ -54,8 +55,10 @@ private slots:
         CNameListModel list;
         QVERIFY(list.AddName("mail.example.org"));
         QVERIFY(list.AddName("ns1.example.net"));
-        const QByteArray expected = "ns1.example.net\t" + list.GetCellText(0, 1) + "\t\r"
-                                    "mail.example.org\t" + list.GetCellText(1, 1) + "\t\r";
+        const QByteArray expected = "ns1.example.net\t" + list.GetCellText(0, 1)
+                                    + "\t\r"
+                                      "mail.example.org\t"
+                                    + list.GetCellText(1, 1) + "\t\r";
         QCOMPARE(CListExport::FormatText(list), expected);
         QVERIFY(!expected.contains('\n'));
     }
@@ -97,18 +100,23 @@ private slots:
         QCOMPARE(saved, CListExport::FormatText(list));
         QCOMPARE(saved.count('\n'), 200);
         QCOMPARE(ModeOf(strPath) & 0777, mode_t(0640));
-        QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"capture.txt"});
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList {"capture.txt"});
     }
 
     void AddsTxtOnlyWhenTheExtensionIsEmpty_data()
     {
         QTest::addColumn<QString>("chosen");
         QTest::addColumn<QString>("written");
-        QTest::newRow("no dot") << "/tmp/x/capture" << "/tmp/x/capture.txt";
-        QTest::newRow("ends in a dot") << "/tmp/x/capture." << "/tmp/x/capture..txt";
-        QTest::newRow("other extension") << "/tmp/x/capture.log" << "/tmp/x/capture.log";
-        QTest::newRow("txt already") << "/tmp/x/capture.txt" << "/tmp/x/capture.txt";
-        QTest::newRow("dot only in the folder") << "/tmp/x.d/capture" << "/tmp/x.d/capture.txt";
+        QTest::newRow("no dot") << "/tmp/x/capture"
+                                << "/tmp/x/capture.txt";
+        QTest::newRow("ends in a dot") << "/tmp/x/capture."
+                                       << "/tmp/x/capture..txt";
+        QTest::newRow("other extension") << "/tmp/x/capture.log"
+                                         << "/tmp/x/capture.log";
+        QTest::newRow("txt already") << "/tmp/x/capture.txt"
+                                     << "/tmp/x/capture.txt";
+        QTest::newRow("dot only in the folder") << "/tmp/x.d/capture"
+                                                << "/tmp/x.d/capture.txt";
     }
     void AddsTxtOnlyWhenTheExtensionIsEmpty()
     {
@@ -149,8 +157,8 @@ private slots:
         const QString strPath = strFolder + "/capture.txt";
         WriteAll(strPath, "old contents");
         // Root writes through permission bits, so there the folder becomes a read-only mount.
-        const bool bMounted = geteuid() == 0
-            && mount(strFolder.toLocal8Bit(), strFolder.toLocal8Bit(), nullptr, MS_BIND, nullptr) == 0
+        const bool bMounted =
+            geteuid() == 0 && mount(strFolder.toLocal8Bit(), strFolder.toLocal8Bit(), nullptr, MS_BIND, nullptr) == 0
             && mount(nullptr, strFolder.toLocal8Bit(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr) == 0;
         if (geteuid() != 0)
             QVERIFY(chmod(strFolder.toLocal8Bit(), 0555) == 0);
@@ -186,29 +194,33 @@ private slots:
 
         CNameListModel list;
         list.AddName("new.example");
-        const struct {
+        const struct
+        {
             QString strPath;
             const char* pszReason;
             mode_t nType;
         } refused[] = {
-            {dir.filePath("link.txt"), "It is a symbolic link. Choose the file it points to, or another name.", S_IFLNK},
+            {dir.filePath("link.txt"), "It is a symbolic link. Choose the file it points to, or another name.",
+             S_IFLNK},
             {dir.filePath("dangling.txt"), "It is a symbolic link.", S_IFLNK},
-            {dir.filePath("pipe.txt"), "It is not a regular file but a folder, device, pipe or socket. Choose another name.", S_IFIFO},
+            {dir.filePath("pipe.txt"),
+             "It is not a regular file but a folder, device, pipe or socket. Choose another name.", S_IFIFO},
             {"/dev/full", "It is not a regular file", S_IFCHR},
             {dir.filePath("private"), "It is not a regular file", S_IFDIR},
         };
-        for (const auto& item : refused) {
+        for (const auto& item : refused)
+        {
             CListExport listExport;
             QVERIFY2(!listExport.Write(item.strPath, list), qPrintable(item.strPath));
-            QVERIFY2(listExport.GetErrorText().startsWith(QStringLiteral("The list could not be saved to %1.\n%2")
-                                                              .arg(item.strPath, item.pszReason)),
+            QVERIFY2(listExport.GetErrorText().startsWith(
+                         QStringLiteral("The list could not be saved to %1.\n%2").arg(item.strPath, item.pszReason)),
                      qPrintable(listExport.GetErrorText()));
             QCOMPARE(ModeOf(item.strPath) & S_IFMT, item.nType);
         }
         QCOMPARE(ReadAll(strTarget), QByteArray("not yours"));
         QVERIFY(!QFileInfo::exists(dir.filePath("private/nothing.txt")));
         QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden | QDir::System),
-                 (QStringList{"dangling.txt", "link.txt", "pipe.txt"}));
+                 (QStringList {"dangling.txt", "link.txt", "pipe.txt"}));
     }
 
     void ShortWriteLeavesTheOldFileWhole()
@@ -221,7 +233,8 @@ private slots:
         FillList(list, 20000);
 
         // A file size limit makes the write fall short, as a full disk would.
-        struct rlimit saved {};
+        struct rlimit saved
+        {};
         QVERIFY(getrlimit(RLIMIT_FSIZE, &saved) == 0);
         const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
         struct rlimit limited = saved;
@@ -235,7 +248,7 @@ private slots:
         QVERIFY(!bWritten);
         QVERIFY(listExport.GetErrorText().contains(strPath));
         QCOMPARE(ReadAll(strPath), old);
-        QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"capture.txt"});
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList {"capture.txt"});
     }
 };
 

@@ -37,11 +37,12 @@
 #include <unistd.h>
 
 // Skips the test where it cannot capture, and otherwise lets it capture only in a private network.
-#define CAPTURE_IN_PRIVATE_NETWORK()                                                       \
-    do {                                                                                   \
-        if (const std::string strWhy = CNetNamespace::WhyUnavailable(); !strWhy.empty()) \
-            QSKIP(strWhy.c_str());                                                         \
-        QVERIFY2(EnterPrivateNetwork(), m_pNet->GetErrorText().c_str());                  \
+#define CAPTURE_IN_PRIVATE_NETWORK()                                                                                   \
+    do                                                                                                                 \
+    {                                                                                                                  \
+        if (const std::string strWhy = CNetNamespace::WhyUnavailable(); !strWhy.empty())                               \
+            QSKIP(strWhy.c_str());                                                                                     \
+        QVERIFY2(EnterPrivateNetwork(), m_pNet->GetErrorText().c_str());                                               \
     } while (false)
 
 namespace {
@@ -73,8 +74,10 @@ void Deliver(CMonitorDlg& dlg, const QByteArray& name)
 void ChooseMenuItem(QWidget* pPopup, const QString& strText)
 {
     auto* pMenu = qobject_cast<QMenu*>(pPopup);
-    for (QAction* pAction : pMenu->actions()) {
-        if (pAction->text() == strText) {
+    for (QAction* pAction : pMenu->actions())
+    {
+        if (pAction->text() == strText)
+        {
             QTest::mouseClick(pMenu, Qt::LeftButton, {}, pMenu->actionGeometry(pAction).center());
             return;
         }
@@ -91,7 +94,8 @@ void SelectAddress(CMonitorDlg& dlg, const QString& strAddress)
 {
     auto* pCombo = GetDlgItemAs<QComboBox>(&dlg, IDC_INTERFACE);
     int nIndex = IndexOfAddress(pCombo, strAddress);
-    if (nIndex < 0) {
+    if (nIndex < 0)
+    {
         pCombo->addItem(strAddress);
         nIndex = pCombo->count() - 1;
     }
@@ -173,14 +177,15 @@ private slots:
     {
         CMonitorDlg dlg;
         Deliver(dlg, "before.example.org");
-        SelectAddress(dlg, "192.0.2.77");   // no interface of this machine owns it
+        SelectAddress(dlg, "192.0.2.77"); // no interface of this machine owns it
         QString strShown;
         AnswerMessageBox(&strShown);
         dlg.OnRun();
         if (geteuid() == 0)
             QCOMPARE(strShown, QString("bind() failed, error no 99"));
         else
-            QVERIFY2(strShown == "socket() failed, errno=1" || strShown == "bind() failed, error no 99", qPrintable(strShown));
+            QVERIFY2(strShown == "socket() failed, errno=1" || strShown == "bind() failed, error no 99",
+                     qPrintable(strShown));
         QCOMPARE(dlg.GetListModel().rowCount(), 0);
 
         // A capture that dies later shows the session's error text the same way.
@@ -264,7 +269,8 @@ private slots:
     void EscEndsTheDialogEvenDuringACapture()
     {
         CMonitorDlg dlg;
-        if (CNetNamespace::WhyUnavailable().empty()) {
+        if (CNetNamespace::WhyUnavailable().empty())
+        {
             QVERIFY(EnterPrivateNetwork());
             SelectAddress(dlg, "127.0.0.1");
             dlg.OnRun();
@@ -309,7 +315,7 @@ private slots:
         CMonitorDlg dlg;
         Deliver(dlg, "mail.example.org");
         dlg.SetFileChooser([&dir, &dlg](QWidget*) {
-            HandOver(dlg, "late.example.org");   // arrives while the chooser is open
+            HandOver(dlg, "late.example.org"); // arrives while the chooser is open
             return dir.filePath("capture");
         });
         dlg.OnSaveList();
@@ -323,7 +329,7 @@ private slots:
         // A cancelled chooser writes nothing.
         dlg.SetFileChooser([](QWidget*) { return QString(); });
         dlg.OnSaveList();
-        QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList{"capture.txt"});
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList {"capture.txt"});
         QCOMPARE(QDir::currentPath(), strOldDirectory);
     }
 
@@ -376,19 +382,25 @@ private slots:
 
         QString strShown;
         quint64 nRefusedWhileShown = 0;
-        OnNextModal([&dlg, &strShown, &nRefusedWhileShown](QWidget* pModal) {
-            auto* pBox = qobject_cast<QMessageBox*>(pModal);
-            strShown = pBox ? pBox->windowTitle() + "|" + pBox->text() + "|" + pBox->informativeText() : "not a message box";
-            Deliver(dlg, "d.example.org");
-            nRefusedWhileShown = dlg.GetListModel().GetRefusedCount();
-            pModal->close();
-        }, &dlg);
+        OnNextModal(
+            [&dlg, &strShown, &nRefusedWhileShown](QWidget* pModal) {
+                auto* pBox = qobject_cast<QMessageBox*>(pModal);
+                strShown = pBox ? pBox->windowTitle() + "|" + pBox->text() + "|" + pBox->informativeText()
+                                : "not a message box";
+                Deliver(dlg, "d.example.org");
+                nRefusedWhileShown = dlg.GetListModel().GetRefusedCount();
+                pModal->close();
+            },
+            &dlg);
         Deliver(dlg, "c.example.org");
         // Not from inside the hand-off: the notice waits for the event loop.
         QVERIFY(strShown.isEmpty());
         QTRY_VERIFY(!strShown.isEmpty());
-        QCOMPARE(strShown, QStringLiteral("Tarrow|The list holds as many names as it may keep: 2 names or 1 GiB of name text."
-                                          "|Capture goes on, but new names are not listed until the list is cleared or Run is pressed again."));
+        QCOMPARE(
+            strShown,
+            QStringLiteral(
+                "Tarrow|The list holds as many names as it may keep: 2 names or 1 GiB of name text."
+                "|Capture goes on, but new names are not listed until the list is cleared or Run is pressed again."));
         QCOMPARE(nRefusedWhileShown, quint64(2));
         QCOMPARE(dlg.GetListModel().rowCount(), 2);
         // What the list turns away counts as missed beside what the kernel drops, also once cleared.
@@ -405,11 +417,11 @@ private slots:
         QTableView* pList = dlg.GetListView();
         Deliver(dlg, "mail.example.org");
         dlg.OnOpenUrl();
-        QVERIFY(m_catcher.m_urls.isEmpty());   // nothing selected
+        QVERIFY(m_catcher.m_urls.isEmpty()); // nothing selected
 
         pList->selectRow(0);
         dlg.OnOpenUrl();
-        QCOMPARE(m_catcher.m_urls, QList<QUrl>{QUrl("http://mail.example.org")});
+        QCOMPARE(m_catcher.m_urls, QList<QUrl> {QUrl("http://mail.example.org")});
 
         Deliver(dlg, "abc.example.");
         pList->selectRow(0);
@@ -484,7 +496,7 @@ private slots:
         actions[ID_OTHER_PRODUCT_2]->trigger();
         GetDlgItemAs<QAbstractButton>(&dlg, IDC_DOWNLOAD_2)->click();
         GetDlgItemAs<QAbstractButton>(&dlg, IDC_DOWNLOAD_1)->click();
-        const QList<QUrl> expected {QUrl(PAGE_PRODUCT), QUrl(PAGE_FREEWARE), QUrl(PAGE_OTHER_PRODUCT),
+        const QList<QUrl> expected {QUrl(PAGE_PRODUCT),    QUrl(PAGE_FREEWARE),      QUrl(PAGE_OTHER_PRODUCT),
                                     QUrl(PAGE_MAKER_HOME), QUrl(PAGE_OTHER_PRODUCT), QUrl(PAGE_MAKER_HOME)};
         QCOMPARE(m_catcher.m_urls, expected);
 
@@ -514,18 +526,17 @@ private slots:
         // Empty space below the only row.
         const QPoint ptEmpty(20, pList->viewport()->height() - 5);
         QTest::mouseClick(pList->viewport(), Qt::RightButton, {}, ptEmpty);
-        QCOMPARE(texts, (QStringList{"Open URL...", "-", "&Save List...", "Clear List..", "-", "Close..."}));
+        QCOMPARE(texts, (QStringList {"Open URL...", "-", "&Save List...", "Clear List..", "-", "Close..."}));
         QTRY_COMPARE(dlg.GetListModel().rowCount(), 0);
 
         // The keyboard's menu request opens nothing.
-        QContextMenuEvent keyboardMenu(QContextMenuEvent::Keyboard, QPoint(5, 5), pList->viewport()->mapToGlobal(QPoint(5, 5)));
+        QContextMenuEvent keyboardMenu(QContextMenuEvent::Keyboard, QPoint(5, 5),
+                                       pList->viewport()->mapToGlobal(QPoint(5, 5)));
         QApplication::sendEvent(pList->viewport(), &keyboardMenu);
         QVERIFY(!QApplication::activePopupWidget());
 
         // "Close..." ends the program.
-        OnNextModal([](QWidget* pPopup) {
-            ChooseMenuItem(pPopup, "Close...");
-        });
+        OnNextModal([](QWidget* pPopup) { ChooseMenuItem(pPopup, "Close..."); });
         QTest::mouseClick(pList->viewport(), Qt::RightButton, {}, ptEmpty);
         QTRY_VERIFY(!dlg.isVisible());
         QCOMPARE(dlg.result(), int(QDialog::Rejected));
@@ -539,12 +550,14 @@ private slots:
         dlg.OnRun();
 
         int nRowsSeen = 0;
-        OnNextModal([&dlg, &nRowsSeen](QWidget* pAbout) {
-            SendQuery("during-about.example.org");
-            (void)QTest::qWaitFor([&dlg] { return dlg.GetListModel().rowCount() == 1; }, 5000);
-            nRowsSeen = dlg.GetListModel().rowCount();
-            pAbout->close();
-        }, &dlg);
+        OnNextModal(
+            [&dlg, &nRowsSeen](QWidget* pAbout) {
+                SendQuery("during-about.example.org");
+                (void)QTest::qWaitFor([&dlg] { return dlg.GetListModel().rowCount() == 1; }, 5000);
+                nRowsSeen = dlg.GetListModel().rowCount();
+                pAbout->close();
+            },
+            &dlg);
         dlg.OnAppAbout();
         QCOMPARE(nRowsSeen, 1);
 

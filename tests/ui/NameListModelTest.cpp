@@ -18,8 +18,7 @@
 #include <memory>
 #include <string>
 
-namespace
-{
+namespace {
 
 std::time_t LocalTime(int nYear, int nMonth, int nDay, int nHour, int nMinute, int nSecond)
 {
@@ -47,8 +46,8 @@ class NameListModelTest : public ::testing::Test
 protected:
     void SetUp() override
     {
-        m_pTester = std::make_unique<QAbstractItemModelTester>(
-            &m_model, QAbstractItemModelTester::FailureReportingMode::Fatal);
+        m_pTester =
+            std::make_unique<QAbstractItemModelTester>(&m_model, QAbstractItemModelTester::FailureReportingMode::Fatal);
     }
 
     QList<QByteArray> Names() const
@@ -101,7 +100,7 @@ TEST_F(NameListModelTest, PrefixesInEitherDirectionAreBothListedNewestFirst)
     EXPECT_TRUE(m_model.AddName("mail.example.org.cdn.example.net"));
     EXPECT_TRUE(m_model.AddName("mail.example.org"));
     EXPECT_TRUE(m_model.AddName("mail.example"));
-    EXPECT_EQ(Names(), (QList<QByteArray> { "mail.example", "mail.example.org", "mail.example.org.cdn.example.net" }));
+    EXPECT_EQ(Names(), (QList<QByteArray> {"mail.example", "mail.example.org", "mail.example.org.cdn.example.net"}));
 
     CNameListModel modelOther;
     EXPECT_TRUE(modelOther.AddName("mail.example.org"));
@@ -125,7 +124,7 @@ TEST_F(NameListModelTest, RepeatsAndCaseVariantsNeverAddARowOrRetime)
 
     EXPECT_EQ(spyInserted.count(), 0);
     EXPECT_EQ(spyChanged.count(), 0);
-    EXPECT_EQ(Names(), (QList<QByteArray> { "other.example.org", "mail.example.org" }));
+    EXPECT_EQ(Names(), (QList<QByteArray> {"other.example.org", "mail.example.org"}));
     EXPECT_EQ(m_model.GetCellText(1, 1), baFirstTime);
 }
 
@@ -147,7 +146,7 @@ TEST_F(NameListModelTest, ClearForgetsEveryNameAndStampsAnew)
     EXPECT_TRUE(m_model.AddName("B.EXAMPLE"));
     EXPECT_TRUE(m_model.AddName("a.example"));
     EXPECT_FALSE(m_model.AddName("b.example"));
-    EXPECT_EQ(Names(), (QList<QByteArray> { "a.example", "B.EXAMPLE" }));
+    EXPECT_EQ(Names(), (QList<QByteArray> {"a.example", "B.EXAMPLE"}));
     EXPECT_NE(m_model.GetCellText(0, 1), baOldTime);
 
     m_model.Clear();
@@ -172,8 +171,8 @@ TEST_F(NameListModelTest, EmptyNameIsListedOnce)
 TEST_F(NameListModelTest, StoresBytesExactlyAndDecodesOnlyForDisplay)
 {
     const char szInvalid[] = "bad\xFF.example";
-    const char achWithNul[] = { 'a', '\0', 'b' };
-    const char achOtherNul[] = { 'a', '\0', 'c' };
+    const char achWithNul[] = {'a', '\0', 'b'};
+    const char achOtherNul[] = {'a', '\0', 'c'};
     ASSERT_TRUE(m_model.AddName(szInvalid));
     ASSERT_TRUE(m_model.AddName("\xC3\xA9t\xC3\xA9.example"));
     ASSERT_TRUE(m_model.AddName(achWithNul, sizeof(achWithNul)));
@@ -217,7 +216,8 @@ TEST_F(NameListModelTest, NameColumnCarriesTheIconOnceSupplied)
     EXPECT_EQ(spyChanged[0][0].value<QModelIndex>(), m_model.index(0, 0));
     EXPECT_EQ(spyChanged[0][1].value<QModelIndex>(), m_model.index(1, 0));
     ASSERT_TRUE(m_model.AddName("c.example"));
-    for (int nRow = 0; nRow < 3; ++nRow) {
+    for (int nRow = 0; nRow < 3; ++nRow)
+    {
         const QVariant varIcon = m_model.data(m_model.index(nRow, 0), Qt::DecorationRole);
         ASSERT_TRUE(varIcon.canConvert<QIcon>());
         EXPECT_EQ(varIcon.value<QIcon>().cacheKey(), icon.cacheKey());
@@ -278,16 +278,16 @@ TEST_F(NameListModelTest, BudgetOfNamesKeepsTheListAndCountsWhatItTurnsAway)
     EXPECT_EQ(spyReached.count(), 0);
 
     EXPECT_FALSE(m_model.AddName("d.example"));
-    EXPECT_FALSE(m_model.AddName("B.EXAMPLE"));   // a repeat, not a refusal
+    EXPECT_FALSE(m_model.AddName("B.EXAMPLE")); // a repeat, not a refusal
     EXPECT_FALSE(m_model.AddName("e.example"));
     EXPECT_FALSE(m_model.AddName("d.example"));
     EXPECT_EQ(m_model.GetRefusedCount(), 3u);
     EXPECT_EQ(spyReached.count(), 1);
-    EXPECT_EQ(Names(), (QList<QByteArray> { "c.example", "b.example", "a.example" }));
+    EXPECT_EQ(Names(), (QList<QByteArray> {"c.example", "b.example", "a.example"}));
 
     m_model.Clear();
     EXPECT_EQ(m_model.GetRefusedCount(), 0u);
-    for (const char* pszName : { "d.example", "e.example", "f.example" })
+    for (const char* pszName : {"d.example", "e.example", "f.example"})
         EXPECT_TRUE(m_model.AddName(pszName));
     EXPECT_FALSE(m_model.AddName("g.example"));
     EXPECT_EQ(spyReached.count(), 2);
@@ -299,7 +299,7 @@ TEST_F(NameListModelTest, BudgetOfNameBytesTakesTheNameThatFillsItAndNoMore)
     QSignalSpy spyReached(&m_model, &CNameListModel::BudgetReached);
     m_model.SetBudget(CNameListModel::BUDGET_NAMES, 10);
     ASSERT_TRUE(m_model.AddName("abcd"));
-    EXPECT_FALSE(m_model.AddName("efghijk"));     // 11 bytes in all
+    EXPECT_FALSE(m_model.AddName("efghijk")); // 11 bytes in all
     EXPECT_EQ(spyReached.count(), 1);
     // Once the user has been told, even a name that would still fit stays out until Clear.
     EXPECT_FALSE(m_model.AddName("efghij"));
@@ -308,7 +308,7 @@ TEST_F(NameListModelTest, BudgetOfNameBytesTakesTheNameThatFillsItAndNoMore)
 
     m_model.Clear();
     ASSERT_TRUE(m_model.AddName("abcd"));
-    EXPECT_TRUE(m_model.AddName("efghij"));       // exactly 10 bytes
+    EXPECT_TRUE(m_model.AddName("efghij")); // exactly 10 bytes
     EXPECT_TRUE(m_model.AddName(""));
     EXPECT_FALSE(m_model.AddName("x"));
     EXPECT_EQ(m_model.rowCount(), 3);
@@ -328,18 +328,23 @@ TEST(NameListModelTimeText, StaysEnglishUnderAGermanLocale)
 {
     ASSERT_NE(qApp, nullptr);
     QTemporaryDir dirLocales;
-    if (locale_t hGerman = newlocale(LC_ALL_MASK, "de_DE.UTF-8", static_cast<locale_t>(nullptr))) {
+    if (locale_t hGerman = newlocale(LC_ALL_MASK, "de_DE.UTF-8", static_cast<locale_t>(nullptr)))
+    {
         freelocale(hGerman);
-    } else {
+    }
+    else
+    {
         const QString strLocaledef = QStandardPaths::findExecutable(QStringLiteral("localedef"));
         if (strLocaledef.isEmpty())
             GTEST_SKIP() << "no de_DE.UTF-8 locale and no localedef to build one";
         ASSERT_TRUE(dirLocales.isValid());
         QProcess procLocaledef;
-        procLocaledef.start(strLocaledef, { QStringLiteral("-i"), QStringLiteral("de_DE"), QStringLiteral("-f"),
-                                            QStringLiteral("UTF-8"), dirLocales.filePath(QStringLiteral("de_DE.UTF-8")) });
+        procLocaledef.start(strLocaledef,
+                            {QStringLiteral("-i"), QStringLiteral("de_DE"), QStringLiteral("-f"),
+                             QStringLiteral("UTF-8"), dirLocales.filePath(QStringLiteral("de_DE.UTF-8"))});
         if (!procLocaledef.waitForFinished(60000) || procLocaledef.exitCode() != 0)
-            GTEST_SKIP() << "localedef could not build de_DE.UTF-8: " << procLocaledef.readAllStandardError().constData();
+            GTEST_SKIP() << "localedef could not build de_DE.UTF-8: "
+                         << procLocaledef.readAllStandardError().constData();
         qputenv("LOCPATH", QFile::encodeName(dirLocales.path()));
     }
 
@@ -369,8 +374,8 @@ TEST(NameListModelTimeText, StaysEnglishUnderAGermanLocale)
 
     EXPECT_STREQ(szPlain, "Juli");
     EXPECT_EQ(baFormatted, QByteArray("July 03 2026 21:00:05"));
-    const QList<QByteArray> listMonths { "January", "February", "March",     "April",   "May",      "June",
-                                         "July",    "August",   "September", "October", "November", "December" };
+    const QList<QByteArray> listMonths {"January", "February", "March",     "April",   "May",      "June",
+                                        "July",    "August",   "September", "October", "November", "December"};
     EXPECT_TRUE(listMonths.contains(baRowTime.left(baRowTime.indexOf(' ')))) << baRowTime.constData();
 }
 
