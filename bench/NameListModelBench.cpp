@@ -2,6 +2,8 @@
 
 #include <benchmark/benchmark.h>
 
+#include "ProcStatus.h"
+
 #include <algorithm>
 #include <array>
 #include <cstdint>
@@ -79,26 +81,6 @@ private:
     std::vector<size_t> m_vecEnds;
     std::vector<std::array<char, 32>> m_vecTimes;
 };
-
-double ProcStatusMiB(const char* pszField)
-{
-    FILE* pFile = std::fopen("/proc/self/status", "r");
-    if (pFile == nullptr)
-        return -1.0;
-    char szLine[256];
-    const size_t nFieldLength = std::strlen(pszField);
-    double dKiB = -1.0;
-    while (std::fgets(szLine, sizeof(szLine), pFile) != nullptr)
-    {
-        if (std::strncmp(szLine, pszField, nFieldLength) == 0 && szLine[nFieldLength] == ':')
-        {
-            dKiB = std::strtod(szLine + nFieldLength + 1, nullptr);
-            break;
-        }
-    }
-    std::fclose(pFile);
-    return dKiB / 1024.0;
-}
 
 void ReportMemory(benchmark::State& state)
 {
