@@ -81,11 +81,9 @@ fi
 
 # The packaged programs know only the installed helper; CaptureAsUser is built the same way, so
 # a capture it makes can only have come through the installed helper.
-launcher=()
-command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 build() {
   cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
-    -DTARROW_HELPER_FROM_BUILD_TREE=OFF -DTARROW_BUILD_BENCH=OFF -DTARROW_BUILD_TESTS=ON "${launcher[@]}" &&
+    -DTARROW_HELPER_FROM_BUILD_TREE=OFF -DTARROW_BUILD_BENCH=OFF -DTARROW_BUILD_TESTS=ON &&
     cmake --build "$build_dir" --target tarrow tarrow-capture-helper CaptureAsUser &&
     rm -f "$build_dir"/tarrow_*.deb &&
     (cd "$build_dir" && cpack -G DEB)

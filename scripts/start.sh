@@ -33,10 +33,8 @@ granted=$granted_dir/tarrow-capture-helper
 
 "${as_root[@]}" scripts/install-deps.sh run
 
-launcher=()
-command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 "${as_user[@]}" cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-  -DTARROW_BUILD_TESTS=OFF -DTARROW_BUILD_BENCH=OFF -DTARROW_HELPER_GRANTED_PATH="$granted" "${launcher[@]}"
+  -DTARROW_BUILD_TESTS=OFF -DTARROW_BUILD_BENCH=OFF -DTARROW_HELPER_GRANTED_PATH="$granted"
 "${as_user[@]}" cmake --build "$build_dir" --target tarrow tarrow-capture-helper
 
 # Runs as root with the helper's bytes on stdin. The bytes are read as the user, so root never
