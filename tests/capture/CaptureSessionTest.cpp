@@ -531,11 +531,12 @@ TEST_F(CaptureSessionTest, TheProcessExitsPromptlyWithNamesWaitingForTheOwner)
     {
         const auto start = std::chrono::steady_clock::now();
         std::string strOutput;
-        const int nStatus = CNetNamespace::RunIn(
-            m_pNet->GetCaptureName(), "timeout 10 " + strSelf + " " + pszMode + " " + m_pNet->GetCaptureAddress(),
-            &strOutput);
+        const int nStatus = CNetNamespace::RunIn(m_pNet->GetCaptureName(),
+                                                 "timeout 10 " + strSelf + " " + pszMode + " "
+                                                     + m_pNet->GetCaptureAddress() + " " + m_pNet->GetPeerAddress(),
+                                                 &strOutput);
         EXPECT_EQ(nStatus, 0) << pszMode << ": " << strOutput;
-        EXPECT_NE(strOutput.find("blocked"), std::string::npos) << strOutput;
+        EXPECT_NE(strOutput.find("waiting"), std::string::npos) << strOutput;
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5)) << pszMode;
     }
 }
@@ -545,9 +546,10 @@ TEST_F(CaptureSessionTest, TheProcessExitsPromptlyWithNamesWaitingForTheOwner)
 CTestOwner* volatile s_pKeptOwner = nullptr;
 CCaptureSession* volatile s_pKeptSession = nullptr;
 
-// Captures on the address, sees the worker blocked on the first name, then returns from main
-// without handling events: "scoped" destroys session and owner first, "leaked" keeps them alive.
-int RunExitProbe(int argc, char** argv, bool bLeaked, const char* pszAddress)
+// Captures on the address, sends queries to the peer across the watched interface and waits until
+// the helper has reported them, so their names wait for the owner; then returns from main without
+// handling events: "scoped" destroys session and owner first, "leaked" keeps them alive.
+int RunExitProbe(int argc, char** argv, bool bLeaked, const char* pszAddress, const char* pszPeer)
 {
     QCoreApplication app(argc, argv);
     auto* pOwner = new CTestOwner;
@@ -557,9 +559,11 @@ int RunExitProbe(int argc, char** argv, bool bLeaked, const char* pszAddress)
         return 2;
     const int hClient = socket(AF_INET, SOCK_DGRAM, 0);
     for (int i = 0; i < 10; ++i)
-        SendUdp(hClient, pszAddress, 53, MakeDnsQuery("exit" + std::to_string(i) + ".example"));
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    std::printf("blocked\n");
+        SendUdp(hClient, pszPeer, 53, MakeDnsQuery("exit" + std::to_string(i) + ".example"));
+    std::uint64_t nReceived = 0, nDropped = 0;
+    if (!WaitUntil([&] { return pSession->ReadStatistics(&nReceived, &nDropped) && nReceived >= 10; }, 5000, false))
+        return 3;
+    std::printf("waiting\n");
     std::fflush(stdout);
     if (bLeaked)
     {
@@ -578,8 +582,8 @@ int RunExitProbe(int argc, char** argv, bool bLeaked, const char* pszAddress)
 
 int main(int argc, char** argv)
 {
-    if (argc == 3 && std::strncmp(argv[1], "--exit-probe=", 13) == 0)
-        return RunExitProbe(argc, argv, std::strcmp(argv[1] + 13, "leaked") == 0, argv[2]);
+    if (argc == 4 && std::strncmp(argv[1], "--exit-probe=", 13) == 0)
+        return RunExitProbe(argc, argv, std::strcmp(argv[1] + 13, "leaked") == 0, argv[2], argv[3]);
     QCoreApplication app(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
