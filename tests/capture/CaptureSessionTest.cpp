@@ -293,7 +293,8 @@ TEST_F(CaptureSessionTest, StopIsHarmlessAnytimeAndEndsAWaitingWorkerQuietly)
     session.SetOwner(&owner, m_pNet->GetCaptureAddress());
     ASSERT_TRUE(session.Start());
     EXPECT_EQ(CountThreads(), m_nThreads + 1);
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    // The helper sandboxed itself before its first word, so the capture is under way.
+    EXPECT_EQ(ReadProcessStatus(HelperPid(), "Seccomp"), "2");
     session.Stop();
     ExpectWorkersGoneAndDescriptorsClosed();
     session.Stop();
