@@ -79,8 +79,6 @@ struct CFailed
 
 constexpr size_t OPENED_BYTES = 1 + 3 * 4;
 constexpr size_t NAME_HEAD_BYTES = 1 + 8 + 4 + 2;
-constexpr size_t COUNTS_BYTES = 1 + 8 + 8;
-constexpr size_t FAILED_BYTES = 1 + 4;
 
 // An address as inet_pton reads it, IPv4 or IPv6, a link-local IPv6 one with "%interface";
 // nothing else (see AddressText.h).
