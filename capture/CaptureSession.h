@@ -1,36 +1,34 @@
 #pragma once
 
+#include "capture/CaptureOwner.h"
 #include "capture/CapturedNames.h"
+#include "capture/ChannelReader.h"
+#include "capture/HelperProcess.h"
 
 #include <QPointer>
+#include <QSocketNotifier>
+#include <QTimer>
+
+#include <chrono>
 #include <concepts>
 #include <cstdint>
-#include <memory>
 #include <string>
+#include <vector>
 
-class QObject;
-
-struct CCaptureShared;
-struct CCaptureErrorText;
-
-// One live capture at a time on one local address. The capture itself runs in the capture
-// helper, a process of its own; the session's worker thread reads the helper's records and hands
-// the names to the owner in batches, on the owner's thread, in arrival order. Start/Stop/SetOwner/
-// GetErrorText are called on the owner's (UI) thread.
+// One live capture at a time on one local address. The capture itself runs in the capture helper,
+// a process of its own; the session reads the helper's channel on the owner's event loop, through a
+// socket notifier, and tells the owner what it read between events. Nothing here runs on another
+// thread, and nothing waits for the helper but the short start.
 class CCaptureSession
 {
 public:
-    // Names the worker has read but the owner has not yet taken wait here; at this bound the worker
-    // stops reading, the helper stops writing and the burst waits in the kernel's ring.
-    static constexpr size_t MAX_WAITING_BYTES = size_t(4) << 20;
-
     CCaptureSession();
-    virtual ~CCaptureSession(); // stops a running capture without waiting for its worker
+    virtual ~CCaptureSession(); // ends a running capture; its helper is killed if it lingers
 
     CCaptureSession(const CCaptureSession&) = delete;
     CCaptureSession& operator=(const CCaptureSession&) = delete;
 
-    // The owner is a QObject, which fixes the thread it is told on, and a CCaptureOwner, which says
+    // The owner is a QObject, so that the session sees it go, and a CCaptureOwner, which says
     // what it is told. False for a null owner (nothing changes).
     template <class TOwner>
     requires std::derived_from<TOwner, QObject> && std::derived_from<TOwner, CCaptureOwner>
@@ -40,27 +38,46 @@ public:
     }
     // True when the capture runs; false with the reason in the error text.
     bool Start();
-    // Never waits; harmless at any time. Names read but not yet handed over are dropped.
+    // Never waits; harmless at any time. Names not yet told to the owner are dropped.
     void Stop();
-    std::string GetErrorText() const;
+    std::string GetErrorText() const { return m_strError; }
     // The errno behind the last failed Start (EPERM: no right to capture); kept, like its text,
     // until another Start fails.
     int GetErrorNumber() const { return m_nStartError; }
     // What the helper last reported of the kernel's counts since Start: queries kept for the
-    // capture, and those dropped for want of room. False when no capture was started.
+    // capture, and those dropped for want of room. False when no capture was ever started.
     bool ReadStatistics(std::uint64_t* pnReceived, std::uint64_t* pnDropped) const;
 
 private:
     bool SetOwner(QObject* pObject, CCaptureOwner* pOwner, const std::string& strLocalAddress);
-    void SetError(const std::string& strText);
+    void OnChannelReadable();
+    void OnHeartbeat();
+    void Tell(const CChannelReader::CNews& news);
+    // Closes the channel, which ends the helper; it is reaped as it goes, or killed after a grace.
+    void EndCapture();
+    void ReapEndingHelpers();
 
-    // The worker owns a share of this state, so the session (or the owner) may die while it runs.
-    // Present from a successful Start until Stop: it also serves as the mark that a worker was
-    // started (Running, or Orphaned when the worker has left after a failure).
-    std::shared_ptr<CCaptureShared> m_pShared;
-    std::shared_ptr<CCaptureErrorText> m_pError;
     std::string m_strLocalAddress;
+    std::string m_strError;
     int m_nStartError = 0;
+    bool m_bStarted = false; // a capture was started since construction
     QPointer<QObject> m_pOwnerObject;
     CCaptureOwner* m_pOwner = nullptr;
+
+    CHelperProcess m_helper;
+    CChannelReader m_reader;
+    QSocketNotifier m_channelNotifier {QSocketNotifier::Read};
+    QTimer m_heartbeat;
+    // Counts every Start and Stop, so that a step whose owner stopped (and maybe restarted) the
+    // capture meanwhile tells it nothing more.
+    unsigned m_nRun = 0;
+
+    // Helpers whose channel was closed, each with the time by which it must have ended.
+    struct CEnding
+    {
+        CHelperProcess process;
+        std::chrono::steady_clock::time_point killAt;
+    };
+    std::vector<CEnding> m_ending;
+    QTimer m_reaper;
 };

@@ -120,7 +120,7 @@ check "the window's WM_CLASS names the installed entry's StartupWMClass" window_
 
 probe="$work/CaptureAsUser"
 install -m 0755 "$build_dir/tests/capture/CaptureAsUser" "$probe"
-check "the probe knows no build-tree helper" bash -c "! grep -q '$PWD/$build_dir/capture/helper' '$probe'"
+check "the probe knows no build-tree helper" bash -c "! grep -q '$PWD/$build_dir/helper' '$probe'"
 as_user=(env -i PATH=/usr/bin:/bin HOME=/nonexistent setpriv --reuid=nobody --regid=nogroup --inh-caps=-all)
 check "a member of tarrow captures a query to 127.0.0.1:53 through the installed helper" bash -c "
   timeout 30 ${as_user[*]} --groups=tarrow '$probe' | tee /dev/stderr | grep -q '^captured '"
@@ -135,7 +135,7 @@ check "the installed program starts as that user (offscreen, stopped after 3 s)"
 live_install() {
   local prefix=$work/live helper_copy=$work/live/libexec/tarrow/tarrow-capture-helper
   mkdir -p "$prefix/libexec/tarrow"
-  install -m 0755 "$build_dir/capture/helper/tarrow-capture-helper" "$helper_copy"
+  install -m 0755 "$build_dir/helper/tarrow-capture-helper" "$helper_copy"
   setcap cap_net_raw+ep "$helper_copy"
   cmake -DCMAKE_INSTALL_PREFIX="$prefix" -DTARROW_LIVE_PREFIX="$prefix" -P "$build_dir/GrantCaptureRight.cmake" &&
     stat -c '%U:%G %a' "$helper_copy" | tee /dev/stderr | grep -qx 'root:tarrow 750' &&

@@ -34,5 +34,5 @@ fuzz() {
 
 # 1600 bytes: the most the capture reads from one datagram; 32 KiB + 1: one message more than the
 # helper may write.
-fuzz DnsNameFuzz "$seconds" 1600 "$root/fuzz/corpus"
-fuzz CaptureRecordsFuzz $((seconds / 2)) 32769 "$root/fuzz/corpus-records"
+fuzz DnsNameFuzz "$seconds" 1600 "$root/fuzz/dns/corpus"
+fuzz CaptureRecordsFuzz $((seconds / 2)) 32769 "$root/fuzz/channel/corpus"

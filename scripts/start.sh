@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 build_dir=build-release
-helper=$build_dir/capture/helper/tarrow-capture-helper
+helper=$build_dir/helper/tarrow-capture-helper
 
 # Who Tarrow runs as, and how to run a command as root and as that user.
 user_name=$(id -un)

@@ -67,7 +67,7 @@ CMonitorDlg::CMonitorDlg(QWidget* parent) : QDialog(parent), m_pfnChooseFile(&CM
 
 CMonitorDlg::~CMonitorDlg()
 {
-    // The worker may be waiting for this window: let it go before anything here is freed.
+    // The session must not tell this window anything while its parts are being freed.
     m_session.Stop();
     if (m_list)
         m_list->setModel(nullptr);
@@ -262,7 +262,7 @@ bool CMonitorDlg::eventFilter(QObject* pWatched, QEvent* pEvent)
 
 void CMonitorDlg::done(int nResult)
 {
-    // Closing the window ends the capture; the worker leaves on its own.
+    // Closing the window ends the capture; the helper leaves on its own.
     m_session.Stop();
     QDialog::done(nResult);
 }

@@ -1,4 +1,4 @@
-#include "capture/AddressText.h"
+#include "channel/AddressText.h"
 #include "capture/LocalAddresses.h"
 #include "common/NetNamespace.h"
 

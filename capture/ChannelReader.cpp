@@ -1,0 +1,76 @@
+#include "capture/ChannelReader.h"
+
+#include <cerrno>
+#include <poll.h>
+#include <sys/socket.h>
+
+using namespace Channel;
+
+CChannelReader::CChannelReader() : m_pMessage(new unsigned char[MAX_MESSAGE_BYTES + 1])
+{}
+
+CChannelReader::~CChannelReader() = default;
+
+void CChannelReader::Open(CUniqueFd channel)
+{
+    m_channel = std::move(channel);
+    m_names.Clear();
+    m_counts = CCountsRecord();
+    m_nMissedTold = 0;
+    m_strEnded.clear();
+    m_lastHeard = CClock::now();
+}
+
+void CChannelReader::Close()
+{
+    m_channel.Reset();
+    m_names.Clear();
+}
+
+CChannelReader::CNews CChannelReader::Read()
+{
+    m_names.Clear();
+    bool bHeard = false;
+    while (m_strEnded.empty() && m_channel.IsOpen() && m_names.GetBytes() < MAX_STEP_BYTES)
+    {
+        const ssize_t nReceived = recv(m_channel.Get(), m_pMessage.get(), MAX_MESSAGE_BYTES + 1, MSG_DONTWAIT);
+        if (nReceived < 0 && errno == EINTR)
+            continue;
+        if (nReceived < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            break;
+        bHeard = true;
+        if (nReceived <= 0)
+            m_strEnded = "The capture helper ended unexpectedly.";
+        else if (size_t(nReceived) > MAX_MESSAGE_BYTES
+                 || !ReadRecords(m_pMessage.get(), size_t(nReceived), false, *this))
+            m_strEnded = "The capture helper sent something that is not a capture record.";
+    }
+    if (bHeard)
+        m_lastHeard = CClock::now();
+
+    CNews news {m_names, false, 0, {}};
+    news.nMissed = m_counts.nDropped;
+    news.bMissedGrew = news.nMissed > m_nMissedTold;
+    m_nMissedTold = news.nMissed;
+    news.strEnded = m_strEnded;
+    return news;
+}
+
+CChannelReader::CNews CChannelReader::CheckSilence(CClock::time_point now)
+{
+    pollfd pfd {m_channel.Get(), POLLIN, 0};
+    const bool bWaiting = poll(&pfd, 1, 0) > 0;
+    if (!bWaiting && m_strEnded.empty() && now - m_lastHeard > std::chrono::milliseconds(SILENCE_LIMIT_MS))
+        m_strEnded = "The capture helper stopped responding.";
+    return Read();
+}
+
+void CChannelReader::OnName(std::int64_t nSeconds, std::uint32_t, std::string_view name)
+{
+    m_names.Add(name, static_cast<std::time_t>(nSeconds));
+}
+
+void CChannelReader::OnFailed(std::int32_t nError)
+{
+    m_strEnded = FormatText(RECEIVE_FAILED_FORMAT, nError);
+}

@@ -1,0 +1,70 @@
+#pragma once
+
+#include "capture/CapturedNames.h"
+#include "channel/CaptureRecords.h"
+#include "channel/UniqueFd.h"
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+// The window's reading of one capture's channel: the step the window's event loop runs when the
+// channel is readable. It takes whole messages, checked before anything in them is believed, and
+// tells what they hold: the names in arrival order, a grown count of queries the kernel dropped, and
+// the end of the capture with its text. Reads only what is there, so a window busy elsewhere reads
+// nothing, the helper waits and the burst waits in its ring. No Qt here.
+class CChannelReader : private CRecordSink
+{
+public:
+    // Names taken in one step, bookkeeping included, before the owner is told: the window stays
+    // responsive under a flood, and what is left waits in the channel for the next step.
+    static constexpr size_t MAX_STEP_BYTES = size_t(4) << 20;
+
+    struct CNews
+    {
+        const CCapturedNames& names;
+        bool bMissedGrew = false;
+        std::uint64_t nMissed = 0;
+        // Not empty: the capture has ended, and this says why.
+        std::string strEnded;
+    };
+
+    CChannelReader();
+    ~CChannelReader() override;
+
+    // Takes the channel of a capture that has just started; counts start afresh.
+    void Open(CUniqueFd channel);
+    // Closes the channel; what was not read is dropped.
+    void Close();
+    bool IsOpen() const { return m_channel.IsOpen(); }
+    int GetDescriptor() const { return m_channel.Get(); }
+
+    // Reads what the channel holds now, up to MAX_STEP_BYTES of names.
+    CNews Read();
+    // For the heartbeat: the channel's end when the helper has said nothing for
+    // Channel::SILENCE_LIMIT_MS before now and has nothing waiting to be read either; otherwise a
+    // Read.
+    CNews CheckSilence(std::chrono::steady_clock::time_point now);
+
+    // The kernel's counts as the helper last reported them.
+    std::uint64_t GetReceived() const { return m_counts.nReceived; }
+    std::uint64_t GetDropped() const { return m_counts.nDropped; }
+
+private:
+    using CClock = std::chrono::steady_clock;
+
+    void OnOpened(const Channel::COpenedRecord&) override {}
+    void OnName(std::int64_t nSeconds, std::uint32_t nNanoseconds, std::string_view name) override;
+    void OnCounts(const Channel::CCountsRecord& counts) override { m_counts = counts; }
+    void OnFailed(std::int32_t nError) override;
+
+    CUniqueFd m_channel;
+    CCapturedNames m_names;
+    Channel::CCountsRecord m_counts;
+    std::uint64_t m_nMissedTold = 0;
+    std::string m_strEnded;
+    CClock::time_point m_lastHeard;
+    // One byte more than a message may have, so an oversized one shows as cut.
+    std::unique_ptr<unsigned char[]> m_pMessage;
+};

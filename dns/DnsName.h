@@ -1,0 +1,26 @@
+#pragma once
+
+#include "dns/DnsLayout.h"
+
+#include <cstddef>
+
+// Reading a captured frame, which starts at its network header: an IPv4 or IPv6 datagram carrying
+// UDP or TCP to port 53, each header read at its real length, and the question name of the DNS
+// message in it.
+
+constexpr size_t NAME_BUFFER_SIZE = 1024; // the name text with its NUL never takes more
+
+// Whether the frame is a first (or only) fragment of IPv4 or IPv6 whose UDP or TCP header is all
+// there and goes to port 53.
+bool IsDnsDatagram(const unsigned char* datagram, size_t length);
+
+// Decodes the wire name at `name` into dotted text in `text` (NAME_BUFFER_SIZE bytes). Never reads
+// at or past name + available, never writes past text + NAME_BUFFER_SIZE, and always leaves a
+// NUL-terminated text. False when the name is cut off: the bytes end before its zero length byte,
+// or its text would not fit.
+bool DecodeQuestionName(const unsigned char* name, size_t available, char* text);
+
+// The capture helper's step for each frame: true when `text` now holds a name to deliver. UDP gives the
+// name after the DNS header; TCP only when the segment's payload starts with a message's length
+// prefix (see Transport.h for what is not read).
+bool ExtractQueryName(const unsigned char* datagram, size_t length, char* text);

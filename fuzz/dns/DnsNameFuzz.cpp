@@ -1,0 +1,100 @@
+// Feeds arbitrary bytes to the worker's per-frame step and to the decoder. The decoder is held to
+// the plain label-by-label reading of a wire name; the step to the kernel filter, which must keep
+// every frame the step takes (run through the test's classic BPF interpreter). The name buffer is
+// a heap block of exactly 1024 bytes, so AddressSanitizer catches any write past it; the input is
+// libFuzzer's own exact-size copy, so any read past the received bytes is caught as well. The
+// seeds hold IPv4 and IPv6 frames with UDP and TCP, so the fuzzer starts inside every layer.
+
+#include "dns/DnsFilter.h"
+#include "dns/DnsName.h"
+#include "ClassicBpf.h"
+
+#include <linux/if_ether.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace {
+
+// A wire name read one label at a time, with no limit on the text; nothing when the bytes end first.
+std::optional<std::string> ReadNameSlowly(const uint8_t* pName, size_t nAvailable)
+{
+    std::string strText;
+    size_t nPos = 0;
+    for (;;)
+    {
+        if (nPos >= nAvailable)
+            return std::nullopt;
+        const int nLabel = static_cast<int8_t>(pName[nPos++]);
+        if (nLabel == 0)
+            break;
+        if (nLabel > 0)
+        {
+            if (size_t(nLabel) > nAvailable - nPos)
+                return std::nullopt;
+            strText.append(reinterpret_cast<const char*>(pName + nPos), size_t(nLabel));
+            nPos += size_t(nLabel);
+        }
+        strText += '.';
+    }
+    if (!strText.empty())
+        strText.pop_back();
+    return strText;
+}
+
+[[noreturn]] void Fail(const char* pszWhat)
+{
+    std::fprintf(stderr, "DnsNameFuzz: %s\n", pszWhat);
+    std::abort();
+}
+
+void Check(bool bDelivered, const std::optional<std::string>& expected, const char* pText)
+{
+    if (std::memchr(pText, '\0', NAME_BUFFER_SIZE) == nullptr)
+        Fail("the name buffer is not NUL-terminated within its 1024 bytes");
+
+    const bool bShouldDeliver = expected && expected->size() < NAME_BUFFER_SIZE;
+    if (bDelivered != bShouldDeliver)
+        Fail(bDelivered ? "a cut-off or oversized name was delivered" : "a complete name was not delivered");
+    if (bDelivered && (std::memcmp(pText, expected->data(), expected->size()) != 0 || pText[expected->size()] != '\0'))
+        Fail("the delivered text differs from the name read label by label");
+}
+
+} // namespace
+
+constexpr unsigned SNAP_LENGTH = 1600;
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
+{
+    static const std::vector<sock_filter> s_filter = BuildDnsFilter(SNAP_LENGTH);
+    const std::unique_ptr<char[]> text(new char[NAME_BUFFER_SIZE]);
+
+    std::memset(text.get(), 0xA5, NAME_BUFFER_SIZE);
+    const bool bDns = IsDnsDatagram(pData, nSize);
+    const bool bExtracted = ExtractQueryName(pData, nSize, text.get());
+    if (std::memchr(text.get(), '\0', NAME_BUFFER_SIZE) == nullptr)
+        Fail("the name buffer is not NUL-terminated within its 1024 bytes");
+    if (bExtracted && !bDns)
+        Fail("a name was taken from a frame that is not DNS");
+    if (bDns)
+    {
+        const uint16_t nProtocol = (pData[0] >> 4) == 6 ? ETH_P_IPV6 : ETH_P_IP;
+        const std::optional<uint32_t> kept = RunClassicBpf(s_filter, pData, nSize, nProtocol);
+        if (!kept)
+            Fail("the kernel would refuse the filter program");
+        if (*kept != SNAP_LENGTH)
+            Fail("the kernel filter drops a frame the decoder takes");
+    }
+
+    std::memset(text.get(), 0xA5, NAME_BUFFER_SIZE);
+    const bool bDecoded = DecodeQuestionName(pData, nSize, text.get());
+    Check(bDecoded, ReadNameSlowly(pData, nSize), text.get());
+    return 0;
+}

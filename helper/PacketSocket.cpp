@@ -1,0 +1,159 @@
+#include "helper/PacketSocket.h"
+
+#include "channel/AddressText.h"
+#include "dns/DnsFilter.h"
+#include "channel/InterfaceAddresses.h"
+#include "helper/PacketRing.h"
+#include "channel/UniqueFd.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <linux/filter.h>
+#include <linux/if_ether.h>
+#include <linux/if_packet.h>
+#include <net/if.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+// Several MiB for a socket read without a ring: bursts queue here instead of being dropped (the
+// default queue holds only a few hundred small frames).
+constexpr int RECEIVE_QUEUE_BYTES = 16 * 1024 * 1024;
+
+struct CInterfaceMatch
+{
+    unsigned nIndex = 0; // 0: no interface owns the address
+    bool bLoopback = false;
+};
+
+CInterfaceMatch FindInterfaceOf(const char* pszLocalAddress)
+{
+    CInterfaceMatch match;
+    CAddressText address;
+    if (!ParseAddressText(pszLocalAddress, address))
+        return match;
+
+    ForEachInterfaceAddress([&address, &match](const ifaddrs& interface) {
+        if (interface.ifa_addr->sa_family != address.nFamily)
+            return true;
+        if (address.nFamily == AF_INET)
+        {
+            const auto* pIn = reinterpret_cast<const sockaddr_in*>(interface.ifa_addr);
+            if (pIn->sin_addr.s_addr != address.ipv4.s_addr)
+                return true;
+        }
+        else
+        {
+            // A link-local address belongs to the interface its scope names, and only to that one.
+            const auto* pIn6 = reinterpret_cast<const sockaddr_in6*>(interface.ifa_addr);
+            if (std::memcmp(&pIn6->sin6_addr, &address.ipv6, sizeof(in6_addr)) != 0
+                || (address.szScope[0] != '\0' && std::strcmp(interface.ifa_name, address.szScope) != 0))
+                return true;
+        }
+        match.nIndex = if_nametoindex(interface.ifa_name);
+        match.bLoopback = (interface.ifa_flags & IFF_LOOPBACK) != 0;
+        return match.nIndex == 0;
+    });
+    return match;
+}
+
+// Only what the decoder can use is kept, cut to what the helper reads, so nothing else ever wakes
+// the helper or fills its ring.
+bool AttachDnsFilter(int fd)
+{
+    std::vector<sock_filter> instructions = BuildDnsFilter(CPacketSocket::CAPTURE_BUFFER_SIZE);
+    sock_fprog program {};
+    program.len = static_cast<unsigned short>(instructions.size());
+    program.filter = instructions.data();
+    if (setsockopt(fd, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof(program)) != 0)
+        return false;
+    // Locked, so that even code that took over the sandboxed helper cannot drop the filter and read
+    // all of the interface's traffic.
+    const int nOne = 1;
+    return setsockopt(fd, SOL_SOCKET, SO_LOCK_FILTER, &nOne, sizeof(nOne)) == 0;
+}
+
+bool SetReceiveQueue(int fd)
+{
+    int nBytes = RECEIVE_QUEUE_BYTES;
+    // Only a process allowed to administer the network may go past net.core.rmem_max.
+    if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &nBytes, sizeof(nBytes)) == 0)
+        return true;
+    return setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &nBytes, sizeof(nBytes)) == 0;
+}
+
+bool SetOptions(int fd, bool bLoopback, CPacketRing* pRing)
+{
+    if (!AttachDnsFilter(fd) || !SetReceiveQueue(fd))
+        return false;
+    if (pRing != nullptr && !pRing->Attach(fd))
+        return false;
+    if (bLoopback)
+    {
+        // Loopback shows every datagram twice, leaving and arriving; the arriving copy is enough.
+        int nOn = 1;
+        if (setsockopt(fd, SOL_PACKET, PACKET_IGNORE_OUTGOING, &nOn, sizeof(nOn)) != 0)
+            return false;
+    }
+    return true;
+}
+
+CPacketSocket::OpenResult Fail(Channel::OpenStep step, int nError)
+{
+    CPacketSocket::OpenResult result;
+    result.failedStep = step;
+    result.error = nError;
+    return result;
+}
+
+} // namespace
+
+CPacketSocket::OpenResult CPacketSocket::Open(const char* pszLocalAddress, CPacketRing* pRing)
+{
+    const CInterfaceMatch match = FindInterfaceOf(pszLocalAddress);
+
+    // Protocol 0 receives nothing until the bind names the interface, so no datagram of another
+    // interface can slip into the queue in between; the bind switches on every protocol.
+    CUniqueFd socketFd(socket(AF_PACKET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    const int fd = socketFd.Get();
+    if (fd < 0)
+        return Fail(Channel::STEP_OPEN, errno);
+
+    if (!SetOptions(fd, match.bLoopback, pRing))
+        return Fail(Channel::STEP_OPTIONS, errno);
+
+    if (match.nIndex == 0)
+        return Fail(Channel::STEP_BIND, EADDRNOTAVAIL);
+    sockaddr_ll sll {};
+    sll.sll_family = AF_PACKET;
+    sll.sll_protocol = htons(ETH_P_ALL);
+    sll.sll_ifindex = static_cast<int>(match.nIndex);
+    if (bind(fd, reinterpret_cast<const sockaddr*>(&sll), sizeof(sll)) != 0)
+        return Fail(Channel::STEP_BIND, errno);
+
+    OpenResult result;
+    result.fd = socketFd.Release();
+    packet_mreq mreq {};
+    mreq.mr_ifindex = static_cast<int>(match.nIndex);
+    mreq.mr_type = PACKET_MR_PROMISC;
+    if (setsockopt(fd, SOL_PACKET, PACKET_ADD_MEMBERSHIP, &mreq, sizeof(mreq)) != 0)
+        result.receiveAllError = errno;
+    return result;
+}
+
+bool CPacketSocket::ReadStatistics(int fd, unsigned* pnReceived, unsigned* pnDropped)
+{
+    tpacket_stats stats {};
+    socklen_t nLength = sizeof(stats);
+    if (getsockopt(fd, SOL_PACKET, PACKET_STATISTICS, &stats, &nLength) != 0)
+        return false;
+    // The kernel counts dropped datagrams among the received ones; report them apart.
+    if (pnReceived != nullptr)
+        *pnReceived = stats.tp_packets - stats.tp_drops;
+    if (pnDropped != nullptr)
+        *pnDropped = stats.tp_drops;
+    return true;
+}

@@ -1,0 +1,126 @@
+// The window's read step on a socket pair standing in for the helper's end: what it tells from good
+// messages, and how every kind of end reads.
+#include "capture/ChannelReader.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/socket.h>
+
+using namespace Channel;
+
+namespace {
+
+class ChannelReaderTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        int pair[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair), 0);
+        m_reader.Open(CUniqueFd(pair[0]));
+        m_helperEnd.Reset(pair[1]);
+    }
+
+    void Send(const void* pData, size_t nSize) { ASSERT_EQ(send(m_helperEnd.Get(), pData, nSize, 0), ssize_t(nSize)); }
+    void Send(CRecordWriter& writer)
+    {
+        Send(writer.GetData(), writer.GetSize());
+        writer.Clear();
+    }
+    static std::vector<std::string> Names(const CChannelReader::CNews& news)
+    {
+        std::vector<std::string> names;
+        for (size_t i = 0; i < news.names.GetCount(); ++i)
+            names.emplace_back(news.names.GetName(i));
+        return names;
+    }
+
+    CChannelReader m_reader;
+    CUniqueFd m_helperEnd;
+    CRecordWriter m_writer;
+};
+
+TEST_F(ChannelReaderTest, NamesOfEveryWaitingMessageComeInOrderAndMissedOnlyWhenItGrew)
+{
+    EXPECT_TRUE(Names(m_reader.Read()).empty());
+    CCountsRecord counts;
+    counts.nReceived = 3;
+    m_writer.AddName(1765100000, 5, "one.example");
+    m_writer.AddCounts(counts);
+    Send(m_writer);
+    m_writer.AddName(1765100001, 0, "two.example");
+    m_writer.AddName(1765100002, 0, "three.example");
+    Send(m_writer);
+
+    const CChannelReader::CNews news = m_reader.Read();
+    EXPECT_EQ(Names(news), (std::vector<std::string> {"one.example", "two.example", "three.example"}));
+    EXPECT_EQ(news.names.GetTime(0), 1765100000);
+    EXPECT_FALSE(news.bMissedGrew);
+    EXPECT_TRUE(news.strEnded.empty());
+    EXPECT_EQ(m_reader.GetReceived(), 3u);
+
+    counts.nDropped = 7;
+    m_writer.AddCounts(counts);
+    Send(m_writer);
+    const CChannelReader::CNews dropped = m_reader.Read();
+    EXPECT_TRUE(dropped.bMissedGrew);
+    EXPECT_EQ(dropped.nMissed, 7u);
+    m_writer.AddCounts(counts);
+    Send(m_writer);
+    EXPECT_FALSE(m_reader.Read().bMissedGrew);
+}
+
+TEST_F(ChannelReaderTest, EveryEndIsToldAfterTheNamesBeforeIt)
+{
+    struct
+    {
+        const char* pszWhat;
+        std::vector<unsigned char> last; // empty: the helper's end closes
+        const char* pszText;
+    } ends[] = {
+        {"closed", {}, "The capture helper ended unexpectedly."},
+        {"garbage", {9, 9, 9}, "The capture helper sent something that is not a capture record."},
+        {"a second open reply", std::vector<unsigned char>(sizeof(COpenedRecord), 0),
+         "The capture helper sent something that is not a capture record."},
+        {"oversized", std::vector<unsigned char>(MAX_MESSAGE_BYTES + 1, RECORD_COUNTS),
+         "The capture helper sent something that is not a capture record."},
+    };
+    ends[2].last[0] = RECORD_OPENED;
+    for (auto& end : ends)
+    {
+        SetUp();
+        m_writer.AddName(1, 0, "before.example");
+        Send(m_writer);
+        if (end.last.empty())
+            m_helperEnd.Reset();
+        else
+            Send(end.last.data(), end.last.size());
+        const CChannelReader::CNews news = m_reader.Read();
+        EXPECT_EQ(Names(news), std::vector<std::string> {"before.example"}) << end.pszWhat;
+        EXPECT_EQ(news.strEnded, end.pszText) << end.pszWhat;
+    }
+
+    SetUp();
+    m_writer.AddName(1, 0, "last.example");
+    m_writer.AddFailed(100);
+    Send(m_writer);
+    const CChannelReader::CNews failed = m_reader.Read();
+    EXPECT_EQ(Names(failed), std::vector<std::string> {"last.example"});
+    EXPECT_EQ(failed.strEnded, "recvfrom() failed, error num 100");
+}
+
+TEST_F(ChannelReaderTest, SilenceEndsTheCaptureOnlyWhenNothingWaitsToBeRead)
+{
+    const auto later = std::chrono::steady_clock::now() + std::chrono::milliseconds(SILENCE_LIMIT_MS + 1000);
+    EXPECT_TRUE(m_reader.CheckSilence(std::chrono::steady_clock::now()).strEnded.empty());
+    // A window that was busy for longer than the limit finds the helper's words waiting.
+    m_writer.AddName(1, 0, "waited.example");
+    Send(m_writer);
+    const CChannelReader::CNews news = m_reader.CheckSilence(later);
+    EXPECT_EQ(Names(news), std::vector<std::string> {"waited.example"});
+    EXPECT_TRUE(news.strEnded.empty());
+    EXPECT_EQ(m_reader.CheckSilence(later + std::chrono::milliseconds(SILENCE_LIMIT_MS + 1000)).strEnded,
+              "The capture helper stopped responding.");
+}
+
+} // namespace

@@ -1,0 +1,65 @@
+// Starting the capture helper from the window's side: where it is looked for, what counts as no
+// answer, and that nothing is left behind whatever the helper does.
+#include "capture/HelperProcess.h"
+#include "common/ProcessState.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <sys/wait.h>
+
+using namespace Channel;
+
+namespace {
+
+void ExpectStep(const CHelperProcess::CStarted& started, int nStep, int nError)
+{
+    EXPECT_FALSE(started.channel.IsOpen());
+    EXPECT_EQ(started.opened.nStep, nStep);
+    EXPECT_EQ(started.opened.nError, nError);
+}
+
+bool NoChildLeft()
+{
+    return waitpid(-1, nullptr, WNOHANG) < 0 && errno == ECHILD;
+}
+
+} // namespace
+
+TEST(HelperProcessTest, NoAnswerReadsAsTheRefusedOpenAndBadAddressesAsTheBindWouldFail)
+{
+    const int nBefore = CountOpenDescriptors();
+    // Missing, not a program, and a program that exits without a word.
+    for (const char* pszPath : {"/nonexistent/tarrow-capture-helper", "/etc/hostname", "/bin/true"})
+    {
+        ExpectStep(CHelperProcess::StartHelper(pszPath, "127.0.0.1"), STEP_OPEN, EPERM);
+        EXPECT_EQ(CountOpenDescriptors(), nBefore) << pszPath;
+        EXPECT_TRUE(NoChildLeft()) << pszPath;
+    }
+    // Nothing is run for these: had it been, the result would be the refusal.
+    for (const char* pszBad : {"", "not an address", "1.2.3.4; rm -rf /", "999.1.1.1"})
+        ExpectStep(CHelperProcess::StartHelper("/bin/true", pszBad), STEP_BIND, EADDRNOTAVAIL);
+    EXPECT_TRUE(NoChildLeft());
+}
+
+TEST(HelperProcessTest, FindsTheBuildTreeHelperFirstAndTheInstalledOneLast)
+{
+    const std::vector<std::string> candidates = CHelperProcess::GetHelperCandidates();
+    ASSERT_FALSE(candidates.empty());
+    for (const std::string& strPath : candidates)
+        EXPECT_EQ(strPath.front(), '/') << strPath;
+    EXPECT_EQ(candidates.back().substr(candidates.back().rfind('/')), "/tarrow-capture-helper");
+    if (candidates.size() > 1)
+    {
+        EXPECT_EQ(candidates.front(), TARROW_TEST_HELPER_PATH);
+    }
+}
+
+TEST(HelperProcessTest, WithoutTheRightEveryHelperIsRefusedAndNoneIsLeft)
+{
+    EXPECT_TRUE(HoldsWithoutCaptureRight([] {
+        const CHelperProcess::CStarted started = CHelperProcess::Start("127.0.0.1");
+        return !started.channel.IsOpen() && started.opened.nStep == STEP_OPEN && started.opened.nError == EPERM
+               && NoChildLeft();
+    }));
+}

@@ -1,0 +1,297 @@
+#include "dns/DnsName.h"
+#include "helper/PacketSocket.h"
+#include "common/DnsQuery.h"
+#include "common/NetNamespaceFixture.h"
+#include "common/ProcessState.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <fcntl.h>
+#include <linux/if_packet.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+// Everything the packet socket yields until it stays quiet for a while.
+std::vector<CBytes> ReadAll(int fd, int nQuietMs = 300)
+{
+    std::vector<CBytes> datagrams;
+    pollfd pfd {fd, POLLIN, 0};
+    while (poll(&pfd, 1, nQuietMs) > 0)
+    {
+        CBytes buffer(4000);
+        const ssize_t n = recv(fd, buffer.data(), CPacketSocket::CAPTURE_BUFFER_SIZE, MSG_DONTWAIT);
+        if (n < 0)
+            break;
+        buffer.resize(size_t(n));
+        datagrams.push_back(buffer);
+    }
+    return datagrams;
+}
+
+unsigned PortAt(const CBytes& datagram, size_t nOffset)
+{
+    return (unsigned(datagram.at(nOffset)) << 8) | datagram.at(nOffset + 1);
+}
+
+// The names the decoder takes from the frames, in order.
+std::vector<std::string> NamesIn(const std::vector<CBytes>& frames)
+{
+    std::vector<std::string> names;
+    char szName[NAME_BUFFER_SIZE];
+    for (const CBytes& frame : frames)
+        if (ExtractQueryName(frame.data(), frame.size(), szName))
+            names.emplace_back(szName);
+    return names;
+}
+
+class PacketSocketTest : public CNetNamespaceTest
+{
+protected:
+    int OpenCapture(const std::string& strAddress)
+    {
+        const CPacketSocket::OpenResult result = CPacketSocket::Open(strAddress.c_str());
+        EXPECT_GE(result.fd, 0) << "step " << result.failedStep << " errno " << result.error;
+        EXPECT_EQ(result.receiveAllError, 0);
+        if (result.fd >= 0)
+            m_fds.push_back(result.fd);
+        return result.fd;
+    }
+};
+
+TEST_F(PacketSocketTest, BindsToTheOwnerOfTheAddressInPromiscuousModeUntilClosed)
+{
+    const CPacketSocket::OpenResult result = CPacketSocket::Open(m_pNet->GetCaptureAddress().c_str());
+    ASSERT_GE(result.fd, 0);
+    EXPECT_EQ(result.receiveAllError, 0);
+
+    sockaddr_ll sll {};
+    socklen_t nLength = sizeof(sll);
+    ASSERT_EQ(getsockname(result.fd, reinterpret_cast<sockaddr*>(&sll), &nLength), 0);
+    EXPECT_EQ(unsigned(sll.sll_ifindex), if_nametoindex(m_pNet->GetCaptureInterface().c_str()));
+    EXPECT_EQ(ntohs(sll.sll_protocol), 0x0003 /* ETH_P_ALL */);
+    EXPECT_NE(fcntl(result.fd, F_GETFD) & FD_CLOEXEC, 0);
+    // The filter is locked: a holder of the socket (say, one handed over by the capture helper)
+    // can neither drop it nor put another in its place.
+    const int nUnused = 0;
+    EXPECT_NE(setsockopt(result.fd, SOL_SOCKET, SO_DETACH_FILTER, &nUnused, sizeof(nUnused)), 0);
+    EXPECT_EQ(errno, EPERM);
+
+    const std::string strShow = "ip -d link show " + m_pNet->GetCaptureInterface();
+    std::string strOutput;
+    CNetNamespace::RunIn(m_pNet->GetCaptureName(), strShow, &strOutput);
+    EXPECT_NE(strOutput.find("promiscuity 1"), std::string::npos) << strOutput;
+    close(result.fd);
+    CNetNamespace::RunIn(m_pNet->GetCaptureName(), strShow, &strOutput);
+    EXPECT_NE(strOutput.find("promiscuity 0"), std::string::npos) << strOutput;
+}
+
+TEST_F(PacketSocketTest, AddressesOfNoInterfaceHereFailTheBindAndLeaveNothingOpen)
+{
+    const int nOpenBefore = CountOpenDescriptors();
+    // The peer's address exists, but in another namespace.
+    for (const std::string& strAddress :
+         {std::string("10.99.99.99"), std::string("not-an-address"), std::string(), m_pNet->GetPeerAddress(),
+          std::string("10.53.0.1 "), std::string("0.0.0.0"), m_pNet->GetPeerAddress6(), std::string("::"),
+          m_pNet->GetCaptureAddress6() + "%" + m_pNet->GetCaptureInterface()})
+    {
+        const CPacketSocket::OpenResult result = CPacketSocket::Open(strAddress.c_str());
+        EXPECT_EQ(result.fd, -1) << strAddress;
+        EXPECT_EQ(result.failedStep, Channel::STEP_BIND) << strAddress;
+        EXPECT_EQ(result.error, EADDRNOTAVAIL) << strAddress;
+    }
+    EXPECT_EQ(CPacketSocket::Open(nullptr).error, EADDRNOTAVAIL);
+    EXPECT_EQ(CountOpenDescriptors(), nOpenBefore);
+}
+
+TEST_F(PacketSocketTest, WithoutTheCaptureRightTheOpenStepFailsWithEperm)
+{
+    EXPECT_TRUE(HoldsWithoutCaptureRight([this] {
+        const CPacketSocket::OpenResult result = CPacketSocket::Open(m_pNet->GetCaptureAddress().c_str());
+        return result.fd == -1 && result.failedStep == Channel::STEP_OPEN && result.error == EPERM;
+    }));
+}
+
+TEST_F(PacketSocketTest, KeepsOnlyIpv4DatagramsToPort53InBothDirections)
+{
+    const std::string& strCapture = m_pNet->GetCaptureAddress();
+    const std::string& strPeer = m_pNet->GetPeerAddress();
+    Listen(m_pNet->GetCaptureName(), strCapture, 53);
+    Listen(m_pNet->GetCaptureName(), strCapture, 5353);
+    const int hServer = Listen(m_pNet->GetPeerName(), strPeer, 53);
+    Listen(m_pNet->GetPeerName(), strPeer, 40000);
+    const int hPeer = Listen(m_pNet->GetPeerName(), strPeer, 41000);
+    const int hLocal = Listen(m_pNet->GetCaptureName(), strCapture, 42000);
+    const int fd = OpenCapture(strCapture);
+    ASSERT_GE(fd, 0);
+
+    ASSERT_TRUE(SendUdp(hPeer, strCapture, 53, MakeDnsQuery("incoming.example"))) << strerror(errno);
+    ASSERT_TRUE(SendUdp(hPeer, strCapture, 5353, MakeDnsQuery("other.port"))) << strerror(errno);
+    ASSERT_TRUE(SendUdp(hLocal, strPeer, 53, MakeDnsQuery("outgoing.example"))) << strerror(errno);
+    ASSERT_TRUE(SendUdp(hLocal, strPeer, 40000, MakeDnsQuery("other.out"))) << strerror(errno);
+    // An answer comes from port 53 and goes to the asking port.
+    ASSERT_TRUE(SendUdp(hServer, strCapture, 42000, MakeDnsQuery("answer.example"))) << strerror(errno);
+
+    const std::vector<CBytes> datagrams = ReadAll(fd);
+    ASSERT_EQ(datagrams.size(), 2u);
+    for (const CBytes& d : datagrams)
+    {
+        EXPECT_EQ(d.at(0) >> 4, 4);
+        EXPECT_EQ(d.at(9), IPPROTO_UDP);
+        EXPECT_EQ(PortAt(d, 22), 53u);
+    }
+    EXPECT_EQ(PortAt(datagrams[0], 20), 41000u);
+    EXPECT_EQ(PortAt(datagrams[1], 20), 42000u);
+}
+
+TEST_F(PacketSocketTest, Ipv6AddressesFindTheirInterfaceALinkLocalOneOnlyThroughItsScope)
+{
+    const std::string& strInterface = m_pNet->GetCaptureInterface();
+    std::string strOutput;
+    ASSERT_EQ(CNetNamespace::RunIn(m_pNet->GetCaptureName(), "ip addr add fe80::53:1/64 dev " + strInterface + " nodad",
+                                   &strOutput),
+              0)
+        << strOutput;
+    for (const std::string& strAddress : {m_pNet->GetCaptureAddress6(), "fe80::53:1%" + strInterface})
+    {
+        const int fd = OpenCapture(strAddress);
+        sockaddr_ll sll {};
+        socklen_t nLength = sizeof(sll);
+        ASSERT_EQ(getsockname(fd, reinterpret_cast<sockaddr*>(&sll), &nLength), 0) << strAddress;
+        EXPECT_EQ(unsigned(sll.sll_ifindex), if_nametoindex(strInterface.c_str())) << strAddress;
+    }
+    for (const std::string& strAddress : {std::string("fe80::53:1"), std::string("fe80::53:1%lo")})
+        EXPECT_EQ(CPacketSocket::Open(strAddress.c_str()).error, EADDRNOTAVAIL) << strAddress;
+}
+
+TEST_F(PacketSocketTest, KeepsIpv6DatagramsToPort53BehindExtensionHeaders)
+{
+    const std::string& strCapture = m_pNet->GetCaptureAddress6();
+    const std::string& strPeer = m_pNet->GetPeerAddress6();
+    Listen(m_pNet->GetCaptureName(), strCapture, 53);
+    Listen(m_pNet->GetCaptureName(), strCapture, 5353);
+    const int hServer = Listen(m_pNet->GetPeerName(), strPeer, 53);
+    const int hPeer = Listen(m_pNet->GetPeerName(), strPeer, 41000);
+    const int hOptions = Listen(m_pNet->GetPeerName(), strPeer, 41001);
+    Listen(m_pNet->GetCaptureName(), strCapture, 42000);
+    // A destination-options header (one PadN option) before the UDP header.
+    const unsigned char options[8] = {0, 0, 1, 4, 0, 0, 0, 0};
+    ASSERT_EQ(setsockopt(hOptions, IPPROTO_IPV6, IPV6_DSTOPTS, options, sizeof(options)), 0) << strerror(errno);
+    const int fd = OpenCapture(strCapture);
+    ASSERT_GE(fd, 0);
+
+    ASSERT_TRUE(SendUdp(hPeer, strCapture, 53, MakeDnsQuery("udp-six.example"))) << strerror(errno);
+    ASSERT_TRUE(SendUdp(hPeer, strCapture, 5353, MakeDnsQuery("other.port"))) << strerror(errno);
+    ASSERT_TRUE(SendUdp(hOptions, strCapture, 53, MakeDnsQuery("options.example"))) << strerror(errno);
+    ASSERT_TRUE(SendUdp(hServer, strCapture, 42000, MakeDnsQuery("answer.example"))) << strerror(errno);
+
+    // Neighbour discovery and listener reports go by too; the filter keeps none of them.
+    const std::vector<CBytes> datagrams = ReadAll(fd);
+    ASSERT_EQ(datagrams.size(), 2u);
+    EXPECT_EQ(datagrams[0].at(6), IPPROTO_UDP);
+    EXPECT_EQ(datagrams[1].at(6), IPPROTO_DSTOPTS);
+    EXPECT_EQ(NamesIn(datagrams), (std::vector<std::string> {"udp-six.example", "options.example"}));
+}
+
+// A query over TCP from the peer to a server on the capture side, answered with nothing and
+// closed: the handshake, acknowledgements and closing segments to port 53 pass the filter, those
+// from port 53 do not, and only the segment with the query gives a name.
+TEST_F(PacketSocketTest, TcpToPort53OverBothFamiliesGivesOneNameAndTheHandshakeNone)
+{
+    for (const auto& [strCapture, strPeer] : {std::pair(m_pNet->GetCaptureAddress(), m_pNet->GetPeerAddress()),
+                                              std::pair(m_pNet->GetCaptureAddress6(), m_pNet->GetPeerAddress6())})
+    {
+        const int hServer = CNetNamespace::OpenSocketIn(m_pNet->GetCaptureName(), SOCK_STREAM, strCapture, 53);
+        const int hClient = CNetNamespace::OpenSocketIn(m_pNet->GetPeerName(), SOCK_STREAM, strPeer, 0);
+        ASSERT_GE(hServer, 0);
+        ASSERT_GE(hClient, 0);
+        m_fds.insert(m_fds.end(), {hServer, hClient});
+        ASSERT_EQ(listen(hServer, 1), 0);
+        const int fd = OpenCapture(strCapture);
+        ASSERT_GE(fd, 0);
+
+        sockaddr_storage server {};
+        const socklen_t nServerLength = MakeSocketAddress(strCapture, 53, server);
+        ASSERT_EQ(connect(hClient, reinterpret_cast<const sockaddr*>(&server), nServerLength), 0) << strerror(errno);
+        const CBytes query = MakeDnsQuery("tcp.example");
+        CBytes message = {0, static_cast<unsigned char>(query.size())};
+        message.insert(message.end(), query.begin(), query.end());
+        ASSERT_EQ(send(hClient, message.data(), message.size(), 0), ssize_t(message.size()));
+        const int hAccepted = accept(hServer, nullptr, nullptr);
+        ASSERT_GE(hAccepted, 0);
+        m_fds.push_back(hAccepted);
+        CBytes received(message.size());
+        ASSERT_EQ(recv(hAccepted, received.data(), received.size(), MSG_WAITALL), ssize_t(message.size()));
+        shutdown(hClient, SHUT_RDWR);
+        shutdown(hAccepted, SHUT_RDWR);
+
+        const std::vector<CBytes> segments = ReadAll(fd);
+        const bool bIpv6 = strCapture.find(':') != std::string::npos;
+        EXPECT_GE(segments.size(), 4u) << strCapture;
+        for (const CBytes& segment : segments)
+        {
+            EXPECT_EQ(segment.at(bIpv6 ? 6 : 9), IPPROTO_TCP) << strCapture;
+            EXPECT_EQ(PortAt(segment, bIpv6 ? 42 : 22), 53u) << strCapture;
+        }
+        EXPECT_EQ(NamesIn(segments), std::vector<std::string> {"tcp.example"}) << strCapture;
+    }
+}
+
+TEST_F(PacketSocketTest, OnLoopbackEachQueryArrivesOnce)
+{
+    for (const char* pszLoopback : {"127.0.0.1", "::1"})
+    {
+        Listen(m_pNet->GetCaptureName(), pszLoopback, 53);
+        const int fd = OpenCapture(pszLoopback);
+        ASSERT_GE(fd, 0);
+        const int hClient = Listen(m_pNet->GetCaptureName(), pszLoopback, 43000);
+        ASSERT_TRUE(SendUdp(hClient, pszLoopback, 53, MakeDnsQuery("first.example"))) << strerror(errno);
+        ASSERT_TRUE(SendUdp(hClient, pszLoopback, 53, MakeDnsQuery("second.example"))) << strerror(errno);
+        EXPECT_EQ(NamesIn(ReadAll(fd)), (std::vector<std::string> {"first.example", "second.example"})) << pszLoopback;
+    }
+}
+
+TEST_F(PacketSocketTest, ALongDatagramGivesItsFirst1600BytesAndTheNextOneStillArrives)
+{
+    // Loopback carries 3000 bytes unfragmented, so the whole datagram passes the port test.
+    Listen(m_pNet->GetCaptureName(), "127.0.0.1", 53);
+    const int fd = OpenCapture("127.0.0.1");
+    ASSERT_GE(fd, 0);
+    const int hClient = Listen(m_pNet->GetCaptureName(), "127.0.0.1", 43001);
+    ASSERT_TRUE(SendUdp(hClient, "127.0.0.1", 53, MakeDnsQuery("long.example", 3000))) << strerror(errno);
+    ASSERT_TRUE(SendUdp(hClient, "127.0.0.1", 53, MakeDnsQuery("short.example"))) << strerror(errno);
+    const std::vector<CBytes> datagrams = ReadAll(fd);
+    ASSERT_EQ(datagrams.size(), 2u);
+    EXPECT_EQ(datagrams[0].size(), size_t(CPacketSocket::CAPTURE_BUFFER_SIZE));
+    EXPECT_EQ(datagrams[1].size(), 20u + 8u + MakeDnsQuery("short.example").size());
+}
+
+TEST_F(PacketSocketTest, StatisticsCountWhatPassedAndResetWhenRead)
+{
+    Listen(m_pNet->GetCaptureName(), m_pNet->GetCaptureAddress(), 53);
+    const int fd = OpenCapture(m_pNet->GetCaptureAddress());
+    ASSERT_GE(fd, 0);
+    const int hPeer = Listen(m_pNet->GetPeerName(), m_pNet->GetPeerAddress(), 44000);
+    for (int i = 0; i < 5; ++i)
+        ASSERT_TRUE(SendUdp(hPeer, m_pNet->GetCaptureAddress(), 53, MakeDnsQuery("n" + std::to_string(i) + ".example")))
+            << strerror(errno);
+    ASSERT_TRUE(SendUdp(hPeer, m_pNet->GetCaptureAddress(), 54, MakeDnsQuery("filtered.example"))) << strerror(errno);
+    EXPECT_EQ(ReadAll(fd).size(), 5u);
+
+    unsigned nReceived = 99, nDropped = 99;
+    ASSERT_TRUE(CPacketSocket::ReadStatistics(fd, &nReceived, &nDropped));
+    EXPECT_EQ(nReceived, 5u);
+    EXPECT_EQ(nDropped, 0u);
+    ASSERT_TRUE(CPacketSocket::ReadStatistics(fd, &nReceived, &nDropped));
+    EXPECT_EQ(nReceived, 0u);
+    EXPECT_FALSE(CPacketSocket::ReadStatistics(-1, &nReceived, &nDropped));
+}
+
+} // namespace
