@@ -197,17 +197,11 @@ grant_fake_copy() {
     setfacl -m "u:$1:rx" "$granted_base/$1/tarrow-capture-helper" &&
     setcap cap_net_raw+ep "$granted_base/$1/tarrow-capture-helper"
 }
-free_uid() {
-  local u
-  for u in $(seq 61000 61999); do
-    getent passwd "$u" >/dev/null || [ -e "$granted_base/$u" ] || { echo "$u"; return 0; }
-  done
-  return 1
-}
 revoke_removes_orphans() {
-  local orphan
+  local orphan=61000
+  while getent passwd "$orphan" >/dev/null; do orphan=$((orphan + 1)); done
   useradd --system --no-create-home --shell /usr/sbin/nologin "$revoke_user" && revoke_user_made=1 &&
-    orphan=$(free_uid) && grant_fake_copy "$(id -u "$revoke_user")" && grant_fake_copy "$orphan" &&
+    grant_fake_copy "$(id -u "$revoke_user")" && grant_fake_copy "$orphan" &&
     said env -u SUDO_USER -u PKEXEC_UID scripts/start.sh --revoke &&
     [ ! -e "$granted_base/$orphan" ] && getcap "$granted_base/$(id -u "$revoke_user")/tarrow-capture-helper" | grep -q cap_net_raw
 }
