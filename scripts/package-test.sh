@@ -22,8 +22,18 @@ group_existed=0
 getent group tarrow >/dev/null && group_existed=1
 work=$(mktemp -d /tmp/tarrow-package-test.XXXXXX)
 chmod 0755 "$work"
+# The live installs need a prefix that only root can change, which /tmp is not.
+live_dir=$(mktemp -d /run/tarrow-package-test.XXXXXX)
 passed=0
 failed=0
+# What the checks of start.sh --revoke and of a dpkg-statoverride make, for cleanup to remove.
+granted_base=/usr/local/libexec/tarrow-start
+made_dirs=()
+for d in "$granted_base" /usr/local/libexec; do [ -e "$d" ] || made_dirs+=("$d"); done
+fake_copies=()
+revoke_user=tarrow-revoke-test
+revoke_user_made=0
+override_added=0
 
 cleanup() {
   if dpkg-query -W -f='${Status}' tarrow 2>/dev/null | grep -q "ok installed\|config-files"; then
@@ -32,7 +42,11 @@ cleanup() {
   if [ $group_existed -eq 0 ] && getent group tarrow >/dev/null; then
     groupdel tarrow
   fi
-  rm -rf "$work"
+  [ $override_added -eq 0 ] || dpkg-statoverride --remove "$helper"
+  for u in "${fake_copies[@]}"; do rm -rf "${granted_base:?}/$u"; done
+  [ $revoke_user_made -eq 0 ] || userdel "$revoke_user"
+  for d in "${made_dirs[@]}"; do rmdir "$d" 2>/dev/null; done
+  rm -rf "$work" "$live_dir"
 }
 trap cleanup EXIT
 
@@ -130,21 +144,74 @@ check "a user outside tarrow gets the failed-start text and no socket" bash -c "
 check "the installed program starts as that user (offscreen, stopped after 3 s)" bash -c "
   timeout 3 ${as_user[*]} --groups=tarrow env QT_QPA_PLATFORM=offscreen /usr/bin/tarrow; [ \$? -eq 124 ]"
 
+# said COMMAND...: runs COMMAND, leaves what it said in $work/said for grep, and shows it.
+said() {
+  local rc=0
+  "$@" >"$work/said" 2>&1 || rc=$?
+  cat "$work/said" >&2
+  return $rc
+}
+# grant_in PREFIX [COMMAND...]: the grant of a root cmake --install into PREFIX as a live prefix,
+# run through COMMAND (env, say). What it said is in $work/said.
+grant_in() {
+  local prefix=$1
+  shift
+  said "$@" cmake -DCMAKE_INSTALL_PREFIX="$prefix" -DTARROW_LIVE_PREFIX="$prefix" -P "$build_dir/GrantCaptureRight.cmake"
+}
+
 # cmake --install as root into the prefix the build was made for: the same rights as the package,
 # or none at all when a step fails (here setcap, left out of PATH).
 live_install() {
-  local prefix=$work/live helper_copy=$work/live/libexec/tarrow/tarrow-capture-helper
+  local prefix=$live_dir/live helper_copy=$live_dir/live/libexec/tarrow/tarrow-capture-helper
   mkdir -p "$prefix/libexec/tarrow"
   install -m 0755 "$build_dir/helper/tarrow-capture-helper" "$helper_copy"
   setcap cap_net_raw+ep "$helper_copy"
-  cmake -DCMAKE_INSTALL_PREFIX="$prefix" -DTARROW_LIVE_PREFIX="$prefix" -P "$build_dir/GrantCaptureRight.cmake" &&
+  grant_in "$prefix" &&
     stat -c '%U:%G %a' "$helper_copy" | tee /dev/stderr | grep -qx 'root:tarrow 750' &&
     getcap "$helper_copy" | tee /dev/stderr | grep -q 'cap_net_raw[=+]ep' &&
-    env PATH=/usr/bin:/bin cmake -DCMAKE_INSTALL_PREFIX="$prefix" -DTARROW_LIVE_PREFIX="$prefix" \
-      -P "$build_dir/GrantCaptureRight.cmake" | tee "$work/failed-grant" &&
-    [ -z "$(getcap "$helper_copy")" ] && grep -q "sudo setcap cap_net_raw+ep $helper_copy" "$work/failed-grant"
+    grant_in "$prefix" env PATH=/usr/bin:/bin &&
+    [ -z "$(getcap "$helper_copy")" ] && grep -q "sudo setcap cap_net_raw+ep $helper_copy" "$work/said"
 }
 check "a live root cmake --install grants as the package does, and nothing when a step fails" live_install
+
+# A helper that is a link (here to a root-only file), or that lies in a folder its group may
+# write: nothing is granted, and nothing changes, least of all the file the link points to.
+live_install_refused() {
+  local link=$live_dir/link open=$live_dir/open target=$live_dir/root-only
+  mkdir -p "$link/libexec/tarrow" "$open/libexec/tarrow" && chmod 0775 "$open/libexec/tarrow" &&
+    install -m 0600 /bin/true "$target" && ln -s "$target" "$link/libexec/tarrow/tarrow-capture-helper" &&
+    install -m 0755 /bin/true "$open/libexec/tarrow/tarrow-capture-helper" &&
+    grant_in "$link" && grep -q "Nothing was granted: .* is a symbolic link" "$work/said" &&
+    grant_in "$open" && grep -q "Nothing was granted: $open/libexec/tarrow is not a folder that only root" "$work/said" &&
+    [ "$(stat -c '%U:%G %a' "$target" "$open/libexec/tarrow/tarrow-capture-helper" | tee /dev/stderr)" = \
+      "$(printf 'root:root 600\nroot:root 755')" ] &&
+    [ -z "$(getcap "$target" "$open/libexec/tarrow/tarrow-capture-helper")" ]
+}
+check "a live root cmake --install grants nothing to a linked helper or one in a folder others may write" live_install_refused
+
+# grant_fake_copy UID: a copy as start.sh grants it (root's, runnable by UID alone, with the right),
+# of /bin/true: --revoke must work without a build.
+grant_fake_copy() {
+  (umask 022 && mkdir -p "$granted_base/$1") && fake_copies+=("$1") &&
+    install -m 0700 /bin/true "$granted_base/$1/tarrow-capture-helper" &&
+    setfacl -m "u:$1:rx" "$granted_base/$1/tarrow-capture-helper" &&
+    setcap cap_net_raw+ep "$granted_base/$1/tarrow-capture-helper"
+}
+revoke_removes_orphans() {
+  local orphan=61000
+  while getent passwd "$orphan" >/dev/null; do orphan=$((orphan + 1)); done
+  useradd --system --no-create-home --shell /usr/sbin/nologin "$revoke_user" && revoke_user_made=1 &&
+    grant_fake_copy "$(id -u "$revoke_user")" && grant_fake_copy "$orphan" &&
+    said env -u SUDO_USER -u PKEXEC_UID scripts/start.sh --revoke &&
+    [ ! -e "$granted_base/$orphan" ] && getcap "$granted_base/$(id -u "$revoke_user")/tarrow-capture-helper" | grep -q cap_net_raw
+}
+check "start.sh --revoke removes the copies whose uid has no account, and no other" revoke_removes_orphans
+revoke_removes_users_copy() {
+  said env -u PKEXEC_UID SUDO_USER="$revoke_user" scripts/start.sh --revoke && grep -q "^Removed" "$work/said" &&
+    [ ! -e "$granted_base/$(id -u "$revoke_user")" ] &&
+    said env -u PKEXEC_UID SUDO_USER="$revoke_user" scripts/start.sh --revoke && grep -q "^Nothing to revoke" "$work/said"
+}
+check "start.sh --revoke for SUDO_USER removes that user's copy and its folder, then finds nothing" revoke_removes_users_copy
 
 check "the package purges" dpkg --purge tarrow
 check "nothing is left behind" bash -c "
@@ -158,4 +225,15 @@ group_outlives_purge() {
     [ ! -e /var/lib/tarrow/group-created ] && dpkg --purge tarrow >/dev/null && getent group tarrow
 }
 check "a group tarrow that was there before the package outlives its purge" group_outlives_purge
+
+# An administrator's dpkg-statoverride that lets every user run the helper: postinst grants nothing
+# and says why.
+override_refused() {
+  dpkg-statoverride --add root root 0755 "$helper" && override_added=1 &&
+    said env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$deb" &&
+    grep -q "not given the cap_net_raw capability: .*every user may run it" "$work/said" &&
+    stat -c '%U:%G %a' "$helper" | tee /dev/stderr | grep -qx 'root:root 755' && [ -z "$(getcap "$helper")" ] &&
+    dpkg-statoverride --remove "$helper" && override_added=0 && dpkg --purge tarrow >/dev/null
+}
+check "postinst grants no right to a helper that a dpkg-statoverride lets everyone run" override_refused
 finish

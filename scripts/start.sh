@@ -2,8 +2,17 @@
 # Installs what Tarrow needs, builds it in build-release, gives a root-owned copy of the capture
 # helper the right to open packet sockets (sudo setcap), and starts Tarrow as the user who ran this,
 # never as root: run through sudo, it builds and starts as $SUDO_USER.
+#   start.sh            build, grant and start
+#   start.sh --revoke   take the grant back: remove this user's copy of the helper; builds nothing
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
+revoke=0
+case "${1:-}" in
+  "") ;;
+  --revoke) revoke=1 ;;
+  *) echo "usage: scripts/start.sh [--revoke]" >&2; exit 2 ;;
+esac
 
 build_dir=build-release
 helper=$build_dir/helper/tarrow-capture-helper
@@ -28,8 +37,94 @@ fi
 # root can write, that only this user may run (an ACL entry). Tarrow knows the copy's path from
 # the build, never from PATH or the environment.
 uid=$(id -u "$user_name")
-granted_dir=/usr/local/libexec/tarrow-start/$uid
+granted_base=/usr/local/libexec/tarrow-start
+granted_dir=$granted_base/$uid
 granted=$granted_dir/tarrow-capture-helper
+
+# Shell code for root, shared by the grant and its removal: fails unless $1 and every folder above
+# it are folders that only root can change, so that no one else can swap what root then touches.
+root_only='
+PATH=/usr/sbin:/usr/bin:/sbin:/bin
+only_root_can_change() {
+  p=$1
+  while :; do
+    if [ ! -d "$p" ] || [ -L "$p" ] || [ "$(stat -c %u "$p")" != 0 ] || [ $((0$(stat -c %a "$p") & 022)) -ne 0 ]; then
+      echo "$p is not a folder that only root can change" >&2
+      return 1
+    fi
+    [ "$p" = / ] && return 0
+    p=$(dirname "$p")
+  done
+}
+'
+
+# Runs as root: removes the copy granted to uid $2 (if $2 is given) and every copy whose uid has no
+# account any more, for an account made later with that uid would inherit the ACL and the right.
+# Only numbered, root-owned folders that are no links count as copies.
+take_back=$root_only'
+set -eu
+base=$1 uid=$2
+remove() {
+  only_root_can_change "$1"
+  for f in "$1/tarrow-capture-helper" "$1"/.tarrow-capture-helper.*; do
+    # Off the file itself, not just its name: a hard link elsewhere would keep both.
+    if [ -f "$f" ] && [ ! -L "$f" ]; then
+      [ -z "$(getcap "$f")" ] || setcap -r "$f"
+      setfacl -b "$f"
+    fi
+    rm -f "$f"
+  done
+  rmdir "$1"
+}
+if [ -n "$uid" ]; then
+  if [ -e "$base/$uid" ] || [ -L "$base/$uid" ]; then
+    remove "$base/$uid"
+    echo "Removed the capture helper copy granted to uid $uid, and its folder: $base/$uid"
+  else
+    echo "Nothing to revoke: no copy of the capture helper was granted to uid $uid ($base/$uid)."
+  fi
+fi
+for d in "$base"/*; do
+  n=${d##*/}
+  case $n in "" | *[!0-9]*) continue ;; esac
+  [ -d "$d" ] && [ ! -L "$d" ] && [ "$(stat -c %u "$d")" = 0 ] || continue
+  getent passwd "$n" >/dev/null && continue
+  remove "$d"
+  echo "Removed $d: no account has the uid $n any more."
+done
+'
+
+# Seen as the user, so that root is asked only when there is something to remove; root checks again.
+orphaned_copies() {
+  local d
+  for d in "$granted_base"/*; do
+    [[ ${d##*/} =~ ^[0-9]+$ ]] && [ -d "$d" ] && [ ! -L "$d" ] && [ "$(stat -c %u "$d")" = 0 ] || continue
+    getent passwd "${d##*/}" >/dev/null || echo "$d"
+  done
+}
+
+orphans=$(orphaned_copies)
+if [ $revoke -eq 1 ]; then
+  if [ ! -e "$granted_dir" ] && [ ! -L "$granted_dir" ] && [ -z "$orphans" ]; then
+    echo "Nothing to revoke: no copy of the capture helper was granted to $user_name ($granted_dir)."
+    exit 0
+  fi
+  if ! "${as_root[@]}" sh -c "$take_back" take-back "$granted_base" "$uid"; then
+    left=$orphans
+    if [ -e "$granted_dir" ] || [ -L "$granted_dir" ]; then left="$granted_dir $left"; fi
+    echo "The capture right was not (or not entirely) taken back. An administrator can run:" >&2
+    printf '  sudo rm -r %s\n' $left >&2
+    exit 1
+  fi
+  exit 0
+fi
+if [ -n "$orphans" ]; then
+  echo "Removing copies of the capture helper granted to accounts that no longer exist (sudo):" $orphans
+  if ! "${as_root[@]}" sh -c "$take_back" take-back "$granted_base" ""; then
+    echo "They were not (or not all) removed; Tarrow starts anyway. An administrator can run:" >&2
+    printf '  sudo rm -r %s\n' $orphans >&2
+  fi
+fi
 
 "${as_root[@]}" scripts/install-deps.sh run
 
@@ -39,20 +134,12 @@ granted=$granted_dir/tarrow-capture-helper
 
 # Runs as root with the helper's bytes on stdin. The bytes are read as the user, so root never
 # opens a path the user controls. The copy gets the right before it takes its final name.
-grant_copy='
+grant_copy=$root_only'
 set -eu
 dir=$1 uid=$2
 umask 022
 mkdir -p "$dir"
-d=$dir
-while :; do
-  if [ ! -d "$d" ] || [ -L "$d" ] || [ "$(stat -c %u "$d")" != 0 ] || [ $((0$(stat -c %a "$d") & 022)) -ne 0 ]; then
-    echo "$d is not a folder that only root can change" >&2
-    exit 1
-  fi
-  [ "$d" = / ] && break
-  d=$(dirname "$d")
-done
+only_root_can_change "$dir"
 tmp=$(mktemp "$dir/.tarrow-capture-helper.XXXXXX")
 trap '\''rm -f "$tmp"'\'' EXIT
 cat > "$tmp"
