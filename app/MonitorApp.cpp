@@ -1,15 +1,17 @@
 #include "app/MonitorApp.h"
 
+#include "ProjectFacts.h"
+
 #include "templates/Resources.h"
 #include "ui/MonitorDlg.h"
 
 CMonitorApp::CMonitorApp(int& argc, char** argv) : QApplication(argc, argv)
 {
-    setApplicationName(QStringLiteral("Tarrow"));
+    setApplicationName(QStringLiteral(TARROW_APP_NAME));
     setApplicationVersion(QStringLiteral(TARROW_VERSION));
     // The id of the installed desktop entry, so that a Wayland compositor (by app id) and the task
     // bar find its name and icon for the window.
-    setDesktopFileName(QStringLiteral("org.example.merrow.Tarrow"));
+    setDesktopFileName(QStringLiteral(TARROW_APP_ID));
     setWindowIcon(LoadAppIcon());
 }
 

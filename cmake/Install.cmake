@@ -1,14 +1,15 @@
 # Installation, the capture right of the installed helper, and the Debian package.
 
-set(TARROW_APP_ID org.example.merrow.Tarrow)
-
 # Never world-executable, not even for the moment between a reinstall and the grant below.
-install(TARGETS tarrow-capture-helper RUNTIME DESTINATION ${TARROW_HELPER_INSTALL_DIR}
+install(TARGETS ${TARROW_HELPER_NAME} RUNTIME DESTINATION ${TARROW_HELPER_INSTALL_DIR}
   PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE)
 
 if(TARGET tarrow)
-  install(FILES packaging/${TARROW_APP_ID}.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
-  install(FILES packaging/${TARROW_APP_ID}.metainfo.xml DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
+  # Named after the app id, which the window gives the desktop so that it finds this entry.
+  configure_file(packaging/tarrow.desktop.in ${PROJECT_BINARY_DIR}/packaging/${TARROW_APP_ID}.desktop @ONLY)
+  configure_file(packaging/tarrow.metainfo.xml.in ${PROJECT_BINARY_DIR}/packaging/${TARROW_APP_ID}.metainfo.xml @ONLY)
+  install(FILES ${PROJECT_BINARY_DIR}/packaging/${TARROW_APP_ID}.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+  install(FILES ${PROJECT_BINARY_DIR}/packaging/${TARROW_APP_ID}.metainfo.xml DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
   foreach(size 16 24 32 48 64 128 256)
     install(FILES res/images/tarrow_${size}.png
       DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/${size}x${size}/apps RENAME tarrow.png)
@@ -31,12 +32,12 @@ set(CPACK_PACKAGE_NAME tarrow)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "Merrow Labs")
 set(CPACK_PACKAGE_CONTACT "Tarrow packaging <packaging@merrow.example.org>")
-set(CPACK_PACKAGE_HOMEPAGE_URL "https://merrow.example.org/")
+set(CPACK_PACKAGE_HOMEPAGE_URL "${TARROW_HOMEPAGE}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "list the DNS names queried on one network interface")
 set(CPACK_PACKAGE_DESCRIPTION
-"Tarrow watches one local IPv4 interface and keeps a live list of the DNS
-names asked for across it, newest first, each with the time it was first
-seen. The list can be cleared, saved as text, and a name opened in the
+"Tarrow watches one local network interface and keeps a live list of the
+DNS names asked for across it, over IPv4 and IPv6, newest first, each with
+the time it was first seen. The list can be cleared, saved as text, and a name opened in the
 browser.
 .
 Tarrow runs as the user. Only its small capture helper holds the

@@ -1,6 +1,8 @@
 #include "links/Pages.h"
 
-const char PAGE_MAKER_HOME[] = "https://merrow.example.org/";
-const char PAGE_PRODUCT[] = "https://merrow.example.org/tarrow/";
-const char PAGE_FREEWARE[] = "https://merrow.example.org/freeware/";
-const char PAGE_OTHER_PRODUCT[] = "https://merrow.example.org/keelwatch/";
+#include "ProjectFacts.h"
+
+const char PAGE_MAKER_HOME[] = TARROW_HOMEPAGE;
+const char PAGE_PRODUCT[] = TARROW_HOMEPAGE "tarrow/";
+const char PAGE_FREEWARE[] = TARROW_HOMEPAGE "freeware/";
+const char PAGE_OTHER_PRODUCT[] = TARROW_HOMEPAGE "keelwatch/";

@@ -14,6 +14,10 @@ constexpr int IDR_LIST_POPUP = 131;
 constexpr int IDB_LIST_IMAGES = 132;
 constexpr int IDR_MAIN_MENU = 133;
 constexpr int IDS_NO_CAPTURE_RIGHT = 134;
+constexpr int IDS_LIST_FULL = 135;
+constexpr int IDS_LIST_FULL_MORE = 136;
+constexpr int IDS_QUERY_MISSED = 137;
+constexpr int IDS_QUERIES_MISSED = 138;
 
 // Controls
 constexpr int IDOK = 1;

@@ -17,7 +17,6 @@ if dpkg-query -W -f='${Status}' tarrow 2>/dev/null | grep -q "install ok install
 fi
 
 build_dir=${1:-build-deb}
-app_id=org.example.merrow.Tarrow
 group_existed=0
 getent group tarrow >/dev/null && group_existed=1
 work=$(mktemp -d /tmp/tarrow-package-test.XXXXXX)
@@ -107,8 +106,9 @@ deb=$(ls "$build_dir"/tarrow_*_*.deb 2>/dev/null | head -n 1)
 [ -n "$deb" ] || finish
 deb=$(realpath "$deb")
 # What the build says it installs, rather than a second copy of it here.
-build_fact() { sed -n "s/^$1=//p" "$build_dir/package.env"; }
+build_fact() { sed -n "s/^$1=//p" "$build_dir/facts.env"; }
 version=$(build_fact TARROW_VERSION)
+app_id=$(build_fact TARROW_APP_ID)
 helper=$(build_fact TARROW_HELPER_INSTALLED)
 
 check "control: name, version, Recommends, library dependencies" bash -c "
@@ -164,7 +164,7 @@ grant_in() {
 live_install() {
   local prefix=$live_dir/live helper_copy=$live_dir/live/libexec/tarrow/tarrow-capture-helper
   mkdir -p "$prefix/libexec/tarrow"
-  install -m 0755 "$build_dir/helper/tarrow-capture-helper" "$helper_copy"
+  install -m 0755 "$(build_fact TARROW_HELPER_BUILT)" "$helper_copy"
   setcap cap_net_raw+ep "$helper_copy"
   grant_in "$prefix" &&
     stat -c '%U:%G %a' "$helper_copy" | tee /dev/stderr | grep -qx 'root:tarrow 750' &&

@@ -15,7 +15,6 @@ case "${1:-}" in
 esac
 
 build_dir=build-release
-helper=$build_dir/helper/tarrow-capture-helper
 
 # Who Tarrow runs as, and how to run a command as root and as that user.
 user_name=$(id -un)
@@ -131,6 +130,8 @@ fi
 "${as_user[@]}" cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DTARROW_BUILD_TESTS=OFF -DTARROW_BUILD_BENCH=OFF -DTARROW_HELPER_GRANTED_PATH="$granted"
 "${as_user[@]}" cmake --build "$build_dir" --target tarrow tarrow-capture-helper
+# The build says where it put the helper.
+helper=$(sed -n 's/^TARROW_HELPER_BUILT=//p' "$build_dir/facts.env")
 
 # Runs as root with the helper's bytes on stdin. The bytes are read as the user, so root never
 # opens a path the user controls. The copy gets the right before it takes its final name.

@@ -9,6 +9,8 @@
 #include "templates/Resources.h"
 #include "ui/ListExport.h"
 
+#include "ProjectFacts.h"
+
 #include <QAbstractButton>
 #include <QAbstractItemView>
 #include <QComboBox>
@@ -44,7 +46,7 @@ constexpr int LIST_UPDATE_PERIOD_MS = 50;
 
 void ShowWarning(QWidget* pParent, const QString& strText, const QString& strInformative = QString())
 {
-    QMessageBox box(QMessageBox::Warning, QStringLiteral("Tarrow"), strText, QMessageBox::Ok, pParent);
+    QMessageBox box(QMessageBox::Warning, QStringLiteral(TARROW_APP_NAME), strText, QMessageBox::Ok, pParent);
     if (!strInformative.isEmpty())
         box.setInformativeText(strInformative);
     box.exec();
@@ -293,8 +295,10 @@ void CMonitorDlg::ShowMissedQueries()
     m_nMissedShown = nMissed;
     if (nMissed == 0)
         setWindowTitle(m_strCaption);
+    else if (nMissed == 1)
+        setWindowTitle(LoadResourceString(IDS_QUERY_MISSED).arg(m_strCaption));
     else
-        setWindowTitle(QStringLiteral("%1 (%2 queries missed)").arg(m_strCaption).arg(nMissed));
+        setWindowTitle(LoadResourceString(IDS_QUERIES_MISSED).arg(m_strCaption).arg(nMissed));
 }
 
 void CMonitorDlg::OnCaptureFailed()
@@ -451,11 +455,10 @@ void CMonitorDlg::OnAppAbout()
 void CMonitorDlg::OnBudgetReached()
 {
     const QLocale locale(QLocale::English);
-    ShowWarning(
-        this,
-        QStringLiteral("The list holds as many names as it may keep: %1 names or %2 of name text.")
-            .arg(locale.toString(qulonglong(m_listModel.GetBudgetNames())),
-                 locale.formattedDataSize(qint64(m_listModel.GetBudgetNameBytes()), 0, QLocale::DataSizeIecFormat)),
-        QStringLiteral(
-            "Capture goes on, but new names are not listed until the list is cleared or Run is pressed again."));
+    ShowWarning(this,
+                LoadResourceString(IDS_LIST_FULL)
+                    .arg(locale.toString(qulonglong(m_listModel.GetBudgetNames())),
+                         locale.formattedDataSize(qint64(m_listModel.GetBudgetNameBytes()), 0,
+                                                  QLocale::DataSizeIecFormat)),
+                LoadResourceString(IDS_LIST_FULL_MORE));
 }

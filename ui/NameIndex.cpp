@@ -35,12 +35,6 @@ uint32_t CNameIndex::Hash(std::string_view name)
     return static_cast<uint32_t>(qHashBits(m_strFolded.data(), m_strFolded.size(), QHashSeed::globalSeed()));
 }
 
-void CNameIndex::Prefetch(uint32_t nHash) const
-{
-    if (!m_slots.empty())
-        __builtin_prefetch(&m_slots[nHash & (m_slots.size() - 1)]);
-}
-
 size_t CNameIndex::Find(std::string_view name, uint32_t nHash) const
 {
     const size_t nMask = m_slots.size() - 1;

@@ -17,9 +17,8 @@ class CNameIndex
 public:
     explicit CNameIndex(const CNameStore& store) : m_store(store) {}
 
-    // The hash of the folded name, and a hint to bring its slot into the cache meanwhile.
+    // The hash of the folded name.
     uint32_t Hash(std::string_view name);
-    void Prefetch(uint32_t nHash) const;
 
     // The slot of a stored name equal to this one, or the empty slot where it would go. Call
     // GrowFor first: the table must have room for one more.

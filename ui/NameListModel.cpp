@@ -45,9 +45,6 @@ bool CNameListModel::AddName(const char* name, size_t length, std::time_t tSeen)
 
     m_index.GrowFor(nCount + 1);
     const uint32_t nHash = m_index.Hash(strName);
-    // In a large list the slot is far out of cache; reading the clock meanwhile hides part of the wait.
-    m_index.Prefetch(nHash);
-    const uint32_t nTime = m_times.Index(tSeen);
     const size_t nSlot = m_index.Find(strName, nHash);
     if (!m_index.IsEmptySlot(nSlot))
         return false;
@@ -61,7 +58,9 @@ bool CNameListModel::AddName(const char* name, size_t length, std::time_t tSeen)
         return false;
     }
 
-    m_store.Add(strName, nTime);
+    // Only now: a time kept for a name that is not listed would grow without bound under a stream
+    // of repeats with ever new times.
+    m_store.Add(strName, m_times.Index(tSeen));
     m_index.Insert(nSlot, nHash, nCount);
     if (m_nInsertionPeriod == 0)
         FlushInsertions();

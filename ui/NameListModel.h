@@ -65,6 +65,9 @@ public:
     QByteArray GetName(int row) const;
     QByteArray GetCellText(int row, int column) const;
 
+    // The seconds the rows show, one entry each.
+    const CRowTimes& GetRowTimes() const { return m_times; }
+
     // Shown beside every name in column 0 (image 0 of the list's image strip).
     void SetNameIcon(const QIcon& icon);
 

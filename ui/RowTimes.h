@@ -16,6 +16,7 @@ public:
     uint32_t Index(std::time_t tSeen);
     // "%B %d %Y %H:%M:%S" of an entry, in the C locale.
     const QByteArray& Text(uint32_t nIndex) const;
+    size_t GetCount() const { return m_packed.size(); }
     void Release();
 
     // The same format for any moment of local time.

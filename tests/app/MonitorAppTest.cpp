@@ -1,8 +1,9 @@
 // The application object names the program and runs the main dialog until it ends.
 #include "app/MonitorApp.h"
+#include "common/ModalAnswer.h"
 
-#include <QDir>
-#include <QFileInfo>
+#include "ProjectFacts.h"
+
 #include <QDir>
 #include <QFileInfo>
 #include <QTest>
@@ -28,13 +29,9 @@ private slots:
     {
         // Esc on the dialog ends it.
         QString strTitle;
-        QTimer::singleShot(200, [&strTitle] {
-            QWidget* pDialog = QApplication::activeModalWidget();
-            if (pDialog)
-            {
-                strTitle = pDialog->windowTitle();
-                QTest::keyClick(pDialog, Qt::Key_Escape);
-            }
+        OnNextModal([&strTitle](QWidget* pDialog) {
+            strTitle = pDialog->windowTitle();
+            QTest::keyClick(pDialog, Qt::Key_Escape);
         });
         QTimer guard;
         guard.setSingleShot(true);

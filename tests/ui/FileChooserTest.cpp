@@ -37,7 +37,7 @@ private slots:
             QSKIP("the real chooser needs an X server: run under xvfb-run");
     }
 
-    void OffersOnlyTextFilesAndAddsNoSuffix()
+    void offersOnlyTextFilesAndAddsNoSuffix()
     {
         QTemporaryDir dir;
         QStringList filters;
@@ -51,7 +51,7 @@ private slots:
         QCOMPARE(strChosen, dir.filePath("capture"));
     }
 
-    void AsksBeforeReplacingTheTypedName()
+    void asksBeforeReplacingTheTypedName()
     {
         QTemporaryDir dir;
         QFile existing(dir.filePath("old.log"));
