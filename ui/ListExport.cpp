@@ -76,6 +76,84 @@ int CreateTemporary(const QString& strFolder, mode_t nMode, QByteArray* pbaTempo
     return -1;
 }
 
+QString LinkReason()
+{
+    return QStringLiteral("It is a symbolic link. Choose the file it points to, or another name.");
+}
+
+QString NotRegularReason()
+{
+    return QStringLiteral("It is not a regular file but a folder, device, pipe or socket. Choose another name.");
+}
+
+// Streams the rows in pieces, puts them on disk and closes fd; on failure errno says why.
+bool WriteRowsAndClose(int fd, const CNameListModel& list)
+{
+    std::string strPiece;
+    strPiece.reserve(WRITE_PIECE + 4096);
+    bool bWritten = true;
+    for (int nRow = 0; bWritten && nRow < list.rowCount(); ++nRow)
+    {
+        AppendRow(strPiece, list, nRow);
+        if (strPiece.size() >= WRITE_PIECE)
+        {
+            bWritten = WriteAll(fd, strPiece);
+            strPiece.clear();
+        }
+    }
+    bWritten = bWritten && WriteAll(fd, strPiece) && ::fsync(fd) == 0;
+    const int nError = errno;
+    if (::close(fd) != 0 && bWritten)
+        return false;
+    errno = nError;
+    return bWritten;
+}
+
+// The new file takes the old one's place unseen only if it looks the same to everyone else.
+bool KeepsIdentity(int fd, const struct stat& existing)
+{
+    struct stat created
+    {};
+    return ::fstat(fd, &created) == 0 && created.st_uid == existing.st_uid && created.st_gid == existing.st_gid
+           && (created.st_mode & 07777) == (existing.st_mode & 07777);
+}
+
+// Since the check, the name may have been given to a link, a pipe or another file: the open
+// neither follows the link nor waits for a reader, and nothing is truncated until the file opened
+// is known to be the one checked.
+bool WriteInPlace(const QByteArray& baPath, const struct stat& checked, const CNameListModel& list, QString* pstrReason)
+{
+    const int fd = ::open(baPath.constData(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+    {
+        const int nError = errno;
+        *pstrReason = nError == ELOOP                       ? LinkReason()
+                      : nError == EISDIR || nError == ENXIO ? NotRegularReason()
+                                                            : qt_error_string(nError);
+        return false;
+    }
+    struct stat opened
+    {};
+    if (::fstat(fd, &opened) != 0)
+        *pstrReason = qt_error_string(errno);
+    else if (!S_ISREG(opened.st_mode))
+        *pstrReason = NotRegularReason();
+    else if (opened.st_dev != checked.st_dev || opened.st_ino != checked.st_ino)
+        *pstrReason = QStringLiteral("Another file took its name while it was being saved. Try again.");
+    else if (const int nFlags = ::fcntl(fd, F_GETFL);
+             nFlags < 0 || ::fcntl(fd, F_SETFL, nFlags & ~O_NONBLOCK) != 0 || ::ftruncate(fd, 0) != 0)
+        *pstrReason = qt_error_string(errno);
+    if (!pstrReason->isEmpty())
+    {
+        ::close(fd);
+        return false;
+    }
+    if (WriteRowsAndClose(fd, list))
+        return true;
+    *pstrReason = qt_error_string(errno);
+    return false;
+}
+
 } // namespace
 
 QByteArray CListExport::FormatText(const CNameListModel& list)
@@ -104,42 +182,39 @@ bool CListExport::Write(const QString& strPath, const CNameListModel& list)
     if (!bExists && errno != ENOENT)
         return Fail(strPath, qt_error_string(errno));
     if (bExists && S_ISLNK(existing.st_mode))
-        return Fail(strPath, QStringLiteral("It is a symbolic link. Choose the file it points to, or another name."));
+        return Fail(strPath, LinkReason());
     if (bExists && !S_ISREG(existing.st_mode))
-        return Fail(
-            strPath,
-            QStringLiteral("It is not a regular file but a folder, device, pipe or socket. Choose another name."));
+        return Fail(strPath, NotRegularReason());
 
-    // A new file gets the permissions fopen would give it; an existing one keeps its own, and is
-    // private until then.
+    // Replacing the file whole keeps the old text intact until the new one is on disk, but it must
+    // not change what others see: other links would keep the old text, and the new file gets the
+    // saver's owner and group and no more permissions than the umask (or the folder's default ACL)
+    // gives a new file. It is created with the old file's permissions and kept only if it came out
+    // with the same owner, group and permissions; otherwise the file itself is written.
+    int fd = -1;
     QByteArray baTemporary;
-    const int fd = CreateTemporary(QFileInfo(strPath).path(), bExists ? 0600 : 0666, &baTemporary);
-    if (fd < 0)
-        return Fail(strPath, qt_error_string(errno));
-    bool bWritten = !bExists || ::fchmod(fd, existing.st_mode & 0777) == 0;
-
-    std::string strPiece;
-    strPiece.reserve(WRITE_PIECE + 4096);
-    for (int nRow = 0; bWritten && nRow < list.rowCount(); ++nRow)
+    if (!bExists || (existing.st_nlink == 1 && (existing.st_mode & 07777 & ~0666) == 0))
     {
-        AppendRow(strPiece, list, nRow);
-        if (strPiece.size() >= WRITE_PIECE)
+        fd = CreateTemporary(QFileInfo(strPath).path(), bExists ? existing.st_mode & 0666 : 0666, &baTemporary);
+        // A folder the user may not write can still hold a file the user may.
+        if (fd < 0 && (!bExists || (errno != EACCES && errno != EPERM && errno != EROFS)))
+            return Fail(strPath, qt_error_string(errno));
+        if (fd >= 0 && bExists && !KeepsIdentity(fd, existing))
         {
-            bWritten = WriteAll(fd, strPiece);
-            strPiece.clear();
+            ::close(fd);
+            ::unlink(baTemporary.constData());
+            fd = -1;
         }
     }
-    bWritten = bWritten && WriteAll(fd, strPiece) && ::fdatasync(fd) == 0;
-    int nError = errno;
-    if (::close(fd) != 0 && bWritten)
+    if (fd < 0)
     {
-        bWritten = false;
-        nError = errno;
+        QString strReason;
+        return WriteInPlace(baPath, existing, list, &strReason) || Fail(strPath, strReason);
     }
-    if (bWritten && ::rename(baTemporary.constData(), baPath.constData()) == 0)
+
+    if (WriteRowsAndClose(fd, list) && ::rename(baTemporary.constData(), baPath.constData()) == 0)
         return true;
-    if (bWritten)
-        nError = errno;
+    const int nError = errno;
     ::unlink(baTemporary.constData());
     return Fail(strPath, qt_error_string(nError));
 }

@@ -1,5 +1,5 @@
-// The export's bytes, the name it is written under, what it refuses to write to, and what happens
-// when writing fails.
+// The export's bytes, the name it is written under, what it refuses to write to, what an existing
+// file keeps, and what happens when writing fails.
 #include "ui/ListExport.h"
 #include "ui/NameListModel.h"
 
@@ -9,9 +9,11 @@
 #include <QTest>
 
 #include <csignal>
-#include <sys/mount.h>
+#include <functional>
+#include <grp.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -36,11 +38,42 @@ void FillList(CNameListModel& list, int nCount)
         list.AddName(QByteArray("host") + QByteArray::number(i) + (i % 100 ? ".example.net" : ".exam\nple.net"));
 }
 
-mode_t ModeOf(const QString& strPath)
+struct stat StatOf(const QString& strPath)
 {
     struct stat info
     {};
-    return lstat(QFile::encodeName(strPath).constData(), &info) == 0 ? info.st_mode : 0;
+    lstat(QFile::encodeName(strPath).constData(), &info);
+    return info;
+}
+
+mode_t ModeOf(const QString& strPath)
+{
+    return StatOf(strPath).st_mode;
+}
+
+// Root writes through permission bits, so as root the saving runs in a child that has become
+// nobody; files it is to own are given to nobody. The child's exit code says whether fnSave held.
+constexpr uid_t NOBODY = 65534;
+
+void GiveToSaver(const QString& strPath)
+{
+    if (geteuid() == 0)
+        QVERIFY(chown(QFile::encodeName(strPath).constData(), NOBODY, NOBODY) == 0);
+}
+
+bool AsUnprivileged(const std::function<bool()>& fnSave)
+{
+    if (geteuid() != 0)
+        return fnSave();
+    const pid_t pid = fork();
+    if (pid == 0)
+    {
+        const bool bDropped = setgroups(0, nullptr) == 0 && setresgid(NOBODY, NOBODY, NOBODY) == 0
+                              && setresuid(NOBODY, NOBODY, NOBODY) == 0;
+        _exit(bDropped && fnSave() ? 0 : 1);
+    }
+    int nStatus = 0;
+    return pid > 0 && waitpid(pid, &nStatus, 0) == pid && WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 0;
 }
 
 } // namespace
@@ -149,35 +182,91 @@ private slots:
         QVERIFY(listExport.GetErrorText().contains(strPath));
     }
 
-    void ReadOnlyFolderIsReportedAndItsFileKept()
+    // Only the file is written to: the user may write it but not the folder it is in.
+    void FileInAFolderTheSaverMayNotWriteIsWrittenInPlace_data()
     {
+        QTest::addColumn<int>("mode");
+        QTest::addColumn<bool>("written");
+        QTest::newRow("writable file") << 0644 << true;
+        QTest::newRow("read-only file") << 0444 << false;
+    }
+    void FileInAFolderTheSaverMayNotWriteIsWrittenInPlace()
+    {
+        QFETCH(int, mode);
+        QFETCH(bool, written);
         QTemporaryDir dir;
+        QVERIFY(chmod(QFile::encodeName(dir.path()).constData(), 0755) == 0);
         const QString strFolder = dir.filePath("ro");
         QVERIFY(QDir().mkpath(strFolder));
         const QString strPath = strFolder + "/capture.txt";
         WriteAll(strPath, "old contents");
-        // Root writes through permission bits, so there the folder becomes a read-only mount.
-        const bool bMounted =
-            geteuid() == 0 && mount(strFolder.toLocal8Bit(), strFolder.toLocal8Bit(), nullptr, MS_BIND, nullptr) == 0
-            && mount(nullptr, strFolder.toLocal8Bit(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr) == 0;
-        if (geteuid() != 0)
-            QVERIFY(chmod(strFolder.toLocal8Bit(), 0555) == 0);
-        else if (!bMounted)
-            QSKIP("cannot make a read-only bind mount here");
+        GiveToSaver(strPath);
+        QVERIFY(chmod(QFile::encodeName(strPath).constData(), mode) == 0);
+        QVERIFY(chmod(QFile::encodeName(strFolder).constData(), 0555) == 0);
 
         CNameListModel list;
         list.AddName("new.example");
+        const bool bAsExpected = AsUnprivileged([&] {
+            CListExport listExport;
+            const bool bWritten = listExport.Write(strPath, list);
+            if (bWritten != written)
+                qWarning("%s", qPrintable(listExport.GetErrorText()));
+            return bWritten == written
+                   && (written ? ReadAll(strPath) == CListExport::FormatText(list)
+                               : ReadAll(strPath) == "old contents" && listExport.GetErrorText().contains(strPath));
+        });
+        chmod(QFile::encodeName(strFolder).constData(), 0755);
+        QVERIFY(bAsExpected);
+        QCOMPARE(QDir(strFolder).entryList(QDir::Files | QDir::Hidden), QStringList {"capture.txt"});
+    }
+
+    // Whatever else sees the file, through another link, its owner, group or permissions, sees it
+    // as before with the new text.
+    void KeepsTheOwnerGroupModeAndLinksOfAnExistingFile_data()
+    {
+        QTest::addColumn<int>("mode");
+        QTest::addColumn<bool>("otherOwner");
+        QTest::addColumn<bool>("secondLink");
+        QTest::newRow("second hard link") << 0644 << false << true;
+        QTest::newRow("another user's 0666 file") << 0666 << true << false;
+        QTest::newRow("own file more open than the umask") << 0666 << false << false;
+    }
+    void KeepsTheOwnerGroupModeAndLinksOfAnExistingFile()
+    {
+        QFETCH(int, mode);
+        QFETCH(bool, otherOwner);
+        QFETCH(bool, secondLink);
+        if (otherOwner && geteuid() != 0)
+            QSKIP("only root can give a file to another user");
+        QTemporaryDir dir;
+        const QString strPath = dir.filePath("capture.txt");
+        const QByteArray baPath = QFile::encodeName(strPath);
+        WriteAll(strPath, "old contents");
+        QVERIFY(chmod(baPath.constData(), mode) == 0);
+        if (otherOwner)
+            QVERIFY(chown(baPath.constData(), NOBODY, NOBODY) == 0);
+        if (secondLink)
+            QVERIFY(link(baPath.constData(), QFile::encodeName(dir.filePath("other.txt")).constData()) == 0);
+        const struct stat before = StatOf(strPath);
+
+        CNameListModel list;
+        list.AddName("new.example");
+        const mode_t nOldMask = umask(022);
         CListExport listExport;
         const bool bWritten = listExport.Write(strPath, list);
-        const QByteArray after = ReadAll(strPath);
-        if (bMounted)
-            umount2(strFolder.toLocal8Bit(), MNT_DETACH);
-        else
-            chmod(strFolder.toLocal8Bit(), 0755);
+        umask(nOldMask);
+        QVERIFY2(bWritten, qPrintable(listExport.GetErrorText()));
 
-        QVERIFY(!bWritten);
-        QVERIFY(listExport.GetErrorText().contains(strPath));
-        QCOMPARE(after, QByteArray("old contents"));
+        const struct stat after = StatOf(strPath);
+        QCOMPARE(ReadAll(strPath), CListExport::FormatText(list));
+        QCOMPARE(after.st_nlink, before.st_nlink);
+        QCOMPARE(after.st_uid, before.st_uid);
+        QCOMPARE(after.st_gid, before.st_gid);
+        QCOMPARE(after.st_mode, before.st_mode);
+        if (secondLink)
+            QCOMPARE(ReadAll(dir.filePath("other.txt")), CListExport::FormatText(list));
+        // The same file: a new one with these permissions would be more open than the umask allows.
+        QCOMPARE(after.st_ino, before.st_ino);
     }
 
     // Nothing at these paths is opened: a pipe without a reader would hold the window forever, and
