@@ -83,7 +83,7 @@ class CListExportTest : public QObject
     Q_OBJECT
 
 private slots:
-    void FormatsRowsNewestFirstWithTrailingTabsAndCr()
+    void formatsRowsNewestFirstWithTrailingTabsAndCr()
     {
         CNameListModel list;
         QVERIFY(list.AddName("mail.example.org"));
@@ -96,7 +96,7 @@ private slots:
         QVERIFY(!expected.contains('\n'));
     }
 
-    void WritesLfInsideACellAsCrLfAndKeepsEveryOtherByte()
+    void writesLfInsideACellAsCrLfAndKeepsEveryOtherByte()
     {
         CNameListModel list;
         const char name[] = "a\nb\rc\x01\xff";
@@ -106,7 +106,7 @@ private slots:
         QCOMPARE(text.count('\n'), 1);
     }
 
-    void EmptyListGivesNoBytes()
+    void emptyListGivesNoBytes()
     {
         CNameListModel list;
         QVERIFY(CListExport::FormatText(list).isEmpty());
@@ -117,7 +117,7 @@ private slots:
         QCOMPARE(QFileInfo(dir.filePath("empty.txt")).size(), 0);
     }
 
-    void StreamsTheFormattedBytesIntoANewFile()
+    void streamsTheFormattedBytesIntoANewFile()
     {
         CNameListModel list;
         FillList(list, 20000);
@@ -136,7 +136,7 @@ private slots:
         QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList {"capture.txt"});
     }
 
-    void AddsTxtOnlyWhenTheExtensionIsEmpty_data()
+    void addsTxtOnlyWhenTheExtensionIsEmpty_data()
     {
         QTest::addColumn<QString>("chosen");
         QTest::addColumn<QString>("written");
@@ -151,14 +151,14 @@ private slots:
         QTest::newRow("dot only in the folder") << "/tmp/x.d/capture"
                                                 << "/tmp/x.d/capture.txt";
     }
-    void AddsTxtOnlyWhenTheExtensionIsEmpty()
+    void addsTxtOnlyWhenTheExtensionIsEmpty()
     {
         QFETCH(QString, chosen);
         QFETCH(QString, written);
         QCOMPARE(CListExport::AddDefaultExtension(chosen), written);
     }
 
-    void ReplacesAnExistingFileWholeKeepingItsPermissions()
+    void replacesAnExistingFileWholeKeepingItsPermissions()
     {
         QTemporaryDir dir;
         const QString strPath = dir.filePath("capture.txt");
@@ -172,7 +172,7 @@ private slots:
         QCOMPARE(ModeOf(strPath) & 0777, mode_t(0604));
     }
 
-    void MissingFolderIsReportedWithTheFileName()
+    void missingFolderIsReportedWithTheFileName()
     {
         QTemporaryDir dir;
         const QString strPath = dir.filePath("no/such/folder/capture.txt");
@@ -183,14 +183,14 @@ private slots:
     }
 
     // Only the file is written to: the user may write it but not the folder it is in.
-    void FileInAFolderTheSaverMayNotWriteIsWrittenInPlace_data()
+    void fileInAFolderTheSaverMayNotWriteIsWrittenInPlace_data()
     {
         QTest::addColumn<int>("mode");
         QTest::addColumn<bool>("written");
         QTest::newRow("writable file") << 0644 << true;
         QTest::newRow("read-only file") << 0444 << false;
     }
-    void FileInAFolderTheSaverMayNotWriteIsWrittenInPlace()
+    void fileInAFolderTheSaverMayNotWriteIsWrittenInPlace()
     {
         QFETCH(int, mode);
         QFETCH(bool, written);
@@ -222,7 +222,7 @@ private slots:
 
     // Whatever else sees the file, through another link, its owner, group or permissions, sees it
     // as before with the new text.
-    void KeepsTheOwnerGroupModeAndLinksOfAnExistingFile_data()
+    void keepsTheOwnerGroupModeAndLinksOfAnExistingFile_data()
     {
         QTest::addColumn<int>("mode");
         QTest::addColumn<bool>("otherOwner");
@@ -231,7 +231,7 @@ private slots:
         QTest::newRow("another user's 0666 file") << 0666 << true << false;
         QTest::newRow("own file more open than the umask") << 0666 << false << false;
     }
-    void KeepsTheOwnerGroupModeAndLinksOfAnExistingFile()
+    void keepsTheOwnerGroupModeAndLinksOfAnExistingFile()
     {
         QFETCH(int, mode);
         QFETCH(bool, otherOwner);
@@ -271,7 +271,7 @@ private slots:
 
     // Nothing at these paths is opened: a pipe without a reader would hold the window forever, and
     // a link in a shared folder may point into someone else's files.
-    void RefusesLinksFoldersPipesAndDevicesAndLeavesThemAlone()
+    void refusesLinksFoldersPipesAndDevicesAndLeavesThemAlone()
     {
         QTemporaryDir dir;
         const QString strTarget = dir.filePath("private/capture.txt");
@@ -312,7 +312,7 @@ private slots:
                  (QStringList {"dangling.txt", "link.txt", "pipe.txt"}));
     }
 
-    void ShortWriteLeavesTheOldFileWhole()
+    void shortWriteLeavesTheOldFileWhole()
     {
         QTemporaryDir dir;
         const QString strPath = dir.filePath("capture.txt");
