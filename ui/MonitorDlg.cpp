@@ -455,10 +455,10 @@ void CMonitorDlg::OnAppAbout()
 void CMonitorDlg::OnBudgetReached()
 {
     const QLocale locale(QLocale::English);
-    ShowWarning(this,
-                LoadResourceString(IDS_LIST_FULL)
-                    .arg(locale.toString(qulonglong(m_listModel.GetBudgetNames())),
-                         locale.formattedDataSize(qint64(m_listModel.GetBudgetNameBytes()), 0,
-                                                  QLocale::DataSizeIecFormat)),
-                LoadResourceString(IDS_LIST_FULL_MORE));
+    ShowWarning(
+        this,
+        LoadResourceString(IDS_LIST_FULL)
+            .arg(locale.toString(qulonglong(m_listModel.GetBudgetNames())),
+                 locale.formattedDataSize(qint64(m_listModel.GetBudgetNameBytes()), 0, QLocale::DataSizeIecFormat)),
+        LoadResourceString(IDS_LIST_FULL_MORE));
 }

@@ -40,13 +40,16 @@ inline double Seconds(const timeval& tv)
     return double(tv.tv_sec) + double(tv.tv_usec) / 1e6;
 }
 
-// The capture helper is a child that the session's worker reaps after Stop; its time counts once
-// it has been reaped.
+// The capture helper is a child that the session reaps on its event loop after Stop; its time
+// counts once it has been reaped.
 inline void WaitForCaptureHelper()
 {
     siginfo_t info {};
     for (int i = 0; i < 300 && waitid(P_ALL, 0, &info, WEXITED | WNOHANG | WNOWAIT) == 0; ++i)
+    {
+        QCoreApplication::processEvents();
         usleep(10000);
+    }
 }
 
 // CPU is the program's and its capture helper's together.

@@ -1,4 +1,4 @@
-// Cost of the worker's per-datagram step, set beside a plain copy of the same bytes: the step runs
+// Cost of the capture helper's per-datagram step, set beside a plain copy of the same bytes: the step runs
 // for every datagram the interface carries, so it should cost about as little as touching them once.
 // Aim: a typical query, over IPv4 or IPv6, UDP or TCP, at most 4 times the copy.
 

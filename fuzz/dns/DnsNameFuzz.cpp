@@ -1,4 +1,4 @@
-// Feeds arbitrary bytes to the worker's per-frame step and to the decoder. The decoder is held to
+// Feeds arbitrary bytes to the capture helper's per-frame step and to the decoder. The decoder is held to
 // the plain label-by-label reading of a wire name; the step to the kernel filter, which must keep
 // every frame the step takes (run through the test's classic BPF interpreter). The name buffer is
 // a heap block of exactly 1024 bytes, so AddressSanitizer catches any write past it; the input is

@@ -68,7 +68,7 @@ int main(int argc, char** argv)
 
     const int hSender = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     const CBytes query = MakeDnsQuery(name.toStdString());
-    // Sent again until seen: the first copy may leave before the worker polls.
+    // Sent again until seen: the first copy may leave before the helper's ring is in place.
     const auto send = [&]() { SendUdp(hSender, "127.0.0.1", 53, query); };
     QTimer resend;
     QObject::connect(&resend, &QTimer::timeout, send);

@@ -321,7 +321,7 @@ TEST(DecodeQuestionName, TextOf1023CharactersFitsAndOf1024DoesNot)
 }
 
 // ---------------------------------------------------------------------------------------------
-// The worker's step
+// The capture helper's step for each frame
 
 TEST(ExtractQueryName, QueryGivesItsNameAndAnswerGivesNone)
 {
