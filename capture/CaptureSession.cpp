@@ -1,5 +1,7 @@
 #include "capture/CaptureSession.h"
 
+#include <cerrno>
+
 using namespace Channel;
 
 namespace {
@@ -52,6 +54,12 @@ bool CCaptureSession::Start()
     Stop();
 
     CHelperProcess::CStarted started = CHelperProcess::Start(m_strLocalAddress.c_str());
+    if (!started.missing.empty())
+    {
+        m_nStartError = ENOENT;
+        m_strError = CHelperProcess::MissingHelperText(started.missing);
+        return false;
+    }
     if (!started.channel.IsOpen())
     {
         m_nStartError = started.opened.nError;

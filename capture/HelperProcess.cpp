@@ -3,6 +3,8 @@
 #include "channel/AddressText.h"
 #include "channel/CaptureRecords.h"
 
+#include "ProjectFacts.h"
+
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
@@ -61,6 +63,9 @@ bool SpawnHelper(const std::string& strHelperPath, const char* pszLocalAddress, 
     bool bReady = posix_spawn_file_actions_adddup2(&actions, hChildEnd, CHANNEL_FD) == 0
                   && posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0) == 0
                   && posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0) == 0
+                  // Nothing the helper writes reaches the window's terminal: code that took it
+                  // over could send escape sequences there.
+                  && posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0) == 0
                   && posix_spawn_file_actions_addclosefrom_np(&actions, CHANNEL_FD + 1) == 0;
 
     // Signals the caller ignores or blocks (Qt's, a test's) are no business of the helper.
@@ -74,7 +79,7 @@ bool SpawnHelper(const std::string& strHelperPath, const char* pszLocalAddress, 
     if (bReady)
     {
         std::string strAddress(pszLocalAddress);
-        std::string strName("tarrow-capture-helper");
+        std::string strName(TARROW_HELPER_NAME);
         char* argv[] = {strName.data(), strAddress.data(), nullptr};
         char* envp[] = {nullptr};
         bReady = posix_spawn(pPid, strHelperPath.c_str(), &actions, &attributes, argv, envp) == 0;
@@ -128,16 +133,36 @@ bool ReceiveOpened(int hChannel, COpenedRecord* pOpened)
 
 CHelperProcess::CStarted CHelperProcess::Start(const char* pszLocalAddress)
 {
+    return StartFrom(GetHelperCandidates(), pszLocalAddress);
+}
+
+CHelperProcess::CStarted CHelperProcess::StartFrom(const std::vector<std::string>& candidates,
+                                                   const char* pszLocalAddress)
+{
     // A build-tree helper that was never granted the right gives way to an installed one.
-    for (const std::string& strPath : GetHelperCandidates())
+    bool bFound = false;
+    for (const std::string& strPath : candidates)
     {
         if (access(strPath.c_str(), F_OK) != 0)
             continue;
+        bFound = true;
         CStarted started = StartHelper(strPath, pszLocalAddress);
         if (!IsRefused(started))
             return started;
     }
-    return Refused();
+    CStarted refused = Refused();
+    if (!bFound)
+        refused.missing = candidates;
+    return refused;
+}
+
+std::string CHelperProcess::MissingHelperText(const std::vector<std::string>& missing)
+{
+    std::string strPlaces;
+    for (size_t i = 0; i < missing.size(); ++i)
+        strPlaces += (i == 0 ? "" : i + 1 == missing.size() ? " and " : ", ") + missing[i];
+    return "Tarrow's capture helper is missing: it was looked for at " + strPlaces
+           + ". Reinstall the package, or start Tarrow from its clone with scripts/start.sh.";
 }
 
 CHelperProcess::CStarted CHelperProcess::StartHelper(const std::string& strHelperPath, const char* pszLocalAddress)

@@ -27,6 +27,8 @@ public:
     // open step refused with EPERM, as a process without the right would see it. An address the
     // helper would turn down fails the bind step with EADDRNOTAVAIL without running anything.
     static CStarted Start(const char* pszLocalAddress);
+    // The same with these candidates. When none of them exists, the result lists them as missing.
+    static CStarted StartFrom(const std::vector<std::string>& candidates, const char* pszLocalAddress);
     // The same with one helper. A helper that did not end up capturing has been reaped.
     static CStarted StartHelper(const std::string& strHelperPath, const char* pszLocalAddress);
 
@@ -34,6 +36,8 @@ public:
     // from it), the root-owned copy that scripts/start.sh granted the right to (only in the build it
     // configured), then the installed libexec directory. Never PATH or the environment.
     static std::vector<std::string> GetHelperCandidates();
+    // What the user is told when no helper is where it was looked for, and how to get one.
+    static std::string MissingHelperText(const std::vector<std::string>& missing);
 
     CHelperProcess() = default;
     explicit CHelperProcess(pid_t pid);
@@ -63,4 +67,5 @@ struct CHelperProcess::CStarted
     CUniqueFd channel; // the record stream, when the capture runs (nStep STEP_NONE)
     CHelperProcess process;
     Channel::COpenedRecord opened;
+    std::vector<std::string> missing; // every place a helper was looked for, when none was there
 };

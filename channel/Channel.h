@@ -18,8 +18,9 @@ constexpr int CHANNEL_FD = 3;
 // One user runs at most this many captures at once: each holds a kernel ring and an interface in
 // promiscuous mode, which a member of the capture group must not be able to multiply at will.
 constexpr int MAX_CAPTURES_PER_USER = 4;
-// A capture that has just been stopped frees its place a moment later; a new one waits that long.
-constexpr unsigned CAPTURE_PLACE_WAIT_MS = 3000;
+// A capture that has just been stopped frees its place a moment later; a new one waits that long,
+// which the window spends waiting for the helper's word: short enough for nobody to notice.
+constexpr unsigned CAPTURE_PLACE_WAIT_MS = 100;
 
 // The helper says something at least this often, so a frozen helper can be told from a quiet
 // interface.
@@ -48,6 +49,7 @@ enum OpenStep : std::int32_t
     STEP_BIND = 3,       // the interface that owns the address
     STEP_NO_PLACE = 100, // MAX_CAPTURES_PER_USER captures already run
     STEP_SANDBOX = 101,  // giving up the capture right failed: no capture
+    STEP_PLACES = 102,   // the user has no folder of their own to keep their places in
 };
 
 // What the user is shown when a step failed: a printf format that takes the step's errno, or the
@@ -64,6 +66,8 @@ inline constexpr CStepText STEP_TEXTS[] = {
     {STEP_BIND, "bind() failed, error no %d"},
     {STEP_NO_PLACE, "Tarrow already runs %d captures for this user. Stop one and try again.", true},
     {STEP_SANDBOX, "The capture helper could not give up its rights, error no %d"},
+    {STEP_PLACES, "Tarrow keeps count of this user's captures in /run/user/UID or the home folder, and neither is "
+                  "a folder that only this user may change (error no %d)."},
 };
 
 // Promiscuous mode refused: the capture runs anyway, and only the error text keeps this.

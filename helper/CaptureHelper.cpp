@@ -17,22 +17,39 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <fcntl.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using namespace Channel;
 
 namespace {
 
-[[noreturn]] void ReplyAndEnd(OpenStep nStep, int nError)
+// Started with one of them closed, the helper's first descriptors would take its place, and
+// whatever writes to "stderr" would write to them.
+bool OpenStandardDescriptors()
+{
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd)
+    {
+        if (fcntl(fd, F_GETFD) >= 0)
+            continue;
+        if (errno != EBADF || open("/dev/null", O_RDWR) != fd)
+            return false;
+    }
+    return true;
+}
+
+// The reply to the window, sent only from inside the sandbox.
+void Reply(OpenStep nStep, int nError, int nReceiveAllError)
 {
     CRecordWriter writer;
     COpenedRecord opened;
     opened.nStep = nStep;
     opened.nError = nError;
+    opened.nReceiveAllError = nReceiveAllError;
     writer.AddOpened(opened);
     CCaptureLoop::Send(writer);
-    CCaptureLoop::End(EXIT_STEP_FAILED);
 }
 
 } // namespace
@@ -43,6 +60,8 @@ int main(int argc, char** argv)
     // that is already gone left the channel closed, which ends the loop just the same.
     prctl(PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0);
 
+    if (!OpenStandardDescriptors())
+        return EXIT_NO_CHANNEL;
     if (argc != 2 || !IsAddressText(argv[1]))
     {
         std::fputs("usage: tarrow-capture-helper LOCAL-ADDRESS (run by Tarrow, not by hand)\n", stderr);
@@ -56,21 +75,29 @@ int main(int argc, char** argv)
         return EXIT_NO_CHANNEL;
     }
 
-    if (TakeCapturePlace() < 0)
-        ReplyAndEnd(STEP_NO_PLACE, errno);
-
     static CPacketRing s_ring;
-    const CPacketSocket::OpenResult result = CPacketSocket::Open(argv[1], &s_ring);
-    if (result.fd < 0)
-        ReplyAndEnd(result.failedStep, result.error);
+    CPacketSocket::OpenResult result;
+    if (TakeCapturePlace() < 0)
+    {
+        result.failedStep = errno == EUSERS ? STEP_NO_PLACE : STEP_PLACES;
+        result.error = errno;
+    }
+    else
+    {
+        result = CPacketSocket::Open(argv[1], &s_ring);
+    }
+    // The right goes before anything is said, the word of a failed open included.
     if (!EnterCaptureSandbox(result.fd, CHANNEL_FD))
-        ReplyAndEnd(STEP_SANDBOX, errno);
-
-    CRecordWriter writer;
-    COpenedRecord opened;
-    opened.nReceiveAllError = result.receiveAllError;
-    writer.AddOpened(opened);
-    CCaptureLoop::Send(writer);
+    {
+        Reply(STEP_SANDBOX, errno, 0);
+        CCaptureLoop::End(EXIT_STEP_FAILED);
+    }
+    if (result.fd < 0)
+    {
+        Reply(result.failedStep, result.error, 0);
+        CCaptureLoop::End(EXIT_STEP_FAILED);
+    }
+    Reply(STEP_NONE, 0, result.receiveAllError);
 
     static CCaptureLoop s_loop(result.fd, s_ring);
     s_loop.Run();

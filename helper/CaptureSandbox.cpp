@@ -32,7 +32,8 @@ bool Check(int nResult)
 
 bool InstallFilter(int hCaptureSocket, int hChannel)
 {
-    const std::unique_ptr<void, decltype(&seccomp_release)> pFilter(seccomp_init(SCMP_ACT_ERRNO(EPERM)),
+    // Anything outside the list ends the process: a helper that tries one has been taken over.
+    const std::unique_ptr<void, decltype(&seccomp_release)> pFilter(seccomp_init(SCMP_ACT_KILL_PROCESS),
                                                                     &seccomp_release);
     scmp_filter_ctx ctx = pFilter.get();
     if (ctx == nullptr)
@@ -57,12 +58,13 @@ bool InstallFilter(int hCaptureSocket, int hChannel)
                                     SCMP_A0(SCMP_CMP_EQ, static_cast<scmp_datum_t>(getpid()))));
 
     bOk = bOk && Check(seccomp_rule_add(ctx, SCMP_ACT_ALLOW, SCMP_SYS(sendto), 1, SCMP_A0(SCMP_CMP_EQ, channel)))
-          && Check(seccomp_rule_add(ctx, SCMP_ACT_ALLOW, SCMP_SYS(write), 1, SCMP_A0(SCMP_CMP_EQ, STDERR_FILENO)))
           && Check(seccomp_rule_add(ctx, SCMP_ACT_ALLOW, SCMP_SYS(getsockopt), 3, SCMP_A0(SCMP_CMP_EQ, socket),
                                     SCMP_A1(SCMP_CMP_EQ, SOL_PACKET), SCMP_A2(SCMP_CMP_EQ, PACKET_STATISTICS)))
           && Check(seccomp_rule_add(ctx, SCMP_ACT_ALLOW, SCMP_SYS(getsockopt), 3, SCMP_A0(SCMP_CMP_EQ, socket),
                                     SCMP_A1(SCMP_CMP_EQ, SOL_SOCKET), SCMP_A2(SCMP_CMP_EQ, SO_ERROR)))
-          && Check(seccomp_rule_add(ctx, SCMP_ACT_ALLOW, SCMP_SYS(mmap), 1, SCMP_A2(SCMP_CMP_MASKED_EQ, PROT_EXEC, 0)))
+          // Memory for the allocator only: anonymous, never executable.
+          && Check(seccomp_rule_add(ctx, SCMP_ACT_ALLOW, SCMP_SYS(mmap), 2, SCMP_A2(SCMP_CMP_MASKED_EQ, PROT_EXEC, 0),
+                                    SCMP_A3(SCMP_CMP_MASKED_EQ, MAP_ANONYMOUS, MAP_ANONYMOUS)))
           && Check(
               seccomp_rule_add(ctx, SCMP_ACT_ALLOW, SCMP_SYS(mprotect), 1, SCMP_A2(SCMP_CMP_MASKED_EQ, PROT_EXEC, 0)));
     return bOk && Check(seccomp_load(ctx));

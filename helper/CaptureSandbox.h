@@ -7,10 +7,11 @@
 // frame might make of it.
 //
 // Allowed: poll on anything; send only on the channel; getsockopt only the capture socket's
-// statistics and pending error; the clock; memory for the allocator (never executable); writing
-// to stderr; its own signal mask and stack, and signalling itself (abort); ending. Anything else
-// fails with EPERM.
+// statistics and pending error; the clock; anonymous memory for the allocator (never executable);
+// its own signal mask and stack, and signalling itself (abort); ending. Anything else, a write to
+// stderr included, kills the process.
 
-// False with errno when a step failed; the process may then be partly restricted and must not
-// capture.
+// Entered whatever became of the open (hCaptureSocket -1 when it failed), before the helper says a
+// word. False with errno when a step failed; the process may then be partly restricted and must
+// not capture.
 bool EnterCaptureSandbox(int hCaptureSocket, int hChannel);

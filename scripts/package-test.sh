@@ -32,6 +32,9 @@ for d in "$granted_base" /usr/local/libexec; do [ -e "$d" ] || made_dirs+=("$d")
 fake_copies=()
 revoke_user=tarrow-revoke-test
 revoke_user_made=0
+# An ordinary user with a home of its own, where its captures are counted.
+probe_user=tarrow-probe-test
+probe_user_made=0
 override_added=0
 
 cleanup() {
@@ -44,6 +47,7 @@ cleanup() {
   [ $override_added -eq 0 ] || dpkg-statoverride --remove "$helper"
   for u in "${fake_copies[@]}"; do rm -rf "${granted_base:?}/$u"; done
   [ $revoke_user_made -eq 0 ] || userdel "$revoke_user"
+  [ $probe_user_made -eq 0 ] || userdel -r "$probe_user" 2>/dev/null
   for d in "${made_dirs[@]}"; do rmdir "$d" 2>/dev/null; done
   rm -rf "$work" "$live_dir"
 }
@@ -135,7 +139,10 @@ check "the window's WM_CLASS names the installed entry's StartupWMClass" window_
 probe="$work/CaptureAsUser"
 install -m 0755 "$build_dir/tests/capture/CaptureAsUser" "$probe"
 check "the probe knows no build-tree helper" bash -c "! grep -q '$PWD/$build_dir/helper' '$probe'"
-as_user=(env -i PATH=/usr/bin:/bin HOME=/nonexistent setpriv --reuid=nobody --regid=nogroup --inh-caps=-all)
+userdel -r "$probe_user" >/dev/null 2>&1
+useradd --create-home --user-group "$probe_user" && probe_user_made=1
+as_user=(env -i PATH=/usr/bin:/bin HOME="/home/$probe_user" setpriv --reuid="$probe_user" --regid="$probe_user"
+  --inh-caps=-all)
 check "a member of tarrow captures a query to 127.0.0.1:53 through the installed helper" bash -c "
   timeout 30 ${as_user[*]} --groups=tarrow '$probe' | tee /dev/stderr | grep -q '^captured '"
 check "a user outside tarrow gets the failed-start text and no socket" bash -c "

@@ -42,6 +42,19 @@ TEST(HelperProcessTest, NoAnswerReadsAsTheRefusedOpenAndBadAddressesAsTheBindWou
     EXPECT_TRUE(NoChildLeft());
 }
 
+TEST(HelperProcessTest, NoHelperAnywhereIsToldAsMissingWithWhereItWasLookedFor)
+{
+    const CHelperProcess::CStarted started = CHelperProcess::StartFrom(
+        {"/nonexistent/a/tarrow-capture-helper", "/nonexistent/b/tarrow-capture-helper"}, "127.0.0.1");
+    EXPECT_FALSE(started.channel.IsOpen());
+    EXPECT_EQ(CHelperProcess::MissingHelperText(started.missing),
+              "Tarrow's capture helper is missing: it was looked for at /nonexistent/a/tarrow-capture-helper and "
+              "/nonexistent/b/tarrow-capture-helper. Reinstall the package, or start Tarrow from its clone with "
+              "scripts/start.sh.");
+    // One that is there but cannot run is a refusal, not a missing helper.
+    EXPECT_TRUE(CHelperProcess::StartFrom({"/nonexistent/a", "/etc/hostname"}, "127.0.0.1").missing.empty());
+}
+
 TEST(HelperProcessTest, FindsTheBuildTreeHelperFirstAndTheInstalledOneLast)
 {
     const std::vector<std::string> candidates = CHelperProcess::GetHelperCandidates();

@@ -1,12 +1,13 @@
 // The capture helper as a process of its own, started the way the window starts it: what it turns
-// down before it answers, what it answers, the names it writes, its place among the user's
-// captures, and the sandbox it lives in.
+// down before it answers, what it answers and with which rights, the names it writes, its places
+// among the user's captures, and the sandbox it lives in.
 #include "capture/HelperProcess.h"
 #include "channel/CaptureRecords.h"
 #include "channel/Channel.h"
 #include "common/DnsQuery.h"
 #include "common/NetNamespaceFixture.h"
 #include "common/ProcessState.h"
+#include "common/TestUser.h"
 #include "helper/CaptureSandbox.h"
 #include "helper/PacketRing.h"
 #include "helper/PacketSocket.h"
@@ -14,64 +15,115 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <chrono>
+#include <csignal>
+#include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <filesystem>
+#include <functional>
 #include <linux/filter.h>
 #include <poll.h>
+#include <sys/capability.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
-#include <sys/syscall.h>
+#include <sys/un.h>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 
 using namespace Channel;
 
 namespace {
 
-struct CHelperRun
+struct CRunOptions
 {
-    int nExitCode = -1;
-    ssize_t nReplyBytes = -1; // 0: the helper closed the channel without a word
-    unsigned char reply[64] = {};
+    bool bWithoutRight = false;
+    bool bWithChannel = true;
+    bool bStandardClosed = false;
 };
 
-// Runs the built helper with the given arguments and the channel at its fixed number, the way
-// the client does, optionally without the capture right, and waits for its end.
-CHelperRun RunHelper(const std::vector<std::string>& args, bool bWithoutRight = false, bool bWithChannel = true)
+// One run of the built helper with what a test varies: its arguments, the capture right, the
+// channel at its number, and descriptors 0 to 2.
+class CHelperRun
 {
-    CHelperRun run;
-    int pair[2];
-    if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0)
-        return run;
-    const pid_t pid = fork();
-    if (pid == 0)
+public:
+    explicit CHelperRun(const std::vector<std::string>& args, CRunOptions options = {})
     {
-        if (bWithoutRight && !DropCaptureRight())
-            _exit(100);
-        // The helper's usage line would only clutter the test log.
-        const int hQuiet = open("/dev/null", O_RDWR);
-        if (hQuiet < 0 || dup2(hQuiet, STDERR_FILENO) < 0 || dup2(bWithChannel ? pair[1] : hQuiet, CHANNEL_FD) < 0)
-            _exit(101);
-        std::vector<char*> argv {const_cast<char*>("tarrow-capture-helper")};
-        for (const std::string& strArg : args)
-            argv.push_back(const_cast<char*>(strArg.c_str()));
-        argv.push_back(nullptr);
-        char* envp[] = {nullptr};
-        execve(TARROW_TEST_HELPER_PATH, argv.data(), envp);
-        _exit(102);
+        int pair[2];
+        if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0)
+            return;
+        m_channel.Reset(pair[0]);
+        m_pid = fork();
+        if (m_pid == 0)
+        {
+            if (options.bWithoutRight && !DropCaptureRight())
+                _exit(100);
+            // The helper's usage line would only clutter the test log.
+            const int hQuiet = open("/dev/null", O_RDWR);
+            if (hQuiet < 0 || dup2(hQuiet, STDERR_FILENO) < 0
+                || dup2(options.bWithChannel ? pair[1] : hQuiet, CHANNEL_FD) < 0)
+                _exit(101);
+            if (options.bStandardClosed)
+            {
+                for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd)
+                    close(fd);
+            }
+            std::vector<char*> argv {const_cast<char*>("tarrow-capture-helper")};
+            for (const std::string& strArg : args)
+                argv.push_back(const_cast<char*>(strArg.c_str()));
+            argv.push_back(nullptr);
+            char* envp[] = {nullptr};
+            execve(TARROW_TEST_HELPER_PATH, argv.data(), envp);
+            _exit(102);
+        }
+        close(pair[1]);
     }
-    close(pair[1]);
-    if (pid > 0)
+    ~CHelperRun()
     {
-        int nStatus = 0;
-        waitpid(pid, &nStatus, 0);
-        run.nExitCode = WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : 128 + WTERMSIG(nStatus);
-        run.nReplyBytes = recv(pair[0], run.reply, sizeof(run.reply), MSG_DONTWAIT);
+        m_channel.Reset();
+        if (m_pid > 0)
+        {
+            kill(m_pid, SIGKILL);
+            WaitForChild(m_pid);
+        }
     }
-    close(pair[0]);
-    return run;
-}
+
+    // Its first message: the byte count, 0 when the channel closed without a word.
+    ssize_t ReadReply()
+    {
+        pollfd pfd {m_channel.Get(), POLLIN, 0};
+        if (poll(&pfd, 1, 5000) != 1)
+            return -1;
+        return recv(m_channel.Get(), m_reply, sizeof(m_reply), 0);
+    }
+    COpenedRecord ReadOpened()
+    {
+        COpenedRecord opened;
+        if (ReadReply() == ssize_t(sizeof(opened)))
+            std::memcpy(&opened, m_reply, sizeof(opened));
+        return opened;
+    }
+
+    // Waits for the end; what the ended process held is still there to read until it is reaped.
+    int WaitForEnd()
+    {
+        siginfo_t info {};
+        if (waitid(P_PID, id_t(m_pid), &info, WEXITED | WNOWAIT) != 0)
+            return -1;
+        m_strCapEff = ReadProcessStatus(m_pid, "CapEff");
+        m_strSeccomp = ReadProcessStatus(m_pid, "Seccomp");
+        const int nExit = WaitForChild(std::exchange(m_pid, -1));
+        return nExit;
+    }
+
+    pid_t GetPid() const { return m_pid; }
+
+    std::string m_strCapEff, m_strSeccomp;
+
+private:
+    CUniqueFd m_channel;
+    pid_t m_pid = -1;
+    unsigned char m_reply[64] = {};
+};
 
 // Collects what a message holds.
 class CCollected : public CRecordSink
@@ -108,36 +160,59 @@ TEST(CaptureHelperTest, HelperTurnsDownBadArgumentsAndAMissingChannelWithoutAnsw
     };
     for (const auto& args : badArguments)
     {
-        const CHelperRun run = RunHelper(args);
-        EXPECT_EQ(run.nExitCode, EXIT_BAD_ARGUMENT) << (args.empty() ? "(none)" : args[0].substr(0, 20));
-        EXPECT_EQ(run.nReplyBytes, 0);
+        CHelperRun run(args);
+        EXPECT_EQ(run.ReadReply(), 0);
+        EXPECT_EQ(run.WaitForEnd(), EXIT_BAD_ARGUMENT) << (args.empty() ? "(none)" : args[0].substr(0, 20));
     }
-    EXPECT_EQ(RunHelper({"127.0.0.1"}, false, false).nExitCode, EXIT_NO_CHANNEL);
+    EXPECT_EQ(CHelperRun({"127.0.0.1"}, {.bWithChannel = false}).WaitForEnd(), EXIT_NO_CHANNEL);
 }
 
 TEST(CaptureHelperTest, HelperWithoutTheRightReportsTheRefusedOpen)
 {
-    const CHelperRun run = RunHelper({"127.0.0.1"}, true);
-    ASSERT_EQ(run.nExitCode, EXIT_STEP_FAILED);
-    ASSERT_EQ(run.nReplyBytes, ssize_t(sizeof(COpenedRecord)));
-    CCollected collected;
-    ASSERT_TRUE(ReadRecords(run.reply, sizeof(COpenedRecord), true, collected));
-    EXPECT_EQ(collected.m_opened.nStep, STEP_OPEN);
-    EXPECT_EQ(collected.m_opened.nError, EPERM);
+    CHelperRun run({"127.0.0.1"}, {.bWithoutRight = true});
+    const COpenedRecord opened = run.ReadOpened();
+    EXPECT_EQ(opened.nStep, STEP_OPEN);
+    EXPECT_EQ(opened.nError, EPERM);
+    EXPECT_EQ(run.WaitForEnd(), EXIT_STEP_FAILED);
 }
 
 // The helper starts in the namespace of the thread that runs it: the capture side.
 class CaptureHelperNetTest : public CNetNamespaceTest
 {
 protected:
-    CHelperProcess::CStarted StartCapture()
+    CHelperProcess::CStarted StartCapture(const std::string& strHelper = TARROW_TEST_HELPER_PATH)
     {
-        CHelperProcess::CStarted started =
-            CHelperProcess::StartHelper(TARROW_TEST_HELPER_PATH, m_pNet->GetCaptureAddress().c_str());
+        CHelperProcess::CStarted started = CHelperProcess::StartHelper(strHelper, m_pNet->GetCaptureAddress().c_str());
         EXPECT_TRUE(started.channel.IsOpen()) << "step " << started.opened.nStep << " errno " << started.opened.nError;
         return started;
     }
 };
+
+TEST_F(CaptureHelperNetTest, HelperGivesUpItsRightsBeforeItsFirstWordEvenWhenTheOpenFailed)
+{
+    // Well formed, so the socket is opened with the right; no interface here owns it.
+    CHelperRun run({"192.0.2.77"});
+    const COpenedRecord opened = run.ReadOpened();
+    EXPECT_EQ(opened.nStep, STEP_BIND);
+    EXPECT_EQ(opened.nError, EADDRNOTAVAIL);
+    EXPECT_EQ(run.WaitForEnd(), EXIT_STEP_FAILED);
+    EXPECT_EQ(run.m_strCapEff, "0000000000000000");
+    EXPECT_EQ(run.m_strSeccomp, "2");
+}
+
+TEST_F(CaptureHelperNetTest, HelperStartedWithoutDescriptorsZeroToTwoGivesThemNothingItOpens)
+{
+    CHelperRun run({m_pNet->GetCaptureAddress()}, {.bStandardClosed = true});
+    ASSERT_EQ(run.ReadOpened().nStep, STEP_NONE);
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd)
+    {
+        std::error_code error;
+        EXPECT_EQ(
+            std::filesystem::read_symlink("/proc/" + std::to_string(run.GetPid()) + "/fd/" + std::to_string(fd), error),
+            "/dev/null")
+            << fd;
+    }
+}
 
 TEST_F(CaptureHelperNetTest, HelperWritesTheNamesAndEndsWhenItsChannelCloses)
 {
@@ -162,14 +237,10 @@ TEST_F(CaptureHelperNetTest, HelperWritesTheNamesAndEndsWhenItsChannelCloses)
     ASSERT_EQ(collected.m_names, std::vector<std::string> {"through.helper.example"});
     EXPECT_LE(std::abs(collected.m_nLastSeconds - tSent), 1);
 
-    const int hPidFd = int(syscall(SYS_pidfd_open, started.process.GetPid(), 0));
-    ASSERT_GE(hPidFd, 0);
-    m_fds.push_back(hPidFd);
+    const pid_t pid = started.process.GetPid();
     started.channel.Reset();
-    pollfd ended {hPidFd, POLLIN, 0};
-    ASSERT_EQ(poll(&ended, 1, 3000), 1);
     siginfo_t info {};
-    ASSERT_EQ(waitid(P_PIDFD, id_t(hPidFd), &info, WEXITED | WNOWAIT), 0);
+    ASSERT_EQ(waitid(P_PID, id_t(pid), &info, WEXITED | WNOWAIT), 0);
     EXPECT_EQ(info.si_code, CLD_EXITED);
     EXPECT_EQ(info.si_status, EXIT_ENDED);
 }
@@ -181,22 +252,113 @@ TEST_F(CaptureHelperNetTest, OneUserRunsAtMostFourCapturesAtOnce)
         running.push_back(StartCapture());
     ExpectStep(CHelperProcess::StartHelper(TARROW_TEST_HELPER_PATH, m_pNet->GetCaptureAddress().c_str()), STEP_NO_PLACE,
                EUSERS);
-    // A place that frees up while a new capture waits for one is taken.
-    std::thread ender([&first = running.front()] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(500));
-        first.channel.Reset();
-    });
-    CHelperProcess::CStarted next = StartCapture();
-    ender.join();
-    running.clear();
-    EXPECT_TRUE(next.channel.IsOpen());
+    // A capture that ends frees its place.
+    running.front().channel.Reset();
+    running.front().process.End(CHelperProcess::EXIT_GRACE_MS);
+    EXPECT_TRUE(StartCapture().channel.IsOpen());
 }
 
-// The same sandbox as the helper's, entered by a child that holds a real capture socket: the
-// socket still reads, but nothing can be sent, changed or opened any more.
-TEST_F(CaptureHelperNetTest, TheSandboxLeavesReadingAndTakesEverythingElse)
+namespace {
+
+// A copy of the helper holding the capture right as an installed one does, in a folder of root's
+// that the test's users may enter.
+class CGrantedHelper
 {
-    const std::string strAddress = m_pNet->GetCaptureAddress();
+public:
+    CGrantedHelper()
+    {
+        char szFolder[] = "/run/tarrow-test-XXXXXX";
+        if (mkdtemp(szFolder) == nullptr || chmod(szFolder, 0755) != 0)
+            return;
+        m_strFolder = szFolder;
+        const std::string strPath = m_strFolder + "/tarrow-capture-helper";
+        std::error_code error;
+        std::filesystem::copy_file(TARROW_TEST_HELPER_PATH, strPath, error);
+        cap_t pCaps = cap_from_text("cap_net_raw=ep");
+        if (!error && chmod(strPath.c_str(), 0755) == 0 && pCaps != nullptr
+            && cap_set_file(strPath.c_str(), pCaps) == 0)
+            m_strPath = strPath;
+        cap_free(pCaps);
+    }
+    ~CGrantedHelper()
+    {
+        std::error_code error;
+        if (!m_strFolder.empty())
+            std::filesystem::remove_all(m_strFolder, error);
+    }
+    const std::string& GetPath() const { return m_strPath; }
+
+private:
+    std::string m_strFolder, m_strPath;
+};
+
+} // namespace
+
+// The proof that once blocked a user: another user holds names like those the user's captures
+// once took, and runs as many captures of its own. Neither takes any of the user's four places.
+TEST_F(CaptureHelperNetTest, AnotherUserNeitherTakesNorHoldsTheUsersPlaces)
+{
+    const CGrantedHelper helper;
+    ASSERT_FALSE(helper.GetPath().empty());
+    const CTestUser owner("tarrow-test-a"), other("tarrow-test-b");
+    ASSERT_TRUE(owner.IsReady() && other.IsReady());
+    int ready[2], done[2];
+    ASSERT_EQ(pipe(ready), 0);
+    ASSERT_EQ(pipe(done), 0);
+    m_fds.insert(m_fds.end(), {ready[0], ready[1], done[0], done[1]});
+
+    const pid_t pidOther = other.Start([&] {
+        std::vector<CUniqueFd> names;
+        for (int nPlace = 0; nPlace < MAX_CAPTURES_PER_USER; ++nPlace)
+        {
+            names.emplace_back(socket(AF_UNIX, SOCK_DGRAM, 0));
+            sockaddr_un addr {};
+            addr.sun_family = AF_UNIX;
+            const std::string strName =
+                "tarrow-capture/" + std::to_string(owner.GetUid()) + "/" + std::to_string(nPlace);
+            std::memcpy(addr.sun_path + 1, strName.data(), strName.size());
+            if (bind(names.back().Get(), reinterpret_cast<const sockaddr*>(&addr),
+                     socklen_t(offsetof(sockaddr_un, sun_path) + 1 + strName.size()))
+                != 0)
+                return 10;
+        }
+        std::vector<CHelperProcess::CStarted> running;
+        for (int i = 0; i < MAX_CAPTURES_PER_USER; ++i)
+        {
+            running.push_back(CHelperProcess::StartHelper(helper.GetPath(), m_pNet->GetCaptureAddress().c_str()));
+            if (!running.back().channel.IsOpen())
+                return 20 + i;
+        }
+        char c = 0;
+        return write(ready[1], "r", 1) == 1 && read(done[0], &c, 1) == 1 ? 0 : 30;
+    });
+    char c = 0;
+    ASSERT_EQ(read(ready[0], &c, 1), 1) << "the other user's captures: " << WaitForChild(pidOther);
+
+    const int nOwner = WaitForChild(owner.Start([&] {
+        std::vector<CHelperProcess::CStarted> running;
+        for (int i = 0; i < MAX_CAPTURES_PER_USER; ++i)
+        {
+            running.push_back(CHelperProcess::StartHelper(helper.GetPath(), m_pNet->GetCaptureAddress().c_str()));
+            if (!running.back().channel.IsOpen())
+                return 10 + running.back().opened.nStep % 100;
+        }
+        const CHelperProcess::CStarted fifth =
+            CHelperProcess::StartHelper(helper.GetPath(), m_pNet->GetCaptureAddress().c_str());
+        return fifth.opened.nStep == STEP_NO_PLACE ? 0 : 40;
+    }));
+    EXPECT_EQ(write(done[1], "d", 1), 1);
+    EXPECT_EQ(nOwner, 0) << "10 + step: a capture of the owner failed; 40: a fifth one ran";
+    EXPECT_EQ(WaitForChild(pidOther), 0);
+}
+
+namespace {
+
+// Runs pfnTry in a child that holds a real capture socket and both ends of a channel, inside the
+// helper's sandbox; the child's exit status, or 128 + the signal that ended it.
+int InSandbox(const std::string& strAddress,
+              const std::function<bool(int hSocket, int hChannel, int hOtherEnd)>& pfnTry)
+{
     const pid_t pid = fork();
     if (pid == 0)
     {
@@ -207,20 +369,45 @@ TEST_F(CaptureHelperNetTest, TheSandboxLeavesReadingAndTakesEverythingElse)
             _exit(10);
         if (!EnterCaptureSandbox(opened.fd, pair[0]))
             _exit(11);
-        const unsigned char frame[64] = {};
-        const int nZero = 0;
-        unsigned nKept = 0, nDropped = 0;
-        const bool bHeld = sendto(opened.fd, frame, sizeof(frame), 0, nullptr, 0) < 0 && errno == EPERM
-                           && write(opened.fd, frame, sizeof(frame)) < 0
-                           && setsockopt(opened.fd, SOL_SOCKET, SO_DETACH_FILTER, &nZero, sizeof(nZero)) < 0
-                           && socket(AF_PACKET, SOCK_RAW, 0) < 0 && socket(AF_INET, SOCK_DGRAM, 0) < 0
-                           && open("/etc/hostname", O_RDONLY) < 0 && send(pair[1], frame, 1, 0) < 0
-                           && send(pair[0], frame, 1, 0) == 1
-                           && CPacketSocket::ReadStatistics(opened.fd, &nKept, &nDropped);
-        _exit(bHeld ? 0 : 12);
+        _exit(pfnTry(opened.fd, pair[0], pair[1]) ? 0 : 12);
     }
-    int nStatus = 0;
-    ASSERT_EQ(waitpid(pid, &nStatus, 0), pid);
-    ASSERT_TRUE(WIFEXITED(nStatus));
-    EXPECT_EQ(WEXITSTATUS(nStatus), 0);
+    return WaitForChild(pid);
+}
+
+} // namespace
+
+// The same sandbox as the helper's: the socket still reads and the channel still takes records,
+// but any other call ends the process.
+TEST_F(CaptureHelperNetTest, TheSandboxLeavesReadingAndKillsAnythingElse)
+{
+    const std::string strAddress = m_pNet->GetCaptureAddress();
+    EXPECT_EQ(InSandbox(strAddress,
+                        [](int hSocket, int hChannel, int) {
+                            unsigned nKept = 0, nDropped = 0;
+                            return CPacketSocket::ReadStatistics(hSocket, &nKept, &nDropped)
+                                   && send(hChannel, "x", 1, 0) == 1;
+                        }),
+              0);
+
+    const unsigned char frame[64] = {};
+    const std::pair<const char*, std::function<bool(int, int, int)>> forbidden[] = {
+        {"writing to stderr", [](int, int, int) { return write(STDERR_FILENO, "x", 1) == 1; }},
+        {"sending a frame", [&frame](int hSocket, int, int) { return sendto(hSocket, frame, 64, 0, nullptr, 0) > 0; }},
+        {"dropping the filter",
+         [](int hSocket, int, int) {
+             const int nZero = 0;
+             return setsockopt(hSocket, SOL_SOCKET, SO_DETACH_FILTER, &nZero, sizeof(nZero)) == 0;
+         }},
+        {"a new socket", [](int, int, int) { return socket(AF_INET, SOCK_DGRAM, 0) >= 0; }},
+        {"opening a file", [](int, int, int) { return open("/etc/hostname", O_RDONLY) >= 0; }},
+        {"sending on the window's end", [](int, int, int hOtherEnd) { return send(hOtherEnd, "x", 1, 0) == 1; }},
+        {"mapping the ring again",
+         [](int hSocket, int, int) { return mmap(nullptr, 4096, PROT_READ, MAP_SHARED, hSocket, 0) != MAP_FAILED; }},
+        {"executable memory",
+         [](int, int, int) {
+             return mmap(nullptr, 4096, PROT_READ | PROT_EXEC, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0) != MAP_FAILED;
+         }},
+    };
+    for (const auto& [pszWhat, pfnTry] : forbidden)
+        EXPECT_EQ(InSandbox(strAddress, pfnTry), 128 + SIGSYS) << pszWhat;
 }
