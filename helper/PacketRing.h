@@ -12,10 +12,17 @@
 class CPacketRing
 {
 public:
-    // 128 blocks of 1 MiB: a burst of a million queries at the speed a veth pair carries them
-    // (a third of a million a second) fits while the window takes them in.
+    // The ring holds about two seconds of the fastest burst measured here (tcpreplay at top speed
+    // over a veth pair): the window takes names in far faster than that, so the ring only has to
+    // cover the window's stalls. A small query takes 176 bytes of the ring (its frame header and
+    // address, aligned). The ring is kernel memory that no cgroup limit counts, pinned while the
+    // capture runs, so it is no larger than that.
+    static constexpr unsigned FASTEST_BURST_PER_SECOND = 200000;
+    static constexpr unsigned SMALL_QUERY_RING_BYTES = 176;
+    static constexpr unsigned BURST_SECONDS = 2;
     static constexpr unsigned BLOCK_SIZE = 1u << 20;
-    static constexpr unsigned BLOCK_COUNT = 128;
+    static constexpr unsigned BLOCK_COUNT =
+        (BURST_SECONDS * FASTEST_BURST_PER_SECOND * SMALL_QUERY_RING_BYTES + BLOCK_SIZE - 1) / BLOCK_SIZE;
     static constexpr unsigned FRAME_SIZE = 2048;
     // A quiet interface still shows a query within this many milliseconds.
     static constexpr unsigned RETIRE_MS = 10;

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what Tarrow needs, builds it in build-release, gives a root-owned copy of the capture
-# helper the right to open packet sockets (sudo setcap), and starts Tarrow as the user who ran this,
-# never as root: run through sudo, it builds and starts as $SUDO_USER.
+# helper the right to open packet sockets (sudo setcap), and starts Tarrow as the user who ran this:
+# run through sudo (or pkexec), it builds and starts as that user. Only when root itself runs it does
+# Tarrow run as root, and then it gives up every capability at its start.
 #   start.sh            build, grant and start
 #   start.sh --revoke   take the grant back: remove this user's copy of the helper; builds nothing
 set -euo pipefail
@@ -165,7 +166,7 @@ if [ "$user_name" != root ] && ! copy_is_current; then
 fi
 
 if [ "$user_name" = root ]; then
-  echo "Starting Tarrow as root: no other user started this script." >&2
+  echo "Starting Tarrow as root (it gives up its capabilities): no other user started this script." >&2
   exec "$build_dir/app/tarrow"
 fi
 if [ ${#as_user[@]} -eq 0 ]; then

@@ -4,7 +4,9 @@
 # and, beside it on the same interface and the same burst, tcpdump printing each query capture on
 # the server's side. Needs root. Prints one line per burst size.
 #   bench/load/run-burst.sh BUILD_DIR [COUNT...]      (default counts: 100000 1000000)
-# LOAD_TARGET=CaptureLoadTarget runs the bare session instead of the window.
+# LOAD_TARGET=CaptureLoadTarget runs the bare session instead of the window. FREEZE=1 stops the
+# target's process (SIGSTOP) for the whole burst and lets it go on afterwards: what the ring cannot
+# hold is then dropped by the kernel and must show as missed, so listed + missed = count.
 set -eu
 
 BUILD=${1:?usage: $0 BUILD_DIR [COUNT...]}
@@ -25,7 +27,9 @@ for COUNT in $COUNTS; do
     ip netns exec "$SRV" tcpdump -n -l -i "$IF_SRV" 'udp dst port 53' > "$WORK/tcpdump.txt" 2> "$WORK/tcpdump.err" &
     echo $! > "$WORK/tcpdump.pid"
     sleep 2
+    [ "${FREEZE:-0}" = 1 ] && kill -STOP "$(cat "$WORK/target.pid")"
     ip netns exec "$CLI" tcpreplay --preload-pcap --topspeed -i "$IF_CLI" "$WORK/burst.pcap" > "$WORK/tcpreplay.out" 2>&1
+    [ "${FREEZE:-0}" = 1 ] && kill -CONT "$(cat "$WORK/target.pid")"
     # Both get time to work off what waits in their buffers.
     sleep 8
     kill -INT "$(cat "$WORK/tcpdump.pid")"; wait "$(cat "$WORK/tcpdump.pid")" || true

@@ -16,13 +16,13 @@ namespace {
 class CReEncoder : public CRecordSink
 {
 public:
-    void OnOpened(const HelperProtocol::COpened& opened) override { Check(m_writer.AddOpened(opened)); }
+    void OnOpened(const Channel::COpenedRecord& opened) override { Check(m_writer.AddOpened(opened)); }
     void OnName(std::int64_t nSeconds, std::uint32_t nNanoseconds, std::string_view name) override
     {
         Check(nNanoseconds < 1000000000u && name.size() < NAME_BUFFER_SIZE);
         Check(m_writer.AddName(nSeconds, nNanoseconds, name));
     }
-    void OnCounts(const HelperProtocol::CCounts& counts) override { Check(m_writer.AddCounts(counts)); }
+    void OnCounts(const Channel::CCountsRecord& counts) override { Check(m_writer.AddCounts(counts)); }
     void OnFailed(std::int32_t nError) override
     {
         Check(nError > 0);

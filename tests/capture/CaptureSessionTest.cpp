@@ -427,7 +427,7 @@ TEST_F(CaptureSessionTest, AHelperThatDiesOrFreezesEndsTheCaptureWithATextAndRun
     EXPECT_TRUE(WaitUntil([&] { return owner.Has("after-faults.example"); }));
 }
 
-// Frames of 1,600 bytes fill the ring after some 70,000 queries; the frozen helper reads none of them.
+// Frames of 1,600 bytes fill the ring after some 40,000 queries; the frozen helper reads none of them.
 TEST_F(CaptureSessionTest, WhatTheKernelDropsWhileTheHelperIsFrozenIsCountedExactly)
 {
     CTestOwner owner;

@@ -15,8 +15,8 @@ namespace {
 void ExpectStep(const CHelperProcess::CStarted& started, int nStep, int nError)
 {
     EXPECT_FALSE(started.channel.IsOpen());
-    EXPECT_EQ(started.opened.nStep, nStep);
-    EXPECT_EQ(started.opened.nError, nError);
+    EXPECT_EQ(+started.opened.nStep, nStep);
+    EXPECT_EQ(+started.opened.nError, nError);
 }
 
 bool NoChildLeft()

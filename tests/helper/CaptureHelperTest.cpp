@@ -146,8 +146,8 @@ public:
 void ExpectStep(const CHelperProcess::CStarted& started, int nStep, int nError)
 {
     EXPECT_FALSE(started.channel.IsOpen());
-    EXPECT_EQ(started.opened.nStep, nStep);
-    EXPECT_EQ(started.opened.nError, nError);
+    EXPECT_EQ(+started.opened.nStep, nStep);
+    EXPECT_EQ(+started.opened.nError, nError);
 }
 
 } // namespace
@@ -171,8 +171,8 @@ TEST(CaptureHelperTest, HelperWithoutTheRightReportsTheRefusedOpen)
 {
     CHelperRun run({"127.0.0.1"}, {.bWithoutRight = true});
     const COpenedRecord opened = run.ReadOpened();
-    EXPECT_EQ(opened.nStep, STEP_OPEN);
-    EXPECT_EQ(opened.nError, EPERM);
+    EXPECT_EQ(+opened.nStep, STEP_OPEN);
+    EXPECT_EQ(+opened.nError, EPERM);
     EXPECT_EQ(run.WaitForEnd(), EXIT_STEP_FAILED);
 }
 
@@ -193,8 +193,8 @@ TEST_F(CaptureHelperNetTest, HelperGivesUpItsRightsBeforeItsFirstWordEvenWhenThe
     // Well formed, so the socket is opened with the right; no interface here owns it.
     CHelperRun run({"192.0.2.77"});
     const COpenedRecord opened = run.ReadOpened();
-    EXPECT_EQ(opened.nStep, STEP_BIND);
-    EXPECT_EQ(opened.nError, EADDRNOTAVAIL);
+    EXPECT_EQ(+opened.nStep, STEP_BIND);
+    EXPECT_EQ(+opened.nError, EADDRNOTAVAIL);
     EXPECT_EQ(run.WaitForEnd(), EXIT_STEP_FAILED);
     EXPECT_EQ(run.m_strCapEff, "0000000000000000");
     EXPECT_EQ(run.m_strSeccomp, "2");
@@ -203,7 +203,7 @@ TEST_F(CaptureHelperNetTest, HelperGivesUpItsRightsBeforeItsFirstWordEvenWhenThe
 TEST_F(CaptureHelperNetTest, HelperStartedWithoutDescriptorsZeroToTwoGivesThemNothingItOpens)
 {
     CHelperRun run({m_pNet->GetCaptureAddress()}, {.bStandardClosed = true});
-    ASSERT_EQ(run.ReadOpened().nStep, STEP_NONE);
+    ASSERT_EQ(+run.ReadOpened().nStep, STEP_NONE);
     for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd)
     {
         std::error_code error;
