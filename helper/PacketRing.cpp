@@ -5,6 +5,9 @@
 #include <sys/socket.h>
 
 static_assert(CPacketRing::BLOCK_SIZE % CPacketRing::FRAME_SIZE == 0);
+// A block must fill before it is retired, even in a burst of the smallest queries.
+static_assert(CPacketRing::BLOCK_SIZE / CPacketRing::SMALL_QUERY_RING_BYTES
+              < CPacketRing::FASTEST_BURST_PER_SECOND / 1000 * CPacketRing::RETIRE_MS);
 
 CPacketRing::~CPacketRing()
 {

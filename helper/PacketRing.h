@@ -13,14 +13,17 @@ class CPacketRing
 {
 public:
     // The ring holds about two seconds of the fastest burst measured here (tcpreplay at top speed
-    // over a veth pair): the window takes names in far faster than that, so the ring only has to
-    // cover the window's stalls. A small query takes 176 bytes of the ring (its frame header and
-    // address, aligned). The ring is kernel memory that no cgroup limit counts, pinned while the
-    // capture runs, so it is no larger than that.
+    // over a veth pair, 200,000 queries a second): the window takes names in far faster than that,
+    // so the ring only has to cover the window's stalls. A small query takes 176 bytes of the ring
+    // (its frame header and address, aligned). The ring is kernel memory that no cgroup limit
+    // counts, pinned while the capture runs, so it is no larger than that. Its blocks are small: a
+    // block goes to the reader after RETIRE_MS however little it holds, so while the reader waits,
+    // the ring can hold only BLOCK_COUNT * RETIRE_MS of traffic, and a burst must fill each block
+    // sooner than that for the ring's bytes to count.
     static constexpr unsigned FASTEST_BURST_PER_SECOND = 200000;
     static constexpr unsigned SMALL_QUERY_RING_BYTES = 176;
     static constexpr unsigned BURST_SECONDS = 2;
-    static constexpr unsigned BLOCK_SIZE = 1u << 20;
+    static constexpr unsigned BLOCK_SIZE = 64u << 10;
     static constexpr unsigned BLOCK_COUNT =
         (BURST_SECONDS * FASTEST_BURST_PER_SECOND * SMALL_QUERY_RING_BYTES + BLOCK_SIZE - 1) / BLOCK_SIZE;
     static constexpr unsigned FRAME_SIZE = 2048;

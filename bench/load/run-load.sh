@@ -32,7 +32,7 @@ cpu_of() {
 
 printf '%-8s %-10s %-10s %-8s %-8s %-9s %-12s %-10s\n' rate sent delivered drops cpu_s tcpdump_s tcpdump_shown tcpdump_drop
 for RATE in $RATES; do
-    ip netns exec "$SRV" "$TARGET" $ADDR_SRV > "$WORK/target.out" 2>&1 &
+    ip netns exec "$SRV" env QT_QPA_PLATFORM=offscreen "$TARGET" $ADDR_SRV > "$WORK/target.out" 2>&1 &
     TARGET_PID=$!
     echo $TARGET_PID > "$WORK/target.pid"
     ip netns exec "$SRV" tcpdump -n -l -i "$IF_SRV" 'udp dst port 53' > "$WORK/tcpdump.txt" 2> "$WORK/tcpdump.out" &
