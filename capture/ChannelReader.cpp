@@ -1,10 +1,28 @@
 #include "capture/ChannelReader.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <poll.h>
 #include <sys/socket.h>
 
 using namespace Channel;
+
+namespace {
+
+constexpr char NOT_A_RECORD_TEXT[] = "The capture helper sent something that is not a capture record.";
+
+// The helper reports the kernel's counts after each read of them, and one read adds at most what
+// 32 bits hold; counts that shrink or leap further are made up, and so is everything else the
+// helper says.
+bool CanFollow(const CCountsRecord& before, const CCountsRecord& after)
+{
+    const auto Grows = [](std::uint64_t nBefore, std::uint64_t nAfter) {
+        return nAfter >= nBefore && nAfter - nBefore <= UINT32_MAX;
+    };
+    return Grows(before.nReceived, after.nReceived) && Grows(before.nDropped, after.nDropped);
+}
+
+} // namespace
 
 CChannelReader::CChannelReader() : m_pMessage(new unsigned char[MAX_MESSAGE_BYTES + 1])
 {}
@@ -43,7 +61,7 @@ CChannelReader::CNews CChannelReader::Read()
             m_strEnded = "The capture helper ended unexpectedly.";
         else if (size_t(nReceived) > MAX_MESSAGE_BYTES
                  || !ReadRecords(m_pMessage.get(), size_t(nReceived), false, *this))
-            m_strEnded = "The capture helper sent something that is not a capture record.";
+            m_strEnded = NOT_A_RECORD_TEXT;
     }
     if (bHeard)
         m_lastHeard = CClock::now();
@@ -67,7 +85,19 @@ CChannelReader::CNews CChannelReader::CheckSilence(CClock::time_point now)
 
 void CChannelReader::OnName(std::int64_t nSeconds, std::uint32_t, std::string_view name)
 {
+    if (!m_strEnded.empty())
+        return;
     m_names.Add(name, static_cast<std::time_t>(nSeconds));
+}
+
+void CChannelReader::OnCounts(const CCountsRecord& counts)
+{
+    if (!m_strEnded.empty())
+        return;
+    if (CanFollow(m_counts, counts))
+        m_counts = counts;
+    else
+        m_strEnded = NOT_A_RECORD_TEXT;
 }
 
 void CChannelReader::OnFailed(std::int32_t nError)

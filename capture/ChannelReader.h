@@ -56,7 +56,7 @@ private:
 
     void OnOpened(const Channel::COpenedRecord&) override {}
     void OnName(std::int64_t nSeconds, std::uint32_t nNanoseconds, std::string_view name) override;
-    void OnCounts(const Channel::CCountsRecord& counts) override { m_counts = counts; }
+    void OnCounts(const Channel::CCountsRecord& counts) override;
     void OnFailed(std::int32_t nError) override;
 
     CUniqueFd m_channel;

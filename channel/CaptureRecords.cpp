@@ -102,7 +102,8 @@ private:
             if (!Take(head))
                 return false;
             const size_t nLength = head.nLength;
-            if (head.nNanoseconds >= 1000000000u || nLength >= NAME_BUFFER_SIZE || nLength > m_nLeft)
+            if (head.nSeconds < 0 || head.nSeconds > LAST_REAL_SECOND || head.nNanoseconds >= 1000000000u
+                || nLength >= NAME_BUFFER_SIZE || nLength > m_nLeft)
                 return false;
             const std::string_view name(reinterpret_cast<const char*>(m_p), nLength);
             m_p += nLength;

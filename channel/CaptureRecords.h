@@ -46,5 +46,6 @@ public:
 // Checks the whole message before handing on any record, so a bad message delivers nothing. An
 // opened record is good only as the first record of the first message (bFirst), and nowhere else;
 // any other record is good only after it. False for an empty, cut or unknown record, a name longer
-// than the decoder can produce, nanoseconds of a second or more, and an errno that is not positive.
+// than the decoder can produce, a time before the epoch or past Channel::LAST_REAL_SECOND,
+// nanoseconds of a second or more, and an errno that is not positive.
 bool ReadRecords(const unsigned char* pMessage, size_t nLength, bool bFirst, CRecordSink& sink);

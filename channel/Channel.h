@@ -27,6 +27,10 @@ constexpr unsigned CAPTURE_PLACE_WAIT_MS = 100;
 constexpr unsigned HEARTBEAT_MS = 1000;
 constexpr unsigned SILENCE_LIMIT_MS = 6000;
 
+// A frame's kernel time lies between the epoch and the last second of year 9999; anything else is
+// no time a packet socket hands out, and a list that showed it would show a made-up date.
+constexpr std::int64_t LAST_REAL_SECOND = 253402300799;
+
 // Records are batched into messages of at most this size: one write carries hundreds of names.
 constexpr size_t MAX_MESSAGE_BYTES = 32 * 1024;
 

@@ -1,9 +1,9 @@
 #include "links/LinkControl.h"
 
 #include "links/Pages.h"
+#include "templates/MessageBox.h"
 
 #include <QDesktopServices>
-#include <QMessageBox>
 #include <QEvent>
 #include <QMouseEvent>
 #include <QUrl>
@@ -13,8 +13,8 @@ bool OpenInBrowser(const QUrl& url, QWidget* pParent)
     // No shell in between: the address is never taken apart as a command line.
     if (QDesktopServices::openUrl(url))
         return true;
-    QMessageBox::warning(pParent, QStringLiteral("Tarrow"),
-                         QStringLiteral("No browser could open %1.").arg(url.toDisplayString()));
+    ShowMessageBox(pParent, QMessageBox::Warning,
+                   QStringLiteral("No browser could open %1.").arg(url.toDisplayString()));
     return false;
 }
 

@@ -1,5 +1,6 @@
 #include "ui/ListExport.h"
 
+#include "dns/PresentationForm.h"
 #include "ui/NameListModel.h"
 
 #include <QFile>
@@ -17,27 +18,17 @@ namespace {
 // Rows go to the file in pieces of about this size, so saving never holds more than one piece.
 constexpr size_t WRITE_PIECE = 64 * 1024;
 
-template <class Text>
-void AppendCell(Text& text, const QByteArray& cell)
-{
-    qsizetype nFrom = 0;
-    for (qsizetype nLf = cell.indexOf('\n'); nLf >= 0; nLf = cell.indexOf('\n', nFrom))
-    {
-        text.append(cell.constData() + nFrom, nLf - nFrom);
-        text.append("\r\n", 2);
-        nFrom = nLf + 1;
-    }
-    text.append(cell.constData() + nFrom, cell.size() - nFrom);
-    text.append("\t", 1);
-}
-
-// Counts are read afresh after every row and cell, so the text always matches the list as it is.
+// A row is the name, a tab, the time, a tab and a carriage return. The name goes in its
+// presentation form, with a spreadsheet's formula start escaped too, so no byte a sender chose can
+// end the row or the field early, or be run by whatever opens the file.
 template <class Text>
 void AppendRow(Text& text, const CNameListModel& list, int nRow)
 {
-    for (int nColumn = 0; nColumn < list.columnCount(); ++nColumn)
-        AppendCell(text, list.GetCellText(nRow, nColumn));
-    text.append("\r", 1);
+    AppendPresentationForm(text, list.GetNameView(nRow), true);
+    text.append("\t", 1);
+    const QByteArray baTime = list.GetCellText(nRow, CNameListModel::COLUMN_TIME);
+    text.append(baTime.constData(), size_t(baTime.size()));
+    text.append("\t\r", 2);
 }
 
 bool WriteAll(int fd, const std::string& strText)

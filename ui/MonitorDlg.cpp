@@ -6,6 +6,7 @@
 #include "res/Resource.h"
 #include "templates/DialogTemplate.h"
 #include "templates/MenuResource.h"
+#include "templates/MessageBox.h"
 #include "templates/Resources.h"
 #include "ui/ListExport.h"
 
@@ -46,10 +47,7 @@ constexpr int LIST_UPDATE_PERIOD_MS = 50;
 
 void ShowWarning(QWidget* pParent, const QString& strText, const QString& strInformative = QString())
 {
-    QMessageBox box(QMessageBox::Warning, QStringLiteral(TARROW_APP_NAME), strText, QMessageBox::Ok, pParent);
-    if (!strInformative.isEmpty())
-        box.setInformativeText(strInformative);
-    box.exec();
+    ShowMessageBox(pParent, QMessageBox::Warning, strText, strInformative);
 }
 
 } // namespace
@@ -362,10 +360,10 @@ void CMonitorDlg::OnSaveList()
         bool bWrite = true;
         if (strPath != strChosen && QFileInfo::exists(strPath))
         {
-            const auto answer = QMessageBox::question(
-                this, QStringLiteral("Confirm Save As"),
+            const auto answer = ShowMessageBox(
+                this, QMessageBox::Question,
                 QStringLiteral("%1 already exists.\nDo you want to replace it?").arg(QDir::toNativeSeparators(strPath)),
-                QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
+                QString(), QMessageBox::Yes | QMessageBox::No, QMessageBox::No, QStringLiteral("Confirm Save As"));
             bWrite = answer == QMessageBox::Yes;
         }
         if (bWrite)
@@ -408,8 +406,8 @@ void CMonitorDlg::OpenSelectedName()
     url.setHost(QString::fromUtf8(name), QUrl::StrictMode);
     if (!url.isValid() || url.host().isEmpty())
     {
-        ShowWarning(this,
-                    QStringLiteral("%1 is not a host name that a browser can open.").arg(QString::fromUtf8(name)));
+        ShowWarning(this, QStringLiteral("%1 is not a host name that a browser can open.")
+                              .arg(QString::fromLatin1(m_listModel.GetCellText(nRow, CNameListModel::COLUMN_NAME))));
         return;
     }
     OpenInBrowser(url, this);

@@ -1,5 +1,7 @@
 #include "ui/NameListModel.h"
 
+#include "dns/PresentationForm.h"
+
 #include <QString>
 #include <QTimer>
 
@@ -114,9 +116,17 @@ void CNameListModel::SetBudget(size_t nNames, size_t nNameBytes)
     m_nBudgetNameBytes = nNameBytes;
 }
 
+std::string_view CNameListModel::GetNameView(int row) const
+{
+    if (row < 0 || static_cast<size_t>(row) >= m_nShown)
+        return {};
+    return m_store.GetName(m_nShown - 1 - static_cast<size_t>(row));
+}
+
 QByteArray CNameListModel::GetName(int row) const
 {
-    return GetCellText(row, COLUMN_NAME);
+    const std::string_view name = GetNameView(row);
+    return QByteArray(name.data(), static_cast<qsizetype>(name.size()));
 }
 
 QByteArray CNameListModel::GetCellText(int row, int column) const
@@ -128,8 +138,9 @@ QByteArray CNameListModel::GetCellText(int row, int column) const
     {
     case COLUMN_NAME:
     {
-        const std::string_view name = m_store.GetName(nIndex);
-        return QByteArray(name.data(), static_cast<qsizetype>(name.size()));
+        QByteArray text;
+        AppendPresentationForm(text, m_store.GetName(nIndex));
+        return text;
     }
     case COLUMN_TIME:
         return m_times.Text(m_store.GetTime(nIndex));
@@ -169,10 +180,8 @@ QVariant CNameListModel::data(const QModelIndex& index, int role) const
     {
     case Qt::DisplayRole:
     {
-        const QByteArray baText = GetCellText(index.row(), index.column());
-        if (index.column() == COLUMN_NAME)
-            return QString::fromUtf8(baText);
-        return QString::fromLatin1(baText);
+        // Both cells are ASCII: the name in its presentation form, the time in the C locale.
+        return QString::fromLatin1(GetCellText(index.row(), index.column()));
     }
     case Qt::DecorationRole:
         if (index.column() == COLUMN_NAME && !m_iconName.isNull())

@@ -9,11 +9,13 @@
 #include <QIcon>
 #include <cstddef>
 #include <ctime>
+#include <string_view>
 
 class QTimer;
 
 // The captured-names list: one row per distinct name since the last Clear, row 0 the newest, each
-// with the local time at which it was first seen. Names are kept as the bytes received.
+// with the local time at which it was first seen. Names are kept as the bytes received and shown
+// in their presentation form.
 class CNameListModel : public QAbstractTableModel
 {
     Q_OBJECT
@@ -61,8 +63,11 @@ public:
     // Shows the rows still waiting for the next period.
     void FlushInsertions();
 
-    // The cell's text as bytes, unchanged (name) or as formatted (time); empty out of range.
+    // The name's bytes as they came from the wire (what the list's rule compares, and what an
+    // address is made of); empty out of range.
     QByteArray GetName(int row) const;
+    std::string_view GetNameView(int row) const;
+    // The cell's text as shown: the name in its presentation form, or the formatted time.
     QByteArray GetCellText(int row, int column) const;
 
     // The seconds the rows show, one entry each.

@@ -3,14 +3,18 @@
 // every frame the step takes (run through the test's classic BPF interpreter). The name buffer is
 // a heap block of exactly 1024 bytes, so AddressSanitizer catches any write past it; the input is
 // libFuzzer's own exact-size copy, so any read past the received bytes is caught as well. The
-// seeds hold IPv4 and IPv6 frames with UDP and TCP, so the fuzzer starts inside every layer.
+// seeds hold IPv4 and IPv6 frames with UDP and TCP, so the fuzzer starts inside every layer. The
+// input taken as a name must come out of the presentation form as printable ASCII that reads back
+// to it.
 
 #include "dns/DnsFilter.h"
 #include "dns/DnsName.h"
+#include "dns/PresentationForm.h"
 #include "ClassicBpf.h"
 
 #include <linux/if_ether.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -19,6 +23,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace {
@@ -67,6 +72,43 @@ void Check(bool bDelivered, const std::optional<std::string>& expected, const ch
         Fail("the delivered text differs from the name read label by label");
 }
 
+// The bytes a presentation form stands for: \DDD is one byte, anything else itself.
+std::string ReadPresentationForm(const std::string& strForm)
+{
+    std::string strBytes;
+    for (size_t i = 0; i < strForm.size(); ++i)
+    {
+        if (strForm[i] != '\\')
+        {
+            strBytes += strForm[i];
+            continue;
+        }
+        if (i + 3 >= strForm.size() || strForm.find_first_not_of("0123456789", i + 1) < i + 4)
+            Fail("a backslash without three digits after it");
+        strBytes += char(std::stoi(strForm.substr(i + 1, 3)));
+        i += 3;
+    }
+    return strBytes;
+}
+
+// Whatever the bytes, their form is printable ASCII alone and reads back to them exactly.
+void CheckPresentationForm(std::string_view name)
+{
+    for (const bool bFormula : {false, true})
+    {
+        const std::string strForm = PresentationForm(name, bFormula);
+        for (const char c : strForm)
+        {
+            if (c < 0x20 || c > 0x7e)
+                Fail("a presentation form holds a byte that is not printable ASCII");
+        }
+        if (bFormula && !strForm.empty() && IsFormulaStart(static_cast<unsigned char>(strForm[0])))
+            Fail("a saved name starts a spreadsheet formula");
+        if (ReadPresentationForm(strForm) != name)
+            Fail("a presentation form does not read back to the name's bytes");
+    }
+}
+
 } // namespace
 
 constexpr unsigned SNAP_LENGTH = 1600;
@@ -96,5 +138,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
     std::memset(text.get(), 0xA5, NAME_BUFFER_SIZE);
     const bool bDecoded = DecodeQuestionName(pData, nSize, text.get());
     Check(bDecoded, ReadNameSlowly(pData, nSize), text.get());
+    // The whole input as a name too: the decoder's text never holds every byte value.
+    CheckPresentationForm(std::string_view(reinterpret_cast<const char*>(pData), std::min<size_t>(nSize, 4096)));
     return 0;
 }

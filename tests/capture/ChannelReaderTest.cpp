@@ -70,8 +70,19 @@ TEST_F(ChannelReaderTest, NamesOfEveryWaitingMessageComeInOrderAndMissedOnlyWhen
     EXPECT_FALSE(m_reader.Read().bMissedGrew);
 }
 
+std::vector<unsigned char> CountsBytes(std::uint64_t nReceived, std::uint64_t nDropped)
+{
+    CRecordWriter writer;
+    CCountsRecord counts;
+    counts.nReceived = nReceived;
+    counts.nDropped = nDropped;
+    writer.AddCounts(counts);
+    return {writer.GetData(), writer.GetData() + writer.GetSize()};
+}
+
 TEST_F(ChannelReaderTest, EveryEndIsToldAfterTheNamesBeforeIt)
 {
+    constexpr std::uint64_t BEFORE = 1000;
     struct
     {
         const char* pszWhat;
@@ -84,12 +95,20 @@ TEST_F(ChannelReaderTest, EveryEndIsToldAfterTheNamesBeforeIt)
          "The capture helper sent something that is not a capture record."},
         {"oversized", std::vector<unsigned char>(MAX_MESSAGE_BYTES + 1, RECORD_COUNTS),
          "The capture helper sent something that is not a capture record."},
+        // No kernel count shrinks, and one read of them adds at most 32 bits' worth.
+        {"kept count shrinks", CountsBytes(BEFORE - 1, BEFORE),
+         "The capture helper sent something that is not a capture record."},
+        {"missed count leaps", CountsBytes(BEFORE, BEFORE + UINT32_MAX + 1),
+         "The capture helper sent something that is not a capture record."},
     };
     ends[2].last[0] = RECORD_OPENED;
     for (auto& end : ends)
     {
         SetUp();
         m_writer.AddName(1, 0, "before.example");
+        CCountsRecord counts;
+        counts.nReceived = counts.nDropped = BEFORE;
+        m_writer.AddCounts(counts);
         Send(m_writer);
         if (end.last.empty())
             m_helperEnd.Reset();

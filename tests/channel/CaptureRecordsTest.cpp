@@ -77,11 +77,12 @@ TEST(CaptureRecordsTest, WhatTheHelperWritesIsReadBackInOrder)
     CRecordWriter writer;
     const std::string strLongest(NAME_BUFFER_SIZE - 1, 'x');
     ASSERT_TRUE(writer.AddName(1765100000, 999999999, "mail.example.org"));
-    ASSERT_TRUE(writer.AddName(-1, 0, ""));
+    ASSERT_TRUE(writer.AddName(LAST_REAL_SECOND, 0, ""));
     ASSERT_TRUE(writer.AddName(7, 1, strLongest));
     ASSERT_TRUE(writer.AddCounts(Counts(70000, 30000)));
     ASSERT_TRUE(writer.AddFailed(100));
-    const std::vector<std::string> expected = {"name 1765100000.999999999 mail.example.org", "name -1.0 ",
+    const std::vector<std::string> expected = {"name 1765100000.999999999 mail.example.org",
+                                               "name " + std::to_string(LAST_REAL_SECOND) + ".0 ",
                                                "name 7.1 " + strLongest, "counts 70000 30000", "failed 100"};
     EXPECT_EQ(Read(Bytes(writer), false), expected);
 }
@@ -107,6 +108,9 @@ TEST(CaptureRecordsTest, AMessageWithAnyBadRecordIsTurnedDownWholeAndDeliversNot
         {"name cut in its head", withPrefix({RECORD_NAME, 1, 0, 0})},
         {"name longer than its message", withPrefix({RECORD_NAME, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 5, 0, 'a', 'b'})},
         {"name past the decoder's limit", withPrefix(nameTooLong)},
+        {"a time before the epoch",
+         withPrefix({RECORD_NAME, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0, 0, 0})},
+        {"a time past year 9999", withPrefix({RECORD_NAME, 0x80, 0x41, 0xF4, 0xFF, 0x3A, 0, 0, 0, 0, 0, 0, 0, 0, 0})},
         {"a whole second of nanoseconds",
          withPrefix({RECORD_NAME, 1, 0, 0, 0, 0, 0, 0, 0, 0x00, 0xCA, 0x9A, 0x3B, 0, 0})},
         {"counts cut", withPrefix({RECORD_COUNTS, 1, 2, 3})},

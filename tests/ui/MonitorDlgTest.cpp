@@ -3,7 +3,9 @@
 #include "ui/MonitorDlg.h"
 
 #include "capture/LocalAddresses.h"
+#include "dns/DnsName.h"
 #include "common/DnsQuery.h"
+#include "common/HostileNames.h"
 #include "common/ModalAnswer.h"
 #include "common/NetNamespace.h"
 #include "common/ProcessState.h"
@@ -470,6 +472,62 @@ private slots:
         dlg.OnOpenUrl();
         QVERIFY(m_catcher.m_urls.isEmpty());
         QVERIFY(!strShown.isEmpty());
+    }
+
+    // Each name as the decoder reads it from a real query, then in the list, in the box that says it
+    // is no host name, and in the saved file: text everywhere, one row and two fields each.
+    void hostileNamesStayTextInTheListTheBoxAndTheSavedFile()
+    {
+        CMonitorDlg dlg;
+        for (const CHostileName& hostile : HostileNames())
+        {
+            const CBytes query = MakeDnsQuery(hostile.strName);
+            char szName[NAME_BUFFER_SIZE];
+            QVERIFY2(DecodeQuestionName(query.data() + 12, query.size() - 12, szName), hostile.pszWhat);
+            Deliver(dlg, QByteArray(szName));
+            QCOMPARE(dlg.GetListModel().data(dlg.GetListModel().index(0, 0)).toString(),
+                     QString::fromStdString(hostile.strShown));
+        }
+
+        const std::vector<CHostileName>& names = HostileNames();
+        const int nMarkup = int(names.size()) - 1;
+        QCOMPARE(names[0].pszWhat, "markup");
+        dlg.GetListView()->selectRow(nMarkup);
+        QStringList shown;
+        OnNextModal<QMessageBox>([&shown](QMessageBox* pBox) {
+            for (QLabel* pLabel : pBox->findChildren<QLabel*>())
+            {
+                if (pLabel->textFormat() != Qt::PlainText || pLabel->openExternalLinks())
+                    shown << QStringLiteral("not plain: ") + pLabel->text();
+                else if (!pLabel->text().isEmpty())
+                    shown << pLabel->text();
+            }
+            pBox->button(QMessageBox::Ok)->click();
+        });
+        dlg.OnOpenUrl();
+        QCOMPARE(shown, QStringList {QStringLiteral("%1 is not a host name that a browser can open.")
+                                         .arg(QString::fromStdString(names[0].strShown))});
+
+        QTemporaryDir dir;
+        const QString strPath = dir.filePath("hostile.txt");
+        dlg.SetFileChooser([&strPath](QWidget*) { return strPath; });
+        dlg.OnSaveList();
+        QFile saved(strPath);
+        QVERIFY(saved.open(QIODevice::ReadOnly));
+        const QByteArray text = saved.readAll();
+        QList<QByteArray> rows = text.split('\r');
+        QCOMPARE(rows.takeLast(), QByteArray());
+        QCOMPARE(rows.size(), int(names.size()));
+        for (int nRow = 0; nRow < rows.size(); ++nRow)
+        {
+            const CHostileName& hostile = names[names.size() - 1 - size_t(nRow)];
+            const QList<QByteArray> fields = rows[nRow].split('\t');
+            QCOMPARE(fields.size(), 3);
+            QCOMPARE(fields[0].toStdString(), hostile.strSaved.empty() ? hostile.strShown : hostile.strSaved);
+            QCOMPARE(fields[2], QByteArray());
+        }
+        for (const char c : text)
+            QVERIFY2((c >= 0x20 && c <= 0x7e) || c == '\t' || c == '\r', QByteArray::number(int(c)).constData());
     }
 
     void emptyNameOpensNothing()

@@ -168,7 +168,7 @@ TEST_F(NameListModelTest, EmptyNameIsListedOnce)
     EXPECT_EQ(m_model.rowCount(), 2);
 }
 
-TEST_F(NameListModelTest, StoresBytesExactlyAndDecodesOnlyForDisplay)
+TEST_F(NameListModelTest, StoresBytesExactlyAndShowsThemInTheirPresentationForm)
 {
     const char szInvalid[] = "bad\xFF.example";
     const char achWithNul[] = {'a', '\0', 'b'};
@@ -184,8 +184,9 @@ TEST_F(NameListModelTest, StoresBytesExactlyAndDecodesOnlyForDisplay)
     EXPECT_EQ(m_model.GetName(2), QByteArray(achWithNul, 3));
     EXPECT_EQ(m_model.GetName(3), QByteArray("\xC3\xA9t\xC3\xA9.example"));
     EXPECT_EQ(m_model.GetName(4), QByteArray(szInvalid));
-    EXPECT_EQ(m_model.data(m_model.index(3, 0)).toString(), QString::fromUtf8(u8"été.example"));
-    EXPECT_EQ(m_model.data(m_model.index(4, 0)).toString(), QStringLiteral(u"bad\uFFFD.example"));
+    EXPECT_EQ(m_model.data(m_model.index(1, 0)).toString(), QStringLiteral("a\\000c"));
+    EXPECT_EQ(m_model.data(m_model.index(3, 0)).toString(), QStringLiteral("\\195\\169t\\195\\169.example"));
+    EXPECT_EQ(m_model.GetCellText(4, 0), QByteArray("bad\\255.example"));
 }
 
 TEST_F(NameListModelTest, OutOfRangeReadsAreEmpty)
