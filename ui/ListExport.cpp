@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 namespace {
@@ -77,6 +78,31 @@ QString NotRegularReason()
     return QStringLiteral("It is not a regular file but a folder, device, pipe or socket. Choose another name.");
 }
 
+QString SharedFolderReason()
+{
+    return QStringLiteral("It belongs to another user in a folder that others share. Choose another name.");
+}
+
+// The kernel's protected_regular rule, which it applies only to opens that may create: in a sticky
+// folder that others may write, nobody but the file's owner or the folder's owner opens the file,
+// root included, so that another user cannot lay a file out for the saver to fill. The in-place
+// open cannot create, so the rule is applied here, whether the kernel's is on or not.
+bool IsOthersInSharedFolder(const struct stat& file, const struct stat& folder)
+{
+    const bool bShared = (folder.st_mode & S_ISVTX) != 0 && (folder.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+    return bShared && file.st_uid != ::geteuid() && file.st_uid != folder.st_uid;
+}
+
+// Takes what llistxattr or flistxattr answered. Any attribute counts: an ACL (with one, the group
+// bits of the mode are only its mask), a security label, a user's own. Copying them all to a
+// replacement would need privileges the saver may lack (security.*, trusted.*) and a fallback when
+// one is refused, so a file that has any is written in place, which keeps every one. A file system
+// without attributes has none; an answer that cannot be had counts as some.
+bool HasAttributes(ssize_t nNamesSize)
+{
+    return nNamesSize > 0 || (nNamesSize < 0 && errno != ENOTSUP);
+}
+
 // Streams the rows in pieces, puts them on disk and closes fd; on failure errno says why.
 bool WriteRowsAndClose(int fd, const CNameListModel& list)
 {
@@ -100,19 +126,22 @@ bool WriteRowsAndClose(int fd, const CNameListModel& list)
     return bWritten;
 }
 
-// The new file takes the old one's place unseen only if it looks the same to everyone else.
+// The new file takes the old one's place unseen only if it looks the same to everyone else. The old
+// one has no attributes, so the new one must not have been given any either (by the folder's
+// default ACL or a security module).
 bool KeepsIdentity(int fd, const struct stat& existing)
 {
     struct stat created
     {};
     return ::fstat(fd, &created) == 0 && created.st_uid == existing.st_uid && created.st_gid == existing.st_gid
-           && (created.st_mode & 07777) == (existing.st_mode & 07777);
+           && (created.st_mode & 07777) == (existing.st_mode & 07777) && !HasAttributes(::flistxattr(fd, nullptr, 0));
 }
 
 // Since the check, the name may have been given to a link, a pipe or another file: the open
 // neither follows the link nor waits for a reader, and nothing is truncated until the file opened
-// is known to be the one checked.
-bool WriteInPlace(const QByteArray& baPath, const struct stat& checked, const CNameListModel& list, QString* pstrReason)
+// is known to be the one checked and one the saver may open.
+bool WriteInPlace(const QByteArray& baPath, const struct stat& checked, const struct stat& folder,
+                  const CNameListModel& list, QString* pstrReason)
 {
     const int fd = ::open(baPath.constData(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
@@ -129,6 +158,8 @@ bool WriteInPlace(const QByteArray& baPath, const struct stat& checked, const CN
         *pstrReason = qt_error_string(errno);
     else if (!S_ISREG(opened.st_mode))
         *pstrReason = NotRegularReason();
+    else if (IsOthersInSharedFolder(opened, folder))
+        *pstrReason = SharedFolderReason();
     else if (opened.st_dev != checked.st_dev || opened.st_ino != checked.st_ino)
         *pstrReason = QStringLiteral("Another file took its name while it was being saved. Try again.");
     else if (const int nFlags = ::fcntl(fd, F_GETFL);
@@ -176,17 +207,27 @@ bool CListExport::Write(const QString& strPath, const CNameListModel& list)
         return Fail(strPath, LinkReason());
     if (bExists && !S_ISREG(existing.st_mode))
         return Fail(strPath, NotRegularReason());
+    const QString strFolder = QFileInfo(strPath).path();
+    struct stat folder
+    {};
+    if (bExists && ::stat(QFile::encodeName(strFolder).constData(), &folder) != 0)
+        return Fail(strPath, qt_error_string(errno));
+    if (bExists && IsOthersInSharedFolder(existing, folder))
+        return Fail(strPath, SharedFolderReason());
 
     // Replacing the file whole keeps the old text intact until the new one is on disk, but it must
     // not change what others see: other links would keep the old text, and the new file gets the
     // saver's owner and group and no more permissions than the umask (or the folder's default ACL)
-    // gives a new file. It is created with the old file's permissions and kept only if it came out
-    // with the same owner, group and permissions; otherwise the file itself is written.
+    // gives a new file, and none of the old file's ACL or other attributes. It is created with the
+    // old file's permissions and kept only if it came out with the same owner, group and permissions
+    // and, like the old file, no attributes; otherwise the file itself is written.
     int fd = -1;
     QByteArray baTemporary;
-    if (!bExists || (existing.st_nlink == 1 && (existing.st_mode & 07777 & ~0666) == 0))
+    if (!bExists
+        || (existing.st_nlink == 1 && (existing.st_mode & 07777 & ~0666) == 0
+            && !HasAttributes(::llistxattr(baPath.constData(), nullptr, 0))))
     {
-        fd = CreateTemporary(QFileInfo(strPath).path(), bExists ? existing.st_mode & 0666 : 0666, &baTemporary);
+        fd = CreateTemporary(strFolder, bExists ? existing.st_mode & 0666 : 0666, &baTemporary);
         // A folder the user may not write can still hold a file the user may.
         if (fd < 0 && (!bExists || (errno != EACCES && errno != EPERM && errno != EROFS)))
             return Fail(strPath, qt_error_string(errno));
@@ -200,7 +241,7 @@ bool CListExport::Write(const QString& strPath, const CNameListModel& list)
     if (fd < 0)
     {
         QString strReason;
-        return WriteInPlace(baPath, existing, list, &strReason) || Fail(strPath, strReason);
+        return WriteInPlace(baPath, existing, folder, list, &strReason) || Fail(strPath, strReason);
     }
 
     if (WriteRowsAndClose(fd, list) && ::rename(baTemporary.constData(), baPath.constData()) == 0)

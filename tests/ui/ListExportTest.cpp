@@ -3,8 +3,11 @@
 #include "ui/ListExport.h"
 #include "ui/NameListModel.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QMap>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -14,6 +17,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 namespace {
@@ -49,6 +53,29 @@ struct stat StatOf(const QString& strPath)
 mode_t ModeOf(const QString& strPath)
 {
     return StatOf(strPath).st_mode;
+}
+
+// Every extended attribute, an ACL (system.posix_acl_access) included, by name.
+QMap<QByteArray, QByteArray> AttributesOf(const QString& strPath)
+{
+    const QByteArray baPath = QFile::encodeName(strPath);
+    QByteArray names(65536, '\0');
+    const ssize_t nNames = llistxattr(baPath.constData(), names.data(), size_t(names.size()));
+    QMap<QByteArray, QByteArray> attributes;
+    for (const QByteArray& name : names.left(qMax<ssize_t>(nNames, 0)).split('\0'))
+    {
+        if (name.isEmpty())
+            continue;
+        QByteArray value(65536, '\0');
+        const ssize_t nValue = lgetxattr(baPath.constData(), name.constData(), value.data(), size_t(value.size()));
+        attributes.insert(name, nValue < 0 ? QByteArray("<unreadable>") : value.left(nValue));
+    }
+    return attributes;
+}
+
+bool SetAcl(const QStringList& args)
+{
+    return QProcess::execute(QStringLiteral("setfacl"), args) == 0;
 }
 
 // Root writes through permission bits, so as root the saving runs in a child that has become
@@ -258,6 +285,106 @@ private slots:
             QCOMPARE(ReadAll(dir.filePath("other.txt")), CListExport::FormatText(list));
         // The same file: a new one with these permissions would be more open than the umask allows.
         QCOMPARE(after.st_ino, before.st_ino);
+    }
+
+    // An ACL or another attribute is part of who may do what with the file (with an ACL, the group
+    // bits are only its mask): the saved file keeps the old one's and gains none from the folder.
+    // In the build tree, as tmpfs may keep no user attributes.
+    void keepsTheAclAndOtherAttributesOfAnExistingFile_data()
+    {
+        QTest::addColumn<int>("mode");
+        QTest::addColumn<QString>("fileAcl");
+        QTest::addColumn<QByteArray>("userAttribute");
+        QTest::addColumn<QString>("folderDefaultAcl");
+        QTest::newRow("ACL letting nobody write") << 0640 << "u:nobody:rw" << QByteArray() << QString();
+        QTest::newRow("ACL keeping nobody out") << 0644 << "u:nobody:---" << QByteArray() << QString();
+        QTest::newRow("user attribute") << 0640 << QString() << QByteArray("user.tarrow.kept") << QString();
+        QTest::newRow("folder's default ACL") << 0640 << QString() << QByteArray() << "u:nobody:r";
+    }
+    void keepsTheAclAndOtherAttributesOfAnExistingFile()
+    {
+        QFETCH(int, mode);
+        QFETCH(QString, fileAcl);
+        QFETCH(QByteArray, userAttribute);
+        QFETCH(QString, folderDefaultAcl);
+        QTemporaryDir dir(QCoreApplication::applicationDirPath() + "/ListExportTest-XXXXXX");
+        QVERIFY(dir.isValid());
+        const QString strPath = dir.filePath("capture.txt");
+        const QByteArray baPath = QFile::encodeName(strPath);
+        WriteAll(strPath, "old contents");
+        QVERIFY(chmod(baPath.constData(), mode) == 0);
+        if (!fileAcl.isEmpty() && !SetAcl({"-m", fileAcl, strPath}))
+            QSKIP("setfacl could not give the file an ACL here");
+        if (!userAttribute.isEmpty() && lsetxattr(baPath.constData(), userAttribute.constData(), "kept", 4, 0) != 0)
+            QSKIP(qPrintable("the file system here keeps no user attributes: " + qt_error_string(errno)));
+        if (!folderDefaultAcl.isEmpty() && !SetAcl({"-d", "-m", folderDefaultAcl, dir.path()}))
+            QSKIP("setfacl could not give the folder a default ACL here");
+        const QMap<QByteArray, QByteArray> before = AttributesOf(strPath);
+        QCOMPARE(before.isEmpty(), !folderDefaultAcl.isEmpty());
+        const mode_t nModeBefore = ModeOf(strPath);
+
+        CNameListModel list;
+        list.AddName("new.example");
+        // The umask of users with a group of their own, which lets a new file's mode match the mask.
+        const mode_t nOldMask = umask(002);
+        CListExport listExport;
+        const bool bWritten = listExport.Write(strPath, list);
+        umask(nOldMask);
+        QVERIFY2(bWritten, qPrintable(listExport.GetErrorText()));
+        QCOMPARE(ReadAll(strPath), CListExport::FormatText(list));
+        QCOMPARE(AttributesOf(strPath), before);
+        QCOMPARE(ModeOf(strPath), nModeBefore);
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList {"capture.txt"});
+    }
+
+    // In a sticky folder that others may write, a file laid out by another user is never filled,
+    // root's save included, as the kernel's protected_regular would refuse even where it is off.
+    void refusesAnotherUsersFileInASharedStickyFolder_data()
+    {
+        QTest::addColumn<int>("folderMode");
+        QTest::addColumn<uint>("folderOwner");
+        QTest::addColumn<uint>("fileOwner");
+        QTest::addColumn<bool>("saved");
+        QTest::newRow("another user's file, all may write") << 01777 << 0u << uint(NOBODY) << false;
+        QTest::newRow("another user's file, the group may write") << 01770 << 0u << uint(NOBODY) << false;
+        QTest::newRow("another user's file, only the owner may write") << 01755 << 0u << uint(NOBODY) << true;
+        QTest::newRow("the saver's file") << 01777 << 0u << 0u << true;
+        QTest::newRow("the folder owner's file") << 01777 << uint(NOBODY) << uint(NOBODY) << true;
+    }
+    void refusesAnotherUsersFileInASharedStickyFolder()
+    {
+        QFETCH(int, folderMode);
+        QFETCH(uint, folderOwner);
+        QFETCH(uint, fileOwner);
+        QFETCH(bool, saved);
+        if (geteuid() != 0)
+            QSKIP("only root can give a file and a folder to another user");
+        QTemporaryDir dir;
+        const QString strFolder = dir.filePath("shared");
+        const QString strPath = strFolder + "/names.txt";
+        const QByteArray baPath = QFile::encodeName(strPath);
+        QVERIFY(QDir().mkpath(strFolder));
+        WriteAll(strPath, "old contents");
+        QVERIFY(chmod(baPath.constData(), 0666) == 0);
+        QVERIFY(chown(baPath.constData(), fileOwner, fileOwner) == 0);
+        QVERIFY(chown(QFile::encodeName(strFolder).constData(), folderOwner, folderOwner) == 0);
+        QVERIFY(chmod(QFile::encodeName(strFolder).constData(), folderMode) == 0);
+        const struct stat before = StatOf(strPath);
+
+        CNameListModel list;
+        list.AddName("new.example");
+        CListExport listExport;
+        QCOMPARE(listExport.Write(strPath, list), saved);
+        const struct stat after = StatOf(strPath);
+        QCOMPARE(ReadAll(strPath), saved ? CListExport::FormatText(list) : QByteArray("old contents"));
+        if (!saved)
+            QCOMPARE(listExport.GetErrorText(),
+                     QStringLiteral("The list could not be saved to %1.\nIt belongs to another user in a folder that "
+                                    "others share. Choose another name.")
+                         .arg(strPath));
+        QCOMPARE(after.st_uid, before.st_uid);
+        QCOMPARE(after.st_mode, before.st_mode);
+        QCOMPARE(QDir(strFolder).entryList(QDir::Files | QDir::Hidden), QStringList {"names.txt"});
     }
 
     // Nothing at these paths is opened: a pipe without a reader would hold the window forever, and
