@@ -2,12 +2,18 @@
 #include "capture/RootRights.h"
 
 #include <cstdio>
+#include <string>
 
 int main(int argc, char** argv)
 {
     // Before Qt starts any thread: each thread has capabilities of its own.
-    if (!GiveUpRootRights())
-        std::fputs("tarrow: could not give up root's capabilities; running with them\n", stderr);
+    std::string strWhy;
+    if (!GiveUpRootRights(&strWhy))
+    {
+        // Going on would hand root's rights to every program the window starts.
+        std::fprintf(stderr, "tarrow: could not give up root's capabilities (%s); not starting\n", strWhy.c_str());
+        return 1;
+    }
     CMonitorApp app(argc, argv);
     return app.InitInstance();
 }

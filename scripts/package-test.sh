@@ -167,11 +167,11 @@ grant_in() {
 }
 
 # cmake --install as root into the prefix the build was made for: the same rights as the package,
-# or none at all when a step fails (here setcap, left out of PATH).
+# setuid and setgid bits gone, or none at all when a step fails (here setcap, left out of PATH).
 live_install() {
   local prefix=$live_dir/live helper_copy=$live_dir/live/libexec/tarrow/tarrow-capture-helper
   mkdir -p "$prefix/libexec/tarrow"
-  install -m 0755 "$(build_fact TARROW_HELPER_BUILT)" "$helper_copy"
+  install -m 6755 "$(build_fact TARROW_HELPER_BUILT)" "$helper_copy"
   setcap cap_net_raw+ep "$helper_copy"
   grant_in "$prefix" &&
     stat -c '%U:%G %a' "$helper_copy" | tee /dev/stderr | grep -qx 'root:tarrow 750' &&
@@ -233,14 +233,17 @@ group_outlives_purge() {
 }
 check "a group tarrow that was there before the package outlives its purge" group_outlives_purge
 
-# An administrator's dpkg-statoverride that lets every user run the helper: postinst grants nothing
-# and says why.
+# override_refused MODE WHY: an administrator's dpkg-statoverride (root:root MODE) that postinst
+# must not grant the right under: it grants nothing and says WHY.
 override_refused() {
-  dpkg-statoverride --add root root 0755 "$helper" && override_added=1 &&
+  dpkg-statoverride --add root root "$1" "$helper" && override_added=1 &&
     said env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$deb" &&
-    grep -q "not given the cap_net_raw capability: .*every user may run it" "$work/said" &&
-    stat -c '%U:%G %a' "$helper" | tee /dev/stderr | grep -qx 'root:root 755' && [ -z "$(getcap "$helper")" ] &&
+    grep -q "not given the cap_net_raw capability: .*$2" "$work/said" &&
+    stat -c '%U:%G %a' "$helper" | tee /dev/stderr | grep -qx "root:root ${1#0}" && [ -z "$(getcap "$helper")" ] &&
     dpkg-statoverride --remove "$helper" && override_added=0 && dpkg --purge tarrow >/dev/null
 }
-check "postinst grants no right to a helper that a dpkg-statoverride lets everyone run" override_refused
+check "postinst grants no right to a helper that a dpkg-statoverride lets everyone run" override_refused 0755 \
+  "every user may run it"
+check "postinst grants no right to a helper that a dpkg-statoverride makes setuid root" override_refused 4750 \
+  "it is setuid or setgid"
 finish

@@ -2,7 +2,9 @@
 # Installs what Tarrow needs, builds it in build-release, gives a root-owned copy of the capture
 # helper the right to open packet sockets (sudo setcap), and starts Tarrow as the user who ran this:
 # run through sudo (or pkexec), it builds and starts as that user. Only when root itself runs it does
-# Tarrow run as root, and then it gives up every capability at its start.
+# Tarrow run as root: root then gets a granted copy of its own too, for root's Tarrow gives up every
+# capability at its start and keeps the programs it starts from getting root's back, so its helper
+# captures only with the right that its file holds.
 #   start.sh            build, grant and start
 #   start.sh --revoke   take the grant back: remove this user's copy of the helper; builds nothing
 set -euo pipefail
@@ -157,9 +159,9 @@ trap - EXIT
 copy_is_current() {
   "${as_user[@]}" cmp -s "$helper" "$granted" && /sbin/getcap "$granted" 2>/dev/null | grep -q cap_net_raw
 }
-if [ "$user_name" != root ] && ! copy_is_current; then
+if ! copy_is_current; then
   echo "Granting the right to open packet sockets (cap_net_raw) to a root-owned copy of the capture helper"
-  echo "that only $user_name may run (sudo): $granted"
+  echo "that only $user_name may run${as_root:+ (sudo)}: $granted"
   if ! "${as_user[@]}" cat -- "$helper" | "${as_root[@]}" sh -c "$grant_copy" grant "$granted_dir" "$uid"; then
     echo "The capture right was not granted; Tarrow starts without it." >&2
   fi

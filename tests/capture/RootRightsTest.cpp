@@ -1,4 +1,5 @@
-// A window started as root gives up every capability, and its capture helper still captures.
+// A window started as root gives up every capability, so do the programs it starts, and its capture
+// helper still captures when it holds the right as a file capability.
 #include "capture/HelperProcess.h"
 #include "capture/RootRights.h"
 #include "common/NetNamespaceFixture.h"
@@ -7,9 +8,16 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
+#include <string>
+#include <sys/capability.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -17,41 +25,129 @@ namespace {
 
 constexpr char NO_CAPABILITY[] = "0000000000000000";
 constexpr char ONLY_NET_RAW[] = "0000000000002000";
+const char* const HELD_SETS[] = {"CapInh", "CapPrm", "CapEff", "CapAmb"};
 
 using RootRightsTest = CNetNamespaceTest;
 
-TEST_F(RootRightsTest, RootsWindowKeepsNoCapabilityAndItsHelperStillCaptures)
+// A folder of root's own holding a copy of the helper with the capture right as a file capability,
+// as the package, cmake --install and start.sh grant it, and a setuid-root copy of cat. Removed
+// with what it holds.
+struct CGrantedCopies
 {
+    CGrantedCopies()
+    {
+        char szDir[] = "/tmp/tarrow-root-rights.XXXXXX";
+        if (mkdtemp(szDir) == nullptr)
+            return;
+        m_dir = szDir;
+        std::filesystem::copy_file(TARROW_TEST_HELPER_PATH, m_dir / "tarrow-capture-helper");
+        std::filesystem::copy_file("/bin/cat", m_dir / "setuid-cat");
+        cap_t pRight = cap_from_text("cap_net_raw=ep");
+        m_bReady = chmod(Helper().c_str(), 0700) == 0 && chmod(SetuidCat().c_str(), 04755) == 0 && pRight
+                   && cap_set_file(Helper().c_str(), pRight) == 0;
+        cap_free(pRight);
+    }
+    ~CGrantedCopies()
+    {
+        if (!m_dir.empty())
+            std::filesystem::remove_all(m_dir);
+    }
+    std::string Helper() const { return m_dir / "tarrow-capture-helper"; }
+    std::string SetuidCat() const { return m_dir / "setuid-cat"; }
+
+    std::filesystem::path m_dir;
+    bool m_bReady = false;
+};
+
+// Runs CAT /proc/self/status through the shell, as the window's browser or file chooser would be
+// run: true when the program it ran held nothing in any of the four sets.
+bool StartedProgramHoldsNothing(const std::string& strCat)
+{
+    FILE* pOutput = popen((strCat + " /proc/self/status").c_str(), "r");
+    if (pOutput == nullptr)
+        return false;
+    int nEmpty = 0;
+    char szLine[256];
+    while (std::fgets(szLine, sizeof(szLine), pOutput) != nullptr)
+    {
+        const std::string strLine(szLine);
+        for (const char* pszSet : HELD_SETS)
+        {
+            if (strLine == std::string(pszSet) + ":\t" + NO_CAPABILITY + "\n")
+                ++nEmpty;
+        }
+    }
+    return pclose(pOutput) == 0 && nEmpty == 4;
+}
+
+TEST_F(RootRightsTest, RootsWindowAndWhatItStartsKeepNoCapabilityAndItsHelperStillCaptures)
+{
+    const CGrantedCopies copies;
+    ASSERT_TRUE(copies.m_bReady) << "no granted copy of the helper in " << copies.m_dir;
     // In a child, so that this process keeps its rights for the tests after this one.
     const std::string strAddress = m_pNet->GetCaptureAddress();
     const pid_t pid = fork();
     if (pid == 0)
     {
-        if (!GiveUpRootRights())
+        std::string strWhy;
+        if (!GiveUpRootRights(&strWhy))
             _exit(10);
         const pid_t self = getpid();
-        if (ReadProcessStatus(self, "CapEff") != NO_CAPABILITY || ReadProcessStatus(self, "CapPrm") != NO_CAPABILITY
-            || ReadProcessStatus(self, "CapBnd") != ONLY_NET_RAW)
+        for (const char* pszSet : HELD_SETS)
+        {
+            if (ReadProcessStatus(self, pszSet) != NO_CAPABILITY)
+                _exit(11);
+        }
+        if (ReadProcessStatus(self, "CapBnd") != ONLY_NET_RAW)
             _exit(11);
-        const CHelperProcess::CStarted started =
+        // Left alone, exec by uid 0 fills each from the bounding set, setuid-root or not.
+        for (const std::string& strCat : {std::string("/bin/cat"), copies.SetuidCat()})
+        {
+            if (!StartedProgramHoldsNothing(strCat))
+                _exit(12);
+        }
+        const CHelperProcess::CStarted unGranted =
             CHelperProcess::StartHelper(TARROW_TEST_HELPER_PATH, strAddress.c_str());
-        _exit(started.channel.IsOpen() ? 0 : 12);
+        if (unGranted.channel.IsOpen() || unGranted.opened.nError != EPERM)
+            _exit(13);
+        const CHelperProcess::CStarted started =
+            CHelperProcess::StartFrom({TARROW_TEST_HELPER_PATH, copies.Helper()}, strAddress.c_str());
+        _exit(started.channel.IsOpen() ? 0 : 14);
     }
-    EXPECT_EQ(WaitForChild(pid), 0) << "10: not given up; 11: rights kept; 12: no capture";
+    EXPECT_EQ(WaitForChild(pid), 0) << "10: not given up; 11: rights kept; 12: a program it started held "
+                                       "some; 13: the helper without the file capability captured; 14: no capture";
 }
 
 #ifdef TARROW_APP_PATH
-// The program gives them up before Qt starts a thread, so every thread of it holds none.
-TEST_F(RootRightsTest, TarrowStartedAsRootHoldsNoCapabilityInAnyThread)
+// Starts the program as root, with its stderr in *phStderr, after taking nDropped from the
+// bounding set (-1: nothing).
+pid_t StartTarrow(cap_value_t nDropped, int* phStderr)
 {
+    int pipeEnds[2];
+    if (pipe(pipeEnds) != 0)
+        return -1;
     const pid_t pid = fork();
     if (pid == 0)
     {
+        dup2(pipeEnds[1], STDERR_FILENO);
+        if (nDropped >= 0 && cap_drop_bound(nDropped) != 0)
+            _exit(126);
         char* argv[] = {const_cast<char*>(TARROW_APP_PATH), nullptr};
         char* envp[] = {const_cast<char*>("QT_QPA_PLATFORM=offscreen"), const_cast<char*>("HOME=/root"), nullptr};
         execve(TARROW_APP_PATH, argv, envp);
         _exit(127);
     }
+    close(pipeEnds[1]);
+    *phStderr = pipeEnds[0];
+    return pid;
+}
+
+// The program gives them up before Qt starts a thread, so every thread of it holds none.
+TEST_F(RootRightsTest, TarrowStartedAsRootHoldsNoCapabilityInAnyThread)
+{
+    int hStderr = -1;
+    const pid_t pid = StartTarrow(-1, &hStderr);
+    ASSERT_GT(pid, 0);
     const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (ReadProcessStatus(pid, "CapBnd") != ONLY_NET_RAW && std::chrono::steady_clock::now() < giveUp)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -59,11 +155,35 @@ TEST_F(RootRightsTest, TarrowStartedAsRootHoldsNoCapabilityInAnyThread)
     for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task"))
     {
         const int nTask = std::stoi(task.path().filename());
-        EXPECT_EQ(ReadProcessStatus(nTask, "CapEff"), NO_CAPABILITY) << nTask;
-        EXPECT_EQ(ReadProcessStatus(nTask, "CapPrm"), NO_CAPABILITY) << nTask;
+        for (const char* pszSet : HELD_SETS)
+            EXPECT_EQ(ReadProcessStatus(nTask, pszSet), NO_CAPABILITY) << nTask << " " << pszSet;
     }
     kill(pid, SIGKILL);
     WaitForChild(pid);
+    close(hStderr);
+}
+
+// Without CAP_SETPCAP root's rights cannot all be given up: the program says so and does not start.
+TEST_F(RootRightsTest, TarrowThatCannotGiveUpRootsRightsSaysSoAndEnds)
+{
+    int hStderr = -1;
+    const pid_t pid = StartTarrow(CAP_SETPCAP, &hStderr);
+    ASSERT_GT(pid, 0);
+    int nStatus = 0;
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (waitpid(pid, &nStatus, WNOHANG) == 0 && std::chrono::steady_clock::now() < giveUp)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (kill(pid, SIGKILL) == 0)
+    {
+        WaitForChild(pid);
+        ADD_FAILURE() << "it went on running with root's rights";
+    }
+    char szSaid[512] = {};
+    const ssize_t nSaid = read(hStderr, szSaid, sizeof(szSaid) - 1);
+    close(hStderr);
+    EXPECT_TRUE(WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 1) << nStatus;
+    EXPECT_GT(nSaid, 0);
+    EXPECT_NE(std::string(szSaid).find("tarrow: could not give up root's capabilities"), std::string::npos) << szSaid;
 }
 #endif
 
