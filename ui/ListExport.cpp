@@ -253,6 +253,10 @@ bool CListExport::Write(const QString& strPath, const CNameListModel& list)
 
 bool CListExport::Fail(const QString& strPath, const QString& strReason)
 {
-    m_strError = QStringLiteral("The list could not be saved to %1.\n%2").arg(strPath, strReason);
+    // The reason first: a long path must not push it out of sight.
+    QString strSentence = strReason;
+    if (!strSentence.endsWith(QLatin1Char('.')))
+        strSentence += QLatin1Char('.');
+    m_strError = QStringLiteral("The list could not be saved. %1\n%2").arg(strSentence, strPath);
     return false;
 }

@@ -6,8 +6,8 @@
 class CNameListModel;
 
 // Saving the captured-names list as tab-separated text: every cell followed by a TAB, the last one
-// too, each row ended by a single CR, rows from the newest down, no header. An LF inside a cell is
-// written as CR LF, as a text-mode write on the original platform did.
+// too, each row ended by a single CR, rows from the newest down, no header. Names are written in
+// their presentation form, a formula start escaped too, so none can end a row or a field.
 class CListExport
 {
 public:

@@ -13,6 +13,9 @@
 #include "ProjectFacts.h"
 
 #include <QAbstractButton>
+#include <QAction>
+#include <QClipboard>
+#include <QGuiApplication>
 #include <QAbstractItemView>
 #include <QComboBox>
 #include <QDir>
@@ -20,6 +23,8 @@
 #include <QFileInfo>
 #include <QHeaderView>
 #include <QItemSelectionModel>
+#include <QKeyEvent>
+#include <QKeySequence>
 #include <QLabel>
 #include <QLocale>
 #include <QMenu>
@@ -159,9 +164,18 @@ void CMonitorDlg::SetUpList()
         palette.setColor(QPalette::Inactive, role, palette.color(QPalette::Active, role));
     m_list->setPalette(palette);
 
+    // Ctrl+C is what users try first to paste a name into a terminal. The action sits on the list
+    // alone, so the menus stay as they are.
+    auto* pCopy = new QAction(QStringLiteral("&Copy"), m_list);
+    pCopy->setShortcuts(QKeySequence::Copy);
+    pCopy->setShortcutContext(Qt::WidgetShortcut);
+    m_list->addAction(pCopy);
+    connect(pCopy, &QAction::triggered, this, &CMonitorDlg::OnCopyName);
+
     // Only a right-button click opens the context menu, not the menu key or Shift+F10.
     m_list->setContextMenuPolicy(Qt::PreventContextMenu);
     m_list->viewport()->installEventFilter(this);
+    m_list->installEventFilter(this);
 }
 
 std::string CMonitorDlg::ListLocalAddresses()
@@ -247,6 +261,17 @@ void CMonitorDlg::OnCommand(int nId)
 
 bool CMonitorDlg::eventFilter(QObject* pWatched, QEvent* pEvent)
 {
+    // The view would copy its current cell, which may be the time; the key is taken here instead,
+    // and its shortcut is claimed so that the Copy action does not run a second time.
+    if (m_list && pWatched == m_list
+        && (pEvent->type() == QEvent::KeyPress || pEvent->type() == QEvent::ShortcutOverride)
+        && static_cast<QKeyEvent*>(pEvent)->matches(QKeySequence::Copy))
+    {
+        pEvent->accept();
+        if (pEvent->type() == QEvent::KeyPress)
+            OnCopyName();
+        return true;
+    }
     // A right click, on a row or on empty space, opens the menu when the button comes up.
     if (m_list && pWatched == m_list->viewport() && pEvent->type() == QEvent::MouseButtonRelease)
     {
@@ -383,16 +408,31 @@ void CMonitorDlg::OnOpenUrl()
     OpenSelectedName();
 }
 
-void CMonitorDlg::OpenSelectedName()
+int CMonitorDlg::GetSelectedRow() const
 {
-    if (!m_list || !m_list->selectionModel())
-        return;
     int nRow = -1;
+    if (!m_list || !m_list->selectionModel())
+        return nRow;
     for (const QModelIndex& index : m_list->selectionModel()->selectedRows())
     {
         if (nRow < 0 || index.row() < nRow)
             nRow = index.row();
     }
+    return nRow;
+}
+
+void CMonitorDlg::OnCopyName()
+{
+    // As the list shows it: a name's raw bytes could carry escape sequences into a terminal.
+    const int nRow = GetSelectedRow();
+    if (nRow >= 0)
+        QGuiApplication::clipboard()->setText(
+            QString::fromLatin1(m_listModel.GetCellText(nRow, CNameListModel::COLUMN_NAME)));
+}
+
+void CMonitorDlg::OpenSelectedName()
+{
+    const int nRow = GetSelectedRow();
     if (nRow < 0)
         return;
     const QByteArray name = m_listModel.GetName(nRow);

@@ -47,6 +47,7 @@ public:
     void OnRightClickList(const QPoint& ptScreen);
     void OnSaveList();
     void OnOpenUrl();
+    void OnCopyName();
     void OnClearList();
     void OnProductPage();
     void OnFreewarePage();
@@ -71,6 +72,7 @@ private:
     void SetUpList();
     std::string ListLocalAddresses();
     void BindMessageMap();
+    int GetSelectedRow() const;
     void OpenSelectedName();
     void OpenPage(const char* pszAddress);
     void ShowMissedQueries();

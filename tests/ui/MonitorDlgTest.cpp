@@ -17,6 +17,7 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QClipboard>
 #include <QComboBox>
 #include <QDir>
 #include <QFile>
@@ -25,6 +26,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QScreen>
 #include <QSignalSpy>
 #include <QTableView>
 #include <QTemporaryDir>
@@ -366,16 +368,35 @@ private slots:
         QVERIFY(kept.readAll().startsWith("mail.example.org\t"));
     }
 
-    void failedSaveShowsTheFileAndTheReason()
+    // The reason comes first, and a path too long for the screen is cut in its middle.
+    void failedSaveShowsTheReasonAndTheFileWithinTheScreen_data()
     {
+        QTest::addColumn<QString>("strName");
+        QTest::addColumn<QString>("strReason");
+        QTest::addColumn<bool>("bWholePath");
+        QTest::newRow("missing folder") << "missing/capture.txt" << "No such file or directory." << true;
+        QTest::newRow("name too long") << QString(253, QLatin1Char('n')) << "File name too long." << false;
+    }
+    void failedSaveShowsTheReasonAndTheFileWithinTheScreen()
+    {
+        QFETCH(QString, strName);
+        QFETCH(QString, strReason);
+        QFETCH(bool, bWholePath);
         QTemporaryDir dir;
-        const QString strPath = dir.filePath("missing/capture.txt");
+        const QString strPath = dir.filePath(strName);
         CMonitorDlg dlg;
         dlg.SetFileChooser([&strPath](QWidget*) { return strPath; });
         QString strShown;
-        AnswerMessageBox(&strShown);
+        int nWidth = 0;
+        OnNextModal<QMessageBox>([&strShown, &nWidth](QMessageBox* pBox) {
+            strShown = pBox->text();
+            nWidth = pBox->frameGeometry().width();
+            pBox->button(QMessageBox::Ok)->click();
+        });
         dlg.OnSaveList();
-        QVERIFY2(strShown.contains(strPath), qPrintable(strShown));
+        QVERIFY2(strShown.startsWith(QStringLiteral("The list could not be saved. ") + strReason), qPrintable(strShown));
+        QCOMPARE(strShown.contains(CListExport::AddDefaultExtension(strPath)), bWholePath);
+        QVERIFY2(nWidth <= dlg.screen()->availableGeometry().width(), qPrintable(QString::number(nWidth)));
     }
 
     void fullListTellsTheUserOnceAfterTheHandOffAndKeepsCounting()
@@ -507,6 +528,14 @@ private slots:
         dlg.OnOpenUrl();
         QCOMPARE(shown, QStringList {QStringLiteral("%1 is not a host name that a browser can open.")
                                          .arg(QString::fromStdString(names[0].strShown))});
+
+        // Ctrl+C on the list copies the name as shown, never the bytes that would reach a terminal.
+        const int nTitle = int(names.size()) - 1 - 4;
+        QCOMPARE(names[4].pszWhat, "terminal title");
+        // The time cell is the current one, as after a click on it: the name is still what is copied.
+        dlg.GetListView()->setCurrentIndex(dlg.GetListModel().index(nTitle, 1));
+        QTest::keyClick(dlg.GetListView(), Qt::Key_C, Qt::ControlModifier);
+        QCOMPARE(QGuiApplication::clipboard()->text(), QString::fromStdString(names[4].strShown));
 
         QTemporaryDir dir;
         const QString strPath = dir.filePath("hostile.txt");
