@@ -53,7 +53,7 @@ enum OpenStep : std::int32_t
     STEP_BIND = 3,       // the interface that owns the address
     STEP_NO_PLACE = 100, // MAX_CAPTURES_PER_USER captures already run
     STEP_SANDBOX = 101,  // giving up the capture right failed: no capture
-    STEP_PLACES = 102,   // the user has no folder of their own to keep their places in
+    STEP_PLACES = 102,   // the kernel's list of sockets, which the places are counted in, could not be read
 };
 
 // What the user is shown when a step failed: a printf format that takes the step's errno, or the
@@ -70,8 +70,7 @@ inline constexpr CStepText STEP_TEXTS[] = {
     {STEP_BIND, "bind() failed, error no %d"},
     {STEP_NO_PLACE, "Tarrow already runs %d captures for this user. Stop one and try again.", true},
     {STEP_SANDBOX, "The capture helper could not give up its rights, error no %d"},
-    {STEP_PLACES, "Tarrow keeps count of this user's captures in /run/user/UID or the home folder, and neither is "
-                  "a folder that only this user may change (error no %d)."},
+    {STEP_PLACES, "Tarrow could not count this user's running captures, error no %d"},
 };
 
 // Promiscuous mode refused: the capture runs anyway, and only the error text keeps this.

@@ -3,8 +3,9 @@
 // The only file of Tarrow that holds cap_net_raw, and the process that captures for one running
 // capture. It opens the capture socket for ADDRESS with its ring, gives up every right it had, and
 // from then on only reads frames, decodes their query names and writes records to the window
-// through the Unix socket at descriptor 3. It hands out no descriptor, reads no environment and no
-// file, and ends when that socket closes or its parent dies.
+// through the Unix socket at descriptor 3. It hands out no descriptor and reads no environment and
+// no file; before its sandbox it asks the kernel only for this network namespace's list of Unix
+// sockets, to count the user's captures. It ends when that socket closes or its parent dies.
 
 #include "channel/AddressText.h"
 #include "channel/CaptureRecords.h"
@@ -77,7 +78,9 @@ int main(int argc, char** argv)
 
     static CPacketRing s_ring;
     CPacketSocket::OpenResult result;
-    if (TakeCapturePlace() < 0)
+    // Held, never closed, for the helper's whole life; past the sandbox nothing can be done with it.
+    const int hPlace = TakeCapturePlace();
+    if (hPlace < 0)
     {
         result.failedStep = errno == EUSERS ? STEP_NO_PLACE : STEP_PLACES;
         result.error = errno;
