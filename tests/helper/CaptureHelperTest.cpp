@@ -14,20 +14,28 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <filesystem>
 #include <functional>
+#include <latch>
+#include <memory>
 #include <linux/filter.h>
 #include <poll.h>
+#include <pwd.h>
 #include <sys/capability.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 using namespace Channel;
@@ -39,6 +47,7 @@ struct CRunOptions
     bool bWithoutRight = false;
     bool bWithChannel = true;
     bool bStandardClosed = false;
+    rlim_t nMaxFiles = 0; // a limit on descriptor numbers, when not 0
 };
 
 // One run of the built helper with what a test varies: its arguments, the capture right, the
@@ -58,10 +67,14 @@ public:
             if (options.bWithoutRight && !DropCaptureRight())
                 _exit(100);
             // The helper's usage line would only clutter the test log.
-            const int hQuiet = open("/dev/null", O_RDWR);
+            const int hQuiet = open("/dev/null", O_RDWR | O_CLOEXEC);
             if (hQuiet < 0 || dup2(hQuiet, STDERR_FILENO) < 0
                 || dup2(options.bWithChannel ? pair[1] : hQuiet, CHANNEL_FD) < 0)
                 _exit(101);
+            const rlimit files {options.nMaxFiles, options.nMaxFiles};
+            if (options.nMaxFiles != 0
+                && (close_range(CHANNEL_FD + 1, ~0U, 0) != 0 || setrlimit(RLIMIT_NOFILE, &files) != 0))
+                _exit(103);
             if (options.bStandardClosed)
             {
                 for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd)
@@ -143,13 +156,6 @@ public:
     std::int64_t m_nLastSeconds = 0;
 };
 
-void ExpectStep(const CHelperProcess::CStarted& started, int nStep, int nError)
-{
-    EXPECT_FALSE(started.channel.IsOpen());
-    EXPECT_EQ(+started.opened.nStep, nStep);
-    EXPECT_EQ(+started.opened.nError, nError);
-}
-
 } // namespace
 
 TEST(CaptureHelperTest, HelperTurnsDownBadArgumentsAndAMissingChannelWithoutAnswering)
@@ -167,13 +173,28 @@ TEST(CaptureHelperTest, HelperTurnsDownBadArgumentsAndAMissingChannelWithoutAnsw
     EXPECT_EQ(CHelperRun({"127.0.0.1"}, {.bWithChannel = false}).WaitForEnd(), EXIT_NO_CHANNEL);
 }
 
-TEST(CaptureHelperTest, HelperWithoutTheRightReportsTheRefusedOpen)
+// A step that fails is said, never passed over: without a descriptor left to read the kernel's
+// list of sockets, the user's captures cannot be counted, and the helper does not capture.
+TEST(CaptureHelperTest, HelperReportsTheStepThatFailed)
 {
-    CHelperRun run({"127.0.0.1"}, {.bWithoutRight = true});
-    const COpenedRecord opened = run.ReadOpened();
-    EXPECT_EQ(+opened.nStep, STEP_OPEN);
-    EXPECT_EQ(+opened.nError, EPERM);
-    EXPECT_EQ(run.WaitForEnd(), EXIT_STEP_FAILED);
+    const struct
+    {
+        const char* pszWhat;
+        CRunOptions options;
+        OpenStep nStep;
+        int nError;
+    } cases[] = {
+        {"without the capture right", {.bWithoutRight = true}, STEP_OPEN, EPERM},
+        {"with one descriptor to spare, for its place", {.nMaxFiles = CHANNEL_FD + 2}, STEP_PLACES, EMFILE},
+    };
+    for (const auto& one : cases)
+    {
+        CHelperRun run({"127.0.0.1"}, one.options);
+        const COpenedRecord opened = run.ReadOpened();
+        EXPECT_EQ(+opened.nStep, one.nStep) << one.pszWhat;
+        EXPECT_EQ(+opened.nError, one.nError) << one.pszWhat;
+        EXPECT_EQ(run.WaitForEnd(), EXIT_STEP_FAILED) << one.pszWhat;
+    }
 }
 
 // The helper starts in the namespace of the thread that runs it: the capture side.
@@ -245,19 +266,6 @@ TEST_F(CaptureHelperNetTest, HelperWritesTheNamesAndEndsWhenItsChannelCloses)
     EXPECT_EQ(info.si_status, EXIT_ENDED);
 }
 
-TEST_F(CaptureHelperNetTest, OneUserRunsAtMostFourCapturesAtOnce)
-{
-    std::vector<CHelperProcess::CStarted> running;
-    for (int i = 0; i < MAX_CAPTURES_PER_USER; ++i)
-        running.push_back(StartCapture());
-    ExpectStep(CHelperProcess::StartHelper(TARROW_TEST_HELPER_PATH, m_pNet->GetCaptureAddress().c_str()), STEP_NO_PLACE,
-               EUSERS);
-    // A capture that ends frees its place.
-    running.front().channel.Reset();
-    running.front().process.End(CHelperProcess::EXIT_GRACE_MS);
-    EXPECT_TRUE(StartCapture().channel.IsOpen());
-}
-
 namespace {
 
 // A copy of the helper holding the capture right as an installed one does, in a folder of root's
@@ -292,10 +300,138 @@ private:
     std::string m_strFolder, m_strPath;
 };
 
+// What a user may do to their own files between two starts, each of which once freed places that
+// were counted in a file of theirs.
+bool ChangeOwnFiles(int nChange)
+{
+    const passwd* pEntry = getpwuid(getuid());
+    if (pEntry == nullptr)
+        return false;
+    const std::string strHome = pEntry->pw_dir, strFile = strHome + "/.tarrow-captures";
+    // Whatever a start or the change before left there.
+    if (unlink(strFile.c_str()) != 0 && (errno != EISDIR || rmdir(strFile.c_str()) != 0) && errno != ENOENT)
+        return false;
+    switch (nChange % 6)
+    {
+    case 0: // a file of that name that all may read and lock
+        return CUniqueFd(open(strFile.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644)).IsOpen();
+    case 1:
+        return true;
+    case 2:
+        return mkdir(strFile.c_str(), 0700) == 0;
+    case 3:
+        return symlink("/dev/null", strFile.c_str()) == 0;
+    case 4: // a home folder that fails every check of a private folder
+        return chmod(strHome.c_str(), 0777) == 0;
+    default:
+        return chmod(strHome.c_str(), 0700) == 0;
+    }
+}
+
 } // namespace
 
-// The proof that once blocked a user: another user holds names like those the user's captures
-// once took, and runs as many captures of its own. Neither takes any of the user's four places.
+// Twelve starts by one user, one after another while the user changes their own files between
+// them, or all at once: at most four run, every other start hears that four already run, and a
+// stopped capture's place goes to the next start. The user is one of the test's own, so that
+// captures of anyone else on the machine cannot count.
+TEST_F(CaptureHelperNetTest, OneUserRunsAtMostFourCapturesWhateverTheyDoAndHoweverTheyStart)
+{
+    const CGrantedHelper helper;
+    ASSERT_FALSE(helper.GetPath().empty());
+    const CTestUser user("tarrow-test-a");
+    ASSERT_TRUE(user.IsReady());
+    const std::string strAddress = m_pNet->GetCaptureAddress();
+    const auto start = [&] { return CHelperProcess::StartHelper(helper.GetPath(), strAddress.c_str()); };
+    const auto isRunning = [](CHelperProcess::CStarted& one) {
+        return one.channel.IsOpen() && !one.process.ReapIfEnded();
+    };
+    constexpr int STARTS = 12;
+
+    for (const bool bAtOnce : {false, true})
+    {
+        // 10 * the captures the twelve starts left running + those running once every place was
+        // filled; 100 + the step a start failed at other than the full places; 150 and more: see below.
+        const int nExit = WaitForChild(user.Start([&] {
+            std::vector<CHelperProcess::CStarted> started(STARTS);
+            // A helper dies with the thread that started it, so the threads that start them at once
+            // stay until the end.
+            std::latch go(STARTS), startsDone(STARTS), end(1);
+            std::vector<std::jthread> threads;
+            const std::unique_ptr<std::latch, void (*)(std::latch*)> endThreads(&end,
+                                                                                [](std::latch* p) { p->count_down(); });
+            if (bAtOnce)
+            {
+                for (CHelperProcess::CStarted& one : started)
+                    threads.emplace_back([&] {
+                        go.arrive_and_wait();
+                        one = start();
+                        startsDone.count_down();
+                        end.wait();
+                    });
+                startsDone.wait();
+            }
+            else
+            {
+                for (int i = 0; i < STARTS; ++i)
+                {
+                    started[i] = start();
+                    if (!ChangeOwnFiles(i))
+                        return 200 + i;
+                }
+            }
+            int nRunning = 0, nOtherStep = STEP_NO_PLACE;
+            for (CHelperProcess::CStarted& one : started)
+            {
+                if (isRunning(one))
+                    ++nRunning;
+                else if (one.opened.nStep != STEP_NO_PLACE || one.opened.nError != EUSERS)
+                    nOtherStep = one.opened.nStep;
+            }
+            if (nRunning > MAX_CAPTURES_PER_USER)
+                return 170 + nRunning;
+            if (nOtherStep != STEP_NO_PLACE)
+                return 100 + nOtherStep % 100;
+            const int nLeftRunning = nRunning;
+            for (;;)
+            {
+                CHelperProcess::CStarted more = start();
+                if (!more.channel.IsOpen())
+                {
+                    if (more.opened.nStep != STEP_NO_PLACE)
+                        return 100 + more.opened.nStep % 100;
+                    break;
+                }
+                started.push_back(std::move(more));
+                if (++nRunning > STARTS)
+                    return 160;
+            }
+            const auto running = std::find_if(started.begin(), started.end(), isRunning);
+            if (running == started.end())
+                return 161;
+            running->channel.Reset();
+            running->process.End(CHelperProcess::EXIT_GRACE_MS);
+            *running = start();
+            if (!running->channel.IsOpen())
+                return 150;
+            if (start().opened.nStep != STEP_NO_PLACE)
+                return 151;
+            return 10 * nLeftRunning + nRunning;
+        }));
+        const char* pszHow = bAtOnce ? "all at once" : "one after another, files changed between";
+        ASSERT_LT(nExit, 100)
+            << pszHow << ": 100 + a failed step, 150: a stopped capture's place stayed taken, "
+            << "151: a fifth ran then, 160: places never filled, 170 + n: n ran, 200 + i: change i failed";
+        EXPECT_EQ(nExit % 10, MAX_CAPTURES_PER_USER) << pszHow;
+        if (bAtOnce)
+            EXPECT_TRUE(nExit / 10 >= 1 && nExit / 10 <= MAX_CAPTURES_PER_USER) << pszHow << ": " << nExit / 10;
+        else
+            EXPECT_EQ(nExit / 10, MAX_CAPTURES_PER_USER) << pszHow;
+        std::printf("%s: %d of %d starts running\n", pszHow, nExit / 10, STARTS);
+    }
+}
+
+// Another user binds names like those the user's captures take and holds them, and runs as many
+// captures of its own: neither takes or holds any of the user's four places.
 TEST_F(CaptureHelperNetTest, AnotherUserNeitherTakesNorHoldsTheUsersPlaces)
 {
     const CGrantedHelper helper;
@@ -309,13 +445,15 @@ TEST_F(CaptureHelperNetTest, AnotherUserNeitherTakesNorHoldsTheUsersPlaces)
 
     const pid_t pidOther = other.Start([&] {
         std::vector<CUniqueFd> names;
-        for (int nPlace = 0; nPlace < MAX_CAPTURES_PER_USER; ++nPlace)
+        for (int nName = 0; nName < 4 * MAX_CAPTURES_PER_USER; ++nName)
         {
-            names.emplace_back(socket(AF_UNIX, SOCK_DGRAM, 0));
+            // In the state the user's own places are in, and in another.
+            names.emplace_back(socket(AF_UNIX, nName % 2 == 0 ? SOCK_STREAM : SOCK_DGRAM, 0));
             sockaddr_un addr {};
             addr.sun_family = AF_UNIX;
-            const std::string strName =
-                "tarrow-capture/" + std::to_string(owner.GetUid()) + "/" + std::to_string(nPlace);
+            char szTail[17];
+            std::snprintf(szTail, sizeof(szTail), "%016x", nName);
+            const std::string strName = "tarrow-capture/" + std::to_string(owner.GetUid()) + "/" + szTail;
             std::memcpy(addr.sun_path + 1, strName.data(), strName.size());
             if (bind(names.back().Get(), reinterpret_cast<const sockaddr*>(&addr),
                      socklen_t(offsetof(sockaddr_un, sun_path) + 1 + strName.size()))
