@@ -1,5 +1,7 @@
 #include "capture/CaptureSession.h"
 
+#include "capture/CaptureTexts.h"
+
 #include <cerrno>
 
 using namespace Channel;
@@ -39,15 +41,6 @@ bool CCaptureSession::SetOwner(QObject* pObject, CCaptureOwner* pOwner, const st
     return true;
 }
 
-bool CCaptureSession::ReadStatistics(std::uint64_t* pnReceived, std::uint64_t* pnDropped) const
-{
-    if (!m_bStarted)
-        return false;
-    *pnReceived = m_reader.GetReceived();
-    *pnDropped = m_reader.GetDropped();
-    return true;
-}
-
 bool CCaptureSession::Start()
 {
     // One helper per session: a running capture ends first.
@@ -57,24 +50,23 @@ bool CCaptureSession::Start()
     if (!started.missing.empty())
     {
         m_nStartError = ENOENT;
-        m_strError = CHelperProcess::MissingHelperText(started.missing);
+        m_strError = CaptureTexts::MissingHelperText(started.missing);
         return false;
     }
     if (!started.channel.IsOpen())
     {
         m_nStartError = started.opened.nError;
-        m_strError = OpenFailureText(started.opened.nStep, started.opened.nError);
+        m_strError = CaptureTexts::OpenFailureText(started.opened.nStep, started.opened.nError);
         return false;
     }
     if (started.opened.nReceiveAllError != 0)
-        m_strError = FormatText(RECEIVE_ALL_FAILED_FORMAT, started.opened.nReceiveAllError);
+        m_strError = CaptureTexts::FormatText(CaptureTexts::RECEIVE_ALL_FAILED_FORMAT, started.opened.nReceiveAllError);
 
     m_helper = std::move(started.process);
     m_reader.Open(std::move(started.channel));
     m_channelNotifier.setSocket(m_reader.GetDescriptor());
     m_channelNotifier.setEnabled(true);
     m_heartbeat.start();
-    m_bStarted = true;
     ++m_nRun;
     return true;
 }

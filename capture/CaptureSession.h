@@ -23,7 +23,7 @@ class CCaptureSession
 {
 public:
     CCaptureSession();
-    virtual ~CCaptureSession(); // ends a running capture; its helper is killed if it lingers
+    ~CCaptureSession(); // ends a running capture; its helper is killed if it lingers
 
     CCaptureSession(const CCaptureSession&) = delete;
     CCaptureSession& operator=(const CCaptureSession&) = delete;
@@ -44,9 +44,6 @@ public:
     // The errno behind the last failed Start (EPERM: no right to capture); kept, like its text,
     // until another Start fails.
     int GetErrorNumber() const { return m_nStartError; }
-    // What the helper last reported of the kernel's counts since Start: queries kept for the
-    // capture, and those dropped for want of room. False when no capture was ever started.
-    bool ReadStatistics(std::uint64_t* pnReceived, std::uint64_t* pnDropped) const;
 
 private:
     bool SetOwner(QObject* pObject, CCaptureOwner* pOwner, const std::string& strLocalAddress);
@@ -60,7 +57,6 @@ private:
     std::string m_strLocalAddress;
     std::string m_strError;
     int m_nStartError = 0;
-    bool m_bStarted = false; // a capture was started since construction
     QPointer<QObject> m_pOwnerObject;
     CCaptureOwner* m_pOwner = nullptr;
 

@@ -1,5 +1,8 @@
 #include "capture/ChannelReader.h"
 
+#include "capture/CaptureTexts.h"
+#include "channel/RecordReader.h"
+
 #include <cerrno>
 #include <cstdint>
 #include <poll.h>
@@ -8,8 +11,6 @@
 using namespace Channel;
 
 namespace {
-
-constexpr char NOT_A_RECORD_TEXT[] = "The capture helper sent something that is not a capture record.";
 
 // The helper reports the kernel's counts after each read of them, and one read adds at most what
 // 32 bits hold; counts that shrink or leap further are made up, and so is everything else the
@@ -23,6 +24,17 @@ bool CanFollow(const CCountsRecord& before, const CCountsRecord& after)
 }
 
 } // namespace
+
+struct CRecordVisitor
+{
+    CChannelReader& reader;
+
+    // The open reply never passes the reader's check here: only the first message may hold it.
+    void OnRecord(const COpenedRecord&, std::string_view) {}
+    void OnRecord(const CNameRecord& name, std::string_view text) { reader.OnName(name, text); }
+    void OnRecord(const CCountsRecord& counts, std::string_view) { reader.OnCounts(counts); }
+    void OnRecord(const CFailedRecord& failed, std::string_view) { reader.OnFailed(failed); }
+};
 
 CChannelReader::CChannelReader() : m_pMessage(new unsigned char[MAX_MESSAGE_BYTES + 1])
 {}
@@ -49,6 +61,7 @@ CChannelReader::CNews CChannelReader::Read()
 {
     m_names.Clear();
     bool bHeard = false;
+    CRecordVisitor visitor {*this};
     while (m_strEnded.empty() && m_channel.IsOpen() && m_names.GetBytes() < MAX_STEP_BYTES)
     {
         const ssize_t nReceived = recv(m_channel.Get(), m_pMessage.get(), MAX_MESSAGE_BYTES + 1, MSG_DONTWAIT);
@@ -58,10 +71,10 @@ CChannelReader::CNews CChannelReader::Read()
             break;
         bHeard = true;
         if (nReceived <= 0)
-            m_strEnded = "The capture helper ended unexpectedly.";
+            m_strEnded = CaptureTexts::HELPER_ENDED;
         else if (size_t(nReceived) > MAX_MESSAGE_BYTES
-                 || !ReadRecords(m_pMessage.get(), size_t(nReceived), false, *this))
-            m_strEnded = NOT_A_RECORD_TEXT;
+                 || !ReadRecords(m_pMessage.get(), size_t(nReceived), false, visitor))
+            m_strEnded = CaptureTexts::HELPER_BROKEN;
     }
     if (bHeard)
         m_lastHeard = CClock::now();
@@ -79,15 +92,14 @@ CChannelReader::CNews CChannelReader::CheckSilence(CClock::time_point now)
     pollfd pfd {m_channel.Get(), POLLIN, 0};
     const bool bWaiting = poll(&pfd, 1, 0) > 0;
     if (!bWaiting && m_strEnded.empty() && now - m_lastHeard > std::chrono::milliseconds(SILENCE_LIMIT_MS))
-        m_strEnded = "The capture helper stopped responding.";
+        m_strEnded = CaptureTexts::HELPER_SILENT;
     return Read();
 }
 
-void CChannelReader::OnName(std::int64_t nSeconds, std::uint32_t, std::string_view name)
+void CChannelReader::OnName(const CNameRecord& name, std::string_view text)
 {
-    if (!m_strEnded.empty())
-        return;
-    m_names.Add(name, static_cast<std::time_t>(nSeconds));
+    if (m_strEnded.empty())
+        m_names.Add(text, static_cast<std::time_t>(name.nSeconds));
 }
 
 void CChannelReader::OnCounts(const CCountsRecord& counts)
@@ -97,10 +109,11 @@ void CChannelReader::OnCounts(const CCountsRecord& counts)
     if (CanFollow(m_counts, counts))
         m_counts = counts;
     else
-        m_strEnded = NOT_A_RECORD_TEXT;
+        m_strEnded = CaptureTexts::HELPER_BROKEN;
 }
 
-void CChannelReader::OnFailed(std::int32_t nError)
+void CChannelReader::OnFailed(const CFailedRecord& failed)
 {
-    m_strEnded = FormatText(RECEIVE_FAILED_FORMAT, nError);
+    if (m_strEnded.empty())
+        m_strEnded = CaptureTexts::FormatText(CaptureTexts::RECEIVE_FAILED_FORMAT, failed.nError);
 }

@@ -1,8 +1,8 @@
 #pragma once
 
 #include "capture/CapturedNames.h"
-#include "channel/CaptureRecords.h"
-#include "channel/UniqueFd.h"
+#include "channel/Channel.h"
+#include "platform/UniqueFd.h"
 
 #include <chrono>
 #include <cstdint>
@@ -14,7 +14,7 @@
 // tells what they hold: the names in arrival order, a grown count of queries the kernel dropped, and
 // the end of the capture with its text. Reads only what is there, so a window busy elsewhere reads
 // nothing, the helper waits and the burst waits in its ring. No Qt here.
-class CChannelReader : private CRecordSink
+class CChannelReader
 {
 public:
     // Names taken in one step, bookkeeping included, before the owner is told: the window stays
@@ -24,6 +24,7 @@ public:
     struct CNews
     {
         const CCapturedNames& names;
+        // The queries the kernel had to drop since the start, and whether that grew in this step.
         bool bMissedGrew = false;
         std::uint64_t nMissed = 0;
         // Not empty: the capture has ended, and this says why.
@@ -31,13 +32,12 @@ public:
     };
 
     CChannelReader();
-    ~CChannelReader() override;
+    ~CChannelReader();
 
     // Takes the channel of a capture that has just started; counts start afresh.
     void Open(CUniqueFd channel);
     // Closes the channel; what was not read is dropped.
     void Close();
-    bool IsOpen() const { return m_channel.IsOpen(); }
     int GetDescriptor() const { return m_channel.Get(); }
 
     // Reads what the channel holds now, up to MAX_STEP_BYTES of names.
@@ -47,17 +47,14 @@ public:
     // Read.
     CNews CheckSilence(std::chrono::steady_clock::time_point now);
 
-    // The kernel's counts as the helper last reported them.
-    std::uint64_t GetReceived() const { return m_counts.nReceived; }
-    std::uint64_t GetDropped() const { return m_counts.nDropped; }
-
 private:
     using CClock = std::chrono::steady_clock;
 
-    void OnOpened(const Channel::COpenedRecord&) override {}
-    void OnName(std::int64_t nSeconds, std::uint32_t nNanoseconds, std::string_view name) override;
-    void OnCounts(const Channel::CCountsRecord& counts) override;
-    void OnFailed(std::int32_t nError) override;
+    // The records of a message, handed on by the reader once the whole message checked out.
+    friend struct CRecordVisitor;
+    void OnName(const Channel::CNameRecord& name, std::string_view text);
+    void OnCounts(const Channel::CCountsRecord& counts);
+    void OnFailed(const Channel::CFailedRecord& failed);
 
     CUniqueFd m_channel;
     CCapturedNames m_names;

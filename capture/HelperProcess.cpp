@@ -1,7 +1,7 @@
 #include "capture/HelperProcess.h"
 
-#include "channel/AddressText.h"
-#include "channel/CaptureRecords.h"
+#include "platform/AddressText.h"
+#include "channel/RecordReader.h"
 
 #include "ProjectFacts.h"
 
@@ -89,13 +89,12 @@ bool SpawnHelper(const std::string& strHelperPath, const char* pszLocalAddress, 
     return bReady;
 }
 
-class COpenedSink : public CRecordSink
+struct COpenedVisitor
 {
-public:
-    void OnOpened(const COpenedRecord& opened) override { m_opened = opened; }
-    void OnName(std::int64_t, std::uint32_t, std::string_view) override {}
-    void OnCounts(const CCountsRecord&) override {}
-    void OnFailed(std::int32_t) override {}
+    void OnRecord(const COpenedRecord& opened, std::string_view) { m_opened = opened; }
+    template <class TRecord>
+    void OnRecord(const TRecord&, std::string_view)
+    {}
 
     COpenedRecord m_opened;
 };
@@ -117,16 +116,11 @@ bool ReceiveOpened(int hChannel, COpenedRecord* pOpened)
     do
         nReceived = recv(hChannel, message, sizeof(message), MSG_DONTWAIT);
     while (nReceived < 0 && errno == EINTR);
-    COpenedSink sink;
-    if (nReceived != ssize_t(sizeof(COpenedRecord)) || !ReadRecords(message, sizeof(COpenedRecord), true, sink))
+    COpenedVisitor visitor;
+    if (nReceived != ssize_t(sizeof(COpenedRecord)) || !ReadRecords(message, sizeof(COpenedRecord), true, visitor))
         return false;
-
-    const COpenedRecord& opened = sink.m_opened;
-    const bool bValid = opened.nStep == STEP_NONE ? opened.nError == 0 && opened.nReceiveAllError >= 0
-                                                  : IsFailureStep(opened.nStep) && opened.nError > 0;
-    if (bValid)
-        *pOpened = opened;
-    return bValid;
+    *pOpened = visitor.m_opened;
+    return true;
 }
 
 } // namespace
@@ -154,15 +148,6 @@ CHelperProcess::CStarted CHelperProcess::StartFrom(const std::vector<std::string
     if (!bFound)
         refused.missing = candidates;
     return refused;
-}
-
-std::string CHelperProcess::MissingHelperText(const std::vector<std::string>& missing)
-{
-    std::string strPlaces;
-    for (size_t i = 0; i < missing.size(); ++i)
-        strPlaces += (i == 0 ? "" : i + 1 == missing.size() ? " and " : ", ") + missing[i];
-    return "Tarrow's capture helper is missing: it was looked for at " + strPlaces
-           + ". Reinstall the package, or start Tarrow from its clone with scripts/start.sh.";
 }
 
 CHelperProcess::CStarted CHelperProcess::StartHelper(const std::string& strHelperPath, const char* pszLocalAddress)

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "channel/Channel.h"
-#include "channel/UniqueFd.h"
+#include "platform/UniqueFd.h"
 
 #include <string>
 #include <sys/types.h>
@@ -17,7 +17,7 @@ class CHelperProcess
 public:
     // Milliseconds to wait for the helper's first word (it may wait for a place among the user's
     // captures first), and for its end once its channel closed, before it is killed.
-    static constexpr int REPLY_TIMEOUT_MS = int(Channel::CAPTURE_PLACE_WAIT_MS) + 6000;
+    static constexpr int REPLY_TIMEOUT_MS = int(Channel::REPLY_LIMIT_MS);
     static constexpr int EXIT_GRACE_MS = 2000;
 
     struct CStarted;
@@ -36,8 +36,6 @@ public:
     // from it), the root-owned copy that scripts/start.sh granted the right to (only in the build it
     // configured), then the installed libexec directory. Never PATH or the environment.
     static std::vector<std::string> GetHelperCandidates();
-    // What the user is told when no helper is where it was looked for, and how to get one.
-    static std::string MissingHelperText(const std::vector<std::string>& missing);
 
     CHelperProcess() = default;
     explicit CHelperProcess(pid_t pid);
@@ -47,7 +45,6 @@ public:
     ~CHelperProcess();
 
     bool IsRunning() const { return m_pid > 0; }
-    pid_t GetPid() const { return m_pid; }
     // Reaps it when it has ended; true when there is no process any more.
     bool ReapIfEnded();
     // Kills it (SIGKILL reaches a stopped process too) and reaps it.

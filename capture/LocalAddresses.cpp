@@ -1,6 +1,6 @@
 #include "capture/LocalAddresses.h"
 
-#include "channel/InterfaceAddresses.h"
+#include "platform/InterfaceAddresses.h"
 
 #include <algorithm>
 #include <arpa/inet.h>

@@ -1,38 +1,35 @@
 #pragma once
 
-// What the capture helper and the window agree on, in one place so neither side can drift: the
-// kinds of message on the channel between them and the layout of each, the steps of opening a
-// capture with the text each failure shows, and the limits both keep. The helper writes, the window
-// only reads: every message is a run of records, and nothing else ever crosses the channel, no
-// descriptor in either direction.
+// The wire between the capture helper and the programs that start it, and nothing else: the
+// descriptor it arrives at, the limits both ends keep, the helper's exit codes, the steps of
+// opening a capture, and every record that may cross it, with one table of where each may come and
+// what makes it believable. The helper writes, the other end only reads: every message is a run of
+// records, and nothing else ever crosses, no descriptor in either direction. No Qt, no texts.
 
 #include <cstddef>
 #include <cstdint>
-#include <string>
 
 namespace Channel {
 
-// The window's end of the socket pair, at this descriptor number in the helper.
+// The helper's end of the socket pair is at this descriptor number in the helper.
 constexpr int CHANNEL_FD = 3;
 
-// One user runs at most this many captures at once: each holds a kernel ring and an interface in
-// promiscuous mode, which a member of the capture group must not be able to multiply at will.
-constexpr int MAX_CAPTURES_PER_USER = 4;
-// A capture that has just been stopped frees its place a moment later; a new one waits that long,
-// which the window spends waiting for the helper's word: short enough for nobody to notice.
-constexpr unsigned CAPTURE_PLACE_WAIT_MS = 100;
+// The helper's first word comes within this time, whatever it waits for before (a place among the
+// user's captures); no answer by then counts as a refusal.
+constexpr unsigned REPLY_LIMIT_MS = 6100;
 
 // The helper says something at least this often, so a frozen helper can be told from a quiet
 // interface.
 constexpr unsigned HEARTBEAT_MS = 1000;
 constexpr unsigned SILENCE_LIMIT_MS = 6000;
 
+// Records are batched into messages of at most this size: one write carries hundreds of names.
+constexpr size_t MAX_MESSAGE_BYTES = 32 * 1024;
+// No name is longer: a DNS name's text never is.
+constexpr size_t MAX_NAME_BYTES = 1023;
 // A frame's kernel time lies between the epoch and the last second of year 9999; anything else is
 // no time a packet socket hands out, and a list that showed it would show a made-up date.
 constexpr std::int64_t LAST_REAL_SECOND = 253402300799;
-
-// Records are batched into messages of at most this size: one write carries hundreds of names.
-constexpr size_t MAX_MESSAGE_BYTES = 32 * 1024;
 
 enum ExitCode
 {
@@ -49,41 +46,28 @@ enum OpenStep : std::int32_t
 {
     STEP_NONE = 0,
     STEP_OPEN = 1,       // the packet socket
-    STEP_OPTIONS = 2,    // its filter, receive queue, ring, and on loopback the outgoing copies
+    STEP_OPTIONS = 2,    // its filter, ring, and on loopback the outgoing copies
     STEP_BIND = 3,       // the interface that owns the address
-    STEP_NO_PLACE = 100, // MAX_CAPTURES_PER_USER captures already run
+    STEP_NO_PLACE = 100, // the user runs as many captures as one may: the error field holds that number
     STEP_SANDBOX = 101,  // giving up the capture right failed: no capture
     STEP_PLACES = 102,   // the kernel's list of sockets, which the places are counted in, could not be read
 };
 
-// What the user is shown when a step failed: a printf format that takes the step's errno, or the
-// limit that was reached. Adding a step means an entry here and nothing else on either side.
-struct CStepText
+constexpr bool IsFailureStep(std::int32_t nStep)
 {
-    OpenStep nStep;
-    const char* pszFormat;
-    bool bTakesLimit = false;
-};
-inline constexpr CStepText STEP_TEXTS[] = {
-    {STEP_OPEN, "socket() failed, errno=%d"},
-    {STEP_OPTIONS, "SetSockOpt Failed error num = %d"},
-    {STEP_BIND, "bind() failed, error no %d"},
-    {STEP_NO_PLACE, "Tarrow already runs %d captures for this user. Stop one and try again.", true},
-    {STEP_SANDBOX, "The capture helper could not give up its rights, error no %d"},
-    {STEP_PLACES, "Tarrow could not count this user's running captures, error no %d"},
-};
-
-// Promiscuous mode refused: the capture runs anyway, and only the error text keeps this.
-inline constexpr char RECEIVE_ALL_FAILED_FORMAT[] = "Ioctl() failed, error no %d\n";
-// The capture socket failed (its interface went down or away); the helper ends after saying so.
-inline constexpr char RECEIVE_FAILED_FORMAT[] = "recvfrom() failed, error num %d";
-
-// Whether a reply may name this step as failed.
-bool IsFailureStep(std::int32_t nStep);
-// The text of a failed step, or of the refusal to open when the step is unknown.
-std::string OpenFailureText(std::int32_t nStep, std::int32_t nError);
-// A printf format with one %d, filled in.
-std::string FormatText(const char* pszFormat, int nValue);
+    switch (nStep)
+    {
+    case STEP_OPEN:
+    case STEP_OPTIONS:
+    case STEP_BIND:
+    case STEP_NO_PLACE:
+    case STEP_SANDBOX:
+    case STEP_PLACES:
+        return true;
+    default:
+        return false;
+    }
+}
 
 enum RecordType : std::uint8_t
 {
@@ -93,47 +77,85 @@ enum RecordType : std::uint8_t
     RECORD_FAILED = 4,
 };
 
+// Where a record may stand.
+enum class RecordPlace : std::uint8_t
+{
+    OPENING, // first record of the first message, and nowhere else
+    STREAM,  // anywhere after it
+};
+
 // The records exactly as they lie in a message: packed, in host byte order (both ends are one
-// machine). The writer copies them in and the reader copies them out whole, so their layout is
-// stated here and nowhere else.
+// machine). Each states its type, where it may come, whether its fields can be real (IsValid) and
+// how many bytes of its own follow it (GetTailSize). Adding a record kind means a struct here, its
+// entry in RecordKinds, and the code that writes and reads it.
 #pragma pack(push, 1)
-// First record of the first message, and only there: how the open went.
+// How the open went.
 struct COpenedRecord
 {
     static constexpr RecordType TYPE = RECORD_OPENED;
+    static constexpr RecordPlace PLACE = RecordPlace::OPENING;
     std::uint8_t nType = TYPE;
     std::int32_t nStep = STEP_NONE;
-    std::int32_t nError = 0;           // the failed step's errno
+    std::int32_t nError = 0;           // the failed step's errno (for STEP_NO_PLACE, the limit)
     std::int32_t nReceiveAllError = 0; // promiscuous mode refused with this errno; the capture runs
+
+    constexpr bool IsValid() const
+    {
+        return nStep == STEP_NONE ? nError == 0 && nReceiveAllError >= 0
+                                  : IsFailureStep(nStep) && nError > 0 && nReceiveAllError == 0;
+    }
+    constexpr size_t GetTailSize() const { return 0; }
 };
 // One query name: when its frame crossed the interface (kernel time), then nLength bytes of name.
 struct CNameRecord
 {
     static constexpr RecordType TYPE = RECORD_NAME;
+    static constexpr RecordPlace PLACE = RecordPlace::STREAM;
     std::uint8_t nType = TYPE;
     std::int64_t nSeconds = 0;
     std::uint32_t nNanoseconds = 0;
     std::uint16_t nLength = 0;
+
+    constexpr bool IsValid() const
+    {
+        return nSeconds >= 0 && nSeconds <= LAST_REAL_SECOND && nNanoseconds < 1000000000u && nLength <= MAX_NAME_BYTES;
+    }
+    constexpr size_t GetTailSize() const { return nLength; }
 };
-// Queries the kernel kept for the capture, and those it had to drop, since the start.
+// Queries the kernel kept for the capture, and those it had to drop, since the start. Whether they
+// can follow the last counts is for the reader to judge, which remembers them.
 struct CCountsRecord
 {
     static constexpr RecordType TYPE = RECORD_COUNTS;
+    static constexpr RecordPlace PLACE = RecordPlace::STREAM;
     std::uint8_t nType = TYPE;
     std::uint64_t nReceived = 0;
     std::uint64_t nDropped = 0;
+
+    constexpr bool IsValid() const { return true; }
+    constexpr size_t GetTailSize() const { return 0; }
 };
 // The capture socket failed with this errno; the helper ends after it.
 struct CFailedRecord
 {
     static constexpr RecordType TYPE = RECORD_FAILED;
+    static constexpr RecordPlace PLACE = RecordPlace::STREAM;
     std::uint8_t nType = TYPE;
     std::int32_t nError = 0;
+
+    constexpr bool IsValid() const { return nError > 0; }
+    constexpr size_t GetTailSize() const { return 0; }
 };
 #pragma pack(pop)
 static_assert(sizeof(COpenedRecord) == 1 + 3 * 4);
 static_assert(sizeof(CNameRecord) == 1 + 8 + 4 + 2);
 static_assert(sizeof(CCountsRecord) == 1 + 2 * 8);
 static_assert(sizeof(CFailedRecord) == 1 + 4);
+
+// The table the reader walks every message against.
+template <class... TRecords>
+struct CRecordKinds
+{};
+using RecordKinds = CRecordKinds<COpenedRecord, CNameRecord, CCountsRecord, CFailedRecord>;
 
 } // namespace Channel

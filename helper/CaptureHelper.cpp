@@ -7,11 +7,12 @@
 // no file; before its sandbox it asks the kernel only for this network namespace's list of Unix
 // sockets, to count the user's captures. It ends when that socket closes or its parent dies.
 
-#include "channel/AddressText.h"
-#include "channel/CaptureRecords.h"
+#include "platform/AddressText.h"
+#include "channel/RecordWriter.h"
 #include "helper/CaptureLoop.h"
 #include "helper/CapturePlaces.h"
 #include "helper/CaptureSandbox.h"
+#include "helper/HelperTexts.h"
 #include "helper/PacketRing.h"
 #include "helper/PacketSocket.h"
 
@@ -41,17 +42,16 @@ bool OpenStandardDescriptors()
     return true;
 }
 
-// The reply to the window, sent only from inside the sandbox.
-void Reply(OpenStep nStep, int nError, int nReceiveAllError)
+// The helper's first word, sent only from inside the sandbox. Whatever it said, a helper that did
+// not open ends here.
+void Reply(const COpenedRecord& opened)
 {
-    CRecordWriter writer;
-    COpenedRecord opened;
-    opened.nStep = nStep;
-    opened.nError = nError;
-    opened.nReceiveAllError = nReceiveAllError;
-    writer.AddOpened(opened);
-    CCaptureLoop::Send(writer);
+    CRecordWriter writer(CHANNEL_FD);
+    if (!writer.Put(opened) || !writer.Flush() || opened.nStep != STEP_NONE)
+        CCaptureLoop::End(EXIT_STEP_FAILED);
 }
+
+static_assert(CAPTURE_PLACE_WAIT_MS < REPLY_LIMIT_MS / 2, "the wait for a place must leave the open time to answer");
 
 } // namespace
 
@@ -65,43 +65,40 @@ int main(int argc, char** argv)
         return EXIT_NO_CHANNEL;
     if (argc != 2 || !IsAddressText(argv[1]))
     {
-        std::fputs("usage: tarrow-capture-helper LOCAL-ADDRESS (run by Tarrow, not by hand)\n", stderr);
+        std::fputs(HelperTexts::USAGE, stderr);
         return EXIT_BAD_ARGUMENT;
     }
     struct stat channel
     {};
     if (fstat(CHANNEL_FD, &channel) != 0 || !S_ISSOCK(channel.st_mode))
     {
-        std::fputs("tarrow-capture-helper: no caller's socket at descriptor 3\n", stderr);
+        std::fputs(HelperTexts::NO_CHANNEL, stderr);
         return EXIT_NO_CHANNEL;
     }
 
     static CPacketRing s_ring;
-    CPacketSocket::OpenResult result;
+    COpenedRecord opened;
+    int hSocket = -1;
     // Held, never closed, for the helper's whole life; past the sandbox nothing can be done with it.
     const int hPlace = TakeCapturePlace();
     if (hPlace < 0)
     {
-        result.failedStep = errno == EUSERS ? STEP_NO_PLACE : STEP_PLACES;
-        result.error = errno;
+        opened.nStep = errno == EUSERS ? STEP_NO_PLACE : STEP_PLACES;
+        opened.nError = errno == EUSERS ? MAX_CAPTURES_PER_USER : errno;
     }
     else
     {
-        result = CPacketSocket::Open(argv[1], &s_ring);
+        hSocket = CPacketSocket::Open(argv[1], s_ring, &opened);
     }
     // The right goes before anything is said, the word of a failed open included.
-    if (!EnterCaptureSandbox(result.fd, CHANNEL_FD))
+    if (!EnterCaptureSandbox(hSocket, CHANNEL_FD))
     {
-        Reply(STEP_SANDBOX, errno, 0);
-        CCaptureLoop::End(EXIT_STEP_FAILED);
+        opened = COpenedRecord();
+        opened.nStep = STEP_SANDBOX;
+        opened.nError = errno;
     }
-    if (result.fd < 0)
-    {
-        Reply(result.failedStep, result.error, 0);
-        CCaptureLoop::End(EXIT_STEP_FAILED);
-    }
-    Reply(STEP_NONE, 0, result.receiveAllError);
+    Reply(opened);
 
-    static CCaptureLoop s_loop(result.fd, s_ring);
+    static CCaptureLoop s_loop(hSocket, s_ring);
     s_loop.Run();
 }

@@ -28,26 +28,6 @@ void CCaptureLoop::End(int nCode)
     _exit(nCode);
 }
 
-void CCaptureLoop::Send(CRecordWriter& writer)
-{
-    if (writer.IsEmpty())
-        return;
-    for (;;)
-    {
-        const ssize_t nSent = send(CHANNEL_FD, writer.GetData(), writer.GetSize(), MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (nSent == ssize_t(writer.GetSize()))
-            break;
-        if (nSent >= 0 || (errno != EAGAIN && errno != EINTR))
-            End(EXIT_ENDED);
-        pollfd pfd {CHANNEL_FD, POLLOUT, 0};
-        if (poll(&pfd, 1, -1) < 0 && errno != EINTR)
-            End(EXIT_NO_CHANNEL);
-        if ((pfd.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0)
-            End(EXIT_ENDED);
-    }
-    writer.Clear();
-}
-
 void CCaptureLoop::Run()
 {
     pollfd fds[2] = {{m_hSocket, POLLIN, 0}, {CHANNEL_FD, 0, 0}};
@@ -62,10 +42,11 @@ void CCaptureLoop::Run()
             OnFrame(frame.pData, frame.nLength, frame.nSeconds, frame.nNanoseconds);
         }))
         {}
-        AddCountsIfDue();
+        PutCountsIfDue();
         if ((fds[0].revents & POLLERR) != 0)
             Fail();
-        Send(m_writer);
+        if (!m_writer.Flush())
+            End(EXIT_ENDED);
     }
 }
 
@@ -74,18 +55,16 @@ void CCaptureLoop::OnFrame(const unsigned char* pData, size_t nLength, std::int6
 {
     if (!ExtractQueryName(pData, nLength, m_szName))
         return;
-    const std::string_view name(m_szName, std::strlen(m_szName));
-    // A record always fits in an empty message.
-    if (!m_writer.AddName(nSeconds, nNanoseconds, name))
-    {
-        Send(m_writer);
-        m_writer.AddName(nSeconds, nNanoseconds, name);
-    }
+    CNameRecord name;
+    name.nSeconds = nSeconds;
+    name.nNanoseconds = nNanoseconds;
+    name.nLength = static_cast<std::uint16_t>(std::strlen(m_szName));
+    Put(name, std::string_view(m_szName, name.nLength));
 }
 
 // Counts go out when they changed, and at least once a heartbeat so that the window can tell a
 // quiet interface from a frozen helper.
-void CCaptureLoop::AddCountsIfDue()
+void CCaptureLoop::PutCountsIfDue()
 {
     unsigned nKept = 0, nDropped = 0;
     if (CPacketSocket::ReadStatistics(m_hSocket, &nKept, &nDropped))
@@ -97,11 +76,7 @@ void CCaptureLoop::AddCountsIfDue()
     if (nKept == 0 && nDropped == 0 && nNow - m_nLastCounts < HEARTBEAT_MS)
         return;
     m_nLastCounts = nNow;
-    if (!m_writer.AddCounts(m_counts))
-    {
-        Send(m_writer);
-        m_writer.AddCounts(m_counts);
-    }
+    Put(m_counts);
 }
 
 // The interface went down or away: the socket's pending error says so.
@@ -111,11 +86,9 @@ void CCaptureLoop::Fail()
     socklen_t nLength = sizeof(nError);
     if (getsockopt(m_hSocket, SOL_SOCKET, SO_ERROR, &nError, &nLength) != 0 || nError <= 0)
         nError = EIO;
-    if (!m_writer.AddFailed(nError))
-    {
-        Send(m_writer);
-        m_writer.AddFailed(nError);
-    }
-    Send(m_writer);
+    CFailedRecord failed;
+    failed.nError = nError;
+    Put(failed);
+    m_writer.Flush();
     End(EXIT_CAPTURE_FAILED);
 }

@@ -1,6 +1,7 @@
 #pragma once
 
-#include "channel/CaptureRecords.h"
+#include "channel/Channel.h"
+#include "channel/RecordWriter.h"
 #include "dns/DnsName.h"
 
 #include <cstdint>
@@ -18,20 +19,27 @@ public:
 
     [[noreturn]] void Run();
 
-    // Sends what the writer holds, waiting while the window is busy; empties it.
-    static void Send(CRecordWriter& writer);
     // Leaves without the exit handlers: they may want system calls that the sandbox no longer allows.
     [[noreturn]] static void End(int nCode);
 
 private:
     void OnFrame(const unsigned char* pData, size_t nLength, std::int64_t nSeconds, std::uint32_t nNanoseconds);
-    void AddCountsIfDue();
+    void PutCountsIfDue();
     [[noreturn]] void Fail();
+    // A record that cannot be sent means the window is gone: nothing is left to do.
+    template <class TRecord>
+    void Put(const TRecord& record, std::string_view tail = {})
+    {
+        if (!m_writer.Put(record, tail))
+            End(Channel::EXIT_ENDED);
+    }
 
     int m_hSocket;
     CPacketRing& m_ring;
-    CRecordWriter m_writer;
+    CRecordWriter m_writer {Channel::CHANNEL_FD};
     Channel::CCountsRecord m_counts;
     std::uint64_t m_nLastCounts = 0;
     char m_szName[NAME_BUFFER_SIZE] = {};
 };
+
+static_assert(NAME_BUFFER_SIZE - 1 <= Channel::MAX_NAME_BYTES, "every decoded name fits in a name record");

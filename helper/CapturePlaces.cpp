@@ -1,7 +1,6 @@
 #include "helper/CapturePlaces.h"
 
-#include "channel/Channel.h"
-#include "channel/UniqueFd.h"
+#include "platform/UniqueFd.h"
 
 #include <cerrno>
 #include <cinttypes>
@@ -196,7 +195,7 @@ int TakeCapturePlace()
         int nPlaces = 0;
         if (!place.IsOpen() || !CountPlaces(place.Get(), strPrefix, uid, &nPlaces))
             return -1;
-        if (nPlaces <= Channel::MAX_CAPTURES_PER_USER)
+        if (nPlaces <= MAX_CAPTURES_PER_USER)
             return place.Release();
         // Over the limit: this start leaves, as does any other that counted too many; starts that
         // keep meeting again part after a random pause.
@@ -204,7 +203,7 @@ int TakeCapturePlace()
         std::uint64_t nRandom = 0;
         if (!RandomNumber(&nRandom))
             return -1;
-        if (ElapsedMs(start) >= long(Channel::CAPTURE_PLACE_WAIT_MS))
+        if (ElapsedMs(start) >= long(CAPTURE_PLACE_WAIT_MS))
         {
             errno = EUSERS;
             return -1;

@@ -7,6 +7,7 @@
 #include <sys/capability.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -19,6 +20,18 @@ bool DropCapabilities()
         return false;
     // Ambient capabilities would come back on an exec; the filter forbids exec, but none is kept.
     return cap_reset_ambient() == 0;
+}
+
+// Even a call the filter lets through cannot open a descriptor, start a process or grow a file: a
+// second wall in case the filter has a gap. The descriptor limit cannot be zero, as poll() refuses
+// to watch more descriptors than it allows; at two, the number the loop watches, it still allows no
+// new one, for 0 and 1 are always open (the helper opens /dev/null there before anything else).
+bool ZeroLimits()
+{
+    const rlimit none {0, 0};
+    const rlimit polled {2, 2};
+    return setrlimit(RLIMIT_NOFILE, &polled) == 0 && setrlimit(RLIMIT_NPROC, &none) == 0
+           && setrlimit(RLIMIT_FSIZE, &none) == 0;
 }
 
 // libseccomp returns -errno; errno is what callers read.
@@ -76,7 +89,7 @@ bool EnterCaptureSandbox(int hCaptureSocket, int hChannel)
 {
     if (!DropCapabilities())
         return false;
-    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0)
+    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 || !ZeroLimits())
         return false;
     return InstallFilter(hCaptureSocket, hChannel);
 }

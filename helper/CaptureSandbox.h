@@ -2,7 +2,9 @@
 
 // What the capture helper does between opening its socket and reading the first frame: it gives
 // up every capability (effective, permitted, inheritable, ambient), can gain none again
-// (no_new_privs), and installs a seccomp filter that allows only what its loop needs. From then on
+// (no_new_privs), may open no descriptor, start no process and write no byte to a file (its
+// RLIMIT_NPROC and RLIMIT_FSIZE are zero, RLIMIT_NOFILE two, below every free descriptor number),
+// and installs a seccomp filter that allows only what its loop needs. From then on
 // it cannot send a frame, change its socket, open a file or run a program, whatever a hostile
 // frame might make of it.
 //

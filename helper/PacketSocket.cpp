@@ -1,10 +1,10 @@
 #include "helper/PacketSocket.h"
 
-#include "channel/AddressText.h"
+#include "platform/AddressText.h"
 #include "dns/DnsFilter.h"
-#include "channel/InterfaceAddresses.h"
+#include "platform/InterfaceAddresses.h"
 #include "helper/PacketRing.h"
-#include "channel/UniqueFd.h"
+#include "platform/UniqueFd.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -18,10 +18,6 @@
 #include <vector>
 
 namespace {
-
-// Several MiB for a socket read without a ring: bursts queue here instead of being dropped (the
-// default queue holds only a few hundred small frames).
-constexpr int RECEIVE_QUEUE_BYTES = 16 * 1024 * 1024;
 
 struct CInterfaceMatch
 {
@@ -64,7 +60,7 @@ CInterfaceMatch FindInterfaceOf(const char* pszLocalAddress)
 // the helper or fills its ring.
 bool AttachDnsFilter(int fd)
 {
-    std::vector<sock_filter> instructions = BuildDnsFilter(CPacketSocket::CAPTURE_BUFFER_SIZE);
+    std::vector<sock_filter> instructions = BuildDnsFilter(CPacketSocket::SNAP_LENGTH);
     sock_fprog program {};
     program.len = static_cast<unsigned short>(instructions.size());
     program.filter = instructions.data();
@@ -76,20 +72,9 @@ bool AttachDnsFilter(int fd)
     return setsockopt(fd, SOL_SOCKET, SO_LOCK_FILTER, &nOne, sizeof(nOne)) == 0;
 }
 
-bool SetReceiveQueue(int fd)
+bool SetOptions(int fd, bool bLoopback, CPacketRing& ring)
 {
-    int nBytes = RECEIVE_QUEUE_BYTES;
-    // Only a process allowed to administer the network may go past net.core.rmem_max.
-    if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &nBytes, sizeof(nBytes)) == 0)
-        return true;
-    return setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &nBytes, sizeof(nBytes)) == 0;
-}
-
-bool SetOptions(int fd, bool bLoopback, CPacketRing* pRing)
-{
-    if (!AttachDnsFilter(fd) || !SetReceiveQueue(fd))
-        return false;
-    if (pRing != nullptr && !pRing->Attach(fd))
+    if (!AttachDnsFilter(fd) || !ring.Attach(fd))
         return false;
     if (bLoopback)
     {
@@ -101,47 +86,45 @@ bool SetOptions(int fd, bool bLoopback, CPacketRing* pRing)
     return true;
 }
 
-CPacketSocket::OpenResult Fail(Channel::OpenStep step, int nError)
+int Fail(Channel::COpenedRecord* pOpened, Channel::OpenStep nStep, int nError)
 {
-    CPacketSocket::OpenResult result;
-    result.failedStep = step;
-    result.error = nError;
-    return result;
+    pOpened->nStep = nStep;
+    pOpened->nError = nError;
+    return -1;
 }
 
 } // namespace
 
-CPacketSocket::OpenResult CPacketSocket::Open(const char* pszLocalAddress, CPacketRing* pRing)
+int CPacketSocket::Open(const char* pszLocalAddress, CPacketRing& ring, Channel::COpenedRecord* pOpened)
 {
+    *pOpened = Channel::COpenedRecord();
     const CInterfaceMatch match = FindInterfaceOf(pszLocalAddress);
 
     // Protocol 0 receives nothing until the bind names the interface, so no datagram of another
-    // interface can slip into the queue in between; the bind switches on every protocol.
+    // interface can slip into the ring in between; the bind switches on every protocol.
     CUniqueFd socketFd(socket(AF_PACKET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     const int fd = socketFd.Get();
     if (fd < 0)
-        return Fail(Channel::STEP_OPEN, errno);
+        return Fail(pOpened, Channel::STEP_OPEN, errno);
 
-    if (!SetOptions(fd, match.bLoopback, pRing))
-        return Fail(Channel::STEP_OPTIONS, errno);
+    if (!SetOptions(fd, match.bLoopback, ring))
+        return Fail(pOpened, Channel::STEP_OPTIONS, errno);
 
     if (match.nIndex == 0)
-        return Fail(Channel::STEP_BIND, EADDRNOTAVAIL);
+        return Fail(pOpened, Channel::STEP_BIND, EADDRNOTAVAIL);
     sockaddr_ll sll {};
     sll.sll_family = AF_PACKET;
     sll.sll_protocol = htons(ETH_P_ALL);
     sll.sll_ifindex = static_cast<int>(match.nIndex);
     if (bind(fd, reinterpret_cast<const sockaddr*>(&sll), sizeof(sll)) != 0)
-        return Fail(Channel::STEP_BIND, errno);
+        return Fail(pOpened, Channel::STEP_BIND, errno);
 
-    OpenResult result;
-    result.fd = socketFd.Release();
     packet_mreq mreq {};
     mreq.mr_ifindex = static_cast<int>(match.nIndex);
     mreq.mr_type = PACKET_MR_PROMISC;
     if (setsockopt(fd, SOL_PACKET, PACKET_ADD_MEMBERSHIP, &mreq, sizeof(mreq)) != 0)
-        result.receiveAllError = errno;
-    return result;
+        pOpened->nReceiveAllError = errno;
+    return socketFd.Release();
 }
 
 bool CPacketSocket::ReadStatistics(int fd, unsigned* pnReceived, unsigned* pnDropped)

@@ -12,24 +12,18 @@ class CPacketRing;
 class CPacketSocket
 {
 public:
-    struct OpenResult
-    {
-        int fd = -1; // the configured socket, or -1 when a step failed
-        // STEP_OPEN, STEP_OPTIONS or STEP_BIND when fd is -1
-        Channel::OpenStep failedStep = Channel::STEP_NONE;
-        int error = 0;           // errno of the failed step
-        int receiveAllError = 0; // errno when promiscuous mode was refused; the socket still works
-    };
+    // What the filter keeps of a frame, and so what the ring holds of it: far more than any
+    // question name needs.
+    static constexpr unsigned SNAP_LENGTH = 1600;
 
-    // Bytes read per datagram; a longer datagram is cut to this length.
-    static constexpr int CAPTURE_BUFFER_SIZE = 1600;
-
-    // Opens and configures the socket in the order open, options, bind, receive-all. A failed step
-    // closes what was opened. An address text that is empty, not an address as AddressText.h reads
-    // it, or not owned by any interface fails the bind step with EADDRNOTAVAIL. With a ring, the
-    // options step puts it on the socket, and the datagrams arrive there instead of in the socket's
-    // queue.
-    static OpenResult Open(const char* pszLocalAddress, CPacketRing* pRing = nullptr);
+    // Opens and configures the socket in the order open, options (filter, ring, loopback's
+    // outgoing copies), bind, receive-all, and says how it went in *pOpened: the failed step and its
+    // errno, or STEP_NONE with promiscuous mode's errno, if it was refused (the capture runs
+    // anyway). The socket, or -1 when a step failed; a failed step closes what was opened. An
+    // address text that is empty, not an address as AddressText.h reads it, or not owned by any
+    // interface fails the bind step with EADDRNOTAVAIL. The ring goes on before the bind, so no
+    // frame ever waits outside it.
+    static int Open(const char* pszLocalAddress, CPacketRing& ring, Channel::COpenedRecord* pOpened);
 
     // Kernel counters since the last call (reading resets them): datagrams kept and, of those, the
     // ones dropped for want of room.

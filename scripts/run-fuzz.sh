@@ -12,7 +12,7 @@ seconds=${FUZZ_SECONDS:-60}
 CC=clang CXX=clang++ cmake -S "$root" -B "$build_dir" -G Ninja \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DTARROW_BUILD_FUZZ=ON -DTARROW_BUILD_TESTS=OFF -DTARROW_BUILD_BENCH=OFF -DTARROW_CAPTURE_ONLY=ON
-ninja -C "$build_dir" DnsNameFuzz CaptureRecordsFuzz
+ninja -C "$build_dir" DnsNameFuzz RecordReaderFuzz
 
 # fuzz TARGET SECONDS MAX_LEN SEED_DIR: new inputs go to a scratch corpus in the build dir; the
 # seeds in the repository stay as they are.
@@ -35,4 +35,4 @@ fuzz() {
 # 1600 bytes: the most the capture reads from one datagram; 32 KiB + 1: one message more than the
 # helper may write.
 fuzz DnsNameFuzz "$seconds" 1600 "$root/fuzz/dns/corpus"
-fuzz CaptureRecordsFuzz $((seconds / 2)) 32769 "$root/fuzz/channel/corpus"
+fuzz RecordReaderFuzz $((seconds / 2)) 32769 "$root/fuzz/channel/corpus"

@@ -55,6 +55,15 @@ void ShowWarning(QWidget* pParent, const QString& strText, const QString& strInf
     ShowMessageBox(pParent, QMessageBox::Warning, strText, strInformative);
 }
 
+QString MissedQueriesTitle(const QString& strCaption, std::uint64_t nMissed)
+{
+    if (nMissed == 0)
+        return strCaption;
+    if (nMissed == 1)
+        return LoadResourceString(IDS_QUERY_MISSED).arg(strCaption);
+    return LoadResourceString(IDS_QUERIES_MISSED).arg(strCaption).arg(nMissed);
+}
+
 } // namespace
 
 CMonitorDlg::CMonitorDlg(QWidget* parent) : QDialog(parent), m_pfnChooseFile(&CMonitorDlg::ChooseSaveFile)
@@ -312,16 +321,7 @@ void CMonitorDlg::ShowMissedQueries()
 {
     // What the kernel dropped and what the full list turned away: the count stays in the title
     // after "Stop", and after "Clear List..", until the next "Run" starts afresh.
-    const std::uint64_t nMissed = m_nKernelMissed + m_nRefusedBefore + m_listModel.GetRefusedCount();
-    if (nMissed == m_nMissedShown)
-        return;
-    m_nMissedShown = nMissed;
-    if (nMissed == 0)
-        setWindowTitle(m_strCaption);
-    else if (nMissed == 1)
-        setWindowTitle(LoadResourceString(IDS_QUERY_MISSED).arg(m_strCaption));
-    else
-        setWindowTitle(LoadResourceString(IDS_QUERIES_MISSED).arg(m_strCaption).arg(nMissed));
+    setWindowTitle(MissedQueriesTitle(m_strCaption, m_nKernelMissed + m_listModel.GetRefusedCount()));
 }
 
 void CMonitorDlg::OnCaptureFailed()
@@ -339,8 +339,8 @@ void CMonitorDlg::OnSelChangeInterface()
 void CMonitorDlg::OnRun()
 {
     m_listModel.Clear();
+    m_listModel.ResetRefusedCount();
     m_nKernelMissed = 0;
-    m_nRefusedBefore = 0;
     ShowMissedQueries();
     m_session.SetOwner(this, m_strAddress);
     if (m_session.Start())
@@ -455,7 +455,6 @@ void CMonitorDlg::OpenSelectedName()
 
 void CMonitorDlg::OnClearList()
 {
-    m_nRefusedBefore += m_listModel.GetRefusedCount();
     m_listModel.Clear();
 }
 

@@ -91,10 +91,8 @@ private:
     CNameListModel m_listModel;
     QMenuBar* m_pMenuBar = nullptr;
     FileChooser m_pfnChooseFile;
-    // Queries since the last "Run" that never became a row, shown in the title: dropped by the
-    // kernel, and turned away by a full list before its last clearing and since.
+    // What the kernel dropped since the last "Run", as the session last told it; the title adds
+    // what the full list turned away.
     std::uint64_t m_nKernelMissed = 0;
-    std::uint64_t m_nRefusedBefore = 0;
-    std::uint64_t m_nMissedShown = 0;
     QString m_strCaption;
 };

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
+#include <utility>
 
 namespace {
 
@@ -52,10 +53,11 @@ bool CNameListModel::AddName(const char* name, size_t length, std::time_t tSeen)
         return false;
     // Once a name has been turned away the list stays as it is until the next Clear, so no row shows
     // up after the user was told that new names are no longer listed.
-    if (m_nRefused > 0 || nCount >= m_nBudgetNames
+    if (m_bFull || nCount >= m_nBudgetNames
         || length > m_nBudgetNameBytes - std::min(m_store.GetNameBytes(), m_nBudgetNameBytes))
     {
-        if (++m_nRefused == 1)
+        ++m_nRefused;
+        if (!std::exchange(m_bFull, true))
             emit BudgetReached();
         return false;
     }
@@ -106,7 +108,7 @@ void CNameListModel::Clear()
     m_store.Release();
     m_times.Release();
     m_nShown = 0;
-    m_nRefused = 0;
+    m_bFull = false;
     endResetModel();
 }
 

@@ -44,15 +44,18 @@ public:
     bool AddName(const char* name, size_t length);
     // The same with the time the name was seen instead of the current time.
     bool AddName(const char* name, size_t length, std::time_t tSeen);
-    // Empties the list and forgets the names refused since the last Clear.
+    // Empties the list; new names are listed again. The count of refused names stays.
     void Clear();
+    // Starts the count of refused names afresh, as a new capture does.
+    void ResetRefusedCount() { m_nRefused = 0; }
 
     // Replaces the budget (names, bytes of name text); rows already listed stay.
     void SetBudget(size_t nNames, size_t nNameBytes);
     size_t GetBudgetNames() const { return m_nBudgetNames; }
     size_t GetBudgetNameBytes() const { return m_nBudgetNameBytes; }
-    // Arrivals of unlisted names turned away by the budget since the last Clear; repeats of listed
-    // names are not counted. After the first one every new name is turned away until Clear.
+    // Arrivals of unlisted names turned away by the budget since ResetRefusedCount, across Clears;
+    // repeats of listed names are not counted. After the first refusal every new name is turned
+    // away until Clear.
     quint64 GetRefusedCount() const { return m_nRefused; }
 
     // A view told of every row as it arrives spends more time laying out and painting than the
@@ -97,6 +100,7 @@ private:
     size_t m_nBudgetNames = BUDGET_NAMES;
     size_t m_nBudgetNameBytes = BUDGET_NAME_BYTES;
     quint64 m_nRefused = 0;
+    bool m_bFull = false; // a name was refused since the last Clear
     QIcon m_iconName;
     int m_nInsertionPeriod = 0;
     QTimer* m_pInsertionTimer = nullptr;

@@ -53,14 +53,14 @@ inline void WaitForCaptureHelper()
 }
 
 // CPU is the program's and its capture helper's together.
-inline void PrintFigures(unsigned long nDelivered, int nRows, unsigned long long nReceived, unsigned long long nDropped)
+inline void PrintFigures(unsigned long nDelivered, int nRows, unsigned long long nDropped)
 {
     rusage self {}, helper {};
     getrusage(RUSAGE_SELF, &self);
     getrusage(RUSAGE_CHILDREN, &helper);
-    std::printf("delivered %lu\nrows %d\nkernel_received %llu\nkernel_dropped %llu\ncpu_user_s %.2f\ncpu_sys_s %.2f\n"
+    std::printf("delivered %lu\nrows %d\nkernel_dropped %llu\ncpu_user_s %.2f\ncpu_sys_s %.2f\n"
                 "helper_cpu_s %.2f\n",
-                nDelivered, nRows, nReceived, nDropped, Seconds(self.ru_utime) + Seconds(helper.ru_utime),
+                nDelivered, nRows, nDropped, Seconds(self.ru_utime) + Seconds(helper.ru_utime),
                 Seconds(self.ru_stime) + Seconds(helper.ru_stime), Seconds(helper.ru_utime) + Seconds(helper.ru_stime));
 }
 

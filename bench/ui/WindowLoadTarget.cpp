@@ -10,6 +10,7 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QRegularExpression>
 
 #include <cstdio>
 
@@ -39,11 +40,13 @@ int main(int argc, char** argv)
 
     LoadRun::RunUntilQuit(argc, argv, 2);
 
-    std::uint64_t nReceived = 0, nDropped = 0;
-    dlg.GetSession().ReadStatistics(&nReceived, &nDropped);
+    // What the user is told was missed, read where the user reads it.
+    static const QRegularExpression s_missed(QStringLiteral("\\((\\d+) quer"));
+    const QRegularExpressionMatch missed = s_missed.match(dlg.windowTitle());
+    const unsigned long long nDropped = missed.hasMatch() ? missed.captured(1).toULongLong() : 0;
     dlg.OnStop();
     LoadRun::WaitForCaptureHelper();
     const int nRows = dlg.GetListModel().rowCount();
-    LoadRun::PrintFigures(static_cast<unsigned long>(nRows), nRows, nReceived, nDropped);
+    LoadRun::PrintFigures(static_cast<unsigned long>(nRows), nRows, nDropped);
     return 0;
 }

@@ -1,9 +1,11 @@
 // The window's read step on a socket pair standing in for the helper's end: what it tells from good
 // messages, and how every kind of end reads.
 #include "capture/ChannelReader.h"
+#include "channel/RecordWriter.h"
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <sys/socket.h>
 
 using namespace Channel;
@@ -19,14 +21,26 @@ protected:
         ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair), 0);
         m_reader.Open(CUniqueFd(pair[0]));
         m_helperEnd.Reset(pair[1]);
+        m_pWriter = std::make_unique<CRecordWriter>(m_helperEnd.Get());
     }
 
-    void Send(const void* pData, size_t nSize) { ASSERT_EQ(send(m_helperEnd.Get(), pData, nSize, 0), ssize_t(nSize)); }
-    void Send(CRecordWriter& writer)
+    void PutName(std::int64_t nSeconds, std::string_view text)
     {
-        Send(writer.GetData(), writer.GetSize());
-        writer.Clear();
+        CNameRecord name;
+        name.nSeconds = nSeconds;
+        name.nLength = std::uint16_t(text.size());
+        ASSERT_TRUE(m_pWriter->Put(name, text));
     }
+    void PutCounts(std::uint64_t nReceived, std::uint64_t nDropped)
+    {
+        CCountsRecord counts;
+        counts.nReceived = nReceived;
+        counts.nDropped = nDropped;
+        ASSERT_TRUE(m_pWriter->Put(counts));
+    }
+    void Send() { ASSERT_TRUE(m_pWriter->Flush()); }
+
+    void Send(const void* pData, size_t nSize) { ASSERT_EQ(send(m_helperEnd.Get(), pData, nSize, 0), ssize_t(nSize)); }
     static std::vector<std::string> Names(const CChannelReader::CNews& news)
     {
         std::vector<std::string> names;
@@ -37,47 +51,42 @@ protected:
 
     CChannelReader m_reader;
     CUniqueFd m_helperEnd;
-    CRecordWriter m_writer;
+    std::unique_ptr<CRecordWriter> m_pWriter;
 };
 
 TEST_F(ChannelReaderTest, NamesOfEveryWaitingMessageComeInOrderAndMissedOnlyWhenItGrew)
 {
     EXPECT_TRUE(Names(m_reader.Read()).empty());
-    CCountsRecord counts;
-    counts.nReceived = 3;
-    m_writer.AddName(1765100000, 5, "one.example");
-    m_writer.AddCounts(counts);
-    Send(m_writer);
-    m_writer.AddName(1765100001, 0, "two.example");
-    m_writer.AddName(1765100002, 0, "three.example");
-    Send(m_writer);
+    PutName(1765100000, "one.example");
+    PutCounts(3, 0);
+    Send();
+    PutName(1765100001, "two.example");
+    PutName(1765100002, "three.example");
+    Send();
 
     const CChannelReader::CNews news = m_reader.Read();
     EXPECT_EQ(Names(news), (std::vector<std::string> {"one.example", "two.example", "three.example"}));
     EXPECT_EQ(news.names.GetTime(0), 1765100000);
     EXPECT_FALSE(news.bMissedGrew);
     EXPECT_TRUE(news.strEnded.empty());
-    EXPECT_EQ(m_reader.GetReceived(), 3u);
 
-    counts.nDropped = 7;
-    m_writer.AddCounts(counts);
-    Send(m_writer);
+    PutCounts(3, 7);
+    Send();
     const CChannelReader::CNews dropped = m_reader.Read();
     EXPECT_TRUE(dropped.bMissedGrew);
     EXPECT_EQ(dropped.nMissed, 7u);
-    m_writer.AddCounts(counts);
-    Send(m_writer);
+    PutCounts(4, 7);
+    Send();
     EXPECT_FALSE(m_reader.Read().bMissedGrew);
 }
 
 std::vector<unsigned char> CountsBytes(std::uint64_t nReceived, std::uint64_t nDropped)
 {
-    CRecordWriter writer;
     CCountsRecord counts;
     counts.nReceived = nReceived;
     counts.nDropped = nDropped;
-    writer.AddCounts(counts);
-    return {writer.GetData(), writer.GetData() + writer.GetSize()};
+    const auto* p = reinterpret_cast<const unsigned char*>(&counts);
+    return {p, p + sizeof(counts)};
 }
 
 TEST_F(ChannelReaderTest, EveryEndIsToldAfterTheNamesBeforeIt)
@@ -105,11 +114,9 @@ TEST_F(ChannelReaderTest, EveryEndIsToldAfterTheNamesBeforeIt)
     for (auto& end : ends)
     {
         SetUp();
-        m_writer.AddName(1, 0, "before.example");
-        CCountsRecord counts;
-        counts.nReceived = counts.nDropped = BEFORE;
-        m_writer.AddCounts(counts);
-        Send(m_writer);
+        PutName(1, "before.example");
+        PutCounts(BEFORE, BEFORE);
+        Send();
         if (end.last.empty())
             m_helperEnd.Reset();
         else
@@ -120,9 +127,11 @@ TEST_F(ChannelReaderTest, EveryEndIsToldAfterTheNamesBeforeIt)
     }
 
     SetUp();
-    m_writer.AddName(1, 0, "last.example");
-    m_writer.AddFailed(100);
-    Send(m_writer);
+    PutName(1, "last.example");
+    CFailedRecord failure;
+    failure.nError = 100;
+    ASSERT_TRUE(m_pWriter->Put(failure));
+    Send();
     const CChannelReader::CNews failed = m_reader.Read();
     EXPECT_EQ(Names(failed), std::vector<std::string> {"last.example"});
     EXPECT_EQ(failed.strEnded, "recvfrom() failed, error num 100");
@@ -133,8 +142,8 @@ TEST_F(ChannelReaderTest, SilenceEndsTheCaptureOnlyWhenNothingWaitsToBeRead)
     const auto later = std::chrono::steady_clock::now() + std::chrono::milliseconds(SILENCE_LIMIT_MS + 1000);
     EXPECT_TRUE(m_reader.CheckSilence(std::chrono::steady_clock::now()).strEnded.empty());
     // A window that was busy for longer than the limit finds the helper's words waiting.
-    m_writer.AddName(1, 0, "waited.example");
-    Send(m_writer);
+    PutName(1, "waited.example");
+    Send();
     const CChannelReader::CNews news = m_reader.CheckSilence(later);
     EXPECT_EQ(Names(news), std::vector<std::string> {"waited.example"});
     EXPECT_TRUE(news.strEnded.empty());

@@ -1,5 +1,6 @@
 // Starting the capture helper from the window's side: where it is looked for, what counts as no
 // answer, and that nothing is left behind whatever the helper does.
+#include "capture/CaptureTexts.h"
 #include "capture/HelperProcess.h"
 #include "common/ProcessState.h"
 
@@ -47,7 +48,7 @@ TEST(HelperProcessTest, NoHelperAnywhereIsToldAsMissingWithWhereItWasLookedFor)
     const CHelperProcess::CStarted started = CHelperProcess::StartFrom(
         {"/nonexistent/a/tarrow-capture-helper", "/nonexistent/b/tarrow-capture-helper"}, "127.0.0.1");
     EXPECT_FALSE(started.channel.IsOpen());
-    EXPECT_EQ(CHelperProcess::MissingHelperText(started.missing),
+    EXPECT_EQ(CaptureTexts::MissingHelperText(started.missing),
               "Tarrow's capture helper is missing: it was looked for at /nonexistent/a/tarrow-capture-helper and "
               "/nonexistent/b/tarrow-capture-helper. Reinstall the package, or start Tarrow from its clone with "
               "scripts/start.sh.");
@@ -75,4 +76,24 @@ TEST(HelperProcessTest, WithoutTheRightEveryHelperIsRefusedAndNoneIsLeft)
         return !started.channel.IsOpen() && started.opened.nStep == STEP_OPEN && started.opened.nError == EPERM
                && NoChildLeft();
     }));
+}
+
+TEST(HelperProcessTest, EveryFailedStepHasItsOwnTextAndAnUnknownOneReadsAsTheRefusedOpen)
+{
+    const struct
+    {
+        std::int32_t nStep;
+        std::int32_t nValue;
+        const char* pszText;
+    } steps[] = {
+        {STEP_OPEN, 1, "socket() failed, errno=1"},
+        {STEP_OPTIONS, 22, "SetSockOpt Failed error num = 22"},
+        {STEP_BIND, 99, "bind() failed, error no 99"},
+        {STEP_NO_PLACE, 4, "Tarrow already runs 4 captures for this user. Stop one and try again."},
+        {STEP_SANDBOX, 12, "The capture helper could not give up its rights, error no 12"},
+        {STEP_PLACES, 24, "Tarrow could not count this user's running captures, error no 24"},
+        {77, 13, "socket() failed, errno=13"},
+    };
+    for (const auto& step : steps)
+        EXPECT_EQ(CaptureTexts::OpenFailureText(step.nStep, step.nValue), step.pszText) << step.nStep;
 }

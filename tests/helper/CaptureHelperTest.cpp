@@ -2,7 +2,8 @@
 // down before it answers, what it answers and with which rights, the names it writes, its places
 // among the user's captures, and the sandbox it lives in.
 #include "capture/HelperProcess.h"
-#include "channel/CaptureRecords.h"
+#include "channel/RecordReader.h"
+#include "helper/CapturePlaces.h"
 #include "channel/Channel.h"
 #include "common/DnsQuery.h"
 #include "common/NetNamespaceFixture.h"
@@ -139,17 +140,16 @@ private:
 };
 
 // Collects what a message holds.
-class CCollected : public CRecordSink
+struct CCollected
 {
-public:
-    void OnOpened(const COpenedRecord& opened) override { m_opened = opened; }
-    void OnName(std::int64_t nSeconds, std::uint32_t, std::string_view name) override
+    void OnRecord(const COpenedRecord& opened, std::string_view) { m_opened = opened; }
+    void OnRecord(const CNameRecord& name, std::string_view text)
     {
-        m_names.emplace_back(name);
-        m_nLastSeconds = nSeconds;
+        m_names.emplace_back(text);
+        m_nLastSeconds = name.nSeconds;
     }
-    void OnCounts(const CCountsRecord&) override {}
-    void OnFailed(std::int32_t) override {}
+    void OnRecord(const CCountsRecord&, std::string_view) {}
+    void OnRecord(const CFailedRecord&, std::string_view) {}
 
     COpenedRecord m_opened;
     std::vector<std::string> m_names;
@@ -258,10 +258,10 @@ TEST_F(CaptureHelperNetTest, HelperWritesTheNamesAndEndsWhenItsChannelCloses)
     ASSERT_EQ(collected.m_names, std::vector<std::string> {"through.helper.example"});
     EXPECT_LE(std::abs(collected.m_nLastSeconds - tSent), 1);
 
-    const pid_t pid = started.process.GetPid();
+    // The helper is this test's only child.
     started.channel.Reset();
     siginfo_t info {};
-    ASSERT_EQ(waitid(P_PID, id_t(pid), &info, WEXITED | WNOWAIT), 0);
+    ASSERT_EQ(waitid(P_ALL, 0, &info, WEXITED | WNOWAIT), 0);
     EXPECT_EQ(info.si_code, CLD_EXITED);
     EXPECT_EQ(info.si_status, EXIT_ENDED);
 }
@@ -384,7 +384,7 @@ TEST_F(CaptureHelperNetTest, OneUserRunsAtMostFourCapturesWhateverTheyDoAndHowev
             {
                 if (isRunning(one))
                     ++nRunning;
-                else if (one.opened.nStep != STEP_NO_PLACE || one.opened.nError != EUSERS)
+                else if (one.opened.nStep != STEP_NO_PLACE || one.opened.nError != MAX_CAPTURES_PER_USER)
                     nOtherStep = one.opened.nStep;
             }
             if (nRunning > MAX_CAPTURES_PER_USER)
@@ -501,13 +501,14 @@ int InSandbox(const std::string& strAddress,
     if (pid == 0)
     {
         CPacketRing ring;
-        const CPacketSocket::OpenResult opened = CPacketSocket::Open(strAddress.c_str(), &ring);
+        COpenedRecord opened;
+        const int hSocket = CPacketSocket::Open(strAddress.c_str(), ring, &opened);
         int pair[2];
-        if (opened.fd < 0 || socketpair(AF_UNIX, SOCK_SEQPACKET, 0, pair) != 0)
+        if (hSocket < 0 || socketpair(AF_UNIX, SOCK_SEQPACKET, 0, pair) != 0)
             _exit(10);
-        if (!EnterCaptureSandbox(opened.fd, pair[0]))
+        if (!EnterCaptureSandbox(hSocket, pair[0]))
             _exit(11);
-        _exit(pfnTry(opened.fd, pair[0], pair[1]) ? 0 : 12);
+        _exit(pfnTry(hSocket, pair[0], pair[1]) ? 0 : 12);
     }
     return WaitForChild(pid);
 }

@@ -1,4 +1,5 @@
 #include "dns/DnsName.h"
+#include "helper/PacketRing.h"
 #include "helper/PacketSocket.h"
 #include "common/DnsQuery.h"
 #include "common/NetNamespaceFixture.h"
@@ -15,23 +16,50 @@
 #include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <map>
+#include <memory>
 #include <vector>
 
 namespace {
 
-// Everything the packet socket yields until it stays quiet for a while.
+// Each socket's ring, kept for the test program's life: the product never opens a socket without.
+std::map<int, std::unique_ptr<CPacketRing>> g_rings;
+
+struct COpenResult
+{
+    int fd = -1;
+    std::int32_t failedStep = Channel::STEP_NONE;
+    int error = 0;
+    int receiveAllError = 0;
+};
+
+COpenResult OpenWithRing(const char* pszAddress)
+{
+    auto pRing = std::make_unique<CPacketRing>();
+    Channel::COpenedRecord opened;
+    COpenResult result;
+    result.fd = CPacketSocket::Open(pszAddress, *pRing, &opened);
+    result.failedStep = opened.nStep;
+    result.error = opened.nError;
+    result.receiveAllError = opened.nReceiveAllError;
+    if (result.fd >= 0)
+        g_rings[result.fd] = std::move(pRing);
+    return result;
+}
+
+// Everything the socket's ring yields until it stays quiet for a while.
 std::vector<CBytes> ReadAll(int fd, int nQuietMs = 300)
 {
     std::vector<CBytes> datagrams;
+    CPacketRing& ring = *g_rings.at(fd);
     pollfd pfd {fd, POLLIN, 0};
     while (poll(&pfd, 1, nQuietMs) > 0)
     {
-        CBytes buffer(4000);
-        const ssize_t n = recv(fd, buffer.data(), CPacketSocket::CAPTURE_BUFFER_SIZE, MSG_DONTWAIT);
-        if (n < 0)
+        const bool bBlock = ring.ReadBlock([&datagrams](const CPacketRing::CFrame& frame) {
+            datagrams.emplace_back(frame.pData, frame.pData + frame.nLength);
+        });
+        if (!bBlock)
             break;
-        buffer.resize(size_t(n));
-        datagrams.push_back(buffer);
     }
     return datagrams;
 }
@@ -57,7 +85,7 @@ class PacketSocketTest : public CNetNamespaceTest
 protected:
     int OpenCapture(const std::string& strAddress)
     {
-        const CPacketSocket::OpenResult result = CPacketSocket::Open(strAddress.c_str());
+        const COpenResult result = OpenWithRing(strAddress.c_str());
         EXPECT_GE(result.fd, 0) << "step " << result.failedStep << " errno " << result.error;
         EXPECT_EQ(result.receiveAllError, 0);
         if (result.fd >= 0)
@@ -68,7 +96,7 @@ protected:
 
 TEST_F(PacketSocketTest, BindsToTheOwnerOfTheAddressInPromiscuousModeUntilClosed)
 {
-    const CPacketSocket::OpenResult result = CPacketSocket::Open(m_pNet->GetCaptureAddress().c_str());
+    const COpenResult result = OpenWithRing(m_pNet->GetCaptureAddress().c_str());
     ASSERT_GE(result.fd, 0);
     EXPECT_EQ(result.receiveAllError, 0);
 
@@ -89,6 +117,7 @@ TEST_F(PacketSocketTest, BindsToTheOwnerOfTheAddressInPromiscuousModeUntilClosed
     CNetNamespace::RunIn(m_pNet->GetCaptureName(), strShow, &strOutput);
     EXPECT_NE(strOutput.find("promiscuity 1"), std::string::npos) << strOutput;
     close(result.fd);
+    g_rings.erase(result.fd); // the mapping holds the socket too
     CNetNamespace::RunIn(m_pNet->GetCaptureName(), strShow, &strOutput);
     EXPECT_NE(strOutput.find("promiscuity 0"), std::string::npos) << strOutput;
 }
@@ -102,19 +131,19 @@ TEST_F(PacketSocketTest, AddressesOfNoInterfaceHereFailTheBindAndLeaveNothingOpe
           std::string("10.53.0.1 "), std::string("0.0.0.0"), m_pNet->GetPeerAddress6(), std::string("::"),
           m_pNet->GetCaptureAddress6() + "%" + m_pNet->GetCaptureInterface()})
     {
-        const CPacketSocket::OpenResult result = CPacketSocket::Open(strAddress.c_str());
+        const COpenResult result = OpenWithRing(strAddress.c_str());
         EXPECT_EQ(result.fd, -1) << strAddress;
         EXPECT_EQ(result.failedStep, Channel::STEP_BIND) << strAddress;
         EXPECT_EQ(result.error, EADDRNOTAVAIL) << strAddress;
     }
-    EXPECT_EQ(CPacketSocket::Open(nullptr).error, EADDRNOTAVAIL);
+    EXPECT_EQ(OpenWithRing(nullptr).error, EADDRNOTAVAIL);
     EXPECT_EQ(CountOpenDescriptors(), nOpenBefore);
 }
 
 TEST_F(PacketSocketTest, WithoutTheCaptureRightTheOpenStepFailsWithEperm)
 {
     EXPECT_TRUE(HoldsWithoutCaptureRight([this] {
-        const CPacketSocket::OpenResult result = CPacketSocket::Open(m_pNet->GetCaptureAddress().c_str());
+        const COpenResult result = OpenWithRing(m_pNet->GetCaptureAddress().c_str());
         return result.fd == -1 && result.failedStep == Channel::STEP_OPEN && result.error == EPERM;
     }));
 }
@@ -168,7 +197,7 @@ TEST_F(PacketSocketTest, Ipv6AddressesFindTheirInterfaceALinkLocalOneOnlyThrough
         EXPECT_EQ(unsigned(sll.sll_ifindex), if_nametoindex(strInterface.c_str())) << strAddress;
     }
     for (const std::string& strAddress : {std::string("fe80::53:1"), std::string("fe80::53:1%lo")})
-        EXPECT_EQ(CPacketSocket::Open(strAddress.c_str()).error, EADDRNOTAVAIL) << strAddress;
+        EXPECT_EQ(OpenWithRing(strAddress.c_str()).error, EADDRNOTAVAIL) << strAddress;
 }
 
 TEST_F(PacketSocketTest, KeepsIpv6DatagramsToPort53BehindExtensionHeaders)
@@ -269,7 +298,7 @@ TEST_F(PacketSocketTest, ALongDatagramGivesItsFirst1600BytesAndTheNextOneStillAr
     ASSERT_TRUE(SendUdp(hClient, "127.0.0.1", 53, MakeDnsQuery("short.example"))) << strerror(errno);
     const std::vector<CBytes> datagrams = ReadAll(fd);
     ASSERT_EQ(datagrams.size(), 2u);
-    EXPECT_EQ(datagrams[0].size(), size_t(CPacketSocket::CAPTURE_BUFFER_SIZE));
+    EXPECT_EQ(datagrams[0].size(), size_t(CPacketSocket::SNAP_LENGTH));
     EXPECT_EQ(datagrams[1].size(), 20u + 8u + MakeDnsQuery("short.example").size());
 }
 

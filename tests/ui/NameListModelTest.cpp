@@ -296,13 +296,16 @@ TEST_F(NameListModelTest, BudgetOfNamesKeepsTheListAndCountsWhatItTurnsAway)
     }
     EXPECT_EQ(m_model.GetRowTimes().GetCount(), nTimes);
 
+    // Clearing lists new names again; the count of refused ones lasts until the next capture.
     m_model.Clear();
-    EXPECT_EQ(m_model.GetRefusedCount(), 0u);
+    EXPECT_EQ(m_model.GetRefusedCount(), 103u);
     for (const char* pszName : {"d.example", "e.example", "f.example"})
         EXPECT_TRUE(m_model.AddName(pszName));
     EXPECT_FALSE(m_model.AddName("g.example"));
     EXPECT_EQ(spyReached.count(), 2);
-    EXPECT_EQ(m_model.GetRefusedCount(), 1u);
+    EXPECT_EQ(m_model.GetRefusedCount(), 104u);
+    m_model.ResetRefusedCount();
+    EXPECT_EQ(m_model.GetRefusedCount(), 0u);
 }
 
 TEST_F(NameListModelTest, BudgetOfNameBytesTakesTheNameThatFillsItAndNoMore)

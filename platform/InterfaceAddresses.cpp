@@ -1,4 +1,4 @@
-#include "channel/InterfaceAddresses.h"
+#include "platform/InterfaceAddresses.h"
 
 #include <memory>
 

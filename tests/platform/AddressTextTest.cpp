@@ -1,4 +1,4 @@
-#include "channel/AddressText.h"
+#include "platform/AddressText.h"
 
 #include <gtest/gtest.h>
 

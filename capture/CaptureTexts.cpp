@@ -1,0 +1,53 @@
+#include "capture/CaptureTexts.h"
+
+#include "channel/Channel.h"
+
+#include <cstdio>
+
+namespace CaptureTexts {
+
+namespace {
+
+struct CStepText
+{
+    Channel::OpenStep nStep;
+    const char* pszFormat;
+};
+constexpr CStepText STEP_TEXTS[] = {
+    {Channel::STEP_OPEN, "socket() failed, errno=%d"},
+    {Channel::STEP_OPTIONS, "SetSockOpt Failed error num = %d"},
+    {Channel::STEP_BIND, "bind() failed, error no %d"},
+    {Channel::STEP_NO_PLACE, "Tarrow already runs %d captures for this user. Stop one and try again."},
+    {Channel::STEP_SANDBOX, "The capture helper could not give up its rights, error no %d"},
+    {Channel::STEP_PLACES, "Tarrow could not count this user's running captures, error no %d"},
+};
+
+} // namespace
+
+std::string OpenFailureText(std::int32_t nStep, std::int32_t nValue)
+{
+    for (const CStepText& entry : STEP_TEXTS)
+    {
+        if (entry.nStep == nStep)
+            return FormatText(entry.pszFormat, nValue);
+    }
+    return FormatText(STEP_TEXTS[0].pszFormat, nValue);
+}
+
+std::string FormatText(const char* pszFormat, int nValue)
+{
+    char szText[160];
+    std::snprintf(szText, sizeof(szText), pszFormat, nValue);
+    return szText;
+}
+
+std::string MissingHelperText(const std::vector<std::string>& missing)
+{
+    std::string strPlaces;
+    for (size_t i = 0; i < missing.size(); ++i)
+        strPlaces += (i == 0 ? "" : i + 1 == missing.size() ? " and " : ", ") + missing[i];
+    return "Tarrow's capture helper is missing: it was looked for at " + strPlaces
+           + ". Reinstall the package, or start Tarrow from its clone with scripts/start.sh.";
+}
+
+} // namespace CaptureTexts

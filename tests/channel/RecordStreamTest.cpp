@@ -1,0 +1,221 @@
+// The records as the writer sends them over a real socket pair, and as the reader takes them back:
+// in order, whole, and never a message that breaks the table's rules.
+#include "channel/RecordReader.h"
+#include "channel/RecordWriter.h"
+#include "platform/UniqueFd.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <string>
+#include <sys/socket.h>
+#include <vector>
+
+using namespace Channel;
+
+namespace {
+
+using CBytes = std::vector<unsigned char>;
+
+// Every record handed on, as text, so a whole message compares in one go.
+struct CTrace
+{
+    void OnRecord(const COpenedRecord& o, std::string_view)
+    {
+        m_events.push_back("opened " + std::to_string(o.nStep) + " " + std::to_string(o.nError) + " "
+                           + std::to_string(o.nReceiveAllError));
+    }
+    void OnRecord(const CNameRecord& n, std::string_view text)
+    {
+        m_events.push_back("name " + std::to_string(n.nSeconds) + "." + std::to_string(n.nNanoseconds) + " "
+                           + std::string(text));
+    }
+    void OnRecord(const CCountsRecord& c, std::string_view)
+    {
+        m_events.push_back("counts " + std::to_string(c.nReceived) + " " + std::to_string(c.nDropped));
+    }
+    void OnRecord(const CFailedRecord& f, std::string_view)
+    {
+        m_events.push_back("failed " + std::to_string(f.nError));
+    }
+
+    std::vector<std::string> m_events;
+};
+
+COpenedRecord Opened(std::int32_t nStep, std::int32_t nError, std::int32_t nReceiveAllError = 0)
+{
+    COpenedRecord opened;
+    opened.nStep = nStep;
+    opened.nError = nError;
+    opened.nReceiveAllError = nReceiveAllError;
+    return opened;
+}
+
+CNameRecord Name(std::int64_t nSeconds, std::uint32_t nNanoseconds, std::string_view text)
+{
+    CNameRecord name;
+    name.nSeconds = nSeconds;
+    name.nNanoseconds = nNanoseconds;
+    name.nLength = std::uint16_t(text.size());
+    return name;
+}
+
+CCountsRecord Counts(std::uint64_t nReceived, std::uint64_t nDropped)
+{
+    CCountsRecord counts;
+    counts.nReceived = nReceived;
+    counts.nDropped = nDropped;
+    return counts;
+}
+
+CFailedRecord Failed(std::int32_t nError)
+{
+    CFailedRecord failed;
+    failed.nError = nError;
+    return failed;
+}
+
+template <class TRecord>
+CBytes Raw(const TRecord& record, std::string_view tail = {})
+{
+    CBytes bytes(reinterpret_cast<const unsigned char*>(&record),
+                 reinterpret_cast<const unsigned char*>(&record) + sizeof(record));
+    bytes.insert(bytes.end(), tail.begin(), tail.end());
+    return bytes;
+}
+
+CBytes operator+(CBytes a, const CBytes& b)
+{
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+class RecordStreamTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        int pair[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair), 0);
+        m_writerEnd.Reset(pair[0]);
+        m_readerEnd.Reset(pair[1]);
+    }
+
+    // Every message waiting on the reader's end.
+    std::vector<CBytes> Messages()
+    {
+        std::vector<CBytes> messages;
+        for (;;)
+        {
+            CBytes message(MAX_MESSAGE_BYTES + 1);
+            const ssize_t n = recv(m_readerEnd.Get(), message.data(), message.size(), MSG_DONTWAIT);
+            if (n < 0)
+                return messages;
+            message.resize(size_t(n));
+            messages.push_back(message);
+        }
+    }
+
+    static std::vector<std::string> Read(const CBytes& message, bool bFirst, bool* pbAccepted = nullptr)
+    {
+        CTrace trace;
+        const bool bAccepted = ReadRecords(message.data(), message.size(), bFirst, trace);
+        if (pbAccepted != nullptr)
+            *pbAccepted = bAccepted;
+        return trace.m_events;
+    }
+
+    CUniqueFd m_writerEnd;
+    CUniqueFd m_readerEnd;
+};
+
+} // namespace
+
+TEST_F(RecordStreamTest, WhatTheWriterSendsIsReadBackInOrder)
+{
+    CRecordWriter writer(m_writerEnd.Get());
+    ASSERT_TRUE(writer.Put(Opened(STEP_NONE, 0, 19)));
+    ASSERT_TRUE(writer.Flush());
+    const std::string strLongest(MAX_NAME_BYTES, 'x');
+    ASSERT_TRUE(writer.Put(Name(1765100000, 999999999, "mail.example.org"), "mail.example.org"));
+    ASSERT_TRUE(writer.Put(Name(LAST_REAL_SECOND, 0, ""), ""));
+    ASSERT_TRUE(writer.Put(Name(0, 1, strLongest), strLongest));
+    ASSERT_TRUE(writer.Put(Counts(70000, 30000)));
+    ASSERT_TRUE(writer.Put(Failed(100)));
+    ASSERT_TRUE(writer.Flush());
+
+    const std::vector<CBytes> messages = Messages();
+    ASSERT_EQ(messages.size(), 2u);
+    EXPECT_EQ(Read(messages[0], true), std::vector<std::string> {"opened 0 0 19"});
+    const std::vector<std::string> expected = {"name 1765100000.999999999 mail.example.org",
+                                               "name " + std::to_string(LAST_REAL_SECOND) + ".0 ",
+                                               "name 0.1 " + strLongest, "counts 70000 30000", "failed 100"};
+    EXPECT_EQ(Read(messages[1], false), expected);
+}
+
+TEST_F(RecordStreamTest, AFullMessageGoesOutBeforeTheRecordThatWouldNotFitAndNothingUnreadableIsWritten)
+{
+    CRecordWriter writer(m_writerEnd.Get());
+    const std::string strName(1000, 'n');
+    const size_t nPerMessage = MAX_MESSAGE_BYTES / (sizeof(CNameRecord) + strName.size());
+    for (size_t i = 0; i <= nPerMessage; ++i)
+        ASSERT_TRUE(writer.Put(Name(0, 0, strName), strName));
+    const std::vector<CBytes> full = Messages();
+    ASSERT_EQ(full.size(), 1u);
+    EXPECT_EQ(Read(full[0], false).size(), nPerMessage);
+
+    // Records the reader would turn down, and a tail that is not the one the record says.
+    for (const bool bPut : {writer.Put(Name(-1, 0, "x"), "x"), writer.Put(Name(0, 0, "xy"), "x"), writer.Put(Failed(0)),
+                            writer.Put(Opened(STEP_NONE, 5))})
+    {
+        EXPECT_FALSE(bPut);
+        EXPECT_EQ(errno, EINVAL);
+    }
+    ASSERT_TRUE(writer.Flush());
+    const std::vector<CBytes> rest = Messages();
+    ASSERT_EQ(rest.size(), 1u);
+    EXPECT_EQ(Read(rest[0], false).size(), 1u);
+
+    m_readerEnd.Reset();
+    EXPECT_TRUE(writer.Put(Failed(1)));
+    EXPECT_FALSE(writer.Flush());
+}
+
+TEST_F(RecordStreamTest, AMessageWithAnyBadRecordIsTurnedDownWholeAndDeliversNothing)
+{
+    const CBytes good = Raw(Name(1, 2, "good.example"), "good.example");
+    CBytes nameTooLong = Raw(Name(1, 0, std::string(MAX_NAME_BYTES + 1, 'a')));
+    nameTooLong.resize(nameTooLong.size() + MAX_NAME_BYTES + 1, 'a');
+    CBytes nameLongerThanItsMessage = Raw(Name(1, 0, "abcde"), "ab");
+    const struct
+    {
+        const char* pszWhat;
+        CBytes message;
+        bool bFirst = false;
+    } bad[] = {
+        {"empty", {}},
+        {"unknown type", good + CBytes {9, 0, 0, 0, 0}},
+        {"type zero", good + CBytes {0}},
+        {"name cut in its head", good + CBytes {RECORD_NAME, 1, 0, 0}},
+        {"name longer than its message", good + nameLongerThanItsMessage},
+        {"name past the longest", good + nameTooLong},
+        {"a time before the epoch", good + Raw(Name(-1, 0, ""))},
+        {"a time past year 9999", good + Raw(Name(LAST_REAL_SECOND + 1, 0, ""))},
+        {"a whole second of nanoseconds", good + Raw(Name(1, 1000000000, ""))},
+        {"counts cut", good + CBytes {RECORD_COUNTS, 1, 2, 3}},
+        {"failure without errno", good + Raw(Failed(0))},
+        {"failure with a negative errno", good + Raw(Failed(-1))},
+        {"open reply after the start", good + Raw(Opened(STEP_NONE, 0))},
+        {"first message without the open reply", good, true},
+        {"open reply twice", Raw(Opened(STEP_NONE, 0)) + Raw(Opened(STEP_NONE, 0)), true},
+        {"open reply of an unknown step", Raw(Opened(77, 13)), true},
+        {"failed step without errno", Raw(Opened(STEP_BIND, 0)), true},
+        {"running capture with an errno", Raw(Opened(STEP_NONE, 1)), true},
+    };
+    for (const auto& item : bad)
+    {
+        bool bAccepted = true;
+        EXPECT_TRUE(Read(item.message, item.bFirst, &bAccepted).empty()) << item.pszWhat;
+        EXPECT_FALSE(bAccepted) << item.pszWhat;
+    }
+}
