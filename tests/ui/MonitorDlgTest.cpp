@@ -374,7 +374,8 @@ private slots:
         QTest::addColumn<QString>("strName");
         QTest::addColumn<QString>("strReason");
         QTest::addColumn<bool>("bWholePath");
-        QTest::newRow("missing folder") << "missing/capture.txt" << "No such file or directory." << true;
+        QTest::newRow("missing folder") << "missing/capture.txt"
+                                        << "No such file or directory." << true;
         QTest::newRow("name too long") << QString(253, QLatin1Char('n')) << "File name too long." << false;
     }
     void failedSaveShowsTheReasonAndTheFileWithinTheScreen()
@@ -394,7 +395,8 @@ private slots:
             pBox->button(QMessageBox::Ok)->click();
         });
         dlg.OnSaveList();
-        QVERIFY2(strShown.startsWith(QStringLiteral("The list could not be saved. ") + strReason), qPrintable(strShown));
+        QVERIFY2(strShown.startsWith(QStringLiteral("The list could not be saved. ") + strReason),
+                 qPrintable(strShown));
         QCOMPARE(strShown.contains(CListExport::AddDefaultExtension(strPath)), bWholePath);
         QVERIFY2(nWidth <= dlg.screen()->availableGeometry().width(), qPrintable(QString::number(nWidth)));
     }
