@@ -1,6 +1,8 @@
 #include "links/LinkControl.h"
 
 #include "links/Pages.h"
+#include "res/Resource.h"
+#include "templates/Resources.h"
 #include "templates/MessageBox.h"
 
 #include <QDesktopServices>
@@ -14,7 +16,7 @@ bool OpenInBrowser(const QUrl& url, QWidget* pParent)
     if (QDesktopServices::openUrl(url))
         return true;
     ShowMessageBox(pParent, QMessageBox::Warning,
-                   QStringLiteral("No browser could open %1.").arg(url.toDisplayString()));
+                   LoadResourceString(IDS_NO_BROWSER).arg(url.toDisplayString()));
     return false;
 }
 

@@ -18,6 +18,20 @@ constexpr int IDS_LIST_FULL = 135;
 constexpr int IDS_LIST_FULL_MORE = 136;
 constexpr int IDS_QUERY_MISSED = 137;
 constexpr int IDS_QUERIES_MISSED = 138;
+constexpr int IDS_SAVE_AS_TITLE = 139;
+constexpr int IDS_SAVE_AS_FILTER = 140;
+constexpr int IDS_CONFIRM_SAVE_AS_TITLE = 141;
+constexpr int IDS_CONFIRM_REPLACE = 142;
+constexpr int IDS_NOT_A_HOST_NAME = 143;
+constexpr int IDS_NO_BROWSER = 144;
+constexpr int IDS_COPY = 145;
+constexpr int IDS_SAVE_FAILED = 146;
+constexpr int IDS_SAVE_IS_LINK = 147;
+constexpr int IDS_SAVE_NOT_REGULAR = 148;
+constexpr int IDS_SAVE_OTHERS_FILE = 149;
+constexpr int IDS_SAVE_NAME_TAKEN = 150;
+constexpr int IDS_NAME_COLUMN = 151;
+constexpr int IDS_TIME_COLUMN = 152;
 
 // Controls
 constexpr int IDOK = 1;

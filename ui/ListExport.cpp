@@ -1,6 +1,8 @@
 #include "ui/ListExport.h"
 
 #include "dns/PresentationForm.h"
+#include "res/Resource.h"
+#include "templates/Resources.h"
 #include "ui/NameListModel.h"
 
 #include <QFile>
@@ -70,17 +72,17 @@ int CreateTemporary(const QString& strFolder, mode_t nMode, QByteArray* pbaTempo
 
 QString LinkReason()
 {
-    return QStringLiteral("It is a symbolic link. Choose the file it points to, or another name.");
+    return LoadResourceString(IDS_SAVE_IS_LINK);
 }
 
 QString NotRegularReason()
 {
-    return QStringLiteral("It is not a regular file but a folder, device, pipe or socket. Choose another name.");
+    return LoadResourceString(IDS_SAVE_NOT_REGULAR);
 }
 
 QString SharedFolderReason()
 {
-    return QStringLiteral("It belongs to another user in a folder that others share. Choose another name.");
+    return LoadResourceString(IDS_SAVE_OTHERS_FILE);
 }
 
 // The kernel's protected_regular rule, which it applies only to opens that may create: in a sticky
@@ -161,7 +163,7 @@ bool WriteInPlace(const QByteArray& baPath, const struct stat& checked, const st
     else if (IsOthersInSharedFolder(opened, folder))
         *pstrReason = SharedFolderReason();
     else if (opened.st_dev != checked.st_dev || opened.st_ino != checked.st_ino)
-        *pstrReason = QStringLiteral("Another file took its name while it was being saved. Try again.");
+        *pstrReason = LoadResourceString(IDS_SAVE_NAME_TAKEN);
     else if (const int nFlags = ::fcntl(fd, F_GETFL);
              nFlags < 0 || ::fcntl(fd, F_SETFL, nFlags & ~O_NONBLOCK) != 0 || ::ftruncate(fd, 0) != 0)
         *pstrReason = qt_error_string(errno);
@@ -257,6 +259,6 @@ bool CListExport::Fail(const QString& strPath, const QString& strReason)
     QString strSentence = strReason;
     if (!strSentence.endsWith(QLatin1Char('.')))
         strSentence += QLatin1Char('.');
-    m_strError = QStringLiteral("The list could not be saved. %1\n%2").arg(strSentence, strPath);
+    m_strError = LoadResourceString(IDS_SAVE_FAILED).arg(strSentence, strPath);
     return false;
 }

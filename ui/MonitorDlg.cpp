@@ -96,8 +96,8 @@ QString CMonitorDlg::ChooseSaveFile(QWidget* pParent)
 {
     // No default suffix: the chooser asks about replacing the name as typed, and the export adds
     // ".txt" (asking again about that name) afterwards.
-    return QFileDialog::getSaveFileName(pParent, QStringLiteral("Save As"), QString(),
-                                        QStringLiteral("Text Files (*.txt)"));
+    return QFileDialog::getSaveFileName(pParent, LoadResourceString(IDS_SAVE_AS_TITLE), QString(),
+                                        LoadResourceString(IDS_SAVE_AS_FILTER));
 }
 
 void CMonitorDlg::DoDataExchange(bool bSaveAndValidate)
@@ -175,7 +175,7 @@ void CMonitorDlg::SetUpList()
 
     // Ctrl+C is what users try first to paste a name into a terminal. The action sits on the list
     // alone, so the menus stay as they are.
-    auto* pCopy = new QAction(QStringLiteral("&Copy"), m_list);
+    auto* pCopy = new QAction(LoadResourceString(IDS_COPY), m_list);
     pCopy->setShortcuts(QKeySequence::Copy);
     pCopy->setShortcutContext(Qt::WidgetShortcut);
     m_list->addAction(pCopy);
@@ -387,8 +387,8 @@ void CMonitorDlg::OnSaveList()
         {
             const auto answer = ShowMessageBox(
                 this, QMessageBox::Question,
-                QStringLiteral("%1 already exists.\nDo you want to replace it?").arg(QDir::toNativeSeparators(strPath)),
-                QString(), QMessageBox::Yes | QMessageBox::No, QMessageBox::No, QStringLiteral("Confirm Save As"));
+                LoadResourceString(IDS_CONFIRM_REPLACE).arg(QDir::toNativeSeparators(strPath)),
+                QString(), QMessageBox::Yes | QMessageBox::No, QMessageBox::No, LoadResourceString(IDS_CONFIRM_SAVE_AS_TITLE));
             bWrite = answer == QMessageBox::Yes;
         }
         if (bWrite)
@@ -446,7 +446,7 @@ void CMonitorDlg::OpenSelectedName()
     url.setHost(QString::fromUtf8(name), QUrl::StrictMode);
     if (!url.isValid() || url.host().isEmpty())
     {
-        ShowWarning(this, QStringLiteral("%1 is not a host name that a browser can open.")
+        ShowWarning(this, LoadResourceString(IDS_NOT_A_HOST_NAME)
                               .arg(QString::fromLatin1(m_listModel.GetCellText(nRow, CNameListModel::COLUMN_NAME))));
         return;
     }

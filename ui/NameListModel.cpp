@@ -1,6 +1,8 @@
 #include "ui/NameListModel.h"
 
 #include "dns/PresentationForm.h"
+#include "res/Resource.h"
+#include "templates/Resources.h"
 
 #include <QString>
 #include <QTimer>
@@ -9,13 +11,6 @@
 #include <climits>
 #include <cstring>
 #include <utility>
-
-namespace {
-
-const char* const g_pszNameHeader = "Captured DNS Names";
-const char* const g_pszTimeHeader = "Date / Time";
-
-} // namespace
 
 // Rows are kept in arrival order (index 0 the oldest); row 0 of the model is the last index.
 CNameListModel::CNameListModel(QObject* parent) : QAbstractTableModel(parent), m_index(m_store)
@@ -203,7 +198,7 @@ QVariant CNameListModel::headerData(int section, Qt::Orientation orientation, in
     switch (role)
     {
     case Qt::DisplayRole:
-        return QString::fromLatin1(section == COLUMN_NAME ? g_pszNameHeader : g_pszTimeHeader);
+        return LoadResourceString(section == COLUMN_NAME ? IDS_NAME_COLUMN : IDS_TIME_COLUMN);
     case Qt::TextAlignmentRole:
         return QVariant::fromValue(Qt::Alignment(Qt::AlignLeft | Qt::AlignVCenter));
     default:
