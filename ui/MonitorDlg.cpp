@@ -41,8 +41,8 @@ constexpr int NAME_COLUMN_WIDTH = 400;
 constexpr int TIME_COLUMN_WIDTH = 200;
 
 // Longest time a captured name waits to be shown. Laying out and repainting the list for every
-// name would hold the capture to a few hundred names a second, so a burst is shown a few times a
-// second instead.
+// name would hold the capture to a few hundred names a second, so while names keep coming they are
+// shown together, at most this often; the first name after a quiet spell is shown at once.
 constexpr int LIST_UPDATE_PERIOD_MS = 50;
 
 void ShowWarning(QWidget* pParent, const QString& strText, const QString& strInformative = QString())
