@@ -9,6 +9,7 @@
 #include "templates/MessageBox.h"
 #include "templates/Resources.h"
 #include "ui/ListExport.h"
+#include "ui/NameListDelegate.h"
 
 #include "ProjectFacts.h"
 
@@ -134,6 +135,7 @@ void CMonitorDlg::SetUpList()
     if (!m_list)
         return;
     m_list->setModel(&m_listModel);
+    m_list->setItemDelegate(new CNameListDelegate(m_list));
     m_list->setShowGrid(true);
     m_list->setSelectionBehavior(QAbstractItemView::SelectRows);
     m_list->setSelectionMode(QAbstractItemView::SingleSelection);
@@ -142,6 +144,8 @@ void CMonitorDlg::SetUpList()
     m_list->setEditTriggers(QAbstractItemView::NoEditTriggers);
     m_list->setIconSize(QSize(16, 16));
     m_list->verticalHeader()->hide();
+    // Every row has the same height, so no row's size is ever asked of the delegate.
+    m_list->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
     m_list->verticalHeader()->setDefaultSectionSize(m_list->fontMetrics().height() + 4);
     m_list->horizontalHeader()->setSectionsClickable(false);
     m_list->horizontalHeader()->setSectionsMovable(false);
