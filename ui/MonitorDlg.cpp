@@ -9,6 +9,7 @@
 #include "templates/MessageBox.h"
 #include "templates/Resources.h"
 #include "ui/ListExport.h"
+#include "ui/NameListDelegate.h"
 
 #include "ProjectFacts.h"
 
@@ -46,8 +47,8 @@ constexpr int NAME_COLUMN_WIDTH = 400;
 constexpr int TIME_COLUMN_WIDTH = 200;
 
 // Longest time a captured name waits to be shown. Laying out and repainting the list for every
-// name would hold the capture to a few hundred names a second, so a burst is shown a few times a
-// second instead.
+// name would hold the capture to a few hundred names a second, so while names keep coming they are
+// shown together, at most this often; the first name after a quiet spell is shown at once.
 constexpr int LIST_UPDATE_PERIOD_MS = 50;
 
 void ShowWarning(QWidget* pParent, const QString& strText, const QString& strInformative = QString())
@@ -148,6 +149,7 @@ void CMonitorDlg::SetUpList()
     if (!m_list)
         return;
     m_list->setModel(&m_listModel);
+    m_list->setItemDelegate(new CNameListDelegate(m_list));
     m_list->setShowGrid(true);
     m_list->setSelectionBehavior(QAbstractItemView::SelectRows);
     m_list->setSelectionMode(QAbstractItemView::SingleSelection);
@@ -156,6 +158,8 @@ void CMonitorDlg::SetUpList()
     m_list->setEditTriggers(QAbstractItemView::NoEditTriggers);
     m_list->setIconSize(QSize(16, 16));
     m_list->verticalHeader()->hide();
+    // Every row has the same height, so no row's size is ever asked of the delegate.
+    m_list->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
     m_list->verticalHeader()->setDefaultSectionSize(m_list->fontMetrics().height() + 4);
     m_list->horizontalHeader()->setSectionsClickable(false);
     m_list->horizontalHeader()->setSectionsMovable(false);

@@ -64,7 +64,12 @@ bool CNameListModel::AddName(const char* name, size_t length, std::time_t tSeen)
     if (m_nInsertionPeriod == 0)
         FlushInsertions();
     else if (!m_pInsertionTimer->isActive())
-        m_pInsertionTimer->start();
+    {
+        // Only the rest of the period: after a quiet spell that is nothing, and the row shows as
+        // soon as the batch it came with has been stored.
+        const qint64 nSinceShown = m_sinceShown.isValid() ? m_sinceShown.elapsed() : m_nInsertionPeriod;
+        m_pInsertionTimer->start(static_cast<int>(qMax<qint64>(0, m_nInsertionPeriod - nSinceShown)));
+    }
     return true;
 }
 
@@ -77,7 +82,6 @@ void CNameListModel::SetInsertionPeriod(int nMilliseconds)
         m_pInsertionTimer->setSingleShot(true);
         connect(m_pInsertionTimer, &QTimer::timeout, this, &CNameListModel::FlushInsertions);
     }
-    m_pInsertionTimer->setInterval(m_nInsertionPeriod);
     if (m_nInsertionPeriod == 0)
         FlushInsertions();
 }
@@ -92,6 +96,7 @@ void CNameListModel::FlushInsertions()
     beginInsertRows(QModelIndex(), 0, static_cast<int>(m_store.GetCount() - m_nShown) - 1);
     m_nShown = m_store.GetCount();
     endInsertRows();
+    m_sinceShown.start();
 }
 
 void CNameListModel::Clear()

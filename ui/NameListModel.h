@@ -6,6 +6,7 @@
 
 #include <QAbstractTableModel>
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QIcon>
 #include <cstddef>
 #include <ctime>
@@ -60,8 +61,10 @@ public:
 
     // A view told of every row as it arrives spends more time laying out and painting than the
     // capture has between names. With a period set, rows are stored (and found by the duplicate
-    // test) at once but shown to views together, at most once per period; 0, the default, shows
-    // each row at once. Rows read through the model are the shown ones.
+    // test) at once but shown to views together, at most once per period: a row that comes when
+    // nothing was shown for a whole period is shown as soon as the event loop runs (with the rest
+    // of its batch), later ones wait for the period to end. 0, the default, shows each row at once.
+    // Rows read through the model are the shown ones.
     void SetInsertionPeriod(int nMilliseconds);
     // Shows the rows still waiting for the next period.
     void FlushInsertions();
@@ -104,4 +107,5 @@ private:
     QIcon m_iconName;
     int m_nInsertionPeriod = 0;
     QTimer* m_pInsertionTimer = nullptr;
+    QElapsedTimer m_sinceShown; // since rows were last shown; invalid before the first
 };

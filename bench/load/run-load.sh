@@ -2,7 +2,8 @@
 # Load run for the capture: dnsperf in a client namespace sends distinct names to dnsmasq in a
 # server namespace; CaptureLoadTarget and, for comparison, tcpdump capture on the server's
 # interface, tcpdump printing each query as the peer it is measured against. Needs root. Prints one
-# line per rate; CPU is Tarrow's (with its capture helper) and tcpdump's over the same run.
+# line per rate; CPU is Tarrow's (with its capture helper; helper_s is the helper's share) and
+# tcpdump's over the same run, and ratio is the one over the other.
 #   bench/load/run-load.sh BUILD_DIR [RATE...]      (default rates: 25000 50000 100000)
 # LOAD_TARGET=WindowLoadTarget runs the offscreen window instead of the bare session;
 # LOAD_SECONDS sets how long dnsperf sends at each rate (default 10).
@@ -30,7 +31,8 @@ cpu_of() {
     awk -v tck="$(getconf CLK_TCK)" '{ printf "%.2f", ($14 + $15) / tck }' "/proc/$1/stat"
 }
 
-printf '%-8s %-10s %-10s %-8s %-8s %-9s %-12s %-10s\n' rate sent delivered drops cpu_s tcpdump_s tcpdump_shown tcpdump_drop
+printf '%-8s %-10s %-10s %-8s %-8s %-9s %-9s %-6s %-12s %-10s\n' rate sent delivered drops cpu_s helper_s tcpdump_s ratio \
+    tcpdump_shown tcpdump_drop
 for RATE in $RATES; do
     ip netns exec "$SRV" env QT_QPA_PLATFORM=offscreen "$TARGET" $ADDR_SRV > "$WORK/target.out" 2>&1 &
     TARGET_PID=$!
@@ -51,7 +53,10 @@ for RATE in $RATES; do
     DELIVERED=$(awk '/^delivered/ { print $2 }' "$WORK/target.out")
     DROPS=$(awk '/^kernel_dropped/ { print $2 }' "$WORK/target.out")
     CPU=$(awk '/^cpu_user_s/ { u = $2 } /^cpu_sys_s/ { s = $2 } END { printf "%.2f", u + s }' "$WORK/target.out")
+    HELPER=$(awk '/^helper_cpu_s/ { print $2 }' "$WORK/target.out")
+    RATIO=$(awk -v a="$CPU" -v b="$TD_CPU" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }')
     TD_SHOWN=$(grep -c 'load.example' "$WORK/tcpdump.txt" || true)
     TD_DROP=$(awk '/packets dropped by kernel/ { print $1 }' "$WORK/tcpdump.out")
-    printf '%-8s %-10s %-10s %-8s %-8s %-9s %-12s %-10s\n' "$RATE" "$SENT" "$DELIVERED" "$DROPS" "$CPU" "$TD_CPU" "$TD_SHOWN" "$TD_DROP"
+    printf '%-8s %-10s %-10s %-8s %-8s %-9s %-9s %-6s %-12s %-10s\n' "$RATE" "$SENT" "$DELIVERED" "$DROPS" "$CPU" \
+        "$HELPER" "$TD_CPU" "$RATIO" "$TD_SHOWN" "$TD_DROP"
 done

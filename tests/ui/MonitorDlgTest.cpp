@@ -28,6 +28,7 @@
 #include <QMessageBox>
 #include <QScreen>
 #include <QSignalSpy>
+#include <QStyledItemDelegate>
 #include <QTableView>
 #include <QTemporaryDir>
 #include <QTest>
@@ -156,6 +157,21 @@ private slots:
 
         Deliver(dlg, "mail.example.org");
         QVERIFY(!pList->model()->index(0, 0).data(Qt::DecorationRole).value<QIcon>().isNull());
+
+        // The list lays its text out itself, and must still paint exactly what the style paints:
+        // a plain row, one too long for its cell, the selected one.
+        Deliver(dlg, QByteArray(120, 'w') + ".example.org");
+        Deliver(dlg, "selected.example.org");
+        pList->selectRow(0);
+        dlg.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&dlg));
+        const QImage imageOwn = pList->viewport()->grab().toImage();
+        QStyledItemDelegate styleDelegate;
+        QAbstractItemDelegate* pOwnDelegate = pList->itemDelegate();
+        pList->setItemDelegate(&styleDelegate);
+        const QImage imageStyle = pList->viewport()->grab().toImage();
+        pList->setItemDelegate(pOwnDelegate);
+        QVERIFY(imageOwn == imageStyle);
     }
 
     void offersTheMachinesAddressesFirstOneChosen()

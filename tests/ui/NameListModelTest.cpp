@@ -271,6 +271,26 @@ TEST_F(NameListModelTest, PeriodicInsertionShowsRowsByItselfAndClearDropsWaiting
     EXPECT_EQ(m_model.rowCount(), 3);
 }
 
+TEST_F(NameListModelTest, PeriodicInsertionShowsAQuietRowAtOnceAndHoldsTheRowsThatFollow)
+{
+    // Far longer than the steps between adding a row and looking, even on a busy machine.
+    constexpr int PERIOD_MS = 500;
+    m_model.SetInsertionPeriod(PERIOD_MS);
+    const auto ShownOnceTheLoopRuns = [this](const char* name) {
+        const int nRows = m_model.rowCount();
+        EXPECT_TRUE(m_model.AddName(name));
+        EXPECT_EQ(m_model.rowCount(), nRows); // the rest of its batch may still follow
+        QCoreApplication::processEvents();
+        return m_model.rowCount() > nRows;
+    };
+
+    EXPECT_TRUE(ShownOnceTheLoopRuns("quiet.example.org"));
+    EXPECT_FALSE(ShownOnceTheLoopRuns("held.example.org"));
+    EXPECT_TRUE(QTest::qWaitFor([this] { return m_model.rowCount() == 2; }, 5000));
+    QTest::qWait(PERIOD_MS);
+    EXPECT_TRUE(ShownOnceTheLoopRuns("quiet-again.example.org"));
+}
+
 TEST_F(NameListModelTest, BudgetOfNamesKeepsTheListAndCountsWhatItTurnsAway)
 {
     QSignalSpy spyReached(&m_model, &CNameListModel::BudgetReached);
