@@ -77,6 +77,15 @@ enum RecordType : std::uint8_t
     RECORD_FAILED = 4,
 };
 
+// Who sent a query, as far as the helper may tell.
+enum Sender : std::uint8_t
+{
+    SENDER_UNKNOWN = 0,      // no program is known (no attribution, or the event was not seen)
+    SENDER_PROGRAM = 1,      // a process of this machine, named in the record
+    SENDER_ANOTHER_USER = 2, // a process of another human user, who is not named
+    SENDER_ANOTHER_HOST = 3, // not sent from this machine
+};
+
 // Where a record may stand.
 enum class RecordPlace : std::uint8_t
 {
@@ -98,15 +107,19 @@ struct COpenedRecord
     std::int32_t nStep = STEP_NONE;
     std::int32_t nError = 0;           // the failed step's errno (for STEP_NO_PLACE, the limit)
     std::int32_t nReceiveAllError = 0; // promiscuous mode refused with this errno; the capture runs
+    // 0 when the helper names the program behind each local query; otherwise the errno that says
+    // why it cannot (EPERM: no right to load the program that names them).
+    std::int32_t nAttributionError = 0;
 
     constexpr bool IsValid() const
     {
-        return nStep == STEP_NONE ? nError == 0 && nReceiveAllError >= 0
+        return nStep == STEP_NONE ? nError == 0 && nReceiveAllError >= 0 && nAttributionError >= 0
                                   : IsFailureStep(nStep) && nError > 0 && nReceiveAllError == 0;
     }
     constexpr size_t GetTailSize() const { return 0; }
 };
-// One query name: when its frame crossed the interface (kernel time), then nLength bytes of name.
+// One query: when its frame crossed the interface (kernel time), what the frame says of it, who
+// sent it, then nLength bytes of name.
 struct CNameRecord
 {
     static constexpr RecordType TYPE = RECORD_NAME;
@@ -114,13 +127,38 @@ struct CNameRecord
     std::uint8_t nType = TYPE;
     std::int64_t nSeconds = 0;
     std::uint32_t nNanoseconds = 0;
+    std::uint16_t nQueryType = 0; // 0: the frame ends before it
+    std::uint8_t nProtocol = 0;   // IPPROTO_UDP or IPPROTO_TCP
+    std::uint8_t nIpVersion = 0;  // 4 or 6
+    std::uint8_t abSource[16] = {};
+    std::uint8_t abDestination[16] = {}; // network order; IPv4 in the first four bytes
+    std::uint16_t nSourcePort = 0;
+    std::uint16_t nDestinationPort = 0;
+    std::uint16_t nDnsId = 0;
+    std::uint8_t nSender = SENDER_UNKNOWN;
+    // SENDER_PROGRAM only: the process and thread, their user, cgroup (its id is the inode of its
+    // folder under /sys/fs/cgroup), network namespace (inode) and command (NUL-padded).
+    std::uint32_t nPid = 0;
+    std::uint32_t nTid = 0;
+    std::uint32_t nUid = 0;
+    std::uint64_t nCgroupId = 0;
+    std::uint32_t nNetNs = 0;
+    char szCommand[16] = {};
     std::uint16_t nLength = 0;
 
     constexpr bool IsValid() const
     {
-        return nSeconds >= 0 && nSeconds <= LAST_REAL_SECOND && nNanoseconds < 1000000000u && nLength <= MAX_NAME_BYTES;
+        return nSeconds >= 0 && nSeconds <= LAST_REAL_SECOND && nNanoseconds < 1000000000u && nLength <= MAX_NAME_BYTES
+               && (nProtocol == 6 || nProtocol == 17) && (nIpVersion == 4 || nIpVersion == 6)
+               && nSender <= SENDER_ANOTHER_HOST && szCommand[sizeof(szCommand) - 1] == '\0'
+               && (nSender == SENDER_PROGRAM || IsAnonymous());
     }
     constexpr size_t GetTailSize() const { return nLength; }
+    // Nothing that would name a process: all that another user's query, or another host's, carries.
+    constexpr bool IsAnonymous() const
+    {
+        return nPid == 0 && nTid == 0 && nUid == 0 && nCgroupId == 0 && nNetNs == 0 && szCommand[0] == '\0';
+    }
 };
 // Queries the kernel kept for the capture, and those it had to drop, since the start. Whether they
 // can follow the last counts is for the reader to judge, which remembers them.
@@ -131,6 +169,8 @@ struct CCountsRecord
     std::uint8_t nType = TYPE;
     std::uint64_t nReceived = 0;
     std::uint64_t nDropped = 0;
+    // Events of sending programs that the kernel could not keep: their queries are not named.
+    std::uint64_t nEventsLost = 0;
 
     constexpr bool IsValid() const { return true; }
     constexpr size_t GetTailSize() const { return 0; }
@@ -147,9 +187,9 @@ struct CFailedRecord
     constexpr size_t GetTailSize() const { return 0; }
 };
 #pragma pack(pop)
-static_assert(sizeof(COpenedRecord) == 1 + 3 * 4);
-static_assert(sizeof(CNameRecord) == 1 + 8 + 4 + 2);
-static_assert(sizeof(CCountsRecord) == 1 + 2 * 8);
+static_assert(sizeof(COpenedRecord) == 1 + 4 * 4);
+static_assert(sizeof(CNameRecord) == 1 + 8 + 4 + 2 + 1 + 1 + 2 * 16 + 3 * 2 + 1 + 3 * 4 + 8 + 4 + 16 + 2);
+static_assert(sizeof(CCountsRecord) == 1 + 3 * 8);
 static_assert(sizeof(CFailedRecord) == 1 + 4);
 
 // The table the reader walks every message against.

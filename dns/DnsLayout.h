@@ -17,11 +17,15 @@ constexpr size_t IPV4_TOTAL_LENGTH_OFFSET = 2;
 constexpr size_t IPV4_FRAGMENT_OFFSET = 6;
 constexpr unsigned IPV4_FRAGMENT_OFFSET_MASK = 0x1FFF;
 constexpr size_t IPV4_PROTOCOL_OFFSET = 9;
+constexpr size_t IPV4_SOURCE_OFFSET = 12;
+constexpr size_t IPV4_DESTINATION_OFFSET = 16;
 
 // IPv6: a fixed header, then a chain of extension headers, each naming the next.
 constexpr size_t IPV6_HEADER_SIZE = 40;
 constexpr size_t IPV6_PAYLOAD_LENGTH_OFFSET = 4;
 constexpr size_t IPV6_NEXT_HEADER_OFFSET = 6;
+constexpr size_t IPV6_SOURCE_OFFSET = 8;
+constexpr size_t IPV6_DESTINATION_OFFSET = 24;
 constexpr unsigned char IPV6_HOP_BY_HOP = 0;
 constexpr unsigned char IPV6_ROUTING = 43;
 constexpr unsigned char IPV6_FRAGMENT = 44;

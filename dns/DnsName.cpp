@@ -39,7 +39,7 @@ bool IsDnsDatagram(const unsigned char* datagram, size_t length)
 // The text is the wire name less its first byte, with every later length byte turned into a full
 // stop and the zero length byte into the NUL. So the bytes go over in one copy, and a single walk
 // along the length bytes puts in the full stops and finds the end.
-bool DecodeQuestionName(const unsigned char* name, size_t available, char* text)
+bool DecodeQuestionName(const unsigned char* name, size_t available, char* text, size_t* pnWireLength)
 {
     const CPacketBytes bytes(name, available);
     text[0] = '\0';
@@ -48,7 +48,11 @@ bool DecodeQuestionName(const unsigned char* name, size_t available, char* text)
     if (!bytes.GetByte(0, b))
         return false;
     if (b == 0)
+    {
+        if (pnWireLength != nullptr)
+            *pnWireLength = 1;
         return true;
+    }
 
     // Never more than the datagram itself holds, so this costs less than copying the datagram.
     const size_t nCopied = std::min(available, NAME_BUFFER_SIZE) - 1;
@@ -62,6 +66,8 @@ bool DecodeQuestionName(const unsigned char* name, size_t available, char* text)
         if (b == 0)
         {
             text[nOffset - 1] = '\0';
+            if (pnWireLength != nullptr)
+                *pnWireLength = nOffset + 1;
             return true;
         }
         text[nOffset - 1] = '.';
@@ -70,7 +76,36 @@ bool DecodeQuestionName(const unsigned char* name, size_t available, char* text)
     return false;
 }
 
-bool ExtractQueryName(const unsigned char* datagram, size_t length, char* text)
+namespace {
+
+// Read only for a frame that gave a name, so the walk for every other frame costs nothing more.
+void ReadFacts(const CPacketBytes& bytes, const CTransportHeader& transport, size_t nMessage, size_t nNameEnd,
+               CQueryFacts* pFacts)
+{
+    *pFacts = CQueryFacts();
+    unsigned char b = 0;
+    bytes.GetByte(0, b);
+    pFacts->nIpVersion = b >> 4;
+    pFacts->nProtocol = transport.nProtocol;
+    if (pFacts->nIpVersion == IP_VERSION_6)
+    {
+        bytes.CopyBytes(IPV6_SOURCE_OFFSET, 16, pFacts->abSource);
+        bytes.CopyBytes(IPV6_DESTINATION_OFFSET, 16, pFacts->abDestination);
+    }
+    else
+    {
+        bytes.CopyBytes(IPV4_SOURCE_OFFSET, 4, pFacts->abSource);
+        bytes.CopyBytes(IPV4_DESTINATION_OFFSET, 4, pFacts->abDestination);
+    }
+    bytes.GetUint16(transport.nOffset, pFacts->nSourcePort);
+    bytes.GetUint16(transport.nOffset + DESTINATION_PORT_OFFSET, pFacts->nDestinationPort);
+    bytes.GetUint16(nMessage, pFacts->nDnsId);
+    bytes.GetUint16(nNameEnd, pFacts->nQueryType);
+}
+
+} // namespace
+
+bool ExtractQueryName(const unsigned char* datagram, size_t length, char* text, CQueryFacts* pFacts)
 {
     // Callers read the buffer whatever the answer, so it never holds a stale name.
     text[0] = '\0';
@@ -82,5 +117,10 @@ bool ExtractQueryName(const unsigned char* datagram, size_t length, char* text)
     const size_t nName = nMessage + DNS_HEADER_SIZE;
     if (nName >= bytes.GetLength())
         return false;
-    return DecodeQuestionName(datagram + nName, bytes.GetLength() - nName, text);
+    size_t nWireLength = 0;
+    if (!DecodeQuestionName(datagram + nName, bytes.GetLength() - nName, text, &nWireLength))
+        return false;
+    if (pFacts != nullptr)
+        ReadFacts(bytes, transport, nMessage, nName + nWireLength, pFacts);
+    return true;
 }

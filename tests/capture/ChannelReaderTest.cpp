@@ -29,6 +29,8 @@ protected:
         CNameRecord name;
         name.nSeconds = nSeconds;
         name.nLength = std::uint16_t(text.size());
+        name.nProtocol = 17;
+        name.nIpVersion = 4;
         ASSERT_TRUE(m_pWriter->Put(name, text));
     }
     void PutCounts(std::uint64_t nReceived, std::uint64_t nDropped)

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstring>
 #include <string>
 #include <sys/socket.h>
 #include <vector>
@@ -57,6 +58,8 @@ CNameRecord Name(std::int64_t nSeconds, std::uint32_t nNanoseconds, std::string_
     name.nSeconds = nSeconds;
     name.nNanoseconds = nNanoseconds;
     name.nLength = std::uint16_t(text.size());
+    name.nProtocol = 17;
+    name.nIpVersion = 4;
     return name;
 }
 
@@ -73,6 +76,13 @@ CFailedRecord Failed(std::int32_t nError)
     CFailedRecord failed;
     failed.nError = nError;
     return failed;
+}
+
+template <class TRecord, class F>
+TRecord Patched(TRecord record, F&& pfnPatch)
+{
+    pfnPatch(record);
+    return record;
 }
 
 template <class TRecord>
@@ -202,6 +212,19 @@ TEST_F(RecordStreamTest, AMessageWithAnyBadRecordIsTurnedDownWholeAndDeliversNot
         {"a time before the epoch", good + Raw(Name(-1, 0, ""))},
         {"a time past year 9999", good + Raw(Name(LAST_REAL_SECOND + 1, 0, ""))},
         {"a whole second of nanoseconds", good + Raw(Name(1, 1000000000, ""))},
+        {"neither UDP nor TCP", good + Raw(Patched(Name(1, 0, ""), [](CNameRecord& n) { n.nProtocol = 1; }))},
+        {"neither IPv4 nor IPv6", good + Raw(Patched(Name(1, 0, ""), [](CNameRecord& n) { n.nIpVersion = 5; }))},
+        {"an unknown sender", good + Raw(Patched(Name(1, 0, ""), [](CNameRecord& n) { n.nSender = 4; }))},
+        {"another user's query naming the process",
+         good + Raw(Patched(Name(1, 0, ""), [](CNameRecord& n) { n.nSender = SENDER_ANOTHER_USER, n.nPid = 7; }))},
+        {"another host's query with a command",
+         good
+             + Raw(Patched(Name(1, 0, ""),
+                           [](CNameRecord& n) { n.nSender = SENDER_ANOTHER_HOST, n.szCommand[0] = 'x'; }))},
+        {"a command without its NUL",
+         good
+             + Raw(Patched(Name(1, 0, ""),
+                           [](CNameRecord& n) { n.nSender = SENDER_PROGRAM, std::memset(n.szCommand, 'x', 16); }))},
         {"counts cut", good + CBytes {RECORD_COUNTS, 1, 2, 3}},
         {"failure without errno", good + Raw(Failed(0))},
         {"failure with a negative errno", good + Raw(Failed(-1))},

@@ -372,6 +372,42 @@ TEST(ExtractQueryName, UdpOverIpv6AndPastIpv4Options)
     EXPECT_EQ(Extract(Ipv4Frame(17, UdpSegment(40000, 53, message), 15)).m_strText, "mail");
 }
 
+// Addresses, ports, id and type come from the layers the walk found, options and extension headers
+// skipped; a frame cut right after the name still gives the name, with type 0.
+TEST(ExtractQueryName, FactsOfTheQueryComeFromItsOwnLayers)
+{
+    const Bytes question = Wire("\x04mail\0") + Bytes {0x00, 0x41, 0x00, 0x01}; // HTTPS, IN
+    const Bytes udp6 = Ipv6Frame({{0, 0}}, 17, UdpSegment(40000, 53, DnsMessage(question)));
+    const Bytes tcp4 = Ipv4Frame(6, TcpSegment(41000, 53, WithLengthPrefix(DnsMessage(question)), 6), 6);
+    const Bytes cut = Ipv4Frame(17, UdpSegment(42000, 53, DnsMessage(Wire("\x04mail\0") + Bytes {0x00})));
+    const struct
+    {
+        const char* pszWhat;
+        Bytes frame;
+        unsigned char nIpVersion, nProtocol, nSourceFirst, nDestinationLast;
+        uint16_t nSourcePort, nQueryType;
+    } rows[] = {
+        {"IPv6 UDP past a hop-by-hop header", udp6, 6, 17, 0xFD, 1, 40000, 65},
+        {"IPv4 TCP past options", tcp4, 4, 6, 10, 1, 41000, 65},
+        {"cut before the type", cut, 4, 17, 10, 1, 42000, 0},
+    };
+    for (const auto& row : rows)
+    {
+        CNameBuffer buffer;
+        CQueryFacts facts;
+        ASSERT_TRUE(ExtractQueryName(row.frame.data(), row.frame.size(), buffer.Text(), &facts)) << row.pszWhat;
+        EXPECT_EQ(buffer.Str(), "mail") << row.pszWhat;
+        EXPECT_EQ(facts.nIpVersion, row.nIpVersion) << row.pszWhat;
+        EXPECT_EQ(facts.nProtocol, row.nProtocol) << row.pszWhat;
+        EXPECT_EQ(facts.abSource[0], row.nSourceFirst) << row.pszWhat;
+        EXPECT_EQ(facts.abDestination[row.nIpVersion == 6 ? 15 : 3], row.nDestinationLast) << row.pszWhat;
+        EXPECT_EQ(facts.nSourcePort, row.nSourcePort) << row.pszWhat;
+        EXPECT_EQ(facts.nDestinationPort, 53) << row.pszWhat;
+        EXPECT_EQ(facts.nDnsId, 0x1234) << row.pszWhat;
+        EXPECT_EQ(facts.nQueryType, row.nQueryType) << row.pszWhat;
+    }
+}
+
 TEST(ExtractQueryName, TcpQueryIsReadAfterTheOptionsAndTheLengthPrefix)
 {
     // Options of 01 (no-operation) used to be read as label lengths.
