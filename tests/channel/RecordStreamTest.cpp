@@ -39,6 +39,12 @@ struct CTrace
     {
         m_events.push_back("failed " + std::to_string(f.nError));
     }
+    // A kind added later shows up as its type until it is traced in full.
+    template <class TRecord>
+    void OnRecord(const TRecord& record, std::string_view)
+    {
+        m_events.push_back("record " + std::to_string(record.nType));
+    }
 
     std::vector<std::string> m_events;
 };
