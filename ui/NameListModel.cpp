@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <climits>
-#include <cstring>
 #include <utility>
 
 // Rows are kept in arrival order (index 0 the oldest); row 0 of the model is the last index.
@@ -17,18 +16,6 @@ CNameListModel::CNameListModel(QObject* parent) : QAbstractTableModel(parent), m
 {}
 
 CNameListModel::~CNameListModel() = default;
-
-bool CNameListModel::AddName(const char* name)
-{
-    if (name == nullptr)
-        return false;
-    return AddName(name, std::strlen(name));
-}
-
-bool CNameListModel::AddName(const char* name, size_t length)
-{
-    return AddName(name, length, std::time(nullptr));
-}
 
 bool CNameListModel::AddName(const char* name, size_t length, std::time_t tSeen)
 {
@@ -157,11 +144,6 @@ void CNameListModel::SetNameIcon(const QIcon& icon)
     const int nRows = rowCount();
     if (nRows > 0)
         emit dataChanged(index(0, COLUMN_NAME), index(nRows - 1, COLUMN_NAME), {Qt::DecorationRole});
-}
-
-QByteArray CNameListModel::FormatTimeText(std::time_t t)
-{
-    return CRowTimes::Format(t);
 }
 
 int CNameListModel::rowCount(const QModelIndex& parent) const

@@ -39,11 +39,8 @@ public:
     explicit CNameListModel(QObject* parent = nullptr);
     ~CNameListModel() override;
 
-    // Inserts the name at row 0 with the current time text unless a listed name equals it ignoring
+    // Inserts the name at row 0 with the time it was seen unless a listed name equals it ignoring
     // the case of ASCII letters, or the list has reached its budget. True when a row was added.
-    bool AddName(const char* name);
-    bool AddName(const char* name, size_t length);
-    // The same with the time the name was seen instead of the current time.
     bool AddName(const char* name, size_t length, std::time_t tSeen);
     // Empties the list; new names are listed again. The count of refused names stays.
     void Clear();
@@ -76,14 +73,8 @@ public:
     // The cell's text as shown: the name in its presentation form, or the formatted time.
     QByteArray GetCellText(int row, int column) const;
 
-    // The seconds the rows show, one entry each.
-    const CRowTimes& GetRowTimes() const { return m_times; }
-
     // Shown beside every name in column 0 (image 0 of the list's image strip).
     void SetNameIcon(const QIcon& icon);
-
-    // "%B %d %Y %H:%M:%S" of the local time, always in the C locale.
-    static QByteArray FormatTimeText(std::time_t t);
 
     int rowCount(const QModelIndex& parent = QModelIndex()) const override;
     int columnCount(const QModelIndex& parent = QModelIndex()) const override;

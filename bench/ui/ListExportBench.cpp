@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <memory>
 
 namespace {
@@ -36,8 +37,8 @@ std::unique_ptr<CNameListModel> MakeList(int nCount)
     char szName[64];
     for (int i = 0; i < nCount; ++i)
     {
-        std::snprintf(szName, sizeof(szName), "host%d.%s", i, s_apszZones[i % 4]);
-        pList->AddName(szName);
+        const int nLength = std::snprintf(szName, sizeof(szName), "host%d.%s", i, s_apszZones[i % 4]);
+        pList->AddName(szName, size_t(nLength), std::time(nullptr));
     }
     return pList;
 }

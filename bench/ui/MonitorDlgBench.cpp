@@ -51,8 +51,8 @@ int main(int argc, char** argv)
         char name[64];
         for (int nHeld = dlg.GetListModel().rowCount(); nHeld < nRows; ++nHeld)
         {
-            std::snprintf(name, sizeof name, "host%d.bench.example.org", nNext++);
-            dlg.GetListModel().AddName(name);
+            const int nLength = std::snprintf(name, sizeof name, "host%d.bench.example.org", nNext++);
+            dlg.GetListModel().AddName(name, size_t(nLength), std::time(nullptr));
         }
         dlg.GetListModel().FlushInsertions();
         app.processEvents();

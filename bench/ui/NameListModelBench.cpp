@@ -68,7 +68,7 @@ public:
     {
         m_strArena.append(pszName, nLength);
         m_vecEnds.push_back(m_strArena.size());
-        const QByteArray baTime = CNameListModel::FormatTimeText(std::time(nullptr));
+        const QByteArray baTime = CRowTimes::Format(std::time(nullptr));
         std::array<char, 32> achTime {};
         std::memcpy(achTime.data(), baTime.constData(), std::min<size_t>(baTime.size(), achTime.size() - 1));
         m_vecTimes.push_back(achTime);
@@ -91,9 +91,9 @@ void ReportMemory(benchmark::State& state)
 void FillModel(CNameListModel& model, uint32_t nCount)
 {
     CNameCounter counter;
-    model.AddName(counter.Current());
+    model.AddName(counter.Current(), CNameCounter::LENGTH, std::time(nullptr));
     for (uint32_t i = 1; i < nCount; ++i)
-        model.AddName(counter.Next());
+        model.AddName(counter.Next(), CNameCounter::LENGTH, std::time(nullptr));
 }
 
 // Per-insert cost of a new name into a list that already holds `range(0)` names. The list may grow
@@ -117,7 +117,7 @@ void BM_AddNewName(benchmark::State& state)
             nAdded = 0;
             state.ResumeTiming();
         }
-        benchmark::DoNotOptimize(pModel->AddName(counter.Next()));
+        benchmark::DoNotOptimize(pModel->AddName(counter.Next(), CNameCounter::LENGTH, std::time(nullptr)));
         ++nAdded;
     }
     state.counters["rows"] = static_cast<double>(pModel->rowCount());
@@ -180,7 +180,8 @@ void BM_DropRepeatedName(benchmark::State& state)
     size_t nNext = 0;
     for (auto _ : state)
     {
-        benchmark::DoNotOptimize(pModel->AddName(vecRepeats[nNext].c_str()));
+        const std::string& strRepeat = vecRepeats[nNext];
+        benchmark::DoNotOptimize(pModel->AddName(strRepeat.data(), strRepeat.size(), std::time(nullptr)));
         nNext = (nNext + 1) % vecRepeats.size();
     }
     if (pModel->rowCount() != static_cast<int>(nSize))

@@ -38,10 +38,7 @@ public:
     void OnCapturedNames(const CCapturedNames& names) override
     {
         for (size_t i = 0; i < names.GetCount(); ++i)
-        {
             m_names.emplace_back(names.GetName(i).data(), qsizetype(names.GetName(i).size()));
-            m_times.push_back(names.GetTime(i));
-        }
         if (m_onName)
             m_onName();
     }
@@ -54,7 +51,6 @@ public:
     }
 
     std::vector<QByteArray> m_names;
-    std::vector<std::time_t> m_times;
     std::uint64_t m_nMissed = 0;
     int m_nFailures = 0;
     std::function<void()> m_onName;
@@ -146,72 +142,7 @@ private:
     std::thread m_thread;
 };
 
-TEST_F(CaptureSessionTest, QueriesBothWaysArriveAndAnswersAndOtherPortsNever)
-{
-    CTestOwner owner;
-    CCaptureSession session;
-    ASSERT_TRUE(session.SetOwner(&owner, m_pNet->GetCaptureAddress()));
-    ASSERT_TRUE(session.Start()) << session.GetErrorText();
-
-    QueryFromPeer("incoming.example");
-    ASSERT_TRUE(SendUdp(m_hServerThere, m_pNet->GetCaptureAddress(), 45000, MakeDnsQuery("answer.example")));
-    ASSERT_TRUE(SendUdp(m_hClientThere, m_pNet->GetCaptureAddress(), 5353, MakeDnsQuery("mdns.example")));
-    ASSERT_TRUE(SendUdp(m_hClientHere, m_pNet->GetPeerAddress(), 54, MakeDnsQuery("port54.example")));
-    ASSERT_TRUE(SendUdp(m_hClientHere, m_pNet->GetPeerAddress(), 53, MakeDnsQuery("outgoing.example")));
-    // Names of one direction arrive in capture order, so once the marker is in, the rest is too.
-    QueryFromPeer("marker.example");
-    ASSERT_TRUE(WaitUntil([&] { return owner.Has("marker.example"); }));
-    std::vector<QByteArray> names = owner.m_names;
-    std::sort(names.begin(), names.end());
-    EXPECT_EQ(names, (std::vector<QByteArray> {"incoming.example", "marker.example", "outgoing.example"}));
-    EXPECT_EQ(owner.m_names.back(), "marker.example");
-    EXPECT_EQ(session.GetErrorText(), "");
-    EXPECT_EQ(owner.m_nFailures, 0);
-}
-
-TEST_F(CaptureSessionTest, RealClientsOverUdpAndTcpAndBothFamiliesEachListOnceWithNoRowForHandshakes)
-{
-    const std::string& strHereNs = m_pNet->GetCaptureName();
-    const std::string strPidFile = "/run/" + strHereNs + "-dnsmasq.pid";
-    // Answers, so every client asks once; over TCP the answer also closes the connection cleanly.
-    ASSERT_EQ(CNetNamespace::RunIn(strHereNs, "dnsmasq --no-resolv --no-hosts --address=/#/192.0.2.1 --port 53 "
-                                              "--bind-interfaces --listen-address="
-                                                  + m_pNet->GetCaptureAddress() + " --listen-address="
-                                                  + m_pNet->GetCaptureAddress6() + " -u root --pid-file=" + strPidFile),
-              0);
-    struct CServerStop
-    {
-        const std::string& strNs;
-        const std::string& strPidFile;
-        ~CServerStop() { CNetNamespace::RunIn(strNs, "kill $(cat " + strPidFile + "); rm -f " + strPidFile); }
-    } stopServer {strHereNs, strPidFile};
-    // Watching an IPv6 address watches its interface, IPv4 included.
-    CTestOwner owner;
-    CCaptureSession session;
-    session.SetOwner(&owner, m_pNet->GetCaptureAddress6());
-    ASSERT_TRUE(session.Start()) << session.GetErrorText();
-
-    const std::string strAsk = "dig +tries=2 +time=2 ";
-    const std::string queries[] = {
-        strAsk + "@" + m_pNet->GetCaptureAddress() + " udp-four.example",
-        strAsk + "@" + m_pNet->GetCaptureAddress6() + " udp-six.example",
-        strAsk + "+tcp @" + m_pNet->GetCaptureAddress() + " tcp-four.example",
-        "kdig +retry=1 +timeout=2 +tcp @" + m_pNet->GetCaptureAddress6() + " tcp-six.example",
-    };
-    for (const std::string& strQuery : queries)
-    {
-        std::string strOutput;
-        EXPECT_EQ(CNetNamespace::RunIn(m_pNet->GetPeerName(), strQuery, &strOutput), 0) << strOutput;
-    }
-    // Anything the handshakes or answers had wrongly listed would come before the marker.
-    QueryFromPeer("marker.example");
-    EXPECT_TRUE(WaitUntil([&] { return owner.Has("marker.example"); }));
-    const std::vector<QByteArray> expected = {"udp-four.example", "udp-six.example", "tcp-four.example",
-                                              "tcp-six.example", "marker.example"};
-    EXPECT_EQ(owner.m_names, expected);
-}
-
-TEST_F(CaptureSessionTest, TheCaptureRunsInAHelperWithoutRightsAndTheWindowProcessHoldsNoPacketSocket)
+TEST_F(CaptureSessionTest, NamesComeFromAHelperWithoutRightsAndTheWindowProcessHoldsNoPacketSocket)
 {
     CTestOwner owner;
     CCaptureSession session;
@@ -229,11 +160,10 @@ TEST_F(CaptureSessionTest, TheCaptureRunsInAHelperWithoutRightsAndTheWindowProce
     // Root as it is, this process never opened one: it only reads the helper's records.
     EXPECT_FALSE(HoldsPacketSocket());
 
-    // A row's time is when its frame crossed the interface, not when the owner got around to it.
-    const std::time_t tSent = std::time(nullptr);
-    QueryFromPeer("timed.example");
-    ASSERT_TRUE(WaitUntil([&] { return owner.Has("timed.example"); }));
-    EXPECT_LE(std::abs(owner.m_times.at(0) - tSent), 1);
+    QueryFromPeer("flow.example");
+    ASSERT_TRUE(WaitUntil([&] { return owner.Has("flow.example"); }));
+    EXPECT_EQ(session.GetErrorText(), "");
+    EXPECT_EQ(owner.m_nFailures, 0);
 }
 
 TEST_F(CaptureSessionTest, AFailedStartKeepsItsTextUntilAnotherStartFails)
@@ -274,59 +204,45 @@ TEST_F(CaptureSessionTest, StopIsHarmlessAnytimeAndDropsWhatWasInFlight)
     EXPECT_TRUE(owner.m_names.empty());
 }
 
-TEST_F(CaptureSessionTest, AnInterfaceGoingDownOrAwayTellsTheOwner)
+// A capture that ends by itself: the owner is told once, with the reason, the helper is reaped and
+// its descriptors closed, and the next Start captures again.
+TEST_F(CaptureSessionTest, ACaptureThatEndsByItselfTellsTheOwnerWhyAndRunWorksAgain)
 {
     CTestOwner owner;
     CCaptureSession session;
     session.SetOwner(&owner, m_pNet->GetCaptureAddress());
     const std::string strIf = m_pNet->GetCaptureInterface();
     const std::string& strNs = m_pNet->GetCaptureName();
-
-    ASSERT_TRUE(session.Start());
-    ASSERT_EQ(CNetNamespace::RunIn(strNs, "ip link set " + strIf + " down"), 0);
-    ASSERT_TRUE(WaitUntil([&] { return owner.m_nFailures == 1; }));
-    EXPECT_EQ(session.GetErrorText(), "recvfrom() failed, error num 100");
-    // The capture has ended by itself, its helper reaped; a new Start begins afresh.
-    ExpectHelpersGoneAndDescriptorsClosed();
-
-    ASSERT_EQ(CNetNamespace::RunIn(strNs, "ip link set " + strIf + " up"), 0);
-    ASSERT_TRUE(session.Start()) << session.GetErrorText();
-    QueryFromPeer("back-up.example");
-    EXPECT_TRUE(WaitUntil([&] { return owner.Has("back-up.example"); }));
-
-    ASSERT_EQ(CNetNamespace::RunIn(strNs, "ip link del " + strIf), 0);
-    ASSERT_TRUE(WaitUntil([&] { return owner.m_nFailures == 2; }));
-    EXPECT_EQ(session.GetErrorText(), "recvfrom() failed, error num 100");
+    const struct
+    {
+        int nSignal;            // sent to the helper; 0: the command runs instead
+        std::string strCommand; // run in the capture namespace
+        const char* pszText;
+    } ends[] = {
+        {SIGKILL, "", "The capture helper ended unexpectedly."},
+        {SIGSTOP, "", "The capture helper stopped responding."},
+        {0, "ip link set " + strIf + " down", "recvfrom() failed, error num 100"},
+        {0, "ip link del " + strIf, "recvfrom() failed, error num 100"},
+    };
+    for (int i = 0; i < 4; ++i)
+    {
+        ASSERT_TRUE(session.Start()) << session.GetErrorText();
+        const std::string strName = "run" + std::to_string(i) + ".example";
+        QueryFromPeer(strName);
+        ASSERT_TRUE(WaitUntil([&] { return owner.Has(strName.c_str()); })) << ends[i].pszText;
+        const int nCaused =
+            ends[i].nSignal != 0 ? kill(HelperPid(), ends[i].nSignal) : CNetNamespace::RunIn(strNs, ends[i].strCommand);
+        ASSERT_EQ(nCaused, 0) << ends[i].pszText;
+        ASSERT_TRUE(WaitUntil([&] { return owner.m_nFailures == i + 1; }, 15000)) << ends[i].pszText;
+        EXPECT_EQ(session.GetErrorText(), ends[i].pszText);
+        ExpectHelpersGoneAndDescriptorsClosed();
+        if (i == 2) // the interface comes back for the next run
+        {
+            ASSERT_EQ(CNetNamespace::RunIn(strNs, "ip link set " + strIf + " up"), 0);
+        }
+    }
     session.Stop();
-    ExpectHelpersGoneAndDescriptorsClosed();
-    EXPECT_EQ(owner.m_nFailures, 2);
-}
-
-TEST_F(CaptureSessionTest, AnOwnerThatGoesEndsTheCapture)
-{
-    CTrafficSource traffic(m_hClientThere, m_pNet->GetCaptureAddress());
-    auto pOwner = std::make_unique<CTestOwner>();
-    CCaptureSession session;
-    session.SetOwner(pOwner.get(), m_pNet->GetCaptureAddress());
-    ASSERT_TRUE(session.Start());
-    ASSERT_TRUE(WaitUntil([&] { return !pOwner->m_names.empty(); }));
-    pOwner.reset();
-    // Nobody is left to tell: the session stops by itself at its next read.
-    ExpectHelpersGoneAndDescriptorsClosed();
-    EXPECT_EQ(session.GetErrorText(), "");
-}
-
-TEST_F(CaptureSessionTest, TheSessionMayGoWithNamesWaitingForTheOwner)
-{
-    CTestOwner owner;
-    auto pSession = std::make_unique<CCaptureSession>();
-    pSession->SetOwner(&owner, m_pNet->GetCaptureAddress());
-    ASSERT_TRUE(pSession->Start());
-    for (int i = 0; i < 20; ++i)
-        QueryFromPeer("queued" + std::to_string(i) + ".example");
-    pSession.reset();
-    ExpectHelpersGoneAndDescriptorsClosed();
-    EXPECT_TRUE(owner.m_names.empty());
+    EXPECT_EQ(owner.m_nFailures, 4);
 }
 
 TEST_F(CaptureSessionTest, ANestedEventLoopKeepsDelivering)
@@ -356,75 +272,53 @@ TEST_F(CaptureSessionTest, ANestedEventLoopKeepsDelivering)
     owner.m_onName = nullptr;
 }
 
-// Each cycle starts a helper process with its ring, so a hundred already takes seconds.
-TEST_F(CaptureSessionTest, AHundredStartStopCyclesUnderTrafficLeaveNothingBehind)
+// Under a flood from the peer: starts and stops, starts without a stop, and a session and its owner
+// going in either order, with and without events handled in between; then an owner that goes while
+// its session stays, which stops by itself at its next read. Each cycle starts a helper process
+// with its ring, so this takes seconds.
+TEST_F(CaptureSessionTest, TeardownsUnderTrafficInEveryOrderLeaveNothingBehind)
 {
-    CTestOwner owner;
-    {
-        CTrafficSource traffic(m_hClientThere, m_pNet->GetCaptureAddress());
-        CCaptureSession session;
-        session.SetOwner(&owner, m_pNet->GetCaptureAddress());
-        for (int i = 0; i < 100; ++i)
-        {
-            ASSERT_TRUE(session.Start()) << i << ": " << session.GetErrorText();
-            QCoreApplication::processEvents();
-            if (i % 2 == 0)
-                session.Stop();
-        }
-        // The last capture still runs.
-        EXPECT_TRUE(WaitUntil([&] { return !owner.m_names.empty(); }));
-        EXPECT_EQ(session.GetErrorText(), "");
-    }
-    ExpectHelpersGoneAndDescriptorsClosed();
-}
-
-TEST_F(CaptureSessionTest, FiftyDestructionsUnderHeavyTrafficLeaveNothingBehind)
-{
-    {
-        CTrafficSource traffic(m_hClientThere, m_pNet->GetCaptureAddress());
-        for (int i = 0; i < 50; ++i)
-        {
-            auto pOwner = std::make_unique<CTestOwner>();
-            auto pSession = std::make_unique<CCaptureSession>();
-            pSession->SetOwner(pOwner.get(), m_pNet->GetCaptureAddress());
-            ASSERT_TRUE(pSession->Start()) << i << ": " << pSession->GetErrorText();
-            for (int j = 0; j < i % 4; ++j)
-                QCoreApplication::processEvents();
-            // Both orders of the two ends, with and without events handled in between.
-            if (i % 2 == 0)
-                pSession.reset();
-            pOwner.reset();
-            if (i % 3 == 0)
-                QCoreApplication::processEvents();
-            pSession.reset();
-        }
-    }
-    ExpectHelpersGoneAndDescriptorsClosed();
-}
-
-TEST_F(CaptureSessionTest, AHelperThatDiesOrFreezesEndsTheCaptureWithATextAndRunWorksAgain)
-{
+    CTrafficSource traffic(m_hClientThere, m_pNet->GetCaptureAddress());
     CTestOwner owner;
     CCaptureSession session;
     session.SetOwner(&owner, m_pNet->GetCaptureAddress());
-    const struct
+    for (int i = 0; i < 60; ++i)
     {
-        int nSignal;
-        const char* pszText;
-    } faults[] = {{SIGKILL, "The capture helper ended unexpectedly."},
-                  {SIGSTOP, "The capture helper stopped responding."}};
-    for (const auto& fault : faults)
-    {
-        ASSERT_TRUE(session.Start()) << session.GetErrorText();
-        const int nFailures = owner.m_nFailures;
-        ASSERT_EQ(kill(HelperPid(), fault.nSignal), 0);
-        ASSERT_TRUE(WaitUntil([&] { return owner.m_nFailures == nFailures + 1; }, 15000)) << fault.pszText;
-        EXPECT_EQ(session.GetErrorText(), fault.pszText);
-        ExpectHelpersGoneAndDescriptorsClosed();
+        ASSERT_TRUE(session.Start()) << i << ": " << session.GetErrorText();
+        QCoreApplication::processEvents();
+        if (i % 2 == 0)
+            session.Stop();
+
+        auto pOwner = std::make_unique<CTestOwner>();
+        auto pSession = std::make_unique<CCaptureSession>();
+        pSession->SetOwner(pOwner.get(), m_pNet->GetCaptureAddress());
+        ASSERT_TRUE(pSession->Start()) << i << ": " << pSession->GetErrorText();
+        for (int j = 0; j < i % 4; ++j)
+            QCoreApplication::processEvents();
+        if (i % 2 == 0)
+        {
+            // Names still waiting in the channel never reach the owner.
+            const size_t nNames = pOwner->m_names.size();
+            pSession.reset();
+            EXPECT_EQ(pOwner->m_names.size(), nNames);
+        }
+        pOwner.reset();
+        if (i % 3 == 0)
+            QCoreApplication::processEvents();
+        pSession.reset();
     }
-    ASSERT_TRUE(session.Start()) << session.GetErrorText();
-    QueryFromPeer("after-faults.example");
-    EXPECT_TRUE(WaitUntil([&] { return owner.Has("after-faults.example"); }));
+    // The last capture still runs.
+    EXPECT_TRUE(WaitUntil([&] { return !owner.m_names.empty(); }));
+    EXPECT_EQ(session.GetErrorText(), "");
+    session.Stop();
+
+    auto pOwner = std::make_unique<CTestOwner>();
+    session.SetOwner(pOwner.get(), m_pNet->GetCaptureAddress());
+    ASSERT_TRUE(session.Start());
+    ASSERT_TRUE(WaitUntil([&] { return !pOwner->m_names.empty(); }));
+    pOwner.reset();
+    ExpectHelpersGoneAndDescriptorsClosed();
+    EXPECT_EQ(session.GetErrorText(), "");
 }
 
 // Frames of 1,600 bytes fill the ring after some 40,000 queries; the frozen helper reads none of them.
