@@ -251,7 +251,7 @@ TEST_F(NameListModelTest, PeriodicInsertionShowsAQuietRowAtOnceAndHoldsTheRowsTh
     m_model.SetInsertionPeriod(PERIOD_MS);
     const auto ShownOnceTheLoopRuns = [this](const char* name) {
         const int nRows = m_model.rowCount();
-        EXPECT_TRUE(m_model.AddName(name));
+        EXPECT_TRUE(Add(m_model, name));
         EXPECT_EQ(m_model.rowCount(), nRows); // the rest of its batch may still follow
         QCoreApplication::processEvents();
         return m_model.rowCount() > nRows;
