@@ -4,6 +4,12 @@
 install(TARGETS ${TARROW_HELPER_NAME} RUNTIME DESTINATION ${TARROW_HELPER_INSTALL_DIR}
   PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE)
 
+# tarrow-watch beside tarrow, with its man page where help2man made one.
+install(TARGETS tarrow-watch RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+if(TARROW_WATCH_MAN_PAGE)
+  install(FILES ${TARROW_WATCH_MAN_PAGE} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+endif()
+
 if(TARGET tarrow)
   # Named after the app id, which the window gives the desktop so that it finds this entry.
   configure_file(packaging/tarrow.desktop.in ${PROJECT_BINARY_DIR}/packaging/${TARROW_APP_ID}.desktop @ONLY)
