@@ -78,10 +78,12 @@ TEST(QueryFormatTest, EveryFormatWritesTheGoldenLine)
          "2025-12-07T09:33:20.123456Z     TYPE65534 tcp   [fd00::2]:40000       [fd00::1]:53          48879 -       "
          "another user    -           -                           www.Example.org\n"},
         {CQueryFormat::TSV, program,
-         "2025-12-07T09:33:20.123456Z\twww.Example.org\tHTTPS\tudp\t10.53.1.2\t40000\t10.53.1.1\t53\t48879\tprogram\t4242"
+         "2025-12-07T09:33:20.123456Z\twww.Example.org\tHTTPS\tudp\t10.53.1.2\t40000\t10.53.1."
+         "1\t53\t48879\tprogram\t4242"
          "\tdig\t\t\t4026531840\n"},
         {CQueryFormat::CSV, other,
-         "2025-12-07T09:33:20.123456Z,www.Example.org,TYPE65534,tcp,fd00::2,40000,fd00::1,53,48879,another user,,,,,\n"},
+         "2025-12-07T09:33:20.123456Z,www.Example.org,TYPE65534,tcp,fd00::2,40000,fd00::1,53,48879,another "
+         "user,,,,,\n"},
         {CQueryFormat::JSON, program,
          R"({"kind":"query","time":"2025-12-07T09:33:20.123456Z","name":"www.Example.org","type":"HTTPS",)"
          R"("transport":"udp","source":"10.53.1.2","source_port":40000,"destination":"10.53.1.1",)"
@@ -193,7 +195,8 @@ TEST(QueryFormatTest, TypesUnitsAndTheListRule)
     EXPECT_EQ(senders.UserName(0), "root");
     EXPECT_EQ(senders.UserName(4000000000u), "4000000000");
     // The root cgroup's folder: its own inode number names it.
-    struct stat root {};
+    struct stat root
+    {};
     if (stat("/sys/fs/cgroup", &root) == 0)
     {
         EXPECT_EQ(senders.UnitOf(root.st_ino), "/");
