@@ -46,6 +46,9 @@ DNS names asked for across it, over IPv4 and IPv6, newest first, each with
 the time it was first seen. The list can be cleared, saved as text, and a name opened in the
 browser.
 .
+tarrow-watch prints the same capture for terminals and log pipelines, one
+line per query (aligned text, TSV, CSV or JSON lines), and reads pcap files.
+.
 Tarrow runs as the user. Only its small capture helper holds the
 cap_net_raw capability, and only members of the group tarrow may run it.")
 set(CPACK_PACKAGING_INSTALL_PREFIX "${CMAKE_INSTALL_PREFIX}")
