@@ -60,9 +60,10 @@ void CChannelReader::Close()
 CChannelReader::CNews CChannelReader::Read()
 {
     m_names.Clear();
+    m_nToldBytes = 0;
     bool bHeard = false;
     CRecordVisitor visitor {*this};
-    while (m_strEnded.empty() && m_channel.IsOpen() && m_names.GetBytes() < MAX_STEP_BYTES)
+    while (m_strEnded.empty() && m_channel.IsOpen() && m_names.GetBytes() + m_nToldBytes < MAX_STEP_BYTES)
     {
         const ssize_t nReceived = recv(m_channel.Get(), m_pMessage.get(), MAX_MESSAGE_BYTES + 1, MSG_DONTWAIT);
         if (nReceived < 0 && errno == EINTR)
@@ -98,8 +99,15 @@ CChannelReader::CNews CChannelReader::CheckSilence(CClock::time_point now)
 
 void CChannelReader::OnName(const CNameRecord& name, std::string_view text)
 {
-    if (m_strEnded.empty())
+    if (!m_strEnded.empty())
+        return;
+    if (m_pListener == nullptr)
+    {
         m_names.Add(text, static_cast<std::time_t>(name.nSeconds));
+        return;
+    }
+    m_pListener->OnName(name, text);
+    m_nToldBytes += sizeof(name) + text.size();
 }
 
 void CChannelReader::OnCounts(const CCountsRecord& counts)

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 // The window's reading of one capture's channel: the step the window's event loop runs when the
 // channel is readable. It takes whole messages, checked before anything in them is believed, and
@@ -17,6 +18,17 @@
 class CChannelReader
 {
 public:
+    // A front end that shows more of a query than its name and time: told every name record as it
+    // is read, in arrival order, in place of the batch of names.
+    class CNameListener
+    {
+    public:
+        virtual void OnName(const Channel::CNameRecord& name, std::string_view text) = 0;
+
+    protected:
+        ~CNameListener() = default;
+    };
+
     // Names taken in one step, bookkeeping included, before the owner is told: the window stays
     // responsive under a flood, and what is left waits in the channel for the next step.
     static constexpr size_t MAX_STEP_BYTES = size_t(4) << 20;
@@ -39,6 +51,8 @@ public:
     // Closes the channel; what was not read is dropped.
     void Close();
     int GetDescriptor() const { return m_channel.Get(); }
+    // From now on names go to the listener (null: back into the batch); it must outlive the reads.
+    void SetNameListener(CNameListener* pListener) { m_pListener = pListener; }
 
     // Reads what the channel holds now, up to MAX_STEP_BYTES of names.
     CNews Read();
@@ -58,6 +72,9 @@ private:
 
     CUniqueFd m_channel;
     CCapturedNames m_names;
+    CNameListener* m_pListener = nullptr;
+    // What went to the listener in this step, counted as the batch would count it.
+    size_t m_nToldBytes = 0;
     Channel::CCountsRecord m_counts;
     std::uint64_t m_nMissedTold = 0;
     std::string m_strEnded;

@@ -4,6 +4,12 @@
 install(TARGETS ${TARROW_HELPER_NAME} RUNTIME DESTINATION ${TARROW_HELPER_INSTALL_DIR}
   PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE)
 
+# tarrow-watch beside tarrow, with its man page where help2man made one.
+install(TARGETS tarrow-watch RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+if(TARROW_WATCH_MAN_PAGE)
+  install(FILES ${TARROW_WATCH_MAN_PAGE} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+endif()
+
 if(TARGET tarrow)
   # Named after the app id, which the window gives the desktop so that it finds this entry.
   configure_file(packaging/tarrow.desktop.in ${PROJECT_BINARY_DIR}/packaging/${TARROW_APP_ID}.desktop @ONLY)
@@ -39,6 +45,9 @@ set(CPACK_PACKAGE_DESCRIPTION
 DNS names asked for across it, over IPv4 and IPv6, newest first, each with
 the time it was first seen. The list can be cleared, saved as text, and a name opened in the
 browser.
+.
+tarrow-watch prints the same capture for terminals and log pipelines, one
+line per query (aligned text, TSV, CSV or JSON lines), and reads pcap files.
 .
 Tarrow runs as the user. Only its small capture helper holds the
 cap_net_raw capability, and only members of the group tarrow may run it.")

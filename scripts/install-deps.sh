@@ -8,6 +8,7 @@ run_packages=(
   cmake ninja-build g++ pkg-config
   qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins qt6-gtk-platformtheme libgl-dev
   libcap2-bin libcap-dev libseccomp-dev acl xdg-utils fonts-dejavu-core
+  libpcap-dev help2man
 )
 test_packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
@@ -15,7 +16,7 @@ test_packages=(
   libqt6svg6
   xvfb xauth x11-utils
   iproute2 procps util-linux
-  dnsmasq-base dnsperf tcpdump dnsutils knot-dnsutils tcpreplay
+  dnsmasq-base dnsperf tcpdump dnsutils knot-dnsutils tcpreplay tshark
   locales
   dpkg-dev desktop-file-utils appstream file
 )
@@ -39,5 +40,7 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 echo "Installing: ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
+# tshark's package asks whether to make dumpcap setuid: no, and without asking.
+echo "wireshark-common wireshark-common/install-setuid boolean false" | "${sudo[@]}" debconf-set-selections
 "${sudo[@]}" apt-get update -qq
 "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"

@@ -122,7 +122,7 @@ check "control: name, version, Recommends, library dependencies" bash -c "
 check "the package installs" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$deb"
 dpkg-query -W -f='${Status}' tarrow 2>/dev/null | grep -q "install ok installed" || finish
 
-files=(/usr/bin/tarrow "$helper" "/usr/share/applications/$app_id.desktop" "/usr/share/metainfo/$app_id.metainfo.xml"
+files=(/usr/bin/tarrow /usr/bin/tarrow-watch /usr/share/man/man1/tarrow-watch.1.gz "$helper" "/usr/share/applications/$app_id.desktop" "/usr/share/metainfo/$app_id.metainfo.xml"
   /usr/share/icons/hicolor/scalable/apps/tarrow.svg)
 for size in 16 24 32 48 64 128 256; do
   files+=("/usr/share/icons/hicolor/${size}x${size}/apps/tarrow.png")
@@ -131,7 +131,10 @@ check "installed files are in place" ls -l "${files[@]}"
 check "only the helper holds cap_net_raw" bash -c "
   getcap '$helper' | tee /dev/stderr | grep -q 'cap_net_raw[=+]ep' && [ -z \"\$(getcap /usr/bin/tarrow)\" ]"
 check "the helper is root:tarrow, mode 0750" bash -c "stat -c '%U:%G %a' '$helper' | tee /dev/stderr | grep -qx 'root:tarrow 750'"
-check "the program's libraries resolve" bash -c "! ldd /usr/bin/tarrow | grep 'not found'"
+check "the program's libraries resolve" bash -c "! ldd /usr/bin/tarrow /usr/bin/tarrow-watch | grep 'not found'"
+check "tarrow-watch holds no capability, links no Qt, and its man page reads" bash -c "
+  [ -z \"\$(getcap /usr/bin/tarrow-watch)\" ] && ! ldd /usr/bin/tarrow-watch | grep -q libQt &&
+    /usr/bin/tarrow-watch --version | grep -qxF 'tarrow-watch $version' && zcat /usr/share/man/man1/tarrow-watch.1.gz | grep -q 'new\\\\-only'"
 check "desktop entry validates" desktop-file-validate "/usr/share/applications/$app_id.desktop"
 check "AppStream metainfo validates" appstreamcli validate --no-net "/usr/share/metainfo/$app_id.metainfo.xml"
 check "the window's WM_CLASS names the installed entry's StartupWMClass" window_class_in_entry

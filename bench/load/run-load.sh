@@ -6,6 +6,8 @@
 # tcpdump's over the same run, and ratio is the one over the other.
 #   bench/load/run-load.sh BUILD_DIR [RATE...]      (default rates: 25000 50000 100000)
 # LOAD_TARGET=WindowLoadTarget runs the offscreen window instead of the bare session;
+# LOAD_TARGET=tarrow-watch runs tarrow-watch --format json into a file (its own CPU and its helper's
+# read from /proc just before it is stopped; delivered counts its lines, drops its missed records);
 # LOAD_SECONDS sets how long dnsperf sends at each rate (default 10).
 set -eu
 
@@ -13,6 +15,7 @@ BUILD=${1:?usage: $0 BUILD_DIR [RATE...]}
 shift
 RATES=${*:-25000 50000 100000}
 TARGET=$BUILD/bench/${LOAD_TARGET:-CaptureLoadTarget}
+[ "${LOAD_TARGET:-}" != tarrow-watch ] || TARGET=$BUILD/watch/tarrow-watch
 SECONDS_PER_RATE=${LOAD_SECONDS:-10}
 STEM=tl
 NET=10.201.0
@@ -34,7 +37,11 @@ cpu_of() {
 printf '%-8s %-10s %-10s %-8s %-8s %-9s %-9s %-6s %-12s %-10s\n' rate sent delivered drops cpu_s helper_s tcpdump_s ratio \
     tcpdump_shown tcpdump_drop
 for RATE in $RATES; do
-    ip netns exec "$SRV" env QT_QPA_PLATFORM=offscreen "$TARGET" $ADDR_SRV > "$WORK/target.out" 2>&1 &
+    if [ "${LOAD_TARGET:-}" = tarrow-watch ]; then
+        ip netns exec "$SRV" "$TARGET" --address $ADDR_SRV --format json > "$WORK/watch.json" 2> "$WORK/target.out" &
+    else
+        ip netns exec "$SRV" env QT_QPA_PLATFORM=offscreen "$TARGET" $ADDR_SRV > "$WORK/target.out" 2>&1 &
+    fi
     TARGET_PID=$!
     echo $TARGET_PID > "$WORK/target.pid"
     ip netns exec "$SRV" tcpdump -n -l -i "$IF_SRV" 'udp dst port 53' > "$WORK/tcpdump.txt" 2> "$WORK/tcpdump.out" &
@@ -45,6 +52,18 @@ for RATE in $RATES; do
         > "$WORK/dnsperf.out" 2>&1 || true
     sleep 2
     TD_CPU=$(cpu_of $TCPDUMP_PID)
+    if [ "${LOAD_TARGET:-}" = tarrow-watch ]; then
+        HELPER_PID=$(cat /proc/$TARGET_PID/task/$TARGET_PID/children)
+        WATCH_CPU=$(cpu_of $TARGET_PID)
+        HELPER_CPU=$(cpu_of $HELPER_PID)
+        {
+            echo "delivered $(grep -c '"kind":"query"' "$WORK/watch.json" || true)"
+            echo "kernel_dropped $(grep -o '"missed":[0-9]*' "$WORK/watch.json" | tail -1 | cut -d: -f2)"
+            echo "cpu_user_s $(awk -v a="$WATCH_CPU" -v b="$HELPER_CPU" 'BEGIN { print a + b }')"
+            echo "cpu_sys_s 0"
+            echo "helper_cpu_s $HELPER_CPU"
+        } >> "$WORK/target.out"
+    fi
     kill -INT $TCPDUMP_PID; wait $TCPDUMP_PID || true
     kill -TERM $TARGET_PID; wait $TARGET_PID || true
     rm -f "$WORK/target.pid" "$WORK/tcpdump.pid"

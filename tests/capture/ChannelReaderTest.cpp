@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <memory>
+#include <utility>
 #include <sys/socket.h>
 
 using namespace Channel;
@@ -137,6 +139,49 @@ TEST_F(ChannelReaderTest, EveryEndIsToldAfterTheNamesBeforeIt)
     const CChannelReader::CNews failed = m_reader.Read();
     EXPECT_EQ(Names(failed), std::vector<std::string> {"last.example"});
     EXPECT_EQ(failed.strEnded, "recvfrom() failed, error num 100");
+}
+
+TEST_F(ChannelReaderTest, AListenerIsToldEveryWholeRecordInOrderAndTheBatchStaysEmpty)
+{
+    struct CListener : CChannelReader::CNameListener
+    {
+        std::vector<std::pair<CNameRecord, std::string>> told;
+        void OnName(const CNameRecord& name, std::string_view text) override { told.emplace_back(name, text); }
+    } listener;
+    m_reader.SetNameListener(&listener);
+
+    CNameRecord program;
+    program.nSeconds = 1765100000;
+    program.nNanoseconds = 123456789;
+    program.nQueryType = 65;
+    program.nProtocol = 6;
+    program.nIpVersion = 6;
+    program.abSource[15] = 1;
+    program.nSourcePort = 40000;
+    program.nDestinationPort = 53;
+    program.nDnsId = 0xBEEF;
+    program.nSender = SENDER_PROGRAM;
+    program.nPid = 4242;
+    program.nCgroupId = 77;
+    std::memcpy(program.szCommand, "dig", 4);
+    program.nLength = 11;
+    ASSERT_TRUE(m_pWriter->Put(program, "one.example"));
+    Send();
+    PutName(2, "two.example");
+    Send();
+
+    const CChannelReader::CNews news = m_reader.Read();
+    EXPECT_EQ(news.names.GetCount(), 0u);
+    ASSERT_EQ(listener.told.size(), 2u);
+    EXPECT_EQ(std::memcmp(&listener.told[0].first, &program, sizeof(program)), 0);
+    EXPECT_EQ(listener.told[0].second, "one.example");
+    EXPECT_EQ(listener.told[1].second, "two.example");
+
+    m_reader.SetNameListener(nullptr);
+    PutName(3, "three.example");
+    Send();
+    EXPECT_EQ(Names(m_reader.Read()), std::vector<std::string> {"three.example"});
+    EXPECT_EQ(listener.told.size(), 2u);
 }
 
 TEST_F(ChannelReaderTest, SilenceEndsTheCaptureOnlyWhenNothingWaitsToBeRead)

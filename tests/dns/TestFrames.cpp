@@ -102,7 +102,8 @@ CBytes Ipv6Frame(const std::vector<CExtension>& chain, unsigned char nProtocol, 
 
 std::vector<CBytes> ReadCaptureFrames(const std::string& strFile)
 {
-    std::ifstream in(std::string(TARROW_CAPTURES_DIR) + "/" + strFile, std::ios::binary);
+    std::ifstream in(strFile.starts_with("/") ? strFile : std::string(TARROW_CAPTURES_DIR) + "/" + strFile,
+                     std::ios::binary);
     const CBytes file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     std::vector<CBytes> frames;
     if (file.size() < 24)

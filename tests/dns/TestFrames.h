@@ -34,6 +34,7 @@ struct CExtension
 };
 CBytes Ipv6Frame(const std::vector<CExtension>& chain, unsigned char nProtocol, const CBytes& segment);
 
-// The IPv4 and IPv6 frames of a little-endian Ethernet pcap file in tests/data/captures, as
-// captured (a packet socket hands over what follows the 14-byte Ethernet header).
+// The IPv4 and IPv6 frames of a little-endian Ethernet pcap file (an absolute path, or one in
+// tests/data/captures), as captured (a packet socket hands over what follows the 14-byte Ethernet
+// header).
 std::vector<CBytes> ReadCaptureFrames(const std::string& strFile);

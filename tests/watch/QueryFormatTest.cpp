@@ -1,0 +1,217 @@
+// tarrow-watch's lines: every format against golden lines, hostile names in every format read back
+// by a real JSON and CSV parser, and the lookups behind the fields.
+#include "common/HostileNames.h"
+#include "watch/NewNames.h"
+#include "watch/QueryFormat.h"
+#include "watch/QueryLineMaker.h"
+#include "watch/SenderNames.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace Channel;
+
+namespace {
+
+CNameRecord MakeRecord()
+{
+    CNameRecord record;
+    record.nSeconds = 1765100000;
+    record.nNanoseconds = 123456789;
+    record.nQueryType = 65;
+    record.nProtocol = 17;
+    record.nIpVersion = 4;
+    const unsigned char source[] = {10, 53, 1, 2}, destination[] = {10, 53, 1, 1};
+    std::memcpy(record.abSource, source, 4);
+    std::memcpy(record.abDestination, destination, 4);
+    record.nSourcePort = 40000;
+    record.nDestinationPort = 53;
+    record.nDnsId = 0xBEEF;
+    return record;
+}
+
+std::string Format(CQueryFormat::Kind nKind, const CNameRecord& record, std::string_view name)
+{
+    CQueryLineMaker maker(true);
+    std::string strOut;
+    CQueryFormat(nKind).AppendQuery(strOut, maker.Make(record, name));
+    return strOut;
+}
+
+} // namespace
+
+TEST(QueryFormatTest, EveryFormatWritesTheGoldenLine)
+{
+    CNameRecord program = MakeRecord();
+    program.nSender = SENDER_PROGRAM;
+    program.nPid = 4242;
+    program.nNetNs = 4026531840u;
+    std::memcpy(program.szCommand, "dig", 4);
+    CNameRecord other = MakeRecord();
+    other.nSender = SENDER_ANOTHER_USER;
+    other.nIpVersion = 6;
+    std::memset(other.abSource, 0, 16);
+    other.abSource[0] = 0xfd;
+    other.abSource[15] = 2;
+    std::memset(other.abDestination, 0, 16);
+    other.abDestination[0] = 0xfd;
+    other.abDestination[15] = 1;
+    other.nQueryType = 65534;
+    other.nProtocol = 6;
+
+    struct
+    {
+        CQueryFormat::Kind nKind;
+        const CNameRecord& record;
+        const char* pszLine;
+    } cases[] = {
+        {CQueryFormat::TEXT, program,
+         "2025-12-07T09:33:20.123456Z     HTTPS udp   10.53.1.2:40000       10.53.1.1:53          48879 4242    dig  "
+         "           -           -                           www.Example.org\n"},
+        {CQueryFormat::TEXT, other,
+         "2025-12-07T09:33:20.123456Z     TYPE65534 tcp   [fd00::2]:40000       [fd00::1]:53          48879 -       "
+         "another user    -           -                           www.Example.org\n"},
+        {CQueryFormat::TSV, program,
+         "2025-12-07T09:33:20.123456Z\twww.Example.org\tHTTPS\tudp\t10.53.1.2\t40000\t10.53.1."
+         "1\t53\t48879\tprogram\t4242"
+         "\tdig\t\t\t4026531840\n"},
+        {CQueryFormat::CSV, other,
+         "2025-12-07T09:33:20.123456Z,www.Example.org,TYPE65534,tcp,fd00::2,40000,fd00::1,53,48879,another "
+         "user,,,,,\n"},
+        {CQueryFormat::JSON, program,
+         R"({"kind":"query","time":"2025-12-07T09:33:20.123456Z","name":"www.Example.org","type":"HTTPS",)"
+         R"("transport":"udp","source":"10.53.1.2","source_port":40000,"destination":"10.53.1.1",)"
+         R"("destination_port":53,"dns_id":48879,"sender":"program","pid":4242,"program":"dig","user":null,)"
+         R"("unit":null,"netns":4026531840})"
+         "\n"},
+        {CQueryFormat::JSON, other,
+         R"({"kind":"query","time":"2025-12-07T09:33:20.123456Z","name":"www.Example.org","type":"TYPE65534",)"
+         R"("transport":"tcp","source":"fd00::2","source_port":40000,"destination":"fd00::1",)"
+         R"("destination_port":53,"dns_id":48879,"sender":"another user","pid":null,"program":null,"user":null,)"
+         R"("unit":null,"netns":null})"
+         "\n"},
+    };
+    for (const auto& entry : cases)
+        EXPECT_EQ(Format(entry.nKind, entry.record, "www.Example.org"), entry.pszLine) << entry.nKind;
+
+    std::string strMissed;
+    CQueryFormat(CQueryFormat::JSON).AppendMissed(strMissed, "2025-12-07T09:33:20.000000Z", 17);
+    CQueryFormat(CQueryFormat::CSV).AppendMissed(strMissed, "2025-12-07T09:33:20.000000Z", 17);
+    EXPECT_EQ(strMissed, "{\"kind\":\"missed\",\"time\":\"2025-12-07T09:33:20.000000Z\",\"missed\":17}\n");
+
+    std::string strHeads;
+    CQueryFormat(CQueryFormat::CSV).AppendHeader(strHeads);
+    CQueryFormat(CQueryFormat::JSON).AppendHeader(strHeads);
+    EXPECT_EQ(strHeads, "time,name,type,transport,source,source_port,destination,destination_port,dns_id,sender,pid,"
+                        "program,user,unit,netns\n");
+}
+
+// Python's own parsers read every hostile name back: one JSON object and one CSV row per query,
+// each name exactly as shown (CSV and TSV with the formula guard of a saved file).
+TEST(QueryFormatTest, HostileNamesStayOneValidRecordInEveryFormat)
+{
+    if (std::system("python3 -c pass") != 0)
+        GTEST_SKIP() << "python3 is not there to parse the output";
+    CNameRecord record = MakeRecord();
+    record.nSender = SENDER_PROGRAM;
+    record.nPid = 1;
+    std::memcpy(record.szCommand, "\x1b]0;x\x07\"", 8);
+    for (CQueryFormat::Kind nKind : {CQueryFormat::JSON, CQueryFormat::CSV, CQueryFormat::TSV, CQueryFormat::TEXT})
+    {
+        char szPath[] = "/tmp/tarrow-watch-formatXXXXXX";
+        const int fd = mkstemp(szPath);
+        ASSERT_GE(fd, 0);
+        close(fd);
+        std::string strOut, strExpected;
+        CQueryFormat format(nKind);
+        format.AppendHeader(strOut);
+        CQueryLineMaker maker(true);
+        for (const CHostileName& hostile : HostileNames())
+        {
+            // The decoder hands on a name up to its first NUL.
+            const std::string_view name(hostile.strName.c_str());
+            format.AppendQuery(strOut, maker.Make(record, name));
+            const bool bSaved = (nKind == CQueryFormat::CSV || nKind == CQueryFormat::TSV) && !hostile.strSaved.empty();
+            strExpected += (bSaved ? hostile.strSaved : hostile.strShown) + "\n";
+        }
+        std::ofstream(szPath, std::ios::binary) << strOut;
+        const char* pszRead[] = {
+            "import json,sys\n"
+            "for l in open(sys.argv[1],encoding='ascii'): print(json.loads(l)['name'])",
+            "import csv,sys\n"
+            "r=list(csv.reader(open(sys.argv[1],newline='',encoding='ascii')))\n"
+            "assert all(len(x)==len(r[0]) for x in r)\n"
+            "for x in r[1:]: print(x[1])",
+            "import sys\n"
+            "r=[l.rstrip('\\n').split('\\t') for l in open(sys.argv[1],encoding='ascii')]\n"
+            "assert all(len(x)==len(r[0]) for x in r)\n"
+            "for x in r[1:]: print(x[1])",
+            // Aligned text: the name is the rest of the line after the fixed columns.
+            "import sys\n"
+            "for l in list(open(sys.argv[1],encoding='ascii'))[1:]: print(l[32+6+6+22+22+6+8+16+12+28:].rstrip('\\n'))",
+        };
+        const std::string strScript = pszRead[nKind == CQueryFormat::JSON  ? 0
+                                              : nKind == CQueryFormat::CSV ? 1
+                                              : nKind == CQueryFormat::TSV ? 2
+                                                                           : 3];
+        const std::string strCommand = "python3 -c \"$SCRIPT\" " + std::string(szPath);
+        setenv("SCRIPT", strScript.c_str(), 1);
+        FILE* pRead = popen(strCommand.c_str(), "r");
+        ASSERT_NE(pRead, nullptr);
+        std::string strRead;
+        char buffer[4096];
+        for (size_t n; (n = fread(buffer, 1, sizeof(buffer), pRead)) > 0;)
+            strRead.append(buffer, n);
+        EXPECT_EQ(pclose(pRead), 0) << nKind;
+        EXPECT_EQ(strRead, strExpected) << nKind;
+        unlink(szPath);
+    }
+}
+
+TEST(QueryFormatTest, TypesUnitsAndTheListRule)
+{
+    const std::pair<std::uint16_t, const char*> types[] = {
+        {0, ""}, {1, "A"}, {28, "AAAA"}, {65, "HTTPS"}, {255, "ANY"}, {66, "TYPE66"}, {65535, "TYPE65535"}};
+    for (const auto& [nType, pszName] : types)
+        EXPECT_EQ(CQueryLineMaker::TypeName(nType), pszName);
+
+    const std::pair<const char*, const char*> units[] = {
+        {"/system.slice/systemd-resolved.service", "systemd-resolved.service"},
+        {"/user.slice/user-1000.slice/user@1000.service/app.slice/app-firefox-12.scope/tab", "app-firefox-12.scope"},
+        {"/user.slice/user-1000.slice", "/user.slice/user-1000.slice"},
+        {"/", "/"},
+        {"/a.services/b", "/a.services/b"},
+    };
+    for (const auto& [pszPath, pszUnit] : units)
+        EXPECT_EQ(CSenderNames::UnitOfPath(pszPath), pszUnit) << pszPath;
+
+    CSenderNames senders;
+    EXPECT_EQ(senders.UserName(0), "root");
+    EXPECT_EQ(senders.UserName(4000000000u), "4000000000");
+    // The root cgroup's folder: its own inode number names it.
+    struct stat root
+    {};
+    if (stat("/sys/fs/cgroup", &root) == 0)
+    {
+        EXPECT_EQ(senders.UnitOf(root.st_ino), "/");
+    }
+    EXPECT_EQ(senders.UnitOf(~std::uint64_t(0)), "");
+
+    CNewNames names;
+    std::vector<bool> seen;
+    for (const char* pszName : {"www.Example.org", "WWW.EXAMPLE.ORG", "www.example.org.", "\xc3\x89.example",
+                                "\xc3\xa9.example", "www.example.org"})
+        seen.push_back(names.IsFirstSighting(pszName));
+    EXPECT_EQ(seen, (std::vector<bool> {true, false, true, true, true, false}));
+
+    CQueryLineMaker local(false);
+    const std::string strTime = local.FormatTime(1765100000, 999999999);
+    EXPECT_EQ(strTime.size(), std::string("2025-12-07T09:33:20.999999+00:00").size()) << strTime;
+    EXPECT_EQ(strTime.substr(19, 7), ".999999");
+}

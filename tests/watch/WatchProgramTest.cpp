@@ -1,0 +1,344 @@
+// The tarrow-watch program itself: files of every link type read by the capture's decoder, broken
+// files told clearly, and a live capture in a private namespace that ends at once on SIGTERM or a
+// closed pipe without leaving its helper.
+#include "common/DnsQuery.h"
+#include "common/NetNamespaceFixture.h"
+#include "dns/DnsName.h"
+#include "dns/PresentationForm.h"
+#include "dns/TestFrames.h"
+
+#include <gtest/gtest.h>
+#include <pcap/pcap.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <fcntl.h>
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <unordered_set>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// tarrow-watch running with its stdout and stderr on pipes.
+struct CWatchRun
+{
+    pid_t pid = -1;
+    int hOut = -1;
+    int hErr = -1;
+
+    explicit CWatchRun(const std::vector<std::string>& args)
+    {
+        int out[2], err[2];
+        if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
+            return;
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+        posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
+        std::vector<std::string> all {TARROW_WATCH_PATH};
+        all.insert(all.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (std::string& arg : all)
+            argv.push_back(arg.data());
+        argv.push_back(nullptr);
+        if (posix_spawn(&pid, TARROW_WATCH_PATH, &actions, nullptr, argv.data(), environ) != 0)
+            pid = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        close(out[1]);
+        close(err[1]);
+        hOut = out[0];
+        hErr = err[0];
+    }
+    ~CWatchRun()
+    {
+        if (pid > 0)
+        {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+        CloseOut();
+        if (hErr >= 0)
+            close(hErr);
+    }
+    void CloseOut()
+    {
+        if (hOut >= 0)
+            close(hOut);
+        hOut = -1;
+    }
+    // Everything written to the pipe until it closes.
+    static std::string ReadAll(int fd)
+    {
+        std::string strText;
+        char buffer[65536];
+        for (ssize_t n; fd >= 0 && (n = read(fd, buffer, sizeof(buffer))) > 0;)
+            strText.append(buffer, size_t(n));
+        return strText;
+    }
+    // Whether the first line came within the time: a live capture prints its heads once running.
+    bool WaitForOutput(std::chrono::milliseconds wait)
+    {
+        pollfd pfd {hOut, POLLIN, 0};
+        return poll(&pfd, 1, int(wait.count())) == 1;
+    }
+    // The exit code, or -1 when it did not end within the time (it is then killed).
+    int Wait(std::chrono::milliseconds wait)
+    {
+        const auto end = std::chrono::steady_clock::now() + wait;
+        int nStatus = 0;
+        while (waitpid(pid, &nStatus, WNOHANG) == 0)
+        {
+            if (std::chrono::steady_clock::now() > end)
+                return -1;
+            std::this_thread::sleep_for(5ms);
+        }
+        pid = -1;
+        return WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : 128 + WTERMSIG(nStatus);
+    }
+    // The pids of its children: the helper, once it runs.
+    std::vector<pid_t> Children() const
+    {
+        std::vector<pid_t> children;
+        std::ifstream list("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children");
+        for (pid_t child; list >> child;)
+            children.push_back(child);
+        return children;
+    }
+};
+
+struct CRunResult
+{
+    int nExit;
+    std::string strOut;
+    std::string strErr;
+};
+
+CRunResult RunWatch(const std::vector<std::string>& args)
+{
+    CWatchRun run(args);
+    CRunResult result {0, CWatchRun::ReadAll(run.hOut), CWatchRun::ReadAll(run.hErr)};
+    result.nExit = run.Wait(10s);
+    return result;
+}
+
+// The names column of TSV output.
+std::vector<std::string> TsvNames(const std::string& strOut)
+{
+    std::vector<std::string> names;
+    size_t nLine = strOut.find('\n') + 1; // past the heads
+    while (nLine < strOut.size())
+    {
+        const size_t nEnd = strOut.find('\n', nLine);
+        const std::string strLine = strOut.substr(nLine, nEnd - nLine);
+        const size_t nTab = strLine.find('\t');
+        names.push_back(strLine.substr(nTab + 1, strLine.find('\t', nTab + 1) - nTab - 1));
+        nLine = nEnd + 1;
+    }
+    return names;
+}
+
+std::string TempPath(const char* pszName)
+{
+    return (std::filesystem::temp_directory_path()
+            / (std::string("tarrow-watch-") + std::to_string(getpid()) + pszName))
+        .string();
+}
+
+// A pcap file of one link type, each frame a network-layer frame behind that type's header.
+void WritePcap(const std::string& strPath, int nLinkType, const std::vector<CBytes>& frames)
+{
+    pcap_t* pDead = pcap_open_dead(nLinkType, 65535);
+    ASSERT_NE(pDead, nullptr);
+    pcap_dumper_t* pDump = pcap_dump_open(pDead, strPath.c_str());
+    ASSERT_NE(pDump, nullptr) << pcap_geterr(pDead);
+    long nSecond = 1765100000;
+    for (const CBytes& frame : frames)
+    {
+        pcap_pkthdr header {};
+        header.ts.tv_sec = nSecond++;
+        header.caplen = header.len = bpf_u_int32(frame.size());
+        pcap_dump(reinterpret_cast<u_char*>(pDump), &header, frame.data());
+    }
+    pcap_dump_close(pDump);
+    pcap_close(pDead);
+}
+
+CBytes WireName(const std::string& strName)
+{
+    CBytes query = MakeDnsQuery(strName);
+    return CBytes(query.begin() + 12, query.end());
+}
+
+} // namespace
+
+TEST(WatchProgramTest, EachCaptureReadGivesTheNamesOfTheWindowsList)
+{
+    if (!std::filesystem::is_directory(TARROW_SHARED_CAPTURES_DIR))
+        GTEST_SKIP() << TARROW_SHARED_CAPTURES_DIR << " is not there: no shared captures to read";
+    for (const auto& entry : std::filesystem::directory_iterator(TARROW_SHARED_CAPTURES_DIR))
+    {
+        if (entry.path().extension() != ".pcap")
+            continue;
+        // The window's list: each name that the decoder delivers, at its first sighting, with the
+        // case of ASCII letters ignored.
+        std::vector<std::string> expected;
+        std::unordered_set<std::string> seen;
+        for (const CBytes& frame : ReadCaptureFrames(entry.path().string()))
+        {
+            char szText[NAME_BUFFER_SIZE];
+            if (!ExtractQueryName(frame.data(), frame.size(), szText))
+                continue;
+            std::string strFolded(szText);
+            for (char& ch : strFolded)
+                ch = (ch >= 'A' && ch <= 'Z') ? char(ch - 'A' + 'a') : ch;
+            if (seen.insert(strFolded).second)
+                expected.push_back(PresentationForm(szText));
+        }
+        const CRunResult result = RunWatch({"--read", entry.path().string(), "--new-only", "--format", "tsv"});
+        EXPECT_EQ(result.nExit, 0) << entry.path() << result.strErr;
+        EXPECT_EQ(TsvNames(result.strOut), expected) << entry.path();
+    }
+}
+
+TEST(WatchProgramTest, EveryLinkTypeIsReadAndBrokenFilesAreToldClearly)
+{
+    const CBytes ipv4 = Ipv4Frame(17, UdpSegment(40000, 53, DnsMessage(WireName("v4.example") + CBytes {0, 1, 0, 1})));
+    const CBytes ipv6 =
+        Ipv6Frame({}, 17, UdpSegment(40000, 53, DnsMessage(WireName("v6.example") + CBytes {0, 28, 0, 1})));
+    const CBytes noIp = {1, 2, 3, 4};
+    const auto Behind = [](const CBytes& header, const CBytes& frame) { return header + frame; };
+    const CBytes ether4 = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 0x08, 0x00};
+    const CBytes ether6vlan = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 0x81, 0x00, 0, 5, 0x86, 0xDD};
+    const CBytes sll4 = {0, 4, 0, 1, 0, 6, 1, 2, 3, 4, 5, 6, 0, 0, 0x08, 0x00};
+    const CBytes sll6 = {0, 4, 0, 1, 0, 6, 1, 2, 3, 4, 5, 6, 0, 0, 0x86, 0xDD};
+    const CBytes sll2v4 = {0x08, 0x00, 0, 0, 0, 0, 0, 2, 0, 1, 4, 6, 1, 2, 3, 4, 5, 6, 0, 0};
+    const CBytes sll2v6 = {0x86, 0xDD, 0, 0, 0, 0, 0, 2, 0, 1, 4, 6, 1, 2, 3, 4, 5, 6, 0, 0};
+    const std::vector<std::string> both = {"v4.example", "v6.example"};
+    struct
+    {
+        const char* pszWhat;
+        int nLinkType;
+        std::vector<CBytes> frames;
+        std::vector<std::string> names;
+        int nExit;
+        const char* pszError;
+    } cases[] = {
+        {"Ethernet, VLAN tag", DLT_EN10MB, {Behind(ether4, ipv4), noIp, Behind(ether6vlan, ipv6)}, both, 0, ""},
+        {"SLL", DLT_LINUX_SLL, {Behind(sll4, ipv4), noIp, Behind(sll6, ipv6)}, both, 0, ""},
+        {"SLL2", DLT_LINUX_SLL2, {Behind(sll2v4, ipv4), noIp, Behind(sll2v6, ipv6)}, both, 0, ""},
+        {"raw IP", DLT_RAW, {ipv4, ipv6}, both, 0, ""},
+        {"IPv4", DLT_IPV4, {ipv4}, {"v4.example"}, 0, ""},
+        {"unknown link type", DLT_PPP, {ipv4}, {}, 3, "link type PPP (9) is not read here"},
+    };
+    const std::string strPath = TempPath(".pcap");
+    for (const auto& entry : cases)
+    {
+        WritePcap(strPath, entry.nLinkType, entry.frames);
+        const CRunResult result = RunWatch({"--read", strPath, "--format", "tsv"});
+        EXPECT_EQ(result.nExit, entry.nExit) << entry.pszWhat << result.strErr;
+        if (entry.nExit == 0)
+        {
+            EXPECT_EQ(TsvNames(result.strOut), entry.names) << entry.pszWhat;
+        }
+        EXPECT_NE(result.strErr.find(entry.pszError), std::string::npos) << entry.pszWhat << result.strErr;
+    }
+
+    // Cut in the middle of the third frame: the first two are printed, then the error.
+    WritePcap(strPath, DLT_RAW, {ipv4, ipv6, ipv4});
+    std::filesystem::resize_file(strPath, std::filesystem::file_size(strPath) - 5);
+    const CRunResult cut = RunWatch({"--read", strPath, "--format", "tsv"});
+    EXPECT_EQ(cut.nExit, 3);
+    EXPECT_EQ(TsvNames(cut.strOut), both);
+    EXPECT_NE(cut.strErr.find("truncated"), std::string::npos) << cut.strErr;
+
+    const CRunResult missing = RunWatch({"--read", strPath + ".none"});
+    EXPECT_EQ(missing.nExit, 3);
+    EXPECT_NE(missing.strErr.find(strPath + ".none"), std::string::npos) << missing.strErr;
+    EXPECT_EQ(RunWatch({"--format", "xml"}).nExit, 2);
+    std::filesystem::remove(strPath);
+}
+
+class WatchLiveTest : public CNetNamespaceTest
+{
+protected:
+    // Sends queries for the name from the peer to the capture side until the run prints (or, with
+    // its output closed, ends).
+    void SendUntilPrinted(CWatchRun& run, const std::string& strName)
+    {
+        const int fd = CNetNamespace::OpenSocketIn(m_pNet->GetPeerName(), SOCK_DGRAM);
+        ASSERT_GE(fd, 0);
+        const auto IsDone = [&run] {
+            siginfo_t info {};
+            if (run.hOut < 0)
+                return waitid(P_PID, id_t(run.pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid != 0;
+            return run.WaitForOutput(0ms);
+        };
+        for (int i = 0; i < 200 && !IsDone(); ++i)
+        {
+            SendUdp(fd, m_pNet->GetCaptureAddress(), 53, MakeDnsQuery(strName));
+            std::this_thread::sleep_for(25ms);
+        }
+        close(fd);
+    }
+};
+
+TEST_F(WatchLiveTest, AQueryFromThePeerIsPrintedAndCountOneEndsWithZero)
+{
+    Listen(m_pNet->GetCaptureName(), m_pNet->GetCaptureAddress(), 53);
+    CWatchRun run({"--address", m_pNet->GetCaptureAddress(), "--count", "1", "--duration", "20", "--format", "json"});
+    ASSERT_GT(run.pid, 0);
+    SendUntilPrinted(run, "peer.Example.org");
+    EXPECT_EQ(run.Wait(5s), 0) << CWatchRun::ReadAll(run.hErr);
+    const std::string strOut = CWatchRun::ReadAll(run.hOut);
+    EXPECT_NE(strOut.find("\"name\":\"peer.Example.org\",\"type\":\"A\",\"transport\":\"udp\",\"source\":\""
+                          + m_pNet->GetPeerAddress() + "\""),
+              std::string::npos)
+        << strOut;
+    EXPECT_EQ(std::count(strOut.begin(), strOut.end(), '\n'), 1) << strOut;
+}
+
+TEST_F(WatchLiveTest, EveryEndComesPromptlyWithTheHelperReaped)
+{
+    Listen(m_pNet->GetCaptureName(), m_pNet->GetCaptureAddress(), 53);
+    enum End
+    {
+        SIGTERM_SENT,
+        PIPE_CLOSED,
+        HELPER_KILLED,
+    };
+    for (End nEnd : {SIGTERM_SENT, PIPE_CLOSED, HELPER_KILLED})
+    {
+        CWatchRun run({"--address", m_pNet->GetCaptureAddress()});
+        ASSERT_GT(run.pid, 0);
+        ASSERT_TRUE(run.WaitForOutput(10s)) << CWatchRun::ReadAll(run.hErr);
+        const std::vector<pid_t> helpers = run.Children();
+        ASSERT_EQ(helpers.size(), 1u);
+        const auto start = std::chrono::steady_clock::now();
+        if (nEnd == SIGTERM_SENT)
+            kill(run.pid, SIGTERM);
+        else if (nEnd == HELPER_KILLED)
+            kill(helpers[0], SIGKILL);
+        else
+        {
+            run.CloseOut();
+            SendUntilPrinted(run, "after.close.example");
+        }
+        EXPECT_EQ(run.Wait(5s), nEnd == HELPER_KILLED ? 1 : 0) << nEnd;
+        EXPECT_LT(std::chrono::steady_clock::now() - start, nEnd == PIPE_CLOSED ? 3s : 1s) << nEnd;
+        EXPECT_TRUE(kill(helpers[0], 0) != 0 && errno == ESRCH) << "helper " << helpers[0] << " is left";
+        // Whatever else it said (why programs are not named), only a dead helper is a failure.
+        EXPECT_EQ(CWatchRun::ReadAll(run.hErr).find("tarrow-watch: The capture helper ended unexpectedly.\n")
+                      != std::string::npos,
+                  nEnd == HELPER_KILLED)
+            << nEnd;
+    }
+}

@@ -1,0 +1,41 @@
+#pragma once
+
+#include "channel/Channel.h"
+#include "dns/DnsName.h"
+
+#include <string>
+#include <string_view>
+
+struct pcap;
+
+// The queries of a pcap or pcapng file, read through libpcap and decoded by the capture helper's
+// own step, so a file gives the names a live capture of the same frames would. Each query comes as
+// the name record the helper would have sent (no sender: a file does not say who sent it). Link
+// types: Ethernet (with VLAN tags), Linux cooked capture v1 and v2, and raw IP.
+class CPcapReader
+{
+public:
+    CPcapReader() = default;
+    ~CPcapReader();
+    CPcapReader(const CPcapReader&) = delete;
+    CPcapReader& operator=(const CPcapReader&) = delete;
+
+    // False, with the reason in the error text, for a file libpcap cannot open or a link type not
+    // read here.
+    bool Open(const std::string& strFile);
+    // The next query; false at the end of the file, or with the error text set when the file is
+    // cut or broken there.
+    bool Next(Channel::CNameRecord& record, std::string_view& text);
+    const std::string& GetErrorText() const { return m_strError; }
+
+private:
+    // Where the network header starts in a frame of the file's link type; false when the frame
+    // carries no IP.
+    bool FindNetworkHeader(const unsigned char*& pFrame, size_t& nLength) const;
+
+    pcap* m_pPcap = nullptr;
+    int m_nLinkType = 0;
+    std::string m_strFile;
+    std::string m_strError;
+    char m_szText[NAME_BUFFER_SIZE] = {};
+};

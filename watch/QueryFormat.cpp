@@ -1,0 +1,318 @@
+#include "watch/QueryFormat.h"
+
+#include "dns/PresentationForm.h"
+
+#include <algorithm>
+#include <charconv>
+
+namespace {
+
+constexpr const char* FORMAT_NAMES[] = {"text", "tsv", "csv", "json"};
+
+constexpr const char* HEADS[] = {
+    "time",   "name",   "type", "transport", "source", "source_port", "destination", "destination_port",
+    "dns_id", "sender", "pid",  "program",   "user",   "unit",        "netns"};
+
+// Text columns, in their order, with their widths; a longer value pushes the rest of its line.
+struct CColumn
+{
+    const char* pszHead;
+    size_t nWidth;
+};
+constexpr CColumn TEXT_COLUMNS[] = {
+    {"TIME", 32}, {"TYPE", 6},     {"PROTO", 6}, {"SOURCE", 22}, {"DESTINATION", 22}, {"ID", 6},
+    {"PID", 8},   {"PROGRAM", 16}, {"USER", 12}, {"UNIT", 28},   {"NAME", 0},
+};
+
+// Anything with append(const char*, size), counting what it is given.
+struct CCounted
+{
+    std::string& strOut;
+    size_t nCount = 0;
+    void append(const char* p, size_t n)
+    {
+        strOut.append(p, n);
+        nCount += n;
+    }
+};
+
+template <class TNumber>
+void AppendNumber(std::string& strOut, TNumber nValue)
+{
+    char szDigits[24];
+    const auto result = std::to_chars(szDigits, szDigits + sizeof(szDigits), nValue);
+    strOut.append(szDigits, result.ptr);
+}
+
+// RFC 4180: a field with a comma, a quote or a line break is quoted, its quotes doubled. The
+// presentation form has no line breaks left, but commas and quotes stay as they are.
+void AppendCsvField(std::string& strOut, std::string_view text, bool bName)
+{
+    std::string strField;
+    AppendPresentationForm(strField, text, bName);
+    if (strField.find_first_of(",\"\r\n") == std::string::npos)
+    {
+        strOut += strField;
+        return;
+    }
+    strOut += '"';
+    for (char ch : strField)
+    {
+        if (ch == '"')
+            strOut += '"';
+        strOut += ch;
+    }
+    strOut += '"';
+}
+
+struct CJsonText
+{
+    std::string& strOut;
+    void append(const char* p, size_t n)
+    {
+        for (size_t i = 0; i < n; ++i)
+        {
+            const auto b = static_cast<unsigned char>(p[i]);
+            if (b == '"' || b == '\\')
+            {
+                strOut += '\\';
+                strOut += char(b);
+            }
+            else if (b < 0x20 || b >= 0x7f)
+            {
+                static constexpr char HEX[] = "0123456789abcdef";
+                const char escaped[6] = {'\\', 'u', '0', '0', HEX[b >> 4], HEX[b & 15]};
+                strOut.append(escaped, sizeof(escaped));
+            }
+            else
+                strOut += char(b);
+        }
+    }
+};
+
+void AppendJsonString(std::string& strOut, std::string_view text, bool bPresentation = true)
+{
+    strOut += '"';
+    CJsonText json {strOut};
+    if (bPresentation)
+        AppendPresentationForm(json, text);
+    else
+        json.append(text.data(), text.size());
+    strOut += '"';
+}
+
+void AppendJsonKey(std::string& strOut, const char* pszKey)
+{
+    strOut += ",\"";
+    strOut += pszKey;
+    strOut += "\":";
+}
+
+void AppendJsonTextOrNull(std::string& strOut, const char* pszKey, std::string_view text)
+{
+    AppendJsonKey(strOut, pszKey);
+    if (text.empty())
+        strOut += "null";
+    else
+        AppendJsonString(strOut, text);
+}
+
+void AppendJsonNumberOrNull(std::string& strOut, const char* pszKey, std::uint64_t nValue, bool bKnown)
+{
+    AppendJsonKey(strOut, pszKey);
+    if (bKnown)
+        AppendNumber(strOut, nValue);
+    else
+        strOut += "null";
+}
+
+void AppendJson(std::string& strOut, const CQueryLine& line)
+{
+    strOut += "{\"kind\":\"query\"";
+    AppendJsonKey(strOut, "time");
+    AppendJsonString(strOut, line.strTime, false);
+    AppendJsonKey(strOut, "name");
+    AppendJsonString(strOut, line.name);
+    AppendJsonTextOrNull(strOut, "type", line.strType);
+    AppendJsonTextOrNull(strOut, "transport", line.pszTransport);
+    AppendJsonTextOrNull(strOut, "source", line.strSource);
+    AppendJsonNumberOrNull(strOut, "source_port", line.nSourcePort, true);
+    AppendJsonTextOrNull(strOut, "destination", line.strDestination);
+    AppendJsonNumberOrNull(strOut, "destination_port", line.nDestinationPort, true);
+    AppendJsonNumberOrNull(strOut, "dns_id", line.nDnsId, true);
+    AppendJsonTextOrNull(strOut, "sender", line.pszSender);
+    AppendJsonNumberOrNull(strOut, "pid", line.nPid, line.nPid != 0);
+    AppendJsonTextOrNull(strOut, "program", line.program);
+    AppendJsonTextOrNull(strOut, "user", line.user);
+    AppendJsonTextOrNull(strOut, "unit", line.unit);
+    AppendJsonNumberOrNull(strOut, "netns", line.nNetNs, line.nNetNs != 0);
+    strOut += "}\n";
+}
+
+// The fields of TSV and CSV, in HEADS order, each through the format's own writer.
+template <class TField, class TSeparate>
+void AppendFields(std::string& strOut, const CQueryLine& line, TField&& Field, TSeparate&& Separate)
+{
+    std::string strNumber;
+    const auto Number = [&](std::uint64_t nValue, bool bKnown) {
+        strNumber.clear();
+        if (bKnown)
+            AppendNumber(strNumber, nValue);
+        Field(strNumber, false);
+    };
+    Field(line.strTime, false);
+    Separate();
+    Field(line.name, true);
+    Separate();
+    Field(line.strType, false);
+    Separate();
+    Field(line.pszTransport, false);
+    Separate();
+    Field(line.strSource, false);
+    Separate();
+    Number(line.nSourcePort, true);
+    Separate();
+    Field(line.strDestination, false);
+    Separate();
+    Number(line.nDestinationPort, true);
+    Separate();
+    Number(line.nDnsId, true);
+    Separate();
+    Field(line.pszSender, false);
+    Separate();
+    Number(line.nPid, line.nPid != 0);
+    Separate();
+    Field(line.program, false);
+    Separate();
+    Field(line.user, false);
+    Separate();
+    Field(line.unit, false);
+    Separate();
+    Number(line.nNetNs, line.nNetNs != 0);
+    strOut += '\n';
+}
+
+void AppendEndpoint(std::string& strOut, const std::string& strAddress, std::uint16_t nPort)
+{
+    const bool bIpv6 = strAddress.find(':') != std::string::npos;
+    if (bIpv6)
+        strOut += '[';
+    strOut += strAddress;
+    if (bIpv6)
+        strOut += ']';
+    strOut += ':';
+    AppendNumber(strOut, nPort);
+}
+
+void AppendText(std::string& strOut, const CQueryLine& line)
+{
+    std::string strProgram;
+    // The program column says who sent it when no program is named: another user or another host.
+    if (!line.program.empty())
+        AppendPresentationForm(strProgram, line.program);
+    else if (std::string_view(line.pszSender) != "program")
+        AppendPresentationForm(strProgram, line.pszSender);
+    std::string strSource, strDestination, strPid;
+    AppendEndpoint(strSource, line.strSource, line.nSourcePort);
+    AppendEndpoint(strDestination, line.strDestination, line.nDestinationPort);
+    if (line.nPid != 0)
+        AppendNumber(strPid, line.nPid);
+    std::string strId;
+    AppendNumber(strId, line.nDnsId);
+    const std::string_view cells[] = {line.strTime, line.strType, line.pszTransport, strSource, strDestination,
+                                      strId,        strPid,       strProgram,        line.user, line.unit};
+    size_t nColumn = 0;
+    for (std::string_view cell : cells)
+    {
+        CCounted counted {strOut};
+        if (cell.empty())
+            counted.append("-", 1);
+        else if (cell.data() == strProgram.data())
+            counted.append(cell.data(), cell.size());
+        else
+            AppendPresentationForm(counted, cell);
+        const size_t nWidth = TEXT_COLUMNS[nColumn++].nWidth;
+        strOut.append(counted.nCount < nWidth ? nWidth - counted.nCount : 1, ' ');
+    }
+    AppendPresentationForm(strOut, line.name);
+    strOut += '\n';
+}
+
+} // namespace
+
+bool CQueryFormat::FromName(std::string_view name, CQueryFormat& format)
+{
+    for (size_t i = 0; i < std::size(FORMAT_NAMES); ++i)
+    {
+        if (name == FORMAT_NAMES[i])
+        {
+            format = CQueryFormat(Kind(i));
+            return true;
+        }
+    }
+    return false;
+}
+
+void CQueryFormat::AppendHeader(std::string& strOut) const
+{
+    switch (m_nKind)
+    {
+    case TEXT:
+        for (const CColumn& column : TEXT_COLUMNS)
+        {
+            strOut += column.pszHead;
+            const size_t nLength = std::char_traits<char>::length(column.pszHead);
+            if (column.nWidth > 0)
+                strOut.append(column.nWidth - nLength, ' ');
+        }
+        strOut += '\n';
+        break;
+    case TSV:
+    case CSV:
+        for (size_t i = 0; i < std::size(HEADS); ++i)
+        {
+            if (i > 0)
+                strOut += m_nKind == TSV ? '\t' : ',';
+            strOut += HEADS[i];
+        }
+        strOut += '\n';
+        break;
+    case JSON:
+        break;
+    }
+}
+
+void CQueryFormat::AppendQuery(std::string& strOut, const CQueryLine& line) const
+{
+    switch (m_nKind)
+    {
+    case TEXT:
+        AppendText(strOut, line);
+        break;
+    case TSV:
+        AppendFields(
+            strOut, line, [&](std::string_view text, bool bName) { AppendPresentationForm(strOut, text, bName); },
+            [&] { strOut += '\t'; });
+        break;
+    case CSV:
+        AppendFields(
+            strOut, line, [&](std::string_view text, bool bName) { AppendCsvField(strOut, text, bName); },
+            [&] { strOut += ','; });
+        break;
+    case JSON:
+        AppendJson(strOut, line);
+        break;
+    }
+}
+
+void CQueryFormat::AppendMissed(std::string& strOut, std::string_view time, std::uint64_t nMissed) const
+{
+    if (m_nKind != JSON)
+        return;
+    strOut += "{\"kind\":\"missed\"";
+    AppendJsonKey(strOut, "time");
+    AppendJsonString(strOut, time, false);
+    AppendJsonKey(strOut, "missed");
+    AppendNumber(strOut, nMissed);
+    strOut += "}\n";
+}

@@ -1,0 +1,38 @@
+#pragma once
+
+#include "watch/QueryLine.h"
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+// The ways tarrow-watch writes queries, one line each: aligned text for people, TSV and CSV (RFC
+// 4180) for tables, JSON lines for log pipelines. Every text field is written in its presentation
+// form, so no name, program or path can start a line, a field or a terminal sequence; TSV and CSV
+// also keep a name from starting a spreadsheet formula.
+class CQueryFormat
+{
+public:
+    enum Kind
+    {
+        TEXT,
+        TSV,
+        CSV,
+        JSON,
+    };
+
+    explicit CQueryFormat(Kind nKind = TEXT) : m_nKind(nKind) {}
+    // False for a name that is none of text, tsv, csv, json.
+    static bool FromName(std::string_view name, CQueryFormat& format);
+
+    Kind GetKind() const { return m_nKind; }
+    // The column heads, or nothing for JSON.
+    void AppendHeader(std::string& strOut) const;
+    void AppendQuery(std::string& strOut, const CQueryLine& line) const;
+    // JSON only: a record of how many queries the kernel had to drop since the start. The other
+    // formats leave that to stderr, where it cannot be taken for a query.
+    void AppendMissed(std::string& strOut, std::string_view time, std::uint64_t nMissed) const;
+
+private:
+    Kind m_nKind;
+};

@@ -1,0 +1,29 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+// One query as tarrow-watch prints it, every field as text or number before any format's rules.
+// Texts that come from the wire or from other processes (name, program, user, unit) are kept as
+// their bytes: each format writes them in their presentation form. Empty texts and zero numbers
+// where a field is marked "known only" are unknown.
+struct CQueryLine
+{
+    std::string strTime;
+    std::string_view name;
+    std::string strType; // empty: the frame ended before it
+    const char* pszTransport = "";
+    std::string strSource;
+    std::string strDestination;
+    std::uint16_t nSourcePort = 0;
+    std::uint16_t nDestinationPort = 0;
+    std::uint16_t nDnsId = 0;
+    // Known only: "program", "another user" or "another host"; empty when nobody is known.
+    const char* pszSender = "";
+    std::uint32_t nPid = 0;
+    std::string_view program;
+    std::string_view user;
+    std::string_view unit;
+    std::uint32_t nNetNs = 0;
+};

@@ -1,0 +1,124 @@
+#include "watch/QueryLineMaker.h"
+
+#include <arpa/inet.h>
+#include <cstdio>
+#include <iterator>
+
+using namespace Channel;
+
+namespace {
+
+struct CTypeName
+{
+    std::uint16_t nType;
+    const char* pszName;
+};
+constexpr CTypeName TYPE_NAMES[] = {
+    {1, "A"},       {2, "NS"},      {5, "CNAME"},  {6, "SOA"},      {12, "PTR"},        {13, "HINFO"},
+    {15, "MX"},     {16, "TXT"},    {17, "RP"},    {18, "AFSDB"},   {24, "SIG"},        {25, "KEY"},
+    {28, "AAAA"},   {29, "LOC"},    {33, "SRV"},   {35, "NAPTR"},   {36, "KX"},         {37, "CERT"},
+    {39, "DNAME"},  {42, "APL"},    {43, "DS"},    {44, "SSHFP"},   {45, "IPSECKEY"},   {46, "RRSIG"},
+    {47, "NSEC"},   {48, "DNSKEY"}, {49, "DHCID"}, {50, "NSEC3"},   {51, "NSEC3PARAM"}, {52, "TLSA"},
+    {53, "SMIMEA"}, {55, "HIP"},    {59, "CDS"},   {60, "CDNSKEY"}, {61, "OPENPGPKEY"}, {62, "CSYNC"},
+    {63, "ZONEMD"}, {64, "SVCB"},   {65, "HTTPS"}, {99, "SPF"},     {108, "EUI48"},     {109, "EUI64"},
+    {249, "TKEY"},  {250, "TSIG"},  {251, "IXFR"}, {252, "AXFR"},   {255, "ANY"},       {256, "URI"},
+    {257, "CAA"},
+};
+
+void AppendAddress(std::string& strText, std::uint8_t nIpVersion, const std::uint8_t* pAddress)
+{
+    char szAddress[INET6_ADDRSTRLEN] = {};
+    inet_ntop(nIpVersion == 6 ? AF_INET6 : AF_INET, pAddress, szAddress, sizeof(szAddress));
+    strText.assign(szAddress);
+}
+
+const char* SenderText(std::uint8_t nSender)
+{
+    switch (nSender)
+    {
+    case SENDER_PROGRAM:
+        return "program";
+    case SENDER_ANOTHER_USER:
+        return "another user";
+    case SENDER_ANOTHER_HOST:
+        return "another host";
+    default:
+        return "";
+    }
+}
+
+} // namespace
+
+std::string CQueryLineMaker::TypeName(std::uint16_t nType)
+{
+    if (nType == 0)
+        return {};
+    for (const CTypeName& entry : TYPE_NAMES)
+    {
+        if (entry.nType == nType)
+            return entry.pszName;
+    }
+    return "TYPE" + std::to_string(nType);
+}
+
+const CQueryLine& CQueryLineMaker::Make(const CNameRecord& record, std::string_view text)
+{
+    CQueryLine& line = m_line;
+    AppendTime(line.strTime, record.nSeconds, record.nNanoseconds);
+    line.name = text;
+    line.strType = TypeName(record.nQueryType);
+    line.pszTransport = record.nProtocol == 6 ? "tcp" : "udp";
+    AppendAddress(line.strSource, record.nIpVersion, record.abSource);
+    AppendAddress(line.strDestination, record.nIpVersion, record.abDestination);
+    line.nSourcePort = record.nSourcePort;
+    line.nDestinationPort = record.nDestinationPort;
+    line.nDnsId = record.nDnsId;
+    line.pszSender = SenderText(record.nSender);
+    const bool bProgram = record.nSender == SENDER_PROGRAM;
+    line.nPid = bProgram ? record.nPid : 0;
+    line.program = bProgram ? std::string_view(record.szCommand) : std::string_view();
+    line.user = bProgram && m_pSenders ? std::string_view(m_pSenders->UserName(record.nUid)) : std::string_view();
+    line.unit = bProgram && m_pSenders && record.nCgroupId != 0 ? std::string_view(m_pSenders->UnitOf(record.nCgroupId))
+                                                                : std::string_view();
+    line.nNetNs = bProgram ? record.nNetNs : 0;
+    return line;
+}
+
+std::string CQueryLineMaker::FormatTime(std::int64_t nSeconds, std::uint32_t nNanoseconds)
+{
+    std::string strText;
+    AppendTime(strText, nSeconds, nNanoseconds);
+    return strText;
+}
+
+void CQueryLineMaker::AppendTime(std::string& strText, std::int64_t nSeconds, std::uint32_t nNanoseconds)
+{
+    if (nSeconds != m_nCachedSecond)
+    {
+        const auto tSeconds = static_cast<std::time_t>(nSeconds);
+        std::tm parts {};
+        if (m_bUtc ? gmtime_r(&tSeconds, &parts) == nullptr : localtime_r(&tSeconds, &parts) == nullptr)
+            parts = std::tm {};
+        char szSecond[96];
+        std::snprintf(szSecond, sizeof(szSecond), "%04d-%02d-%02dT%02d:%02d:%02d", parts.tm_year + 1900,
+                      parts.tm_mon + 1, parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec);
+        m_strSecond = szSecond;
+        if (m_bUtc)
+            m_strOffset = "Z";
+        else
+        {
+            const long nOffset = parts.tm_gmtoff;
+            const long nMinutes = (nOffset < 0 ? -nOffset : nOffset) / 60;
+            char szOffset[48];
+            std::snprintf(szOffset, sizeof(szOffset), "%c%02ld:%02ld", nOffset < 0 ? '-' : '+', nMinutes / 60,
+                          nMinutes % 60);
+            m_strOffset = szOffset;
+        }
+        m_nCachedSecond = nSeconds;
+    }
+    char szMicroseconds[8];
+    std::snprintf(szMicroseconds, sizeof(szMicroseconds), ".%06u", nNanoseconds / 1000 % 1000000);
+    strText.assign(m_strSecond);
+    strText.append(szMicroseconds);
+    strText.append(m_strOffset);
+}

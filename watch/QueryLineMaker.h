@@ -1,0 +1,38 @@
+#pragma once
+
+#include "channel/Channel.h"
+#include "watch/QueryLine.h"
+#include "watch/SenderNames.h"
+
+#include <cstdint>
+#include <ctime>
+#include <string>
+#include <string_view>
+
+// Turns a name record into the fields tarrow-watch prints: RFC 3339 time with microseconds (the
+// local offset, or Z), the query type's mnemonic, the addresses as text, and the sender's user and
+// unit looked up on this machine. Reuses its buffers, so a flood costs no allocation per query.
+class CQueryLineMaker
+{
+public:
+    explicit CQueryLineMaker(bool bUtc, CSenderNames* pSenders = nullptr) : m_bUtc(bUtc), m_pSenders(pSenders) {}
+
+    // The line stays valid until the next call and while text lives.
+    const CQueryLine& Make(const Channel::CNameRecord& record, std::string_view text);
+    // The time alone, for records that are not queries.
+    std::string FormatTime(std::int64_t nSeconds, std::uint32_t nNanoseconds);
+
+    // The mnemonic of a query type, "TYPE" and its number for one without, empty for 0.
+    static std::string TypeName(std::uint16_t nType);
+
+private:
+    void AppendTime(std::string& strText, std::int64_t nSeconds, std::uint32_t nNanoseconds);
+
+    bool m_bUtc;
+    CSenderNames* m_pSenders;
+    CQueryLine m_line;
+    // The date, time of day and offset of the last second formatted: queries come many a second.
+    std::int64_t m_nCachedSecond = -1;
+    std::string m_strSecond;
+    std::string m_strOffset;
+};

@@ -1,0 +1,41 @@
+#pragma once
+
+#include "capture/ChannelReader.h"
+#include "capture/HelperProcess.h"
+#include "watch/NewNames.h"
+#include "watch/OutputStream.h"
+#include "watch/QueryLineMaker.h"
+#include "watch/SenderNames.h"
+#include "watch/WatchOptions.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+// tarrow-watch's run: a live capture through the same helper and channel reader as the window,
+// waited for in its own poll loop together with the stop signals, or the queries of a file. Each
+// batch read is printed and flushed at once. Returns the exit code; the helper is always reaped.
+class CWatchLoop : private CChannelReader::CNameListener
+{
+public:
+    CWatchLoop(const CWatchOptions& options, int hOutput, std::FILE* pErrors);
+
+    int RunCapture();
+    int RunFile();
+
+private:
+    void OnName(const Channel::CNameRecord& name, std::string_view text) override;
+    bool IsCountReached() const { return m_options.nCount != 0 && m_nPrinted >= m_options.nCount; }
+    // The exit code when the output could not take what was printed, otherwise -1.
+    int FlushOutput();
+    void Say(const std::string& strText);
+
+    const CWatchOptions& m_options;
+    COutputStream m_output;
+    std::FILE* m_pErrors;
+    CSenderNames m_senders;
+    CQueryLineMaker m_lineMaker;
+    CNewNames m_newNames;
+    std::uint64_t m_nPrinted = 0;
+};

@@ -1,0 +1,161 @@
+#include "watch/WatchOptions.h"
+
+#include "ProjectFacts.h"
+
+#include <charconv>
+#include <cmath>
+#include <string_view>
+
+namespace {
+
+bool ParseCount(std::string_view text, std::uint64_t& nValue)
+{
+    const auto result = std::from_chars(text.data(), text.data() + text.size(), nValue);
+    return result.ec == std::errc() && result.ptr == text.data() + text.size() && nValue > 0;
+}
+
+bool ParseSeconds(std::string_view text, std::uint64_t& nMs)
+{
+    double dSeconds = 0;
+    const auto result = std::from_chars(text.data(), text.data() + text.size(), dSeconds);
+    if (result.ec != std::errc() || result.ptr != text.data() + text.size() || !(dSeconds > 0) || dSeconds > 1e9)
+        return false;
+    nMs = std::uint64_t(std::ceil(dSeconds * 1000));
+    return true;
+}
+
+} // namespace
+
+bool CWatchOptions::Parse(int argc, const char* const* argv, std::string& strError)
+{
+    for (int i = 1; i < argc; ++i)
+    {
+        std::string_view arg(argv[i]);
+        std::string_view value;
+        bool bHasValue = false;
+        // "--option=value" and "--option value" alike.
+        if (const size_t nEqual = arg.find('='); arg.starts_with("--") && nEqual != std::string_view::npos)
+        {
+            value = arg.substr(nEqual + 1);
+            arg = arg.substr(0, nEqual);
+            bHasValue = true;
+        }
+        const auto TakeValue = [&]() -> bool {
+            if (bHasValue)
+                return true;
+            if (i + 1 >= argc)
+            {
+                strError = std::string(arg) + " needs a value";
+                return false;
+            }
+            value = argv[++i];
+            return true;
+        };
+        const auto Bad = [&](const char* pszWhat) {
+            strError = std::string(arg) + ": " + pszWhat + ", not '" + std::string(value) + "'";
+            return false;
+        };
+
+        if (arg == "--help" || arg == "-h")
+            nAction = HELP;
+        else if (arg == "--version")
+            nAction = VERSION;
+        else if (arg == "--list-addresses")
+            nAction = LIST_ADDRESSES;
+        else if (arg == "--new-only")
+            bNewOnly = true;
+        else if (arg == "--utc")
+            bUtc = true;
+        else if (arg == "--address")
+        {
+            if (!TakeValue())
+                return false;
+            strAddress = value;
+        }
+        else if (arg == "--read")
+        {
+            if (!TakeValue())
+                return false;
+            strFile = value;
+            if (nAction == WATCH)
+                nAction = READ_FILE;
+        }
+        else if (arg == "--count")
+        {
+            if (!TakeValue())
+                return false;
+            if (!ParseCount(value, nCount))
+                return Bad("a whole number above 0");
+        }
+        else if (arg == "--duration")
+        {
+            if (!TakeValue())
+                return false;
+            if (!ParseSeconds(value, nDurationMs))
+                return Bad("seconds above 0");
+        }
+        else if (arg == "--format")
+        {
+            if (!TakeValue())
+                return false;
+            if (!CQueryFormat::FromName(value, format))
+                return Bad("text, tsv, csv or json");
+        }
+        else
+        {
+            strError = "unknown option '" + std::string(arg) + "'";
+            return false;
+        }
+        if (bHasValue
+            && (arg == "--help" || arg == "-h" || arg == "--version" || arg == "--list-addresses" || arg == "--new-only"
+                || arg == "--utc"))
+        {
+            strError = std::string(arg) + " takes no value";
+            return false;
+        }
+    }
+    if (nAction == READ_FILE && !strAddress.empty())
+    {
+        strError = "--read and --address exclude each other";
+        return false;
+    }
+    return true;
+}
+
+std::string CWatchOptions::HelpText()
+{
+    return "Usage: tarrow-watch [OPTION]...\n"
+           "Print the DNS queries seen on one local interface, one line each, as " TARROW_APP_NAME "'s capture\n"
+           "helper captures them, or the queries in a pcap or pcapng file.\n"
+           "\n"
+           "Options:\n"
+           "  --address ADDRESS  capture on the interface that owns this local address\n"
+           "                     (default: the first of --list-addresses, as in the window)\n"
+           "  --list-addresses   print the local addresses a capture can use, the default first\n"
+           "  --read FILE        read the queries of a pcap or pcapng file (Ethernet, Linux\n"
+           "                     cooked capture SLL or SLL2, raw IP); needs no right\n"
+           "  --format FORMAT    text (aligned, the default), tsv, csv (RFC 4180) or json\n"
+           "                     (JSON lines: one object per query)\n"
+           "  --new-only         print only the first sighting of each name, ignoring the case\n"
+           "                     of ASCII letters, as the window's list does\n"
+           "  --count N          stop after N printed queries\n"
+           "  --duration S       stop after S seconds of live capture\n"
+           "  --utc              print times in UTC (Z) instead of the local offset\n"
+           "  --help             print this help and exit\n"
+           "  --version          print the version and exit\n"
+           "\n"
+           "Fields: time (RFC 3339, microseconds), name (in its presentation form: printable ASCII as it\n"
+           "is, other bytes and backslash as \\DDD), query type (A, AAAA, HTTPS... or TYPEnnn), transport,\n"
+           "source and destination address and port, DNS id and, where the helper can tell, the\n"
+           "sender (\"another user\", \"another host\"), pid, program, user and systemd unit or cgroup.\n"
+           "Queries the kernel had to drop are counted on stderr (and as a record in JSON).\n"
+           "\n"
+           "Exit status:\n"
+           "  0  done: --count or --duration reached, the file read, Ctrl+C or SIGTERM, or the reading end\n"
+           "     of the output closed\n"
+           "  1  the capture could not start, or ended by itself (the reason on stderr)\n"
+           "  2  bad command line\n"
+           "  3  --read: the file cannot be opened or read, or is cut short (the queries before the cut\n"
+           "     are printed)\n"
+           "  4  writing the output failed\n";
+}

@@ -1,0 +1,42 @@
+#pragma once
+
+#include "watch/QueryFormat.h"
+
+#include <cstdint>
+#include <string>
+
+// tarrow-watch's command line, and the exit codes it documents.
+struct CWatchOptions
+{
+    enum ExitCode
+    {
+        EXIT_DONE = 0,           // --count or --duration reached, the file read, stopped, or the reader left
+        EXIT_CAPTURE_FAILED = 1, // the capture did not start, or ended by itself (the reason on stderr)
+        EXIT_USAGE = 2,          // a bad command line
+        EXIT_FILE_FAILED =
+            3, // --read: the file cannot be opened or read, or is cut (its names before the cut are printed)
+        EXIT_OUTPUT_FAILED = 4, // writing the output failed for another reason than a closed pipe
+    };
+
+    enum Action
+    {
+        WATCH,
+        READ_FILE,
+        LIST_ADDRESSES,
+        HELP,
+        VERSION,
+    };
+
+    Action nAction = WATCH;
+    std::string strAddress; // empty: the window's default, the first address listed
+    std::string strFile;
+    CQueryFormat format;
+    bool bNewOnly = false;
+    bool bUtc = false;
+    std::uint64_t nCount = 0;      // 0: no limit
+    std::uint64_t nDurationMs = 0; // 0: no limit
+
+    // False with the reason in strError for an unknown option, a missing or bad value.
+    bool Parse(int argc, const char* const* argv, std::string& strError);
+    static std::string HelpText();
+};

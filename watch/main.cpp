@@ -1,0 +1,52 @@
+// tarrow-watch: the queries of one interface, or of a pcap file, as lines for terminals and log
+// pipelines.
+#include "capture/LocalAddresses.h"
+#include "watch/StopSignals.h"
+#include "watch/WatchLoop.h"
+#include "watch/WatchOptions.h"
+
+#include "ProjectFacts.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <unistd.h>
+
+int main(int argc, char** argv)
+{
+    CWatchOptions options;
+    std::string strError;
+    if (!options.Parse(argc, argv, strError))
+    {
+        std::fprintf(stderr, "tarrow-watch: %s\nTry 'tarrow-watch --help'.\n", strError.c_str());
+        return CWatchOptions::EXIT_USAGE;
+    }
+    if (!CStopSignals::Install())
+    {
+        std::fprintf(stderr, "tarrow-watch: the stop signals could not be set up: %s\n", std::strerror(errno));
+        return CWatchOptions::EXIT_CAPTURE_FAILED;
+    }
+
+    std::string strText;
+    switch (options.nAction)
+    {
+    case CWatchOptions::HELP:
+        strText = CWatchOptions::HelpText();
+        break;
+    case CWatchOptions::VERSION:
+        strText = "tarrow-watch " TARROW_VERSION "\n";
+        break;
+    case CWatchOptions::LIST_ADDRESSES:
+        for (const std::string& strAddress : ListLocalIpAddresses())
+            strText += strAddress + "\n";
+        break;
+    case CWatchOptions::READ_FILE:
+        return CWatchLoop(options, STDOUT_FILENO, stderr).RunFile();
+    case CWatchOptions::WATCH:
+        return CWatchLoop(options, STDOUT_FILENO, stderr).RunCapture();
+    }
+    return std::fwrite(strText.data(), 1, strText.size(), stdout) == strText.size() && std::fflush(stdout) == 0
+               ? CWatchOptions::EXIT_DONE
+               : CWatchOptions::EXIT_OUTPUT_FAILED;
+}
