@@ -15,8 +15,7 @@ bool OpenInBrowser(const QUrl& url, QWidget* pParent)
     // No shell in between: the address is never taken apart as a command line.
     if (QDesktopServices::openUrl(url))
         return true;
-    ShowMessageBox(pParent, QMessageBox::Warning,
-                   LoadResourceString(IDS_NO_BROWSER).arg(url.toDisplayString()));
+    ShowMessageBox(pParent, QMessageBox::Warning, LoadResourceString(IDS_NO_BROWSER).arg(url.toDisplayString()));
     return false;
 }
 

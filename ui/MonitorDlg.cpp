@@ -391,8 +391,8 @@ void CMonitorDlg::OnSaveList()
         {
             const auto answer = ShowMessageBox(
                 this, QMessageBox::Question,
-                LoadResourceString(IDS_CONFIRM_REPLACE).arg(QDir::toNativeSeparators(strPath)),
-                QString(), QMessageBox::Yes | QMessageBox::No, QMessageBox::No, LoadResourceString(IDS_CONFIRM_SAVE_AS_TITLE));
+                LoadResourceString(IDS_CONFIRM_REPLACE).arg(QDir::toNativeSeparators(strPath)), QString(),
+                QMessageBox::Yes | QMessageBox::No, QMessageBox::No, LoadResourceString(IDS_CONFIRM_SAVE_AS_TITLE));
             bWrite = answer == QMessageBox::Yes;
         }
         if (bWrite)
