@@ -1,5 +1,6 @@
 #!/bin/sh
-# Regenerates the program's pictures in res/images from scratch with ImageMagick (convert).
+# Regenerates the program's pictures in res/images from scratch with ImageMagick (convert; the SVG
+# icon is read through rsvg-convert, librsvg2-bin).
 # The outputs are committed, so a build never needs this script or ImageMagick.
 set -eu
 
