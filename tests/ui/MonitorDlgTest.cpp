@@ -162,7 +162,6 @@ private slots:
             return QAccessible::queryAccessibleInterface(GetDlgItem(&dlg, nId));
         };
         QCOMPARE(accessible(IDC_NAME_LIST)->text(QAccessible::Name), QString("Captured DNS Names"));
-        CUrlCatcher catcher;
         for (const auto& [nButton, nLine] : {std::pair {IDC_DOWNLOAD_2, IDC_PROMO_1}, {IDC_DOWNLOAD_1, IDC_PROMO_2}})
         {
             QCOMPARE(accessible(nLine)->role(), QAccessible::Link);
@@ -170,9 +169,9 @@ private slots:
             QCOMPARE(accessible(nButton)->text(QAccessible::Description), GetDlgItemAs<QLabel>(&dlg, nLine)->text());
             QTest::mouseClick(GetDlgItem(&dlg, nButton), Qt::LeftButton);
             QTest::mousePress(GetDlgItem(&dlg, nLine), Qt::LeftButton, {}, QPoint(3, 3));
-            QCOMPARE(catcher.m_urls.size(), 2);
-            QCOMPARE(catcher.m_urls.first(), catcher.m_urls.last());
-            catcher.m_urls.clear();
+            QCOMPARE(m_catcher.m_urls.size(), 2);
+            QCOMPARE(m_catcher.m_urls.first(), m_catcher.m_urls.last());
+            m_catcher.m_urls.clear();
         }
         const auto labels = accessible(IDC_INTERFACE)->relations(QAccessible::Label);
         QCOMPARE(labels.size(), 1);
