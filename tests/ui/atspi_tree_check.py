@@ -70,24 +70,29 @@ def labelled_by(node, pyatspi):
     return names
 
 
-def dump(node, pyatspi, depth=0, out=None):
-    out = [] if out is None else out
-    line = "  " * depth + "[%s] name=%r" % (node.getRoleName(), node.name)
-    if node.description:
-        line += " description=%r" % node.description
-    if actions(node):
-        line += " actions=%s" % actions(node)
-    if labelled_by(node, pyatspi):
-        line += " labelled-by=%r" % labelled_by(node, pyatspi)
-    if node.getState().contains(pyatspi.STATE_FOCUSABLE):
-        line += " focusable"
-    print(line)
-    out.append(node)
+def walk(node, depth=0):
+    yield depth, node
     for i in range(min(node.childCount, 50)):
         child = node.getChildAtIndex(i)
         if child is not None:
-            dump(child, pyatspi, depth + 1, out)
-    return out
+            yield from walk(child, depth + 1)
+
+
+def dump(app, pyatspi):
+    nodes = []
+    for depth, node in walk(app):
+        line = "  " * depth + "[%s] name=%r" % (node.getRoleName(), node.name)
+        if node.description:
+            line += " description=%r" % node.description
+        if actions(node):
+            line += " actions=%s" % actions(node)
+        if labelled_by(node, pyatspi):
+            line += " labelled-by=%r" % labelled_by(node, pyatspi)
+        if node.getState().contains(pyatspi.STATE_FOCUSABLE):
+            line += " focusable"
+        print(line)
+        nodes.append(node)
+    return nodes
 
 
 def inner(program):
@@ -105,7 +110,7 @@ def inner(program):
     for folder in ("config", "data", "empty"):
         os.mkdir(os.path.join(scratch, folder))
     env = dict(os.environ, QT_QPA_PLATFORM="xcb", QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1",
-               QT_ACCESSIBILITY="1", BROWSER=browser,
+               BROWSER=browser,
                # No desktop and no registered handler: xdg-open hands the page to $BROWSER.
                XDG_CONFIG_HOME=os.path.join(scratch, "config"), XDG_DATA_HOME=os.path.join(scratch, "data"),
                XDG_DATA_DIRS=os.path.join(scratch, "empty"), XDG_CURRENT_DESKTOP="", DESKTOP_SESSION="")
@@ -120,7 +125,7 @@ def inner(program):
             return None
 
         app = wait_for("the window on the accessibility bus", find_app, 60)
-        wait_for("the window's controls", lambda: any(n.name == PROMO_1 for n in walk(app)), 30)
+        wait_for("the window's controls", lambda: any(n.name == PROMO_1 for _, n in walk(app)), 30)
         print("AT-SPI tree of %s (pid %d):" % (program, window.pid))
         nodes = dump(app, pyatspi)
         results = []
@@ -172,16 +177,6 @@ def inner(program):
             window.kill()
             window.wait()
         shutil.rmtree(scratch, ignore_errors=True)
-
-
-def walk(node, out=None):
-    out = [] if out is None else out
-    out.append(node)
-    for i in range(min(node.childCount, 50)):
-        child = node.getChildAtIndex(i)
-        if child is not None:
-            walk(child, out)
-    return out
 
 
 if __name__ == "__main__":
