@@ -1,5 +1,6 @@
 #include "links/LinkControl.h"
 
+#include "links/LinkAccessible.h"
 #include "links/Pages.h"
 #include "res/Resource.h"
 #include "templates/Resources.h"
@@ -9,6 +10,11 @@
 #include <QEvent>
 #include <QMouseEvent>
 #include <QUrl>
+
+namespace {
+// The dynamic property of a label that names the link attached to it.
+constexpr char LINK_PROPERTY[] = "tarrowLink";
+} // namespace
 
 bool OpenInBrowser(const QUrl& url, QWidget* pParent)
 {
@@ -33,7 +39,15 @@ CLinkControl::CLinkControl(QObject* parent) : QObject(parent)
 CLinkControl::~CLinkControl()
 {
     if (m_pControl)
+    {
         m_pControl->removeEventFilter(this);
+        m_pControl->setProperty(LINK_PROPERTY, QVariant());
+    }
+}
+
+CLinkControl* CLinkControl::FromControl(const QWidget* pControl)
+{
+    return pControl ? qobject_cast<CLinkControl*>(pControl->property(LINK_PROPERTY).value<QObject*>()) : nullptr;
 }
 
 void CLinkControl::SetURL(const char* pszText)
@@ -46,8 +60,13 @@ void CLinkControl::Attach(QLabel* pControl)
     if (pControl == nullptr || pControl == m_pControl)
         return;
     if (m_pControl)
+    {
         m_pControl->removeEventFilter(this);
+        m_pControl->setProperty(LINK_PROPERTY, QVariant());
+    }
     m_pControl = pControl;
+    m_pControl->setProperty(LINK_PROPERTY, QVariant::fromValue(static_cast<QObject*>(this)));
+    CLinkAccessible::Adopt(m_pControl);
     PreSubclassWindow();
     // On the whole label: a text label spans the template's full width, so the blank part right of
     // the text is link too.
@@ -61,13 +80,15 @@ bool CLinkControl::eventFilter(QObject* pWatched, QEvent* pEvent)
     // QLabel to compare with.
     if (pEvent->type() == QEvent::MouseButtonPress && pWatched == m_pControl
         && static_cast<QMouseEvent*>(pEvent)->button() == Qt::LeftButton)
-        OnLButtonDown();
+        Follow();
+    else if (pEvent->type() == QEvent::PaletteChange && pWatched == m_pControl)
+        OnPaletteChange();
     // The press still reaches the label, as a subclassed control passes it on to its default
     // handling.
     return QObject::eventFilter(pWatched, pEvent);
 }
 
-void CLinkControl::OnLButtonDown()
+void CLinkControl::Follow()
 {
     if (m_strURL.isEmpty() && m_pControl)
         m_strURL = m_pControl->text().toUtf8();

@@ -23,16 +23,21 @@ public:
     // The counterpart of subclassing the template's static control.
     void Attach(QLabel* pControl);
     QLabel* GetControl() const { return m_pControl; }
+    // The link attached to pControl, if any.
+    static CLinkControl* FromControl(const QWidget* pControl);
+
+    // Opens the address as a left-button press does; the label's accessible press action too.
+    void Follow();
 
 protected:
     bool eventFilter(QObject* pWatched, QEvent* pEvent) override;
 
     // Called by Attach once GetControl() is the new label, before the cursor and filter go on.
     virtual void PreSubclassWindow() {}
+    // Called when the label's colours change, the theme's or the dialog's.
+    virtual void OnPaletteChange() {}
 
 private:
-    void OnLButtonDown();
-
     QCursor m_hCursor;
     QByteArray m_strURL;
     QPointer<QLabel> m_pControl;

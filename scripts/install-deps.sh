@@ -15,6 +15,7 @@ test_packages=(
   clang libclang-rt-14-dev clang-format-14
   libqt6svg6
   xvfb xauth x11-utils
+  at-spi2-core dbus-daemon python3-pyatspi
   iproute2 procps util-linux
   dnsmasq-base dnsperf tcpdump dnsutils knot-dnsutils tcpreplay tshark
   locales

@@ -7,6 +7,7 @@
 #include <QComboBox>
 #include <QDialog>
 #include <QFile>
+#include <QFileInfo>
 #include <QFontMetrics>
 #include <QIcon>
 #include <QJsonArray>
@@ -52,6 +53,24 @@ quint32 ReadStyle(const QJsonValue& value)
     return static_cast<quint32>(value.toDouble());
 }
 
+// A screen denser than 1x gets the picture drawn at twice the size (NAME@2x.png beside it) where there
+// is one: the label scales what it is given to its size, and enlarging the small one blurs it.
+QPixmap LoadBitmap(const QString& strPath, qreal dDevicePixelRatio)
+{
+    if (dDevicePixelRatio > 1)
+    {
+        const QFileInfo info(strPath);
+        QPixmap pixLarge(info.path() + QLatin1Char('/') + info.completeBaseName() + QStringLiteral("@2x.")
+                         + info.suffix());
+        if (!pixLarge.isNull())
+        {
+            pixLarge.setDevicePixelRatio(2);
+            return pixLarge;
+        }
+    }
+    return QPixmap(strPath);
+}
+
 QWidget* CreateStatic(const SDialogItem& item, QWidget* pParent)
 {
     auto* pLabel = new QLabel(pParent);
@@ -60,7 +79,7 @@ QWidget* CreateStatic(const SDialogItem& item, QWidget* pParent)
     {
         // The bitmap fills the control, so the banner keeps its place in the layout whatever the
         // font makes of the dialog units.
-        pLabel->setPixmap(QPixmap(item.strText));
+        pLabel->setPixmap(LoadBitmap(item.strText, pParent->devicePixelRatioF()));
         pLabel->setScaledContents(true);
     }
     else if (nType == SS_ICON)

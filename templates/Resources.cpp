@@ -10,6 +10,8 @@
 #include <QJsonObject>
 #include <QPixmap>
 
+#include <utility>
+
 // Q_INIT_RESOURCE may not stand inside a namespace.
 static void InitTarrowResources()
 {
@@ -28,15 +30,23 @@ QIcon LoadListImage(int nIndex)
 {
     EnsureResources();
     constexpr int nImageWidth = 16;
-    QPixmap pixStrip(QStringLiteral(":/res/images/list_images.png"));
-    if (pixStrip.isNull() || nIndex < 0 || (nIndex + 1) * nImageWidth > pixStrip.width())
-        return QIcon();
-
-    QPixmap pixImage = pixStrip.copy(nIndex * nImageWidth, 0, nImageWidth, pixStrip.height());
     const QColor crMask((LIST_IMAGES_MASK_RGB >> 16) & 0xFF, (LIST_IMAGES_MASK_RGB >> 8) & 0xFF,
                         LIST_IMAGES_MASK_RGB & 0xFF);
-    pixImage.setMask(pixImage.createMaskFromColor(crMask, Qt::MaskInColor));
-    return QIcon(pixImage);
+    QIcon icon;
+    // The same glyph drawn at twice the size, so a 2x screen shows it sharp rather than enlarged.
+    for (const auto& [strFile, nScale] : {std::pair {QStringLiteral(":/res/images/list_images.png"), 1},
+                                          std::pair {QStringLiteral(":/res/images/list_images@2x.png"), 2}})
+    {
+        const QPixmap pixStrip(strFile);
+        const int nWidth = nImageWidth * nScale;
+        if (pixStrip.isNull() || nIndex < 0 || (nIndex + 1) * nWidth > pixStrip.width())
+            break;
+        QPixmap pixImage = pixStrip.copy(nIndex * nWidth, 0, nWidth, pixStrip.height());
+        pixImage.setMask(pixImage.createMaskFromColor(crMask, Qt::MaskInColor));
+        pixImage.setDevicePixelRatio(nScale);
+        icon.addPixmap(pixImage);
+    }
+    return icon;
 }
 
 QIcon LoadAppIcon()

@@ -9,7 +9,8 @@
 void EnsureResources();
 
 // Image nIndex (0 green, 1 yellow, 2 red) of the list's 16-pixel image strip, the mask colour
-// RGB(0,128,128) made transparent. A null icon for an index outside the strip.
+// RGB(0,128,128) made transparent, with the same image from the 32-pixel strip for 2x screens. A
+// null icon for an index outside the strip.
 QIcon LoadListImage(int nIndex);
 
 // The application icon in every size it is drawn in (16 to 256 pixels).

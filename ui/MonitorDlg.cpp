@@ -39,6 +39,7 @@
 #include <QUrl>
 
 #include <cerrno>
+#include <utility>
 
 namespace {
 
@@ -133,6 +134,17 @@ bool CMonitorDlg::OnInitDialog()
     m_linkPromo2.SetURL(PAGE_MAKER_HOME);
     m_banner.SetURL(PAGE_MAKER_HOME);
 
+    // Both buttons read "Download Here": for a screen reader each tells which line it stands beside.
+    for (const auto& [nButton, pLine] : {std::pair {IDC_DOWNLOAD_2, &m_linkPromo1}, {IDC_DOWNLOAD_1, &m_linkPromo2}})
+        if (auto* pButton = GetDlgItem(this, nButton); pButton && pLine->GetControl())
+            pButton->setAccessibleDescription(pLine->GetControl()->text());
+    // As the dialog manager pairs them, the text just before the address box in the template labels
+    // it. Without a mnemonic in the text the buddy adds no shortcut and leaves the tab order alone.
+    const auto controls = findChildren<QWidget*>(Qt::FindDirectChildrenOnly);
+    const qsizetype nCombo = controls.indexOf(m_comboInterface);
+    if (auto* pLabel = nCombo > 0 ? qobject_cast<QLabel*>(controls[nCombo - 1]) : nullptr)
+        pLabel->setBuddy(m_comboInterface);
+
     m_strAddress = ListLocalAddresses();
     BindMessageMap();
 
@@ -150,6 +162,7 @@ void CMonitorDlg::SetUpList()
         return;
     m_list->setModel(&m_listModel);
     m_list->setItemDelegate(new CNameListDelegate(m_list));
+    m_list->setAccessibleName(LoadResourceString(IDS_NAME_COLUMN));
     m_list->setShowGrid(true);
     m_list->setSelectionBehavior(QAbstractItemView::SelectRows);
     m_list->setSelectionMode(QAbstractItemView::SingleSelection);

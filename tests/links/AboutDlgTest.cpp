@@ -5,6 +5,8 @@
 
 #include "common/UrlCatcher.h"
 
+#include <QAccessible>
+#include <QAccessibleActionInterface>
 #include <QPushButton>
 #include <QTest>
 
@@ -58,6 +60,11 @@ private slots:
             QCOMPARE(pLabel->palette().color(pLabel->foregroundRole()), QColor(0, 0, 255));
             QCOMPARE(pLabel->cursor().shape(), Qt::PointingHandCursor);
             QTest::mousePress(pLabel, Qt::LeftButton, {}, QPoint(3, 3));
+            QAccessibleInterface* pAccessible = QAccessible::queryAccessibleInterface(pLabel);
+            QCOMPARE(pAccessible->role(), QAccessible::Link);
+            QCOMPARE(pAccessible->text(QAccessible::Name), pLabel->text());
+            QCOMPARE(pAccessible->actionInterface()->actionNames(),
+                     QStringList {QAccessibleActionInterface::pressAction()});
         }
         const QList<QUrl> expected = {QUrl(PAGE_MAKER_HOME), QUrl(PAGE_MAKER_HOME)};
         QCOMPARE(catcher.m_urls, expected);

@@ -3,6 +3,8 @@
 
 #include "common/UrlCatcher.h"
 
+#include <QAccessible>
+#include <QAccessibleActionInterface>
 #include <QLabel>
 #include <QPixmap>
 #include <QTest>
@@ -33,6 +35,14 @@ private slots:
         banner.SetURL(PAGE_PRODUCT);
         QTest::mousePress(pBanner, Qt::LeftButton, {}, QPoint(59, 19));
         QCOMPARE(catcher.m_urls.size(), 2);
+        QCOMPARE(catcher.m_urls.last(), QUrl(PAGE_PRODUCT));
+
+        // A screen reader reads what the picture shows, and can press it.
+        QAccessibleInterface* pAccessible = QAccessible::queryAccessibleInterface(pBanner);
+        QCOMPARE(pAccessible->role(), QAccessible::Link);
+        QVERIFY(pAccessible->text(QAccessible::Name).startsWith("Tarrow: Watches the DNS queries"));
+        pAccessible->actionInterface()->doAction(QAccessibleActionInterface::pressAction());
+        QTRY_COMPARE(catcher.m_urls.size(), 3);
         QCOMPARE(catcher.m_urls.last(), QUrl(PAGE_PRODUCT));
     }
 

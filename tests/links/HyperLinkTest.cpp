@@ -3,6 +3,8 @@
 
 #include "common/UrlCatcher.h"
 
+#include <QAccessible>
+#include <QAccessibleActionInterface>
 #include <QLabel>
 #include <QTest>
 #include <QWidget>
@@ -56,6 +58,109 @@ private slots:
         QVERIFY(!m_pLabel->autoFillBackground());
         QCOMPARE(m_pLabel->cursor().shape(), Qt::PointingHandCursor);
         QCOMPARE(m_pLabel->text(), QString("Some product does something useful."));
+    }
+
+    void contrastRatio_data()
+    {
+        QTest::addColumn<QColor>("cr1");
+        QTest::addColumn<QColor>("cr2");
+        QTest::addColumn<double>("dRatio");
+        QTest::newRow("black on white") << QColor(Qt::black) << QColor(Qt::white) << 21.0;
+        QTest::newRow("either order") << QColor(Qt::white) << QColor(Qt::black) << 21.0;
+        QTest::newRow("same colour") << QColor("#323232") << QColor("#323232") << 1.0;
+        QTest::newRow("pure blue, light theme") << QColor(0, 0, 255) << QColor("#efefef") << 7.47;
+        QTest::newRow("pure blue, Adwaita dark") << QColor(0, 0, 255) << QColor("#323232") << 1.49;
+    }
+
+    void contrastRatio()
+    {
+        QFETCH(QColor, cr1);
+        QFETCH(QColor, cr2);
+        QFETCH(double, dRatio);
+        QVERIFY2(qAbs(CHyperLink::ContrastRatio(cr1, cr2) - dRatio) < 0.005,
+                 qPrintable(QString::number(CHyperLink::ContrastRatio(cr1, cr2))));
+    }
+
+    // An invalid expected colour: pure blue lightened, just enough.
+    void chooseTextColor_data()
+    {
+        QTest::addColumn<QColor>("crBackground");
+        QTest::addColumn<QColor>("crPaletteLink");
+        QTest::addColumn<QColor>("crExpected");
+        QTest::newRow("light theme") << QColor("#efefef") << QColor(0, 0, 255) << QColor(0, 0, 255);
+        QTest::newRow("blue wins where it reads") << QColor(Qt::white) << QColor("#1a5fb4") << QColor(0, 0, 255);
+        QTest::newRow("dark, readable palette link") << QColor("#323232") << QColor("#8ab4f8") << QColor("#8ab4f8");
+        QTest::newRow("dark, palette link pure blue") << QColor("#323232") << QColor(0, 0, 255) << QColor();
+        QTest::newRow("dark, palette link too dark") << QColor("#323232") << QColor("#1a5fb4") << QColor();
+        QTest::newRow("black, no palette link") << QColor(Qt::black) << QColor() << QColor();
+    }
+
+    void chooseTextColor()
+    {
+        QFETCH(QColor, crBackground);
+        QFETCH(QColor, crPaletteLink);
+        QFETCH(QColor, crExpected);
+        const QColor crText = CHyperLink::ChooseTextColor(crBackground, crPaletteLink);
+        if (crExpected.isValid())
+        {
+            QCOMPARE(crText, crExpected);
+            return;
+        }
+        QVERIFY(CHyperLink::ContrastRatio(crText, crBackground) >= 4.5);
+        QCOMPARE(crText.blue(), 255);
+        QCOMPARE(crText.red(), crText.green());
+        const QColor crOneStepDarker(crText.red() - 1, crText.green() - 1, 255);
+        QVERIFY(CHyperLink::ContrastRatio(crOneStepDarker, crBackground) < 4.5);
+    }
+
+    // The label follows the dialog's background, set before the link is attached or after (a theme
+    // switched while the window is open), and back again.
+    void textStaysReadableOnTheBackground()
+    {
+        const QPalette palLight = m_pDialog->palette();
+        QPalette palDark = palLight;
+        palDark.setColor(QPalette::Window, QColor("#323232"));
+        palDark.setColor(QPalette::WindowText, QColor("#eeeeee"));
+        const auto textOn = [this](const QColor& crBackground) {
+            QCOMPARE(m_pDialog->palette().color(QPalette::Window), crBackground);
+            for (QPalette::ColorGroup group : {QPalette::Active, QPalette::Inactive})
+                QVERIFY2(CHyperLink::ContrastRatio(m_pLabel->palette().color(group, QPalette::WindowText), crBackground)
+                             >= 4.5,
+                         qPrintable(m_pLabel->palette().color(group, QPalette::WindowText).name()));
+        };
+
+        m_pDialog->setPalette(palDark);
+        CHyperLink link;
+        link.Attach(m_pLabel);
+        textOn(QColor("#323232"));
+        QVERIFY(m_pLabel->palette().color(QPalette::WindowText) != QColor(0, 0, 255));
+
+        m_pDialog->setPalette(palLight);
+        QCOMPARE(m_pLabel->palette().color(QPalette::WindowText), QColor(0, 0, 255));
+        m_pDialog->setPalette(palDark);
+        textOn(QColor("#323232"));
+        QCOMPARE(m_pLabel->palette().color(QPalette::Window), QColor("#323232"));
+    }
+
+    void readsAsALinkThatOpensOnPress()
+    {
+        CUrlCatcher catcher;
+        CHyperLink link;
+        link.SetURL(PAGE_OTHER_PRODUCT);
+        link.Attach(m_pLabel);
+        QAccessibleInterface* pAccessible = QAccessible::queryAccessibleInterface(m_pLabel);
+        QVERIFY(pAccessible != nullptr);
+        QCOMPARE(pAccessible->role(), QAccessible::Link);
+        QCOMPARE(pAccessible->text(QAccessible::Name), m_pLabel->text());
+        QVERIFY(pAccessible->state().linked);
+        QVERIFY(!pAccessible->state().focusable);
+        QCOMPARE(m_pLabel->focusPolicy(), Qt::NoFocus);
+
+        QAccessibleActionInterface* pActions = pAccessible->actionInterface();
+        QVERIFY(pActions != nullptr);
+        QCOMPARE(pActions->actionNames(), QStringList {QAccessibleActionInterface::pressAction()});
+        pActions->doAction(QAccessibleActionInterface::pressAction());
+        QTRY_COMPARE(catcher.m_urls, QList<QUrl> {QUrl(PAGE_OTHER_PRODUCT)});
     }
 
     void leftPressOpensOnceOnThePress()

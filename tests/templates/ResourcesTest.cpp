@@ -37,6 +37,21 @@ private slots:
             for (int x = 0; x < image.width(); ++x)
                 if (qAlpha(image.pixel(x, y)) != 0)
                     QVERIFY(QColor(image.pixel(x, y)).rgb() != QColor(0, 128, 128).rgb());
+
+        // A 2x screen gets the glyph drawn at twice the size, not the small one enlarged.
+        const QPixmap pixLarge = icon.pixmap(QSize(16, 15), 2.0);
+        QCOMPARE(pixLarge.devicePixelRatio(), 2.0);
+        const QImage imageLarge = pixLarge.toImage().convertToFormat(QImage::Format_ARGB32);
+        const QImage imageArt = QImage(":/res/images/list_images@2x.png")
+                                    .copy(nIndex * 32, 0, 32, 30)
+                                    .convertToFormat(QImage::Format_ARGB32);
+        QCOMPARE(imageLarge.size(), QSize(32, 30));
+        for (int y = 0; y < imageLarge.height(); ++y)
+            for (int x = 0; x < imageLarge.width(); ++x)
+                if (QColor(imageArt.pixel(x, y)).rgb() != QColor(0, 128, 128).rgb())
+                    QCOMPARE(imageLarge.pixel(x, y), imageArt.pixel(x, y));
+                else
+                    QCOMPARE(qAlpha(imageLarge.pixel(x, y)), 0);
     }
 
     void listImageIndexOutsideTheStrip()
@@ -50,7 +65,9 @@ private slots:
         EnsureResources();
         QCOMPARE(QPixmap(":/res/images/banner.png").size(), QSize(609, 86));
         QCOMPARE(QImage(":/res/images/banner.png").hasAlphaChannel(), false);
+        QCOMPARE(QPixmap(":/res/images/banner@2x.png").size(), QSize(1218, 172));
         QCOMPARE(QPixmap(":/res/images/list_images.png").size(), QSize(48, 15));
+        QCOMPARE(QPixmap(":/res/images/list_images@2x.png").size(), QSize(96, 30));
         const QIcon icon = LoadAppIcon();
         const QList<QSize> sizes = icon.availableSizes();
         for (int nSize : {16, 24, 32, 48, 64, 128, 256})

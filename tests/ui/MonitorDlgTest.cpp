@@ -16,6 +16,7 @@
 #include "ui/ListExport.h"
 
 #include <QAbstractButton>
+#include <QAccessible>
 #include <QApplication>
 #include <QClipboard>
 #include <QComboBox>
@@ -157,6 +158,28 @@ private slots:
 
         Deliver(dlg, "mail.example.org");
         QVERIFY(!pList->model()->index(0, 0).data(Qt::DecorationRole).value<QIcon>().isNull());
+
+        // What a screen reader reads: the list's name, each "Download Here" described by the link
+        // line beside it, which opens the same page, and the address box labelled by its text.
+        const auto accessible = [&dlg](int nId) {
+            return QAccessible::queryAccessibleInterface(GetDlgItem(&dlg, nId));
+        };
+        QCOMPARE(accessible(IDC_NAME_LIST)->text(QAccessible::Name), QString("Captured DNS Names"));
+        for (const auto& [nButton, nLine] : {std::pair {IDC_DOWNLOAD_2, IDC_PROMO_1}, {IDC_DOWNLOAD_1, IDC_PROMO_2}})
+        {
+            QCOMPARE(accessible(nLine)->role(), QAccessible::Link);
+            QCOMPARE(accessible(nButton)->text(QAccessible::Name), QString("Download Here"));
+            QCOMPARE(accessible(nButton)->text(QAccessible::Description), GetDlgItemAs<QLabel>(&dlg, nLine)->text());
+            QTest::mouseClick(GetDlgItem(&dlg, nButton), Qt::LeftButton);
+            QTest::mousePress(GetDlgItem(&dlg, nLine), Qt::LeftButton, {}, QPoint(3, 3));
+            QCOMPARE(m_catcher.m_urls.size(), 2);
+            QCOMPARE(m_catcher.m_urls.first(), m_catcher.m_urls.last());
+            m_catcher.m_urls.clear();
+        }
+        const auto labels = accessible(IDC_INTERFACE)->relations(QAccessible::Label);
+        QCOMPARE(labels.size(), 1);
+        QVERIFY(labels.first().first->text(QAccessible::Name).endsWith("Select Local Interface..."));
+        QCOMPARE(static_cast<QWidget*>(labels.first().first->object())->focusPolicy(), Qt::NoFocus);
 
         // The list lays its text out itself, and must still paint exactly what the style paints:
         // a plain row, one too long for its cell, the selected one.
