@@ -101,7 +101,8 @@ fi
 build() {
   cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
     -DTARROW_HELPER_FROM_BUILD_TREE=OFF -DTARROW_BUILD_BENCH=OFF -DTARROW_BUILD_TESTS=ON &&
-    cmake --build "$build_dir" --target tarrow tarrow-capture-helper CaptureAsUser &&
+    cmake --build "$build_dir" --target tarrow tarrow-capture-helper tarrow-watch CaptureAsUser \
+      $(grep -q '^build tarrow-watch-man:' "$build_dir/build.ninja" && echo tarrow-watch-man) &&
     rm -f "$build_dir"/tarrow_*.deb &&
     (cd "$build_dir" && cpack -G DEB)
 }
