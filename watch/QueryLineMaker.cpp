@@ -103,17 +103,17 @@ void CQueryLineMaker::AppendTime(std::string& strText, std::int64_t nSeconds, st
         std::snprintf(szSecond, sizeof(szSecond), "%04d-%02d-%02dT%02d:%02d:%02d", parts.tm_year + 1900,
                       parts.tm_mon + 1, parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec);
         m_strSecond = szSecond;
-        if (m_bUtc)
-            m_strOffset = "Z";
-        else
+        // One assignment for both: GCC 12 at -O3 warns falsely of an overlapping copy when a
+        // literal is assigned here.
+        char szOffset[48] = "Z";
+        if (!m_bUtc)
         {
             const long nOffset = parts.tm_gmtoff;
             const long nMinutes = (nOffset < 0 ? -nOffset : nOffset) / 60;
-            char szOffset[48];
             std::snprintf(szOffset, sizeof(szOffset), "%c%02ld:%02ld", nOffset < 0 ? '-' : '+', nMinutes / 60,
                           nMinutes % 60);
-            m_strOffset = szOffset;
         }
+        m_strOffset = szOffset;
         m_nCachedSecond = nSeconds;
     }
     char szMicroseconds[8];
