@@ -99,6 +99,12 @@ bool CSenderTable::MayName(std::uint32_t nUid, std::uint32_t nOwnUid)
 
 void CSenderTable::Name(const sender_event& event, std::uint32_t nOwnUid, Channel::CNameRecord* pRecord)
 {
+    // Sent from this machine, but by whom could not be told.
+    if (event.sender_known == 0)
+    {
+        pRecord->nSender = Channel::SENDER_UNKNOWN;
+        return;
+    }
     if (!MayName(event.uid, nOwnUid))
     {
         pRecord->nSender = Channel::SENDER_ANOTHER_USER;

@@ -23,6 +23,86 @@ __u64 lost_events = 0;
 
 #define PROTO_TCP 6
 #define PROTO_UDP 17
+#define PF_KTHREAD 0x00200000
+// The smallest kernel stack of the architectures the helper is built for.
+#define TASK_STACK_BYTES (16 * 1024)
+
+// Who last sent on a socket from its own thread: a packet that leaves later from a softirq (a
+// retransmission, a queue that was held) is still theirs. Keyed by the socket's address and its
+// inode number, which a new socket at the same address does not share.
+struct socket_key
+{
+    __u64 address;
+    __u64 inode;
+};
+struct sender
+{
+    __u64 cgroup_id;
+    __u32 pid;
+    __u32 tid;
+    __u32 uid;
+    char comm[16];
+};
+struct
+{
+    __uint(type, BPF_MAP_TYPE_LRU_HASH);
+    __uint(max_entries, 4096);
+    __type(key, struct socket_key);
+    __type(value, struct sender);
+} senders SEC(".maps");
+
+// Only a thread that sends names its sender. A packet also leaves from a softirq (after neighbour
+// discovery, on a retransmission, from a queue that was held), on whatever thread it interrupted.
+// A softirq runs on the interrupt stack, in a kernel thread, or on the stack of a thread that was
+// interrupted in user mode; a thread that sends is on its own stack, inside a system call.
+static __always_inline bool InSendingThread(struct task_struct* pTask)
+{
+    if ((BPF_CORE_READ(pTask, flags) & PF_KTHREAD) != 0)
+        return false;
+    const __u64 nStack = (__u64)BPF_CORE_READ(pTask, stack);
+    volatile __u8 bHere = 0;
+    const __u64 nHere = (__u64)&bHere;
+    if (nHere < nStack || nHere >= nStack + TASK_STACK_BYTES)
+        return false;
+    struct pt_regs* pRegs = (struct pt_regs*)bpf_task_pt_regs(pTask);
+#if defined(__TARGET_ARCH_x86)
+    return (long)BPF_CORE_READ(pRegs, orig_ax) >= 0;
+#elif defined(__TARGET_ARCH_arm64)
+    return BPF_CORE_READ(pRegs, syscallno) >= 0;
+#else
+#error "the system call register of this architecture is not known"
+#endif
+}
+
+static __always_inline void TakeSender(struct sock* pSocket, struct task_struct* pTask, struct sender_event* pEvent)
+{
+    struct socket_key key = {(__u64)pSocket, BPF_CORE_READ(pSocket, sk_socket, file, f_inode, i_ino)};
+    struct sender here = {};
+    if (InSendingThread(pTask))
+    {
+        const __u64 nPidTid = bpf_get_current_pid_tgid();
+        here.pid = nPidTid >> 32;
+        here.tid = (__u32)nPidTid;
+        here.uid = (__u32)bpf_get_current_uid_gid();
+        here.cgroup_id = bpf_get_current_cgroup_id();
+        // The process's command, not the thread's: dig sends from a thread it calls isc-net-0000.
+        BPF_CORE_READ_STR_INTO(&here.comm, pTask, group_leader, comm);
+        bpf_map_update_elem(&senders, &key, &here, BPF_ANY);
+    }
+    else
+    {
+        const struct sender* pSender = bpf_map_lookup_elem(&senders, &key);
+        if (pSender == NULL)
+            return;
+        __builtin_memcpy(&here, pSender, sizeof(here));
+    }
+    pEvent->sender_known = 1;
+    pEvent->pid = here.pid;
+    pEvent->tid = here.tid;
+    pEvent->uid = here.uid;
+    pEvent->cgroup_id = here.cgroup_id;
+    __builtin_memcpy(pEvent->comm, here.comm, sizeof(pEvent->comm));
+}
 
 SEC("tp_btf/net_dev_queue")
 int BPF_PROG(OnDevQueue, struct sk_buff* skb)
@@ -112,16 +192,9 @@ int BPF_PROG(OnDevQueue, struct sk_buff* skb)
         e.id_known = 1;
     }
 
-    const __u64 nPidTid = bpf_get_current_pid_tgid();
     e.ktime_ns = bpf_ktime_get_ns();
-    e.pid = nPidTid >> 32;
-    e.tid = (__u32)nPidTid;
-    e.uid = (__u32)bpf_get_current_uid_gid();
-    e.cgroup_id = bpf_get_current_cgroup_id();
+    TakeSender(pSocket, (struct task_struct*)bpf_get_current_task_btf(), &e);
     e.netns = BPF_CORE_READ(skb, dev, nd_net.net, ns.inum);
-    // The process's command, not the thread's: dig sends from a thread it calls isc-net-0000.
-    struct task_struct* pTask = (struct task_struct*)bpf_get_current_task();
-    BPF_CORE_READ_STR_INTO(&e.comm, pTask, group_leader, comm);
     // The helper drains the ring before each block of frames, so no wakeup is needed: it would
     // only cost the loop a turn per event.
     if (bpf_ringbuf_output(&events, &e, sizeof(e), BPF_RB_NO_WAKEUP) != 0)
