@@ -24,6 +24,8 @@
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
+#include <memory>
+#include <sys/capability.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -44,6 +46,24 @@ bool OpenStandardDescriptors()
             return false;
     }
     return true;
+}
+
+// Its file grants the rights as permitted only, not effective: a file whose rights are effective at
+// once cannot be run at all by a process whose bounding set lacks one of them (a container, root's
+// window), whereas this one then just names no programs. So it raises them itself. Failing, the
+// open that needs them says so.
+void RaisePermittedRights()
+{
+    const std::unique_ptr<std::remove_pointer_t<cap_t>, decltype(&cap_free)> pCaps(cap_get_proc(), &cap_free);
+    if (!pCaps)
+        return;
+    for (const cap_value_t nCap : {CAP_NET_RAW, CAP_BPF, CAP_PERFMON})
+    {
+        cap_flag_value_t nPermitted = CAP_CLEAR;
+        if (cap_get_flag(pCaps.get(), nCap, CAP_PERMITTED, &nPermitted) == 0 && nPermitted == CAP_SET)
+            cap_set_flag(pCaps.get(), CAP_EFFECTIVE, 1, &nCap, CAP_SET);
+    }
+    cap_set_proc(pCaps.get());
 }
 
 // The helper's first word, sent only from inside the sandbox. Whatever it said, a helper that did
@@ -80,6 +100,7 @@ int main(int argc, char** argv)
         return EXIT_NO_CHANNEL;
     }
 
+    RaisePermittedRights();
     static CPacketRing s_ring;
     COpenedRecord opened;
     int hSocket = -1;

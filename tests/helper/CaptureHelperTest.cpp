@@ -34,6 +34,7 @@
 #include <pwd.h>
 #include <sys/capability.h>
 #include <sys/mman.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/socket.h>
@@ -275,7 +276,7 @@ namespace {
 // A copy of the helper holding the capture right as an installed one does, in a folder of root's
 // that the test's users may enter; with the rights to name programs too, when asked.
 constexpr char CAPTURE_RIGHT[] = "cap_net_raw=ep";
-constexpr char CAPTURE_AND_NAMING_RIGHTS[] = "cap_net_raw,cap_bpf,cap_perfmon=ep";
+constexpr char CAPTURE_AND_NAMING_RIGHTS[] = "cap_net_raw,cap_bpf,cap_perfmon=p";
 
 class CGrantedHelper
 {
@@ -697,6 +698,20 @@ TEST_F(CaptureHelperNetTest, HelperNamesTheProgramBehindEachQueryUnderThePrivacy
     ASSERT_GE(hTcp, 0);
     m_fds.push_back(hTcp);
     ASSERT_EQ(listen(hTcp, 8), 0);
+
+    // Started by a process whose bounding set lacks the naming rights (a container, root's window),
+    // the helper still captures, and says why it names nobody.
+    const pid_t pidBounded = fork();
+    if (pidBounded == 0)
+    {
+        if (prctl(PR_CAPBSET_DROP, CAP_BPF, 0, 0, 0) != 0 || prctl(PR_CAPBSET_DROP, CAP_PERFMON, 0, 0, 0) != 0)
+            _exit(201);
+        _exit(WaitForChild(owner.Start([&] {
+            const CHelperProcess::CStarted started = CHelperProcess::StartHelper(full.GetPath(), strCapture.c_str());
+            return started.channel.IsOpen() ? started.opened.nAttributionError : 200;
+        })));
+    }
+    EXPECT_EQ(WaitForChild(pidBounded), EPERM) << "200: no capture; without the naming rights in the bounding set";
 
     int ready[2], done[2];
     ASSERT_EQ(pipe2(ready, O_CLOEXEC), 0);
