@@ -5,6 +5,8 @@
 #include "helper/SenderEvents.h"
 
 #include <cerrno>
+#include <iterator>
+#include <utility>
 #include <cstring>
 #include <ctime>
 #include <poll.h>
@@ -80,7 +82,13 @@ void CCaptureLoop::DrainEvents(std::uint64_t nNowNs)
     m_nNowNs = nNowNs;
     if (m_pEvents == nullptr)
         return;
-    const bool bLeft = m_pEvents->Drain(EVENTS_PER_DRAIN, [this](const sender_event& event) { m_senders.Add(event); });
+    size_t nBatch = 0;
+    const bool bLeft = m_pEvents->Drain(EVENTS_PER_DRAIN, [this, &nBatch](const sender_event& event) {
+        m_aBatch[nBatch++] = event;
+        if (nBatch == std::size(m_aBatch))
+            m_senders.Add(m_aBatch, std::exchange(nBatch, 0));
+    });
+    m_senders.Add(m_aBatch, nBatch);
     const std::uint64_t nLost = m_pEvents->GetLost();
     if (bLeft || nLost != m_nLostSeen)
         m_nDoubtUntilNs = nNowNs + CSenderTable::EVENT_LIFE_NS;

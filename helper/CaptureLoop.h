@@ -56,6 +56,7 @@ private:
     CSenderEvents* m_pEvents;
     std::uint32_t m_nOwnUid;
     CSenderTable m_senders;
+    sender_event m_aBatch[256];
     std::uint64_t m_nNowNs = 0;
     // Until then an unknown frame may be a local one whose event was lost or is still in the ring.
     std::uint64_t m_nDoubtUntilNs = 0;

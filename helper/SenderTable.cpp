@@ -1,5 +1,6 @@
 #include "helper/SenderTable.h"
 
+#include <algorithm>
 #include <cstring>
 
 static_assert((CSenderTable::SLOTS & (CSenderTable::SLOTS - 1)) == 0);
@@ -26,21 +27,22 @@ sender_event KeyOf(const CQueryFacts& facts, bool bIdKnown)
 
 } // namespace
 
-unsigned CSenderTable::Home(const sender_event& key)
+// Without its id, an event is kept under id 0, where every query of its tuple looks.
+std::uint64_t CSenderTable::Hash(const sender_event& key)
 {
-    // FNV-1a over the key's fields.
-    std::uint32_t nHash = 2166136261u;
-    const auto mix = [&nHash](const void* p, size_t n) {
-        for (size_t i = 0; i < n; ++i)
-            nHash = (nHash ^ static_cast<const unsigned char*>(p)[i]) * 16777619u;
-    };
-    mix(key.saddr, sizeof(key.saddr));
-    mix(key.daddr, sizeof(key.daddr));
-    mix(&key.sport, sizeof(key.sport));
-    mix(&key.dns_id, sizeof(key.dns_id));
-    mix(&key.protocol, 1);
-    mix(&key.id_known, 1);
-    return nHash & (SLOTS - 1);
+    std::uint64_t aWords[5] = {};
+    std::memcpy(aWords, key.saddr, sizeof(key.saddr));
+    std::memcpy(aWords + 2, key.daddr, sizeof(key.daddr));
+    const std::uint16_t nId = key.id_known != 0 ? key.dns_id : 0;
+    aWords[4] = std::uint64_t(key.sport) | std::uint64_t(key.dport) << 16 | std::uint64_t(nId) << 32
+                | std::uint64_t(key.protocol) << 48 | std::uint64_t(key.id_known) << 56;
+    std::uint64_t nHash = 0;
+    for (const std::uint64_t nWord : aWords)
+    {
+        nHash = (nHash ^ nWord) * 0x9e3779b97f4a7c15u;
+        nHash ^= nHash >> 29;
+    }
+    return nHash;
 }
 
 bool CSenderTable::SameQuery(const sender_event& a, const sender_event& b)
@@ -50,28 +52,56 @@ bool CSenderTable::SameQuery(const sender_event& a, const sender_event& b)
            && std::memcmp(a.daddr, b.daddr, sizeof(a.daddr)) == 0;
 }
 
-void CSenderTable::Add(const sender_event& original)
+void CSenderTable::Add(const sender_event& event)
+{
+    Add(&event, 1);
+}
+
+void CSenderTable::Add(const sender_event* pEvents, size_t nCount)
+{
+    constexpr size_t RUN = 64;
+    std::uint64_t aHashes[RUN];
+    for (size_t nDone = 0; nDone < nCount; nDone += RUN)
+    {
+        const size_t nRun = std::min(RUN, nCount - nDone);
+        for (size_t i = 0; i < nRun; ++i)
+        {
+            aHashes[i] = Hash(pEvents[nDone + i]);
+            __builtin_prefetch(&m_slots[aHashes[i] & (SLOTS - 1)], 1);
+        }
+        for (size_t i = 0; i < nRun; ++i)
+            Add(pEvents[nDone + i], aHashes[i]);
+    }
+}
+
+void CSenderTable::Add(const sender_event& original, std::uint64_t nHash)
 {
     sender_event event = original;
-    // Without its id, kept under id 0, where every query of its tuple looks.
     if (event.id_known == 0)
         event.dns_id = 0;
-    const unsigned nHome = Home(event);
-    unsigned nOldest = nHome;
+    const std::uint32_t nTag = std::uint32_t(nHash >> 32) | 1;
+    unsigned nTaken = unsigned(nHash) & (SLOTS - 1);
+    std::uint32_t nOldest = 0;
     for (unsigned i = 0; i < PROBES; ++i)
     {
-        const unsigned nSlot = (nHome + i) & (SLOTS - 1);
-        sender_event& slot = m_slots[nSlot];
-        // An empty slot has time 0, the oldest of all; the same query sent again takes its own.
-        if (slot.ktime_ns == 0 || SameQuery(slot, event))
+        const unsigned nSlot = (unsigned(nHash) + i) & (SLOTS - 1);
+        const CSlot& slot = m_slots[nSlot];
+        // Only a slot whose tag matches has its event read: a read at a random place is what
+        // costs here. The same query sent again takes its own slot.
+        if (!IsLive(slot) || (slot.nTag == nTag && SameQuery(EventOf(slot), event)))
         {
-            nOldest = nSlot;
+            nTaken = nSlot;
             break;
         }
-        if (slot.ktime_ns < m_slots[nOldest].ktime_ns)
-            nOldest = nSlot;
+        if (m_nNextNumber - slot.nNumber > nOldest)
+        {
+            nOldest = m_nNextNumber - slot.nNumber;
+            nTaken = nSlot;
+        }
     }
-    m_slots[nOldest] = event;
+    m_slots[nTaken] = {nTag, m_nNextNumber};
+    m_events[m_nNextNumber & (SLOTS - 1)] = event;
+    ++m_nNextNumber;
 }
 
 const sender_event* CSenderTable::Find(const CQueryFacts& facts, std::uint64_t nNowNs) const
@@ -81,12 +111,16 @@ const sender_event* CSenderTable::Find(const CQueryFacts& facts, std::uint64_t n
         if (!bIdKnown && facts.nProtocol != 6)
             break;
         const sender_event key = KeyOf(facts, bIdKnown);
-        const unsigned nHome = Home(key);
+        const std::uint64_t nHash = Hash(key);
+        const std::uint32_t nTag = std::uint32_t(nHash >> 32) | 1;
         for (unsigned i = 0; i < PROBES; ++i)
         {
-            const sender_event& slot = m_slots[(nHome + i) & (SLOTS - 1)];
-            if (slot.ktime_ns != 0 && SameQuery(slot, key) && slot.ktime_ns + EVENT_LIFE_NS >= nNowNs)
-                return &slot;
+            const CSlot& slot = m_slots[(unsigned(nHash) + i) & (SLOTS - 1)];
+            if (slot.nTag != nTag || !IsLive(slot))
+                continue;
+            const sender_event& event = EventOf(slot);
+            if (event.ktime_ns + EVENT_LIFE_NS >= nNowNs && SameQuery(event, key))
+                return &event;
         }
     }
     return nullptr;
