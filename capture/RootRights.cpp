@@ -33,11 +33,18 @@ bool IsRoot()
     return getresuid(&nReal, &nEffective, &nSaved) != 0 || nReal == 0 || nEffective == 0 || nSaved == 0;
 }
 
-bool DropBoundingSetButNetRaw(std::string* pstrWhy)
+// The rights the capture helper's file may grant: to capture, and to attach the program that names
+// the sender of each query.
+bool IsHelperRight(cap_value_t nCap)
+{
+    return nCap == CAP_NET_RAW || nCap == CAP_BPF || nCap == CAP_PERFMON;
+}
+
+bool DropBoundingSetButHelperRights(std::string* pstrWhy)
 {
     for (cap_value_t nCap = 0; nCap < cap_value_t(cap_max_bits()); ++nCap)
     {
-        if (nCap != CAP_NET_RAW && cap_get_bound(nCap) == 1 && cap_drop_bound(nCap) != 0)
+        if (!IsHelperRight(nCap) && cap_get_bound(nCap) == 1 && cap_drop_bound(nCap) != 0)
             return Failed(pstrWhy, "dropping a capability from the bounding set");
     }
     return true;
@@ -61,10 +68,10 @@ bool GiveUpRootRights(std::string* pstrWhy)
         const unsigned nBits = cap_get_secbits();
         if ((nBits & ROOT_GETS_NOTHING) != ROOT_GETS_NOTHING && cap_set_secbits(nBits | ROOT_GETS_NOTHING) != 0)
             return Failed(pstrWhy, "locking the securebits that keep root's programs from getting capabilities");
-        if (!DropBoundingSetButNetRaw(pstrWhy))
+        if (!DropBoundingSetButHelperRights(pstrWhy))
             return false;
     }
-    else if (IsEffective(pNow.get(), CAP_SETPCAP) && !DropBoundingSetButNetRaw(pstrWhy))
+    else if (IsEffective(pNow.get(), CAP_SETPCAP) && !DropBoundingSetButHelperRights(pstrWhy))
         return false;
     if (cap_set_proc(pNone.get()) != 0)
         return Failed(pstrWhy, "clearing the capabilities");

@@ -9,8 +9,9 @@
 //
 // Left alone, an execve by uid 0 refills the new program's rights from the bounding set. So root's
 // window locks the securebit NOROOT first (and NO_CAP_AMBIENT_RAISE): from then on a program it
-// starts gets only what its file grants. Only CAP_NET_RAW stays in the bounding set, so the one
-// file capability that still works is the capture helper's (the package's, cmake --install's, or
+// starts gets only what its file grants. Only the helper's rights (CAP_NET_RAW, CAP_BPF and
+// CAP_PERFMON) stay in the bounding set, so the one file capability that still works is the capture
+// helper's (the package's, cmake --install's, or
 // the copy start.sh grants, root's own included); a helper without it, the build tree's, is
 // refused and gives way to the granted one. The window keeping CAP_NET_RAW permitted and passing
 // it on as an ambient right around the helper's start would work without a granted helper, but

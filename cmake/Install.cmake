@@ -23,6 +23,11 @@ if(TARGET tarrow)
   install(FILES res/images/tarrow.svg DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
 endif()
 
+# The rights the installed helper's file holds: cap_net_raw to capture, cap_bpf and cap_perfmon to
+# load the program that names the sender of each local query. Permitted only: the helper raises
+# them itself, so that a process whose bounding set lacks some can still run it and capture.
+set(TARROW_HELPER_RIGHTS "cap_net_raw,cap_bpf,cap_perfmon=p")
+
 # A root install into the live system grants the right as the package does. A staged install
 # (DESTDIR, or the package's own staging prefix) leaves it to whoever installs the result.
 configure_file(cmake/GrantCaptureRight.cmake.in ${PROJECT_BINARY_DIR}/GrantCaptureRight.cmake @ONLY)
@@ -49,8 +54,10 @@ browser.
 tarrow-watch prints the same capture for terminals and log pipelines, one
 line per query (aligned text, TSV, CSV or JSON lines), and reads pcap files.
 .
-Tarrow runs as the user. Only its small capture helper holds the
-cap_net_raw capability, and only members of the group tarrow may run it.")
+Tarrow runs as the user. Only its small capture helper holds
+capabilities (cap_net_raw, and cap_bpf and cap_perfmon until it has attached
+the program that names the sender of each local query), and only members of
+the group tarrow may run it.")
 set(CPACK_PACKAGING_INSTALL_PREFIX "${CMAKE_INSTALL_PREFIX}")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)

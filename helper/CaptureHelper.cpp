@@ -1,11 +1,14 @@
 // tarrow-capture-helper ADDRESS
 //
 // The only file of Tarrow that holds cap_net_raw, and the process that captures for one running
-// capture. It opens the capture socket for ADDRESS with its ring, gives up every right it had, and
-// from then on only reads frames, decodes their query names and writes records to the window
-// through the Unix socket at descriptor 3. It hands out no descriptor and reads no environment and
-// no file; before its sandbox it asks the kernel only for this network namespace's list of Unix
-// sockets, to count the user's captures. It ends when that socket closes or its parent dies.
+// capture. It opens the capture socket for ADDRESS with its ring; when it also holds cap_bpf and
+// cap_perfmon, it loads and attaches the fixed program that names the thread behind each query
+// this machine sends. Then it gives up every right it had, and from then on only reads frames and
+// those events, decodes their query names and writes records to the window through the Unix socket
+// at descriptor 3. It hands out no descriptor and reads no environment; before its sandbox it asks
+// the kernel only for this network namespace's list of Unix sockets, to count the user's captures,
+// and, to load the program, reads the kernel's own type information. It ends when that socket
+// closes or its parent dies.
 
 #include "platform/AddressText.h"
 #include "channel/RecordWriter.h"
@@ -15,11 +18,14 @@
 #include "helper/HelperTexts.h"
 #include "helper/PacketRing.h"
 #include "helper/PacketSocket.h"
+#include "helper/SenderEvents.h"
 
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
+#include <memory>
+#include <sys/capability.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -40,6 +46,24 @@ bool OpenStandardDescriptors()
             return false;
     }
     return true;
+}
+
+// Its file grants the rights as permitted only, not effective: a file whose rights are effective at
+// once cannot be run at all by a process whose bounding set lacks one of them (a container, root's
+// window), whereas this one then just names no programs. So it raises them itself. Failing, the
+// open that needs them says so.
+void RaisePermittedRights()
+{
+    const std::unique_ptr<std::remove_pointer_t<cap_t>, decltype(&cap_free)> pCaps(cap_get_proc(), &cap_free);
+    if (!pCaps)
+        return;
+    for (const cap_value_t nCap : {CAP_NET_RAW, CAP_BPF, CAP_PERFMON})
+    {
+        cap_flag_value_t nPermitted = CAP_CLEAR;
+        if (cap_get_flag(pCaps.get(), nCap, CAP_PERMITTED, &nPermitted) == 0 && nPermitted == CAP_SET)
+            cap_set_flag(pCaps.get(), CAP_EFFECTIVE, 1, &nCap, CAP_SET);
+    }
+    cap_set_proc(pCaps.get());
 }
 
 // The helper's first word, sent only from inside the sandbox. Whatever it said, a helper that did
@@ -76,6 +100,7 @@ int main(int argc, char** argv)
         return EXIT_NO_CHANNEL;
     }
 
+    RaisePermittedRights();
     static CPacketRing s_ring;
     COpenedRecord opened;
     int hSocket = -1;
@@ -90,6 +115,12 @@ int main(int argc, char** argv)
     {
         hSocket = CPacketSocket::Open(argv[1], s_ring, &opened);
     }
+    // Whatever becomes of naming programs, the capture runs; the reply says why they go unnamed.
+    static CSenderEvents s_events;
+    // Asked now: past the sandbox, even this is refused.
+    const uid_t nOwnUid = getuid();
+    if (hSocket >= 0 && !s_events.Open())
+        opened.nAttributionError = errno > 0 ? errno : EIO;
     // The right goes before anything is said, the word of a failed open included.
     if (!EnterCaptureSandbox(hSocket, CHANNEL_FD))
     {
@@ -99,6 +130,6 @@ int main(int argc, char** argv)
     }
     Reply(opened);
 
-    static CCaptureLoop s_loop(hSocket, s_ring);
+    static CCaptureLoop s_loop(hSocket, s_ring, s_events.IsOpen() ? &s_events : nullptr, nOwnUid);
     s_loop.Run();
 }

@@ -2,8 +2,11 @@
 
 #include "helper/PacketRing.h"
 #include "helper/PacketSocket.h"
+#include "helper/SenderEvents.h"
 
 #include <cerrno>
+#include <iterator>
+#include <utility>
 #include <cstring>
 #include <ctime>
 #include <poll.h>
@@ -14,11 +17,12 @@ using namespace Channel;
 
 namespace {
 
-std::uint64_t NowMs()
+// The clock of the events' times.
+std::uint64_t NowNs()
 {
     timespec now {};
     clock_gettime(CLOCK_MONOTONIC, &now);
-    return std::uint64_t(now.tv_sec) * 1000 + std::uint64_t(now.tv_nsec) / 1000000;
+    return std::uint64_t(now.tv_sec) * 1000000000 + std::uint64_t(now.tv_nsec);
 }
 
 } // namespace
@@ -38,10 +42,11 @@ void CCaptureLoop::Run()
         if ((fds[1].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0)
             End(EXIT_ENDED);
 
+        do
+            DrainEvents(NowNs());
         while (m_ring.ReadBlock([this](const CPacketRing::CFrame& frame) {
             OnFrame(frame.pData, frame.nLength, frame.nSeconds, frame.nNanoseconds);
-        }))
-        {}
+        }));
         PutCountsIfDue();
         if ((fds[0].revents & POLLERR) != 0)
             Fail();
@@ -67,8 +72,39 @@ void CCaptureLoop::OnFrame(const unsigned char* pData, size_t nLength, std::int6
     name.nSourcePort = facts.nSourcePort;
     name.nDestinationPort = facts.nDestinationPort;
     name.nDnsId = facts.nDnsId;
+    NameSender(facts, &name);
     name.nLength = static_cast<std::uint16_t>(std::strlen(m_szName));
     Put(name, std::string_view(m_szName, name.nLength));
+}
+
+void CCaptureLoop::DrainEvents(std::uint64_t nNowNs)
+{
+    m_nNowNs = nNowNs;
+    if (m_pEvents == nullptr)
+        return;
+    size_t nBatch = 0;
+    const bool bLeft = m_pEvents->Drain(EVENTS_PER_DRAIN, [this, &nBatch](const sender_event& event) {
+        m_aBatch[nBatch++] = event;
+        if (nBatch == std::size(m_aBatch))
+            m_senders.Add(m_aBatch, std::exchange(nBatch, 0));
+    });
+    m_senders.Add(m_aBatch, nBatch);
+    const std::uint64_t nLost = m_pEvents->GetLost();
+    if (bLeft || nLost != m_nLostSeen)
+        m_nDoubtUntilNs = nNowNs + CSenderTable::EVENT_LIFE_NS;
+    m_nLostSeen = nLost;
+}
+
+// A query no thread of this machine sent came from another host; when events were lost or left
+// in the ring lately, that cannot be told.
+void CCaptureLoop::NameSender(const CQueryFacts& facts, CNameRecord* pRecord) const
+{
+    if (m_pEvents == nullptr)
+        return;
+    if (const sender_event* pEvent = m_senders.Find(facts, m_nNowNs))
+        CSenderTable::Name(*pEvent, m_nOwnUid, pRecord);
+    else if (m_nNowNs >= m_nDoubtUntilNs)
+        pRecord->nSender = SENDER_ANOTHER_HOST;
 }
 
 // Counts go out when they changed, and at least once a heartbeat so that the window can tell a
@@ -81,9 +117,11 @@ void CCaptureLoop::PutCountsIfDue()
         m_counts.nReceived += nKept;
         m_counts.nDropped += nDropped;
     }
-    const std::uint64_t nNow = NowMs();
-    if (nKept == 0 && nDropped == 0 && nNow - m_nLastCounts < HEARTBEAT_MS)
+    const std::uint64_t nLost = m_pEvents != nullptr ? m_pEvents->GetLost() : 0;
+    const std::uint64_t nNow = NowNs() / 1000000;
+    if (nKept == 0 && nDropped == 0 && nLost == m_counts.nEventsLost && nNow - m_nLastCounts < HEARTBEAT_MS)
         return;
+    m_counts.nEventsLost = nLost;
     m_nLastCounts = nNow;
     Put(m_counts);
 }

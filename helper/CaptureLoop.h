@@ -3,19 +3,31 @@
 #include "channel/Channel.h"
 #include "channel/RecordWriter.h"
 #include "dns/DnsName.h"
+#include "helper/SenderTable.h"
 
 #include <cstdint>
 
 class CPacketRing;
+class CSenderEvents;
 
 // The sandboxed helper's whole life after the open: waits for frames in the ring, decodes their
 // query names and writes them, with the kernel's counts, to the channel in whole messages. While the
 // window reads nothing, sending waits, and a burst waits in the ring. Never returns: it ends the
 // process when the channel closes, breaks, or the capture socket fails.
+//
+// With pEvents (programs are named), the events of sending threads are drained before each block
+// of frames, since a thread's event is written before its frame reaches the ring, and each query is
+// joined to its event. nOwnUid is the user the helper captures for (its real uid), whose privacy
+// rule decides what of another user's program is shown.
 class CCaptureLoop
 {
 public:
-    CCaptureLoop(int hSocket, CPacketRing& ring) : m_hSocket(hSocket), m_ring(ring) {}
+    // Events taken per drain: a flood of them costs a bounded turn, and never holds a frame back.
+    static constexpr size_t EVENTS_PER_DRAIN = 4096;
+
+    CCaptureLoop(int hSocket, CPacketRing& ring, CSenderEvents* pEvents = nullptr, std::uint32_t nOwnUid = 0)
+        : m_hSocket(hSocket), m_ring(ring), m_pEvents(pEvents), m_nOwnUid(nOwnUid)
+    {}
 
     [[noreturn]] void Run();
 
@@ -25,6 +37,8 @@ public:
 private:
     void OnFrame(const unsigned char* pData, size_t nLength, std::int64_t nSeconds, std::uint32_t nNanoseconds);
     void PutCountsIfDue();
+    void DrainEvents(std::uint64_t nNowNs);
+    void NameSender(const CQueryFacts& facts, Channel::CNameRecord* pRecord) const;
     [[noreturn]] void Fail();
     // A record that cannot be sent means the window is gone: nothing is left to do.
     template <class TRecord>
@@ -39,6 +53,14 @@ private:
     CRecordWriter m_writer {Channel::CHANNEL_FD};
     Channel::CCountsRecord m_counts;
     std::uint64_t m_nLastCounts = 0;
+    CSenderEvents* m_pEvents;
+    std::uint32_t m_nOwnUid;
+    CSenderTable m_senders;
+    sender_event m_aBatch[256];
+    std::uint64_t m_nNowNs = 0;
+    // Until then an unknown frame may be a local one whose event was lost or is still in the ring.
+    std::uint64_t m_nDoubtUntilNs = 0;
+    std::uint64_t m_nLostSeen = 0;
     char m_szName[NAME_BUFFER_SIZE] = {};
 };
 

@@ -11,7 +11,9 @@
 // Allowed: poll on anything; send only on the channel; getsockopt only the capture socket's
 // statistics and pending error; the clock; anonymous memory for the allocator (never executable);
 // its own signal mask and stack, and signalling itself (abort); ending. Anything else, a write to
-// stderr included, kills the process.
+// stderr included, kills the process. The ring of sending programs, when the helper names them,
+// needs nothing more: it is read through memory mapped before, and its program stays attached
+// through descriptors that no allowed call can use (the bpf call is not allowed).
 
 // Entered whatever became of the open (hCaptureSocket -1 when it failed), before the helper says a
 // word. False with errno when a step failed; the process may then be partly restricted and must

@@ -8,7 +8,11 @@ run_packages=(
   cmake ninja-build g++ pkg-config
   qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins qt6-gtk-platformtheme libgl-dev
   libcap2-bin libcap-dev libseccomp-dev acl xdg-utils fonts-dejavu-core
+  # tarrow-watch reads pcap files through libpcap; its man page is made by help2man.
   libpcap-dev help2man
+  # The program that names the sender of each local query: compiled for BPF by clang, embedded
+  # by bpftool, loaded through libbpf.
+  libbpf-dev libbpf1 bpftool clang
 )
 test_packages=(
   libgtest-dev libgmock-dev libbenchmark-dev

@@ -129,8 +129,10 @@ for size in 16 24 32 48 64 128 256; do
   files+=("/usr/share/icons/hicolor/${size}x${size}/apps/tarrow.png")
 done
 check "installed files are in place" ls -l "${files[@]}"
-check "only the helper holds cap_net_raw" bash -c "
-  getcap '$helper' | tee /dev/stderr | grep -q 'cap_net_raw[=+]ep' && [ -z \"\$(getcap /usr/bin/tarrow)\" ]"
+# getcap lists them in the kernel's order.
+rights_shown=' cap_net_raw,cap_perfmon,cap_bpf=p$'
+check "only the helper holds capabilities: cap_net_raw, cap_bpf and cap_perfmon, permitted" bash -c "
+  getcap '$helper' | tee /dev/stderr | grep -q '$rights_shown' && [ -z \"\$(getcap /usr/bin/tarrow)\" ]"
 check "the helper is root:tarrow, mode 0750" bash -c "stat -c '%U:%G %a' '$helper' | tee /dev/stderr | grep -qx 'root:tarrow 750'"
 check "the program's libraries resolve" bash -c "! ldd /usr/bin/tarrow /usr/bin/tarrow-watch | grep 'not found'"
 check "tarrow-watch holds no capability, links no Qt, and its man page reads" bash -c "
@@ -179,9 +181,9 @@ live_install() {
   setcap cap_net_raw+ep "$helper_copy"
   grant_in "$prefix" &&
     stat -c '%U:%G %a' "$helper_copy" | tee /dev/stderr | grep -qx 'root:tarrow 750' &&
-    getcap "$helper_copy" | tee /dev/stderr | grep -q 'cap_net_raw[=+]ep' &&
+    getcap "$helper_copy" | tee /dev/stderr | grep -q "$rights_shown" &&
     grant_in "$prefix" env PATH=/usr/bin:/bin &&
-    [ -z "$(getcap "$helper_copy")" ] && grep -q "sudo setcap cap_net_raw+ep $helper_copy" "$work/said"
+    [ -z "$(getcap "$helper_copy")" ] && grep -q "sudo setcap cap_net_raw,cap_bpf,cap_perfmon=p $helper_copy" "$work/said"
 }
 check "a live root cmake --install grants as the package does, and nothing when a step fails" live_install
 
@@ -242,7 +244,7 @@ check "a group tarrow that was there before the package outlives its purge" grou
 override_refused() {
   dpkg-statoverride --add root root "$1" "$helper" && override_added=1 &&
     said env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$deb" &&
-    grep -q "not given the cap_net_raw capability: .*$2" "$work/said" &&
+    grep -q "not given its capabilities (cap_net_raw,cap_bpf,cap_perfmon=p): .*$2" "$work/said" &&
     stat -c '%U:%G %a' "$helper" | tee /dev/stderr | grep -qx "root:root ${1#0}" && [ -z "$(getcap "$helper")" ] &&
     dpkg-statoverride --remove "$helper" && override_added=0 && dpkg --purge tarrow >/dev/null
 }

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what Tarrow needs, builds it in build-release, gives a root-owned copy of the capture
-# helper the right to open packet sockets (sudo setcap), and starts Tarrow as the user who ran this:
+# helper the right to open packet sockets and to name the program behind each local query (sudo
+# setcap), and starts Tarrow as the user who ran this:
 # run through sudo (or pkexec), it builds and starts as that user. Only when root itself runs it does
 # Tarrow run as root: root then gets a granted copy of its own too, for root's Tarrow gives up every
 # capability at its start and keeps the programs it starts from getting root's back, so its helper
@@ -42,6 +43,9 @@ uid=$(id -u "$user_name")
 granted_base=/usr/local/libexec/tarrow-start
 granted_dir=$granted_base/$uid
 granted=$granted_dir/tarrow-capture-helper
+# cap_net_raw to capture; cap_bpf and cap_perfmon to load the program that names the sender of each
+# local query, given up with the rest once it is attached. Permitted only: the helper raises them.
+rights=cap_net_raw,cap_bpf,cap_perfmon=p
 
 # Shell code for root, shared by the grant and its removal: fails unless $1 and every folder above
 # it are folders that only root can change, so that no one else can swap what root then touches.
@@ -140,7 +144,7 @@ helper=$(sed -n 's/^TARROW_HELPER_BUILT=//p' "$build_dir/facts.env")
 # opens a path the user controls. The copy gets the right before it takes its final name.
 grant_copy=$root_only'
 set -eu
-dir=$1 uid=$2
+dir=$1 uid=$2 rights=$3
 umask 022
 mkdir -p "$dir"
 only_root_can_change "$dir"
@@ -150,19 +154,22 @@ cat > "$tmp"
 [ -s "$tmp" ]
 chmod 0700 "$tmp"
 setfacl -m "u:$uid:rx" "$tmp"
-setcap cap_net_raw+ep "$tmp"
+setcap "$rights" "$tmp"
 mv -f "$tmp" "$dir/tarrow-capture-helper"
 trap - EXIT
 '
 
 # A rebuilt helper needs a new copy, so this is checked on every start.
 copy_is_current() {
-  "${as_user[@]}" cmp -s "$helper" "$granted" && /sbin/getcap "$granted" 2>/dev/null | grep -q cap_net_raw
+  local caps
+  "${as_user[@]}" cmp -s "$helper" "$granted" && caps=$(/sbin/getcap "$granted" 2>/dev/null) &&
+    [[ $caps == *cap_net_raw* && $caps == *cap_bpf* && $caps == *cap_perfmon* ]]
 }
 if ! copy_is_current; then
-  echo "Granting the right to open packet sockets (cap_net_raw) to a root-owned copy of the capture helper"
+  echo "Granting the right to open packet sockets and to name the program behind each query ($rights)"
+  echo "to a root-owned copy of the capture helper"
   echo "that only $user_name may run${as_root:+ (sudo)}: $granted"
-  if ! "${as_user[@]}" cat -- "$helper" | "${as_root[@]}" sh -c "$grant_copy" grant "$granted_dir" "$uid"; then
+  if ! "${as_user[@]}" cat -- "$helper" | "${as_root[@]}" sh -c "$grant_copy" grant "$granted_dir" "$uid" "$rights"; then
     echo "The capture right was not granted; Tarrow starts without it." >&2
   fi
 fi

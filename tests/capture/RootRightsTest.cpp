@@ -24,7 +24,8 @@
 namespace {
 
 constexpr char NO_CAPABILITY[] = "0000000000000000";
-constexpr char ONLY_NET_RAW[] = "0000000000002000";
+// cap_net_raw, cap_perfmon and cap_bpf: the helper's rights.
+constexpr char HELPER_RIGHTS_ONLY[] = "000000c000002000";
 const char* const HELD_SETS[] = {"CapInh", "CapPrm", "CapEff", "CapAmb"};
 
 using RootRightsTest = CNetNamespaceTest;
@@ -98,7 +99,7 @@ TEST_F(RootRightsTest, RootsWindowAndWhatItStartsKeepNoCapabilityAndItsHelperSti
             if (ReadProcessStatus(self, pszSet) != NO_CAPABILITY)
                 _exit(11);
         }
-        if (ReadProcessStatus(self, "CapBnd") != ONLY_NET_RAW)
+        if (ReadProcessStatus(self, "CapBnd") != HELPER_RIGHTS_ONLY)
             _exit(11);
         // Left alone, exec by uid 0 fills each from the bounding set, setuid-root or not.
         for (const std::string& strCat : {std::string("/bin/cat"), copies.SetuidCat()})
@@ -149,9 +150,9 @@ TEST_F(RootRightsTest, TarrowStartedAsRootHoldsNoCapabilityInAnyThread)
     const pid_t pid = StartTarrow(-1, &hStderr);
     ASSERT_GT(pid, 0);
     const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (ReadProcessStatus(pid, "CapBnd") != ONLY_NET_RAW && std::chrono::steady_clock::now() < giveUp)
+    while (ReadProcessStatus(pid, "CapBnd") != HELPER_RIGHTS_ONLY && std::chrono::steady_clock::now() < giveUp)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    EXPECT_EQ(ReadProcessStatus(pid, "CapBnd"), ONLY_NET_RAW);
+    EXPECT_EQ(ReadProcessStatus(pid, "CapBnd"), HELPER_RIGHTS_ONLY);
     for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task"))
     {
         const int nTask = std::stoi(task.path().filename());

@@ -1,6 +1,6 @@
 // The capture helper as a process of its own, started the way the window starts it: what it turns
-// down before it answers, what it answers and with which rights, the names it writes, its places
-// among the user's captures, and the sandbox it lives in.
+// down before it answers, what it answers and with which rights, the names it writes and the
+// programs it names behind them, its places among the user's captures, and the sandbox it lives in.
 #include "capture/HelperProcess.h"
 #include "channel/RecordReader.h"
 #include "helper/CapturePlaces.h"
@@ -9,9 +9,12 @@
 #include "common/NetNamespaceFixture.h"
 #include "common/ProcessState.h"
 #include "common/TestUser.h"
+#include "helper/CaptureLoop.h"
 #include "helper/CaptureSandbox.h"
 #include "helper/PacketRing.h"
 #include "helper/PacketSocket.h"
+#include "helper/SenderEvents.h"
+#include "helper/SenderTable.h"
 
 #include <gtest/gtest.h>
 
@@ -31,7 +34,9 @@
 #include <pwd.h>
 #include <sys/capability.h>
 #include <sys/mman.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -257,11 +262,14 @@ TEST_F(CaptureHelperNetTest, HelperWritesTheNamesAndEndsWhenItsChannelCloses)
 namespace {
 
 // A copy of the helper holding the capture right as an installed one does, in a folder of root's
-// that the test's users may enter.
+// that the test's users may enter; with the rights to name programs too, when asked.
+constexpr char CAPTURE_RIGHT[] = "cap_net_raw=ep";
+constexpr char CAPTURE_AND_NAMING_RIGHTS[] = "cap_net_raw,cap_bpf,cap_perfmon=p";
+
 class CGrantedHelper
 {
 public:
-    CGrantedHelper()
+    explicit CGrantedHelper(const char* pszRights = CAPTURE_RIGHT)
     {
         char szFolder[] = "/run/tarrow-test-XXXXXX";
         if (mkdtemp(szFolder) == nullptr || chmod(szFolder, 0755) != 0)
@@ -270,7 +278,7 @@ public:
         const std::string strPath = m_strFolder + "/tarrow-capture-helper";
         std::error_code error;
         std::filesystem::copy_file(TARROW_TEST_HELPER_PATH, strPath, error);
-        cap_t pCaps = cap_from_text("cap_net_raw=ep");
+        cap_t pCaps = cap_from_text(pszRights);
         if (!error && chmod(strPath.c_str(), 0755) == 0 && pCaps != nullptr
             && cap_set_file(strPath.c_str(), pCaps) == 0)
             m_strPath = strPath;
@@ -494,17 +502,23 @@ int InSandbox(const std::string& strAddress,
         int pair[2];
         if (hSocket < 0 || socketpair(AF_UNIX, SOCK_SEQPACKET, 0, pair) != 0)
             _exit(10);
+        // As the helper does with the rights to name programs: their ring is read in the sandbox.
+        static CSenderEvents s_events;
+        if (!s_events.Open())
+            _exit(13);
         if (!EnterCaptureSandbox(hSocket, pair[0]))
             _exit(11);
-        _exit(pfnTry(hSocket, pair[0], pair[1]) ? 0 : 12);
+        const bool bTried = pfnTry(hSocket, pair[0], pair[1]);
+        s_events.Drain(CCaptureLoop::EVENTS_PER_DRAIN, [](const sender_event&) {});
+        _exit(bTried && s_events.GetLost() == 0 ? 0 : 12);
     }
     return WaitForChild(pid);
 }
 
 } // namespace
 
-// The same sandbox as the helper's: the socket still reads and the channel still takes records,
-// but any other call ends the process.
+// The same sandbox as the helper's: the socket still reads, the ring of sending programs still
+// drains and the channel still takes records, but any other call ends the process.
 TEST_F(CaptureHelperNetTest, TheSandboxLeavesReadingAndKillsAnythingElse)
 {
     const std::string strAddress = m_pNet->GetCaptureAddress();
@@ -526,6 +540,8 @@ TEST_F(CaptureHelperNetTest, TheSandboxLeavesReadingAndKillsAnythingElse)
              return setsockopt(hSocket, SOL_SOCKET, SO_DETACH_FILTER, &nZero, sizeof(nZero)) == 0;
          }},
         {"a new socket", [](int, int, int) { return socket(AF_INET, SOCK_DGRAM, 0) >= 0; }},
+        {"loading another program",
+         [](int, int, int) { return syscall(SYS_bpf, 5 /* BPF_PROG_LOAD */, nullptr, 0) >= 0; }},
         {"opening a file", [](int, int, int) { return open("/etc/hostname", O_RDONLY) >= 0; }},
         {"sending on the window's end", [](int, int, int hOtherEnd) { return send(hOtherEnd, "x", 1, 0) == 1; }},
         {"mapping the ring again",
@@ -537,4 +553,291 @@ TEST_F(CaptureHelperNetTest, TheSandboxLeavesReadingAndKillsAnythingElse)
     };
     for (const auto& [pszWhat, pfnTry] : forbidden)
         EXPECT_EQ(InSandbox(strAddress, pfnTry), 128 + SIGSYS) << pszWhat;
+}
+
+// Who a query's sender may be shown as, limits in pairs, and how a frame finds its event.
+TEST(CaptureHelperTest, SenderTableKeepsOtherPeoplesProgramsAnonymousAndJoinsByTupleAndId)
+{
+    const struct
+    {
+        std::uint32_t nUid, nOwnUid;
+        bool bSenderKnown;
+        Sender nSender;
+    } privacy[] = {
+        {999, 1000, true, SENDER_PROGRAM},   {1000, 1001, true, SENDER_ANOTHER_USER},
+        {1000, 1000, true, SENDER_PROGRAM},  {65533, 1000, true, SENDER_ANOTHER_USER},
+        {65534, 1000, true, SENDER_PROGRAM}, {65535, 1000, true, SENDER_ANOTHER_USER},
+        {4242, 0, true, SENDER_PROGRAM},     {0, 1000, true, SENDER_PROGRAM},
+        {1000, 1000, false, SENDER_UNKNOWN}, // sent from a softirq by a socket never seen sending
+    };
+    for (const auto& one : privacy)
+    {
+        sender_event event {};
+        event.uid = one.nUid;
+        event.pid = 77;
+        event.sender_known = one.bSenderKnown;
+        std::strcpy(event.comm, "dig");
+        CNameRecord record;
+        CSenderTable::Name(event, one.nOwnUid, &record);
+        EXPECT_EQ(int(record.nSender), int(one.nSender)) << one.nUid << " for " << one.nOwnUid;
+        EXPECT_EQ(record.IsAnonymous(), one.nSender != SENDER_PROGRAM) << one.nUid << " for " << one.nOwnUid;
+    }
+
+    constexpr std::uint64_t SENT_NS = 5000000000;
+    const auto event = [](std::uint8_t nProtocol, std::uint16_t nId, bool bIdKnown) {
+        sender_event e {};
+        e.ktime_ns = SENT_NS;
+        e.ip_version = 4;
+        e.protocol = nProtocol;
+        e.saddr[0] = 10;
+        e.daddr[0] = 10;
+        e.sport = 40000;
+        e.dport = 53;
+        e.dns_id = nId;
+        e.id_known = bIdKnown;
+        e.pid = nId;
+        return e;
+    };
+    const auto facts = [](std::uint8_t nProtocol, std::uint16_t nId, std::uint16_t nSourcePort = 40000) {
+        CQueryFacts f;
+        f.nIpVersion = 4;
+        f.nProtocol = nProtocol;
+        f.abSource[0] = 10;
+        f.abDestination[0] = 10;
+        f.nSourcePort = nSourcePort;
+        f.nDestinationPort = 53;
+        f.nDnsId = nId;
+        return f;
+    };
+    const auto table = std::make_unique<CSenderTable>();
+    table->Add(event(17, 1, true));
+    table->Add(event(6, 2, false)); // a TCP payload out of the program's reach
+    const struct
+    {
+        const char* pszWhat;
+        CQueryFacts facts;
+        std::uint64_t nNowNs;
+        std::uint32_t nFoundPid; // 0: none
+    } lookups[] = {
+        {"the same UDP query", facts(17, 1), SENT_NS, 1},
+        {"its last moment", facts(17, 1), SENT_NS + CSenderTable::EVENT_LIFE_NS, 1},
+        {"just after it", facts(17, 1), SENT_NS + CSenderTable::EVENT_LIFE_NS + 1, 0},
+        {"another id", facts(17, 3), SENT_NS, 0},
+        {"another port", facts(17, 1, 40001), SENT_NS, 0},
+        {"any TCP query of the tuple", facts(6, 9), SENT_NS, 2},
+        {"UDP never by tuple alone", facts(17, 0), SENT_NS, 0},
+    };
+    for (const auto& one : lookups)
+    {
+        const sender_event* pFound = table->Find(one.facts, one.nNowNs);
+        EXPECT_EQ(pFound != nullptr ? pFound->pid : 0, one.nFoundPid) << one.pszWhat;
+    }
+    // A flood of other queries forgets the oldest, never more than the table holds.
+    for (std::uint32_t i = 0; i < 4 * CSenderTable::SLOTS; ++i)
+        table->Add(event(17, std::uint16_t(100 + i % 60000), true));
+    EXPECT_EQ(table->Find(facts(17, 1), SENT_NS), nullptr);
+}
+
+namespace {
+
+// One query as a helper wrote it, handed from the capturing user's process to the test.
+struct CSeenQuery
+{
+    CNameRecord record;
+    char szName[64];
+};
+
+std::uint32_t NamespaceInode(const std::string& strName)
+{
+    struct stat st
+    {};
+    return stat(("/var/run/netns/" + strName).c_str(), &st) == 0 ? std::uint32_t(st.st_ino) : 0;
+}
+
+// dig with one try of one second: nobody answers.
+[[noreturn]] void ExecDig(const std::string& strServer, const std::string& strName, const char* pszHow)
+{
+    const int hQuiet = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    dup2(hQuiet, STDOUT_FILENO);
+    dup2(hQuiet, STDERR_FILENO);
+    const std::string strAt = "@" + strServer;
+    execlp("dig", "dig", "+tries=1", "+time=1", pszHow, strAt.c_str(), strName.c_str(), nullptr);
+    _exit(127);
+}
+
+} // namespace
+
+// A capture by a user whose helper may name programs: each query sent by dig is named with dig's
+// pid, the capturing user's and the system's own included, in the peer namespace with that
+// namespace; another user's is only "another user". A helper with only the capture right captures
+// all the same and says why it names nobody.
+TEST_F(CaptureHelperNetTest, HelperNamesTheProgramBehindEachQueryUnderThePrivacyRule)
+{
+    const CGrantedHelper narrow, full(CAPTURE_AND_NAMING_RIGHTS);
+    ASSERT_FALSE(narrow.GetPath().empty() || full.GetPath().empty());
+    const CTestUser owner("tarrow-test-a"), other("tarrow-test-b");
+    ASSERT_TRUE(owner.IsReady() && other.IsReady());
+    const std::string strCapture = m_pNet->GetCaptureAddress(), strPeer = m_pNet->GetPeerAddress();
+    Listen(m_pNet->GetCaptureName(), strCapture, 53);
+    Listen(m_pNet->GetPeerName(), strPeer, 53);
+    Listen(m_pNet->GetPeerName(), m_pNet->GetPeerAddress6(), 53);
+    // Accepts connections without a word, so that dig's query over TCP is sent.
+    const int hTcp = CNetNamespace::OpenSocketIn(m_pNet->GetPeerName(), SOCK_STREAM, strPeer, 53);
+    ASSERT_GE(hTcp, 0);
+    m_fds.push_back(hTcp);
+    ASSERT_EQ(listen(hTcp, 8), 0);
+
+    // Started by a process whose bounding set lacks the naming rights (a container, root's window),
+    // the helper still captures, and says why it names nobody.
+    const pid_t pidBounded = fork();
+    if (pidBounded == 0)
+    {
+        if (prctl(PR_CAPBSET_DROP, CAP_BPF, 0, 0, 0) != 0 || prctl(PR_CAPBSET_DROP, CAP_PERFMON, 0, 0, 0) != 0)
+            _exit(201);
+        _exit(WaitForChild(owner.Start([&] {
+            const CHelperProcess::CStarted started = CHelperProcess::StartHelper(full.GetPath(), strCapture.c_str());
+            return started.channel.IsOpen() ? started.opened.nAttributionError : 200;
+        })));
+    }
+    EXPECT_EQ(WaitForChild(pidBounded), EPERM) << "200: no capture; without the naming rights in the bounding set";
+
+    int ready[2], done[2];
+    ASSERT_EQ(pipe2(ready, O_CLOEXEC), 0);
+    ASSERT_EQ(pipe2(done, O_CLOEXEC), 0);
+    m_fds.insert(m_fds.end(), {ready[0], done[1]});
+    const pid_t pidOwner = owner.Start([&] {
+        close(ready[0]);
+        close(done[1]);
+        const CHelperProcess::CStarted narrowStart = CHelperProcess::StartHelper(narrow.GetPath(), strCapture.c_str());
+        CHelperProcess::CStarted started = CHelperProcess::StartHelper(full.GetPath(), strCapture.c_str());
+        const std::int32_t errors[2] = {narrowStart.channel.IsOpen() ? narrowStart.opened.nAttributionError : -1,
+                                        started.channel.IsOpen() ? started.opened.nAttributionError : -1};
+        if (write(ready[1], errors, sizeof(errors)) != ssize_t(sizeof(errors)))
+            return 1;
+        struct CForward
+        {
+            int hOut;
+            void OnRecord(const CNameRecord& name, std::string_view text)
+            {
+                CSeenQuery seen {name, {}};
+                text.copy(seen.szName, sizeof(seen.szName) - 1);
+                if (write(hOut, &seen, sizeof(seen)) != ssize_t(sizeof(seen)))
+                    _exit(2);
+            }
+            void OnRecord(const COpenedRecord&, std::string_view) {}
+            void OnRecord(const CCountsRecord&, std::string_view) {}
+            void OnRecord(const CFailedRecord&, std::string_view) {}
+        } forward {ready[1]};
+        unsigned char message[MAX_MESSAGE_BYTES];
+        pollfd fds[2] = {{started.channel.Get(), POLLIN, 0}, {done[0], POLLIN, 0}};
+        while (started.channel.IsOpen() && poll(fds, 2, 20000) > 0 && fds[1].revents == 0)
+        {
+            const ssize_t nReceived = recv(started.channel.Get(), message, sizeof(message), 0);
+            if (nReceived <= 0 || !ReadRecords(message, size_t(nReceived), false, forward))
+                return 3;
+        }
+        return 0;
+    });
+    close(ready[1]);
+    close(done[0]);
+    std::int32_t errors[2] = {-1, -1};
+    ASSERT_EQ(read(ready[0], errors, sizeof(errors)), ssize_t(sizeof(errors)));
+    EXPECT_EQ(errors[0], EPERM) << "with the capture right alone";
+    ASSERT_EQ(errors[1], 0) << "with the rights to name programs";
+
+    enum Who
+    {
+        ROOT,
+        OWNER,
+        OTHER
+    };
+    const std::uint32_t nCaptureNs = NamespaceInode(m_pNet->GetCaptureName());
+    const std::uint32_t nPeerNs = NamespaceInode(m_pNet->GetPeerName());
+    const struct
+    {
+        const char* pszName;
+        Who who;
+        bool bFromPeer;
+        std::string strServer;
+        const char* pszHow;
+        Sender nSender;
+    } queries[] = {
+        {"root.udp.attribution.example", ROOT, false, strPeer, "+notcp", SENDER_PROGRAM},
+        {"root.tcp.attribution.example", ROOT, false, strPeer, "+tcp", SENDER_PROGRAM},
+        {"root.ipv6.attribution.example", ROOT, false, m_pNet->GetPeerAddress6(), "-6", SENDER_PROGRAM},
+        {"owner.attribution.example", OWNER, false, strPeer, "+notcp", SENDER_PROGRAM},
+        {"other.attribution.example", OTHER, false, strPeer, "+notcp", SENDER_ANOTHER_USER},
+        {"peer.attribution.example", ROOT, true, strCapture, "+notcp", SENDER_PROGRAM},
+    };
+    // A first packet that waits for neighbour discovery leaves from a softirq, where its sender
+    // cannot be told (it is listed as unknown): the neighbours are found first.
+    for (const std::string& strAddress : {strPeer, m_pNet->GetPeerAddress6()})
+    {
+        const int hNudge = CNetNamespace::OpenSocketIn(
+            m_pNet->GetCaptureName(), SOCK_DGRAM, strAddress == strPeer ? strCapture : m_pNet->GetCaptureAddress6());
+        ASSERT_GE(hNudge, 0);
+        m_fds.push_back(hNudge);
+        // One byte is no query: no name of it is listed.
+        for (int nTry = 0;
+             nTry < 20
+             && CNetNamespace::RunIn(m_pNet->GetCaptureName(), "ip neigh show " + strAddress + " | grep -q lladdr")
+                    != 0;
+             ++nTry)
+        {
+            ASSERT_TRUE(SendUdp(hNudge, strAddress, 53, {0}));
+            usleep(100000);
+        }
+    }
+    std::vector<pid_t> digs;
+    for (const auto& one : queries)
+    {
+        const auto dig = [&] { ExecDig(one.strServer, one.pszName, one.pszHow); };
+        if (one.who == ROOT)
+        {
+            const pid_t pid = fork();
+            if (pid == 0)
+            {
+                if (one.bFromPeer)
+                {
+                    const CNetNamespace::CEnter enter(m_pNet->GetPeerName());
+                    dig();
+                }
+                dig();
+            }
+            digs.push_back(pid);
+        }
+        else
+            digs.push_back((one.who == OWNER ? owner : other).Start([&] { return dig(), 0; }));
+    }
+    for (const pid_t pid : digs)
+        WaitForChild(pid);
+    // The last frames reach the helper within a block's time.
+    usleep(200000);
+    close(done[1]);
+    m_fds.erase(std::find(m_fds.begin(), m_fds.end(), done[1]));
+
+    std::vector<CSeenQuery> seen;
+    CSeenQuery one {};
+    while (read(ready[0], &one, sizeof(one)) == ssize_t(sizeof(one)))
+        seen.push_back(one);
+    EXPECT_EQ(WaitForChild(pidOwner), 0);
+    for (size_t i = 0; i < std::size(queries); ++i)
+    {
+        const auto& query = queries[i];
+        const auto found = std::find_if(
+            seen.begin(), seen.end(), [&](const CSeenQuery& s) { return std::string_view(s.szName) == query.pszName; });
+        ASSERT_NE(found, seen.end()) << query.pszName;
+        const CNameRecord& record = found->record;
+        EXPECT_EQ(+record.nSender, +query.nSender) << query.pszName;
+        if (query.nSender != SENDER_PROGRAM)
+        {
+            EXPECT_TRUE(record.IsAnonymous()) << query.pszName;
+            continue;
+        }
+        EXPECT_EQ(record.nPid, std::uint32_t(digs[i])) << query.pszName;
+        EXPECT_STREQ(record.szCommand, "dig") << query.pszName;
+        EXPECT_EQ(record.nUid, query.who == OWNER ? owner.GetUid() : 0) << query.pszName;
+        EXPECT_NE(record.nTid, 0u) << query.pszName;
+        EXPECT_EQ(record.nNetNs, query.bFromPeer ? nPeerNs : nCaptureNs) << query.pszName;
+    }
 }

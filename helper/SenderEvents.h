@@ -1,0 +1,75 @@
+#pragma once
+
+// The kernel's side of naming the program behind each local query: the fixed BPF program of
+// helper/bpf, loaded and attached while the helper still holds cap_bpf and cap_perfmon, and the
+// ring it fills, mapped into the helper. After the sandbox only the mapped memory is read: no
+// system call, and nothing to wait for, since the loop drains the ring before each block of frames.
+
+#include "helper/bpf/SenderEvent.h"
+
+#include <cstddef>
+#include <cstdint>
+
+struct sender_events;
+
+class CSenderEvents
+{
+public:
+    CSenderEvents() = default;
+    ~CSenderEvents();
+    CSenderEvents(const CSenderEvents&) = delete;
+    CSenderEvents& operator=(const CSenderEvents&) = delete;
+
+    // Loads and attaches the program and maps its ring. False with errno: EPERM without cap_bpf
+    // and cap_perfmon, EOPNOTSUPP when this build or kernel cannot, or whatever loading met. A
+    // failure leaves nothing loaded.
+    bool Open();
+    bool IsOpen() const { return m_pData != nullptr; }
+
+    // Calls pfnEvent(const sender_event&) for at most nMost events, oldest first; true when more
+    // were left in the ring.
+    template <class F>
+    bool Drain(size_t nMost, F&& pfnEvent)
+    {
+        if (m_pData == nullptr)
+            return false;
+        std::uint64_t nConsumer = __atomic_load_n(m_pConsumer, __ATOMIC_ACQUIRE);
+        const std::uint64_t nProducer = __atomic_load_n(m_pProducer, __ATOMIC_ACQUIRE);
+        for (size_t n = 0; nConsumer < nProducer; ++n)
+        {
+            if (n == nMost)
+                return true;
+            const auto* pnHeader = reinterpret_cast<const std::uint32_t*>(m_pData + (nConsumer & m_nMask));
+            const std::uint32_t nHeader = __atomic_load_n(pnHeader, __ATOMIC_ACQUIRE);
+            if ((nHeader & BUSY_BIT) != 0)
+                break;
+            const std::uint32_t nLength = nHeader & ~(BUSY_BIT | DISCARD_BIT);
+            if ((nHeader & DISCARD_BIT) == 0 && nLength == sizeof(sender_event))
+            {
+                sender_event event;
+                __builtin_memcpy(&event, pnHeader + 2, sizeof(event));
+                pfnEvent(event);
+            }
+            nConsumer += (HEADER_BYTES + nLength + 7) & ~std::uint64_t(7);
+            __atomic_store_n(m_pConsumer, nConsumer, __ATOMIC_RELEASE);
+        }
+        return false;
+    }
+
+    // Events the ring had no room for, since the start.
+    std::uint64_t GetLost() const;
+
+private:
+    static constexpr std::uint32_t BUSY_BIT = 1u << 31, DISCARD_BIT = 1u << 30, HEADER_BYTES = 8;
+
+    void Close();
+
+    sender_events* m_pSkeleton = nullptr;
+    void* m_pConsumerPage = nullptr;
+    void* m_pProducerPages = nullptr;
+    size_t m_nProducerSize = 0;
+    std::uint64_t* m_pConsumer = nullptr;
+    const std::uint64_t* m_pProducer = nullptr;
+    const unsigned char* m_pData = nullptr;
+    std::uint64_t m_nMask = 0;
+};

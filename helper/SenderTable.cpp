@@ -1,0 +1,156 @@
+#include "helper/SenderTable.h"
+
+#include <algorithm>
+#include <cstring>
+
+static_assert((CSenderTable::SLOTS & (CSenderTable::SLOTS - 1)) == 0);
+
+namespace {
+
+constexpr std::uint32_t FIRST_HUMAN_UID = 1000;
+constexpr std::uint32_t NOBODY_UID = 65534;
+
+// The frame's facts in the shape of an event, to look it up.
+sender_event KeyOf(const CQueryFacts& facts, bool bIdKnown)
+{
+    sender_event key {};
+    key.ip_version = facts.nIpVersion;
+    key.protocol = facts.nProtocol;
+    std::memcpy(key.saddr, facts.abSource, sizeof(key.saddr));
+    std::memcpy(key.daddr, facts.abDestination, sizeof(key.daddr));
+    key.sport = facts.nSourcePort;
+    key.dport = facts.nDestinationPort;
+    key.id_known = bIdKnown ? 1 : 0;
+    key.dns_id = bIdKnown ? facts.nDnsId : 0;
+    return key;
+}
+
+} // namespace
+
+// Without its id, an event is kept under id 0, where every query of its tuple looks.
+std::uint64_t CSenderTable::Hash(const sender_event& key)
+{
+    std::uint64_t aWords[5] = {};
+    std::memcpy(aWords, key.saddr, sizeof(key.saddr));
+    std::memcpy(aWords + 2, key.daddr, sizeof(key.daddr));
+    const std::uint16_t nId = key.id_known != 0 ? key.dns_id : 0;
+    aWords[4] = std::uint64_t(key.sport) | std::uint64_t(key.dport) << 16 | std::uint64_t(nId) << 32
+                | std::uint64_t(key.protocol) << 48 | std::uint64_t(key.id_known) << 56;
+    std::uint64_t nHash = 0;
+    for (const std::uint64_t nWord : aWords)
+    {
+        nHash = (nHash ^ nWord) * 0x9e3779b97f4a7c15u;
+        nHash ^= nHash >> 29;
+    }
+    return nHash;
+}
+
+bool CSenderTable::SameQuery(const sender_event& a, const sender_event& b)
+{
+    return a.ip_version == b.ip_version && a.protocol == b.protocol && a.sport == b.sport && a.dport == b.dport
+           && a.id_known == b.id_known && a.dns_id == b.dns_id && std::memcmp(a.saddr, b.saddr, sizeof(a.saddr)) == 0
+           && std::memcmp(a.daddr, b.daddr, sizeof(a.daddr)) == 0;
+}
+
+void CSenderTable::Add(const sender_event& event)
+{
+    Add(&event, 1);
+}
+
+void CSenderTable::Add(const sender_event* pEvents, size_t nCount)
+{
+    constexpr size_t RUN = 64;
+    std::uint64_t aHashes[RUN];
+    for (size_t nDone = 0; nDone < nCount; nDone += RUN)
+    {
+        const size_t nRun = std::min(RUN, nCount - nDone);
+        for (size_t i = 0; i < nRun; ++i)
+        {
+            aHashes[i] = Hash(pEvents[nDone + i]);
+            __builtin_prefetch(&m_slots[aHashes[i] & (SLOTS - 1)], 1);
+        }
+        for (size_t i = 0; i < nRun; ++i)
+            Add(pEvents[nDone + i], aHashes[i]);
+    }
+}
+
+void CSenderTable::Add(const sender_event& original, std::uint64_t nHash)
+{
+    sender_event event = original;
+    if (event.id_known == 0)
+        event.dns_id = 0;
+    const std::uint32_t nTag = std::uint32_t(nHash >> 32) | 1;
+    unsigned nTaken = unsigned(nHash) & (SLOTS - 1);
+    std::uint32_t nOldest = 0;
+    for (unsigned i = 0; i < PROBES; ++i)
+    {
+        const unsigned nSlot = (unsigned(nHash) + i) & (SLOTS - 1);
+        const CSlot& slot = m_slots[nSlot];
+        // Only a slot whose tag matches has its event read: a read at a random place is what
+        // costs here. The same query sent again takes its own slot.
+        if (!IsLive(slot) || (slot.nTag == nTag && SameQuery(EventOf(slot), event)))
+        {
+            nTaken = nSlot;
+            break;
+        }
+        if (m_nNextNumber - slot.nNumber > nOldest)
+        {
+            nOldest = m_nNextNumber - slot.nNumber;
+            nTaken = nSlot;
+        }
+    }
+    m_slots[nTaken] = {nTag, m_nNextNumber};
+    m_events[m_nNextNumber & (SLOTS - 1)] = event;
+    ++m_nNextNumber;
+}
+
+const sender_event* CSenderTable::Find(const CQueryFacts& facts, std::uint64_t nNowNs) const
+{
+    for (const bool bIdKnown : {true, false})
+    {
+        if (!bIdKnown && facts.nProtocol != 6)
+            break;
+        const sender_event key = KeyOf(facts, bIdKnown);
+        const std::uint64_t nHash = Hash(key);
+        const std::uint32_t nTag = std::uint32_t(nHash >> 32) | 1;
+        for (unsigned i = 0; i < PROBES; ++i)
+        {
+            const CSlot& slot = m_slots[(unsigned(nHash) + i) & (SLOTS - 1)];
+            if (slot.nTag != nTag || !IsLive(slot))
+                continue;
+            const sender_event& event = EventOf(slot);
+            if (event.ktime_ns + EVENT_LIFE_NS >= nNowNs && SameQuery(event, key))
+                return &event;
+        }
+    }
+    return nullptr;
+}
+
+bool CSenderTable::MayName(std::uint32_t nUid, std::uint32_t nOwnUid)
+{
+    return nOwnUid == 0 || nUid == nOwnUid || nUid < FIRST_HUMAN_UID || nUid == NOBODY_UID;
+}
+
+void CSenderTable::Name(const sender_event& event, std::uint32_t nOwnUid, Channel::CNameRecord* pRecord)
+{
+    // Sent from this machine, but by whom could not be told.
+    if (event.sender_known == 0)
+    {
+        pRecord->nSender = Channel::SENDER_UNKNOWN;
+        return;
+    }
+    if (!MayName(event.uid, nOwnUid))
+    {
+        pRecord->nSender = Channel::SENDER_ANOTHER_USER;
+        return;
+    }
+    pRecord->nSender = Channel::SENDER_PROGRAM;
+    pRecord->nPid = event.pid;
+    pRecord->nTid = event.tid;
+    pRecord->nUid = event.uid;
+    pRecord->nCgroupId = event.cgroup_id;
+    pRecord->nNetNs = event.netns;
+    static_assert(sizeof(pRecord->szCommand) == sizeof(event.comm));
+    std::memcpy(pRecord->szCommand, event.comm, sizeof(event.comm));
+    pRecord->szCommand[sizeof(pRecord->szCommand) - 1] = '\0';
+}

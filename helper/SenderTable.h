@@ -1,0 +1,62 @@
+#pragma once
+
+// The recent sending events, kept until their frames come by: keyed by the tuple and the DNS id,
+// each for EVENT_LIFE_NS, in a fixed table that never allocates and forgets the oldest first.
+// Then who a captured query's sender may be shown as. No system calls.
+
+#include "channel/Channel.h"
+#include "dns/DnsName.h"
+#include "helper/bpf/SenderEvent.h"
+
+#include <array>
+#include <cstdint>
+
+class CSenderTable
+{
+public:
+    // A frame crosses the interface within microseconds of being queued; two seconds cover a
+    // helper busy with a burst.
+    static constexpr std::uint64_t EVENT_LIFE_NS = 2000000000;
+    // Three times the events the kernel's ring holds (SENDER_RING_BYTES over about a hundred bytes
+    // each), so that all of them, drained while their frames still wait in the packet ring, find
+    // room.
+    static constexpr unsigned SLOTS = 32768;
+    // How far a key may lie from its home slot: a full run forgets its oldest event.
+    static constexpr unsigned PROBES = 8;
+
+    void Add(const sender_event& event);
+    // The same for a run of events: their slots are asked for all at once, so that the waits for
+    // memory overlap instead of adding up.
+    void Add(const sender_event* pEvents, size_t nCount);
+    // The event of the query whose frame says `facts`, sent no earlier than EVENT_LIFE_NS before
+    // nNowNs; nullptr when none is known. A TCP event that could not read its id stands for every
+    // query of its tuple.
+    const sender_event* Find(const CQueryFacts& facts, std::uint64_t nNowNs) const;
+
+    // Whether the capturing user (nOwnUid, the helper's real uid) may see the programs of nUid:
+    // their own, the system users' and nobody's; root every one. Other people's stay anonymous.
+    static bool MayName(std::uint32_t nUid, std::uint32_t nOwnUid);
+    // Fills the sender fields of a query's record from its event, under that rule.
+    static void Name(const sender_event& event, std::uint32_t nOwnUid, Channel::CNameRecord* pRecord);
+
+private:
+    // What a probe reads, 8 bytes, so that the probes of all slots stay in the processor's cache:
+    // a tag from the hash and the event's number in arrival order. The events themselves are
+    // written in that order, one after the other, which costs far less than a write to a random
+    // place; a slot whose event has since been overwritten counts as empty.
+    struct CSlot
+    {
+        std::uint32_t nTag = 0; // 0: never used
+        std::uint32_t nNumber = 0;
+    };
+
+    static std::uint64_t Hash(const sender_event& key);
+    void Add(const sender_event& event, std::uint64_t nHash);
+    static bool SameQuery(const sender_event& a, const sender_event& b);
+    bool IsLive(const CSlot& slot) const { return slot.nTag != 0 && m_nNextNumber - slot.nNumber <= SLOTS; }
+    const sender_event& EventOf(const CSlot& slot) const { return m_events[slot.nNumber & (SLOTS - 1)]; }
+
+    std::array<CSlot, SLOTS> m_slots {};
+    std::array<sender_event, SLOTS> m_events {};
+    std::uint32_t m_nNextNumber = 0;
+};

@@ -1,0 +1,203 @@
+// Names the thread behind each packet this machine sends to port 53, at the moment it is queued
+// to a device: the tracepoint net_dev_queue fires in the sending thread for every transmit,
+// loopback and veth included, on every kernel the helper supports, and needs no kprobe.
+#include "vmlinux.h"
+
+#include <bpf/bpf_core_read.h>
+#include <bpf/bpf_endian.h>
+#include <bpf/bpf_helpers.h>
+#include <bpf/bpf_tracing.h>
+
+#include "SenderEvent.h"
+
+char LICENSE[] SEC("license") = "GPL";
+
+struct
+{
+    __uint(type, BPF_MAP_TYPE_RINGBUF);
+    __uint(max_entries, SENDER_RING_BYTES);
+} events SEC(".maps");
+
+// Read by the helper through the skeleton's mapped .bss, with no system call.
+__u64 lost_events = 0;
+
+#define PROTO_TCP 6
+#define PROTO_UDP 17
+#define PF_KTHREAD 0x00200000
+// The smallest kernel stack of the architectures the helper is built for.
+#define TASK_STACK_BYTES (16 * 1024)
+
+// Who last sent on a socket from its own thread: a packet that leaves later from a softirq (a
+// retransmission, a queue that was held) is still theirs. Keyed by the socket's address and its
+// inode number, which a new socket at the same address does not share.
+struct socket_key
+{
+    __u64 address;
+    __u64 inode;
+};
+struct sender
+{
+    __u64 cgroup_id;
+    __u32 pid;
+    __u32 tid;
+    __u32 uid;
+    char comm[16];
+};
+struct
+{
+    __uint(type, BPF_MAP_TYPE_LRU_HASH);
+    __uint(max_entries, 4096);
+    __type(key, struct socket_key);
+    __type(value, struct sender);
+} senders SEC(".maps");
+
+// Only a thread that sends names its sender. A packet also leaves from a softirq (after neighbour
+// discovery, on a retransmission, from a queue that was held), on whatever thread it interrupted.
+// A softirq runs on the interrupt stack, in a kernel thread, or on the stack of a thread that was
+// interrupted in user mode; a thread that sends is on its own stack, inside a system call.
+static __always_inline bool InSendingThread(struct task_struct* pTask)
+{
+    if ((BPF_CORE_READ(pTask, flags) & PF_KTHREAD) != 0)
+        return false;
+    const __u64 nStack = (__u64)BPF_CORE_READ(pTask, stack);
+    volatile __u8 bHere = 0;
+    const __u64 nHere = (__u64)&bHere;
+    if (nHere < nStack || nHere >= nStack + TASK_STACK_BYTES)
+        return false;
+    struct pt_regs* pRegs = (struct pt_regs*)bpf_task_pt_regs(pTask);
+#if defined(__TARGET_ARCH_x86)
+    return (long)BPF_CORE_READ(pRegs, orig_ax) >= 0;
+#elif defined(__TARGET_ARCH_arm64)
+    return BPF_CORE_READ(pRegs, syscallno) >= 0;
+#else
+#error "the system call register of this architecture is not known"
+#endif
+}
+
+static __always_inline void TakeSender(struct sock* pSocket, struct task_struct* pTask, struct sender_event* pEvent)
+{
+    struct socket_key key = {(__u64)pSocket, BPF_CORE_READ(pSocket, sk_socket, file, f_inode, i_ino)};
+    struct sender here = {};
+    if (InSendingThread(pTask))
+    {
+        const __u64 nPidTid = bpf_get_current_pid_tgid();
+        here.pid = nPidTid >> 32;
+        here.tid = (__u32)nPidTid;
+        here.uid = (__u32)bpf_get_current_uid_gid();
+        here.cgroup_id = bpf_get_current_cgroup_id();
+        // The process's command, not the thread's: dig sends from a thread it calls isc-net-0000.
+        BPF_CORE_READ_STR_INTO(&here.comm, pTask, group_leader, comm);
+        bpf_map_update_elem(&senders, &key, &here, BPF_ANY);
+    }
+    else
+    {
+        const struct sender* pSender = bpf_map_lookup_elem(&senders, &key);
+        if (pSender == NULL)
+            return;
+        __builtin_memcpy(&here, pSender, sizeof(here));
+    }
+    pEvent->sender_known = 1;
+    pEvent->pid = here.pid;
+    pEvent->tid = here.tid;
+    pEvent->uid = here.uid;
+    pEvent->cgroup_id = here.cgroup_id;
+    __builtin_memcpy(pEvent->comm, here.comm, sizeof(pEvent->comm));
+}
+
+SEC("tp_btf/net_dev_queue")
+int BPF_PROG(OnDevQueue, struct sk_buff* skb)
+{
+    // A forwarded packet has no socket: it is not this machine's own.
+    struct sock* pSocket = BPF_CORE_READ(skb, sk);
+    if (pSocket == NULL)
+        return 0;
+    unsigned char* pHead = BPF_CORE_READ(skb, head);
+    const __u32 nNetwork = BPF_CORE_READ(skb, network_header);
+    const __u32 nTail = BPF_CORE_READ(skb, tail);
+    struct sender_event e = {};
+    __u8 nFirst = 0;
+    if (bpf_probe_read_kernel(&nFirst, 1, pHead + nNetwork) != 0)
+        return 0;
+    __u32 nTransport = 0, nIpPayload = 0;
+    if (nFirst >> 4 == 4)
+    {
+        struct iphdr ip;
+        if (bpf_probe_read_kernel(&ip, sizeof(ip), pHead + nNetwork) != 0)
+            return 0;
+        const __u32 nHeader = (nFirst & 0xf) * 4;
+        // Only a first fragment starts with the transport header.
+        if (nHeader < sizeof(ip) || (bpf_ntohs(ip.frag_off) & 0x1fff) != 0)
+            return 0;
+        e.ip_version = 4;
+        e.protocol = ip.protocol;
+        __builtin_memcpy(e.saddr, &ip.saddr, 4);
+        __builtin_memcpy(e.daddr, &ip.daddr, 4);
+        nTransport = nNetwork + nHeader;
+        nIpPayload = bpf_ntohs(ip.tot_len) > nHeader ? bpf_ntohs(ip.tot_len) - nHeader : 0;
+    }
+    else if (nFirst >> 4 == 6)
+    {
+        struct ipv6hdr ip6;
+        if (bpf_probe_read_kernel(&ip6, sizeof(ip6), pHead + nNetwork) != 0)
+            return 0;
+        e.ip_version = 6;
+        e.protocol = ip6.nexthdr;
+        __builtin_memcpy(e.saddr, &ip6.saddr, 16);
+        __builtin_memcpy(e.daddr, &ip6.daddr, 16);
+        nTransport = nNetwork + sizeof(ip6);
+        nIpPayload = bpf_ntohs(ip6.payload_len);
+    }
+    else
+        return 0;
+
+    __u32 nDns = 0;
+    if (e.protocol == PROTO_UDP)
+    {
+        struct udphdr udp;
+        if (bpf_probe_read_kernel(&udp, sizeof(udp), pHead + nTransport) != 0)
+            return 0;
+        e.sport = bpf_ntohs(udp.source);
+        e.dport = bpf_ntohs(udp.dest);
+        nDns = nTransport + sizeof(udp);
+        if (nIpPayload < sizeof(udp) + 2)
+            return 0;
+    }
+    else if (e.protocol == PROTO_TCP)
+    {
+        struct tcphdr tcp;
+        if (bpf_probe_read_kernel(&tcp, sizeof(tcp), pHead + nTransport) != 0)
+            return 0;
+        e.sport = bpf_ntohs(tcp.source);
+        e.dport = bpf_ntohs(tcp.dest);
+        // Only a thread that holds the socket sends in its own name: a retransmission, or a
+        // segment sent when an acknowledgement came in, runs on whatever thread it interrupted.
+        if (BPF_CORE_READ(pSocket, sk_lock.owned) == 0)
+            return 0;
+        const __u32 nHeader = tcp.doff * 4;
+        // The id follows the message's two-byte length; a segment without payload carries none.
+        nDns = nTransport + nHeader + 2;
+        if (nIpPayload < nHeader + 4)
+            return 0;
+    }
+    else
+        return 0;
+    if (e.dport != SENDER_PORT)
+        return 0;
+    // The payload of a TCP segment usually lies in page fragments, out of reach here: such an
+    // event is joined by its tuple alone.
+    __u16 nId = 0;
+    if (nDns + 2 <= nTail && bpf_probe_read_kernel(&nId, 2, pHead + nDns) == 0)
+    {
+        e.dns_id = bpf_ntohs(nId);
+        e.id_known = 1;
+    }
+
+    e.ktime_ns = bpf_ktime_get_ns();
+    TakeSender(pSocket, (struct task_struct*)bpf_get_current_task_btf(), &e);
+    e.netns = BPF_CORE_READ(skb, dev, nd_net.net, ns.inum);
+    // The helper drains the ring before each block of frames, so no wakeup is needed: it would
+    // only cost the loop a turn per event.
+    if (bpf_ringbuf_output(&events, &e, sizeof(e), BPF_RB_NO_WAKEUP) != 0)
+        __sync_fetch_and_add(&lost_events, 1);
+    return 0;
+}
