@@ -150,8 +150,10 @@ struct CCollected
         m_names.emplace_back(text);
         m_nLastSeconds = name.nSeconds;
     }
-    void OnRecord(const CCountsRecord&, std::string_view) {}
-    void OnRecord(const CFailedRecord&, std::string_view) {}
+    // Counts, failures and any kind added later say nothing these tests look at.
+    template <class TRecord>
+    void OnRecord(const TRecord&, std::string_view)
+    {}
 
     COpenedRecord m_opened;
     std::vector<std::string> m_names;
@@ -647,6 +649,22 @@ struct CSeenQuery
     char szName[64];
 };
 
+// Writes each query the helper reports to hOut as a CSeenQuery, for the test's parent to read.
+struct CForward
+{
+    int hOut;
+    void OnRecord(const CNameRecord& name, std::string_view text)
+    {
+        CSeenQuery seen {name, {}};
+        text.copy(seen.szName, sizeof(seen.szName) - 1);
+        if (write(hOut, &seen, sizeof(seen)) != ssize_t(sizeof(seen)))
+            _exit(2);
+    }
+    template <class TRecord>
+    void OnRecord(const TRecord&, std::string_view)
+    {}
+};
+
 std::uint32_t NamespaceInode(const std::string& strName)
 {
     struct stat st
@@ -714,20 +732,7 @@ TEST_F(CaptureHelperNetTest, HelperNamesTheProgramBehindEachQueryUnderThePrivacy
                                         started.channel.IsOpen() ? started.opened.nAttributionError : -1};
         if (write(ready[1], errors, sizeof(errors)) != ssize_t(sizeof(errors)))
             return 1;
-        struct CForward
-        {
-            int hOut;
-            void OnRecord(const CNameRecord& name, std::string_view text)
-            {
-                CSeenQuery seen {name, {}};
-                text.copy(seen.szName, sizeof(seen.szName) - 1);
-                if (write(hOut, &seen, sizeof(seen)) != ssize_t(sizeof(seen)))
-                    _exit(2);
-            }
-            void OnRecord(const COpenedRecord&, std::string_view) {}
-            void OnRecord(const CCountsRecord&, std::string_view) {}
-            void OnRecord(const CFailedRecord&, std::string_view) {}
-        } forward {ready[1]};
+        CForward forward {ready[1]};
         unsigned char message[MAX_MESSAGE_BYTES];
         pollfd fds[2] = {{started.channel.Get(), POLLIN, 0}, {done[0], POLLIN, 0}};
         while (started.channel.IsOpen() && poll(fds, 2, 20000) > 0 && fds[1].revents == 0)
