@@ -114,9 +114,19 @@ def inner(program):
                # No desktop and no registered handler: xdg-open hands the page to $BROWSER.
                XDG_CONFIG_HOME=os.path.join(scratch, "config"), XDG_DATA_HOME=os.path.join(scratch, "data"),
                XDG_DATA_DIRS=os.path.join(scratch, "empty"), XDG_CURRENT_DESKTOP="", DESKTOP_SESSION="")
+    # xvfb-run can hand over before its server takes connections on a loaded machine, and a window
+    # that finds no display ends at once: wait for the display, and start again a window that ended.
+    if shutil.which("xdpyinfo"):
+        wait_for("the X display", lambda: subprocess.run(["xdpyinfo"], stdout=subprocess.DEVNULL,
+                                                         stderr=subprocess.DEVNULL).returncode == 0, 30)
     window = subprocess.Popen([program], env=env)
+    starts = [1]
     try:
         def find_app():
+            nonlocal window
+            if window.poll() is not None and starts[0] < 3:
+                starts[0] += 1
+                window = subprocess.Popen([program], env=env)
             desktop = pyatspi.Registry.getDesktop(0)
             for i in range(desktop.childCount):
                 app = desktop.getChildAtIndex(i)
