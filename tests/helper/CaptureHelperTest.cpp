@@ -839,10 +839,10 @@ TEST_F(CaptureHelperNetTest, HelperNamesTheProgramBehindEachQueryUnderThePrivacy
             EXPECT_TRUE(record.IsAnonymous()) << query.pszName;
             continue;
         }
-        EXPECT_EQ(record.nPid, std::uint32_t(digs[i])) << query.pszName;
+        EXPECT_EQ(+record.nPid, std::uint32_t(digs[i])) << query.pszName;
         EXPECT_STREQ(record.szCommand, "dig") << query.pszName;
-        EXPECT_EQ(record.nUid, query.who == OWNER ? owner.GetUid() : 0) << query.pszName;
-        EXPECT_NE(record.nTid, 0u) << query.pszName;
-        EXPECT_EQ(record.nNetNs, query.bFromPeer ? nPeerNs : nCaptureNs) << query.pszName;
+        EXPECT_EQ(+record.nUid, query.who == OWNER ? owner.GetUid() : 0) << query.pszName;
+        EXPECT_NE(+record.nTid, 0u) << query.pszName;
+        EXPECT_EQ(+record.nNetNs, query.bFromPeer ? nPeerNs : nCaptureNs) << query.pszName;
     }
 }
