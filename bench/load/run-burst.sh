@@ -7,22 +7,29 @@
 # LOAD_TARGET=CaptureLoadTarget runs the bare session instead of the window. FREEZE=1 stops the
 # target's process (SIGSTOP) for the whole burst and lets it go on afterwards: what the ring cannot
 # hold is then dropped by the kernel and must show as missed, so listed + missed = count.
+# LOAD_TARGET=tarrow-watch runs tarrow-watch --format json into a file: listed counts the queries it
+# printed, and named those it printed with their sending program.
 set -eu
 
 BUILD=${1:?usage: $0 BUILD_DIR [COUNT...]}
 shift
 COUNTS=${*:-100000 1000000}
 TARGET=$BUILD/bench/${LOAD_TARGET:-WindowLoadTarget}
+[ "${LOAD_TARGET:-}" != tarrow-watch ] || TARGET=$BUILD/watch/tarrow-watch
 STEM=tb
 NET=10.202.0
 . "$(dirname "$0")/netns-pair.sh"
 MAC_SRV=$(ip -n "$SRV" -br link show "$IF_SRV" | awk '{ print $3 }')
 MAC_CLI=$(ip -n "$CLI" -br link show "$IF_CLI" | awk '{ print $3 }')
 
-printf '%-9s %-9s %-9s %-8s %-8s %-10s %-10s %-9s\n' count listed missed listed% rate/s tcpdump_n tcpdump_n% helper_s
+printf '%-9s %-9s %-9s %-8s %-8s %-10s %-10s %-9s %-9s\n' count listed missed listed% rate/s tcpdump_n tcpdump_n% helper_s named
 for COUNT in $COUNTS; do
     "$BUILD/bench/MakeBurstPcap" "$WORK/burst.pcap" "$COUNT" "$MAC_CLI" "$MAC_SRV" $ADDR_CLI $ADDR_SRV
-    ip netns exec "$SRV" env QT_QPA_PLATFORM=offscreen "$TARGET" $ADDR_SRV > "$WORK/target.out" 2>&1 &
+    if [ "${LOAD_TARGET:-}" = tarrow-watch ]; then
+        ip netns exec "$SRV" "$TARGET" --address $ADDR_SRV --format json > "$WORK/watch.json" 2> "$WORK/target.out" &
+    else
+        ip netns exec "$SRV" env QT_QPA_PLATFORM=offscreen "$TARGET" $ADDR_SRV > "$WORK/target.out" 2>&1 &
+    fi
     echo $! > "$WORK/target.pid"
     ip netns exec "$SRV" tcpdump -n -l -i "$IF_SRV" 'udp dst port 53' > "$WORK/tcpdump.txt" 2> "$WORK/tcpdump.err" &
     echo $! > "$WORK/tcpdump.pid"
@@ -37,11 +44,20 @@ for COUNT in $COUNTS; do
     rm -f "$WORK/target.pid" "$WORK/tcpdump.pid"
 
     RATE=$(awk '/Rated:/ { for (i = 1; i < NF; i++) if ($(i + 1) == "pps") print int($i) }' "$WORK/tcpreplay.out")
-    LISTED=$(awk '/^rows/ { print $2 }' "$WORK/target.out")
-    MISSED=$(awk '/^kernel_dropped/ { print $2 }' "$WORK/target.out")
-    HELPER=$(awk '/^helper_cpu_s/ { print $2 }' "$WORK/target.out")
+    if [ "${LOAD_TARGET:-}" = tarrow-watch ]; then
+        LISTED=$(grep -c '"kind":"query"' "$WORK/watch.json" || true)
+        MISSED=$(grep -o '"missed":[0-9]*' "$WORK/watch.json" | tail -1 | cut -d: -f2)
+        NAMED=$(grep -c '"sender":"program"' "$WORK/watch.json" || true)
+        HELPER=-
+    else
+        LISTED=$(awk '/^rows/ { print $2 }' "$WORK/target.out")
+        MISSED=$(awk '/^kernel_dropped/ { print $2 }' "$WORK/target.out")
+        HELPER=$(awk '/^helper_cpu_s/ { print $2 }' "$WORK/target.out")
+        NAMED=-
+    fi
+    MISSED=${MISSED:-0}
     PRINTED=$(grep -c 'burst.example' "$WORK/tcpdump.txt" || true)
-    printf '%-9s %-9s %-9s %-8s %-8s %-10s %-10s %-9s\n' "$COUNT" "$LISTED" "$MISSED" \
+    printf '%-9s %-9s %-9s %-8s %-8s %-10s %-10s %-9s %-9s\n' "$COUNT" "$LISTED" "$MISSED" \
         "$(awk -v a="$LISTED" -v b="$COUNT" 'BEGIN { printf "%.1f", 100 * a / b }')" "$RATE" "$PRINTED" \
-        "$(awk -v a="$PRINTED" -v b="$COUNT" 'BEGIN { printf "%.1f", 100 * a / b }')" "$HELPER"
+        "$(awk -v a="$PRINTED" -v b="$COUNT" 'BEGIN { printf "%.1f", 100 * a / b }')" "$HELPER" "$NAMED"
 done
