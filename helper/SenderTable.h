@@ -59,4 +59,6 @@ private:
     std::array<CSlot, SLOTS> m_slots {};
     std::array<sender_event, SLOTS> m_events {};
     std::uint32_t m_nNextNumber = 0;
+    // The number of the event after the one found last: the next frame's, most likely.
+    mutable std::uint32_t m_nExpected = 0;
 };
