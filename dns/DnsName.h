@@ -30,6 +30,26 @@ struct CQueryFacts
     std::uint16_t nQueryType = 0;
 };
 
+// Copies the facts into any record that names its fields as CQueryFacts does (the capture
+// helper's name record, for one), so that each side that fills one does it the same way.
+template <class TRecord>
+void CopyQueryFacts(const CQueryFacts& facts, TRecord* pRecord)
+{
+    pRecord->nQueryType = facts.nQueryType;
+    pRecord->nProtocol = facts.nProtocol;
+    pRecord->nIpVersion = facts.nIpVersion;
+    static_assert(sizeof(pRecord->abSource) == sizeof(facts.abSource));
+    static_assert(sizeof(pRecord->abDestination) == sizeof(facts.abDestination));
+    for (size_t i = 0; i < sizeof(facts.abSource); ++i)
+    {
+        pRecord->abSource[i] = facts.abSource[i];
+        pRecord->abDestination[i] = facts.abDestination[i];
+    }
+    pRecord->nSourcePort = facts.nSourcePort;
+    pRecord->nDestinationPort = facts.nDestinationPort;
+    pRecord->nDnsId = facts.nDnsId;
+}
+
 // Decodes the wire name at `name` into dotted text in `text` (NAME_BUFFER_SIZE bytes). Never reads
 // at or past name + available, never writes past text + NAME_BUFFER_SIZE, and always leaves a
 // NUL-terminated text. False when the name is cut off: the bytes end before its zero length byte,

@@ -64,14 +64,7 @@ void CCaptureLoop::OnFrame(const unsigned char* pData, size_t nLength, std::int6
     CNameRecord name;
     name.nSeconds = nSeconds;
     name.nNanoseconds = nNanoseconds;
-    name.nQueryType = facts.nQueryType;
-    name.nProtocol = facts.nProtocol;
-    name.nIpVersion = facts.nIpVersion;
-    std::memcpy(name.abSource, facts.abSource, sizeof(name.abSource));
-    std::memcpy(name.abDestination, facts.abDestination, sizeof(name.abDestination));
-    name.nSourcePort = facts.nSourcePort;
-    name.nDestinationPort = facts.nDestinationPort;
-    name.nDnsId = facts.nDnsId;
+    CopyQueryFacts(facts, &name);
     NameSender(facts, &name);
     name.nLength = static_cast<std::uint16_t>(std::strlen(m_szName));
     Put(name, std::string_view(m_szName, name.nLength));

@@ -121,14 +121,7 @@ bool CPcapReader::Next(CNameRecord& record, std::string_view& text)
         record = CNameRecord();
         record.nSeconds = pHeader->ts.tv_sec;
         record.nNanoseconds = std::uint32_t(pHeader->ts.tv_usec);
-        record.nQueryType = facts.nQueryType;
-        record.nProtocol = facts.nProtocol;
-        record.nIpVersion = facts.nIpVersion;
-        std::memcpy(record.abSource, facts.abSource, sizeof(record.abSource));
-        std::memcpy(record.abDestination, facts.abDestination, sizeof(record.abDestination));
-        record.nSourcePort = facts.nSourcePort;
-        record.nDestinationPort = facts.nDestinationPort;
-        record.nDnsId = facts.nDnsId;
+        CopyQueryFacts(facts, &record);
         text = m_szText;
         record.nLength = std::uint16_t(text.size());
         return true;
