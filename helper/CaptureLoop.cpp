@@ -5,8 +5,6 @@
 #include "helper/SenderEvents.h"
 
 #include <cerrno>
-#include <iterator>
-#include <utility>
 #include <cstring>
 #include <ctime>
 #include <poll.h>
@@ -75,13 +73,8 @@ void CCaptureLoop::DrainEvents(std::uint64_t nNowNs)
     m_nNowNs = nNowNs;
     if (m_pEvents == nullptr)
         return;
-    size_t nBatch = 0;
-    const bool bLeft = m_pEvents->Drain(EVENTS_PER_DRAIN, [this, &nBatch](const sender_event& event) {
-        m_aBatch[nBatch++] = event;
-        if (nBatch == std::size(m_aBatch))
-            m_senders.Add(m_aBatch, std::exchange(nBatch, 0));
-    });
-    m_senders.Add(m_aBatch, nBatch);
+    const bool bLeft =
+        m_pEvents->Drain(EVENTS_PER_DRAIN, [this](const sender_event& event) { m_senders.Add(event); });
     const std::uint64_t nLost = m_pEvents->GetLost();
     if (bLeft || nLost != m_nLostSeen)
         m_nDoubtUntilNs = nNowNs + CSenderTable::EVENT_LIFE_NS;
@@ -90,7 +83,7 @@ void CCaptureLoop::DrainEvents(std::uint64_t nNowNs)
 
 // A query no thread of this machine sent came from another host; when events were lost or left
 // in the ring lately, that cannot be told.
-void CCaptureLoop::NameSender(const CQueryFacts& facts, CNameRecord* pRecord) const
+void CCaptureLoop::NameSender(const CQueryFacts& facts, CNameRecord* pRecord)
 {
     if (m_pEvents == nullptr)
         return;

@@ -38,7 +38,7 @@ private:
     void OnFrame(const unsigned char* pData, size_t nLength, std::int64_t nSeconds, std::uint32_t nNanoseconds);
     void PutCountsIfDue();
     void DrainEvents(std::uint64_t nNowNs);
-    void NameSender(const CQueryFacts& facts, Channel::CNameRecord* pRecord) const;
+    void NameSender(const CQueryFacts& facts, Channel::CNameRecord* pRecord);
     [[noreturn]] void Fail();
     // A record that cannot be sent means the window is gone: nothing is left to do.
     template <class TRecord>
@@ -56,7 +56,6 @@ private:
     CSenderEvents* m_pEvents;
     std::uint32_t m_nOwnUid;
     CSenderTable m_senders;
-    sender_event m_aBatch[256];
     std::uint64_t m_nNowNs = 0;
     // Until then an unknown frame may be a local one whose event was lost or is still in the ring.
     std::uint64_t m_nDoubtUntilNs = 0;

@@ -35,25 +35,28 @@ public:
             return false;
         std::uint64_t nConsumer = __atomic_load_n(m_pConsumer, __ATOMIC_ACQUIRE);
         const std::uint64_t nProducer = __atomic_load_n(m_pProducer, __ATOMIC_ACQUIRE);
+        bool bLeft = false;
         for (size_t n = 0; nConsumer < nProducer; ++n)
         {
             if (n == nMost)
-                return true;
+            {
+                bLeft = true;
+                break;
+            }
             const auto* pnHeader = reinterpret_cast<const std::uint32_t*>(m_pData + (nConsumer & m_nMask));
             const std::uint32_t nHeader = __atomic_load_n(pnHeader, __ATOMIC_ACQUIRE);
             if ((nHeader & BUSY_BIT) != 0)
                 break;
             const std::uint32_t nLength = nHeader & ~(BUSY_BIT | DISCARD_BIT);
+            // The kernel aligns each event to 8 bytes, past an 8-byte header: it is read in place.
             if ((nHeader & DISCARD_BIT) == 0 && nLength == sizeof(sender_event))
-            {
-                sender_event event;
-                __builtin_memcpy(&event, pnHeader + 2, sizeof(event));
-                pfnEvent(event);
-            }
+                pfnEvent(*reinterpret_cast<const sender_event*>(pnHeader + 2));
             nConsumer += (HEADER_BYTES + nLength + 7) & ~std::uint64_t(7);
-            __atomic_store_n(m_pConsumer, nConsumer, __ATOMIC_RELEASE);
         }
-        return false;
+        // Once per drain: the kernel reads this line on every event it writes, and each store here
+        // would take it away from the sending processor.
+        __atomic_store_n(m_pConsumer, nConsumer, __ATOMIC_RELEASE);
+        return bLeft;
     }
 
     // Events the ring had no room for, since the start.

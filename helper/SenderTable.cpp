@@ -45,6 +45,17 @@ std::uint64_t CSenderTable::Hash(const sender_event& key)
     return nHash;
 }
 
+// The frame against an event read in place, without building a key: this runs for every frame.
+// Only TCP is ever joined without the id.
+bool CSenderTable::IsOf(const sender_event& event, const CQueryFacts& facts)
+{
+    return event.sport == facts.nSourcePort && event.protocol == facts.nProtocol
+           && (event.id_known != 0 ? event.dns_id == facts.nDnsId : facts.nProtocol == 6)
+           && event.ip_version == facts.nIpVersion && event.dport == facts.nDestinationPort
+           && std::memcmp(event.saddr, facts.abSource, sizeof(event.saddr)) == 0
+           && std::memcmp(event.daddr, facts.abDestination, sizeof(event.daddr)) == 0;
+}
+
 bool CSenderTable::SameQuery(const sender_event& a, const sender_event& b)
 {
     return a.ip_version == b.ip_version && a.protocol == b.protocol && a.sport == b.sport && a.dport == b.dport
@@ -54,31 +65,39 @@ bool CSenderTable::SameQuery(const sender_event& a, const sender_event& b)
 
 void CSenderTable::Add(const sender_event& event)
 {
-    Add(&event, 1);
+    sender_event& kept = m_events[m_nNextNumber & (SLOTS - 1)];
+    kept = event;
+    if (kept.id_known == 0)
+        kept.dns_id = 0;
+    ++m_nNextNumber;
 }
 
-void CSenderTable::Add(const sender_event* pEvents, size_t nCount)
+void CSenderTable::Index()
 {
-    constexpr size_t RUN = 64;
+    // Older ones are overwritten already.
+    if (m_nNextNumber - m_nIndexed > SLOTS)
+        m_nIndexed = m_nNextNumber - SLOTS;
+    // Their slots are asked for a run at a time, so that the waits for memory overlap instead of
+    // adding up.
+    constexpr std::uint32_t RUN = 64;
     std::uint64_t aHashes[RUN];
-    for (size_t nDone = 0; nDone < nCount; nDone += RUN)
+    while (m_nIndexed != m_nNextNumber)
     {
-        const size_t nRun = std::min(RUN, nCount - nDone);
-        for (size_t i = 0; i < nRun; ++i)
+        const std::uint32_t nRun = std::min(RUN, m_nNextNumber - m_nIndexed);
+        for (std::uint32_t i = 0; i < nRun; ++i)
         {
-            aHashes[i] = Hash(pEvents[nDone + i]);
+            aHashes[i] = Hash(m_events[(m_nIndexed + i) & (SLOTS - 1)]);
             __builtin_prefetch(&m_slots[aHashes[i] & (SLOTS - 1)], 1);
         }
-        for (size_t i = 0; i < nRun; ++i)
-            Add(pEvents[nDone + i], aHashes[i]);
+        for (std::uint32_t i = 0; i < nRun; ++i)
+            Index(m_nIndexed + i, aHashes[i]);
+        m_nIndexed += nRun;
     }
 }
 
-void CSenderTable::Add(const sender_event& original, std::uint64_t nHash)
+void CSenderTable::Index(std::uint32_t nNumber, std::uint64_t nHash)
 {
-    sender_event event = original;
-    if (event.id_known == 0)
-        event.dns_id = 0;
+    const sender_event& event = m_events[nNumber & (SLOTS - 1)];
     const std::uint32_t nTag = std::uint32_t(nHash >> 32) | 1;
     unsigned nTaken = unsigned(nHash) & (SLOTS - 1);
     std::uint32_t nOldest = 0;
@@ -99,28 +118,36 @@ void CSenderTable::Add(const sender_event& original, std::uint64_t nHash)
             nTaken = nSlot;
         }
     }
-    m_slots[nTaken] = {nTag, m_nNextNumber};
-    m_events[m_nNextNumber & (SLOTS - 1)] = event;
-    ++m_nNextNumber;
+    m_slots[nTaken] = {nTag, nNumber};
 }
 
-const sender_event* CSenderTable::Find(const CQueryFacts& facts, std::uint64_t nNowNs) const
+// Frames mostly come by in the order their events were queued: the few events after the last one
+// found are tried first, where they lie one after the other, so neither hashing nor the probe of
+// the hashed slots, a likely cache miss, is needed.
+const sender_event* CSenderTable::FindInOrder(const CQueryFacts& facts, std::uint64_t nNowNs)
 {
-    // Frames mostly come by in the order their events were queued: the event after the last one
-    // found is tried first, and it lies where the events are written one after the other, so the
-    // probe of the hashed slots, a likely cache miss, is left out.
-    const std::uint32_t nAhead = m_nNextNumber - m_nExpected;
-    if (nAhead >= 1 && nAhead <= SLOTS)
+    constexpr std::uint32_t AHEAD = 4;
+    const std::uint32_t nWaiting = m_nNextNumber - m_nExpected;
+    // Past the table's end, the expected one is forgotten: start again from what is left.
+    if (nWaiting > SLOTS)
+        m_nExpected = m_nNextNumber - SLOTS;
+    for (std::uint32_t i = 0; i < AHEAD && m_nExpected + i != m_nNextNumber; ++i)
     {
-        const sender_event& next = m_events[m_nExpected & (SLOTS - 1)];
-        // Only TCP is ever joined without the id.
-        const bool bById = next.id_known != 0 || facts.nProtocol != 6;
-        if (next.ktime_ns + EVENT_LIFE_NS >= nNowNs && SameQuery(next, KeyOf(facts, bById)))
+        const sender_event& next = m_events[(m_nExpected + i) & (SLOTS - 1)];
+        if (next.ktime_ns + EVENT_LIFE_NS >= nNowNs && IsOf(next, facts))
         {
-            ++m_nExpected;
+            m_nExpected += i + 1;
             return &next;
         }
     }
+    return nullptr;
+}
+
+const sender_event* CSenderTable::Find(const CQueryFacts& facts, std::uint64_t nNowNs)
+{
+    if (const sender_event* pEvent = FindInOrder(facts, nNowNs))
+        return pEvent;
+    Index();
     for (const bool bIdKnown : {true, false})
     {
         if (!bIdKnown && facts.nProtocol != 6)

@@ -24,14 +24,13 @@ public:
     // How far a key may lie from its home slot: a full run forgets its oldest event.
     static constexpr unsigned PROBES = 8;
 
+    // Keeps the event. Nothing is hashed yet: most frames find theirs in arrival order, and only
+    // a frame that does not has the events since the last such frame put in their slots.
     void Add(const sender_event& event);
-    // The same for a run of events: their slots are asked for all at once, so that the waits for
-    // memory overlap instead of adding up.
-    void Add(const sender_event* pEvents, size_t nCount);
     // The event of the query whose frame says `facts`, sent no earlier than EVENT_LIFE_NS before
     // nNowNs; nullptr when none is known. A TCP event that could not read its id stands for every
     // query of its tuple.
-    const sender_event* Find(const CQueryFacts& facts, std::uint64_t nNowNs) const;
+    const sender_event* Find(const CQueryFacts& facts, std::uint64_t nNowNs);
 
     // Whether the capturing user (nOwnUid, the helper's real uid) may see the programs of nUid:
     // their own, the system users' and nobody's; root every one. Other people's stay anonymous.
@@ -51,14 +50,20 @@ private:
     };
 
     static std::uint64_t Hash(const sender_event& key);
-    void Add(const sender_event& event, std::uint64_t nHash);
+    // Puts the events not yet in a slot into theirs.
+    void Index();
+    void Index(std::uint32_t nNumber, std::uint64_t nHash);
+    const sender_event* FindInOrder(const CQueryFacts& facts, std::uint64_t nNowNs);
     static bool SameQuery(const sender_event& a, const sender_event& b);
+    static bool IsOf(const sender_event& event, const CQueryFacts& facts);
     bool IsLive(const CSlot& slot) const { return slot.nTag != 0 && m_nNextNumber - slot.nNumber <= SLOTS; }
     const sender_event& EventOf(const CSlot& slot) const { return m_events[slot.nNumber & (SLOTS - 1)]; }
 
     std::array<CSlot, SLOTS> m_slots {};
     std::array<sender_event, SLOTS> m_events {};
     std::uint32_t m_nNextNumber = 0;
+    // The first event not yet in a slot.
+    std::uint32_t m_nIndexed = 0;
     // The number of the event after the one found last: the next frame's, most likely.
-    mutable std::uint32_t m_nExpected = 0;
+    std::uint32_t m_nExpected = 0;
 };

@@ -68,25 +68,29 @@ void AppendCsvField(std::string& strOut, std::string_view text, bool bName)
 struct CJsonText
 {
     std::string& strOut;
+    // Runs of plain characters go in whole: this is most of a JSON line's cost.
     void append(const char* p, size_t n)
     {
+        size_t nFrom = 0;
         for (size_t i = 0; i < n; ++i)
         {
             const auto b = static_cast<unsigned char>(p[i]);
-            if (b == '"' || b == '\\')
+            const bool bQuoted = b == '"' || b == '\\';
+            if (!bQuoted && b >= 0x20 && b < 0x7f)
+                continue;
+            strOut.append(p + nFrom, i - nFrom);
+            nFrom = i + 1;
+            if (bQuoted)
             {
-                strOut += '\\';
-                strOut += char(b);
-            }
-            else if (b < 0x20 || b >= 0x7f)
-            {
-                static constexpr char HEX[] = "0123456789abcdef";
-                const char escaped[6] = {'\\', 'u', '0', '0', HEX[b >> 4], HEX[b & 15]};
+                const char escaped[2] = {'\\', char(b)};
                 strOut.append(escaped, sizeof(escaped));
+                continue;
             }
-            else
-                strOut += char(b);
+            static constexpr char HEX[] = "0123456789abcdef";
+            const char escaped[6] = {'\\', 'u', '0', '0', HEX[b >> 4], HEX[b & 15]};
+            strOut.append(escaped, sizeof(escaped));
         }
+        strOut.append(p + nFrom, n - nFrom);
     }
 };
 
@@ -101,25 +105,25 @@ void AppendJsonString(std::string& strOut, std::string_view text, bool bPresenta
     strOut += '"';
 }
 
-void AppendJsonKey(std::string& strOut, const char* pszKey)
+void AppendJsonKey(std::string& strOut, std::string_view key)
 {
     strOut += ",\"";
-    strOut += pszKey;
+    strOut += key;
     strOut += "\":";
 }
 
-void AppendJsonTextOrNull(std::string& strOut, const char* pszKey, std::string_view text)
+void AppendJsonTextOrNull(std::string& strOut, std::string_view key, std::string_view text)
 {
-    AppendJsonKey(strOut, pszKey);
+    AppendJsonKey(strOut, key);
     if (text.empty())
         strOut += "null";
     else
         AppendJsonString(strOut, text);
 }
 
-void AppendJsonNumberOrNull(std::string& strOut, const char* pszKey, std::uint64_t nValue, bool bKnown)
+void AppendJsonNumberOrNull(std::string& strOut, std::string_view key, std::uint64_t nValue, bool bKnown)
 {
-    AppendJsonKey(strOut, pszKey);
+    AppendJsonKey(strOut, key);
     if (bKnown)
         AppendNumber(strOut, nValue);
     else

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <cstdio>
+#include <cstring>
 #include <iterator>
 
 using namespace Channel;
@@ -25,12 +26,6 @@ constexpr CTypeName TYPE_NAMES[] = {
     {257, "CAA"},
 };
 
-void AppendAddress(std::string& strText, std::uint8_t nIpVersion, const std::uint8_t* pAddress)
-{
-    char szAddress[INET6_ADDRSTRLEN] = {};
-    inet_ntop(nIpVersion == 6 ? AF_INET6 : AF_INET, pAddress, szAddress, sizeof(szAddress));
-    strText.assign(szAddress);
-}
 
 const char* SenderText(std::uint8_t nSender)
 {
@@ -68,8 +63,8 @@ const CQueryLine& CQueryLineMaker::Make(const CNameRecord& record, std::string_v
     line.name = text;
     line.strType = TypeName(record.nQueryType);
     line.pszTransport = record.nProtocol == 6 ? "tcp" : "udp";
-    AppendAddress(line.strSource, record.nIpVersion, record.abSource);
-    AppendAddress(line.strDestination, record.nIpVersion, record.abDestination);
+    m_source.Set(line.strSource, record.nIpVersion, record.abSource);
+    m_destination.Set(line.strDestination, record.nIpVersion, record.abDestination);
     line.nSourcePort = record.nSourcePort;
     line.nDestinationPort = record.nDestinationPort;
     line.nDnsId = record.nDnsId;
@@ -82,6 +77,21 @@ const CQueryLine& CQueryLineMaker::Make(const CNameRecord& record, std::string_v
                                                                 : std::string_view();
     line.nNetNs = bProgram ? record.nNetNs : 0;
     return line;
+}
+
+// Queries mostly go to the same server from few clients: the last address's text is kept.
+void CQueryLineMaker::CAddressText::Set(std::string& strText, std::uint8_t nIpVersion, const std::uint8_t* pAddress)
+{
+    if (nIpVersion == m_nIpVersion && std::memcmp(pAddress, m_abAddress, sizeof(m_abAddress)) == 0)
+    {
+        strText = m_strText;
+        return;
+    }
+    char szAddress[INET6_ADDRSTRLEN] = {};
+    inet_ntop(nIpVersion == 6 ? AF_INET6 : AF_INET, pAddress, szAddress, sizeof(szAddress));
+    m_strText = strText = szAddress;
+    m_nIpVersion = nIpVersion;
+    std::memcpy(m_abAddress, pAddress, sizeof(m_abAddress));
 }
 
 std::string CQueryLineMaker::FormatTime(std::int64_t nSeconds, std::uint32_t nNanoseconds)
@@ -116,9 +126,10 @@ void CQueryLineMaker::AppendTime(std::string& strText, std::int64_t nSeconds, st
         m_strOffset = szOffset;
         m_nCachedSecond = nSeconds;
     }
-    char szMicroseconds[8];
-    std::snprintf(szMicroseconds, sizeof(szMicroseconds), ".%06u", nNanoseconds / 1000 % 1000000);
+    char szMicroseconds[7] = {'.'};
+    for (std::uint32_t i = 6, nMicroseconds = nNanoseconds / 1000 % 1000000; i > 0; --i, nMicroseconds /= 10)
+        szMicroseconds[i] = char('0' + nMicroseconds % 10);
     strText.assign(m_strSecond);
-    strText.append(szMicroseconds);
+    strText.append(szMicroseconds, sizeof(szMicroseconds));
     strText.append(m_strOffset);
 }

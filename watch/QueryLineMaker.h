@@ -26,11 +26,21 @@ public:
     static std::string TypeName(std::uint16_t nType);
 
 private:
+    struct CAddressText
+    {
+        void Set(std::string& strText, std::uint8_t nIpVersion, const std::uint8_t* pAddress);
+        std::uint8_t m_nIpVersion = 0;
+        std::uint8_t m_abAddress[16] = {};
+        std::string m_strText;
+    };
+
     void AppendTime(std::string& strText, std::int64_t nSeconds, std::uint32_t nNanoseconds);
 
     bool m_bUtc;
     CSenderNames* m_pSenders;
     CQueryLine m_line;
+    CAddressText m_source;
+    CAddressText m_destination;
     // The date, time of day and offset of the last second formatted: queries come many a second.
     std::int64_t m_nCachedSecond = -1;
     std::string m_strSecond;
