@@ -35,7 +35,11 @@ void CCaptureLoop::Run()
     pollfd fds[2] = {{m_hSocket, POLLIN, 0}, {CHANNEL_FD, 0, 0}};
     for (;;)
     {
-        if (poll(fds, 2, int(HEARTBEAT_MS)) < 0 && errno != EINTR)
+        // The program that fills the events' ring never wakes the helper. While events come (a
+        // busy resolver, or a flood from another namespace), the ring is drained often even when no
+        // frame comes, so that it never fills and loses the events of the queries that follow.
+        const int nWait = m_bEventsLeft ? 0 : m_nEventsTaken != 0 ? int(EVENT_DRAIN_MS) : int(HEARTBEAT_MS);
+        if (poll(fds, 2, nWait) < 0 && errno != EINTR)
             End(EXIT_NO_CHANNEL);
         if ((fds[1].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0)
             End(EXIT_ENDED);
@@ -73,8 +77,13 @@ void CCaptureLoop::DrainEvents(std::uint64_t nNowNs)
     m_nNowNs = nNowNs;
     if (m_pEvents == nullptr)
         return;
-    const bool bLeft =
-        m_pEvents->Drain(EVENTS_PER_DRAIN, [this](const sender_event& event) { m_senders.Add(event); });
+    size_t nTaken = 0;
+    const bool bLeft = m_pEvents->Drain(EVENTS_PER_DRAIN, [this, &nTaken](const sender_event& event) {
+        m_senders.Add(event);
+        ++nTaken;
+    });
+    m_nEventsTaken = nTaken;
+    m_bEventsLeft = bLeft;
     const std::uint64_t nLost = m_pEvents->GetLost();
     if (bLeft || nLost != m_nLostSeen)
         m_nDoubtUntilNs = nNowNs + CSenderTable::EVENT_LIFE_NS;

@@ -26,7 +26,6 @@ constexpr CTypeName TYPE_NAMES[] = {
     {257, "CAA"},
 };
 
-
 const char* SenderText(std::uint8_t nSender)
 {
     switch (nSender)
