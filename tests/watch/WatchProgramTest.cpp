@@ -172,6 +172,58 @@ void WritePcap(const std::string& strPath, int nLinkType, const std::vector<CByt
     pcap_close(pDead);
 }
 
+// A pcapng file, written by hand since libpcap writes only pcap: one section, an interface of
+// each link type and timestamp resolution (10^-N seconds), and each frame on its interface.
+struct CPcapngFrame
+{
+    std::uint32_t nInterface;
+    std::uint64_t nTime; // in its interface's units
+    CBytes data;
+};
+void WritePcapng(const std::string& strPath, const std::vector<std::pair<std::uint16_t, std::uint8_t>>& interfaces,
+                 const std::vector<CPcapngFrame>& frames)
+{
+    CBytes file;
+    const auto Put32 = [](CBytes& out, std::uint32_t n) {
+        out.insert(out.end(), reinterpret_cast<unsigned char*>(&n), reinterpret_cast<unsigned char*>(&n) + 4);
+    };
+    const auto Block = [&](std::uint32_t nType, CBytes body) {
+        body.resize((body.size() + 3) & ~size_t(3));
+        Put32(file, nType);
+        Put32(file, std::uint32_t(body.size() + 12));
+        file.insert(file.end(), body.begin(), body.end());
+        Put32(file, std::uint32_t(body.size() + 12));
+    };
+    CBytes header;
+    Put32(header, 0x1A2B3C4D);
+    Put32(header, 1); // version 1.0
+    Put32(header, 0xFFFFFFFF);
+    Put32(header, 0xFFFFFFFF); // section length unknown
+    Block(0x0A0D0D0A, header);
+    for (const auto& [nLinkType, nResolution] : interfaces)
+    {
+        CBytes description;
+        Put32(description, nLinkType);
+        Put32(description, 65535);
+        Put32(description, 9 | 1u << 16); // if_tsresol, one byte
+        Put32(description, nResolution);
+        Put32(description, 0); // end of options
+        Block(1, description);
+    }
+    for (const CPcapngFrame& frame : frames)
+    {
+        CBytes packet;
+        Put32(packet, frame.nInterface);
+        Put32(packet, std::uint32_t(frame.nTime >> 32));
+        Put32(packet, std::uint32_t(frame.nTime));
+        Put32(packet, std::uint32_t(frame.data.size()));
+        Put32(packet, std::uint32_t(frame.data.size()));
+        packet.insert(packet.end(), frame.data.begin(), frame.data.end());
+        Block(6, packet);
+    }
+    std::ofstream(strPath, std::ios::binary).write(reinterpret_cast<const char*>(file.data()), file.size());
+}
+
 CBytes WireName(const std::string& strName)
 {
     CBytes query = MakeDnsQuery(strName);
@@ -251,6 +303,23 @@ TEST(WatchProgramTest, EveryLinkTypeIsReadAndBrokenFilesAreToldClearly)
         }
         EXPECT_NE(result.strErr.find(entry.pszError), std::string::npos) << entry.pszWhat << result.strErr;
     }
+
+    // pcapng: two Ethernet interfaces, one counting microseconds and one nanoseconds, each frame at
+    // its own interface's time; interfaces of two link types are told clearly.
+    const std::pair<std::uint16_t, std::uint8_t> etherMicro {DLT_EN10MB, 6}, etherNano {DLT_EN10MB, 9},
+        rawNano {DLT_RAW, 9};
+    const std::vector<CPcapngFrame> twoInterfaces = {{0, 1765100000123456, Behind(ether4, ipv4)},
+                                                     {1, 1765100001654321000, Behind(ether6vlan, ipv6)}};
+    WritePcapng(strPath, {etherMicro, etherNano}, twoInterfaces);
+    const CRunResult pcapng = RunWatch({"--read", strPath, "--format", "tsv", "--utc"});
+    EXPECT_EQ(pcapng.nExit, 0) << pcapng.strErr;
+    EXPECT_EQ(TsvNames(pcapng.strOut), both);
+    EXPECT_NE(pcapng.strOut.find("\n2025-12-07T09:33:20.123456Z\tv4.example"), std::string::npos) << pcapng.strOut;
+    EXPECT_NE(pcapng.strOut.find("\n2025-12-07T09:33:21.654321Z\tv6.example"), std::string::npos) << pcapng.strOut;
+    WritePcapng(strPath, {etherMicro, rawNano}, {twoInterfaces[0], {1, 1765100001654321000, ipv6}});
+    const CRunResult mixed = RunWatch({"--read", strPath, "--format", "tsv"});
+    EXPECT_EQ(mixed.nExit, 3);
+    EXPECT_NE(mixed.strErr.find(strPath + ": an interface has a type 12 different"), std::string::npos) << mixed.strErr;
 
     // Cut in the middle of the third frame: the first two are printed, then the error.
     WritePcap(strPath, DLT_RAW, {ipv4, ipv6, ipv4});
