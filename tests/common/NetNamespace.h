@@ -24,7 +24,6 @@ public:
     const std::string& GetCaptureName() const { return m_strCapture; }
     const std::string& GetPeerName() const { return m_strPeer; }
     const std::string& GetCaptureInterface() const { return m_strCaptureIf; }
-    const std::string& GetPeerInterface() const { return m_strPeerIf; }
     const std::string& GetCaptureAddress() const { return m_strCaptureAddress; }
     const std::string& GetPeerAddress() const { return m_strPeerAddress; }
     const std::string& GetCaptureAddress6() const { return m_strCaptureAddress6; }

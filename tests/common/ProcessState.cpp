@@ -45,14 +45,6 @@ int CountOpenDescriptors()
     return nCount;
 }
 
-int CountThreads()
-{
-    int nCount = 0;
-    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/task"))
-        ++nCount;
-    return nCount;
-}
-
 std::vector<int> ListChildProcesses()
 {
     std::vector<int> children;

@@ -11,9 +11,8 @@ bool DropCaptureRight();
 // Runs pfnCheck in a child process that has dropped the capture right; true when it held there.
 bool HoldsWithoutCaptureRight(const std::function<bool()>& pfnCheck);
 
-// Open descriptors and threads of this process, from /proc/self.
+// Open descriptors of this process, from /proc/self.
 int CountOpenDescriptors();
-int CountThreads();
 // This process's children that have not been reaped yet, zombies included.
 std::vector<int> ListChildProcesses();
 // The value of a field of /proc/PID/status ("CapEff", "Seccomp", ...), empty when there is none.

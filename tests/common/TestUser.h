@@ -16,7 +16,6 @@ public:
 
     bool IsReady() const { return m_uid != uid_t(-1); }
     uid_t GetUid() const { return m_uid; }
-    gid_t GetGid() const { return m_gid; }
 
     // Runs pfnRun in a child process that is this user and nothing more (no other group, no
     // capability); the child's exit status is what pfnRun returns. Returns the child's pid, which
