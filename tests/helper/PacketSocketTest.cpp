@@ -222,7 +222,10 @@ TEST_F(PacketSocketTest, KeepsOnlyQueriesToPort53BothWaysOverBothFamiliesAndEach
                                                           "tcp-six.example", "outgoing.example", "options.example"}));
 }
 
-TEST_F(PacketSocketTest, OnLoopbackEachQueryArrivesOnce)
+// Each query arrives once, though loopback hands every frame over twice; a long one (loopback carries
+// 3000 bytes unfragmented, so the whole datagram passes the port test) gives its first 1600 bytes,
+// and the next one still arrives whole.
+TEST_F(PacketSocketTest, OnLoopbackEachQueryArrivesOnceAndALongOneIsCutTo1600Bytes)
 {
     for (const char* pszLoopback : {"127.0.0.1", "::1"})
     {
@@ -230,25 +233,15 @@ TEST_F(PacketSocketTest, OnLoopbackEachQueryArrivesOnce)
         const int fd = OpenCapture(pszLoopback);
         ASSERT_GE(fd, 0);
         const int hClient = Listen(m_pNet->GetCaptureName(), pszLoopback, 43000);
-        ASSERT_TRUE(SendUdp(hClient, pszLoopback, 53, MakeDnsQuery("first.example"))) << strerror(errno);
-        ASSERT_TRUE(SendUdp(hClient, pszLoopback, 53, MakeDnsQuery("second.example"))) << strerror(errno);
-        EXPECT_EQ(NamesIn(ReadAll(fd)), (std::vector<std::string> {"first.example", "second.example"})) << pszLoopback;
+        ASSERT_TRUE(SendUdp(hClient, pszLoopback, 53, MakeDnsQuery("long.example", 3000))) << strerror(errno);
+        ASSERT_TRUE(SendUdp(hClient, pszLoopback, 53, MakeDnsQuery("short.example"))) << strerror(errno);
+        const std::vector<CBytes> datagrams = ReadAll(fd);
+        EXPECT_EQ(NamesIn(datagrams), (std::vector<std::string> {"long.example", "short.example"})) << pszLoopback;
+        ASSERT_EQ(datagrams.size(), 2u) << pszLoopback;
+        EXPECT_EQ(datagrams[0].size(), size_t(CPacketSocket::SNAP_LENGTH)) << pszLoopback;
+        EXPECT_EQ(datagrams[1].size(), (pszLoopback[0] == ':' ? 40u : 20u) + 8u + MakeDnsQuery("short.example").size())
+            << pszLoopback;
     }
-}
-
-TEST_F(PacketSocketTest, ALongDatagramGivesItsFirst1600BytesAndTheNextOneStillArrives)
-{
-    // Loopback carries 3000 bytes unfragmented, so the whole datagram passes the port test.
-    Listen(m_pNet->GetCaptureName(), "127.0.0.1", 53);
-    const int fd = OpenCapture("127.0.0.1");
-    ASSERT_GE(fd, 0);
-    const int hClient = Listen(m_pNet->GetCaptureName(), "127.0.0.1", 43001);
-    ASSERT_TRUE(SendUdp(hClient, "127.0.0.1", 53, MakeDnsQuery("long.example", 3000))) << strerror(errno);
-    ASSERT_TRUE(SendUdp(hClient, "127.0.0.1", 53, MakeDnsQuery("short.example"))) << strerror(errno);
-    const std::vector<CBytes> datagrams = ReadAll(fd);
-    ASSERT_EQ(datagrams.size(), 2u);
-    EXPECT_EQ(datagrams[0].size(), size_t(CPacketSocket::SNAP_LENGTH));
-    EXPECT_EQ(datagrams[1].size(), 20u + 8u + MakeDnsQuery("short.example").size());
 }
 
 TEST_F(PacketSocketTest, StatisticsCountWhatPassedAndResetWhenRead)

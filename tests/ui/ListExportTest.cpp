@@ -181,20 +181,6 @@ private slots:
         QCOMPARE(CListExport::AddDefaultExtension(chosen), written);
     }
 
-    void replacesAnExistingFileWholeKeepingItsPermissions()
-    {
-        QTemporaryDir dir;
-        const QString strPath = dir.filePath("capture.txt");
-        WriteAll(strPath, QByteArray(4096, 'x'));
-        QVERIFY(chmod(QFile::encodeName(strPath).constData(), 0604) == 0);
-        CNameListModel list;
-        QVERIFY(Add(list, "new.example"));
-        CListExport listExport;
-        QVERIFY(listExport.Write(strPath, list));
-        QCOMPARE(ReadAll(strPath), CListExport::FormatText(list));
-        QCOMPARE(ModeOf(strPath) & 0777, mode_t(0604));
-    }
-
     // Only the file is written to: the user may write it but not the folder it is in.
     void fileInAFolderTheSaverMayNotWriteIsWrittenInPlace_data()
     {
@@ -254,7 +240,7 @@ private slots:
         QTemporaryDir dir;
         const QString strPath = dir.filePath("capture.txt");
         const QByteArray baPath = QFile::encodeName(strPath);
-        WriteAll(strPath, "old contents");
+        WriteAll(strPath, QByteArray(4096, 'x')); // longer than the new text, which replaces it whole
         QVERIFY(chmod(baPath.constData(), mode) == 0);
         if (otherOwner)
             QVERIFY(chown(baPath.constData(), NOBODY, NOBODY) == 0);
