@@ -18,6 +18,7 @@ class CHyperLinkTest : public QObject
 private:
     std::unique_ptr<QWidget> m_pDialog;
     QLabel* m_pLabel = nullptr;
+    CUrlCatcher m_catcher;
 
 private slots:
     void init()
@@ -28,6 +29,7 @@ private slots:
         m_pDialog->setFont(font);
         m_pLabel = new QLabel("Some product does something useful.", m_pDialog.get());
         m_pLabel->setGeometry(10, 10, 400, 20);
+        m_catcher.m_urls.clear();
     }
 
     void cleanup() { m_pDialog.reset(); }
@@ -137,7 +139,6 @@ private slots:
 
     void readsAsALinkThatOpensOnPress()
     {
-        CUrlCatcher catcher;
         CHyperLink link;
         link.SetURL(PAGE_OTHER_PRODUCT);
         link.Attach(m_pLabel);
@@ -153,42 +154,39 @@ private slots:
         QVERIFY(pActions != nullptr);
         QCOMPARE(pActions->actionNames(), QStringList {QAccessibleActionInterface::pressAction()});
         pActions->doAction(QAccessibleActionInterface::pressAction());
-        QTRY_COMPARE(catcher.m_urls, QList<QUrl> {QUrl(PAGE_OTHER_PRODUCT)});
+        QTRY_COMPARE(m_catcher.m_urls, QList<QUrl> {QUrl(PAGE_OTHER_PRODUCT)});
     }
 
     void leftPressOpensOnceOnThePress()
     {
-        CUrlCatcher catcher;
         CHyperLink link;
         link.SetURL(PAGE_OTHER_PRODUCT);
         link.Attach(m_pLabel);
 
         QTest::mousePress(m_pLabel, Qt::LeftButton, {}, QPoint(5, 5));
-        QCOMPARE(catcher.m_urls, QList<QUrl> {QUrl(PAGE_OTHER_PRODUCT)});
+        QCOMPARE(m_catcher.m_urls, QList<QUrl> {QUrl(PAGE_OTHER_PRODUCT)});
         QTest::mouseRelease(m_pLabel, Qt::LeftButton, {}, QPoint(5, 5));
-        QCOMPARE(catcher.m_urls.size(), 1);
+        QCOMPARE(m_catcher.m_urls.size(), 1);
 
         QTest::mouseClick(m_pLabel, Qt::RightButton, {}, QPoint(5, 5));
         QTest::mouseClick(m_pLabel, Qt::MiddleButton, {}, QPoint(5, 5));
-        QCOMPARE(catcher.m_urls.size(), 1);
+        QCOMPARE(m_catcher.m_urls.size(), 1);
     }
 
     // With no address set, the maker's home page opens.
     void blankPartRightOfTheTextIsLinkToo()
     {
-        CUrlCatcher catcher;
         CHyperLink link;
         link.Attach(m_pLabel);
         const QPoint ptBlank(m_pLabel->width() - 2, m_pLabel->height() / 2);
         QVERIFY(m_pLabel->fontMetrics().horizontalAdvance(m_pLabel->text()) < ptBlank.x());
         QCOMPARE(m_pLabel->childAt(ptBlank), nullptr);
         QTest::mousePress(m_pLabel, Qt::LeftButton, {}, ptBlank);
-        QCOMPARE(catcher.m_urls, QList<QUrl> {QUrl(PAGE_MAKER_HOME)});
+        QCOMPARE(m_catcher.m_urls, QList<QUrl> {QUrl(PAGE_MAKER_HOME)});
     }
 
     void emptyAddressTakesTheTextAndKeepsIt()
     {
-        CUrlCatcher catcher;
         CHyperLink link;
         link.Attach(m_pLabel);
         link.SetURL("");
@@ -200,12 +198,11 @@ private slots:
         m_pLabel->setText("https://other.example.net/");
         QTest::mousePress(m_pLabel, Qt::LeftButton, {}, QPoint(5, 5));
         const QList<QUrl> expected = {QUrl("https://docs.example.net/start"), QUrl("https://docs.example.net/start")};
-        QCOMPARE(catcher.m_urls, expected);
+        QCOMPARE(m_catcher.m_urls, expected);
     }
 
     void addressCanChangeBeforeOrAfterAttaching()
     {
-        CUrlCatcher catcher;
         CHyperLink link;
         link.SetURL("http://one.example.com/");
         link.Attach(m_pLabel);
@@ -213,18 +210,17 @@ private slots:
         link.SetURL("http://two.example.com/");
         QTest::mousePress(m_pLabel, Qt::LeftButton, {}, QPoint(5, 5));
         const QList<QUrl> expected = {QUrl("http://one.example.com/"), QUrl("http://two.example.com/")};
-        QCOMPARE(catcher.m_urls, expected);
+        QCOMPARE(m_catcher.m_urls, expected);
     }
 
     void eitherMayDieFirst()
     {
-        CUrlCatcher catcher;
         {
             CHyperLink link;
             link.Attach(m_pLabel);
         }
         QTest::mousePress(m_pLabel, Qt::LeftButton, {}, QPoint(5, 5));
-        QVERIFY(catcher.m_urls.isEmpty());
+        QVERIFY(m_catcher.m_urls.isEmpty());
 
         CHyperLink link;
         link.Attach(m_pLabel);
