@@ -2,6 +2,7 @@
 // helper still captures when it holds the right as a file capability.
 #include "capture/HelperProcess.h"
 #include "capture/RootRights.h"
+#include "common/GrantedHelper.h"
 #include "common/NetNamespaceFixture.h"
 #include "common/ProcessState.h"
 #include "common/TestUser.h"
@@ -30,36 +31,6 @@ const char* const HELD_SETS[] = {"CapInh", "CapPrm", "CapEff", "CapAmb"};
 
 using RootRightsTest = CNetNamespaceTest;
 
-// A folder of root's own holding a copy of the helper with the capture right as a file capability,
-// as the package, cmake --install and start.sh grant it, and a setuid-root copy of cat. Removed
-// with what it holds.
-struct CGrantedCopies
-{
-    CGrantedCopies()
-    {
-        char szDir[] = "/tmp/tarrow-root-rights.XXXXXX";
-        if (mkdtemp(szDir) == nullptr)
-            return;
-        m_dir = szDir;
-        std::filesystem::copy_file(TARROW_TEST_HELPER_PATH, m_dir / "tarrow-capture-helper");
-        std::filesystem::copy_file("/bin/cat", m_dir / "setuid-cat");
-        cap_t pRight = cap_from_text("cap_net_raw=ep");
-        m_bReady = chmod(Helper().c_str(), 0700) == 0 && chmod(SetuidCat().c_str(), 04755) == 0 && pRight
-                   && cap_set_file(Helper().c_str(), pRight) == 0;
-        cap_free(pRight);
-    }
-    ~CGrantedCopies()
-    {
-        if (!m_dir.empty())
-            std::filesystem::remove_all(m_dir);
-    }
-    std::string Helper() const { return m_dir / "tarrow-capture-helper"; }
-    std::string SetuidCat() const { return m_dir / "setuid-cat"; }
-
-    std::filesystem::path m_dir;
-    bool m_bReady = false;
-};
-
 // Runs CAT /proc/self/status through the shell, as the window's browser or file chooser would be
 // run: true when the program it ran held nothing in any of the four sets.
 bool StartedProgramHoldsNothing(const std::string& strCat)
@@ -83,8 +54,11 @@ bool StartedProgramHoldsNothing(const std::string& strCat)
 
 TEST_F(RootRightsTest, RootsWindowAndWhatItStartsKeepNoCapabilityAndItsHelperStillCaptures)
 {
-    const CGrantedCopies copies;
-    ASSERT_TRUE(copies.m_bReady) << "no granted copy of the helper in " << copies.m_dir;
+    // As the package, cmake --install and start.sh grant it; and a setuid-root cat beside it.
+    const CGrantedHelper helper(TARROW_TEST_HELPER_PATH, "cap_net_raw=ep");
+    ASSERT_FALSE(helper.GetPath().empty());
+    const std::string strSetuidCat = helper.GetFolder() + "/setuid-cat";
+    ASSERT_TRUE(std::filesystem::copy_file("/bin/cat", strSetuidCat) && chmod(strSetuidCat.c_str(), 04755) == 0);
     // In a child, so that this process keeps its rights for the tests after this one.
     const std::string strAddress = m_pNet->GetCaptureAddress();
     const pid_t pid = fork();
@@ -102,7 +76,7 @@ TEST_F(RootRightsTest, RootsWindowAndWhatItStartsKeepNoCapabilityAndItsHelperSti
         if (ReadProcessStatus(self, "CapBnd") != HELPER_RIGHTS_ONLY)
             _exit(11);
         // Left alone, exec by uid 0 fills each from the bounding set, setuid-root or not.
-        for (const std::string& strCat : {std::string("/bin/cat"), copies.SetuidCat()})
+        for (const std::string& strCat : {std::string("/bin/cat"), strSetuidCat})
         {
             if (!StartedProgramHoldsNothing(strCat))
                 _exit(12);
@@ -112,7 +86,7 @@ TEST_F(RootRightsTest, RootsWindowAndWhatItStartsKeepNoCapabilityAndItsHelperSti
         if (unGranted.channel.IsOpen() || unGranted.opened.nError != EPERM)
             _exit(13);
         const CHelperProcess::CStarted started =
-            CHelperProcess::StartFrom({TARROW_TEST_HELPER_PATH, copies.Helper()}, strAddress.c_str());
+            CHelperProcess::StartFrom({TARROW_TEST_HELPER_PATH, helper.GetPath()}, strAddress.c_str());
         _exit(started.channel.IsOpen() ? 0 : 14);
     }
     EXPECT_EQ(WaitForChild(pid), 0) << "10: not given up; 11: rights kept; 12: a program it started held "

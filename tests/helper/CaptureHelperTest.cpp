@@ -6,6 +6,7 @@
 #include "helper/CapturePlaces.h"
 #include "channel/Channel.h"
 #include "common/DnsQuery.h"
+#include "common/GrantedHelper.h"
 #include "common/NetNamespaceFixture.h"
 #include "common/ProcessState.h"
 #include "common/TestUser.h"
@@ -167,6 +168,22 @@ struct CCollected
     std::uint64_t m_nEventsLost = 0;
 };
 
+// Hands the channel's messages to the visitor until pfnDone holds or nothing comes for nQuietMs;
+// false once a message is turned down or the channel ends.
+template <class TVisitor, class TDone>
+bool ReadChannelUntil(int hChannel, TVisitor& visitor, const TDone& pfnDone, int nQuietMs = 5000)
+{
+    unsigned char message[MAX_MESSAGE_BYTES];
+    pollfd pfd {hChannel, POLLIN, 0};
+    while (!pfnDone() && poll(&pfd, 1, nQuietMs) == 1)
+    {
+        const ssize_t nReceived = recv(hChannel, message, sizeof(message), 0);
+        if (nReceived <= 0 || !ReadRecords(message, size_t(nReceived), false, visitor))
+            return false;
+    }
+    return true;
+}
+
 } // namespace
 
 TEST(CaptureHelperTest, HelperTurnsDownBadArgumentsAndAMissingChannelWithoutAnswering)
@@ -249,14 +266,7 @@ TEST_F(CaptureHelperNetTest, HelperWritesTheNamesAndEndsWhenItsChannelCloses)
     const std::time_t tSent = std::time(nullptr);
     ASSERT_TRUE(SendUdp(hPeer, m_pNet->GetCaptureAddress(), 53, MakeDnsQuery("through.helper.example")));
     CCollected collected;
-    unsigned char message[MAX_MESSAGE_BYTES];
-    pollfd pfd {started.channel.Get(), POLLIN, 0};
-    while (collected.m_names.empty() && poll(&pfd, 1, 3000) == 1)
-    {
-        const ssize_t nReceived = recv(started.channel.Get(), message, sizeof(message), 0);
-        ASSERT_GT(nReceived, 0);
-        ASSERT_TRUE(ReadRecords(message, size_t(nReceived), false, collected));
-    }
+    ASSERT_TRUE(ReadChannelUntil(started.channel.Get(), collected, [&] { return !collected.m_names.empty(); }));
     ASSERT_EQ(collected.m_names, std::vector<std::string> {"through.helper.example"});
     EXPECT_LE(std::abs(collected.m_nLastSeconds - tSent), 1);
 
@@ -270,40 +280,9 @@ TEST_F(CaptureHelperNetTest, HelperWritesTheNamesAndEndsWhenItsChannelCloses)
 
 namespace {
 
-// A copy of the helper holding the capture right as an installed one does, in a folder of root's
-// that the test's users may enter; with the rights to name programs too, when asked.
+// The helper's rights as an installed one holds them: to capture, and to name programs too.
 constexpr char CAPTURE_RIGHT[] = "cap_net_raw=ep";
 constexpr char CAPTURE_AND_NAMING_RIGHTS[] = "cap_net_raw,cap_bpf,cap_perfmon=p";
-
-class CGrantedHelper
-{
-public:
-    explicit CGrantedHelper(const char* pszRights = CAPTURE_RIGHT)
-    {
-        char szFolder[] = "/run/tarrow-test-XXXXXX";
-        if (mkdtemp(szFolder) == nullptr || chmod(szFolder, 0755) != 0)
-            return;
-        m_strFolder = szFolder;
-        const std::string strPath = m_strFolder + "/tarrow-capture-helper";
-        std::error_code error;
-        std::filesystem::copy_file(TARROW_TEST_HELPER_PATH, strPath, error);
-        cap_t pCaps = cap_from_text(pszRights);
-        if (!error && chmod(strPath.c_str(), 0755) == 0 && pCaps != nullptr
-            && cap_set_file(strPath.c_str(), pCaps) == 0)
-            m_strPath = strPath;
-        cap_free(pCaps);
-    }
-    ~CGrantedHelper()
-    {
-        std::error_code error;
-        if (!m_strFolder.empty())
-            std::filesystem::remove_all(m_strFolder, error);
-    }
-    const std::string& GetPath() const { return m_strPath; }
-
-private:
-    std::string m_strFolder, m_strPath;
-};
 
 // What a user may do to their own files between two starts, each of which once freed places that
 // were counted in a file of theirs.
@@ -341,7 +320,7 @@ bool ChangeOwnFiles(int nChange)
 // captures of anyone else on the machine cannot count.
 TEST_F(CaptureHelperNetTest, OneUserRunsAtMostFourCapturesWhateverTheyDoAndHoweverTheyStart)
 {
-    const CGrantedHelper helper;
+    const CGrantedHelper helper(TARROW_TEST_HELPER_PATH, CAPTURE_RIGHT);
     ASSERT_FALSE(helper.GetPath().empty());
     const CTestUser user("tarrow-test-a");
     ASSERT_TRUE(user.IsReady());
@@ -439,7 +418,7 @@ TEST_F(CaptureHelperNetTest, OneUserRunsAtMostFourCapturesWhateverTheyDoAndHowev
 // captures of its own: neither takes or holds any of the user's four places.
 TEST_F(CaptureHelperNetTest, AnotherUserNeitherTakesNorHoldsTheUsersPlaces)
 {
-    const CGrantedHelper helper;
+    const CGrantedHelper helper(TARROW_TEST_HELPER_PATH, CAPTURE_RIGHT);
     ASSERT_FALSE(helper.GetPath().empty());
     const CTestUser owner("tarrow-test-a"), other("tarrow-test-b");
     ASSERT_TRUE(owner.IsReady() && other.IsReady());
@@ -698,7 +677,8 @@ std::uint32_t NamespaceInode(const std::string& strName)
 // all the same and says why it names nobody.
 TEST_F(CaptureHelperNetTest, HelperNamesTheProgramBehindEachQueryUnderThePrivacyRule)
 {
-    const CGrantedHelper narrow, full(CAPTURE_AND_NAMING_RIGHTS);
+    const CGrantedHelper narrow(TARROW_TEST_HELPER_PATH, CAPTURE_RIGHT),
+        full(TARROW_TEST_HELPER_PATH, CAPTURE_AND_NAMING_RIGHTS);
     ASSERT_FALSE(narrow.GetPath().empty() || full.GetPath().empty());
     const CTestUser owner("tarrow-test-a"), other("tarrow-test-b");
     ASSERT_TRUE(owner.IsReady() && other.IsReady());
@@ -944,16 +924,7 @@ TEST_F(CaptureHelperNetTest, AFloodOfSendingEventsNeitherDropsNorMisnamesACaptur
     m_fds.push_back(hPeer);
 
     CCollected seen;
-    const auto ReadUntil = [&](const auto& pfnDone) {
-        unsigned char message[MAX_MESSAGE_BYTES];
-        pollfd pfd {run.GetChannel(), POLLIN, 0};
-        while (!pfnDone() && poll(&pfd, 1, 5000) == 1)
-        {
-            const ssize_t nReceived = recv(run.GetChannel(), message, sizeof(message), 0);
-            if (nReceived <= 0 || !ReadRecords(message, size_t(nReceived), false, seen))
-                return;
-        }
-    };
+    const auto ReadUntil = [&](const auto& pfnDone) { ReadChannelUntil(run.GetChannel(), seen, pfnDone); };
 
     // Far enough apart that the flood alone would fill the ring between two of them.
     constexpr int QUERIES = 20;
