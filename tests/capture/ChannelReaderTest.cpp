@@ -2,6 +2,7 @@
 // messages, and how every kind of end reads.
 #include "capture/ChannelReader.h"
 #include "channel/RecordWriter.h"
+#include "common/Records.h"
 
 #include <gtest/gtest.h>
 
@@ -11,6 +12,7 @@
 #include <sys/socket.h>
 
 using namespace Channel;
+using namespace TestRecords;
 
 namespace {
 
@@ -28,19 +30,11 @@ protected:
 
     void PutName(std::int64_t nSeconds, std::string_view text)
     {
-        CNameRecord name;
-        name.nSeconds = nSeconds;
-        name.nLength = std::uint16_t(text.size());
-        name.nProtocol = 17;
-        name.nIpVersion = 4;
-        ASSERT_TRUE(m_pWriter->Put(name, text));
+        ASSERT_TRUE(m_pWriter->Put(Name(nSeconds, 0, text), text));
     }
     void PutCounts(std::uint64_t nReceived, std::uint64_t nDropped)
     {
-        CCountsRecord counts;
-        counts.nReceived = nReceived;
-        counts.nDropped = nDropped;
-        ASSERT_TRUE(m_pWriter->Put(counts));
+        ASSERT_TRUE(m_pWriter->Put(Counts(nReceived, nDropped)));
     }
     void Send() { ASSERT_TRUE(m_pWriter->Flush()); }
 
@@ -84,15 +78,6 @@ TEST_F(ChannelReaderTest, NamesOfEveryWaitingMessageComeInOrderAndMissedOnlyWhen
     EXPECT_FALSE(m_reader.Read().bMissedGrew);
 }
 
-std::vector<unsigned char> CountsBytes(std::uint64_t nReceived, std::uint64_t nDropped)
-{
-    CCountsRecord counts;
-    counts.nReceived = nReceived;
-    counts.nDropped = nDropped;
-    const auto* p = reinterpret_cast<const unsigned char*>(&counts);
-    return {p, p + sizeof(counts)};
-}
-
 TEST_F(ChannelReaderTest, EveryEndIsToldAfterTheNamesBeforeIt)
 {
     constexpr std::uint64_t BEFORE = 1000;
@@ -107,9 +92,9 @@ TEST_F(ChannelReaderTest, EveryEndIsToldAfterTheNamesBeforeIt)
         {"oversized", std::vector<unsigned char>(MAX_MESSAGE_BYTES + 1, RECORD_COUNTS),
          "The capture helper sent something that is not a capture record."},
         // No kernel count shrinks, and one read of them adds at most 32 bits' worth.
-        {"kept count shrinks", CountsBytes(BEFORE - 1, BEFORE),
+        {"kept count shrinks", Raw(Counts(BEFORE - 1, BEFORE)),
          "The capture helper sent something that is not a capture record."},
-        {"missed count leaps", CountsBytes(BEFORE, BEFORE + UINT32_MAX + 1),
+        {"missed count leaps", Raw(Counts(BEFORE, BEFORE + UINT32_MAX + 1)),
          "The capture helper sent something that is not a capture record."},
     };
     for (auto& end : ends)
@@ -129,9 +114,7 @@ TEST_F(ChannelReaderTest, EveryEndIsToldAfterTheNamesBeforeIt)
 
     SetUp();
     PutName(1, "last.example");
-    CFailedRecord failure;
-    failure.nError = 100;
-    ASSERT_TRUE(m_pWriter->Put(failure));
+    ASSERT_TRUE(m_pWriter->Put(Failed(100)));
     Send();
     const CChannelReader::CNews failed = m_reader.Read();
     EXPECT_EQ(Names(failed), std::vector<std::string> {"last.example"});
@@ -147,21 +130,12 @@ TEST_F(ChannelReaderTest, AListenerIsToldEveryWholeRecordInOrderAndTheBatchStays
     } listener;
     m_reader.SetNameListener(&listener);
 
-    CNameRecord program;
-    program.nSeconds = 1765100000;
-    program.nNanoseconds = 123456789;
-    program.nQueryType = 65;
-    program.nProtocol = 6;
-    program.nIpVersion = 6;
-    program.abSource[15] = 1;
-    program.nSourcePort = 40000;
-    program.nDestinationPort = 53;
-    program.nDnsId = 0xBEEF;
+    CNameRecord program = Query();
+    program.nLength = 11;
     program.nSender = SENDER_PROGRAM;
     program.nPid = 4242;
     program.nCgroupId = 77;
     std::memcpy(program.szCommand, "dig", 4);
-    program.nLength = 11;
     ASSERT_TRUE(m_pWriter->Put(program, "one.example"));
     Send();
     PutName(2, "two.example");

@@ -2,6 +2,7 @@
 // in order, whole, and never a message that breaks the table's rules.
 #include "channel/RecordReader.h"
 #include "channel/RecordWriter.h"
+#include "common/Records.h"
 #include "platform/UniqueFd.h"
 
 #include <gtest/gtest.h>
@@ -13,6 +14,7 @@
 #include <vector>
 
 using namespace Channel;
+using namespace TestRecords;
 
 namespace {
 
@@ -49,55 +51,11 @@ struct CTrace
     std::vector<std::string> m_events;
 };
 
-COpenedRecord Opened(std::int32_t nStep, std::int32_t nError, std::int32_t nReceiveAllError = 0)
-{
-    COpenedRecord opened;
-    opened.nStep = nStep;
-    opened.nError = nError;
-    opened.nReceiveAllError = nReceiveAllError;
-    return opened;
-}
-
-CNameRecord Name(std::int64_t nSeconds, std::uint32_t nNanoseconds, std::string_view text)
-{
-    CNameRecord name;
-    name.nSeconds = nSeconds;
-    name.nNanoseconds = nNanoseconds;
-    name.nLength = std::uint16_t(text.size());
-    name.nProtocol = 17;
-    name.nIpVersion = 4;
-    return name;
-}
-
-CCountsRecord Counts(std::uint64_t nReceived, std::uint64_t nDropped)
-{
-    CCountsRecord counts;
-    counts.nReceived = nReceived;
-    counts.nDropped = nDropped;
-    return counts;
-}
-
-CFailedRecord Failed(std::int32_t nError)
-{
-    CFailedRecord failed;
-    failed.nError = nError;
-    return failed;
-}
-
 template <class TRecord, class F>
 TRecord Patched(TRecord record, F&& pfnPatch)
 {
     pfnPatch(record);
     return record;
-}
-
-template <class TRecord>
-CBytes Raw(const TRecord& record, std::string_view tail = {})
-{
-    CBytes bytes(reinterpret_cast<const unsigned char*>(&record),
-                 reinterpret_cast<const unsigned char*>(&record) + sizeof(record));
-    bytes.insert(bytes.end(), tail.begin(), tail.end());
-    return bytes;
 }
 
 CBytes operator+(CBytes a, const CBytes& b)

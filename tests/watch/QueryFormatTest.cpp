@@ -1,6 +1,7 @@
 // tarrow-watch's lines: every format against golden lines, hostile names in every format read back
 // by a real JSON and CSV parser, and the lookups behind the fields.
 #include "common/HostileNames.h"
+#include "common/Records.h"
 #include "watch/NewNames.h"
 #include "watch/QueryFormat.h"
 #include "watch/QueryLineMaker.h"
@@ -16,25 +17,9 @@
 #include <unistd.h>
 
 using namespace Channel;
+using namespace TestRecords;
 
 namespace {
-
-CNameRecord MakeRecord()
-{
-    CNameRecord record;
-    record.nSeconds = 1765100000;
-    record.nNanoseconds = 123456789;
-    record.nQueryType = 65;
-    record.nProtocol = 17;
-    record.nIpVersion = 4;
-    const unsigned char source[] = {10, 53, 1, 2}, destination[] = {10, 53, 1, 1};
-    std::memcpy(record.abSource, source, 4);
-    std::memcpy(record.abDestination, destination, 4);
-    record.nSourcePort = 40000;
-    record.nDestinationPort = 53;
-    record.nDnsId = 0xBEEF;
-    return record;
-}
 
 std::string Format(CQueryFormat::Kind nKind, const CNameRecord& record, std::string_view name)
 {
@@ -48,12 +33,12 @@ std::string Format(CQueryFormat::Kind nKind, const CNameRecord& record, std::str
 
 TEST(QueryFormatTest, EveryFormatWritesTheGoldenLine)
 {
-    CNameRecord program = MakeRecord();
+    CNameRecord program = Query();
     program.nSender = SENDER_PROGRAM;
     program.nPid = 4242;
     program.nNetNs = 4026531840u;
     std::memcpy(program.szCommand, "dig", 4);
-    CNameRecord other = MakeRecord();
+    CNameRecord other = Query();
     other.nSender = SENDER_ANOTHER_USER;
     other.nIpVersion = 6;
     std::memset(other.abSource, 0, 16);
@@ -118,7 +103,7 @@ TEST(QueryFormatTest, HostileNamesStayOneValidRecordInEveryFormat)
 {
     if (std::system("python3 -c pass") != 0)
         GTEST_SKIP() << "python3 is not there to parse the output";
-    CNameRecord record = MakeRecord();
+    CNameRecord record = Query();
     record.nSender = SENDER_PROGRAM;
     record.nPid = 1;
     std::memcpy(record.szCommand, "\x1b]0;x\x07\"", 8);
