@@ -2,8 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <iterator>
+#include <pcap/pcap.h>
 
 namespace {
 
@@ -102,42 +101,29 @@ CBytes Ipv6Frame(const std::vector<CExtension>& chain, unsigned char nProtocol, 
 
 std::vector<CBytes> ReadCaptureFrames(const std::string& strFile)
 {
-    std::ifstream in(strFile.starts_with("/") ? strFile : std::string(TARROW_CAPTURES_DIR) + "/" + strFile,
-                     std::ios::binary);
-    const CBytes file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string strPath = strFile.starts_with("/") ? strFile : std::string(TARROW_CAPTURES_DIR) + "/" + strFile;
     std::vector<CBytes> frames;
-    if (file.size() < 24)
+    char szError[PCAP_ERRBUF_SIZE] = {};
+    pcap_t* pCapture = pcap_open_offline(strPath.c_str(), szError);
+    if (pCapture == nullptr || pcap_datalink(pCapture) != DLT_EN10MB)
     {
-        ADD_FAILURE() << strFile << ": not a pcap file";
+        ADD_FAILURE() << strFile << ": not an Ethernet capture " << szError;
+        if (pCapture != nullptr)
+            pcap_close(pCapture);
         return frames;
     }
-
-    const auto Le32 = [&file](size_t n) {
-        return uint32_t(file[n]) | uint32_t(file[n + 1]) << 8 | uint32_t(file[n + 2]) << 16
-               | uint32_t(file[n + 3]) << 24;
-    };
-    const uint32_t nMagic = Le32(0);
-    if ((nMagic != 0xA1B2C3D4 && nMagic != 0xA1B23C4D) || Le32(20) != 1)
+    pcap_pkthdr* pHeader = nullptr;
+    const u_char* pFrame = nullptr;
+    int nResult = 0;
+    while ((nResult = pcap_next_ex(pCapture, &pHeader, &pFrame)) == 1)
     {
-        ADD_FAILURE() << strFile << ": not a little-endian Ethernet pcap file";
-        return frames;
-    }
-
-    for (size_t nPos = 24; nPos + 16 <= file.size();)
-    {
-        const size_t nCaptured = Le32(nPos + 8);
-        nPos += 16;
-        if (nPos + nCaptured > file.size())
-        {
-            ADD_FAILURE() << strFile << ": last record cut off";
-            break;
-        }
-        const unsigned char* pFrame = file.data() + nPos;
-        const bool bIp = nCaptured >= 14
+        const bool bIp = pHeader->caplen >= 14
                          && ((pFrame[12] == 0x08 && pFrame[13] == 0x00) || (pFrame[12] == 0x86 && pFrame[13] == 0xDD));
         if (bIp)
-            frames.emplace_back(pFrame + 14, pFrame + nCaptured);
-        nPos += nCaptured;
+            frames.emplace_back(pFrame + 14, pFrame + pHeader->caplen);
     }
+    if (nResult != PCAP_ERROR_BREAK)
+        ADD_FAILURE() << strFile << ": " << pcap_geterr(pCapture);
+    pcap_close(pCapture);
     return frames;
 }

@@ -1,7 +1,7 @@
 #pragma once
 
 // Frames as a packet socket reads them (from the network header on), put together layer by layer
-// for the decoder and filter tests, and classic pcap files read into such frames.
+// for the decoder and filter tests, and capture files read into such frames.
 
 #include <cstddef>
 #include <cstdint>
@@ -34,7 +34,7 @@ struct CExtension
 };
 CBytes Ipv6Frame(const std::vector<CExtension>& chain, unsigned char nProtocol, const CBytes& segment);
 
-// The IPv4 and IPv6 frames of a little-endian Ethernet pcap file (an absolute path, or one in
+// The IPv4 and IPv6 frames of an Ethernet capture file (an absolute path, or one in
 // tests/data/captures), as captured (a packet socket hands over what follows the 14-byte Ethernet
 // header).
 std::vector<CBytes> ReadCaptureFrames(const std::string& strFile);
