@@ -16,6 +16,8 @@
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
+#include <tuple>
+#include <vector>
 #include <unistd.h>
 
 namespace {
@@ -105,22 +107,22 @@ CNetNamespace::CNetNamespace()
     m_strCaptureAddress6 = CanonicalIpv6(strNet6 + "1");
     m_strPeerAddress6 = CanonicalIpv6(strNet6 + "2");
 
-    const std::string steps[] = {
+    std::vector<std::string> steps = {
         "ip netns add " + m_strCapture,
         "ip netns add " + m_strPeer,
         "ip link add " + m_strCaptureIf + " netns " + m_strCapture + " type veth peer name " + m_strPeerIf + " netns "
             + m_strPeer,
-        "ip -n " + m_strCapture + " addr add " + m_strCaptureAddress + "/24 dev " + m_strCaptureIf,
-        "ip -n " + m_strPeer + " addr add " + m_strPeerAddress + "/24 dev " + m_strPeerIf,
-        "ip -n " + m_strCapture + " link set " + m_strCaptureIf + " addrgenmode none",
-        "ip -n " + m_strPeer + " link set " + m_strPeerIf + " addrgenmode none",
-        "ip -n " + m_strCapture + " addr add " + m_strCaptureAddress6 + "/64 dev " + m_strCaptureIf + " nodad",
-        "ip -n " + m_strPeer + " addr add " + m_strPeerAddress6 + "/64 dev " + m_strPeerIf + " nodad",
-        "ip -n " + m_strCapture + " link set lo up",
-        "ip -n " + m_strPeer + " link set lo up",
-        "ip -n " + m_strCapture + " link set " + m_strCaptureIf + " up",
-        "ip -n " + m_strPeer + " link set " + m_strPeerIf + " up",
     };
+    for (const auto& [strNs, strIf, strAddress, strAddress6] :
+         {std::tie(m_strCapture, m_strCaptureIf, m_strCaptureAddress, m_strCaptureAddress6),
+          std::tie(m_strPeer, m_strPeerIf, m_strPeerAddress, m_strPeerAddress6)})
+    {
+        const std::string strIn = "ip -n " + strNs + " ";
+        steps.insert(steps.end(), {strIn + "addr add " + strAddress + "/24 dev " + strIf,
+                                   strIn + "link set " + strIf + " addrgenmode none",
+                                   strIn + "addr add " + strAddress6 + "/64 dev " + strIf + " nodad",
+                                   strIn + "link set lo up", strIn + "link set " + strIf + " up"});
+    }
     for (const std::string& strStep : steps)
     {
         std::string strOutput;

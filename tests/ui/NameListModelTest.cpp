@@ -43,7 +43,7 @@ protected:
     std::unique_ptr<QAbstractItemModelTester> m_pTester;
 };
 
-TEST_F(NameListModelTest, StartsEmptyWithTwoLeftAlignedHeaders)
+TEST_F(NameListModelTest, TwoLeftAlignedHeadersAndEmptyReadsOutOfRange)
 {
     EXPECT_EQ(m_model.rowCount(), 0);
     EXPECT_EQ(m_model.columnCount(), 2);
@@ -53,6 +53,15 @@ TEST_F(NameListModelTest, StartsEmptyWithTwoLeftAlignedHeaders)
     const Qt::Alignment alignHeader =
         m_model.headerData(0, Qt::Horizontal, Qt::TextAlignmentRole).value<Qt::Alignment>();
     EXPECT_TRUE(alignHeader & Qt::AlignLeft);
+
+    ASSERT_TRUE(Add(m_model, "a.example"));
+    EXPECT_TRUE(m_model.GetName(-1).isEmpty());
+    EXPECT_TRUE(m_model.GetName(1).isEmpty());
+    EXPECT_TRUE(m_model.GetCellText(0, 2).isEmpty());
+    EXPECT_TRUE(m_model.GetCellText(0, -1).isEmpty());
+    EXPECT_FALSE(m_model.data(QModelIndex()).isValid());
+    EXPECT_EQ(m_model.rowCount(m_model.index(0, 0)), 0);
+    EXPECT_EQ(m_model.columnCount(m_model.index(0, 0)), 0);
 }
 
 TEST_F(NameListModelTest, FirstNameBecomesRowZeroWithTheTimeItWasSeen)
@@ -160,18 +169,6 @@ TEST_F(NameListModelTest, StoresBytesExactlyAndShowsThemInTheirPresentationForm)
     EXPECT_EQ(m_model.data(m_model.index(1, 0)).toString(), QStringLiteral("a\\000c"));
     EXPECT_EQ(m_model.data(m_model.index(3, 0)).toString(), QStringLiteral("\\195\\169t\\195\\169.example"));
     EXPECT_EQ(m_model.GetCellText(4, 0), QByteArray("bad\\255.example"));
-}
-
-TEST_F(NameListModelTest, OutOfRangeReadsAreEmpty)
-{
-    ASSERT_TRUE(Add(m_model, "a.example"));
-    EXPECT_TRUE(m_model.GetName(-1).isEmpty());
-    EXPECT_TRUE(m_model.GetName(1).isEmpty());
-    EXPECT_TRUE(m_model.GetCellText(0, 2).isEmpty());
-    EXPECT_TRUE(m_model.GetCellText(0, -1).isEmpty());
-    EXPECT_FALSE(m_model.data(QModelIndex()).isValid());
-    EXPECT_EQ(m_model.rowCount(m_model.index(0, 0)), 0);
-    EXPECT_EQ(m_model.columnCount(m_model.index(0, 0)), 0);
 }
 
 TEST_F(NameListModelTest, NameColumnCarriesTheIconOnceSupplied)
