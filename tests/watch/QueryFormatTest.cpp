@@ -107,12 +107,25 @@ TEST(QueryFormatTest, HostileNamesStayOneValidRecordInEveryFormat)
     record.nSender = SENDER_PROGRAM;
     record.nPid = 1;
     std::memcpy(record.szCommand, "\x1b]0;x\x07\"", 8);
-    for (CQueryFormat::Kind nKind : {CQueryFormat::JSON, CQueryFormat::CSV, CQueryFormat::TSV, CQueryFormat::TEXT})
+    // Rows of one length, the name second.
+    const std::string strRows = "assert all(len(x)==len(r[0]) for x in r)\nfor x in r[1:]: print(x[1])";
+    const std::pair<CQueryFormat::Kind, std::string> readers[] = {
+        {CQueryFormat::JSON,
+         "import json,sys\nfor l in open(sys.argv[1],encoding='ascii'): print(json.loads(l)['name'])"},
+        {CQueryFormat::CSV,
+         "import csv,sys\nr=list(csv.reader(open(sys.argv[1],newline='',encoding='ascii')))\n" + strRows},
+        {CQueryFormat::TSV,
+         "import sys\nr=[l.rstrip('\\n').split('\\t') for l in open(sys.argv[1],encoding='ascii')]\n" + strRows},
+        // Aligned text: the name is the rest of the line after the fixed columns.
+        {CQueryFormat::TEXT, "import sys\nfor l in list(open(sys.argv[1],encoding='ascii'))[1:]: "
+                             "print(l[32+6+6+22+22+6+8+16+12+28:].rstrip('\\n'))"},
+    };
+    char szPath[] = "/tmp/tarrow-watch-formatXXXXXX";
+    const int fd = mkstemp(szPath);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    for (const auto& [nKind, strScript] : readers)
     {
-        char szPath[] = "/tmp/tarrow-watch-formatXXXXXX";
-        const int fd = mkstemp(szPath);
-        ASSERT_GE(fd, 0);
-        close(fd);
         std::string strOut, strExpected;
         CQueryFormat format(nKind);
         format.AppendHeader(strOut);
@@ -120,34 +133,13 @@ TEST(QueryFormatTest, HostileNamesStayOneValidRecordInEveryFormat)
         for (const CHostileName& hostile : HostileNames())
         {
             // The decoder hands on a name up to its first NUL.
-            const std::string_view name(hostile.strName.c_str());
-            format.AppendQuery(strOut, maker.Make(record, name));
+            format.AppendQuery(strOut, maker.Make(record, hostile.strName.c_str()));
             const bool bSaved = (nKind == CQueryFormat::CSV || nKind == CQueryFormat::TSV) && !hostile.strSaved.empty();
             strExpected += (bSaved ? hostile.strSaved : hostile.strShown) + "\n";
         }
         std::ofstream(szPath, std::ios::binary) << strOut;
-        const char* pszRead[] = {
-            "import json,sys\n"
-            "for l in open(sys.argv[1],encoding='ascii'): print(json.loads(l)['name'])",
-            "import csv,sys\n"
-            "r=list(csv.reader(open(sys.argv[1],newline='',encoding='ascii')))\n"
-            "assert all(len(x)==len(r[0]) for x in r)\n"
-            "for x in r[1:]: print(x[1])",
-            "import sys\n"
-            "r=[l.rstrip('\\n').split('\\t') for l in open(sys.argv[1],encoding='ascii')]\n"
-            "assert all(len(x)==len(r[0]) for x in r)\n"
-            "for x in r[1:]: print(x[1])",
-            // Aligned text: the name is the rest of the line after the fixed columns.
-            "import sys\n"
-            "for l in list(open(sys.argv[1],encoding='ascii'))[1:]: print(l[32+6+6+22+22+6+8+16+12+28:].rstrip('\\n'))",
-        };
-        const std::string strScript = pszRead[nKind == CQueryFormat::JSON  ? 0
-                                              : nKind == CQueryFormat::CSV ? 1
-                                              : nKind == CQueryFormat::TSV ? 2
-                                                                           : 3];
-        const std::string strCommand = "python3 -c \"$SCRIPT\" " + std::string(szPath);
         setenv("SCRIPT", strScript.c_str(), 1);
-        FILE* pRead = popen(strCommand.c_str(), "r");
+        FILE* pRead = popen(("python3 -c \"$SCRIPT\" " + std::string(szPath)).c_str(), "r");
         ASSERT_NE(pRead, nullptr);
         std::string strRead;
         char buffer[4096];
@@ -155,8 +147,8 @@ TEST(QueryFormatTest, HostileNamesStayOneValidRecordInEveryFormat)
             strRead.append(buffer, n);
         EXPECT_EQ(pclose(pRead), 0) << nKind;
         EXPECT_EQ(strRead, strExpected) << nKind;
-        unlink(szPath);
     }
+    unlink(szPath);
 }
 
 TEST(QueryFormatTest, TypesUnitsAndTheListRule)
