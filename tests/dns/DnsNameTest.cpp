@@ -108,95 +108,77 @@ CDecoded Extract(const Bytes& datagram)
 // ---------------------------------------------------------------------------------------------
 // Which frames are taken: IPv4 and IPv6, UDP and TCP, destination port 53
 
-bool IsDns(const Bytes& frame)
+// The frame with the given bytes changed.
+Bytes Patched(Bytes frame, std::initializer_list<std::pair<size_t, unsigned char>> changes)
 {
-    return IsDnsDatagram(frame.data(), frame.size());
+    for (const auto& [nOffset, nValue] : changes)
+        frame.at(nOffset) = nValue;
+    return frame;
 }
 
-TEST(IsDnsDatagram, DestinationPort53IsDnsWhateverTheDirectionOfTheOtherPort)
+// Destination port 53 over UDP or TCP, IPv4 or IPv6, read where the real header lengths put it and
+// only in a first fragment; the whole transport header must be there, within the network header's
+// own length; IPv6 extension headers are followed to the transport, eight of them at most.
+TEST(IsDnsDatagram, TakesQueriesToPort53AndNothingElse)
 {
-    EXPECT_TRUE(IsDns(Datagram(1053, 53, Wire("\0"))));
-    EXPECT_FALSE(IsDns(Datagram(53, 1053, Wire("\0"))));
-    EXPECT_FALSE(IsDns(Datagram(1053, 0x3500, Wire("\0"))));
-    EXPECT_FALSE(IsDns(Datagram(5353, 5353, Wire("\0"))));
-
-    EXPECT_TRUE(IsDns(Ipv4Frame(6, TcpSegment(1053, 53, {}))));
-    EXPECT_TRUE(IsDns(Ipv6Frame({}, 17, UdpSegment(1053, 53, {}))));
-    EXPECT_TRUE(IsDns(Ipv6Frame({}, 6, TcpSegment(1053, 53, {}))));
-    EXPECT_FALSE(IsDns(Ipv6Frame({}, 17, UdpSegment(53, 1053, {}))));
-}
-
-TEST(IsDnsDatagram, Ipv4PortIsReadAtTheRealHeaderLengthOfUdpOrTcpFirstFragments)
-{
-    // Options fill bytes 20-23 with 01; the port lies at the header length, up to 60 bytes.
-    EXPECT_TRUE(IsDns(Ipv4Frame(17, UdpSegment(1053, 53, {}), 6)));
-    EXPECT_TRUE(IsDns(Ipv4Frame(6, TcpSegment(1053, 53, {}), 15)));
-    Bytes optionLooksLike53 = Ipv4Frame(17, UdpSegment(1053, 80, {}), 6);
-    optionLooksLike53[22] = 0x00;
-    optionLooksLike53[23] = 0x35;
-    EXPECT_FALSE(IsDns(optionLooksLike53));
-
-    // A header length under 5 words, or one the frame does not hold.
-    EXPECT_FALSE(IsDns(Ipv4Frame(17, UdpSegment(1053, 53, {}), 4)));
-    const Bytes longHeader = Ipv4Frame(17, UdpSegment(1053, 53, {}), 15);
-    EXPECT_FALSE(IsDnsDatagram(longHeader.data(), 60));
-
-    // Not version 4, not UDP or TCP (ICMP with 53 where a port would be).
-    Bytes version5 = Datagram(1053, 53, {});
-    version5[0] = 0x55;
-    EXPECT_FALSE(IsDns(version5));
-    EXPECT_FALSE(IsDns(Ipv4Frame(1, UdpSegment(1053, 53, {}))));
-
-    // Flags do not matter, the fragment offset does: a later fragment holds no transport header.
-    EXPECT_TRUE(IsDns(Ipv4Frame(17, UdpSegment(1053, 53, {}), 5, 0x2000)));
-    EXPECT_TRUE(IsDns(Ipv4Frame(17, UdpSegment(1053, 53, {}), 5, 0x4000)));
-    EXPECT_FALSE(IsDns(Ipv4Frame(17, UdpSegment(1053, 53, {}), 5, 0x0001)));
-    EXPECT_FALSE(IsDns(Ipv4Frame(17, UdpSegment(1053, 53, {}), 5, 0x3FFF)));
-}
-
-TEST(IsDnsDatagram, TheWholeTransportHeaderMustBeThere)
-{
-    const Bytes udp = Datagram(1053, 53, {});
-    EXPECT_TRUE(IsDnsDatagram(udp.data(), 28));
-    EXPECT_FALSE(IsDnsDatagram(udp.data(), 27));
-    EXPECT_FALSE(IsDnsDatagram(udp.data(), 0));
-    const Bytes tcp = Ipv6Frame({}, 6, TcpSegment(1053, 53, {}));
-    EXPECT_TRUE(IsDnsDatagram(tcp.data(), 60));
-    EXPECT_FALSE(IsDnsDatagram(tcp.data(), 59));
-
-    // The network header's length field ends the datagram, whatever follows it in the frame.
-    Bytes shortTotal = udp;
-    shortTotal[3] = 27;
-    EXPECT_FALSE(IsDns(shortTotal));
-    const Bytes shortPayload = Ipv6Frame({}, 17, {}) + UdpSegment(1053, 53, {});
-    EXPECT_FALSE(IsDns(shortPayload));
-}
-
-TEST(IsDnsDatagram, Ipv6ExtensionHeadersAreFollowedToTheTransport)
-{
-    const Bytes udp = UdpSegment(1053, 53, {});
-    EXPECT_TRUE(IsDns(Ipv6Frame({{0, 0}, {43, 2}, {44, 0, 0x0001}, {60, 1}}, 17, udp)));
-    EXPECT_TRUE(IsDns(Ipv6Frame({{60, 255}}, 6, TcpSegment(1053, 53, {}))));
-    EXPECT_FALSE(IsDns(Ipv6Frame({{60, 1}}, 17, UdpSegment(1053, 80, {}))));
-
-    // A later fragment, or a header that is not walked (ESP, no next header, mobility).
-    EXPECT_FALSE(IsDns(Ipv6Frame({{44, 0, 0x0008}}, 17, udp)));
-    EXPECT_FALSE(IsDns(Ipv6Frame({{44, 0, 0xFFF9}}, 17, udp)));
-    for (unsigned char nType : {50, 59, 135})
-        EXPECT_FALSE(IsDns(Ipv6Frame({{nType, 0}}, 17, udp))) << int(nType);
-
-    // The walk is bounded: eight extension headers are followed, a ninth is not.
+    constexpr size_t WHOLE = SIZE_MAX;
+    const Bytes udp = UdpSegment(1053, 53, {}), tcp = TcpSegment(1053, 53, {});
+    const Bytes udp4 = Datagram(1053, 53, {}), tcp6 = Ipv6Frame({}, 6, tcp);
     const std::vector<CExtension> eight(MAX_IPV6_EXTENSION_HEADERS, CExtension {60, 0});
-    EXPECT_TRUE(IsDns(Ipv6Frame(eight, 17, udp)));
     std::vector<CExtension> nine = eight;
     nine.push_back({0, 0});
-    EXPECT_FALSE(IsDns(Ipv6Frame(nine, 17, udp)));
-    EXPECT_FALSE(IsDns(Ipv6Frame(std::vector<CExtension>(190, CExtension {60, 0}), 17, udp)));
-
-    // A header that claims more bytes than the frame holds.
-    Bytes pastTheEnd = Ipv6Frame({{60, 0}}, 17, udp);
-    pastTheEnd[41] = 200;
-    EXPECT_FALSE(IsDns(pastTheEnd));
+    const struct
+    {
+        const char* pszWhat;
+        Bytes frame;
+        size_t nLength;
+        bool bDns;
+    } rows[] = {
+        {"IPv4 UDP to 53", Datagram(1053, 53, Wire("\0")), WHOLE, true},
+        {"IPv4 UDP from 53", Datagram(53, 1053, Wire("\0")), WHOLE, false},
+        {"port bytes swapped", Datagram(1053, 0x3500, Wire("\0")), WHOLE, false},
+        {"mDNS", Datagram(5353, 5353, Wire("\0")), WHOLE, false},
+        {"IPv4 TCP to 53", Ipv4Frame(6, tcp), WHOLE, true},
+        {"IPv6 UDP to 53", Ipv6Frame({}, 17, udp), WHOLE, true},
+        {"IPv6 TCP to 53", tcp6, WHOLE, true},
+        {"IPv6 UDP from 53", Ipv6Frame({}, 17, UdpSegment(53, 1053, {})), WHOLE, false},
+        // Options fill bytes 20-23 with 01; the port lies at the header length, up to 60 bytes.
+        {"IPv4 UDP past options", Ipv4Frame(17, udp, 6), WHOLE, true},
+        {"IPv4 TCP past 40 bytes of options", Ipv4Frame(6, tcp, 15), WHOLE, true},
+        {"an option that looks like 53", Patched(Ipv4Frame(17, UdpSegment(1053, 80, {}), 6), {{22, 0}, {23, 0x35}}),
+         WHOLE, false},
+        {"IPv4 header under 5 words", Ipv4Frame(17, udp, 4), WHOLE, false},
+        {"IPv4 header the frame does not hold", Ipv4Frame(17, udp, 15), 60, false},
+        {"IP version 5", Patched(udp4, {{0, 0x55}}), WHOLE, false},
+        {"ICMP with 53 where a port would be", Ipv4Frame(1, udp), WHOLE, false},
+        // Flags do not matter, the fragment offset does: a later fragment holds no transport header.
+        {"more fragments", Ipv4Frame(17, udp, 5, 0x2000), WHOLE, true},
+        {"do not fragment", Ipv4Frame(17, udp, 5, 0x4000), WHOLE, true},
+        {"later fragment", Ipv4Frame(17, udp, 5, 0x0001), WHOLE, false},
+        {"later fragment, all flags", Ipv4Frame(17, udp, 5, 0x3FFF), WHOLE, false},
+        {"whole UDP header", udp4, 28, true},
+        {"UDP header one short", udp4, 27, false},
+        {"nothing", udp4, 0, false},
+        {"whole TCP header", tcp6, 60, true},
+        {"TCP header one short", tcp6, 59, false},
+        // The network header's length field ends the datagram, whatever follows it in the frame.
+        {"IPv4 total length short", Patched(udp4, {{3, 27}}), WHOLE, false},
+        {"IPv6 payload length short", Ipv6Frame({}, 17, {}) + udp, WHOLE, false},
+        {"IPv6 past extension headers", Ipv6Frame({{0, 0}, {43, 2}, {44, 0, 0x0001}, {60, 1}}, 17, udp), WHOLE, true},
+        {"IPv6 TCP past a long header", Ipv6Frame({{60, 255}}, 6, tcp), WHOLE, true},
+        {"IPv6 past a header, to 80", Ipv6Frame({{60, 1}}, 17, UdpSegment(1053, 80, {})), WHOLE, false},
+        {"IPv6 later fragment", Ipv6Frame({{44, 0, 0x0008}}, 17, udp), WHOLE, false},
+        {"IPv6 later fragment, all bits", Ipv6Frame({{44, 0, 0xFFF9}}, 17, udp), WHOLE, false},
+        {"ESP", Ipv6Frame({{50, 0}}, 17, udp), WHOLE, false},
+        {"no next header", Ipv6Frame({{59, 0}}, 17, udp), WHOLE, false},
+        {"mobility", Ipv6Frame({{135, 0}}, 17, udp), WHOLE, false},
+        {"eight extension headers", Ipv6Frame(eight, 17, udp), WHOLE, true},
+        {"nine", Ipv6Frame(nine, 17, udp), WHOLE, false},
+        {"190", Ipv6Frame(std::vector<CExtension>(190, CExtension {60, 0}), 17, udp), WHOLE, false},
+        {"a header past the frame's end", Patched(Ipv6Frame({{60, 0}}, 17, udp), {{41, 200}}), WHOLE, false},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(IsDnsDatagram(row.frame.data(), std::min(row.nLength, row.frame.size())), row.bDns) << row.pszWhat;
     const Bytes chain = Ipv6Frame({{0, 1}, {60, 1}}, 17, udp);
     for (size_t nLength = 0; nLength < chain.size(); ++nLength)
         EXPECT_FALSE(IsDnsDatagram(chain.data(), nLength)) << nLength;
