@@ -56,7 +56,6 @@ private slots:
         QVERIFY(pRun != nullptr);
         QCOMPARE(pRun->text(), QString("Run"));
         QVERIFY(pRun->isDefault());
-        QCOMPARE(pRun->objectName(), QString("IDC_RUN"));
         for (int nId : {IDC_STOP, IDC_DOWNLOAD_1, IDC_DOWNLOAD_2})
         {
             auto* pButton = GetDlgItemAs<QPushButton>(&dlg, nId);

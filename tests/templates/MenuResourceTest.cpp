@@ -23,7 +23,6 @@ private slots:
         QCOMPARE(pMenuBar->actions().size(), 1);
         QMenu* pFiles = pMenuBar->actions().first()->menu();
         QVERIFY(pFiles != nullptr);
-        QCOMPARE(pFiles->title(), QString("Files"));
         for (const QAction* pAction : pFiles->actions())
         {
             QVERIFY(pAction->isEnabled());
