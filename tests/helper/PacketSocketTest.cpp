@@ -27,23 +27,18 @@ namespace {
 // Each socket's ring, kept for the test program's life: the product never opens a socket without.
 std::map<int, std::unique_ptr<CPacketRing>> g_rings;
 
+// The socket, -1 when it failed, and the reply the helper would send.
 struct COpenResult
 {
     int fd = -1;
-    std::int32_t failedStep = Channel::STEP_NONE;
-    int error = 0;
-    int receiveAllError = 0;
+    Channel::COpenedRecord opened;
 };
 
 COpenResult OpenWithRing(const char* pszAddress)
 {
     auto pRing = std::make_unique<CPacketRing>();
-    Channel::COpenedRecord opened;
     COpenResult result;
-    result.fd = CPacketSocket::Open(pszAddress, *pRing, &opened);
-    result.failedStep = opened.nStep;
-    result.error = opened.nError;
-    result.receiveAllError = opened.nReceiveAllError;
+    result.fd = CPacketSocket::Open(pszAddress, *pRing, &result.opened);
     if (result.fd >= 0)
         g_rings[result.fd] = std::move(pRing);
     return result;
@@ -83,8 +78,8 @@ protected:
     int OpenCapture(const std::string& strAddress)
     {
         const COpenResult result = OpenWithRing(strAddress.c_str());
-        EXPECT_GE(result.fd, 0) << "step " << result.failedStep << " errno " << result.error;
-        EXPECT_EQ(result.receiveAllError, 0);
+        EXPECT_GE(result.fd, 0) << "step " << +result.opened.nStep << " errno " << +result.opened.nError;
+        EXPECT_EQ(+result.opened.nReceiveAllError, 0);
         if (result.fd >= 0)
             m_fds.push_back(result.fd);
         return result.fd;
@@ -95,7 +90,7 @@ TEST_F(PacketSocketTest, BindsToTheOwnerOfTheAddressInPromiscuousModeUntilClosed
 {
     const COpenResult result = OpenWithRing(m_pNet->GetCaptureAddress().c_str());
     ASSERT_GE(result.fd, 0);
-    EXPECT_EQ(result.receiveAllError, 0);
+    EXPECT_EQ(+result.opened.nReceiveAllError, 0);
 
     sockaddr_ll sll {};
     socklen_t nLength = sizeof(sll);
@@ -130,10 +125,10 @@ TEST_F(PacketSocketTest, AddressesOfNoInterfaceHereFailTheBindAndLeaveNothingOpe
     {
         const COpenResult result = OpenWithRing(strAddress.c_str());
         EXPECT_EQ(result.fd, -1) << strAddress;
-        EXPECT_EQ(result.failedStep, Channel::STEP_BIND) << strAddress;
-        EXPECT_EQ(result.error, EADDRNOTAVAIL) << strAddress;
+        EXPECT_EQ(+result.opened.nStep, Channel::STEP_BIND) << strAddress;
+        EXPECT_EQ(+result.opened.nError, EADDRNOTAVAIL) << strAddress;
     }
-    EXPECT_EQ(OpenWithRing(nullptr).error, EADDRNOTAVAIL);
+    EXPECT_EQ(+OpenWithRing(nullptr).opened.nError, EADDRNOTAVAIL);
     EXPECT_EQ(CountOpenDescriptors(), nOpenBefore);
 }
 
@@ -141,7 +136,7 @@ TEST_F(PacketSocketTest, WithoutTheCaptureRightTheOpenStepFailsWithEperm)
 {
     EXPECT_TRUE(HoldsWithoutCaptureRight([this] {
         const COpenResult result = OpenWithRing(m_pNet->GetCaptureAddress().c_str());
-        return result.fd == -1 && result.failedStep == Channel::STEP_OPEN && result.error == EPERM;
+        return result.fd == -1 && result.opened.nStep == Channel::STEP_OPEN && result.opened.nError == EPERM;
     }));
 }
 
@@ -162,7 +157,7 @@ TEST_F(PacketSocketTest, Ipv6AddressesFindTheirInterfaceALinkLocalOneOnlyThrough
         EXPECT_EQ(unsigned(sll.sll_ifindex), if_nametoindex(strInterface.c_str())) << strAddress;
     }
     for (const std::string& strAddress : {std::string("fe80::53:1"), std::string("fe80::53:1%lo")})
-        EXPECT_EQ(OpenWithRing(strAddress.c_str()).error, EADDRNOTAVAIL) << strAddress;
+        EXPECT_EQ(+OpenWithRing(strAddress.c_str()).opened.nError, EADDRNOTAVAIL) << strAddress;
 }
 
 // Real clients ask a server on the capture side over UDP and TCP of both families, and the capture
