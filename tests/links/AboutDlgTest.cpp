@@ -51,9 +51,15 @@ private slots:
         QVERIFY(QTest::qWaitForWindowExposed(&dlg));
         QCOMPARE(dlg.m_linkUrl.GetControl(), GetDlgItem(&dlg, IDC_ABOUT_URL));
         QCOMPARE(dlg.m_linkNotice.GetControl(), GetDlgItem(&dlg, IDC_ABOUT_NOTICE));
-        // How a link looks and reads is the link's own: HyperLinkTest.
+        // How a link reads is the link's own (HyperLinkTest); its look the dialog could still undo.
         for (const CHyperLink* pLink : {&dlg.m_linkUrl, &dlg.m_linkNotice})
-            QTest::mousePress(pLink->GetControl(), Qt::LeftButton, {}, QPoint(3, 3));
+        {
+            QLabel* pLabel = pLink->GetControl();
+            QVERIFY(pLabel->font().underline());
+            QCOMPARE(pLabel->palette().color(pLabel->foregroundRole()), QColor(0, 0, 255));
+            QCOMPARE(pLabel->cursor().shape(), Qt::PointingHandCursor);
+            QTest::mousePress(pLabel, Qt::LeftButton, {}, QPoint(3, 3));
+        }
         const QList<QUrl> expected = {QUrl(PAGE_MAKER_HOME), QUrl(PAGE_MAKER_HOME)};
         QCOMPARE(catcher.m_urls, expected);
         QVERIFY(dlg.isVisible());
