@@ -94,14 +94,26 @@ struct CJsonText
     }
 };
 
+// Printable ASCII but the quote and the backslash: what both JSON and the presentation form keep.
+bool IsPlain(std::string_view text)
+{
+    return std::all_of(text.begin(), text.end(),
+                       [](char ch) { return ch >= 0x20 && ch < 0x7f && ch != '"' && ch != '\\'; });
+}
+
 void AppendJsonString(std::string& strOut, std::string_view text, bool bPresentation = true)
 {
     strOut += '"';
-    CJsonText json {strOut};
-    if (bPresentation)
+    // Nearly every name, program, user and unit is plain: it goes in whole.
+    if (IsPlain(text))
+        strOut += text;
+    else if (bPresentation)
+    {
+        CJsonText json {strOut};
         AppendPresentationForm(json, text);
+    }
     else
-        json.append(text.data(), text.size());
+        CJsonText {strOut}.append(text.data(), text.size());
     strOut += '"';
 }
 
@@ -130,7 +142,7 @@ void AppendJsonNumberOrNull(std::string& strOut, std::string_view key, std::uint
         strOut += "null";
 }
 
-void AppendJson(std::string& strOut, const CQueryLine& line)
+void AppendJson(std::string& strOut, const CQueryLine& line, CQueryFormat::CSenderText& sender)
 {
     strOut += "{\"kind\":\"query\"";
     AppendJsonKey(strOut, "time");
@@ -144,12 +156,7 @@ void AppendJson(std::string& strOut, const CQueryLine& line)
     AppendJsonTextOrNull(strOut, "destination", line.strDestination);
     AppendJsonNumberOrNull(strOut, "destination_port", line.nDestinationPort, true);
     AppendJsonNumberOrNull(strOut, "dns_id", line.nDnsId, true);
-    AppendJsonTextOrNull(strOut, "sender", line.pszSender);
-    AppendJsonNumberOrNull(strOut, "pid", line.nPid, line.nPid != 0);
-    AppendJsonTextOrNull(strOut, "program", line.program);
-    AppendJsonTextOrNull(strOut, "user", line.user);
-    AppendJsonTextOrNull(strOut, "unit", line.unit);
-    AppendJsonNumberOrNull(strOut, "netns", line.nNetNs, line.nNetNs != 0);
+    strOut += sender.Get(line);
     strOut += "}\n";
 }
 
@@ -244,6 +251,30 @@ void AppendText(std::string& strOut, const CQueryLine& line)
 
 } // namespace
 
+// Most queries come from a few programs: the sender's fields are written again only when another
+// sends.
+const std::string& CQueryFormat::CSenderText::Get(const CQueryLine& line)
+{
+    if (m_bKnown && line.pszSender == m_pszSender && line.nPid == m_nPid && line.nNetNs == m_nNetNs
+        && line.program == m_strProgram && line.user == m_strUser && line.unit == m_strUnit)
+        return m_strText;
+    m_bKnown = true;
+    m_pszSender = line.pszSender;
+    m_nPid = line.nPid;
+    m_nNetNs = line.nNetNs;
+    m_strProgram = line.program;
+    m_strUser = line.user;
+    m_strUnit = line.unit;
+    m_strText.clear();
+    AppendJsonTextOrNull(m_strText, "sender", line.pszSender);
+    AppendJsonNumberOrNull(m_strText, "pid", line.nPid, line.nPid != 0);
+    AppendJsonTextOrNull(m_strText, "program", line.program);
+    AppendJsonTextOrNull(m_strText, "user", line.user);
+    AppendJsonTextOrNull(m_strText, "unit", line.unit);
+    AppendJsonNumberOrNull(m_strText, "netns", line.nNetNs, line.nNetNs != 0);
+    return m_strText;
+}
+
 bool CQueryFormat::FromName(std::string_view name, CQueryFormat& format)
 {
     for (size_t i = 0; i < std::size(FORMAT_NAMES); ++i)
@@ -304,7 +335,7 @@ void CQueryFormat::AppendQuery(std::string& strOut, const CQueryLine& line) cons
             [&] { strOut += ','; });
         break;
     case JSON:
-        AppendJson(strOut, line);
+        AppendJson(strOut, line, m_sender);
         break;
     }
 }

@@ -33,6 +33,23 @@ public:
     // formats leave that to stderr, where it cannot be taken for a query.
     void AppendMissed(std::string& strOut, std::string_view time, std::uint64_t nMissed) const;
 
+    // The JSON text of a query's sender, kept for the next query from the same one.
+    class CSenderText
+    {
+    public:
+        const std::string& Get(const CQueryLine& line);
+
+    private:
+        bool m_bKnown = false;
+        const char* m_pszSender = nullptr;
+        std::uint32_t m_nPid = 0;
+        std::uint32_t m_nNetNs = 0;
+        std::string m_strProgram, m_strUser, m_strUnit;
+        std::string m_strText;
+    };
+
 private:
     Kind m_nKind;
+    // Only what it writes faster: the text is the same without it.
+    mutable CSenderText m_sender;
 };

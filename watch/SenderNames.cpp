@@ -49,8 +49,10 @@ const std::string& CSenderNames::UserName(std::uint32_t nUid)
 const std::string& CSenderNames::UnitOf(std::uint64_t nCgroupId)
 {
     auto found = m_units.find(nCgroupId);
+    if (found != m_units.end())
+        return found->second;
     const auto now = std::chrono::steady_clock::now();
-    if (found == m_units.end() && (!m_bWalked || now - m_lastWalk >= std::chrono::seconds(1)))
+    if (!m_bWalked || now - m_lastWalk >= std::chrono::seconds(1))
     {
         m_lastWalk = now;
         m_bWalked = true;

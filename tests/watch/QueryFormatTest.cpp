@@ -21,11 +21,15 @@ using namespace TestRecords;
 
 namespace {
 
+// One writer of each format for every row, as tarrow-watch keeps one for its whole run: nothing
+// it keeps from one query may show in the next.
 std::string Format(CQueryFormat::Kind nKind, const CNameRecord& record, std::string_view name)
 {
+    static CQueryFormat s_formats[] = {CQueryFormat(CQueryFormat::TEXT), CQueryFormat(CQueryFormat::TSV),
+                                       CQueryFormat(CQueryFormat::CSV), CQueryFormat(CQueryFormat::JSON)};
     CQueryLineMaker maker(true);
     std::string strOut;
-    CQueryFormat(nKind).AppendQuery(strOut, maker.Make(record, name));
+    s_formats[nKind].AppendQuery(strOut, maker.Make(record, name));
     return strOut;
 }
 
@@ -50,6 +54,13 @@ TEST(QueryFormatTest, EveryFormatWritesTheGoldenLine)
     other.nQueryType = 65534;
     other.nProtocol = 6;
 
+    const char* pszJsonProgram =
+        R"({"kind":"query","time":"2025-12-07T09:33:20.123456Z","name":"www.Example.org","type":"HTTPS",)"
+        R"("transport":"udp","source":"10.53.1.2","source_port":40000,"destination":"10.53.1.1",)"
+        R"("destination_port":53,"dns_id":48879,"sender":"program","pid":4242,"program":"dig","user":null,)"
+        R"("unit":null,"netns":4026531840})"
+        "\n";
+    // The program's JSON row comes again after another sender's.
     struct
     {
         CQueryFormat::Kind nKind;
@@ -69,18 +80,14 @@ TEST(QueryFormatTest, EveryFormatWritesTheGoldenLine)
         {CQueryFormat::CSV, other,
          "2025-12-07T09:33:20.123456Z,www.Example.org,TYPE65534,tcp,fd00::2,40000,fd00::1,53,48879,another "
          "user,,,,,\n"},
-        {CQueryFormat::JSON, program,
-         R"({"kind":"query","time":"2025-12-07T09:33:20.123456Z","name":"www.Example.org","type":"HTTPS",)"
-         R"("transport":"udp","source":"10.53.1.2","source_port":40000,"destination":"10.53.1.1",)"
-         R"("destination_port":53,"dns_id":48879,"sender":"program","pid":4242,"program":"dig","user":null,)"
-         R"("unit":null,"netns":4026531840})"
-         "\n"},
+        {CQueryFormat::JSON, program, pszJsonProgram},
         {CQueryFormat::JSON, other,
          R"({"kind":"query","time":"2025-12-07T09:33:20.123456Z","name":"www.Example.org","type":"TYPE65534",)"
          R"("transport":"tcp","source":"fd00::2","source_port":40000,"destination":"fd00::1",)"
          R"("destination_port":53,"dns_id":48879,"sender":"another user","pid":null,"program":null,"user":null,)"
          R"("unit":null,"netns":null})"
          "\n"},
+        {CQueryFormat::JSON, program, pszJsonProgram},
     };
     for (const auto& entry : cases)
         EXPECT_EQ(Format(entry.nKind, entry.record, "www.Example.org"), entry.pszLine) << entry.nKind;
