@@ -1,7 +1,9 @@
 #include "watch/SenderNames.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <ftw.h>
+#include <mntent.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -48,18 +50,34 @@ const std::string& CSenderNames::UserName(std::uint32_t nUid)
 
 const std::string& CSenderNames::UnitOf(std::uint64_t nCgroupId)
 {
-    auto found = m_units.find(nCgroupId);
+    const auto found = m_units.find(nCgroupId);
     if (found != m_units.end())
         return found->second;
     const auto now = std::chrono::steady_clock::now();
-    if (!m_bWalked || now - m_lastWalk >= std::chrono::seconds(1))
+    if (m_bWalked && now - m_lastWalk < std::chrono::seconds(1))
+        return m_strNone;
+    m_lastWalk = now;
+    m_bWalked = true;
+    WalkCgroups();
+    return m_units.try_emplace(nCgroupId).first->second;
+}
+
+std::string CSenderNames::CgroupRoot()
+{
+    std::string strRoot = "/sys/fs/cgroup";
+    if (std::FILE* pMounts = setmntent("/proc/self/mounts", "re"))
     {
-        m_lastWalk = now;
-        m_bWalked = true;
-        WalkCgroups();
-        found = m_units.find(nCgroupId);
+        while (const mntent* pEntry = getmntent(pMounts))
+        {
+            if (std::string_view(pEntry->mnt_type) == "cgroup2")
+            {
+                strRoot = pEntry->mnt_dir;
+                break;
+            }
+        }
+        endmntent(pMounts);
     }
-    return found == m_units.end() ? m_strNone : found->second;
+    return strRoot;
 }
 
 void CSenderNames::WalkCgroups()

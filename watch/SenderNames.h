@@ -8,13 +8,18 @@
 #include <utility>
 
 // Names for what the helper tells of a sending process: its user's login name, and its systemd unit
-// or, outside any unit, its cgroup. On cgroup v2 a cgroup's id is the inode number of its folder, so
-// the tree is walked once and cached; a new cgroup walks it again, at most once a second, so a
-// flood of unknown ids cannot keep tarrow-watch walking.
+// or, outside any unit, its cgroup. A cgroup's id is the inode number of its folder in the cgroup2
+// tree, so the tree is walked once and cached; a new cgroup walks it again, at most once a second,
+// so a flood of unknown ids cannot keep tarrow-watch walking, and an id the walk did not find is
+// not asked about again until then.
 class CSenderNames
 {
 public:
-    explicit CSenderNames(std::string strCgroupRoot = "/sys/fs/cgroup") : m_strCgroupRoot(std::move(strCgroupRoot)) {}
+    explicit CSenderNames(std::string strCgroupRoot = CgroupRoot()) : m_strCgroupRoot(std::move(strCgroupRoot)) {}
+
+    // Where the cgroup2 tree is mounted: /sys/fs/cgroup on a unified system, its unified folder on
+    // a hybrid one.
+    static std::string CgroupRoot();
 
     // The login name, or the number when the user has none.
     const std::string& UserName(std::uint32_t nUid);

@@ -178,14 +178,19 @@ TEST(QueryFormatTest, TypesUnitsAndTheListRule)
     CSenderNames senders;
     EXPECT_EQ(senders.UserName(0), "root");
     EXPECT_EQ(senders.UserName(4000000000u), "4000000000");
-    // The root cgroup's folder: its own inode number names it.
-    struct stat root
+    // This process's own cgroup, found in the cgroup2 tree wherever it is mounted, and an id that
+    // is in none, asked twice (the second time from what the first walk left).
+    std::ifstream cgroups("/proc/self/cgroup");
+    std::string strLine;
+    while (std::getline(cgroups, strLine) && strLine.rfind("0::", 0) != 0)
+        ;
+    const std::string strOwn = strLine.substr(std::min<size_t>(3, strLine.size()));
+    struct stat own
     {};
-    if (stat("/sys/fs/cgroup", &root) == 0)
-    {
-        EXPECT_EQ(senders.UnitOf(root.st_ino), "/");
-    }
-    EXPECT_EQ(senders.UnitOf(~std::uint64_t(0)), "");
+    ASSERT_EQ(stat((CSenderNames::CgroupRoot() + strOwn).c_str(), &own), 0) << strOwn;
+    EXPECT_EQ(senders.UnitOf(own.st_ino), CSenderNames::UnitOfPath(strOwn)) << strOwn;
+    for (int i = 0; i < 2; ++i)
+        EXPECT_EQ(senders.UnitOf(~std::uint64_t(0)), "");
 
     CNewNames names;
     std::vector<bool> seen;
