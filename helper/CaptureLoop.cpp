@@ -38,7 +38,7 @@ void CCaptureLoop::Run()
         // The program that fills the events' ring never wakes the helper. While events come (a
         // busy resolver, or a flood from another namespace), the ring is drained often even when no
         // frame comes, so that it never fills and loses the events of the queries that follow.
-        const int nWait = m_bEventsLeft ? 0 : m_nEventsTaken != 0 ? int(EVENT_DRAIN_MS) : int(HEARTBEAT_MS);
+        const int nWait = m_bEventsLeft ? 0 : m_bEventsCame ? int(EVENT_DRAIN_MS) : int(HEARTBEAT_MS);
         if (poll(fds, 2, nWait) < 0 && errno != EINTR)
             End(EXIT_NO_CHANNEL);
         if ((fds[1].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0)
@@ -77,12 +77,12 @@ void CCaptureLoop::DrainEvents(std::uint64_t nNowNs)
     m_nNowNs = nNowNs;
     if (m_pEvents == nullptr)
         return;
-    size_t nTaken = 0;
-    const bool bLeft = m_pEvents->Drain(EVENTS_PER_DRAIN, [this, &nTaken](const sender_event& event) {
+    bool bCame = false;
+    const bool bLeft = m_pEvents->Drain(EVENTS_PER_DRAIN, [this, &bCame](const sender_event& event) {
         m_senders.Add(event);
-        ++nTaken;
+        bCame = true;
     });
-    m_nEventsTaken = nTaken;
+    m_bEventsCame = bCame;
     m_bEventsLeft = bLeft;
     const std::uint64_t nLost = m_pEvents->GetLost();
     if (bLeft || nLost != m_nLostSeen)

@@ -62,8 +62,8 @@ const CQueryLine& CQueryLineMaker::Make(const CNameRecord& record, std::string_v
     line.name = text;
     line.strType = TypeName(record.nQueryType);
     line.pszTransport = record.nProtocol == 6 ? "tcp" : "udp";
-    m_source.Set(line.strSource, record.nIpVersion, record.abSource);
-    m_destination.Set(line.strDestination, record.nIpVersion, record.abDestination);
+    SetAddress(line.strSource, m_source, record.nIpVersion, record.abSource);
+    SetAddress(line.strDestination, m_destination, record.nIpVersion, record.abDestination);
     line.nSourcePort = record.nSourcePort;
     line.nDestinationPort = record.nDestinationPort;
     line.nDnsId = record.nDnsId;
@@ -78,19 +78,18 @@ const CQueryLine& CQueryLineMaker::Make(const CNameRecord& record, std::string_v
     return line;
 }
 
-// Queries mostly go to the same server from few clients: the last address's text is kept.
-void CQueryLineMaker::CAddressText::Set(std::string& strText, std::uint8_t nIpVersion, const std::uint8_t* pAddress)
+// Queries mostly go to the same server from few clients: a field whose address is the last one's
+// keeps its text.
+void CQueryLineMaker::SetAddress(std::string& strText, CAddressKey& last, std::uint8_t nIpVersion,
+                                 const std::uint8_t* pAddress)
 {
-    if (nIpVersion == m_nIpVersion && std::memcmp(pAddress, m_abAddress, sizeof(m_abAddress)) == 0)
-    {
-        strText = m_strText;
+    if (nIpVersion == last.nIpVersion && std::memcmp(pAddress, last.abAddress, sizeof(last.abAddress)) == 0)
         return;
-    }
     char szAddress[INET6_ADDRSTRLEN] = {};
     inet_ntop(nIpVersion == 6 ? AF_INET6 : AF_INET, pAddress, szAddress, sizeof(szAddress));
-    m_strText = strText = szAddress;
-    m_nIpVersion = nIpVersion;
-    std::memcpy(m_abAddress, pAddress, sizeof(m_abAddress));
+    strText = szAddress;
+    last.nIpVersion = nIpVersion;
+    std::memcpy(last.abAddress, pAddress, sizeof(last.abAddress));
 }
 
 std::string CQueryLineMaker::FormatTime(std::int64_t nSeconds, std::uint32_t nNanoseconds)

@@ -26,21 +26,23 @@ public:
     static std::string TypeName(std::uint16_t nType);
 
 private:
-    struct CAddressText
+    // The address whose text a field of m_line holds from the last query.
+    struct CAddressKey
     {
-        void Set(std::string& strText, std::uint8_t nIpVersion, const std::uint8_t* pAddress);
-        std::uint8_t m_nIpVersion = 0;
-        std::uint8_t m_abAddress[16] = {};
-        std::string m_strText;
+        std::uint8_t nIpVersion = 0xff; // none yet
+        std::uint8_t abAddress[16] = {};
     };
+
+    static void SetAddress(std::string& strText, CAddressKey& last, std::uint8_t nIpVersion,
+                           const std::uint8_t* pAddress);
 
     void AppendTime(std::string& strText, std::int64_t nSeconds, std::uint32_t nNanoseconds);
 
     bool m_bUtc;
     CSenderNames* m_pSenders;
     CQueryLine m_line;
-    CAddressText m_source;
-    CAddressText m_destination;
+    CAddressKey m_source;
+    CAddressKey m_destination;
     // The date, time of day and offset of the last second formatted: queries come many a second.
     std::int64_t m_nCachedSecond = -1;
     std::string m_strSecond;
