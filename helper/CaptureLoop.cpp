@@ -32,14 +32,17 @@ void CCaptureLoop::End(int nCode)
 
 void CCaptureLoop::Run()
 {
-    pollfd fds[2] = {{m_hSocket, POLLIN, 0}, {CHANNEL_FD, 0, 0}};
+    const int hEvents = m_pEvents == nullptr ? -1 : m_pEvents->GetFd();
+    pollfd fds[3] = {{m_hSocket, POLLIN, 0}, {CHANNEL_FD, 0, 0}, {-1, POLLIN, 0}};
     for (;;)
     {
-        // The program that fills the events' ring never wakes the helper. While events come (a
-        // busy resolver, or a flood from another namespace), the ring is drained often even when no
-        // frame comes, so that it never fills and loses the events of the queries that follow.
+        // While events come (a busy resolver, or a flood from another namespace), the ring is
+        // drained often even when no frame comes, so that it never fills and loses the events of
+        // the queries that follow; their wakeups are not waited for, or each would cost a turn.
+        // After a quiet spell the first event wakes the loop, however long the heartbeat.
         const int nWait = m_bEventsLeft ? 0 : m_bEventsCame ? int(EVENT_DRAIN_MS) : int(HEARTBEAT_MS);
-        if (poll(fds, 2, nWait) < 0 && errno != EINTR)
+        fds[2].fd = m_bEventsCame ? -1 : hEvents;
+        if (poll(fds, 3, nWait) < 0 && errno != EINTR)
             End(EXIT_NO_CHANNEL);
         if ((fds[1].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0)
             End(EXIT_ENDED);

@@ -8,7 +8,10 @@
 #include "sender_events.skel.h"
 
 #include <bpf/libbpf.h>
+#include <linux/if_packet.h>
 #include <sys/mman.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -61,14 +64,24 @@ bool Check(int nResult)
 
 } // namespace
 
-bool CSenderEvents::Open()
+bool CSenderEvents::Open(int hCaptureSocket)
 {
     if (!HoldsLoadRights())
+        return false;
+    // Where the socket captures: the program leaves out loopback traffic anywhere else.
+    sockaddr_ll where {};
+    socklen_t nWhere = sizeof(where);
+    struct stat netns
+    {};
+    if (getsockname(hCaptureSocket, reinterpret_cast<sockaddr*>(&where), &nWhere) != 0
+        || stat("/proc/self/ns/net", &netns) != 0)
         return false;
     libbpf_set_print(Silent);
     m_pSkeleton = sender_events__open();
     if (m_pSkeleton == nullptr)
         return false;
+    m_pSkeleton->rodata->capture_netns = std::uint32_t(netns.st_ino);
+    m_pSkeleton->rodata->capture_ifindex = where.sll_ifindex;
     if (!Check(sender_events__load(m_pSkeleton)) || !Check(sender_events__attach(m_pSkeleton)))
     {
         const int nError = errno;
@@ -103,6 +116,11 @@ std::uint64_t CSenderEvents::GetLost() const
     return m_pData == nullptr ? 0 : __atomic_load_n(&m_pSkeleton->bss->lost_events, __ATOMIC_RELAXED);
 }
 
+int CSenderEvents::GetFd() const
+{
+    return m_pData == nullptr ? -1 : bpf_map__fd(m_pSkeleton->maps.events);
+}
+
 void CSenderEvents::Close()
 {
     if (m_pConsumerPage != nullptr && m_pConsumerPage != MAP_FAILED)
@@ -118,7 +136,7 @@ void CSenderEvents::Close()
 #else
 
 // Built where the kernel's types were not at hand: the capture runs, its programs unnamed.
-bool CSenderEvents::Open()
+bool CSenderEvents::Open(int)
 {
     if (HoldsLoadRights())
         errno = EOPNOTSUPP;
@@ -128,6 +146,11 @@ bool CSenderEvents::Open()
 std::uint64_t CSenderEvents::GetLost() const
 {
     return 0;
+}
+
+int CSenderEvents::GetFd() const
+{
+    return -1;
 }
 
 void CSenderEvents::Close()

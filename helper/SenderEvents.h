@@ -2,8 +2,8 @@
 
 // The kernel's side of naming the program behind each local query: the fixed BPF program of
 // helper/bpf, loaded and attached while the helper still holds cap_bpf and cap_perfmon, and the
-// ring it fills, mapped into the helper. After the sandbox only the mapped memory is read: no
-// system call, and nothing to wait for, since the loop drains the ring before each block of frames.
+// ring it fills, mapped into the helper. After the sandbox the mapped memory is read with no system
+// call, and the ring's descriptor is only polled.
 
 #include "helper/bpf/SenderEvent.h"
 
@@ -20,11 +20,14 @@ public:
     CSenderEvents(const CSenderEvents&) = delete;
     CSenderEvents& operator=(const CSenderEvents&) = delete;
 
-    // Loads and attaches the program and maps its ring. False with errno: EPERM without cap_bpf
-    // and cap_perfmon, EOPNOTSUPP when this build or kernel cannot, or whatever loading met. A
-    // failure leaves nothing loaded.
-    bool Open();
+    // Loads and attaches the program for what hCaptureSocket, a bound packet socket, captures, and
+    // maps its ring. False with errno: EPERM without cap_bpf and cap_perfmon, EOPNOTSUPP when this
+    // build or kernel cannot, or whatever loading met. A failure leaves nothing loaded.
+    bool Open(int hCaptureSocket);
     bool IsOpen() const { return m_pData != nullptr; }
+    // Readable for poll() while events wait in the ring; the first event after a drain to the end
+    // wakes a poll() that waits on it.
+    int GetFd() const;
 
     // Calls pfnEvent(const sender_event&) for at most nMost events, oldest first; true when more
     // were left in the ring.
