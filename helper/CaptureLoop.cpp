@@ -47,6 +47,7 @@ void CCaptureLoop::Run()
         if ((fds[1].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0)
             End(EXIT_ENDED);
 
+        m_bEventsCame = false;
         do
             DrainEvents(NowNs());
         while (m_ring.ReadBlock([this](const CPacketRing::CFrame& frame) {
@@ -85,7 +86,7 @@ void CCaptureLoop::DrainEvents(std::uint64_t nNowNs)
         m_senders.Add(event);
         bCame = true;
     });
-    m_bEventsCame = bCame;
+    m_bEventsCame = m_bEventsCame || bCame;
     m_bEventsLeft = bLeft;
     const std::uint64_t nLost = m_pEvents->GetLost();
     if (bLeft || nLost != m_nLostSeen)

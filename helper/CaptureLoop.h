@@ -63,7 +63,7 @@ private:
     // Until then an unknown frame may be a local one whose event was lost or is still in the ring.
     std::uint64_t m_nDoubtUntilNs = 0;
     std::uint64_t m_nLostSeen = 0;
-    // Whether the last drain took events, and whether it left some.
+    // Whether the drains of the last turn took events, and whether the last one left some.
     bool m_bEventsCame = false;
     bool m_bEventsLeft = false;
     char m_szName[NAME_BUFFER_SIZE] = {};
