@@ -927,25 +927,40 @@ private:
 
 } // namespace
 
+// A helper that names programs, and a second pair of namespaces to flood it from.
+class CaptureHelperFloodTest : public CaptureHelperNetTest
+{
+protected:
+    // Starts the helper on strAddress, and a listener that never reads at strSinkAddress of the
+    // flood's capture side, so that the flood draws no ICMP error. Skips where programs go unnamed.
+    void Start(const std::string& strAddress, const std::string& strSinkAddress)
+    {
+        m_run.emplace(std::vector<std::string> {strAddress});
+        const COpenedRecord opened = m_run->ReadOpened();
+        ASSERT_EQ(+opened.nStep, STEP_NONE);
+        if (opened.nAttributionError != 0)
+            GTEST_SKIP() << "the helper names no programs here: " << std::strerror(opened.nAttributionError);
+        ASSERT_TRUE(m_floodSide.IsReady()) << m_floodSide.GetErrorText();
+        const int hSink = CNetNamespace::OpenSocketIn(m_floodSide.GetCaptureName(), SOCK_DGRAM, strSinkAddress, 53);
+        ASSERT_GE(hSink, 0);
+        m_fds.push_back(hSink);
+    }
+
+    std::optional<CHelperRun> m_run;
+    const CNetNamespace m_floodSide;
+};
+
 // Another namespace of this machine floods the program that names senders with twice the 100,000
 // events a second a busy host of containers might send. Each query the capture sees is still
 // listed, in order, and is never taken for the flood's; while the helper is held still, the
 // bounded ring overflows and the helper counts what it lost.
-TEST_F(CaptureHelperNetTest, AFloodOfSendingEventsNeitherDropsNorMisnamesACapturedQuery)
+TEST_F(CaptureHelperFloodTest, AFloodOfSendingEventsNeitherDropsNorMisnamesACapturedQuery)
 {
     constexpr double FLOOD_PER_SECOND = 200000;
-    CHelperRun run({m_pNet->GetCaptureAddress()});
-    const COpenedRecord opened = run.ReadOpened();
-    ASSERT_EQ(+opened.nStep, STEP_NONE);
-    if (opened.nAttributionError != 0)
-        GTEST_SKIP() << "the helper names no programs here: " << std::strerror(opened.nAttributionError);
-    const CNetNamespace floodSide;
-    ASSERT_TRUE(floodSide.IsReady()) << floodSide.GetErrorText();
-    // A listener that never reads: the flood draws no ICMP error.
-    const int hSink =
-        CNetNamespace::OpenSocketIn(floodSide.GetCaptureName(), SOCK_DGRAM, floodSide.GetCaptureAddress(), 53);
-    ASSERT_GE(hSink, 0);
-    m_fds.push_back(hSink);
+    Start(m_pNet->GetCaptureAddress(), m_floodSide.GetCaptureAddress());
+    if (IsSkipped() || HasFatalFailure())
+        return;
+    CHelperRun& run = *m_run;
     Listen(m_pNet->GetCaptureName(), m_pNet->GetCaptureAddress(), 53);
     const int hPeer = CNetNamespace::OpenSocketIn(m_pNet->GetPeerName(), SOCK_DGRAM);
     ASSERT_GE(hPeer, 0);
@@ -970,7 +985,7 @@ TEST_F(CaptureHelperNetTest, AFloodOfSendingEventsNeitherDropsNorMisnamesACaptur
     ASSERT_TRUE(SendUdp(hPeer, m_pNet->GetCaptureAddress(), 53, {0}));
     // The flood starts while the helper waits out a quiet heartbeat.
     std::this_thread::sleep_for(300ms);
-    CFlood flood(floodSide.GetPeerName(), floodSide.GetCaptureAddress(), FLOOD_PER_SECOND);
+    CFlood flood(m_floodSide.GetPeerName(), m_floodSide.GetCaptureAddress(), FLOOD_PER_SECOND);
     std::this_thread::sleep_for(400ms);
     const auto AllNames = [&] { return seen.m_names.size() >= expected.size(); };
     Send("flowing");
@@ -1011,18 +1026,12 @@ TEST_F(CaptureHelperNetTest, AFloodOfSendingEventsNeitherDropsNorMisnamesACaptur
 // A flood on another namespace's loopback, where no frame of the capture can ever join it, costs
 // the ring nothing, however long the helper is held; a query on the captured loopback itself is
 // still named.
-TEST_F(CaptureHelperNetTest, OnlyTheCapturedLoopbackHasItsSendersNamed)
+TEST_F(CaptureHelperFloodTest, OnlyTheCapturedLoopbackHasItsSendersNamed)
 {
-    CHelperRun run({"127.0.0.1"});
-    const COpenedRecord opened = run.ReadOpened();
-    ASSERT_EQ(+opened.nStep, STEP_NONE);
-    if (opened.nAttributionError != 0)
-        GTEST_SKIP() << "the helper names no programs here: " << std::strerror(opened.nAttributionError);
-    const CNetNamespace floodSide;
-    ASSERT_TRUE(floodSide.IsReady()) << floodSide.GetErrorText();
-    const int hSink = CNetNamespace::OpenSocketIn(floodSide.GetCaptureName(), SOCK_DGRAM, "127.0.0.1", 53);
-    ASSERT_GE(hSink, 0);
-    m_fds.push_back(hSink);
+    Start("127.0.0.1", "127.0.0.1");
+    if (IsSkipped() || HasFatalFailure())
+        return;
+    CHelperRun& run = *m_run;
     Listen(m_pNet->GetCaptureName(), "127.0.0.1", 53);
     const int hLocal = CNetNamespace::OpenSocketIn(m_pNet->GetCaptureName(), SOCK_DGRAM);
     ASSERT_GE(hLocal, 0);
@@ -1031,7 +1040,7 @@ TEST_F(CaptureHelperNetTest, OnlyTheCapturedLoopbackHasItsSendersNamed)
     ASSERT_EQ(kill(run.GetPid(), SIGSTOP), 0);
     double dRate = 0;
     {
-        CFlood flood(floodSide.GetCaptureName(), "127.0.0.1", 0);
+        CFlood flood(m_floodSide.GetCaptureName(), "127.0.0.1", 0);
         std::this_thread::sleep_for(300ms);
         dRate = flood.Stop();
     }
