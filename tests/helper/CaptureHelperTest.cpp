@@ -891,10 +891,12 @@ public:
             {
                 const int n = sendmmsg(hSocket, messages, BATCH, 0);
                 nSent += n > 0 ? unsigned(n) : 0;
-                // A sender held up does not catch up in one rush.
-                next = std::max(next + batchTime, std::chrono::steady_clock::now() - 10 * batchTime);
                 if (dPerSecond > 0)
+                {
+                    // A sender held up does not catch up in one rush.
+                    next = std::max(next + batchTime, std::chrono::steady_clock::now() - 10 * batchTime);
                     std::this_thread::sleep_until(next);
+                }
             }
             const double dSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
             const double dRate = double(nSent) / dSeconds;
@@ -1038,12 +1040,9 @@ TEST_F(CaptureHelperFloodTest, OnlyTheCapturedLoopbackHasItsSendersNamed)
     m_fds.push_back(hLocal);
 
     ASSERT_EQ(kill(run.GetPid(), SIGSTOP), 0);
-    double dRate = 0;
-    {
-        CFlood flood(m_floodSide.GetCaptureName(), "127.0.0.1", 0);
-        std::this_thread::sleep_for(300ms);
-        dRate = flood.Stop();
-    }
+    CFlood flood(m_floodSide.GetCaptureName(), "127.0.0.1", 0);
+    std::this_thread::sleep_for(300ms);
+    const double dRate = flood.Stop();
     ASSERT_TRUE(SendUdp(hLocal, "127.0.0.1", 53, MakeDnsQuery("captured.loopback.example")));
     ASSERT_EQ(kill(run.GetPid(), SIGCONT), 0);
     CCollected seen;
