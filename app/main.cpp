@@ -1,5 +1,5 @@
 #include "app/MonitorApp.h"
-#include "capture/RootRights.h"
+#include "platform/RootRights.h"
 
 #include <cstdio>
 #include <string>

@@ -2,8 +2,6 @@
 
 #include "capture/CaptureTexts.h"
 
-#include <cerrno>
-
 using namespace Channel;
 
 namespace {
@@ -16,19 +14,19 @@ constexpr int REAP_PERIOD_MS = 20;
 CCaptureSession::CCaptureSession()
 {
     m_channelNotifier.setEnabled(false);
-    QObject::connect(&m_channelNotifier, &QSocketNotifier::activated, &m_channelNotifier,
-                     [this] { OnChannelReadable(); });
-    m_heartbeat.setInterval(int(HEARTBEAT_MS));
-    QObject::connect(&m_heartbeat, &QTimer::timeout, &m_heartbeat, [this] { OnHeartbeat(); });
+    QObject::connect(&m_channelNotifier, &QSocketNotifier::activated, &m_channelNotifier, [this] { OnStep(true); });
+    m_heartbeat.setInterval(CCaptureRun::HEARTBEAT_MS);
+    QObject::connect(&m_heartbeat, &QTimer::timeout, &m_heartbeat, [this] { OnStep(false); });
     m_reaper.setInterval(REAP_PERIOD_MS);
-    QObject::connect(&m_reaper, &QTimer::timeout, &m_reaper, [this] { ReapEndingHelpers(); });
+    QObject::connect(&m_reaper, &QTimer::timeout, &m_reaper, [this] {
+        if (m_run.ReapEnding())
+            m_reaper.stop();
+    });
 }
 
 CCaptureSession::~CCaptureSession()
 {
     Stop();
-    // Whatever has not ended by now is killed and reaped by its own end.
-    m_ending.clear();
 }
 
 bool CCaptureSession::SetOwner(QObject* pObject, CCaptureOwner* pOwner, const std::string& strLocalAddress)
@@ -45,26 +43,16 @@ bool CCaptureSession::Start()
 {
     // One helper per session: a running capture ends first.
     Stop();
-
-    CHelperProcess::CStarted started = CHelperProcess::Start(m_strLocalAddress.c_str());
-    if (!started.missing.empty())
+    if (!m_run.Start(m_strLocalAddress))
     {
-        m_nStartError = ENOENT;
-        m_strError = CaptureTexts::MissingHelperText(started.missing);
+        m_nStartError = m_run.GetErrorNumber();
+        m_strError = m_run.GetErrorText();
         return false;
     }
-    if (!started.channel.IsOpen())
-    {
-        m_nStartError = started.opened.nError;
-        m_strError = CaptureTexts::OpenFailureText(started.opened.nStep, started.opened.nError);
-        return false;
-    }
-    if (started.opened.nReceiveAllError != 0)
-        m_strError = CaptureTexts::FormatText(CaptureTexts::RECEIVE_ALL_FAILED_FORMAT, started.opened.nReceiveAllError);
+    if (m_run.GetReceiveAllError() != 0)
+        m_strError = CaptureTexts::FormatText(CaptureTexts::RECEIVE_ALL_FAILED_FORMAT, m_run.GetReceiveAllError());
 
-    m_helper = std::move(started.process);
-    m_reader.Open(std::move(started.channel));
-    m_channelNotifier.setSocket(m_reader.GetDescriptor());
+    m_channelNotifier.setSocket(m_run.GetDescriptor());
     m_channelNotifier.setEnabled(true);
     m_heartbeat.start();
     ++m_nRun;
@@ -82,41 +70,24 @@ void CCaptureSession::EndCapture()
     m_heartbeat.stop();
     // Off before the descriptor goes, so the loop never watches a closed one.
     m_channelNotifier.setEnabled(false);
-    m_reader.Close();
-    if (!m_helper.IsRunning() || m_helper.ReapIfEnded())
-        return;
-    m_ending.push_back({std::move(m_helper),
-                        std::chrono::steady_clock::now() + std::chrono::milliseconds(CHelperProcess::EXIT_GRACE_MS)});
-    m_reaper.start();
+    m_names.Clear();
+    m_run.End();
+    if (!m_run.ReapEnding())
+        m_reaper.start();
 }
 
-void CCaptureSession::ReapEndingHelpers()
+void CCaptureSession::OnName(const CNameRecord& name, std::string_view text)
 {
-    const auto now = std::chrono::steady_clock::now();
-    std::erase_if(m_ending, [now](CEnding& ending) {
-        if (ending.process.ReapIfEnded())
-            return true;
-        if (now < ending.killAt)
-            return false;
-        ending.process.Kill();
-        return true;
-    });
-    if (m_ending.empty())
-        m_reaper.stop();
+    m_names.Add(text, static_cast<std::time_t>(name.nSeconds));
 }
 
-void CCaptureSession::OnChannelReadable()
+void CCaptureSession::OnStep(bool bReadable)
 {
     // Off while the owner is told: a nested event loop in its handler must not read the channel
     // again underneath this step.
     m_channelNotifier.setEnabled(false);
-    Tell(m_reader.Read());
-}
-
-void CCaptureSession::OnHeartbeat()
-{
-    m_channelNotifier.setEnabled(false);
-    Tell(m_reader.CheckSilence(std::chrono::steady_clock::now()));
+    m_names.Clear();
+    Tell(m_run.Step(bReadable));
 }
 
 void CCaptureSession::Tell(const CChannelReader::CNews& news)
@@ -130,8 +101,8 @@ void CCaptureSession::Tell(const CChannelReader::CNews& news)
     }
     // Each call may stop the capture (a handler may press "Stop"), or start another: what follows
     // is then dropped.
-    if (!news.names.IsEmpty())
-        m_pOwner->OnCapturedNames(news.names);
+    if (!m_names.IsEmpty())
+        m_pOwner->OnCapturedNames(m_names);
     if (nRun == m_nRun && news.bMissedGrew)
         m_pOwner->OnQueriesMissed(news.nMissed);
     if (nRun != m_nRun)

@@ -1,25 +1,21 @@
 #pragma once
 
 #include "capture/CaptureOwner.h"
+#include "capture/CaptureRun.h"
 #include "capture/CapturedNames.h"
-#include "capture/ChannelReader.h"
-#include "capture/HelperProcess.h"
 
 #include <QPointer>
 #include <QSocketNotifier>
 #include <QTimer>
 
-#include <chrono>
 #include <concepts>
-#include <cstdint>
 #include <string>
-#include <vector>
 
-// One live capture at a time on one local address. The capture itself runs in the capture helper,
-// a process of its own; the session reads the helper's channel on the owner's event loop, through a
-// socket notifier, and tells the owner what it read between events. Nothing here runs on another
-// thread, and nothing waits for the helper but the short start.
-class CCaptureSession
+// One live capture at a time on one local address, on the owner's event loop: the capture run's
+// driver for the window. A socket notifier and the heartbeat step the run, and the session tells
+// the owner what the step read, between events. Nothing here runs on another thread, and nothing
+// waits for the helper but the short start.
+class CCaptureSession final : private CChannelReader::CSink
 {
 public:
     CCaptureSession();
@@ -47,12 +43,11 @@ public:
 
 private:
     bool SetOwner(QObject* pObject, CCaptureOwner* pOwner, const std::string& strLocalAddress);
-    void OnChannelReadable();
-    void OnHeartbeat();
+    void OnName(const Channel::CNameRecord& name, std::string_view text) override;
+    void OnStep(bool bReadable);
     void Tell(const CChannelReader::CNews& news);
     // Closes the channel, which ends the helper; it is reaped as it goes, or killed after a grace.
     void EndCapture();
-    void ReapEndingHelpers();
 
     std::string m_strLocalAddress;
     std::string m_strError;
@@ -60,20 +55,12 @@ private:
     QPointer<QObject> m_pOwnerObject;
     CCaptureOwner* m_pOwner = nullptr;
 
-    CHelperProcess m_helper;
-    CChannelReader m_reader;
+    CCapturedNames m_names;
+    CCaptureRun m_run {*this};
     QSocketNotifier m_channelNotifier {QSocketNotifier::Read};
     QTimer m_heartbeat;
     // Counts every Start and Stop, so that a step whose owner stopped (and maybe restarted) the
     // capture meanwhile tells it nothing more.
     unsigned m_nRun = 0;
-
-    // Helpers whose channel was closed, each with the time by which it must have ended.
-    struct CEnding
-    {
-        CHelperProcess process;
-        std::chrono::steady_clock::time_point killAt;
-    };
-    std::vector<CEnding> m_ending;
     QTimer m_reaper;
 };

@@ -3,6 +3,7 @@
 #include "channel/Channel.h"
 
 #include <cstdio>
+#include <cstring>
 
 namespace CaptureTexts {
 
@@ -39,6 +40,19 @@ std::string FormatText(const char* pszFormat, int nValue)
     char szText[160];
     std::snprintf(szText, sizeof(szText), pszFormat, nValue);
     return szText;
+}
+
+std::string ReceiveAllNotice(int nError)
+{
+    // The window's text ends its own line; a terminal's goes on to say what follows.
+    std::string strText = FormatText(RECEIVE_ALL_FAILED_FORMAT, nError);
+    strText.pop_back();
+    return strText + " (the capture runs without promiscuous mode)";
+}
+
+std::string SendersNotice(int nError)
+{
+    return std::string("programs are not named: ") + std::strerror(nError);
 }
 
 std::string MissingHelperText(const std::vector<std::string>& missing)

@@ -3,6 +3,7 @@
 #include "capture/CaptureTexts.h"
 #include "channel/RecordReader.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <poll.h>
@@ -36,7 +37,7 @@ struct CRecordVisitor
     void OnRecord(const CFailedRecord& failed, std::string_view) { reader.OnFailed(failed); }
 };
 
-CChannelReader::CChannelReader() : m_pMessage(new unsigned char[MAX_MESSAGE_BYTES + 1])
+CChannelReader::CChannelReader(CSink& sink) : m_sink(sink), m_pMessage(new unsigned char[MAX_MESSAGE_BYTES + 1])
 {}
 
 CChannelReader::~CChannelReader() = default;
@@ -44,7 +45,6 @@ CChannelReader::~CChannelReader() = default;
 void CChannelReader::Open(CUniqueFd channel)
 {
     m_channel = std::move(channel);
-    m_names.Clear();
     m_counts = CCountsRecord();
     m_nMissedTold = 0;
     m_strEnded.clear();
@@ -54,16 +54,14 @@ void CChannelReader::Open(CUniqueFd channel)
 void CChannelReader::Close()
 {
     m_channel.Reset();
-    m_names.Clear();
 }
 
 CChannelReader::CNews CChannelReader::Read()
 {
-    m_names.Clear();
-    m_nToldBytes = 0;
     bool bHeard = false;
+    size_t nStepBytes = 0;
     CRecordVisitor visitor {*this};
-    while (m_strEnded.empty() && m_channel.IsOpen() && m_names.GetBytes() + m_nToldBytes < MAX_STEP_BYTES)
+    while (m_strEnded.empty() && m_channel.IsOpen() && nStepBytes < MAX_STEP_BYTES)
     {
         const ssize_t nReceived = recv(m_channel.Get(), m_pMessage.get(), MAX_MESSAGE_BYTES + 1, MSG_DONTWAIT);
         if (nReceived < 0 && errno == EINTR)
@@ -71,6 +69,7 @@ CChannelReader::CNews CChannelReader::Read()
         if (nReceived < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
             break;
         bHeard = true;
+        nStepBytes += size_t(std::max<ssize_t>(nReceived, 0));
         if (nReceived <= 0)
             m_strEnded = CaptureTexts::HELPER_ENDED;
         else if (size_t(nReceived) > MAX_MESSAGE_BYTES
@@ -80,7 +79,7 @@ CChannelReader::CNews CChannelReader::Read()
     if (bHeard)
         m_lastHeard = CClock::now();
 
-    CNews news {m_names, false, 0, {}};
+    CNews news;
     news.nMissed = m_counts.nDropped;
     news.bMissedGrew = news.nMissed > m_nMissedTold;
     m_nMissedTold = news.nMissed;
@@ -99,15 +98,8 @@ CChannelReader::CNews CChannelReader::CheckSilence(CClock::time_point now)
 
 void CChannelReader::OnName(const CNameRecord& name, std::string_view text)
 {
-    if (!m_strEnded.empty())
-        return;
-    if (m_pListener == nullptr)
-    {
-        m_names.Add(text, static_cast<std::time_t>(name.nSeconds));
-        return;
-    }
-    m_pListener->OnName(name, text);
-    m_nToldBytes += sizeof(name) + text.size();
+    if (m_strEnded.empty())
+        m_sink.OnName(name, text);
 }
 
 void CChannelReader::OnCounts(const CCountsRecord& counts)

@@ -1,6 +1,5 @@
 #pragma once
 
-#include "capture/CapturedNames.h"
 #include "channel/Channel.h"
 #include "platform/UniqueFd.h"
 
@@ -10,32 +9,30 @@
 #include <string>
 #include <string_view>
 
-// The window's reading of one capture's channel: the step the window's event loop runs when the
-// channel is readable. It takes whole messages, checked before anything in them is believed, and
-// tells what they hold: the names in arrival order, a grown count of queries the kernel dropped, and
-// the end of the capture with its text. Reads only what is there, so a window busy elsewhere reads
+// The reading of one capture's channel, for every front end: it takes whole messages, checks
+// them before anything in them is believed, hands each name record to the front end's sink in
+// arrival order, and tells what else they hold: a grown count of queries the kernel dropped, and the
+// end of the capture with its text. Reads only what is there, so a front end busy elsewhere reads
 // nothing, the helper waits and the burst waits in its ring. No Qt here.
 class CChannelReader
 {
 public:
-    // A front end that shows more of a query than its name and time: told every name record as it
-    // is read, in arrival order, in place of the batch of names.
-    class CNameListener
+    // Where the names go, each as it is read: a batch for the window, a line for tarrow-watch.
+    class CSink
     {
     public:
         virtual void OnName(const Channel::CNameRecord& name, std::string_view text) = 0;
 
     protected:
-        ~CNameListener() = default;
+        ~CSink() = default;
     };
 
-    // Names taken in one step, bookkeeping included, before the owner is told: the window stays
-    // responsive under a flood, and what is left waits in the channel for the next step.
-    static constexpr size_t MAX_STEP_BYTES = size_t(4) << 20;
+    // Messages taken in one step before the front end is told: it stays responsive under a flood,
+    // and what is left waits in the channel for the next step.
+    static constexpr size_t MAX_STEP_BYTES = size_t(8) << 20;
 
     struct CNews
     {
-        const CCapturedNames& names;
         // The queries the kernel had to drop since the start, and whether that grew in this step.
         bool bMissedGrew = false;
         std::uint64_t nMissed = 0;
@@ -43,7 +40,8 @@ public:
         std::string strEnded;
     };
 
-    CChannelReader();
+    // The sink must outlive the reads.
+    explicit CChannelReader(CSink& sink);
     ~CChannelReader();
 
     // Takes the channel of a capture that has just started; counts start afresh.
@@ -51,10 +49,8 @@ public:
     // Closes the channel; what was not read is dropped.
     void Close();
     int GetDescriptor() const { return m_channel.Get(); }
-    // From now on names go to the listener (null: back into the batch); it must outlive the reads.
-    void SetNameListener(CNameListener* pListener) { m_pListener = pListener; }
 
-    // Reads what the channel holds now, up to MAX_STEP_BYTES of names.
+    // Reads what the channel holds now, up to MAX_STEP_BYTES of messages.
     CNews Read();
     // For the heartbeat: the channel's end when the helper has said nothing for
     // Channel::SILENCE_LIMIT_MS before now and has nothing waiting to be read either; otherwise a
@@ -71,10 +67,7 @@ private:
     void OnFailed(const Channel::CFailedRecord& failed);
 
     CUniqueFd m_channel;
-    CCapturedNames m_names;
-    CNameListener* m_pListener = nullptr;
-    // What went to the listener in this step, counted as the batch would count it.
-    size_t m_nToldBytes = 0;
+    CSink& m_sink;
     Channel::CCountsRecord m_counts;
     std::uint64_t m_nMissedTold = 0;
     std::string m_strEnded;

@@ -235,6 +235,13 @@ void CHelperProcess::Kill()
 
 void CHelperProcess::End(int nWaitMs)
 {
+    WaitForEnd(nWaitMs);
+    if (!ReapIfEnded())
+        Kill();
+}
+
+void CHelperProcess::WaitForEnd(int nWaitMs)
+{
     if (m_pid <= 0)
         return;
     if (m_pidFd.IsOpen() && nWaitMs > 0)
@@ -245,8 +252,6 @@ void CHelperProcess::End(int nWaitMs)
             nReady = poll(&pfd, 1, nWaitMs);
         while (nReady < 0 && errno == EINTR);
     }
-    if (!ReapIfEnded())
-        Kill();
 }
 
 void CHelperProcess::Reap()

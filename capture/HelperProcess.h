@@ -49,6 +49,8 @@ public:
     bool ReapIfEnded();
     // Kills it (SIGKILL reaches a stopped process too) and reaps it.
     void Kill();
+    // Waits up to nWaitMs for its end, without reaping it.
+    void WaitForEnd(int nWaitMs);
     // Waits up to nWaitMs for its end, then kills it; reaped either way.
     void End(int nWaitMs);
 

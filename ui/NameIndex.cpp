@@ -1,35 +1,12 @@
 #include "ui/NameIndex.h"
 
+#include "dns/NameRule.h"
+
 #include <QHashFunctions>
-
-namespace {
-
-// Only A-Z fold: bytes of 0x80 and above are compared exactly, whatever the process locale says
-// about them, and '[' or '@' must not meet '{' or '`'.
-inline char FoldAscii(char ch)
-{
-    return (ch >= 'A' && ch <= 'Z') ? static_cast<char>(ch + ('a' - 'A')) : ch;
-}
-
-bool EqualIgnoringAsciiCase(std::string_view a, std::string_view b)
-{
-    if (a.size() != b.size())
-        return false;
-    for (size_t i = 0; i < a.size(); ++i)
-    {
-        if (FoldAscii(a[i]) != FoldAscii(b[i]))
-            return false;
-    }
-    return true;
-}
-
-} // namespace
 
 uint32_t CNameIndex::Hash(std::string_view name)
 {
-    m_strFolded.resize(name.size());
-    for (size_t i = 0; i < name.size(); ++i)
-        m_strFolded[i] = FoldAscii(name[i]);
+    NameRule::Fold(name, m_strFolded);
     // Seeded per process: the names come off the network, and a fixed hash would let crafted
     // queries pile up in one probe run.
     return static_cast<uint32_t>(qHashBits(m_strFolded.data(), m_strFolded.size(), QHashSeed::globalSeed()));
@@ -43,7 +20,7 @@ size_t CNameIndex::Find(std::string_view name, uint32_t nHash) const
         const CSlot& slot = m_slots[nPos];
         if (slot.nIndex == EMPTY_SLOT)
             return nPos;
-        if (slot.nHash == nHash && EqualIgnoringAsciiCase(m_store.GetName(slot.nIndex), name))
+        if (slot.nHash == nHash && NameRule::IsSameName(m_store.GetName(slot.nIndex), name))
             return nPos;
     }
 }

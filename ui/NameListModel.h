@@ -1,5 +1,6 @@
 #pragma once
 
+#include "dns/NameRule.h"
 #include "ui/NameIndex.h"
 #include "ui/NameStore.h"
 #include "ui/RowTimes.h"
@@ -33,8 +34,8 @@ public:
     // watched interface can send new names without end; this keeps the list (about 1.5 GiB at
     // worst, with its index) far above any real capture and far below what ends in an
     // out-of-memory kill that loses every row.
-    static constexpr size_t BUDGET_NAMES = 10'000'000;
-    static constexpr size_t BUDGET_NAME_BYTES = size_t(1) << 30;
+    static constexpr size_t BUDGET_NAMES = NameRule::BUDGET_NAMES;
+    static constexpr size_t BUDGET_NAME_BYTES = NameRule::BUDGET_NAME_BYTES;
 
     explicit CNameListModel(QObject* parent = nullptr);
     ~CNameListModel() override;

@@ -1,12 +1,16 @@
 #include "watch/NewNames.h"
 
-bool CNewNames::IsFirstSighting(std::string_view name)
+CNewNames::Sighting CNewNames::Sight(std::string_view name)
 {
-    m_strFolded.assign(name);
-    for (char& ch : m_strFolded)
+    NameRule::Fold(name, m_strFolded);
+    if (m_seen.contains(m_strFolded))
+        return SEEN;
+    if (m_seen.size() >= m_nBudgetNames || m_nNameBytes + name.size() > m_nBudgetNameBytes)
     {
-        if (ch >= 'A' && ch <= 'Z')
-            ch = char(ch - 'A' + 'a');
+        ++m_nRefused;
+        return REFUSED;
     }
-    return m_seen.insert(m_strFolded).second;
+    m_nNameBytes += name.size();
+    m_seen.insert(m_strFolded);
+    return FIRST;
 }

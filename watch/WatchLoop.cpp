@@ -3,6 +3,7 @@
 #include "capture/CaptureTexts.h"
 #include "capture/LocalAddresses.h"
 #include "watch/PcapReader.h"
+#include "watch/ReadSandbox.h"
 #include "watch/StopSignals.h"
 
 #include <cerrno>
@@ -32,8 +33,17 @@ void CWatchLoop::Say(const std::string& strText)
 
 void CWatchLoop::OnName(const CNameRecord& name, std::string_view text)
 {
-    if (IsCountReached() || (m_options.bNewOnly && !m_newNames.IsFirstSighting(text)))
+    if (IsCountReached())
         return;
+    if (m_options.bNewOnly)
+    {
+        const CNewNames::Sighting nSighting = m_newNames.Sight(text);
+        if (nSighting == CNewNames::REFUSED && m_newNames.GetRefusedCount() == 1)
+            Say("--new-only keeps at most 10,000,000 names or 1 GiB of them, and has reached that: from now on no "
+                "name can be told new, and none is printed");
+        if (nSighting != CNewNames::FIRST)
+            return;
+    }
     m_options.format.AppendQuery(m_output.GetBuffer(), m_lineMaker.Make(name, text));
     ++m_nPrinted;
 }
@@ -63,28 +73,16 @@ int CWatchLoop::RunCapture()
         strAddress = addresses.front();
     }
 
-    CHelperProcess::CStarted started = CHelperProcess::Start(strAddress.c_str());
-    if (!started.channel.IsOpen())
+    CCaptureRun run(*this);
+    if (!run.Start(strAddress))
     {
-        Say(started.missing.empty() ? CaptureTexts::OpenFailureText(started.opened.nStep, started.opened.nError)
-                                    : CaptureTexts::MissingHelperText(started.missing));
+        Say(run.GetErrorText());
         return CWatchOptions::EXIT_CAPTURE_FAILED;
     }
-    CHelperProcess helper = std::move(started.process);
-    if (started.opened.nReceiveAllError != 0)
-    {
-        std::string strText =
-            CaptureTexts::FormatText(CaptureTexts::RECEIVE_ALL_FAILED_FORMAT, started.opened.nReceiveAllError);
-        while (!strText.empty() && strText.back() == '\n')
-            strText.pop_back();
-        Say(strText + " (the capture runs without promiscuous mode)");
-    }
-    if (started.opened.nAttributionError != 0)
-        Say(std::string("programs are not named: ") + std::strerror(started.opened.nAttributionError));
-
-    CChannelReader reader;
-    reader.Open(std::move(started.channel));
-    reader.SetNameListener(this);
+    if (run.GetReceiveAllError() != 0)
+        Say(CaptureTexts::ReceiveAllNotice(run.GetReceiveAllError()));
+    if (run.GetSendersError() != 0)
+        Say(CaptureTexts::SendersNotice(run.GetSendersError()));
     m_options.format.AppendHeader(m_output.GetBuffer());
 
     using CClock = std::chrono::steady_clock;
@@ -92,7 +90,7 @@ int CWatchLoop::RunCapture()
     int nExit = FlushOutput();
     while (nExit < 0 && !CStopSignals::IsRaised())
     {
-        int nTimeoutMs = int(HEARTBEAT_MS);
+        int nTimeoutMs = CCaptureRun::HEARTBEAT_MS;
         if (m_options.nDurationMs != 0)
         {
             const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - CClock::now()).count();
@@ -103,7 +101,7 @@ int CWatchLoop::RunCapture()
             }
             nTimeoutMs = int(std::min<long long>(left, nTimeoutMs));
         }
-        pollfd fds[] = {{reader.GetDescriptor(), POLLIN, 0}, {CStopSignals::GetDescriptor(), POLLIN, 0}};
+        pollfd fds[] = {{run.GetDescriptor(), POLLIN, 0}, {CStopSignals::GetDescriptor(), POLLIN, 0}};
         const int nReady = poll(fds, 2, nTimeoutMs);
         if (nReady < 0 && errno != EINTR)
         {
@@ -113,8 +111,7 @@ int CWatchLoop::RunCapture()
         }
         if (CStopSignals::IsRaised())
             break;
-        const CChannelReader::CNews news =
-            nReady > 0 && fds[0].revents != 0 ? reader.Read() : reader.CheckSilence(CClock::now());
+        const CChannelReader::CNews news = run.Step(nReady > 0 && fds[0].revents != 0);
         if (news.bMissedGrew)
         {
             Say(std::to_string(news.nMissed) + " queries missed since the start: the kernel had to drop them");
@@ -133,17 +130,21 @@ int CWatchLoop::RunCapture()
             nExit = CWatchOptions::EXIT_CAPTURE_FAILED;
         }
     }
-    reader.Close();
-    helper.End(CHelperProcess::EXIT_GRACE_MS);
+    run.End(CHelperProcess::EXIT_GRACE_MS);
     return nExit < 0 ? CWatchOptions::EXIT_DONE : nExit;
 }
 
-int CWatchLoop::RunFile()
+int CWatchLoop::RunFile(bool bSandboxed)
 {
     CPcapReader file;
     if (!file.Open(m_options.strFile))
     {
         Say(file.GetErrorText());
+        return CWatchOptions::EXIT_FILE_FAILED;
+    }
+    if (std::string strWhy; bSandboxed && !EnterReadSandbox(&strWhy))
+    {
+        Say(strWhy);
         return CWatchOptions::EXIT_FILE_FAILED;
     }
     m_options.format.AppendHeader(m_output.GetBuffer());

@@ -1,7 +1,6 @@
 #pragma once
 
-#include "capture/ChannelReader.h"
-#include "capture/HelperProcess.h"
+#include "capture/CaptureRun.h"
 #include "watch/NewNames.h"
 #include "watch/OutputStream.h"
 #include "watch/QueryLineMaker.h"
@@ -13,16 +12,18 @@
 #include <string>
 #include <string_view>
 
-// tarrow-watch's run: a live capture through the same helper and channel reader as the window,
-// waited for in its own poll loop together with the stop signals, or the queries of a file. Each
-// batch read is printed and flushed at once. Returns the exit code; the helper is always reaped.
-class CWatchLoop : private CChannelReader::CNameListener
+// tarrow-watch's run: the capture run's driver for terminals, waited for in its own poll loop
+// together with the stop signals, or the queries of a file. Each batch read is printed and flushed
+// at once. Returns the exit code; the helper is always reaped.
+class CWatchLoop final : private CChannelReader::CSink
 {
 public:
     CWatchLoop(const CWatchOptions& options, int hOutput, std::FILE* pErrors);
 
     int RunCapture();
-    int RunFile();
+    // With bSandboxed, the process enters the reading sandbox once the file is open, before a byte
+    // of it is read.
+    int RunFile(bool bSandboxed);
 
 private:
     void OnName(const Channel::CNameRecord& name, std::string_view text) override;

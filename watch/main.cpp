@@ -1,6 +1,7 @@
 // tarrow-watch: the queries of one interface, or of a pcap file, as lines for terminals and log
 // pipelines.
 #include "capture/LocalAddresses.h"
+#include "platform/RootRights.h"
 #include "watch/StopSignals.h"
 #include "watch/WatchLoop.h"
 #include "watch/WatchOptions.h"
@@ -15,6 +16,14 @@
 
 int main(int argc, char** argv)
 {
+    // First of all: root's tarrow-watch parses files and other processes' records, and needs none
+    // of root's rights for that; the helper holds the one capture needs.
+    if (std::string strWhy; !GiveUpRootRights(&strWhy))
+    {
+        std::fprintf(stderr, "tarrow-watch: could not give up root's capabilities (%s); not starting\n",
+                     strWhy.c_str());
+        return CWatchOptions::EXIT_CAPTURE_FAILED;
+    }
     CWatchOptions options;
     std::string strError;
     if (!options.Parse(argc, argv, strError))
@@ -42,7 +51,7 @@ int main(int argc, char** argv)
             strText += strAddress + "\n";
         break;
     case CWatchOptions::READ_FILE:
-        return CWatchLoop(options, STDOUT_FILENO, stderr).RunFile();
+        return CWatchLoop(options, STDOUT_FILENO, stderr).RunFile(true);
     case CWatchOptions::WATCH:
         return CWatchLoop(options, STDOUT_FILENO, stderr).RunCapture();
     }

@@ -1,5 +1,5 @@
-// The window's read step on a socket pair standing in for the helper's end: what it tells from good
-// messages, and how every kind of end reads.
+// The read step of every front end on a socket pair standing in for the helper's end: what it tells
+// from good messages, and how every kind of end reads.
 #include "capture/ChannelReader.h"
 #include "channel/RecordWriter.h"
 #include "common/Records.h"
@@ -16,7 +16,7 @@ using namespace TestRecords;
 
 namespace {
 
-class ChannelReaderTest : public ::testing::Test
+class ChannelReaderTest : public ::testing::Test, private CChannelReader::CSink
 {
 protected:
     void SetUp() override
@@ -39,23 +39,33 @@ protected:
     void Send() { ASSERT_TRUE(m_pWriter->Flush()); }
 
     void Send(const void* pData, size_t nSize) { ASSERT_EQ(send(m_helperEnd.Get(), pData, nSize, 0), ssize_t(nSize)); }
-    static std::vector<std::string> Names(const CChannelReader::CNews& news)
+    void OnName(const CNameRecord& name, std::string_view text) override { m_told.emplace_back(name, text); }
+    // The names the last step handed over.
+    std::vector<std::string> Names(const CChannelReader::CNews&)
     {
         std::vector<std::string> names;
-        for (size_t i = 0; i < news.names.GetCount(); ++i)
-            names.emplace_back(news.names.GetName(i));
+        for (const auto& told : m_told)
+            names.push_back(told.second);
+        m_told.clear();
         return names;
     }
 
-    CChannelReader m_reader;
+    std::vector<std::pair<CNameRecord, std::string>> m_told;
+    CChannelReader m_reader {*this};
     CUniqueFd m_helperEnd;
     std::unique_ptr<CRecordWriter> m_pWriter;
 };
 
-TEST_F(ChannelReaderTest, NamesOfEveryWaitingMessageComeInOrderAndMissedOnlyWhenItGrew)
+TEST_F(ChannelReaderTest, WholeRecordsOfEveryWaitingMessageComeInOrderAndMissedOnlyWhenItGrew)
 {
     EXPECT_TRUE(Names(m_reader.Read()).empty());
-    PutName(1765100000, "one.example");
+    CNameRecord program = Query();
+    program.nLength = 11;
+    program.nSender = SENDER_PROGRAM;
+    program.nPid = 4242;
+    program.nCgroupId = 77;
+    std::memcpy(program.szCommand, "dig", 4);
+    ASSERT_TRUE(m_pWriter->Put(program, "one.example"));
     PutCounts(3, 0);
     Send();
     PutName(1765100001, "two.example");
@@ -63,8 +73,10 @@ TEST_F(ChannelReaderTest, NamesOfEveryWaitingMessageComeInOrderAndMissedOnlyWhen
     Send();
 
     const CChannelReader::CNews news = m_reader.Read();
+    ASSERT_EQ(m_told.size(), 3u);
+    EXPECT_EQ(std::memcmp(&m_told[0].first, &program, sizeof(program)), 0);
+    EXPECT_EQ(m_told[1].first.nSeconds, 1765100001);
     EXPECT_EQ(Names(news), (std::vector<std::string> {"one.example", "two.example", "three.example"}));
-    EXPECT_EQ(news.names.GetTime(0), 1765100000);
     EXPECT_FALSE(news.bMissedGrew);
     EXPECT_TRUE(news.strEnded.empty());
 
@@ -100,6 +112,7 @@ TEST_F(ChannelReaderTest, EveryEndIsToldAfterTheNamesBeforeIt)
     for (auto& end : ends)
     {
         SetUp();
+        m_told.clear();
         PutName(1, "before.example");
         PutCounts(BEFORE, BEFORE);
         Send();
@@ -113,46 +126,13 @@ TEST_F(ChannelReaderTest, EveryEndIsToldAfterTheNamesBeforeIt)
     }
 
     SetUp();
+    m_told.clear();
     PutName(1, "last.example");
     ASSERT_TRUE(m_pWriter->Put(Failed(100)));
     Send();
     const CChannelReader::CNews failed = m_reader.Read();
     EXPECT_EQ(Names(failed), std::vector<std::string> {"last.example"});
     EXPECT_EQ(failed.strEnded, "recvfrom() failed, error num 100");
-}
-
-TEST_F(ChannelReaderTest, AListenerIsToldEveryWholeRecordInOrderAndTheBatchStaysEmpty)
-{
-    struct CListener : CChannelReader::CNameListener
-    {
-        std::vector<std::pair<CNameRecord, std::string>> told;
-        void OnName(const CNameRecord& name, std::string_view text) override { told.emplace_back(name, text); }
-    } listener;
-    m_reader.SetNameListener(&listener);
-
-    CNameRecord program = Query();
-    program.nLength = 11;
-    program.nSender = SENDER_PROGRAM;
-    program.nPid = 4242;
-    program.nCgroupId = 77;
-    std::memcpy(program.szCommand, "dig", 4);
-    ASSERT_TRUE(m_pWriter->Put(program, "one.example"));
-    Send();
-    PutName(2, "two.example");
-    Send();
-
-    const CChannelReader::CNews news = m_reader.Read();
-    EXPECT_EQ(news.names.GetCount(), 0u);
-    ASSERT_EQ(listener.told.size(), 2u);
-    EXPECT_EQ(std::memcmp(&listener.told[0].first, &program, sizeof(program)), 0);
-    EXPECT_EQ(listener.told[0].second, "one.example");
-    EXPECT_EQ(listener.told[1].second, "two.example");
-
-    m_reader.SetNameListener(nullptr);
-    PutName(3, "three.example");
-    Send();
-    EXPECT_EQ(Names(m_reader.Read()), std::vector<std::string> {"three.example"});
-    EXPECT_EQ(listener.told.size(), 2u);
 }
 
 TEST_F(ChannelReaderTest, SilenceEndsTheCaptureOnlyWhenNothingWaitsToBeRead)

@@ -2,7 +2,6 @@
 // by a real JSON and CSV parser, and the lookups behind the fields.
 #include "common/HostileNames.h"
 #include "common/Records.h"
-#include "watch/NewNames.h"
 #include "watch/QueryFormat.h"
 #include "watch/QueryLineMaker.h"
 #include "watch/SenderNames.h"
@@ -191,13 +190,6 @@ TEST(QueryFormatTest, TypesUnitsAndTheListRule)
     EXPECT_EQ(senders.UnitOf(own.st_ino), CSenderNames::UnitOfPath(strOwn)) << strOwn;
     for (int i = 0; i < 2; ++i)
         EXPECT_EQ(senders.UnitOf(~std::uint64_t(0)), "");
-
-    CNewNames names;
-    std::vector<bool> seen;
-    for (const char* pszName : {"www.Example.org", "WWW.EXAMPLE.ORG", "www.example.org.", "\xc3\x89.example",
-                                "\xc3\xa9.example", "www.example.org"})
-        seen.push_back(names.IsFirstSighting(pszName));
-    EXPECT_EQ(seen, (std::vector<bool> {true, false, true, true, true, false}));
 
     CQueryLineMaker local(false);
     const std::string strTime = local.FormatTime(1765100000, 999999999);

@@ -1,7 +1,7 @@
 // A window started as root gives up every capability, so do the programs it starts, and its capture
 // helper still captures when it holds the right as a file capability.
 #include "capture/HelperProcess.h"
-#include "capture/RootRights.h"
+#include "platform/RootRights.h"
 #include "common/GrantedHelper.h"
 #include "common/NetNamespaceFixture.h"
 #include "common/ProcessState.h"

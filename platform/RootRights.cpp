@@ -1,4 +1,4 @@
-#include "capture/RootRights.h"
+#include "platform/RootRights.h"
 
 #include <cerrno>
 #include <cstring>

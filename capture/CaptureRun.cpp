@@ -1,0 +1,60 @@
+#include "capture/CaptureRun.h"
+
+#include "capture/CaptureTexts.h"
+
+#include <cerrno>
+
+using namespace Channel;
+
+bool CCaptureRun::Fail(int nError, std::string strText)
+{
+    m_nError = nError;
+    m_strError = std::move(strText);
+    return false;
+}
+
+bool CCaptureRun::Start(const std::string& strLocalAddress)
+{
+    End();
+    CHelperProcess::CStarted started = CHelperProcess::Start(strLocalAddress.c_str());
+    if (!started.missing.empty())
+        return Fail(ENOENT, CaptureTexts::MissingHelperText(started.missing));
+    if (!started.channel.IsOpen())
+        return Fail(started.opened.nError, CaptureTexts::OpenFailureText(started.opened.nStep, started.opened.nError));
+
+    m_nReceiveAllError = started.opened.nReceiveAllError;
+    m_nSendersError = started.opened.nAttributionError;
+    m_helper = std::move(started.process);
+    m_reader.Open(std::move(started.channel));
+    return true;
+}
+
+CChannelReader::CNews CCaptureRun::Step(bool bReadable, CClock::time_point now)
+{
+    return bReadable ? m_reader.Read() : m_reader.CheckSilence(now);
+}
+
+void CCaptureRun::End(int nWaitMs)
+{
+    m_reader.Close();
+    if (!m_helper.IsRunning())
+        return;
+    m_helper.WaitForEnd(nWaitMs);
+    if (m_helper.ReapIfEnded())
+        return;
+    const auto grace = std::chrono::milliseconds(CHelperProcess::EXIT_GRACE_MS - nWaitMs);
+    m_ending.push_back({std::move(m_helper), CClock::now() + grace});
+}
+
+bool CCaptureRun::ReapEnding(CClock::time_point now)
+{
+    std::erase_if(m_ending, [now](CEnding& ending) {
+        if (ending.process.ReapIfEnded())
+            return true;
+        if (now < ending.killAt)
+            return false;
+        ending.process.Kill();
+        return true;
+    });
+    return m_ending.empty();
+}
