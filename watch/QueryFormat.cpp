@@ -24,6 +24,22 @@ constexpr CColumn TEXT_COLUMNS[] = {
     {"PID", 8},   {"PROGRAM", 16}, {"USER", 12}, {"UNIT", 28},   {"NAME", 0},
 };
 
+// Empty for SENDER_UNKNOWN: the field is unknown.
+const char* SenderWord(Channel::Sender nSender)
+{
+    switch (nSender)
+    {
+    case Channel::SENDER_PROGRAM:
+        return "program";
+    case Channel::SENDER_ANOTHER_USER:
+        return "another user";
+    case Channel::SENDER_ANOTHER_HOST:
+        return "another host";
+    default:
+        return "";
+    }
+}
+
 // Anything with append(const char*, size), counting what it is given.
 struct CCounted
 {
@@ -189,7 +205,7 @@ void AppendFields(std::string& strOut, const CQueryLine& line, TField&& Field, T
     Separate();
     Number(line.nDnsId, true);
     Separate();
-    Field(line.pszSender, false);
+    Field(SenderWord(line.nSender), false);
     Separate();
     Number(line.nPid, line.nPid != 0);
     Separate();
@@ -221,8 +237,8 @@ void AppendText(std::string& strOut, const CQueryLine& line)
     // The program column says who sent it when no program is named: another user or another host.
     if (!line.program.empty())
         AppendPresentationForm(strProgram, line.program);
-    else if (std::string_view(line.pszSender) != "program")
-        AppendPresentationForm(strProgram, line.pszSender);
+    else if (line.nSender != Channel::SENDER_PROGRAM)
+        strProgram = SenderWord(line.nSender);
     std::string strSource, strDestination, strPid;
     AppendEndpoint(strSource, line.strSource, line.nSourcePort);
     AppendEndpoint(strDestination, line.strDestination, line.nDestinationPort);
@@ -255,18 +271,18 @@ void AppendText(std::string& strOut, const CQueryLine& line)
 // sends.
 const std::string& CQueryFormat::CSenderText::Get(const CQueryLine& line)
 {
-    if (m_bKnown && line.pszSender == m_pszSender && line.nPid == m_nPid && line.nNetNs == m_nNetNs
+    if (m_bKnown && line.nSender == m_nSender && line.nPid == m_nPid && line.nNetNs == m_nNetNs
         && line.program == m_strProgram && line.user == m_strUser && line.unit == m_strUnit)
         return m_strText;
     m_bKnown = true;
-    m_pszSender = line.pszSender;
+    m_nSender = line.nSender;
     m_nPid = line.nPid;
     m_nNetNs = line.nNetNs;
     m_strProgram = line.program;
     m_strUser = line.user;
     m_strUnit = line.unit;
     m_strText.clear();
-    AppendJsonTextOrNull(m_strText, "sender", line.pszSender);
+    AppendJsonTextOrNull(m_strText, "sender", SenderWord(line.nSender));
     AppendJsonNumberOrNull(m_strText, "pid", line.nPid, line.nPid != 0);
     AppendJsonTextOrNull(m_strText, "program", line.program);
     AppendJsonTextOrNull(m_strText, "user", line.user);

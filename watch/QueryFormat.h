@@ -25,7 +25,6 @@ public:
     // False for a name that is none of text, tsv, csv, json.
     static bool FromName(std::string_view name, CQueryFormat& format);
 
-    Kind GetKind() const { return m_nKind; }
     // The column heads, or nothing for JSON.
     void AppendHeader(std::string& strOut) const;
     void AppendQuery(std::string& strOut, const CQueryLine& line) const;
@@ -41,7 +40,7 @@ public:
 
     private:
         bool m_bKnown = false;
-        const char* m_pszSender = nullptr;
+        Channel::Sender m_nSender = Channel::SENDER_UNKNOWN;
         std::uint32_t m_nPid = 0;
         std::uint32_t m_nNetNs = 0;
         std::string m_strProgram, m_strUser, m_strUnit;

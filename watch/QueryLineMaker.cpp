@@ -1,73 +1,27 @@
 #include "watch/QueryLineMaker.h"
 
+#include "dns/DnsLayout.h"
+#include "dns/DnsTypes.h"
+
 #include <arpa/inet.h>
 #include <cstdio>
 #include <cstring>
-#include <iterator>
 
 using namespace Channel;
-
-namespace {
-
-struct CTypeName
-{
-    std::uint16_t nType;
-    const char* pszName;
-};
-constexpr CTypeName TYPE_NAMES[] = {
-    {1, "A"},       {2, "NS"},      {5, "CNAME"},  {6, "SOA"},      {12, "PTR"},        {13, "HINFO"},
-    {15, "MX"},     {16, "TXT"},    {17, "RP"},    {18, "AFSDB"},   {24, "SIG"},        {25, "KEY"},
-    {28, "AAAA"},   {29, "LOC"},    {33, "SRV"},   {35, "NAPTR"},   {36, "KX"},         {37, "CERT"},
-    {39, "DNAME"},  {42, "APL"},    {43, "DS"},    {44, "SSHFP"},   {45, "IPSECKEY"},   {46, "RRSIG"},
-    {47, "NSEC"},   {48, "DNSKEY"}, {49, "DHCID"}, {50, "NSEC3"},   {51, "NSEC3PARAM"}, {52, "TLSA"},
-    {53, "SMIMEA"}, {55, "HIP"},    {59, "CDS"},   {60, "CDNSKEY"}, {61, "OPENPGPKEY"}, {62, "CSYNC"},
-    {63, "ZONEMD"}, {64, "SVCB"},   {65, "HTTPS"}, {99, "SPF"},     {108, "EUI48"},     {109, "EUI64"},
-    {249, "TKEY"},  {250, "TSIG"},  {251, "IXFR"}, {252, "AXFR"},   {255, "ANY"},       {256, "URI"},
-    {257, "CAA"},
-};
-
-const char* SenderText(std::uint8_t nSender)
-{
-    switch (nSender)
-    {
-    case SENDER_PROGRAM:
-        return "program";
-    case SENDER_ANOTHER_USER:
-        return "another user";
-    case SENDER_ANOTHER_HOST:
-        return "another host";
-    default:
-        return "";
-    }
-}
-
-} // namespace
-
-std::string CQueryLineMaker::TypeName(std::uint16_t nType)
-{
-    if (nType == 0)
-        return {};
-    for (const CTypeName& entry : TYPE_NAMES)
-    {
-        if (entry.nType == nType)
-            return entry.pszName;
-    }
-    return "TYPE" + std::to_string(nType);
-}
 
 const CQueryLine& CQueryLineMaker::Make(const CNameRecord& record, std::string_view text)
 {
     CQueryLine& line = m_line;
     AppendTime(line.strTime, record.nSeconds, record.nNanoseconds);
     line.name = text;
-    line.strType = TypeName(record.nQueryType);
-    line.pszTransport = record.nProtocol == 6 ? "tcp" : "udp";
+    line.strType = DnsTypeName(record.nQueryType);
+    line.pszTransport = record.nProtocol == PROTOCOL_TCP ? "tcp" : "udp";
     SetAddress(line.strSource, m_source, record.nIpVersion, record.abSource);
     SetAddress(line.strDestination, m_destination, record.nIpVersion, record.abDestination);
     line.nSourcePort = record.nSourcePort;
     line.nDestinationPort = record.nDestinationPort;
     line.nDnsId = record.nDnsId;
-    line.pszSender = SenderText(record.nSender);
+    line.nSender = Sender(record.nSender);
     const bool bProgram = record.nSender == SENDER_PROGRAM;
     line.nPid = bProgram ? record.nPid : 0;
     line.program = bProgram ? std::string_view(record.szCommand) : std::string_view();
@@ -86,7 +40,7 @@ void CQueryLineMaker::SetAddress(std::string& strText, CAddressKey& last, std::u
     if (nIpVersion == last.nIpVersion && std::memcmp(pAddress, last.abAddress, sizeof(last.abAddress)) == 0)
         return;
     char szAddress[INET6_ADDRSTRLEN] = {};
-    inet_ntop(nIpVersion == 6 ? AF_INET6 : AF_INET, pAddress, szAddress, sizeof(szAddress));
+    inet_ntop(nIpVersion == IP_VERSION_6 ? AF_INET6 : AF_INET, pAddress, szAddress, sizeof(szAddress));
     strText = szAddress;
     last.nIpVersion = nIpVersion;
     std::memcpy(last.abAddress, pAddress, sizeof(last.abAddress));

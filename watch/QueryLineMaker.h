@@ -22,9 +22,6 @@ public:
     // The time alone, for records that are not queries.
     std::string FormatTime(std::int64_t nSeconds, std::uint32_t nNanoseconds);
 
-    // The mnemonic of a query type, "TYPE" and its number for one without, empty for 0.
-    static std::string TypeName(std::uint16_t nType);
-
 private:
     // The address whose text a field of m_line holds from the last query.
     struct CAddressKey
