@@ -62,10 +62,10 @@ void AppendNumber(std::string& strOut, TNumber nValue)
 
 // RFC 4180: a field with a comma, a quote or a line break is quoted, its quotes doubled. The
 // presentation form has no line breaks left, but commas and quotes stay as they are.
-void AppendCsvField(std::string& strOut, std::string_view text, bool bName)
+void AppendCsvField(std::string& strOut, std::string_view text)
 {
     std::string strField;
-    AppendPresentationForm(strField, text, bName);
+    AppendPresentationForm(strField, text, true);
     if (strField.find_first_of(",\"\r\n") == std::string::npos)
     {
         strOut += strField;
@@ -176,7 +176,9 @@ void AppendJson(std::string& strOut, const CQueryLine& line, CQueryFormat::CSend
     strOut += "}\n";
 }
 
-// The fields of TSV and CSV, in HEADS order, each through the format's own writer.
+// The fields of TSV and CSV, in HEADS order, each through the format's own writer. Any text field
+// may be a spreadsheet's cell, and a program's name or a unit's is its owner's choice: the writer
+// keeps every field, not the name alone, from starting a formula.
 template <class TField, class TSeparate>
 void AppendFields(std::string& strOut, const CQueryLine& line, TField&& Field, TSeparate&& Separate)
 {
@@ -185,35 +187,35 @@ void AppendFields(std::string& strOut, const CQueryLine& line, TField&& Field, T
         strNumber.clear();
         if (bKnown)
             AppendNumber(strNumber, nValue);
-        Field(strNumber, false);
+        Field(strNumber);
     };
-    Field(line.strTime, false);
+    Field(line.strTime);
     Separate();
-    Field(line.name, true);
+    Field(line.name);
     Separate();
-    Field(line.strType, false);
+    Field(line.strType);
     Separate();
-    Field(line.pszTransport, false);
+    Field(line.pszTransport);
     Separate();
-    Field(line.strSource, false);
+    Field(line.strSource);
     Separate();
     Number(line.nSourcePort, true);
     Separate();
-    Field(line.strDestination, false);
+    Field(line.strDestination);
     Separate();
     Number(line.nDestinationPort, true);
     Separate();
     Number(line.nDnsId, true);
     Separate();
-    Field(SenderWord(line.nSender), false);
+    Field(SenderWord(line.nSender));
     Separate();
     Number(line.nPid, line.nPid != 0);
     Separate();
-    Field(line.program, false);
+    Field(line.program);
     Separate();
-    Field(line.user, false);
+    Field(line.user);
     Separate();
-    Field(line.unit, false);
+    Field(line.unit);
     Separate();
     Number(line.nNetNs, line.nNetNs != 0);
     strOut += '\n';
@@ -342,13 +344,12 @@ void CQueryFormat::AppendQuery(std::string& strOut, const CQueryLine& line) cons
         break;
     case TSV:
         AppendFields(
-            strOut, line, [&](std::string_view text, bool bName) { AppendPresentationForm(strOut, text, bName); },
+            strOut, line, [&](std::string_view text) { AppendPresentationForm(strOut, text, true); },
             [&] { strOut += '\t'; });
         break;
     case CSV:
         AppendFields(
-            strOut, line, [&](std::string_view text, bool bName) { AppendCsvField(strOut, text, bName); },
-            [&] { strOut += ','; });
+            strOut, line, [&](std::string_view text) { AppendCsvField(strOut, text); }, [&] { strOut += ','; });
         break;
     case JSON:
         AppendJson(strOut, line, m_sender);

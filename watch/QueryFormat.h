@@ -9,7 +9,7 @@
 // The ways tarrow-watch writes queries, one line each: aligned text for people, TSV and CSV (RFC
 // 4180) for tables, JSON lines for log pipelines. Every text field is written in its presentation
 // form, so no name, program or path can start a line, a field or a terminal sequence; TSV and CSV
-// also keep a name from starting a spreadsheet formula.
+// also keep every field from starting a spreadsheet formula.
 class CQueryFormat
 {
 public:

@@ -53,30 +53,51 @@ std::string CQueryLineMaker::FormatTime(std::int64_t nSeconds, std::uint32_t nNa
     return strText;
 }
 
+// RFC 3339 writes years of four digits.
+bool CQueryLineMaker::WriteSecond(std::int64_t nSeconds, bool bUtc)
+{
+    constexpr int FIRST_YEAR = 0, LAST_YEAR = 9999, TM_YEAR_BASE = 1900;
+    const auto tSeconds = static_cast<std::time_t>(nSeconds);
+    std::tm parts {};
+    if ((bUtc ? gmtime_r(&tSeconds, &parts) : localtime_r(&tSeconds, &parts)) == nullptr
+        || parts.tm_year < FIRST_YEAR - TM_YEAR_BASE || parts.tm_year > LAST_YEAR - TM_YEAR_BASE)
+        return false;
+    char szSecond[96];
+    std::snprintf(szSecond, sizeof(szSecond), "%04d-%02d-%02dT%02d:%02d:%02d", parts.tm_year + TM_YEAR_BASE,
+                  parts.tm_mon + 1, parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec);
+    m_strSecond = szSecond;
+    // One assignment for both: GCC 12 at -O3 warns falsely of an overlapping copy when a literal is
+    // assigned here.
+    char szOffset[48] = "Z";
+    if (!bUtc)
+    {
+        const long nOffset = parts.tm_gmtoff;
+        const long nMinutes = (nOffset < 0 ? -nOffset : nOffset) / 60;
+        std::snprintf(szOffset, sizeof(szOffset), "%c%02ld:%02ld", nOffset < 0 ? '-' : '+', nMinutes / 60,
+                      nMinutes % 60);
+    }
+    m_strOffset = szOffset;
+    return true;
+}
+
 void CQueryLineMaker::AppendTime(std::string& strText, std::int64_t nSeconds, std::uint32_t nNanoseconds)
 {
     if (nSeconds != m_nCachedSecond)
     {
-        const auto tSeconds = static_cast<std::time_t>(nSeconds);
-        std::tm parts {};
-        if (m_bUtc ? gmtime_r(&tSeconds, &parts) == nullptr : localtime_r(&tSeconds, &parts) == nullptr)
-            parts = std::tm {};
-        char szSecond[96];
-        std::snprintf(szSecond, sizeof(szSecond), "%04d-%02d-%02dT%02d:%02d:%02d", parts.tm_year + 1900,
-                      parts.tm_mon + 1, parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec);
-        m_strSecond = szSecond;
-        // One assignment for both: GCC 12 at -O3 warns falsely of an overlapping copy when a
-        // literal is assigned here.
-        char szOffset[48] = "Z";
-        if (!m_bUtc)
-        {
-            const long nOffset = parts.tm_gmtoff;
-            const long nMinutes = (nOffset < 0 ? -nOffset : nOffset) / 60;
-            std::snprintf(szOffset, sizeof(szOffset), "%c%02ld:%02ld", nOffset < 0 ? '-' : '+', nMinutes / 60,
-                          nMinutes % 60);
-        }
-        m_strOffset = szOffset;
         m_nCachedSecond = nSeconds;
+        // A local offset east of UTC puts the last second a record may hold in year 10000: that
+        // second is written in UTC, the same instant in a form RFC 3339 has.
+        if (!WriteSecond(nSeconds, m_bUtc) && (m_bUtc || !WriteSecond(nSeconds, true)))
+        {
+            // No record holds such a time: rather no time than a made-up date.
+            m_strSecond.clear();
+            m_strOffset.clear();
+        }
+    }
+    if (m_strSecond.empty())
+    {
+        strText.clear();
+        return;
     }
     char szMicroseconds[7] = {'.'};
     for (std::uint32_t i = 6, nMicroseconds = nNanoseconds / 1000 % 1000000; i > 0; --i, nMicroseconds /= 10)
