@@ -1,5 +1,7 @@
 #include "watch/PcapReader.h"
 
+#include "dns/PacketBytes.h"
+
 #include <cstring>
 #include <pcap/pcap.h>
 
@@ -7,28 +9,32 @@ using namespace Channel;
 
 namespace {
 
-constexpr unsigned ETHERTYPE_IPV4 = 0x0800;
-constexpr unsigned ETHERTYPE_IPV6 = 0x86DD;
-constexpr unsigned ETHERTYPE_VLAN = 0x8100;
-constexpr unsigned ETHERTYPE_QINQ = 0x88A8;
+constexpr std::uint16_t ETHERTYPE_IPV4 = 0x0800;
+constexpr std::uint16_t ETHERTYPE_IPV6 = 0x86DD;
+constexpr std::uint16_t ETHERTYPE_VLAN = 0x8100;
+constexpr std::uint16_t ETHERTYPE_QINQ = 0x88A8;
 
-unsigned Be16(const unsigned char* p)
-{
-    return unsigned(p[0]) << 8 | p[1];
-}
+// Link headers: each names the protocol it carries at a fixed place.
+constexpr size_t ETHERNET_HEADER_SIZE = 14;
+constexpr size_t ETHERNET_TYPE_OFFSET = 12;
+// A VLAN tag stands where the type was, and the type follows its 2-byte tag control field.
+constexpr size_t VLAN_TAG_SIZE = 4;
+constexpr size_t VLAN_TAG_CONTROL_SIZE = 2;
+constexpr size_t SLL_HEADER_SIZE = 16;
+constexpr size_t SLL_PROTOCOL_OFFSET = 14;
+constexpr size_t SLL2_HEADER_SIZE = 20;
+constexpr size_t SLL2_PROTOCOL_OFFSET = 0;
 
-bool IsIpEtherType(unsigned nType)
+bool IsIpEtherType(std::uint16_t nType)
 {
     return nType == ETHERTYPE_IPV4 || nType == ETHERTYPE_IPV6;
 }
 
-bool Skip(const unsigned char*& pFrame, size_t& nLength, size_t nHeader)
+// A whole link header that says IP follows it.
+bool IsIpBehind(const CPacketBytes& bytes, size_t nHeaderSize, size_t nTypeOffset)
 {
-    if (nLength < nHeader)
-        return false;
-    pFrame += nHeader;
-    nLength -= nHeader;
-    return true;
+    std::uint16_t nType = 0;
+    return bytes.GetLength() >= nHeaderSize && bytes.GetUint16(nTypeOffset, nType) && IsIpEtherType(nType);
 }
 
 } // namespace
@@ -71,29 +77,34 @@ bool CPcapReader::Open(const std::string& strFile)
     }
 }
 
-bool CPcapReader::FindNetworkHeader(const unsigned char*& pFrame, size_t& nLength) const
+bool CPcapReader::FindNetworkHeader(const unsigned char* pFrame, size_t nLength, size_t& nHeader) const
 {
+    const CPacketBytes bytes(pFrame, nLength);
     switch (m_nLinkType)
     {
     case DLT_EN10MB:
     {
-        if (nLength < 14)
+        std::uint16_t nType = 0;
+        nHeader = ETHERNET_HEADER_SIZE;
+        if (!bytes.GetUint16(ETHERNET_TYPE_OFFSET, nType))
             return false;
-        unsigned nType = Be16(pFrame + 12);
-        size_t nHeader = 14;
-        while ((nType == ETHERTYPE_VLAN || nType == ETHERTYPE_QINQ) && nLength >= nHeader + 4)
+        while (nType == ETHERTYPE_VLAN || nType == ETHERTYPE_QINQ)
         {
-            nType = Be16(pFrame + nHeader + 2);
-            nHeader += 4;
+            if (!bytes.GetUint16(nHeader + VLAN_TAG_CONTROL_SIZE, nType))
+                return false;
+            nHeader += VLAN_TAG_SIZE;
         }
-        return IsIpEtherType(nType) && Skip(pFrame, nLength, nHeader);
+        return IsIpEtherType(nType) && nHeader <= nLength;
     }
     case DLT_LINUX_SLL:
-        return nLength >= 16 && IsIpEtherType(Be16(pFrame + 14)) && Skip(pFrame, nLength, 16);
+        nHeader = SLL_HEADER_SIZE;
+        return IsIpBehind(bytes, SLL_HEADER_SIZE, SLL_PROTOCOL_OFFSET);
     case DLT_LINUX_SLL2:
-        return nLength >= 20 && IsIpEtherType(Be16(pFrame)) && Skip(pFrame, nLength, 20);
+        nHeader = SLL2_HEADER_SIZE;
+        return IsIpBehind(bytes, SLL2_HEADER_SIZE, SLL2_PROTOCOL_OFFSET);
     default:
         // Raw IP: the version nibble tells which, and the decoder reads it itself.
+        nHeader = 0;
         return nLength > 0;
     }
 }
@@ -114,9 +125,10 @@ bool CPcapReader::Next(CNameRecord& record, std::string_view& text)
             m_strError = m_strFile + ": " + pcap_geterr(m_pPcap);
             return false;
         }
-        size_t nLength = pHeader->caplen;
+        size_t nHeader = 0;
         CQueryFacts facts;
-        if (!FindNetworkHeader(pFrame, nLength) || !ExtractQueryName(pFrame, nLength, m_szText, &facts))
+        if (!FindNetworkHeader(pFrame, pHeader->caplen, nHeader)
+            || !ExtractQueryName(pFrame + nHeader, pHeader->caplen - nHeader, m_szText, &facts))
             continue;
         record = CNameRecord();
         record.nSeconds = pHeader->ts.tv_sec;
@@ -124,6 +136,12 @@ bool CPcapReader::Next(CNameRecord& record, std::string_view& text)
         CopyQueryFacts(facts, &record);
         text = m_szText;
         record.nLength = std::uint16_t(text.size());
+        // A file may say any time, but a live capture's records keep to what a packet socket can
+        // hand out (from the epoch to the end of year 9999), and the lines after them can write
+        // nothing else: a frame that no such record could hold is unreadable like one without a
+        // query.
+        if (!record.IsValid())
+            continue;
         return true;
     }
 }

@@ -24,14 +24,15 @@ public:
     // read here.
     bool Open(const std::string& strFile);
     // The next query; false at the end of the file, or with the error text set when the file is
-    // cut or broken there.
+    // cut or broken there. Frames that hold no query, or whose time no capture could give, are
+    // passed over.
     bool Next(Channel::CNameRecord& record, std::string_view& text);
     const std::string& GetErrorText() const { return m_strError; }
 
 private:
     // Where the network header starts in a frame of the file's link type; false when the frame
     // carries no IP.
-    bool FindNetworkHeader(const unsigned char*& pFrame, size_t& nLength) const;
+    bool FindNetworkHeader(const unsigned char* pFrame, size_t nLength, size_t& nHeader) const;
 
     pcap* m_pPcap = nullptr;
     int m_nLinkType = 0;

@@ -24,6 +24,22 @@ constexpr CColumn TEXT_COLUMNS[] = {
     {"PID", 8},   {"PROGRAM", 16}, {"USER", 12}, {"UNIT", 28},   {"NAME", 0},
 };
 
+// Empty for SENDER_UNKNOWN: the field is unknown.
+const char* SenderWord(Channel::Sender nSender)
+{
+    switch (nSender)
+    {
+    case Channel::SENDER_PROGRAM:
+        return "program";
+    case Channel::SENDER_ANOTHER_USER:
+        return "another user";
+    case Channel::SENDER_ANOTHER_HOST:
+        return "another host";
+    default:
+        return "";
+    }
+}
+
 // Anything with append(const char*, size), counting what it is given.
 struct CCounted
 {
@@ -46,10 +62,10 @@ void AppendNumber(std::string& strOut, TNumber nValue)
 
 // RFC 4180: a field with a comma, a quote or a line break is quoted, its quotes doubled. The
 // presentation form has no line breaks left, but commas and quotes stay as they are.
-void AppendCsvField(std::string& strOut, std::string_view text, bool bName)
+void AppendCsvField(std::string& strOut, std::string_view text)
 {
     std::string strField;
-    AppendPresentationForm(strField, text, bName);
+    AppendPresentationForm(strField, text, true);
     if (strField.find_first_of(",\"\r\n") == std::string::npos)
     {
         strOut += strField;
@@ -160,7 +176,9 @@ void AppendJson(std::string& strOut, const CQueryLine& line, CQueryFormat::CSend
     strOut += "}\n";
 }
 
-// The fields of TSV and CSV, in HEADS order, each through the format's own writer.
+// The fields of TSV and CSV, in HEADS order, each through the format's own writer. Any text field
+// may be a spreadsheet's cell, and a program's name or a unit's is its owner's choice: the writer
+// keeps every field, not the name alone, from starting a formula.
 template <class TField, class TSeparate>
 void AppendFields(std::string& strOut, const CQueryLine& line, TField&& Field, TSeparate&& Separate)
 {
@@ -169,35 +187,35 @@ void AppendFields(std::string& strOut, const CQueryLine& line, TField&& Field, T
         strNumber.clear();
         if (bKnown)
             AppendNumber(strNumber, nValue);
-        Field(strNumber, false);
+        Field(strNumber);
     };
-    Field(line.strTime, false);
+    Field(line.strTime);
     Separate();
-    Field(line.name, true);
+    Field(line.name);
     Separate();
-    Field(line.strType, false);
+    Field(line.strType);
     Separate();
-    Field(line.pszTransport, false);
+    Field(line.pszTransport);
     Separate();
-    Field(line.strSource, false);
+    Field(line.strSource);
     Separate();
     Number(line.nSourcePort, true);
     Separate();
-    Field(line.strDestination, false);
+    Field(line.strDestination);
     Separate();
     Number(line.nDestinationPort, true);
     Separate();
     Number(line.nDnsId, true);
     Separate();
-    Field(line.pszSender, false);
+    Field(SenderWord(line.nSender));
     Separate();
     Number(line.nPid, line.nPid != 0);
     Separate();
-    Field(line.program, false);
+    Field(line.program);
     Separate();
-    Field(line.user, false);
+    Field(line.user);
     Separate();
-    Field(line.unit, false);
+    Field(line.unit);
     Separate();
     Number(line.nNetNs, line.nNetNs != 0);
     strOut += '\n';
@@ -221,8 +239,8 @@ void AppendText(std::string& strOut, const CQueryLine& line)
     // The program column says who sent it when no program is named: another user or another host.
     if (!line.program.empty())
         AppendPresentationForm(strProgram, line.program);
-    else if (std::string_view(line.pszSender) != "program")
-        AppendPresentationForm(strProgram, line.pszSender);
+    else if (line.nSender != Channel::SENDER_PROGRAM)
+        strProgram = SenderWord(line.nSender);
     std::string strSource, strDestination, strPid;
     AppendEndpoint(strSource, line.strSource, line.nSourcePort);
     AppendEndpoint(strDestination, line.strDestination, line.nDestinationPort);
@@ -255,18 +273,18 @@ void AppendText(std::string& strOut, const CQueryLine& line)
 // sends.
 const std::string& CQueryFormat::CSenderText::Get(const CQueryLine& line)
 {
-    if (m_bKnown && line.pszSender == m_pszSender && line.nPid == m_nPid && line.nNetNs == m_nNetNs
+    if (m_bKnown && line.nSender == m_nSender && line.nPid == m_nPid && line.nNetNs == m_nNetNs
         && line.program == m_strProgram && line.user == m_strUser && line.unit == m_strUnit)
         return m_strText;
     m_bKnown = true;
-    m_pszSender = line.pszSender;
+    m_nSender = line.nSender;
     m_nPid = line.nPid;
     m_nNetNs = line.nNetNs;
     m_strProgram = line.program;
     m_strUser = line.user;
     m_strUnit = line.unit;
     m_strText.clear();
-    AppendJsonTextOrNull(m_strText, "sender", line.pszSender);
+    AppendJsonTextOrNull(m_strText, "sender", SenderWord(line.nSender));
     AppendJsonNumberOrNull(m_strText, "pid", line.nPid, line.nPid != 0);
     AppendJsonTextOrNull(m_strText, "program", line.program);
     AppendJsonTextOrNull(m_strText, "user", line.user);
@@ -326,13 +344,12 @@ void CQueryFormat::AppendQuery(std::string& strOut, const CQueryLine& line) cons
         break;
     case TSV:
         AppendFields(
-            strOut, line, [&](std::string_view text, bool bName) { AppendPresentationForm(strOut, text, bName); },
+            strOut, line, [&](std::string_view text) { AppendPresentationForm(strOut, text, true); },
             [&] { strOut += '\t'; });
         break;
     case CSV:
         AppendFields(
-            strOut, line, [&](std::string_view text, bool bName) { AppendCsvField(strOut, text, bName); },
-            [&] { strOut += ','; });
+            strOut, line, [&](std::string_view text) { AppendCsvField(strOut, text); }, [&] { strOut += ','; });
         break;
     case JSON:
         AppendJson(strOut, line, m_sender);

@@ -9,7 +9,7 @@
 // The ways tarrow-watch writes queries, one line each: aligned text for people, TSV and CSV (RFC
 // 4180) for tables, JSON lines for log pipelines. Every text field is written in its presentation
 // form, so no name, program or path can start a line, a field or a terminal sequence; TSV and CSV
-// also keep a name from starting a spreadsheet formula.
+// also keep every field from starting a spreadsheet formula.
 class CQueryFormat
 {
 public:
@@ -25,7 +25,6 @@ public:
     // False for a name that is none of text, tsv, csv, json.
     static bool FromName(std::string_view name, CQueryFormat& format);
 
-    Kind GetKind() const { return m_nKind; }
     // The column heads, or nothing for JSON.
     void AppendHeader(std::string& strOut) const;
     void AppendQuery(std::string& strOut, const CQueryLine& line) const;
@@ -41,7 +40,7 @@ public:
 
     private:
         bool m_bKnown = false;
-        const char* m_pszSender = nullptr;
+        Channel::Sender m_nSender = Channel::SENDER_UNKNOWN;
         std::uint32_t m_nPid = 0;
         std::uint32_t m_nNetNs = 0;
         std::string m_strProgram, m_strUser, m_strUnit;

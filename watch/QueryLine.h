@@ -1,5 +1,7 @@
 #pragma once
 
+#include "channel/Channel.h"
+
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -19,8 +21,8 @@ struct CQueryLine
     std::uint16_t nSourcePort = 0;
     std::uint16_t nDestinationPort = 0;
     std::uint16_t nDnsId = 0;
-    // Known only: "program", "another user" or "another host"; empty when nobody is known.
-    const char* pszSender = "";
+    // Each format says it in its own words; SENDER_UNKNOWN leaves the field unknown.
+    Channel::Sender nSender = Channel::SENDER_UNKNOWN;
     std::uint32_t nPid = 0;
     std::string_view program;
     std::string_view user;

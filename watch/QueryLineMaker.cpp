@@ -1,73 +1,27 @@
 #include "watch/QueryLineMaker.h"
 
+#include "dns/DnsLayout.h"
+#include "dns/DnsTypes.h"
+
 #include <arpa/inet.h>
 #include <cstdio>
 #include <cstring>
-#include <iterator>
 
 using namespace Channel;
-
-namespace {
-
-struct CTypeName
-{
-    std::uint16_t nType;
-    const char* pszName;
-};
-constexpr CTypeName TYPE_NAMES[] = {
-    {1, "A"},       {2, "NS"},      {5, "CNAME"},  {6, "SOA"},      {12, "PTR"},        {13, "HINFO"},
-    {15, "MX"},     {16, "TXT"},    {17, "RP"},    {18, "AFSDB"},   {24, "SIG"},        {25, "KEY"},
-    {28, "AAAA"},   {29, "LOC"},    {33, "SRV"},   {35, "NAPTR"},   {36, "KX"},         {37, "CERT"},
-    {39, "DNAME"},  {42, "APL"},    {43, "DS"},    {44, "SSHFP"},   {45, "IPSECKEY"},   {46, "RRSIG"},
-    {47, "NSEC"},   {48, "DNSKEY"}, {49, "DHCID"}, {50, "NSEC3"},   {51, "NSEC3PARAM"}, {52, "TLSA"},
-    {53, "SMIMEA"}, {55, "HIP"},    {59, "CDS"},   {60, "CDNSKEY"}, {61, "OPENPGPKEY"}, {62, "CSYNC"},
-    {63, "ZONEMD"}, {64, "SVCB"},   {65, "HTTPS"}, {99, "SPF"},     {108, "EUI48"},     {109, "EUI64"},
-    {249, "TKEY"},  {250, "TSIG"},  {251, "IXFR"}, {252, "AXFR"},   {255, "ANY"},       {256, "URI"},
-    {257, "CAA"},
-};
-
-const char* SenderText(std::uint8_t nSender)
-{
-    switch (nSender)
-    {
-    case SENDER_PROGRAM:
-        return "program";
-    case SENDER_ANOTHER_USER:
-        return "another user";
-    case SENDER_ANOTHER_HOST:
-        return "another host";
-    default:
-        return "";
-    }
-}
-
-} // namespace
-
-std::string CQueryLineMaker::TypeName(std::uint16_t nType)
-{
-    if (nType == 0)
-        return {};
-    for (const CTypeName& entry : TYPE_NAMES)
-    {
-        if (entry.nType == nType)
-            return entry.pszName;
-    }
-    return "TYPE" + std::to_string(nType);
-}
 
 const CQueryLine& CQueryLineMaker::Make(const CNameRecord& record, std::string_view text)
 {
     CQueryLine& line = m_line;
     AppendTime(line.strTime, record.nSeconds, record.nNanoseconds);
     line.name = text;
-    line.strType = TypeName(record.nQueryType);
-    line.pszTransport = record.nProtocol == 6 ? "tcp" : "udp";
+    line.strType = DnsTypeName(record.nQueryType);
+    line.pszTransport = record.nProtocol == PROTOCOL_TCP ? "tcp" : "udp";
     SetAddress(line.strSource, m_source, record.nIpVersion, record.abSource);
     SetAddress(line.strDestination, m_destination, record.nIpVersion, record.abDestination);
     line.nSourcePort = record.nSourcePort;
     line.nDestinationPort = record.nDestinationPort;
     line.nDnsId = record.nDnsId;
-    line.pszSender = SenderText(record.nSender);
+    line.nSender = Sender(record.nSender);
     const bool bProgram = record.nSender == SENDER_PROGRAM;
     line.nPid = bProgram ? record.nPid : 0;
     line.program = bProgram ? std::string_view(record.szCommand) : std::string_view();
@@ -86,7 +40,7 @@ void CQueryLineMaker::SetAddress(std::string& strText, CAddressKey& last, std::u
     if (nIpVersion == last.nIpVersion && std::memcmp(pAddress, last.abAddress, sizeof(last.abAddress)) == 0)
         return;
     char szAddress[INET6_ADDRSTRLEN] = {};
-    inet_ntop(nIpVersion == 6 ? AF_INET6 : AF_INET, pAddress, szAddress, sizeof(szAddress));
+    inet_ntop(nIpVersion == IP_VERSION_6 ? AF_INET6 : AF_INET, pAddress, szAddress, sizeof(szAddress));
     strText = szAddress;
     last.nIpVersion = nIpVersion;
     std::memcpy(last.abAddress, pAddress, sizeof(last.abAddress));
@@ -99,30 +53,51 @@ std::string CQueryLineMaker::FormatTime(std::int64_t nSeconds, std::uint32_t nNa
     return strText;
 }
 
+// RFC 3339 writes years of four digits.
+bool CQueryLineMaker::WriteSecond(std::int64_t nSeconds, bool bUtc)
+{
+    constexpr int FIRST_YEAR = 0, LAST_YEAR = 9999, TM_YEAR_BASE = 1900;
+    const auto tSeconds = static_cast<std::time_t>(nSeconds);
+    std::tm parts {};
+    if ((bUtc ? gmtime_r(&tSeconds, &parts) : localtime_r(&tSeconds, &parts)) == nullptr
+        || parts.tm_year < FIRST_YEAR - TM_YEAR_BASE || parts.tm_year > LAST_YEAR - TM_YEAR_BASE)
+        return false;
+    char szSecond[96];
+    std::snprintf(szSecond, sizeof(szSecond), "%04d-%02d-%02dT%02d:%02d:%02d", parts.tm_year + TM_YEAR_BASE,
+                  parts.tm_mon + 1, parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec);
+    m_strSecond = szSecond;
+    // One assignment for both: GCC 12 at -O3 warns falsely of an overlapping copy when a literal is
+    // assigned here.
+    char szOffset[48] = "Z";
+    if (!bUtc)
+    {
+        const long nOffset = parts.tm_gmtoff;
+        const long nMinutes = (nOffset < 0 ? -nOffset : nOffset) / 60;
+        std::snprintf(szOffset, sizeof(szOffset), "%c%02ld:%02ld", nOffset < 0 ? '-' : '+', nMinutes / 60,
+                      nMinutes % 60);
+    }
+    m_strOffset = szOffset;
+    return true;
+}
+
 void CQueryLineMaker::AppendTime(std::string& strText, std::int64_t nSeconds, std::uint32_t nNanoseconds)
 {
     if (nSeconds != m_nCachedSecond)
     {
-        const auto tSeconds = static_cast<std::time_t>(nSeconds);
-        std::tm parts {};
-        if (m_bUtc ? gmtime_r(&tSeconds, &parts) == nullptr : localtime_r(&tSeconds, &parts) == nullptr)
-            parts = std::tm {};
-        char szSecond[96];
-        std::snprintf(szSecond, sizeof(szSecond), "%04d-%02d-%02dT%02d:%02d:%02d", parts.tm_year + 1900,
-                      parts.tm_mon + 1, parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec);
-        m_strSecond = szSecond;
-        // One assignment for both: GCC 12 at -O3 warns falsely of an overlapping copy when a
-        // literal is assigned here.
-        char szOffset[48] = "Z";
-        if (!m_bUtc)
-        {
-            const long nOffset = parts.tm_gmtoff;
-            const long nMinutes = (nOffset < 0 ? -nOffset : nOffset) / 60;
-            std::snprintf(szOffset, sizeof(szOffset), "%c%02ld:%02ld", nOffset < 0 ? '-' : '+', nMinutes / 60,
-                          nMinutes % 60);
-        }
-        m_strOffset = szOffset;
         m_nCachedSecond = nSeconds;
+        // A local offset east of UTC puts the last second a record may hold in year 10000: that
+        // second is written in UTC, the same instant in a form RFC 3339 has.
+        if (!WriteSecond(nSeconds, m_bUtc) && (m_bUtc || !WriteSecond(nSeconds, true)))
+        {
+            // No record holds such a time: rather no time than a made-up date.
+            m_strSecond.clear();
+            m_strOffset.clear();
+        }
+    }
+    if (m_strSecond.empty())
+    {
+        strText.clear();
+        return;
     }
     char szMicroseconds[7] = {'.'};
     for (std::uint32_t i = 6, nMicroseconds = nNanoseconds / 1000 % 1000000; i > 0; --i, nMicroseconds /= 10)

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <ctime>
+#include <limits>
 #include <string>
 #include <string_view>
 
@@ -22,9 +23,6 @@ public:
     // The time alone, for records that are not queries.
     std::string FormatTime(std::int64_t nSeconds, std::uint32_t nNanoseconds);
 
-    // The mnemonic of a query type, "TYPE" and its number for one without, empty for 0.
-    static std::string TypeName(std::uint16_t nType);
-
 private:
     // The address whose text a field of m_line holds from the last query.
     struct CAddressKey
@@ -36,6 +34,8 @@ private:
     static void SetAddress(std::string& strText, CAddressKey& last, std::uint8_t nIpVersion,
                            const std::uint8_t* pAddress);
 
+    // The date, time of day and offset of a second, cached; false for one RFC 3339 cannot write.
+    bool WriteSecond(std::int64_t nSeconds, bool bUtc);
     void AppendTime(std::string& strText, std::int64_t nSeconds, std::uint32_t nNanoseconds);
 
     bool m_bUtc;
@@ -44,7 +44,7 @@ private:
     CAddressKey m_source;
     CAddressKey m_destination;
     // The date, time of day and offset of the last second formatted: queries come many a second.
-    std::int64_t m_nCachedSecond = -1;
+    std::int64_t m_nCachedSecond = std::numeric_limits<std::int64_t>::min(); // none yet
     std::string m_strSecond;
     std::string m_strOffset;
 };
