@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <netinet/in.h>
 
 namespace Channel {
 
@@ -149,7 +150,7 @@ struct CNameRecord
     constexpr bool IsValid() const
     {
         return nSeconds >= 0 && nSeconds <= LAST_REAL_SECOND && nNanoseconds < 1000000000u && nLength <= MAX_NAME_BYTES
-               && (nProtocol == 6 || nProtocol == 17) && (nIpVersion == 4 || nIpVersion == 6)
+               && (nProtocol == IPPROTO_TCP || nProtocol == IPPROTO_UDP) && (nIpVersion == 4 || nIpVersion == 6)
                && nSender <= SENDER_ANOTHER_HOST && szCommand[sizeof(szCommand) - 1] == '\0'
                && (nSender == SENDER_PROGRAM || IsAnonymous());
     }

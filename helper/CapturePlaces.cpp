@@ -2,6 +2,7 @@
 
 #include "platform/UniqueFd.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cstddef>
@@ -13,13 +14,13 @@
 #include <linux/rtnetlink.h>
 #include <linux/sock_diag.h>
 #include <linux/unix_diag.h>
-#include <netinet/tcp.h>
 #include <string>
 #include <sys/random.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -39,8 +40,8 @@ bool RandomNumber(std::uint64_t* pnValue)
     return false;
 }
 
-// Unconnected and not listening: nobody can connect to it or send to it, and it stays in the state
-// the count asks for. The random tail is what no other user can bind first.
+// Unconnected and not listening: nobody can connect to it or send to it. The random tail is what no
+// other user can bind first.
 CUniqueFd BindPlace(const std::string& strPrefix)
 {
     CUniqueFd place(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
@@ -60,59 +61,60 @@ CUniqueFd BindPlace(const std::string& strPrefix)
     return place;
 }
 
-struct CPlaceCount
+long ElapsedMs(const timespec& start)
 {
-    int nPlaces = 0;
-    bool bOwnListed = false;
+    timespec now {};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
+}
+
+// One socket of a listing. Its inode and name together are a state it can leave only once: a
+// closed socket's inode is not given out again, and a socket is bound at most once.
+struct CListed
+{
+    std::uint32_t nInode = 0;
+    std::string strName;
+    std::uint32_t nOwner = 0;
     bool bOwnerShown = false;
+
+    auto operator<=>(const CListed&) const = default;
 };
 
-// One socket of the listing: a place if its name has the prefix and the kernel says the user owns it.
-void CountSocket(const nlmsghdr* pMessage, const std::string& strPrefix, uid_t uid, ino_t nOwnInode,
-                 CPlaceCount* pCount)
+// How long the kernel's list may keep changing under the count before the start gives up.
+constexpr int MAX_LISTINGS = 64;
+constexpr long LISTING_WAIT_MS = 500;
+
+bool ParseSocket(const nlmsghdr* pMessage, std::vector<CListed>* pListed)
 {
     if (pMessage->nlmsg_len < NLMSG_LENGTH(sizeof(unix_diag_msg)))
-        return;
+        return false;
     const auto* pSocket = static_cast<const unix_diag_msg*>(NLMSG_DATA(pMessage));
-    bool bPrefix = false, bOwner = false, bOwnerShown = false;
+    CListed listed;
+    listed.nInode = pSocket->udiag_ino;
     auto nLength = int(pMessage->nlmsg_len - NLMSG_LENGTH(sizeof(unix_diag_msg)));
     for (auto* pAttribute = reinterpret_cast<const rtattr*>(reinterpret_cast<const char*>(pSocket)
                                                             + NLMSG_ALIGN(sizeof(unix_diag_msg)));
          RTA_OK(pAttribute, nLength); pAttribute = RTA_NEXT(pAttribute, nLength))
     {
-        const void* pData = RTA_DATA(pAttribute);
+        const auto* pData = static_cast<const char*>(RTA_DATA(pAttribute));
         const size_t nSize = RTA_PAYLOAD(pAttribute);
         if (pAttribute->rta_type == UNIX_DIAG_NAME)
-            bPrefix = nSize > strPrefix.size() && std::memcmp(pData, strPrefix.data(), strPrefix.size()) == 0;
+            listed.strName.assign(pData, nSize);
         else if (pAttribute->rta_type == UNIX_DIAG_UID && nSize == sizeof(std::uint32_t))
         {
-            std::uint32_t nOwner = 0;
-            std::memcpy(&nOwner, pData, sizeof(nOwner));
-            bOwnerShown = true;
-            bOwner = nOwner == uid;
+            std::memcpy(&listed.nOwner, pData, sizeof(listed.nOwner));
+            listed.bOwnerShown = true;
         }
     }
-    if (bPrefix && bOwner)
-        ++pCount->nPlaces;
-    if (pSocket->udiag_ino == nOwnInode)
-    {
-        pCount->bOwnListed = bPrefix && bOwner;
-        pCount->bOwnerShown = bOwnerShown;
-    }
+    pListed->push_back(std::move(listed));
+    return true;
 }
 
-// The user's places in this network namespace, hPlace's own among them. Only unconnected sockets
-// are listed: a place never leaves that state, and a short list comes from the kernel in one piece
-// (a long one comes in parts, between which a socket that others close can shift past the reader).
-bool CountPlaces(int hPlace, const std::string& strPrefix, uid_t uid, int* pnPlaces)
+// Every Unix socket of this network namespace, whatever its state, sorted, each once (a socket
+// bound while the list is read can be listed twice).
+bool ReadListing(int hDiag, std::uint32_t nSequence, std::vector<CListed>* pListed)
 {
-    struct stat own
-    {};
-    if (fstat(hPlace, &own) != 0)
-        return false;
-    const CUniqueFd diag(socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG));
-    if (!diag.IsOpen())
-        return false;
+    pListed->clear();
     struct
     {
         nlmsghdr header;
@@ -121,33 +123,35 @@ bool CountPlaces(int hPlace, const std::string& strPrefix, uid_t uid, int* pnPla
     request.header.nlmsg_len = sizeof(request);
     request.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
     request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+    request.header.nlmsg_seq = nSequence;
     request.body.sdiag_family = AF_UNIX;
-    request.body.udiag_states = 1U << TCP_CLOSE;
+    request.body.udiag_states = ~0U;
     request.body.udiag_show = UDIAG_SHOW_NAME | UDIAG_SHOW_UID;
     sockaddr_nl kernel {};
     kernel.nl_family = AF_NETLINK;
-    if (sendto(diag.Get(), &request, sizeof(request), 0, reinterpret_cast<const sockaddr*>(&kernel), sizeof(kernel))
+    if (sendto(hDiag, &request, sizeof(request), 0, reinterpret_cast<const sockaddr*>(&kernel), sizeof(kernel))
         != ssize_t(sizeof(request)))
         return false;
 
-    CPlaceCount count;
     // The largest part the kernel hands over at once.
     alignas(nlmsghdr) static char s_buffer[32 * 1024];
     for (;;)
     {
-        const ssize_t nReceived = recv(diag.Get(), s_buffer, sizeof(s_buffer), 0);
-        if (nReceived <= 0)
+        const ssize_t nReceived = recv(hDiag, s_buffer, sizeof(s_buffer), MSG_TRUNC);
+        if (nReceived <= 0 || nReceived > ssize_t(sizeof(s_buffer)))
         {
             if (nReceived < 0 && errno == EINTR)
                 continue;
-            if (nReceived == 0)
-                errno = EPROTO;
+            if (nReceived >= 0)
+                errno = nReceived == 0 ? EPROTO : EMSGSIZE;
             return false;
         }
         auto nLeft = unsigned(nReceived);
         for (auto* pMessage = reinterpret_cast<const nlmsghdr*>(s_buffer); NLMSG_OK(pMessage, nLeft);
              pMessage = NLMSG_NEXT(pMessage, nLeft))
         {
+            if (pMessage->nlmsg_seq != nSequence)
+                continue;
             if (pMessage->nlmsg_type == NLMSG_ERROR || pMessage->nlmsg_type == NLMSG_DONE)
             {
                 // Both carry the kernel's errno, negated; a finished listing carries 0.
@@ -159,26 +163,82 @@ bool CountPlaces(int hPlace, const std::string& strPrefix, uid_t uid, int* pnPla
                     errno = -nError;
                     return false;
                 }
-                if (!count.bOwnListed)
-                {
-                    // Before Linux 5.3 the kernel names no owner, and nothing can be vouched for.
-                    errno = count.bOwnerShown ? ENOENT : EPROTONOSUPPORT;
-                    return false;
-                }
-                *pnPlaces = count.nPlaces;
+                std::sort(pListed->begin(), pListed->end());
+                pListed->erase(std::unique(pListed->begin(), pListed->end()), pListed->end());
                 return true;
             }
-            if (pMessage->nlmsg_type == SOCK_DIAG_BY_FAMILY)
-                CountSocket(pMessage, strPrefix, uid, own.st_ino, &count);
+            if (pMessage->nlmsg_type == SOCK_DIAG_BY_FAMILY && !ParseSocket(pMessage, pListed))
+            {
+                errno = EPROTO;
+                return false;
+            }
         }
     }
 }
 
-long ElapsedMs(const timespec& start)
+// The user's places in this network namespace, hPlace's own among them.
+//
+// The kernel hands a long list over in parts and resumes each part at a position counted inside a
+// hash bucket; a socket ahead of that position that leaves its bucket between two parts (closed,
+// or bound, which moves it) makes the next part start one socket late, and that socket, a place
+// among them, is not listed. The user controls when their own helper reads (they can stop it
+// between two parts), so a count from one listing can be made to miss a place. Hence listings are
+// read until one is wholly contained in the next, and the count comes from the first of the two:
+// had it skipped a socket, some socket listed in it would have closed or been bound while it was
+// read, and no later listing can show that socket with its old inode and name again. Sockets that
+// come while a listing is read cannot hide one that was there all along, so the next listing may
+// hold more. A list that changes every time is a refusal in words (EAGAIN), never a guess.
+//
+// A fixed set of names per user, bound by the kernel all or nothing, was the other way; but a name
+// another user binds first has to be told apart by asking its holder, and a holder's listening
+// queue can be filled by anyone, which leaves the question without an answer.
+bool CountPlaces(int hPlace, const std::string& strPrefix, uid_t uid, int* pnPlaces)
 {
-    timespec now {};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
+    struct stat own
+    {};
+    if (fstat(hPlace, &own) != 0)
+        return false;
+    const CUniqueFd diag(socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG));
+    if (!diag.IsOpen())
+        return false;
+    timespec start {};
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    std::vector<CListed> previous, current;
+    if (!ReadListing(diag.Get(), 1, &previous))
+        return false;
+    for (int nListing = 2; nListing <= MAX_LISTINGS && ElapsedMs(start) < LISTING_WAIT_MS; ++nListing)
+    {
+        if (!ReadListing(diag.Get(), std::uint32_t(nListing), &current))
+            return false;
+        if (!std::includes(current.begin(), current.end(), previous.begin(), previous.end()))
+        {
+            previous.swap(current);
+            continue;
+        }
+        int nPlaces = 0;
+        bool bOwnListed = false, bOwnerShown = false;
+        for (const CListed& listed : previous)
+        {
+            const bool bPlace = listed.bOwnerShown && listed.nOwner == uid && listed.strName.size() > strPrefix.size()
+                                && listed.strName.compare(0, strPrefix.size(), strPrefix) == 0;
+            nPlaces += bPlace ? 1 : 0;
+            if (listed.nInode == own.st_ino)
+            {
+                bOwnListed = bPlace;
+                bOwnerShown = listed.bOwnerShown;
+            }
+        }
+        if (!bOwnListed)
+        {
+            // Before Linux 5.3 the kernel names no owner, and nothing can be vouched for.
+            errno = bOwnerShown ? ENOENT : EPROTONOSUPPORT;
+            return false;
+        }
+        *pnPlaces = nPlaces;
+        return true;
+    }
+    errno = EAGAIN;
+    return false;
 }
 
 } // namespace

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <linux/bpf.h>
 
 struct sender_events;
 
@@ -66,7 +67,8 @@ public:
     std::uint64_t GetLost() const;
 
 private:
-    static constexpr std::uint32_t BUSY_BIT = 1u << 31, DISCARD_BIT = 1u << 30, HEADER_BYTES = 8;
+    static constexpr std::uint32_t BUSY_BIT = BPF_RINGBUF_BUSY_BIT, DISCARD_BIT = BPF_RINGBUF_DISCARD_BIT,
+                                   HEADER_BYTES = BPF_RINGBUF_HDR_SZ;
 
     void Close();
 

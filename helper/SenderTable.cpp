@@ -1,14 +1,15 @@
 #include "helper/SenderTable.h"
 
+#include "dns/DnsLayout.h"
+#include "helper/SenderPrivacy.h"
+
 #include <algorithm>
 #include <cstring>
 
-static_assert((CSenderTable::SLOTS & (CSenderTable::SLOTS - 1)) == 0);
+// The program in the kernel watches the port the decoder keeps.
+static_assert(SENDER_PORT == DNS_PORT);
 
 namespace {
-
-constexpr std::uint32_t FIRST_HUMAN_UID = 1000;
-constexpr std::uint32_t NOBODY_UID = 65534;
 
 // The frame's facts in the shape of an event, to look it up.
 sender_event KeyOf(const CQueryFacts& facts, bool bIdKnown)
@@ -50,7 +51,7 @@ std::uint64_t CSenderTable::Hash(const sender_event& key)
 bool CSenderTable::IsOf(const sender_event& event, const CQueryFacts& facts)
 {
     return event.sport == facts.nSourcePort && event.protocol == facts.nProtocol
-           && (event.id_known != 0 ? event.dns_id == facts.nDnsId : facts.nProtocol == 6)
+           && (event.id_known != 0 ? event.dns_id == facts.nDnsId : facts.nProtocol == PROTOCOL_TCP)
            && event.ip_version == facts.nIpVersion && event.dport == facts.nDestinationPort
            && std::memcmp(event.saddr, facts.abSource, sizeof(event.saddr)) == 0
            && std::memcmp(event.daddr, facts.abDestination, sizeof(event.daddr)) == 0;
@@ -150,7 +151,7 @@ const sender_event* CSenderTable::Find(const CQueryFacts& facts, std::uint64_t n
     Index();
     for (const bool bIdKnown : {true, false})
     {
-        if (!bIdKnown && facts.nProtocol != 6)
+        if (!bIdKnown && facts.nProtocol != PROTOCOL_TCP)
             break;
         const sender_event key = KeyOf(facts, bIdKnown);
         const std::uint64_t nHash = Hash(key);
@@ -171,11 +172,6 @@ const sender_event* CSenderTable::Find(const CQueryFacts& facts, std::uint64_t n
     return nullptr;
 }
 
-bool CSenderTable::MayName(std::uint32_t nUid, std::uint32_t nOwnUid)
-{
-    return nOwnUid == 0 || nUid == nOwnUid || nUid < FIRST_HUMAN_UID || nUid == NOBODY_UID;
-}
-
 void CSenderTable::Name(const sender_event& event, std::uint32_t nOwnUid, Channel::CNameRecord* pRecord)
 {
     // Sent from this machine, but by whom could not be told.
@@ -184,7 +180,7 @@ void CSenderTable::Name(const sender_event& event, std::uint32_t nOwnUid, Channe
         pRecord->nSender = Channel::SENDER_UNKNOWN;
         return;
     }
-    if (!MayName(event.uid, nOwnUid))
+    if (!MayNameSender(event.uid, nOwnUid))
     {
         pRecord->nSender = Channel::SENDER_ANOTHER_USER;
         return;

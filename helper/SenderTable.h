@@ -2,13 +2,16 @@
 
 // The recent sending events, kept until their frames come by: keyed by the tuple and the DNS id,
 // each for EVENT_LIFE_NS, in a fixed table that never allocates and forgets the oldest first.
-// Then who a captured query's sender may be shown as. No system calls.
+// Then the sender's fields of a captured query's record, as far as SenderPrivacy allows. No system
+// calls.
 
 #include "channel/Channel.h"
 #include "dns/DnsName.h"
 #include "helper/bpf/SenderEvent.h"
 
 #include <array>
+#include <bit>
+#include <linux/bpf.h>
 #include <cstdint>
 
 class CSenderTable
@@ -17,10 +20,10 @@ public:
     // A frame crosses the interface within microseconds of being queued; two seconds cover a
     // helper busy with a burst.
     static constexpr std::uint64_t EVENT_LIFE_NS = 2000000000;
-    // Three times the events the kernel's ring holds (SENDER_RING_BYTES over about a hundred bytes
-    // each), so that all of them, drained while their frames still wait in the packet ring, find
-    // room.
-    static constexpr unsigned SLOTS = 32768;
+    // Three times the events the kernel's ring holds, so that all of them, drained while their
+    // frames still wait in the packet ring, find room; a power of two, for the masks.
+    static constexpr unsigned SLOTS =
+        std::bit_ceil(3u * SENDER_RING_BYTES / unsigned(BPF_RINGBUF_HDR_SZ + sizeof(sender_event)));
     // How far a key may lie from its home slot: a full run forgets its oldest event.
     static constexpr unsigned PROBES = 8;
 
@@ -32,10 +35,7 @@ public:
     // query of its tuple.
     const sender_event* Find(const CQueryFacts& facts, std::uint64_t nNowNs);
 
-    // Whether the capturing user (nOwnUid, the helper's real uid) may see the programs of nUid:
-    // their own, the system users' and nobody's; root every one. Other people's stay anonymous.
-    static bool MayName(std::uint32_t nUid, std::uint32_t nOwnUid);
-    // Fills the sender fields of a query's record from its event, under that rule.
+    // Fills the sender fields of a query's record from its event, under MayNameSender.
     static void Name(const sender_event& event, std::uint32_t nOwnUid, Channel::CNameRecord* pRecord);
 
 private:
