@@ -142,30 +142,6 @@ private:
     std::thread m_thread;
 };
 
-TEST_F(CaptureSessionTest, NamesComeFromAHelperWithoutRightsAndTheWindowProcessHoldsNoPacketSocket)
-{
-    CTestOwner owner;
-    CCaptureSession session;
-    session.SetOwner(&owner, m_pNet->GetCaptureAddress());
-    ASSERT_TRUE(session.Start()) << session.GetErrorText();
-    const int nHelper = HelperPid();
-    ASSERT_GT(nHelper, 0);
-    EXPECT_EQ(ReadProcessStatus(nHelper, "CapEff"), "0000000000000000");
-    EXPECT_EQ(ReadProcessStatus(nHelper, "CapPrm"), "0000000000000000");
-    EXPECT_EQ(ReadProcessStatus(nHelper, "CapAmb"), "0000000000000000");
-    EXPECT_EQ(ReadProcessStatus(nHelper, "NoNewPrivs"), "1");
-    EXPECT_EQ(ReadProcessStatus(nHelper, "Seccomp"), "2");
-    // Nothing it writes reaches this process's terminal.
-    EXPECT_EQ(std::filesystem::read_symlink("/proc/" + std::to_string(nHelper) + "/fd/2"), "/dev/null");
-    // Root as it is, this process never opened one: it only reads the helper's records.
-    EXPECT_FALSE(HoldsPacketSocket());
-
-    QueryFromPeer("flow.example");
-    ASSERT_TRUE(WaitUntil([&] { return owner.Has("flow.example"); }));
-    EXPECT_EQ(session.GetErrorText(), "");
-    EXPECT_EQ(owner.m_nFailures, 0);
-}
-
 TEST_F(CaptureSessionTest, AFailedStartKeepsItsTextUntilAnotherStartFails)
 {
     CTestOwner owner;
