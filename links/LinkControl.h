@@ -18,7 +18,6 @@ public:
     ~CLinkControl() override;
 
     void SetURL(const char* pszText);
-    QByteArray GetURL() const { return m_strURL; }
 
     // The counterpart of subclassing the template's static control.
     void Attach(QLabel* pControl);

@@ -169,6 +169,8 @@ void CMonitorDlg::SetUpList()
     m_list->setSortingEnabled(false);
     m_list->setWordWrap(false);
     m_list->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    // Tab would walk the cells and wrap around, never leaving the list for the controls after it.
+    m_list->setTabKeyNavigation(false);
     m_list->setIconSize(QSize(16, 16));
     m_list->verticalHeader()->hide();
     // Every row has the same height, so no row's size is ever asked of the delegate.

@@ -56,11 +56,6 @@ public:
     void OnAppAbout();
     void OnBudgetReached();
 
-    CNameListModel& GetListModel() { return m_listModel; }
-    QTableView* GetListView() const { return m_list; }
-    std::string GetAddress() const { return m_strAddress; }
-    const CCaptureSession& GetSession() const { return m_session; }
-
     void done(int nResult) override;
 
 protected:

@@ -11,6 +11,7 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QRegularExpression>
+#include <QTableView>
 
 #include <cstdio>
 
@@ -46,7 +47,7 @@ int main(int argc, char** argv)
     const unsigned long long nDropped = missed.hasMatch() ? missed.captured(1).toULongLong() : 0;
     dlg.OnStop();
     LoadRun::WaitForCaptureHelper();
-    const int nRows = dlg.GetListModel().rowCount();
+    const int nRows = GetDlgItemAs<QTableView>(&dlg, IDC_NAME_LIST)->model()->rowCount();
     LoadRun::PrintFigures(static_cast<unsigned long>(nRows), nRows, nDropped);
     return 0;
 }

@@ -58,6 +58,7 @@ int main(int argc, char** argv)
     emit pCombo->activated(nLoopback);
     dlg.OnRun();
 
+    auto* pList = GetDlgItemAs<QTableView>(&dlg, IDC_NAME_LIST);
     const char* const names[] = {"www.example.org", "mail.example.net",    "cdn.assets.example.com",
                                  "ntp.example.org", "updates.example.net", "Api.Example.COM"};
     for (const char* pszName : names)
@@ -65,12 +66,12 @@ int main(int argc, char** argv)
         SendQuery(pszName);
         QTest::qWait(1100); // a second apart, so the times differ
     }
-    if (!QTest::qWaitFor([&dlg] { return dlg.GetListModel().rowCount() == 6; }, 5000))
+    if (!QTest::qWaitFor([pList] { return pList->model()->rowCount() == 6; }, 5000))
     {
-        std::fprintf(stderr, "WindowScreenshot: captured %d of 6 names (root needed)\n", dlg.GetListModel().rowCount());
+        std::fprintf(stderr, "WindowScreenshot: captured %d of 6 names (root needed)\n", pList->model()->rowCount());
         return 1;
     }
-    dlg.GetListView()->selectRow(1);
+    pList->selectRow(1);
     QTest::qWait(200);
     dlg.OnStop();
     return dlg.grab().save(QString::fromLocal8Bit(argv[1])) ? 0 : 1;

@@ -22,7 +22,6 @@ private slots:
         pBanner->setPixmap(QPixmap(60, 20));
         pBanner->setGeometry(0, 0, 60, 20);
         CBannerLink banner;
-        QCOMPARE(banner.GetURL(), QByteArray(PAGE_MAKER_HOME));
         banner.Attach(pBanner);
         QCOMPARE(banner.GetControl(), pBanner);
 
