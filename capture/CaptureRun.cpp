@@ -23,7 +23,7 @@ bool CCaptureRun::Start(const std::string& strLocalAddress)
         return Fail(started.opened.nError, CaptureTexts::OpenFailureText(started.opened.nStep, started.opened.nError));
 
     m_nReceiveAllError = started.opened.nReceiveAllError;
-    m_nSendersError = started.opened.nAttributionError;
+    m_nSendersError = started.opened.nSendersError;
     m_helper = std::move(started.process);
     m_reader.Open(std::move(started.channel));
     return true;

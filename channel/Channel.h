@@ -81,7 +81,7 @@ enum RecordType : std::uint8_t
 // Who sent a query, as far as the helper may tell.
 enum Sender : std::uint8_t
 {
-    SENDER_UNKNOWN = 0,      // no program is known (no attribution, or the event was not seen)
+    SENDER_UNKNOWN = 0,      // no program is known (senders are not named, or the event was not seen)
     SENDER_PROGRAM = 1,      // a process of this machine, named in the record
     SENDER_ANOTHER_USER = 2, // a process of another human user, who is not named
     SENDER_ANOTHER_HOST = 3, // not sent from this machine
@@ -110,11 +110,11 @@ struct COpenedRecord
     std::int32_t nReceiveAllError = 0; // promiscuous mode refused with this errno; the capture runs
     // 0 when the helper names the program behind each local query; otherwise the errno that says
     // why it cannot (EPERM: no right to load the program that names them).
-    std::int32_t nAttributionError = 0;
+    std::int32_t nSendersError = 0;
 
     constexpr bool IsValid() const
     {
-        return nStep == STEP_NONE ? nError == 0 && nReceiveAllError >= 0 && nAttributionError >= 0
+        return nStep == STEP_NONE ? nError == 0 && nReceiveAllError >= 0 && nSendersError >= 0
                                   : IsFailureStep(nStep) && nError > 0 && nReceiveAllError == 0;
     }
     constexpr size_t GetTailSize() const { return 0; }

@@ -120,7 +120,7 @@ int main(int argc, char** argv)
     // Asked now: past the sandbox, even this is refused.
     const uid_t nOwnUid = getuid();
     if (hSocket >= 0 && !s_events.Open(hSocket))
-        opened.nAttributionError = errno > 0 ? errno : EIO;
+        opened.nSendersError = errno > 0 ? errno : EIO;
     // The right goes before anything is said, the word of a failed open included.
     if (!EnterCaptureSandbox(hSocket, CHANNEL_FD))
     {

@@ -4,7 +4,7 @@
 #include <memory>
 #include <sys/capability.h>
 
-#ifdef TARROW_HAS_ATTRIBUTION
+#ifdef TARROW_NAMES_SENDERS
 #include "sender_events.skel.h"
 
 #include <bpf/libbpf.h>
@@ -43,7 +43,7 @@ CSenderEvents::~CSenderEvents()
     Close();
 }
 
-#ifdef TARROW_HAS_ATTRIBUTION
+#ifdef TARROW_NAMES_SENDERS
 
 namespace {
 

@@ -10,7 +10,7 @@
 # LOAD_TARGET=WindowLoadTarget runs the offscreen window instead of the bare session;
 # LOAD_TARGET=tarrow-watch runs tarrow-watch --format json into a file (delivered counts its lines,
 # drops its missed records, named the lines that name their sending program);
-# LOAD_SECONDS sets how long dnsperf sends at each rate (default 10); LOAD_ATTRIBUTION=off runs the
+# LOAD_SECONDS sets how long dnsperf sends at each rate (default 10); LOAD_SENDERS=off runs the
 # target without cap_bpf and cap_perfmon, so that its programs go unnamed, for the cost of naming them.
 set -eu
 
@@ -24,8 +24,8 @@ STEM=tl
 NET=10.201.0
 . "$(dirname "$0")/netns-pair.sh"
 WRAP=""
-if [ "${LOAD_ATTRIBUTION:-on}" != on ]; then
-    WRAP=$WORK/without-attribution
+if [ "${LOAD_SENDERS:-on}" != on ]; then
+    WRAP=$WORK/without-senders
     printf '#!/bin/sh\nexec capsh --drop=cap_bpf,cap_perfmon -- -c '"'"'exec "$0" "$@"'"'"' "$@"\n' > "$WRAP"
     chmod +x "$WRAP"
 fi

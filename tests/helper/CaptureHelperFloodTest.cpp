@@ -97,8 +97,8 @@ protected:
         m_run.emplace(std::vector<std::string> {strAddress});
         const COpenedRecord opened = m_run->ReadOpened();
         ASSERT_EQ(+opened.nStep, STEP_NONE);
-        if (opened.nAttributionError != 0)
-            GTEST_SKIP() << "the helper names no programs here: " << std::strerror(opened.nAttributionError);
+        if (opened.nSendersError != 0)
+            GTEST_SKIP() << "the helper names no programs here: " << std::strerror(opened.nSendersError);
         ASSERT_TRUE(m_floodSide.IsReady()) << m_floodSide.GetErrorText();
         const int hSink = CNetNamespace::OpenSocketIn(m_floodSide.GetCaptureName(), SOCK_DGRAM, strSinkAddress, 53);
         ASSERT_GE(hSink, 0);

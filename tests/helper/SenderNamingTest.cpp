@@ -82,7 +82,7 @@ TEST_F(CaptureHelperNetTest, HelperNamesTheProgramBehindEachQueryUnderThePrivacy
             _exit(201);
         _exit(WaitForChild(owner.Start([&] {
             const CHelperProcess::CStarted started = CHelperProcess::StartHelper(full.GetPath(), strCapture.c_str());
-            return started.channel.IsOpen() ? started.opened.nAttributionError : 200;
+            return started.channel.IsOpen() ? started.opened.nSendersError : 200;
         })));
     }
     EXPECT_EQ(WaitForChild(pidBounded), EPERM) << "200: no capture; without the naming rights in the bounding set";
@@ -96,8 +96,8 @@ TEST_F(CaptureHelperNetTest, HelperNamesTheProgramBehindEachQueryUnderThePrivacy
         close(done[1]);
         const CHelperProcess::CStarted narrowStart = CHelperProcess::StartHelper(narrow.GetPath(), strCapture.c_str());
         CHelperProcess::CStarted started = CHelperProcess::StartHelper(full.GetPath(), strCapture.c_str());
-        const std::int32_t errors[2] = {narrowStart.channel.IsOpen() ? narrowStart.opened.nAttributionError : -1,
-                                        started.channel.IsOpen() ? started.opened.nAttributionError : -1};
+        const std::int32_t errors[2] = {narrowStart.channel.IsOpen() ? narrowStart.opened.nSendersError : -1,
+                                        started.channel.IsOpen() ? started.opened.nSendersError : -1};
         if (write(ready[1], errors, sizeof(errors)) != ssize_t(sizeof(errors)))
             return 1;
         CForward forward {ready[1]};
@@ -135,12 +135,12 @@ TEST_F(CaptureHelperNetTest, HelperNamesTheProgramBehindEachQueryUnderThePrivacy
         const char* pszHow;
         Sender nSender;
     } queries[] = {
-        {"root.udp.attribution.example", ROOT, false, strPeer, "+notcp", SENDER_PROGRAM},
-        {"root.tcp.attribution.example", ROOT, false, strPeer, "+tcp", SENDER_PROGRAM},
-        {"root.ipv6.attribution.example", ROOT, false, m_pNet->GetPeerAddress6(), "-6", SENDER_PROGRAM},
-        {"owner.attribution.example", OWNER, false, strPeer, "+notcp", SENDER_PROGRAM},
-        {"other.attribution.example", OTHER, false, strPeer, "+notcp", SENDER_ANOTHER_USER},
-        {"peer.attribution.example", ROOT, true, strCapture, "+notcp", SENDER_PROGRAM},
+        {"root.udp.sender.example", ROOT, false, strPeer, "+notcp", SENDER_PROGRAM},
+        {"root.tcp.sender.example", ROOT, false, strPeer, "+tcp", SENDER_PROGRAM},
+        {"root.ipv6.sender.example", ROOT, false, m_pNet->GetPeerAddress6(), "-6", SENDER_PROGRAM},
+        {"owner.sender.example", OWNER, false, strPeer, "+notcp", SENDER_PROGRAM},
+        {"other.sender.example", OTHER, false, strPeer, "+notcp", SENDER_ANOTHER_USER},
+        {"peer.sender.example", ROOT, true, strCapture, "+notcp", SENDER_PROGRAM},
     };
     // A first packet that waits for neighbour discovery leaves from a softirq, where its sender
     // cannot be told (it is listed as unknown): the neighbours are found first.
