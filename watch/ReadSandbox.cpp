@@ -35,11 +35,13 @@ bool EnterReadSandbox(std::string* pstrWhy)
     if (ctx == nullptr)
         return Failed(pstrWhy, "making the system call filter", ENOMEM);
     int nResult = 0;
-    for (const int nSyscall :
-         {SCMP_SYS(read), SCMP_SYS(readv), SCMP_SYS(pread64), SCMP_SYS(write), SCMP_SYS(writev), SCMP_SYS(lseek),
-          SCMP_SYS(fstat), SCMP_SYS(newfstatat), SCMP_SYS(close), SCMP_SYS(brk), SCMP_SYS(munmap), SCMP_SYS(mremap),
-          SCMP_SYS(madvise), SCMP_SYS(clock_gettime), SCMP_SYS(gettimeofday), SCMP_SYS(rt_sigreturn),
-          SCMP_SYS(rt_sigprocmask), SCMP_SYS(restart_syscall), SCMP_SYS(exit), SCMP_SYS(exit_group)})
+    for (const int nSyscall : {SCMP_SYS(read),         SCMP_SYS(readv),          SCMP_SYS(pread64),
+                               SCMP_SYS(write),        SCMP_SYS(writev),         SCMP_SYS(lseek),
+                               SCMP_SYS(fstat),        SCMP_SYS(newfstatat),     SCMP_SYS(close),
+                               SCMP_SYS(brk),          SCMP_SYS(munmap),         SCMP_SYS(mremap),
+                               SCMP_SYS(madvise),      SCMP_SYS(clock_gettime),  SCMP_SYS(gettimeofday),
+                               SCMP_SYS(rt_sigreturn), SCMP_SYS(rt_sigprocmask), SCMP_SYS(restart_syscall),
+                               SCMP_SYS(exit),         SCMP_SYS(exit_group)})
     {
         if (nResult == 0)
             nResult = seccomp_rule_add(ctx, SCMP_ACT_ALLOW, nSyscall, 0);
@@ -49,7 +51,8 @@ bool EnterReadSandbox(std::string* pstrWhy)
         nResult = seccomp_rule_add(ctx, SCMP_ACT_ALLOW, SCMP_SYS(mmap), 2, SCMP_A2(SCMP_CMP_MASKED_EQ, PROT_EXEC, 0),
                                    SCMP_A3(SCMP_CMP_MASKED_EQ, MAP_ANONYMOUS, MAP_ANONYMOUS));
     if (nResult == 0)
-        nResult = seccomp_rule_add(ctx, SCMP_ACT_ALLOW, SCMP_SYS(mprotect), 1, SCMP_A2(SCMP_CMP_MASKED_EQ, PROT_EXEC, 0));
+        nResult =
+            seccomp_rule_add(ctx, SCMP_ACT_ALLOW, SCMP_SYS(mprotect), 1, SCMP_A2(SCMP_CMP_MASKED_EQ, PROT_EXEC, 0));
     // abort() signals its own process, and no other.
     if (nResult == 0)
         nResult = seccomp_rule_add(ctx, SCMP_ACT_ALLOW, SCMP_SYS(tgkill), 1,
