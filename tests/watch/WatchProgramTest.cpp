@@ -10,6 +10,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
+#include <memory>
 #include <fcntl.h>
 #include <chrono>
 #include <csignal>
@@ -17,6 +19,7 @@
 #include <fstream>
 #include <poll.h>
 #include <spawn.h>
+#include <sys/capability.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -332,6 +335,21 @@ TEST(WatchProgramTest, EveryLinkTypeIsReadAndBrokenFilesAreToldClearly)
 class WatchLiveTest : public CNetNamespaceTest
 {
 protected:
+    // Root's tarrow-watch gives up root's rights, as the window does, and captures through a helper
+    // whose file holds the right: the build tree's one holds it for the test's length.
+    void SetUp() override
+    {
+        CNetNamespaceTest::SetUp();
+        const std::unique_ptr<std::remove_pointer_t<cap_t>, decltype(&cap_free)> pRights(
+            cap_from_text("cap_net_raw,cap_bpf,cap_perfmon=p"), &cap_free);
+        ASSERT_TRUE(pRights && cap_set_file(TARROW_TEST_HELPER_PATH, pRights.get()) == 0) << std::strerror(errno);
+    }
+    void TearDown() override
+    {
+        cap_set_file(TARROW_TEST_HELPER_PATH, nullptr);
+        CNetNamespaceTest::TearDown();
+    }
+
     // Sends queries for the name from the peer to the capture side until the run prints (or, with
     // its output closed, ends).
     void SendUntilPrinted(CWatchRun& run, const std::string& strName)
