@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <string>
+#include <memory>
 #include <string_view>
 
 constexpr bool IsEscapedInPresentation(unsigned char b)
@@ -26,18 +27,19 @@ constexpr bool IsFormulaStart(unsigned char b)
 template <class Text>
 void AppendPresentationForm(Text& text, std::string_view name, bool bEscapeFormulaStart = false)
 {
+    const char* const pName = std::to_address(name.begin());
     size_t nFrom = 0;
     for (size_t i = 0; i < name.size(); ++i)
     {
         const auto b = static_cast<unsigned char>(name[i]);
         if (!IsEscapedInPresentation(b) && !(i == 0 && bEscapeFormulaStart && IsFormulaStart(b)))
             continue;
-        text.append(name.data() + nFrom, i - nFrom);
+        text.append(pName + nFrom, i - nFrom);
         const char escaped[4] = {'\\', char('0' + b / 100), char('0' + b / 10 % 10), char('0' + b % 10)};
         text.append(escaped, sizeof(escaped));
         nFrom = i + 1;
     }
-    text.append(name.data() + nFrom, name.size() - nFrom);
+    text.append(pName + nFrom, name.size() - nFrom);
 }
 
 inline std::string PresentationForm(std::string_view name, bool bEscapeFormulaStart = false)

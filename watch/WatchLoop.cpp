@@ -3,7 +3,7 @@
 #include "capture/CaptureTexts.h"
 #include "capture/LocalAddresses.h"
 #include "watch/PcapReader.h"
-#include "watch/ReadSandbox.h"
+#include "platform/ReadSandbox.h"
 #include "watch/StopSignals.h"
 
 #include <cerrno>

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "capture/CaptureRun.h"
-#include "watch/NewNames.h"
+#include "dns/NewNames.h"
 #include "watch/OutputStream.h"
 #include "watch/QueryLineMaker.h"
 #include "watch/SenderNames.h"

@@ -1,4 +1,4 @@
-#include "watch/ReadSandbox.h"
+#include "platform/ReadSandbox.h"
 
 #include <cerrno>
 #include <cstring>

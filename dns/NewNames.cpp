@@ -1,4 +1,4 @@
-#include "watch/NewNames.h"
+#include "dns/NewNames.h"
 
 CNewNames::Sighting CNewNames::Sight(std::string_view name)
 {

@@ -1,5 +1,5 @@
 // --new-only: the list's rule with the window's budget, which it says it reached by refusing.
-#include "watch/NewNames.h"
+#include "dns/NewNames.h"
 
 #include <gtest/gtest.h>
 
