@@ -24,7 +24,7 @@ STEM=tl
 NET=10.201.0
 . "$(dirname "$0")/netns-pair.sh"
 WRAP=""
-if [ "${LOAD_SENDERS:-on}" != on ]; then
+if [ "${LOAD_SENDERS:-on}" != on ] && [ "${LOAD_TARGET:-}" != tarrow-watch ]; then
     WRAP=$WORK/without-senders
     printf '#!/bin/sh\nexec capsh --drop=cap_bpf,cap_perfmon -- -c '"'"'exec "$0" "$@"'"'"' "$@"\n' > "$WRAP"
     chmod +x "$WRAP"
