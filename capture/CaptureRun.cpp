@@ -13,10 +13,10 @@ bool CCaptureRun::Fail(int nError, std::string strText)
     return false;
 }
 
-bool CCaptureRun::Start(const std::string& strLocalAddress)
+bool CCaptureRun::Start(const std::string& strLocalAddress, Wants nWants)
 {
     End();
-    CHelperProcess::CStarted started = CHelperProcess::Start(strLocalAddress.c_str());
+    CHelperProcess::CStarted started = CHelperProcess::Start(strLocalAddress.c_str(), nWants);
     if (!started.missing.empty())
         return Fail(ENOENT, CaptureTexts::MissingHelperText(started.missing));
     if (!started.channel.IsOpen())

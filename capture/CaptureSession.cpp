@@ -43,7 +43,8 @@ bool CCaptureSession::Start()
 {
     // One helper per session: a running capture ends first.
     Stop();
-    if (!m_run.Start(m_strLocalAddress))
+    // The window shows a name and the time it was first seen, and asks for nothing more.
+    if (!m_run.Start(m_strLocalAddress, WANTS_NAMES))
     {
         m_nStartError = m_run.GetErrorNumber();
         m_strError = m_run.GetErrorText();
@@ -76,9 +77,9 @@ void CCaptureSession::EndCapture()
         m_reaper.start();
 }
 
-void CCaptureSession::OnName(const CNameRecord& name, std::string_view text)
+void CCaptureSession::OnName(std::int64_t nSeconds, std::string_view name)
 {
-    m_names.Add(text, static_cast<std::time_t>(name.nSeconds));
+    m_names.Add(name, static_cast<std::time_t>(nSeconds));
 }
 
 void CCaptureSession::OnStep(bool bReadable)

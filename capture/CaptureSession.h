@@ -43,7 +43,7 @@ public:
 
 private:
     bool SetOwner(QObject* pObject, CCaptureOwner* pOwner, const std::string& strLocalAddress);
-    void OnName(const Channel::CNameRecord& name, std::string_view text) override;
+    void OnName(std::int64_t nSeconds, std::string_view name) override;
     void OnStep(bool bReadable);
     void Tell(const CChannelReader::CNews& news);
     // Closes the channel, which ends the helper; it is reaped as it goes, or killed after a grace.

@@ -32,10 +32,31 @@ struct CRecordVisitor
 
     // The open reply never passes the reader's check here: only the first message may hold it.
     void OnRecord(const COpenedRecord&, std::string_view) {}
-    void OnRecord(const CNameRecord& name, std::string_view text) { reader.OnName(name, text); }
+    void OnRecord(const CTimedNameRecord& name, std::string_view text)
+    {
+        if (!reader.IsEnded())
+            reader.m_sink.OnName(name.nSeconds, text);
+    }
+    void OnRecord(const CNameRecord& query, std::string_view text)
+    {
+        if (!reader.IsEnded())
+            reader.m_sink.OnQuery(query, text);
+    }
+    void OnRecord(const CResponseRecord& response, std::string_view tail)
+    {
+        if (!reader.IsEnded())
+            reader.m_sink.OnResponse(response, tail.substr(0, response.nLength), tail.substr(response.nLength));
+    }
     void OnRecord(const CCountsRecord& counts, std::string_view) { reader.OnCounts(counts); }
     void OnRecord(const CFailedRecord& failed, std::string_view) { reader.OnFailed(failed); }
 };
+
+void CChannelReader::CSink::OnName(std::int64_t, std::string_view)
+{}
+void CChannelReader::CSink::OnQuery(const CNameRecord&, std::string_view)
+{}
+void CChannelReader::CSink::OnResponse(const CResponseRecord&, std::string_view, std::string_view)
+{}
 
 CChannelReader::CChannelReader(CSink& sink) : m_sink(sink), m_pMessage(new unsigned char[MAX_MESSAGE_BYTES + 1])
 {}
@@ -94,12 +115,6 @@ CChannelReader::CNews CChannelReader::CheckSilence(CClock::time_point now)
     if (!bWaiting && m_strEnded.empty() && now - m_lastHeard > std::chrono::milliseconds(SILENCE_LIMIT_MS))
         m_strEnded = CaptureTexts::HELPER_SILENT;
     return Read();
-}
-
-void CChannelReader::OnName(const CNameRecord& name, std::string_view text)
-{
-    if (m_strEnded.empty())
-        m_sink.OnName(name, text);
 }
 
 void CChannelReader::OnCounts(const CCountsRecord& counts)

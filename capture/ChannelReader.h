@@ -17,11 +17,15 @@
 class CChannelReader
 {
 public:
-    // Where the names go, each as it is read: a batch for the window, a line for tarrow-watch.
+    // Where the records go, each as it is read: names in a batch for the window, lines for
+    // tarrow-watch. A front end is sent only the kinds it asked for; the others are ignored.
     class CSink
     {
     public:
-        virtual void OnName(const Channel::CNameRecord& name, std::string_view text) = 0;
+        virtual void OnName(std::int64_t nSeconds, std::string_view name);
+        virtual void OnQuery(const Channel::CNameRecord& query, std::string_view name);
+        virtual void OnResponse(const Channel::CResponseRecord& response, std::string_view name,
+                                std::string_view answers);
 
     protected:
         ~CSink() = default;
@@ -62,7 +66,8 @@ private:
 
     // The records of a message, handed on by the reader once the whole message checked out.
     friend struct CRecordVisitor;
-    void OnName(const Channel::CNameRecord& name, std::string_view text);
+    // Once the capture has ended, nothing after that in the message is believed.
+    bool IsEnded() const { return !m_strEnded.empty(); }
     void OnCounts(const Channel::CCountsRecord& counts);
     void OnFailed(const Channel::CFailedRecord& failed);
 

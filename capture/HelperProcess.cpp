@@ -47,7 +47,8 @@ CUniqueFd MoveOffChannelNumber(CUniqueFd fd)
     return CUniqueFd(fcntl(fd.Get(), F_DUPFD_CLOEXEC, CHANNEL_FD + 1));
 }
 
-bool SpawnHelper(const std::string& strHelperPath, const char* pszLocalAddress, int hChildEnd, pid_t* pPid)
+bool SpawnHelper(const std::string& strHelperPath, const char* pszLocalAddress, Wants nWants, int hChildEnd,
+                 pid_t* pPid)
 {
     posix_spawn_file_actions_t actions;
     posix_spawnattr_t attributes;
@@ -80,7 +81,8 @@ bool SpawnHelper(const std::string& strHelperPath, const char* pszLocalAddress, 
     {
         std::string strAddress(pszLocalAddress);
         std::string strName(TARROW_HELPER_NAME);
-        char* argv[] = {strName.data(), strAddress.data(), nullptr};
+        std::string strWants(WANTS_ARGUMENTS[nWants - WANTS_NAMES]);
+        char* argv[] = {strName.data(), strAddress.data(), strWants.data(), nullptr};
         char* envp[] = {nullptr};
         bReady = posix_spawn(pPid, strHelperPath.c_str(), &actions, &attributes, argv, envp) == 0;
     }
@@ -125,13 +127,13 @@ bool ReceiveOpened(int hChannel, COpenedRecord* pOpened)
 
 } // namespace
 
-CHelperProcess::CStarted CHelperProcess::Start(const char* pszLocalAddress)
+CHelperProcess::CStarted CHelperProcess::Start(const char* pszLocalAddress, Wants nWants)
 {
-    return StartFrom(GetHelperCandidates(), pszLocalAddress);
+    return StartFrom(GetHelperCandidates(), pszLocalAddress, nWants);
 }
 
 CHelperProcess::CStarted CHelperProcess::StartFrom(const std::vector<std::string>& candidates,
-                                                   const char* pszLocalAddress)
+                                                   const char* pszLocalAddress, Wants nWants)
 {
     // A build-tree helper that was never granted the right gives way to an installed one.
     bool bFound = false;
@@ -140,7 +142,7 @@ CHelperProcess::CStarted CHelperProcess::StartFrom(const std::vector<std::string
         if (access(strPath.c_str(), F_OK) != 0)
             continue;
         bFound = true;
-        CStarted started = StartHelper(strPath, pszLocalAddress);
+        CStarted started = StartHelper(strPath, pszLocalAddress, nWants);
         if (!IsRefused(started))
             return started;
     }
@@ -150,7 +152,8 @@ CHelperProcess::CStarted CHelperProcess::StartFrom(const std::vector<std::string
     return refused;
 }
 
-CHelperProcess::CStarted CHelperProcess::StartHelper(const std::string& strHelperPath, const char* pszLocalAddress)
+CHelperProcess::CStarted CHelperProcess::StartHelper(const std::string& strHelperPath, const char* pszLocalAddress,
+                                                     Wants nWants)
 {
     if (!IsAddressText(pszLocalAddress))
         return FailedAt(STEP_BIND, EADDRNOTAVAIL);
@@ -164,7 +167,7 @@ CHelperProcess::CStarted CHelperProcess::StartHelper(const std::string& strHelpe
         return Refused();
 
     pid_t pid = -1;
-    const bool bSpawned = SpawnHelper(strHelperPath, pszLocalAddress, childEnd.Get(), &pid);
+    const bool bSpawned = SpawnHelper(strHelperPath, pszLocalAddress, nWants, childEnd.Get(), &pid);
     // Closed here so that a helper that dies shows as the end of the channel.
     childEnd.Reset();
     if (!bSpawned)

@@ -26,11 +26,14 @@ public:
     // reason than the missing right. When none can be run at all, or none answers, the result is the
     // open step refused with EPERM, as a process without the right would see it. An address the
     // helper would turn down fails the bind step with EADDRNOTAVAIL without running anything.
-    static CStarted Start(const char* pszLocalAddress);
+    // nWants says what the front end wants of each frame (Channel::Wants).
+    static CStarted Start(const char* pszLocalAddress, Channel::Wants nWants = Channel::WANTS_QUERIES);
     // The same with these candidates. When none of them exists, the result lists them as missing.
-    static CStarted StartFrom(const std::vector<std::string>& candidates, const char* pszLocalAddress);
+    static CStarted StartFrom(const std::vector<std::string>& candidates, const char* pszLocalAddress,
+                              Channel::Wants nWants = Channel::WANTS_QUERIES);
     // The same with one helper. A helper that did not end up capturing has been reaped.
-    static CStarted StartHelper(const std::string& strHelperPath, const char* pszLocalAddress);
+    static CStarted StartHelper(const std::string& strHelperPath, const char* pszLocalAddress,
+                                Channel::Wants nWants = Channel::WANTS_QUERIES);
 
     // Where the helper may be, most specific first: the build tree (only for a program that runs
     // from it), the root-owned copy that scripts/start.sh granted the right to (only in the build it

@@ -8,6 +8,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
+#include <string_view>
 #include <netinet/in.h>
 
 namespace Channel {
@@ -76,7 +78,38 @@ enum RecordType : std::uint8_t
     RECORD_NAME = 2,
     RECORD_COUNTS = 3,
     RECORD_FAILED = 4,
+    RECORD_TIMED_NAME = 5,
+    RECORD_RESPONSE = 6,
 };
+
+// What a front end wants of each frame, said when it starts the helper (its second argument): the
+// window shows a name and a time and pays for nothing more; tarrow-watch takes whole queries, or
+// queries and the responses to them.
+enum Wants : std::uint8_t
+{
+    WANTS_NAMES = 1,     // CTimedNameRecord
+    WANTS_QUERIES = 2,   // CNameRecord
+    WANTS_EXCHANGES = 3, // CNameRecord and CResponseRecord
+};
+// The helper's argument for each, in the order of Wants.
+inline constexpr const char* WANTS_ARGUMENTS[] = {"names", "queries", "exchanges"};
+constexpr bool ParseWants(std::string_view argument, Wants* pnWants)
+{
+    for (size_t i = 0; i < std::size(WANTS_ARGUMENTS); ++i)
+    {
+        if (argument == WANTS_ARGUMENTS[i])
+        {
+            *pnWants = Wants(WANTS_NAMES + i);
+            return true;
+        }
+    }
+    return false;
+}
+
+// A response's answers, as the helper decoded them, travel as text in its record; more than this is
+// left out and counted.
+constexpr size_t MAX_ANSWER_BYTES = 4096;
+constexpr size_t MAX_ANSWERS = 64;
 
 // Who sent a query, as far as the helper may tell.
 enum Sender : std::uint8_t
@@ -187,16 +220,78 @@ struct CFailedRecord
     constexpr bool IsValid() const { return nError > 0; }
     constexpr size_t GetTailSize() const { return 0; }
 };
+// The lean record of WANTS_NAMES: the second its frame crossed the interface, then nLength bytes of
+// name.
+struct CTimedNameRecord
+{
+    static constexpr RecordType TYPE = RECORD_TIMED_NAME;
+    static constexpr RecordPlace PLACE = RecordPlace::STREAM;
+    std::uint8_t nType = TYPE;
+    std::int64_t nSeconds = 0;
+    std::uint16_t nLength = 0;
+
+    constexpr bool IsValid() const
+    {
+        return nSeconds >= 0 && nSeconds <= LAST_REAL_SECOND && nLength <= MAX_NAME_BYTES;
+    }
+    constexpr size_t GetTailSize() const { return nLength; }
+};
+// One response (WANTS_EXCHANGES): when its frame crossed the interface, what its frame and header
+// say, its question, then nLength bytes of question name and nAnswersLength bytes of answers, each
+// answer as u16 type, u32 TTL, u16 length and owner text, u16 length and data text (host order,
+// texts in presentation form).
+struct CResponseRecord
+{
+    static constexpr RecordType TYPE = RECORD_RESPONSE;
+    static constexpr RecordPlace PLACE = RecordPlace::STREAM;
+    std::uint8_t nType = TYPE;
+    std::int64_t nSeconds = 0;
+    std::uint32_t nNanoseconds = 0;
+    std::uint16_t nQueryType = 0;
+    std::uint8_t nProtocol = 0;
+    std::uint8_t nIpVersion = 0;
+    std::uint8_t abSource[16] = {};
+    std::uint8_t abDestination[16] = {};
+    std::uint16_t nSourcePort = 0;
+    std::uint16_t nDestinationPort = 0;
+    std::uint16_t nDnsId = 0;
+    std::uint8_t nRcode = 0;
+    std::uint8_t nFlags = 0;        // RESPONSE_* bits
+    std::uint16_t anCounts[4] = {}; // as the header states: questions, answers, authority, additional
+    std::uint16_t nAnswers = 0;     // answers carried in the tail
+    std::uint16_t nAnswersLeftOut = 0;
+    std::uint16_t nMalformed = 0;
+    std::uint16_t nLength = 0;
+    std::uint16_t nAnswersLength = 0;
+
+    constexpr bool IsValid() const
+    {
+        return nSeconds >= 0 && nSeconds <= LAST_REAL_SECOND && nNanoseconds < 1000000000u && nLength <= MAX_NAME_BYTES
+               && (nProtocol == IPPROTO_TCP || nProtocol == IPPROTO_UDP) && (nIpVersion == 4 || nIpVersion == 6)
+               && nRcode < 16 && nAnswersLength <= MAX_ANSWER_BYTES && nAnswers <= MAX_ANSWERS;
+    }
+    constexpr size_t GetTailSize() const { return size_t(nLength) + nAnswersLength; }
+};
+enum ResponseFlag : std::uint8_t
+{
+    RESPONSE_TRUNCATED = 1,
+    RESPONSE_AUTHORITATIVE = 2,
+    RESPONSE_RECURSION_AVAILABLE = 4,
+    RESPONSE_RECURSION_DESIRED = 8,
+    RESPONSE_HAS_TYPE = 16, // the question's type was there
+};
 #pragma pack(pop)
 static_assert(sizeof(COpenedRecord) == 1 + 4 * 4);
 static_assert(sizeof(CNameRecord) == 1 + 8 + 4 + 2 + 1 + 1 + 2 * 16 + 3 * 2 + 1 + 3 * 4 + 8 + 4 + 16 + 2);
 static_assert(sizeof(CCountsRecord) == 1 + 3 * 8);
 static_assert(sizeof(CFailedRecord) == 1 + 4);
+static_assert(sizeof(CTimedNameRecord) == 1 + 8 + 2);
 
 // The table the reader walks every message against.
 template <class... TRecords>
 struct CRecordKinds
 {};
-using RecordKinds = CRecordKinds<COpenedRecord, CNameRecord, CCountsRecord, CFailedRecord>;
+using RecordKinds =
+    CRecordKinds<COpenedRecord, CNameRecord, CCountsRecord, CFailedRecord, CTimedNameRecord, CResponseRecord>;
 
 } // namespace Channel

@@ -87,7 +87,9 @@ int main(int argc, char** argv)
 
     if (!OpenStandardDescriptors())
         return EXIT_NO_CHANNEL;
-    if (argc != 2 || !IsAddressText(argv[1]))
+    // Without a word on what is wanted, whole queries, as before there was a choice.
+    Wants nWants = WANTS_QUERIES;
+    if (argc < 2 || argc > 3 || !IsAddressText(argv[1]) || (argc == 3 && !ParseWants(argv[2], &nWants)))
     {
         std::fputs(HelperTexts::USAGE, stderr);
         return EXIT_BAD_ARGUMENT;
@@ -119,7 +121,10 @@ int main(int argc, char** argv)
     static CSenderEvents s_events;
     // Asked now: past the sandbox, even this is refused.
     const uid_t nOwnUid = getuid();
-    if (hSocket >= 0 && !s_events.Open(hSocket))
+    // The window shows no sender, and pays nothing for naming one.
+    if (nWants == WANTS_NAMES)
+        opened.nSendersError = ENOTSUP;
+    else if (hSocket >= 0 && !s_events.Open(hSocket))
         opened.nSendersError = errno > 0 ? errno : EIO;
     // The right goes before anything is said, the word of a failed open included.
     if (!EnterCaptureSandbox(hSocket, CHANNEL_FD))
@@ -130,6 +135,6 @@ int main(int argc, char** argv)
     }
     Reply(opened);
 
-    static CCaptureLoop s_loop(hSocket, s_ring, s_events.IsOpen() ? &s_events : nullptr, nOwnUid);
+    static CCaptureLoop s_loop(hSocket, s_ring, s_events.IsOpen() ? &s_events : nullptr, nOwnUid, nWants);
     s_loop.Run();
 }

@@ -67,6 +67,14 @@ void CCaptureLoop::OnFrame(const unsigned char* pData, size_t nLength, std::int6
     CQueryFacts facts;
     if (!ExtractQueryName(pData, nLength, m_szName, &facts))
         return;
+    if (m_nWants == WANTS_NAMES)
+    {
+        CTimedNameRecord timed;
+        timed.nSeconds = nSeconds;
+        timed.nLength = static_cast<std::uint16_t>(std::strlen(m_szName));
+        Put(timed, std::string_view(m_szName, timed.nLength));
+        return;
+    }
     CNameRecord name;
     name.nSeconds = nSeconds;
     name.nNanoseconds = nNanoseconds;

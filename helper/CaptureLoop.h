@@ -28,8 +28,9 @@ public:
     // fills meanwhile.
     static constexpr unsigned EVENT_DRAIN_MS = 10;
 
-    CCaptureLoop(int hSocket, CPacketRing& ring, CSenderEvents* pEvents = nullptr, std::uint32_t nOwnUid = 0)
-        : m_hSocket(hSocket), m_ring(ring), m_pEvents(pEvents), m_nOwnUid(nOwnUid)
+    CCaptureLoop(int hSocket, CPacketRing& ring, CSenderEvents* pEvents = nullptr, std::uint32_t nOwnUid = 0,
+                 Channel::Wants nWants = Channel::WANTS_QUERIES)
+        : m_hSocket(hSocket), m_ring(ring), m_pEvents(pEvents), m_nOwnUid(nOwnUid), m_nWants(nWants)
     {}
 
     [[noreturn]] void Run();
@@ -58,6 +59,7 @@ private:
     std::uint64_t m_nLastCounts = 0;
     CSenderEvents* m_pEvents;
     std::uint32_t m_nOwnUid;
+    Channel::Wants m_nWants;
     CSenderTable m_senders;
     std::uint64_t m_nNowNs = 0;
     // Until then an unknown frame may be a local one whose event was lost or is still in the ring.

@@ -31,7 +31,7 @@ void CWatchLoop::Say(const std::string& strText)
     std::fflush(m_pErrors);
 }
 
-void CWatchLoop::OnName(const CNameRecord& name, std::string_view text)
+void CWatchLoop::OnQuery(const CNameRecord& name, std::string_view text)
 {
     if (IsCountReached())
         return;
@@ -74,7 +74,7 @@ int CWatchLoop::RunCapture()
     }
 
     CCaptureRun run(*this);
-    if (!run.Start(strAddress))
+    if (!run.Start(strAddress, WANTS_QUERIES))
     {
         Say(run.GetErrorText());
         return CWatchOptions::EXIT_CAPTURE_FAILED;
@@ -152,7 +152,7 @@ int CWatchLoop::RunFile(bool bSandboxed)
     std::string_view text;
     while (!IsCountReached() && !CStopSignals::IsRaised() && file.Next(record, text))
     {
-        OnName(record, text);
+        OnQuery(record, text);
         if (m_output.GetBuffer().size() >= FILE_BATCH_BYTES)
         {
             if (const int nExit = FlushOutput(); nExit >= 0)

@@ -26,7 +26,7 @@ public:
     int RunFile(bool bSandboxed);
 
 private:
-    void OnName(const Channel::CNameRecord& name, std::string_view text) override;
+    void OnQuery(const Channel::CNameRecord& query, std::string_view name) override;
     bool IsCountReached() const { return m_options.nCount != 0 && m_nPrinted >= m_options.nCount; }
     // The exit code when the output could not take what was printed, otherwise -1.
     int FlushOutput();

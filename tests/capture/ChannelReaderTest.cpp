@@ -39,7 +39,7 @@ protected:
     void Send() { ASSERT_TRUE(m_pWriter->Flush()); }
 
     void Send(const void* pData, size_t nSize) { ASSERT_EQ(send(m_helperEnd.Get(), pData, nSize, 0), ssize_t(nSize)); }
-    void OnName(const CNameRecord& name, std::string_view text) override { m_told.emplace_back(name, text); }
+    void OnQuery(const CNameRecord& name, std::string_view text) override { m_told.emplace_back(name, text); }
     // The names the last step handed over.
     std::vector<std::string> Names(const CChannelReader::CNews&)
     {
