@@ -4,7 +4,8 @@
 // words to the window are records; their texts are the window's.
 namespace HelperTexts {
 
-inline constexpr char USAGE[] = "usage: tarrow-capture-helper LOCAL-ADDRESS [names|queries|exchanges] (run by Tarrow, not by hand)\n";
+inline constexpr char USAGE[] =
+    "usage: tarrow-capture-helper LOCAL-ADDRESS [names|queries|exchanges] (run by Tarrow, not by hand)\n";
 inline constexpr char NO_CHANNEL[] = "tarrow-capture-helper: no caller's socket at descriptor 3\n";
 
 } // namespace HelperTexts
