@@ -13,18 +13,13 @@
 #include <QTimer>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <csignal>
-#include <cstdlib>
-#include <ctime>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <functional>
-#include <future>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -114,32 +109,6 @@ protected:
 
     int m_hServerHere = -1, m_hServerThere = -1, m_hClientHere = -1, m_hClientThere = -1;
     int m_nDescriptors = 0;
-};
-
-// Sends queries from the peer as fast as it can until destroyed.
-class CTrafficSource
-{
-public:
-    CTrafficSource(int hSocket, const std::string& strTarget)
-        : m_thread([this, hSocket, strTarget] {
-            const CBytes query = MakeDnsQuery("load.example");
-            while (!m_bStop.load())
-            {
-                for (int i = 0; i < 50; ++i)
-                    SendUdp(hSocket, strTarget, 53, query);
-                std::this_thread::sleep_for(std::chrono::microseconds(200));
-            }
-        })
-    {}
-    ~CTrafficSource()
-    {
-        m_bStop.store(true);
-        m_thread.join();
-    }
-
-private:
-    std::atomic<bool> m_bStop {false};
-    std::thread m_thread;
 };
 
 TEST_F(CaptureSessionTest, AFailedStartKeepsItsTextUntilAnotherStartFails)
@@ -252,7 +221,16 @@ TEST_F(CaptureSessionTest, ANestedEventLoopKeepsDelivering)
 // with its ring, so this takes seconds.
 TEST_F(CaptureSessionTest, TeardownsUnderTrafficInEveryOrderLeaveNothingBehind)
 {
-    CTrafficSource traffic(m_hClientThere, m_pNet->GetCaptureAddress());
+    // Queries from the peer as fast as it sends them, until the test ends.
+    const std::jthread traffic([this](std::stop_token stop) {
+        const CBytes query = MakeDnsQuery("load.example");
+        while (!stop.stop_requested())
+        {
+            for (int i = 0; i < 50; ++i)
+                SendUdp(m_hClientThere, m_pNet->GetCaptureAddress(), 53, query);
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+    });
     CTestOwner owner;
     CCaptureSession session;
     session.SetOwner(&owner, m_pNet->GetCaptureAddress());

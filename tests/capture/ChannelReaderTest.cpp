@@ -108,6 +108,7 @@ TEST_F(ChannelReaderTest, EveryEndIsToldAfterTheNamesBeforeIt)
          "The capture helper sent something that is not a capture record."},
         {"missed count leaps", Raw(Counts(BEFORE, BEFORE + UINT32_MAX + 1)),
          "The capture helper sent something that is not a capture record."},
+        {"failed", Raw(Failed(100)), "recvfrom() failed, error num 100"},
     };
     for (auto& end : ends)
     {
@@ -124,15 +125,6 @@ TEST_F(ChannelReaderTest, EveryEndIsToldAfterTheNamesBeforeIt)
         EXPECT_EQ(Names(news), std::vector<std::string> {"before.example"}) << end.pszWhat;
         EXPECT_EQ(news.strEnded, end.pszText) << end.pszWhat;
     }
-
-    SetUp();
-    m_told.clear();
-    PutName(1, "last.example");
-    ASSERT_TRUE(m_pWriter->Put(Failed(100)));
-    Send();
-    const CChannelReader::CNews failed = m_reader.Read();
-    EXPECT_EQ(Names(failed), std::vector<std::string> {"last.example"});
-    EXPECT_EQ(failed.strEnded, "recvfrom() failed, error num 100");
 }
 
 TEST_F(ChannelReaderTest, SilenceEndsTheCaptureOnlyWhenNothingWaitsToBeRead)

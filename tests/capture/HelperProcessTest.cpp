@@ -69,15 +69,6 @@ TEST(HelperProcessTest, FindsTheBuildTreeHelperFirstAndTheInstalledOneLast)
     }
 }
 
-TEST(HelperProcessTest, WithoutTheRightEveryHelperIsRefusedAndNoneIsLeft)
-{
-    EXPECT_TRUE(HoldsWithoutCaptureRight([] {
-        const CHelperProcess::CStarted started = CHelperProcess::Start("127.0.0.1");
-        return !started.channel.IsOpen() && started.opened.nStep == STEP_OPEN && started.opened.nError == EPERM
-               && NoChildLeft();
-    }));
-}
-
 TEST(HelperProcessTest, EveryFailedStepHasItsOwnTextAndAnUnknownOneReadsAsTheRefusedOpen)
 {
     const struct

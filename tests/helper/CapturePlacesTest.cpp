@@ -1,51 +1,28 @@
 // A user's places among running captures: at most four, whatever the user does to their files,
 // however the starts meet, whatever another user binds, and however the user times their own
 // helper's reading of the kernel's list of sockets.
-#include "capture/HelperProcess.h"
-#include "channel/Channel.h"
+#include "HelperRun.h"
 #include "common/GrantedHelper.h"
-#include "common/NetNamespaceFixture.h"
-#include "common/TestUser.h"
 #include "helper/CapturePlaces.h"
-
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
-#include <chrono>
-#include <csignal>
-#include <cstdio>
-#include <cstring>
-#include <ctime>
-#include <fcntl.h>
-#include <filesystem>
 #include <fstream>
-#include <linux/netlink.h>
-#include <functional>
 #include <latch>
+#include <linux/netlink.h>
 #include <memory>
 #include <pwd.h>
 #include <random>
 #include <sched.h>
-#include <set>
 #include <sstream>
 #include <sys/prctl.h>
-#include <sys/resource.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <thread>
-#include <unistd.h>
-#include <vector>
-
-using namespace Channel;
 
 namespace {
 
-constexpr char CAPTURE_RIGHT[] = "cap_net_raw=ep";
-
-using CapturePlacesTest = CNetNamespaceTest;
+using CapturePlacesTest = CaptureHelperNetTest;
 
 // What a user may do to their own files between two starts, each of which once freed places that
 // were counted in a file of theirs.
@@ -73,6 +50,17 @@ bool ChangeOwnFiles(int nChange)
     default:
         return chmod(strHome.c_str(), 0700) == 0;
     }
+}
+
+// strName with its leading NUL.
+bool BindAbstract(int hSocket, const std::string& strName)
+{
+    sockaddr_un addr {};
+    addr.sun_family = AF_UNIX;
+    std::memcpy(addr.sun_path, strName.data(), strName.size());
+    return bind(hSocket, reinterpret_cast<const sockaddr*>(&addr),
+                socklen_t(offsetof(sockaddr_un, sun_path) + strName.size()))
+           == 0;
 }
 
 } // namespace
@@ -189,6 +177,9 @@ TEST_F(CapturePlacesTest, AnotherUserNeitherTakesNorHoldsTheUsersPlaces)
     ASSERT_EQ(pipe(ready), 0);
     ASSERT_EQ(pipe(done), 0);
     m_fds.insert(m_fds.end(), {ready[0], ready[1], done[0], done[1]});
+    const auto start = [&] {
+        return CHelperProcess::StartHelper(helper.GetPath(), m_pNet->GetCaptureAddress().c_str());
+    };
 
     const pid_t pidOther = other.Start([&] {
         std::vector<CUniqueFd> names;
@@ -196,21 +187,16 @@ TEST_F(CapturePlacesTest, AnotherUserNeitherTakesNorHoldsTheUsersPlaces)
         {
             // In the state the user's own places are in, and in another.
             names.emplace_back(socket(AF_UNIX, nName % 2 == 0 ? SOCK_STREAM : SOCK_DGRAM, 0));
-            sockaddr_un addr {};
-            addr.sun_family = AF_UNIX;
             char szTail[17];
             std::snprintf(szTail, sizeof(szTail), "%016x", nName);
-            const std::string strName = "tarrow-capture/" + std::to_string(owner.GetUid()) + "/" + szTail;
-            std::memcpy(addr.sun_path + 1, strName.data(), strName.size());
-            if (bind(names.back().Get(), reinterpret_cast<const sockaddr*>(&addr),
-                     socklen_t(offsetof(sockaddr_un, sun_path) + 1 + strName.size()))
-                != 0)
+            if (!BindAbstract(names.back().Get(),
+                              std::string(1, '\0') + "tarrow-capture/" + std::to_string(owner.GetUid()) + "/" + szTail))
                 return 10;
         }
         std::vector<CHelperProcess::CStarted> running;
         for (int i = 0; i < MAX_CAPTURES_PER_USER; ++i)
         {
-            running.push_back(CHelperProcess::StartHelper(helper.GetPath(), m_pNet->GetCaptureAddress().c_str()));
+            running.push_back(start());
             if (!running.back().channel.IsOpen())
                 return 20 + i;
         }
@@ -224,13 +210,11 @@ TEST_F(CapturePlacesTest, AnotherUserNeitherTakesNorHoldsTheUsersPlaces)
         std::vector<CHelperProcess::CStarted> running;
         for (int i = 0; i < MAX_CAPTURES_PER_USER; ++i)
         {
-            running.push_back(CHelperProcess::StartHelper(helper.GetPath(), m_pNet->GetCaptureAddress().c_str()));
+            running.push_back(start());
             if (!running.back().channel.IsOpen())
                 return 10 + running.back().opened.nStep % 100;
         }
-        const CHelperProcess::CStarted fifth =
-            CHelperProcess::StartHelper(helper.GetPath(), m_pNet->GetCaptureAddress().c_str());
-        return fifth.opened.nStep == STEP_NO_PLACE ? 0 : 40;
+        return start().opened.nStep == STEP_NO_PLACE ? 0 : 40;
     }));
     EXPECT_EQ(write(done[1], "d", 1), 1);
     EXPECT_EQ(nOwner, 0) << "10 + step: a capture of the owner failed; 40: a fifth one ran";
@@ -259,17 +243,6 @@ unsigned AbstractBucket(const std::string& strName, int nType)
     return nHash & 0xff;
 }
 
-// strName with its leading NUL.
-bool BindAbstract(int hSocket, const std::string& strName)
-{
-    sockaddr_un addr {};
-    addr.sun_family = AF_UNIX;
-    std::memcpy(addr.sun_path, strName.data(), strName.size());
-    return bind(hSocket, reinterpret_cast<const sockaddr*>(&addr),
-                socklen_t(offsetof(sockaddr_un, sun_path) + strName.size()))
-           == 0;
-}
-
 // The abstract names of this namespace that start with strPrefix (without its NUL).
 std::vector<std::string> ListedNames(const std::string& strPrefix)
 {
@@ -283,14 +256,6 @@ std::vector<std::string> ListedNames(const std::string& strPrefix)
             names.push_back(std::string(1, '\0') + strLine.substr(nAt + 2));
     }
     return names;
-}
-
-char ProcessState(pid_t pid)
-{
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string strStat((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    const size_t nEnd = strStat.rfind(") ");
-    return nEnd == std::string::npos || nEnd + 2 >= strStat.size() ? 'X' : strStat[nEnd + 2];
 }
 
 // Whether pid's list of sockets is half read: a part waits in its socket and more are to come.
@@ -310,23 +275,6 @@ bool ListingHalfRead(pid_t pid)
             return true;
     }
     return false;
-}
-
-std::set<pid_t> Children()
-{
-    std::set<pid_t> children;
-    for (const auto& entry : std::filesystem::directory_iterator("/proc"))
-    {
-        const std::string strName = entry.path().filename();
-        if (strName.find_first_not_of("0123456789") != std::string::npos)
-            continue;
-        std::ifstream stat(entry.path() / "stat");
-        std::string strStat((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-        const size_t nEnd = strStat.rfind(") ");
-        if (nEnd != std::string::npos && std::atoi(strStat.c_str() + nEnd + 4) == getpid())
-            children.insert(std::stoi(strName));
-    }
-    return children;
 }
 
 struct CRaceResult
@@ -401,7 +349,7 @@ int RaceFifth(const std::string& strHelper, const std::string& strAddress, uid_t
             && target[-1].starts_with(std::string(1, '\0') + "tarrow-test-pad/"))
             ++result.nAimed;
 
-        const std::set<pid_t> before = Children();
+        const std::vector<int> before = ListChildProcesses();
         std::atomic<bool> bDone = false;
         CHelperProcess::CStarted fifth;
         std::thread starter([&] {
@@ -411,8 +359,8 @@ int RaceFifth(const std::string& strHelper, const std::string& strAddress, uid_t
         pid_t pid = -1;
         while (pid < 0 && !bDone)
         {
-            for (const pid_t child : Children())
-                if (!before.contains(child))
+            for (const int child : ListChildProcesses())
+                if (std::find(before.begin(), before.end(), child) == before.end())
                     pid = child;
         }
         bool bCaught = false;
@@ -420,12 +368,10 @@ int RaceFifth(const std::string& strHelper, const std::string& strAddress, uid_t
         {
             if (kill(pid, SIGSTOP) != 0)
                 break;
-            char cState = ProcessState(pid);
-            while (cState != 'T' && cState != 'Z' && cState != 'X')
-            {
+            // "T (stopped)", "Z (zombie)", or nothing once it is gone.
+            char cState = 0;
+            while ((cState = ReadProcessStatus(pid, "State").append("X")[0]) != 'T' && cState != 'Z' && cState != 'X')
                 sched_yield();
-                cState = ProcessState(pid);
-            }
             if (cState == 'T' && ListingHalfRead(pid))
             {
                 padding.clear();

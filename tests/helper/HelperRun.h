@@ -133,7 +133,6 @@ struct CCollected
     {
         m_names.emplace_back(text);
         m_records.push_back(name);
-        m_nLastSeconds = name.nSeconds;
     }
     void OnRecord(const CCountsRecord& counts, std::string_view)
     {
@@ -148,7 +147,6 @@ struct CCollected
     COpenedRecord m_opened;
     std::vector<std::string> m_names;
     std::vector<CNameRecord> m_records;
-    std::int64_t m_nLastSeconds = 0;
     std::uint64_t m_nEventsLost = 0;
     unsigned m_nCounts = 0;
 };

@@ -123,47 +123,28 @@ TEST(QueryFormatTest, NoTextFieldStartsAFormula)
     line.nDnsId = 48879;
     line.nSender = SENDER_PROGRAM;
     line.nPid = 4242;
-    struct
+    // Each lead character as the saved file escapes it, in the name, program, user and unit.
+    const std::pair<char, const char*> leads[] = {{'=', "\\061"}, {'+', "\\043"}, {'-', "\\045"}, {'@', "\\064"}};
+    for (const auto& [chLead, pszEscaped] : leads)
     {
-        char chLead;
-        const char* pszTsv;
-        const char* pszCsv;
-    } cases[] = {
-        {'=',
-         "2025-12-07T09:33:20.123456Z\t\\061n.example\tA\tudp\t10.53.1.2\t40000\t10.53.1.1\t53\t48879\tprogram\t4242"
-         "\t\\061cmd,1\t\\061user\t\\061unit\t\n",
-         "2025-12-07T09:33:20.123456Z,\\061n.example,A,udp,10.53.1.2,40000,10.53.1.1,53,48879,program,4242,"
-         "\"\\061cmd,1\",\\061user,\\061unit,\n"},
-        {'+',
-         "2025-12-07T09:33:20.123456Z\t\\043n.example\tA\tudp\t10.53.1.2\t40000\t10.53.1.1\t53\t48879\tprogram\t4242"
-         "\t\\043cmd,1\t\\043user\t\\043unit\t\n",
-         "2025-12-07T09:33:20.123456Z,\\043n.example,A,udp,10.53.1.2,40000,10.53.1.1,53,48879,program,4242,"
-         "\"\\043cmd,1\",\\043user,\\043unit,\n"},
-        {'-',
-         "2025-12-07T09:33:20.123456Z\t\\045n.example\tA\tudp\t10.53.1.2\t40000\t10.53.1.1\t53\t48879\tprogram\t4242"
-         "\t\\045cmd,1\t\\045user\t\\045unit\t\n",
-         "2025-12-07T09:33:20.123456Z,\\045n.example,A,udp,10.53.1.2,40000,10.53.1.1,53,48879,program,4242,"
-         "\"\\045cmd,1\",\\045user,\\045unit,\n"},
-        {'@',
-         "2025-12-07T09:33:20.123456Z\t\\064n.example\tA\tudp\t10.53.1.2\t40000\t10.53.1.1\t53\t48879\tprogram\t4242"
-         "\t\\064cmd,1\t\\064user\t\\064unit\t\n",
-         "2025-12-07T09:33:20.123456Z,\\064n.example,A,udp,10.53.1.2,40000,10.53.1.1,53,48879,program,4242,"
-         "\"\\064cmd,1\",\\064user,\\064unit,\n"},
-    };
-    for (const auto& entry : cases)
-    {
-        const std::string strName = entry.chLead + std::string("n.example"),
-                          strProgram = entry.chLead + std::string("cmd,1"),
-                          strUser = entry.chLead + std::string("user"), strUnit = entry.chLead + std::string("unit");
+        const std::string strName = chLead + std::string("n.example"), strProgram = chLead + std::string("cmd,1"),
+                          strUser = chLead + std::string("user"), strUnit = chLead + std::string("unit");
         line.name = strName;
         line.program = strProgram;
         line.user = strUser;
         line.unit = strUnit;
+        const std::string strEsc = pszEscaped;
         std::string strTsv, strCsv;
         CQueryFormat(CQueryFormat::TSV).AppendQuery(strTsv, line);
         CQueryFormat(CQueryFormat::CSV).AppendQuery(strCsv, line);
-        EXPECT_EQ(strTsv, entry.pszTsv) << entry.chLead;
-        EXPECT_EQ(strCsv, entry.pszCsv) << entry.chLead;
+        EXPECT_EQ(strTsv, "2025-12-07T09:33:20.123456Z\t" + strEsc
+                              + "n.example\tA\tudp\t10.53.1.2\t40000\t10.53.1.1\t53\t48879"
+                                "\tprogram\t4242\t"
+                              + strEsc + "cmd,1\t" + strEsc + "user\t" + strEsc + "unit\t\n");
+        EXPECT_EQ(strCsv, "2025-12-07T09:33:20.123456Z," + strEsc
+                              + "n.example,A,udp,10.53.1.2,40000,10.53.1.1,53,48879,program,"
+                                "4242,\""
+                              + strEsc + "cmd,1\"," + strEsc + "user," + strEsc + "unit,\n");
     }
 }
 
