@@ -12,13 +12,6 @@ class CAboutDlgTest : public QObject
 {
     Q_OBJECT
 
-private:
-    static QString LabelText(const QWidget* pDialog, int nIndex)
-    {
-        const auto labels = pDialog->findChildren<QLabel*>(Qt::FindDirectChildrenOnly);
-        return nIndex < labels.size() ? labels[nIndex]->text() : QString();
-    }
-
 private slots:
     void contents()
     {
@@ -51,7 +44,7 @@ private slots:
         QVERIFY(QTest::qWaitForWindowExposed(&dlg));
         QCOMPARE(dlg.m_linkUrl.GetControl(), GetDlgItem(&dlg, IDC_ABOUT_URL));
         QCOMPARE(dlg.m_linkNotice.GetControl(), GetDlgItem(&dlg, IDC_ABOUT_NOTICE));
-        // How a link reads is the link's own (HyperLinkTest); its look the dialog could still undo.
+        // How a link reads is the links' own (LinkControlTest, HyperLinkTest); its look the dialog could still undo.
         for (const CHyperLink* pLink : {&dlg.m_linkUrl, &dlg.m_linkNotice})
         {
             QLabel* pLabel = pLink->GetControl();

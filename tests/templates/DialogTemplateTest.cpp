@@ -105,24 +105,6 @@ private slots:
         QVERIFY(!(dlgAbout.windowFlags() & Qt::WindowMaximizeButtonHint));
     }
 
-    void tabOrderIsTemplateOrder()
-    {
-        QDialog dlg;
-        Build(IDD_MONITOR_DIALOG, dlg);
-        const QList<int> expected = {IDC_RUN, IDC_NAME_LIST, IDC_STOP, IDC_INTERFACE, IDC_DOWNLOAD_1, IDC_DOWNLOAD_2};
-        QWidget* pFirst = GetDlgItem(&dlg, IDC_RUN);
-        QList<int> order;
-        QWidget* pWidget = pFirst;
-        do
-        {
-            const QVariant varId = pWidget->property("controlId");
-            if (varId.isValid() && (pWidget->focusPolicy() & Qt::TabFocus))
-                order << varId.toInt();
-            pWidget = pWidget->nextInFocusChain();
-        } while (pWidget != pFirst && order.size() < 20);
-        QCOMPARE(order, expected);
-    }
-
     void layoutKeepsItsShape()
     {
         QDialog dlg;
