@@ -46,7 +46,7 @@ private slots:
         QCOMPARE(CDialogTemplate::MapDialogRect(QRect(0, 0, 4, 8), QSize(7, 14)), QRect(0, 0, 7, 14));
     }
 
-    void mainDialogWidgets()
+    void mainDialogWidgetsAndFrame()
     {
         QDialog dlg;
         Build(IDD_MONITOR_DIALOG, dlg);
@@ -82,12 +82,7 @@ private slots:
 
         QVERIFY(GetDlgItem(&dlg, 4242) == nullptr);
         QVERIFY(GetDlgItem(nullptr, IDC_RUN) == nullptr);
-    }
 
-    void mainDialogFrame()
-    {
-        QDialog dlg;
-        Build(IDD_MONITOR_DIALOG, dlg);
         QCOMPARE(dlg.minimumSize(), dlg.maximumSize());
         QVERIFY(dlg.windowFlags() & Qt::WindowMinimizeButtonHint);
         QVERIFY(!(dlg.windowFlags() & Qt::WindowMaximizeButtonHint));

@@ -3,6 +3,8 @@
 #include "ui/ListExport.h"
 #include "ui/NameListModel.h"
 
+#include "common/HostileNames.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -81,11 +83,6 @@ struct stat StatOf(const QString& strPath)
     return info;
 }
 
-mode_t ModeOf(const QString& strPath)
-{
-    return StatOf(strPath).st_mode;
-}
-
 // Every extended attribute, an ACL (system.posix_acl_access) included, by name.
 QMap<QByteArray, QByteArray> AttributesOf(const QString& strPath)
 {
@@ -110,14 +107,8 @@ bool SetAcl(const QStringList& args)
 }
 
 // Root writes through permission bits, so as root the saving runs in a child that has become
-// nobody; files it is to own are given to nobody. The child's exit code says whether fnSave held.
+// nobody, and files it is to own are given to nobody. The child's exit code says whether fnSave held.
 constexpr uid_t NOBODY = 65534;
-
-void GiveToSaver(const QString& strPath)
-{
-    if (geteuid() == 0)
-        QVERIFY(chown(QFile::encodeName(strPath).constData(), NOBODY, NOBODY) == 0);
-}
 
 bool AsUnprivileged(const std::function<bool()>& fnSave)
 {
@@ -164,13 +155,26 @@ private slots:
         QVERIFY(saved.size() > 8 * 64 * 1024);
         QCOMPARE(saved, FilledListText(20000));
         QCOMPARE(CListExport::FormatText(list), saved);
-        QCOMPARE(ModeOf(strPath) & 0777, mode_t(0640));
+        QCOMPARE(StatOf(strPath).st_mode & 0777, mode_t(0640));
         QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList {"capture.txt"});
 
         CNameListModel empty;
         QVERIFY(CListExport::FormatText(empty).isEmpty());
         QVERIFY(listExport.Write(dir.filePath("empty.txt"), empty));
         QCOMPARE(ReadAll(dir.filePath("empty.txt")), QByteArray());
+    }
+
+    // Each name a sender could aim at whatever reads the file, as the decoder hands it on (up to its
+    // first NUL), stays one field of one row, as the list shows it or escaped further.
+    void hostileNamesStayOneFieldOfOneRow()
+    {
+        for (const CHostileName& hostile : HostileNames())
+        {
+            CNameListModel list;
+            Add(list, hostile.strName.c_str());
+            QCOMPARE(CListExport::FormatText(list).toStdString(),
+                     (hostile.strSaved.empty() ? hostile.strShown : hostile.strSaved) + "\tJuly 03 2026 21:00:05\t\r");
+        }
     }
 
     void addsTxtOnlyWhenTheExtensionIsEmpty_data()
@@ -213,7 +217,7 @@ private slots:
         QVERIFY(QDir().mkpath(strFolder));
         const QString strPath = strFolder + "/capture.txt";
         WriteAll(strPath, "old contents");
-        GiveToSaver(strPath);
+        QVERIFY(geteuid() != 0 || chown(QFile::encodeName(strPath).constData(), NOBODY, NOBODY) == 0);
         QVERIFY(chmod(QFile::encodeName(strPath).constData(), mode) == 0);
         QVERIFY(chmod(QFile::encodeName(strFolder).constData(), 0555) == 0);
 
@@ -378,7 +382,7 @@ private slots:
                 strError.startsWith(QStringLiteral("not written: The list could not be saved. %1").arg(item.pszReason))
                     && strError.endsWith(QLatin1Char('\n') + item.strPath),
                 qPrintable(strError));
-            QCOMPARE(ModeOf(item.strPath) & S_IFMT, item.nType);
+            QCOMPARE(StatOf(item.strPath).st_mode & S_IFMT, item.nType);
         }
         QCOMPARE(ReadAll(strTarget), QByteArray("not yours"));
         QVERIFY(!QFileInfo::exists(dir.filePath("private/nothing.txt")));
