@@ -8,16 +8,12 @@
 #include <QPushButton>
 #include <QTest>
 
+#include <functional>
+#include <utility>
+
 class CAboutDlgTest : public QObject
 {
     Q_OBJECT
-
-private:
-    static QString LabelText(const QWidget* pDialog, int nIndex)
-    {
-        const auto labels = pDialog->findChildren<QLabel*>(Qt::FindDirectChildrenOnly);
-        return nIndex < labels.size() ? labels[nIndex]->text() : QString();
-    }
 
 private slots:
     void contents()
@@ -51,7 +47,7 @@ private slots:
         QVERIFY(QTest::qWaitForWindowExposed(&dlg));
         QCOMPARE(dlg.m_linkUrl.GetControl(), GetDlgItem(&dlg, IDC_ABOUT_URL));
         QCOMPARE(dlg.m_linkNotice.GetControl(), GetDlgItem(&dlg, IDC_ABOUT_NOTICE));
-        // How a link reads is the link's own (HyperLinkTest); its look the dialog could still undo.
+        // How a link reads is the links' own (LinkControlTest, HyperLinkTest); its look the dialog could still undo.
         for (const CHyperLink* pLink : {&dlg.m_linkUrl, &dlg.m_linkNotice})
         {
             QLabel* pLabel = pLink->GetControl();
@@ -65,34 +61,24 @@ private slots:
         QVERIFY(dlg.isVisible());
     }
 
-    void closes_data()
+    void closesByEnterOkEscOrTheCloseBox()
     {
-        QTest::addColumn<QString>("strHow");
-        QTest::addColumn<int>("nResult");
-        QTest::newRow("Enter") << "enter" << int(QDialog::Accepted);
-        QTest::newRow("Esc") << "esc" << int(QDialog::Rejected);
-        QTest::newRow("OK") << "ok" << int(QDialog::Accepted);
-        QTest::newRow("close box") << "close" << int(QDialog::Rejected);
-    }
-
-    void closes()
-    {
-        QFETCH(QString, strHow);
-        QFETCH(int, nResult);
-        CAboutDlg dlg;
-        dlg.setResult(-1);
-        dlg.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&dlg));
-        if (strHow == "enter")
-            QTest::keyClick(&dlg, Qt::Key_Return);
-        else if (strHow == "esc")
-            QTest::keyClick(&dlg, Qt::Key_Escape);
-        else if (strHow == "ok")
-            QTest::mouseClick(GetDlgItem(&dlg, IDOK), Qt::LeftButton);
-        else
-            dlg.close();
-        QVERIFY(!dlg.isVisible());
-        QCOMPARE(dlg.result(), nResult);
+        const std::pair<std::function<void(CAboutDlg&)>, int> ways[] = {
+            {[](CAboutDlg& dlg) { QTest::keyClick(&dlg, Qt::Key_Return); }, QDialog::Accepted},
+            {[](CAboutDlg& dlg) { QTest::mouseClick(GetDlgItem(&dlg, IDOK), Qt::LeftButton); }, QDialog::Accepted},
+            {[](CAboutDlg& dlg) { QTest::keyClick(&dlg, Qt::Key_Escape); }, QDialog::Rejected},
+            {[](CAboutDlg& dlg) { dlg.close(); }, QDialog::Rejected},
+        };
+        for (const auto& [fnClose, nResult] : ways)
+        {
+            CAboutDlg dlg;
+            dlg.setResult(-1);
+            dlg.show();
+            QVERIFY(QTest::qWaitForWindowExposed(&dlg));
+            fnClose(dlg);
+            QVERIFY(!dlg.isVisible());
+            QCOMPARE(dlg.result(), nResult);
+        }
     }
 };
 

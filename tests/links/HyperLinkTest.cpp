@@ -3,8 +3,6 @@
 
 #include "common/UrlCatcher.h"
 
-#include <QAccessible>
-#include <QAccessibleActionInterface>
 #include <QLabel>
 #include <QTest>
 #include <QWidget>
@@ -135,36 +133,6 @@ private slots:
         m_pDialog->setPalette(palDark);
         textOn(QColor("#323232"));
         QCOMPARE(m_pLabel->palette().color(QPalette::Window), QColor("#323232"));
-    }
-
-    // Opened through the accessibility bus's press, or on the left button's press (not its release,
-    // and no other button), at the address set before attaching or after.
-    void readsAsALinkThatOpensOnPress()
-    {
-        CHyperLink link;
-        link.SetURL(PAGE_OTHER_PRODUCT);
-        link.Attach(m_pLabel);
-        QAccessibleInterface* pAccessible = QAccessible::queryAccessibleInterface(m_pLabel);
-        QVERIFY(pAccessible != nullptr);
-        QCOMPARE(pAccessible->role(), QAccessible::Link);
-        QCOMPARE(pAccessible->text(QAccessible::Name), m_pLabel->text());
-        QVERIFY(pAccessible->state().linked);
-        QVERIFY(!pAccessible->state().focusable);
-        QCOMPARE(m_pLabel->focusPolicy(), Qt::NoFocus);
-
-        QAccessibleActionInterface* pActions = pAccessible->actionInterface();
-        QVERIFY(pActions != nullptr);
-        QCOMPARE(pActions->actionNames(), QStringList {QAccessibleActionInterface::pressAction()});
-        pActions->doAction(QAccessibleActionInterface::pressAction());
-        QTRY_COMPARE(m_catcher.m_urls, QList<QUrl> {QUrl(PAGE_OTHER_PRODUCT)});
-
-        link.SetURL(PAGE_PRODUCT);
-        QTest::mousePress(m_pLabel, Qt::LeftButton, {}, QPoint(5, 5));
-        QCOMPARE(m_catcher.m_urls, (QList<QUrl> {QUrl(PAGE_OTHER_PRODUCT), QUrl(PAGE_PRODUCT)}));
-        QTest::mouseRelease(m_pLabel, Qt::LeftButton, {}, QPoint(5, 5));
-        QTest::mouseClick(m_pLabel, Qt::RightButton, {}, QPoint(5, 5));
-        QTest::mouseClick(m_pLabel, Qt::MiddleButton, {}, QPoint(5, 5));
-        QCOMPARE(m_catcher.m_urls.size(), 2);
     }
 
     // With no address set, the maker's home page opens.

@@ -46,7 +46,7 @@ private slots:
         QCOMPARE(CDialogTemplate::MapDialogRect(QRect(0, 0, 4, 8), QSize(7, 14)), QRect(0, 0, 7, 14));
     }
 
-    void mainDialogWidgets()
+    void mainDialogWidgetsAndFrame()
     {
         QDialog dlg;
         Build(IDD_MONITOR_DIALOG, dlg);
@@ -82,12 +82,7 @@ private slots:
 
         QVERIFY(GetDlgItem(&dlg, 4242) == nullptr);
         QVERIFY(GetDlgItem(nullptr, IDC_RUN) == nullptr);
-    }
 
-    void mainDialogFrame()
-    {
-        QDialog dlg;
-        Build(IDD_MONITOR_DIALOG, dlg);
         QCOMPARE(dlg.minimumSize(), dlg.maximumSize());
         QVERIFY(dlg.windowFlags() & Qt::WindowMinimizeButtonHint);
         QVERIFY(!(dlg.windowFlags() & Qt::WindowMaximizeButtonHint));
@@ -103,24 +98,6 @@ private slots:
         QVERIFY(dlgAbout.findChild<QMenuBar*>() == nullptr);
         QVERIFY(!(dlgAbout.windowFlags() & Qt::WindowMinimizeButtonHint));
         QVERIFY(!(dlgAbout.windowFlags() & Qt::WindowMaximizeButtonHint));
-    }
-
-    void tabOrderIsTemplateOrder()
-    {
-        QDialog dlg;
-        Build(IDD_MONITOR_DIALOG, dlg);
-        const QList<int> expected = {IDC_RUN, IDC_NAME_LIST, IDC_STOP, IDC_INTERFACE, IDC_DOWNLOAD_1, IDC_DOWNLOAD_2};
-        QWidget* pFirst = GetDlgItem(&dlg, IDC_RUN);
-        QList<int> order;
-        QWidget* pWidget = pFirst;
-        do
-        {
-            const QVariant varId = pWidget->property("controlId");
-            if (varId.isValid() && (pWidget->focusPolicy() & Qt::TabFocus))
-                order << varId.toInt();
-            pWidget = pWidget->nextInFocusChain();
-        } while (pWidget != pFirst && order.size() < 20);
-        QCOMPARE(order, expected);
     }
 
     void layoutKeepsItsShape()

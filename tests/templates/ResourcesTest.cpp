@@ -53,12 +53,6 @@ private slots:
                     QCOMPARE(qAlpha(imageLarge.pixel(x, y)), 0);
     }
 
-    void listImageIndexOutsideTheStrip()
-    {
-        QVERIFY(LoadListImage(-1).isNull());
-        QVERIFY(LoadListImage(3).isNull());
-    }
-
     void artHasItsSizes()
     {
         EnsureResources();
@@ -75,7 +69,12 @@ private slots:
         QVERIFY(!QImage(":/res/images/tarrow.ico").isNull());
     }
 
-    void unknownStringIsEmpty() { QVERIFY(LoadResourceString(4242).isEmpty()); }
+    void unknownIdsGiveNothing()
+    {
+        QVERIFY(LoadListImage(-1).isNull());
+        QVERIFY(LoadListImage(3).isNull());
+        QVERIFY(LoadResourceString(4242).isEmpty());
+    }
 };
 
 QTEST_MAIN(CResourcesTest)

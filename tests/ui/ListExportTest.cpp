@@ -3,6 +3,8 @@
 #include "ui/ListExport.h"
 #include "ui/NameListModel.h"
 
+#include "common/HostileNames.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -44,6 +46,18 @@ bool Add(CNameListModel& list, const QByteArray& name)
 // What a list holding only "new.example" saves.
 const QByteArray NEW_EXAMPLE_TEXT = "new.example\tJuly 03 2026 21:00:05\t\r";
 
+// Saves a list holding only "new.example" under the umask given: empty when written, else why not.
+QString SaveNewExample(const QString& strPath, mode_t nMask = 022)
+{
+    CNameListModel list;
+    Add(list, "new.example");
+    const mode_t nOldMask = umask(nMask);
+    CListExport listExport;
+    const bool bWritten = listExport.Write(strPath, list);
+    umask(nOldMask);
+    return bWritten ? QString() : "not written: " + listExport.GetErrorText();
+}
+
 // Enough names to fill many of the pieces the export writes; every hundredth holds an LF.
 void FillList(CNameListModel& list, int nCount)
 {
@@ -67,11 +81,6 @@ struct stat StatOf(const QString& strPath)
     {};
     lstat(QFile::encodeName(strPath).constData(), &info);
     return info;
-}
-
-mode_t ModeOf(const QString& strPath)
-{
-    return StatOf(strPath).st_mode;
 }
 
 // Every extended attribute, an ACL (system.posix_acl_access) included, by name.
@@ -98,14 +107,8 @@ bool SetAcl(const QStringList& args)
 }
 
 // Root writes through permission bits, so as root the saving runs in a child that has become
-// nobody; files it is to own are given to nobody. The child's exit code says whether fnSave held.
+// nobody, and files it is to own are given to nobody. The child's exit code says whether fnSave held.
 constexpr uid_t NOBODY = 65534;
-
-void GiveToSaver(const QString& strPath)
-{
-    if (geteuid() == 0)
-        QVERIFY(chown(QFile::encodeName(strPath).constData(), NOBODY, NOBODY) == 0);
-}
 
 bool AsUnprivileged(const std::function<bool()>& fnSave)
 {
@@ -136,26 +139,7 @@ private slots:
         tzset();
     }
 
-    void formatsRowsNewestFirstWithTrailingTabsAndCr()
-    {
-        CNameListModel list;
-        QVERIFY(Add(list, "mail.example.org"));
-        QVERIFY(Add(list, "ns1.example.net"));
-        QCOMPARE(CListExport::FormatText(list), QByteArray("ns1.example.net\tJuly 03 2026 21:00:05\t\r"
-                                                           "mail.example.org\tJuly 03 2026 21:00:05\t\r"));
-    }
-
-    void emptyListGivesNoBytes()
-    {
-        CNameListModel list;
-        QVERIFY(CListExport::FormatText(list).isEmpty());
-
-        QTemporaryDir dir;
-        CListExport listExport;
-        QVERIFY(listExport.Write(dir.filePath("empty.txt"), list));
-        QCOMPARE(QFileInfo(dir.filePath("empty.txt")).size(), 0);
-    }
-
+    // A list of names, and an empty one, each in a file of its own, as the one text the list formats.
     void streamsTheFormattedBytesIntoANewFile()
     {
         CNameListModel list;
@@ -170,8 +154,27 @@ private slots:
         const QByteArray saved = ReadAll(strPath);
         QVERIFY(saved.size() > 8 * 64 * 1024);
         QCOMPARE(saved, FilledListText(20000));
-        QCOMPARE(ModeOf(strPath) & 0777, mode_t(0640));
+        QCOMPARE(CListExport::FormatText(list), saved);
+        QCOMPARE(StatOf(strPath).st_mode & 0777, mode_t(0640));
         QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList {"capture.txt"});
+
+        CNameListModel empty;
+        QVERIFY(CListExport::FormatText(empty).isEmpty());
+        QVERIFY(listExport.Write(dir.filePath("empty.txt"), empty));
+        QCOMPARE(ReadAll(dir.filePath("empty.txt")), QByteArray());
+    }
+
+    // Each name a sender could aim at whatever reads the file, as the decoder hands it on (up to its
+    // first NUL), stays one field of one row, as the list shows it or escaped further.
+    void hostileNamesStayOneFieldOfOneRow()
+    {
+        for (const CHostileName& hostile : HostileNames())
+        {
+            CNameListModel list;
+            Add(list, hostile.strName.c_str());
+            QCOMPARE(CListExport::FormatText(list).toStdString(),
+                     (hostile.strSaved.empty() ? hostile.strShown : hostile.strSaved) + "\tJuly 03 2026 21:00:05\t\r");
+        }
     }
 
     void addsTxtOnlyWhenTheExtensionIsEmpty_data()
@@ -214,45 +217,58 @@ private slots:
         QVERIFY(QDir().mkpath(strFolder));
         const QString strPath = strFolder + "/capture.txt";
         WriteAll(strPath, "old contents");
-        GiveToSaver(strPath);
+        QVERIFY(geteuid() != 0 || chown(QFile::encodeName(strPath).constData(), NOBODY, NOBODY) == 0);
         QVERIFY(chmod(QFile::encodeName(strPath).constData(), mode) == 0);
         QVERIFY(chmod(QFile::encodeName(strFolder).constData(), 0555) == 0);
 
-        CNameListModel list;
-        Add(list, "new.example");
         const bool bAsExpected = AsUnprivileged([&] {
-            CListExport listExport;
-            const bool bWritten = listExport.Write(strPath, list);
-            if (bWritten != written)
-                qWarning("%s", qPrintable(listExport.GetErrorText()));
-            return bWritten == written
-                   && (written ? ReadAll(strPath) == NEW_EXAMPLE_TEXT
-                               : ReadAll(strPath) == "old contents" && listExport.GetErrorText().contains(strPath));
+            const QString strError = SaveNewExample(strPath);
+            if (strError.isEmpty() != written)
+                qWarning("%s", qPrintable(strError));
+            return written ? strError.isEmpty() && ReadAll(strPath) == NEW_EXAMPLE_TEXT
+                           : ReadAll(strPath) == "old contents" && strError.contains(strPath);
         });
         chmod(QFile::encodeName(strFolder).constData(), 0755);
         QVERIFY(bAsExpected);
         QCOMPARE(QDir(strFolder).entryList(QDir::Files | QDir::Hidden), QStringList {"capture.txt"});
     }
 
-    // Whatever else sees the file, through another link, its owner, group or permissions, sees it
-    // as before with the new text.
-    void keepsTheOwnerGroupModeAndLinksOfAnExistingFile_data()
+    // Whatever else sees the file, through another link, its owner, group, permissions, ACL or
+    // another attribute, sees it as before with the new text (with an ACL, the group bits are only
+    // its mask), and it gains nothing from the folder. In the build tree, as tmpfs may keep no user
+    // attributes.
+    void keepsWhoMayDoWhatWithAnExistingFile_data()
     {
         QTest::addColumn<int>("mode");
         QTest::addColumn<bool>("otherOwner");
         QTest::addColumn<bool>("secondLink");
-        QTest::newRow("second hard link") << 0644 << false << true;
-        QTest::newRow("another user's 0666 file") << 0666 << true << false;
-        QTest::newRow("own file more open than the umask") << 0666 << false << false;
+        QTest::addColumn<QString>("fileAcl");
+        QTest::addColumn<QByteArray>("userAttribute");
+        QTest::addColumn<QString>("folderDefaultAcl");
+        QTest::newRow("second hard link") << 0644 << false << true << QString() << QByteArray() << QString();
+        QTest::newRow("another user's 0666 file") << 0666 << true << false << QString() << QByteArray() << QString();
+        QTest::newRow("own file more open than the umask")
+            << 0666 << false << false << QString() << QByteArray() << QString();
+        QTest::newRow("ACL letting nobody write")
+            << 0640 << false << false << "u:nobody:rw" << QByteArray() << QString();
+        QTest::newRow("ACL keeping nobody out")
+            << 0644 << false << false << "u:nobody:---" << QByteArray() << QString();
+        QTest::newRow("user attribute") << 0640 << false << false << QString() << QByteArray("user.tarrow.kept")
+                                        << QString();
+        QTest::newRow("folder's default ACL") << 0640 << false << false << QString() << QByteArray() << "u:nobody:r";
     }
-    void keepsTheOwnerGroupModeAndLinksOfAnExistingFile()
+    void keepsWhoMayDoWhatWithAnExistingFile()
     {
         QFETCH(int, mode);
         QFETCH(bool, otherOwner);
         QFETCH(bool, secondLink);
+        QFETCH(QString, fileAcl);
+        QFETCH(QByteArray, userAttribute);
+        QFETCH(QString, folderDefaultAcl);
         if (otherOwner && geteuid() != 0)
             QSKIP("only root can give a file to another user");
-        QTemporaryDir dir;
+        QTemporaryDir dir(QCoreApplication::applicationDirPath() + "/ListExportTest-XXXXXX");
+        QVERIFY(dir.isValid());
         const QString strPath = dir.filePath("capture.txt");
         const QByteArray baPath = QFile::encodeName(strPath);
         WriteAll(strPath, QByteArray(4096, 'x')); // longer than the new text, which replaces it whole
@@ -261,18 +277,21 @@ private slots:
             QVERIFY(chown(baPath.constData(), NOBODY, NOBODY) == 0);
         if (secondLink)
             QVERIFY(link(baPath.constData(), QFile::encodeName(dir.filePath("other.txt")).constData()) == 0);
+        if (!fileAcl.isEmpty() && !SetAcl({"-m", fileAcl, strPath}))
+            QSKIP("setfacl could not give the file an ACL here");
+        if (!userAttribute.isEmpty() && lsetxattr(baPath.constData(), userAttribute.constData(), "kept", 4, 0) != 0)
+            QSKIP(qPrintable("the file system here keeps no user attributes: " + qt_error_string(errno)));
+        if (!folderDefaultAcl.isEmpty() && !SetAcl({"-d", "-m", folderDefaultAcl, dir.path()}))
+            QSKIP("setfacl could not give the folder a default ACL here");
+        const QMap<QByteArray, QByteArray> attributesBefore = AttributesOf(strPath);
+        QCOMPARE(attributesBefore.isEmpty(), fileAcl.isEmpty() && userAttribute.isEmpty());
         const struct stat before = StatOf(strPath);
 
-        CNameListModel list;
-        Add(list, "new.example");
-        const mode_t nOldMask = umask(022);
-        CListExport listExport;
-        const bool bWritten = listExport.Write(strPath, list);
-        umask(nOldMask);
-        QVERIFY2(bWritten, qPrintable(listExport.GetErrorText()));
-
+        // The umask of users with a group of their own, which lets a new file's mode match an ACL's mask.
+        QCOMPARE(SaveNewExample(strPath, 002), QString());
         const struct stat after = StatOf(strPath);
         QCOMPARE(ReadAll(strPath), NEW_EXAMPLE_TEXT);
+        QCOMPARE(AttributesOf(strPath), attributesBefore);
         QCOMPARE(after.st_nlink, before.st_nlink);
         QCOMPARE(after.st_uid, before.st_uid);
         QCOMPARE(after.st_gid, before.st_gid);
@@ -281,56 +300,7 @@ private slots:
             QCOMPARE(ReadAll(dir.filePath("other.txt")), NEW_EXAMPLE_TEXT);
         // The same file: a new one with these permissions would be more open than the umask allows.
         QCOMPARE(after.st_ino, before.st_ino);
-    }
-
-    // An ACL or another attribute is part of who may do what with the file (with an ACL, the group
-    // bits are only its mask): the saved file keeps the old one's and gains none from the folder.
-    // In the build tree, as tmpfs may keep no user attributes.
-    void keepsTheAclAndOtherAttributesOfAnExistingFile_data()
-    {
-        QTest::addColumn<int>("mode");
-        QTest::addColumn<QString>("fileAcl");
-        QTest::addColumn<QByteArray>("userAttribute");
-        QTest::addColumn<QString>("folderDefaultAcl");
-        QTest::newRow("ACL letting nobody write") << 0640 << "u:nobody:rw" << QByteArray() << QString();
-        QTest::newRow("ACL keeping nobody out") << 0644 << "u:nobody:---" << QByteArray() << QString();
-        QTest::newRow("user attribute") << 0640 << QString() << QByteArray("user.tarrow.kept") << QString();
-        QTest::newRow("folder's default ACL") << 0640 << QString() << QByteArray() << "u:nobody:r";
-    }
-    void keepsTheAclAndOtherAttributesOfAnExistingFile()
-    {
-        QFETCH(int, mode);
-        QFETCH(QString, fileAcl);
-        QFETCH(QByteArray, userAttribute);
-        QFETCH(QString, folderDefaultAcl);
-        QTemporaryDir dir(QCoreApplication::applicationDirPath() + "/ListExportTest-XXXXXX");
-        QVERIFY(dir.isValid());
-        const QString strPath = dir.filePath("capture.txt");
-        const QByteArray baPath = QFile::encodeName(strPath);
-        WriteAll(strPath, "old contents");
-        QVERIFY(chmod(baPath.constData(), mode) == 0);
-        if (!fileAcl.isEmpty() && !SetAcl({"-m", fileAcl, strPath}))
-            QSKIP("setfacl could not give the file an ACL here");
-        if (!userAttribute.isEmpty() && lsetxattr(baPath.constData(), userAttribute.constData(), "kept", 4, 0) != 0)
-            QSKIP(qPrintable("the file system here keeps no user attributes: " + qt_error_string(errno)));
-        if (!folderDefaultAcl.isEmpty() && !SetAcl({"-d", "-m", folderDefaultAcl, dir.path()}))
-            QSKIP("setfacl could not give the folder a default ACL here");
-        const QMap<QByteArray, QByteArray> before = AttributesOf(strPath);
-        QCOMPARE(before.isEmpty(), !folderDefaultAcl.isEmpty());
-        const mode_t nModeBefore = ModeOf(strPath);
-
-        CNameListModel list;
-        Add(list, "new.example");
-        // The umask of users with a group of their own, which lets a new file's mode match the mask.
-        const mode_t nOldMask = umask(002);
-        CListExport listExport;
-        const bool bWritten = listExport.Write(strPath, list);
-        umask(nOldMask);
-        QVERIFY2(bWritten, qPrintable(listExport.GetErrorText()));
-        QCOMPARE(ReadAll(strPath), NEW_EXAMPLE_TEXT);
-        QCOMPARE(AttributesOf(strPath), before);
-        QCOMPARE(ModeOf(strPath), nModeBefore);
-        QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList {"capture.txt"});
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), secondLink ? 2 : 1);
     }
 
     // In a sticky folder that others may write, a file laid out by another user is never filled,
@@ -367,17 +337,13 @@ private slots:
         QVERIFY(chmod(QFile::encodeName(strFolder).constData(), folderMode) == 0);
         const struct stat before = StatOf(strPath);
 
-        CNameListModel list;
-        Add(list, "new.example");
-        CListExport listExport;
-        QCOMPARE(listExport.Write(strPath, list), saved);
+        const QString strError = SaveNewExample(strPath);
         const struct stat after = StatOf(strPath);
         QCOMPARE(ReadAll(strPath), saved ? NEW_EXAMPLE_TEXT : QByteArray("old contents"));
-        if (!saved)
-            QCOMPARE(listExport.GetErrorText(),
-                     QStringLiteral("The list could not be saved. It belongs to another user in a folder that "
-                                    "others share. Choose another name.\n%1")
-                         .arg(strPath));
+        QCOMPARE(strError, saved ? QString()
+                                 : QStringLiteral("not written: The list could not be saved. It belongs to another "
+                                                  "user in a folder that others share. Choose another name.\n%1")
+                                       .arg(strPath));
         QCOMPARE(after.st_uid, before.st_uid);
         QCOMPARE(after.st_mode, before.st_mode);
         QCOMPARE(QDir(strFolder).entryList(QDir::Files | QDir::Hidden), QStringList {"names.txt"});
@@ -395,8 +361,6 @@ private slots:
         QVERIFY(QFile::link(dir.filePath("private/nothing.txt"), dir.filePath("dangling.txt")));
         QVERIFY(mkfifo(QFile::encodeName(dir.filePath("pipe.txt")).constData(), 0600) == 0);
 
-        CNameListModel list;
-        Add(list, "new.example");
         const struct
         {
             QString strPath;
@@ -413,13 +377,12 @@ private slots:
         };
         for (const auto& item : refused)
         {
-            CListExport listExport;
-            QVERIFY2(!listExport.Write(item.strPath, list), qPrintable(item.strPath));
-            QVERIFY2(listExport.GetErrorText().startsWith(
-                         QStringLiteral("The list could not be saved. %1").arg(QLatin1String(item.pszReason)))
-                         && listExport.GetErrorText().endsWith(QLatin1Char('\n') + item.strPath),
-                     qPrintable(listExport.GetErrorText()));
-            QCOMPARE(ModeOf(item.strPath) & S_IFMT, item.nType);
+            const QString strError = SaveNewExample(item.strPath);
+            QVERIFY2(
+                strError.startsWith(QStringLiteral("not written: The list could not be saved. %1").arg(item.pszReason))
+                    && strError.endsWith(QLatin1Char('\n') + item.strPath),
+                qPrintable(strError));
+            QCOMPARE(StatOf(item.strPath).st_mode & S_IFMT, item.nType);
         }
         QCOMPARE(ReadAll(strTarget), QByteArray("not yours"));
         QVERIFY(!QFileInfo::exists(dir.filePath("private/nothing.txt")));

@@ -107,15 +107,10 @@ void ChooseMenuItem(QWidget* pPopup, const QString& strText)
     pMenu->close();
 }
 
-int IndexOfAddress(QComboBox* pCombo, const QString& strAddress)
-{
-    return pCombo->findText(strAddress);
-}
-
 void SelectAddress(CMonitorDlg& dlg, const QString& strAddress)
 {
     auto* pCombo = GetDlgItemAs<QComboBox>(&dlg, IDC_INTERFACE);
-    int nIndex = IndexOfAddress(pCombo, strAddress);
+    int nIndex = pCombo->findText(strAddress);
     if (nIndex < 0)
     {
         pCombo->addItem(strAddress);
@@ -212,27 +207,32 @@ private slots:
     {
         CMonitorDlg dlg;
         auto* pCombo = GetDlgItemAs<QComboBox>(&dlg, IDC_INTERFACE);
-        QVERIFY(pCombo);
-        QStringList expected;
-        for (const std::string& strAddress : ListLocalIpAddresses())
-            expected << QString::fromStdString(strAddress);
         QStringList listed;
         for (int i = 0; i < pCombo->count(); ++i)
             listed << pCombo->itemText(i);
+        QStringList expected;
+        for (const std::string& strAddress : ListLocalIpAddresses())
+            expected << QString::fromStdString(strAddress);
         QCOMPARE(listed, expected);
-        QCOMPARE(pCombo->currentIndex(), expected.isEmpty() ? -1 : 0);
+        QCOMPARE(pCombo->currentIndex(), listed.isEmpty() ? -1 : 0);
     }
 
-    void failedRunShowsTheErrorTextAndLeavesTheListEmpty()
+    // What was missed shows in the title until the next "Run", a failed one too.
+    void failedRunShowsTheErrorTextAndStartsTheListAndTitleAfresh()
     {
         CMonitorDlg dlg;
+        QCOMPARE(dlg.windowTitle(), QString("Tarrow"));
         Deliver(dlg, "before.example.org");
+        dlg.OnQueriesMissed(1);
+        dlg.OnStop();
+        QCOMPARE(dlg.windowTitle(), QString("Tarrow (1 query missed)"));
         SelectAddress(dlg, "192.0.2.77"); // no interface of this machine owns it
         QString strShown;
         AnswerMessageBox(&strShown);
         dlg.OnRun();
         QVERIFY(!strShown.isEmpty());
         QCOMPARE(ListModel(dlg).rowCount(), 0);
+        QCOMPARE(dlg.windowTitle(), QString("Tarrow"));
 
         // A capture that dies later shows the session's error text the same way.
         QString strFailure;
@@ -247,22 +247,6 @@ private slots:
         QVERIFY(!strShown.isEmpty());
         dlg.OnStop();
         dlg.OnStop();
-    }
-
-    void missedQueriesShowInTheTitleUntilTheNextRun()
-    {
-        CMonitorDlg dlg;
-        QCOMPARE(dlg.windowTitle(), QString("Tarrow"));
-        dlg.OnQueriesMissed(1);
-        QCOMPARE(dlg.windowTitle(), QString("Tarrow (1 query missed)"));
-        dlg.OnQueriesMissed(1234567);
-        QCOMPARE(dlg.windowTitle(), QString("Tarrow (1234567 queries missed)"));
-        dlg.OnStop();
-        QCOMPARE(dlg.windowTitle(), QString("Tarrow (1234567 queries missed)"));
-        SelectAddress(dlg, "192.0.2.79");
-        AnswerMessageBox(nullptr);
-        dlg.OnRun();
-        QCOMPARE(dlg.windowTitle(), QString("Tarrow"));
     }
 
     void namesFlowIntoTheListOnLoopback()
@@ -292,9 +276,8 @@ private slots:
     }
 
     // Tab and Shift+Tab walk the controls in the template's order with rows in the list, which is
-    // one stop rather than a walk through its cells. Return on the focused Stop presses Stop; in the
-    // list, which keeps no Return for itself, it presses Run (a focused button's own Return is the
-    // template's: DialogTemplateTest).
+    // one stop rather than a walk through its cells. Return in the list, which keeps no Return for
+    // itself, presses Run (a focused button's own Return is the template's: DialogTemplateTest).
     void keyboardWalksTheControlsInTemplateOrderWithRowsInTheList()
     {
         CMonitorDlg dlg;
@@ -325,23 +308,16 @@ private slots:
         QCOMPARE(backwards, expected);
 
         AnswerMessageBox(nullptr, QMessageBox::Ok, &dlg);
-        Press(Qt::Key_Tab);
-        QCOMPARE(Press(Qt::Key_Tab), IDC_STOP);
-        Press(Qt::Key_Return);
-        QCOMPARE(stopSpy.count(), 1);
-        QCOMPARE(runSpy.count(), 0);
-        QCOMPARE(ListModel(dlg).rowCount(), 3);
-
         GetDlgItem(&dlg, IDC_NAME_LIST)->setFocus();
         Press(Qt::Key_Return);
         QTRY_COMPARE(runSpy.count(), 1);
         QTRY_VERIFY(!QApplication::activeModalWidget() || QApplication::activeModalWidget() == &dlg);
-        QCOMPARE(stopSpy.count(), 1);
+        QCOMPARE(stopSpy.count(), 0);
         QVERIFY(pRun->isEnabled() && pStop->isEnabled());
     }
 
-    // However busy the capture, closing and destroying the dialog leaves no helper behind.
-    void escEndsTheDialogDuringABusyCaptureAndNoHelperOutlivesIt()
+    // However busy the capture, Esc still reaches the dialog and ends it.
+    void escEndsTheDialogDuringABusyCapture()
     {
         CAPTURE_IN_PRIVATE_NETWORK();
         std::atomic<bool> bSending {true};
@@ -360,7 +336,6 @@ private slots:
             QVERIFY(!dlg.isVisible());
             QCOMPARE(dlg.result(), int(QDialog::Rejected));
         }
-        QVERIFY(ListChildProcesses().empty());
         bSending = false;
         sender.join();
     }
@@ -521,17 +496,13 @@ private slots:
         QCOMPARE(m_catcher.m_urls, QList<QUrl> {QUrl("http://mail.example.org")});
     }
 
-    // Each name as the decoder hands it on (up to its first NUL), in the list, in the box that says
-    // it is no host name, and in the saved file: text everywhere, one row and two fields each.
-    void hostileNamesStayTextInTheListTheBoxAndTheSavedFile()
+    // Each name as the decoder hands it on (up to its first NUL), in the box that says it is no host
+    // name and on the clipboard: plain text as the list shows it.
+    void hostileNamesStayTextInTheBoxAndOnTheClipboard()
     {
         CMonitorDlg dlg;
         for (const CHostileName& hostile : HostileNames())
-        {
             Deliver(dlg, QByteArray(hostile.strName.c_str()));
-            QCOMPARE(ListModel(dlg).data(ListModel(dlg).index(0, 0)).toString(),
-                     QString::fromStdString(hostile.strShown));
-        }
 
         const std::vector<CHostileName>& names = HostileNames();
         const int nMarkup = int(names.size()) - 1;
@@ -559,25 +530,6 @@ private slots:
         ListView(dlg)->setCurrentIndex(ListModel(dlg).index(nTitle, 1));
         QTest::keyClick(ListView(dlg), Qt::Key_C, Qt::ControlModifier);
         QCOMPARE(QGuiApplication::clipboard()->text(), QString::fromStdString(names[4].strShown));
-
-        QTemporaryDir dir;
-        const QString strPath = dir.filePath("hostile.txt");
-        dlg.SetFileChooser([&strPath](QWidget*) { return strPath; });
-        dlg.OnSaveList();
-        const QByteArray text = ReadFile(strPath);
-        QList<QByteArray> rows = text.split('\r');
-        QCOMPARE(rows.takeLast(), QByteArray());
-        QCOMPARE(rows.size(), int(names.size()));
-        for (int nRow = 0; nRow < rows.size(); ++nRow)
-        {
-            const CHostileName& hostile = names[names.size() - 1 - size_t(nRow)];
-            const QList<QByteArray> fields = rows[nRow].split('\t');
-            QCOMPARE(fields.size(), 3);
-            QCOMPARE(fields[0].toStdString(), hostile.strSaved.empty() ? hostile.strShown : hostile.strSaved);
-            QCOMPARE(fields[2], QByteArray());
-        }
-        for (const char c : text)
-            QVERIFY2((c >= 0x20 && c <= 0x7e) || c == '\t' || c == '\r', QByteArray::number(int(c)).constData());
     }
 
     void menuBarAndButtonsOpenTheirPages()
@@ -620,16 +572,11 @@ private slots:
         Deliver(dlg, "mail.example.org");
         QTableView* pList = ListView(dlg);
 
-        QStringList texts;
-        OnNextModal([&texts](QWidget* pPopup) {
-            for (QAction* pAction : pPopup->actions())
-                texts << (pAction->isSeparator() ? QString("-") : pAction->text());
-            ChooseMenuItem(pPopup, "Clear List..");
-        });
+        // The items are the resource's (ResourceIdsTest): one of them chosen shows it is this menu.
+        OnNextModal([](QWidget* pPopup) { ChooseMenuItem(pPopup, "Clear List.."); });
         // Empty space below the only row.
         const QPoint ptEmpty(20, pList->viewport()->height() - 5);
         QTest::mouseClick(pList->viewport(), Qt::RightButton, {}, ptEmpty);
-        QCOMPARE(texts, (QStringList {"Open URL...", "-", "&Save List...", "Clear List..", "-", "Close..."}));
         QTRY_COMPARE(ListModel(dlg).rowCount(), 0);
 
         // The keyboard's menu request opens nothing.

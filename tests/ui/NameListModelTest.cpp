@@ -46,71 +46,62 @@ protected:
 
 TEST_F(NameListModelTest, TwoLeftAlignedHeadersAndEmptyReadsOutOfRange)
 {
-    EXPECT_EQ(m_model.rowCount(), 0);
     EXPECT_EQ(m_model.columnCount(), 2);
     EXPECT_EQ(m_model.headerData(0, Qt::Horizontal).toString(), QStringLiteral("Captured DNS Names"));
     EXPECT_EQ(m_model.headerData(1, Qt::Horizontal).toString(), QStringLiteral("Date / Time"));
     EXPECT_FALSE(m_model.headerData(2, Qt::Horizontal).isValid());
-    const Qt::Alignment alignHeader =
-        m_model.headerData(0, Qt::Horizontal, Qt::TextAlignmentRole).value<Qt::Alignment>();
-    EXPECT_TRUE(alignHeader & Qt::AlignLeft);
+    EXPECT_TRUE(m_model.headerData(0, Qt::Horizontal, Qt::TextAlignmentRole).value<Qt::Alignment>() & Qt::AlignLeft);
 
     ASSERT_TRUE(Add(m_model, "a.example"));
     EXPECT_TRUE(m_model.GetName(-1).isEmpty());
     EXPECT_TRUE(m_model.GetName(1).isEmpty());
     EXPECT_TRUE(m_model.GetCellText(0, 2).isEmpty());
     EXPECT_TRUE(m_model.GetCellText(0, -1).isEmpty());
-    EXPECT_FALSE(m_model.data(QModelIndex()).isValid());
-    EXPECT_EQ(m_model.rowCount(m_model.index(0, 0)), 0);
-    EXPECT_EQ(m_model.columnCount(m_model.index(0, 0)), 0);
+    EXPECT_FALSE(m_model.AddName(nullptr, 1, T0));
 }
 
-TEST_F(NameListModelTest, FirstNameBecomesRowZeroWithTheTimeItWasSeen)
+// A name is listed, newest first with the time it was first seen, unless the list holds it already
+// by the list's rule: the bytes kept exactly, NULs and bytes past ASCII included, only ASCII letters
+// alike in either case. How each byte is shown is the presentation form's own table; one is enough
+// to see the list uses it.
+TEST_F(NameListModelTest, ANameIsListedOnceWithTheTimeItWasFirstSeen)
 {
-    QSignalSpy spyInserted(&m_model, &QAbstractItemModel::rowsInserted);
-    ASSERT_TRUE(Add(m_model, "www.example.com"));
-
-    ASSERT_EQ(m_model.rowCount(), 1);
-    ASSERT_EQ(spyInserted.count(), 1);
-    EXPECT_FALSE(spyInserted[0][0].value<QModelIndex>().isValid());
-    EXPECT_EQ(spyInserted[0][1].toInt(), 0);
-    EXPECT_EQ(spyInserted[0][2].toInt(), 0);
-
-    EXPECT_EQ(m_model.GetName(0), QByteArray("www.example.com"));
-    EXPECT_EQ(m_model.data(m_model.index(0, 0)).toString(), QStringLiteral("www.example.com"));
-    EXPECT_EQ(m_model.GetCellText(0, 1), QByteArray("July 03 2026 21:00:05"));
-    EXPECT_EQ(m_model.data(m_model.index(0, 1)).toString(), QStringLiteral("July 03 2026 21:00:05"));
-}
-
-TEST_F(NameListModelTest, PrefixesInEitherDirectionAreBothListedNewestFirst)
-{
-    EXPECT_TRUE(Add(m_model, "mail.example.org.cdn.example.net"));
-    EXPECT_TRUE(Add(m_model, "mail.example.org"));
-    EXPECT_TRUE(Add(m_model, "mail.example"));
-    EXPECT_EQ(Names(), (QList<QByteArray> {"mail.example", "mail.example.org", "mail.example.org.cdn.example.net"}));
-
-    CNameListModel modelOther;
-    EXPECT_TRUE(Add(modelOther, "mail.example.org"));
-    EXPECT_TRUE(Add(modelOther, "mail.example.org.cdn.example.net"));
-    EXPECT_EQ(modelOther.GetName(0), QByteArray("mail.example.org.cdn.example.net"));
-    EXPECT_EQ(modelOther.GetName(1), QByteArray("mail.example.org"));
-}
-
-TEST_F(NameListModelTest, RepeatsAndCaseVariantsNeverAddARowOrRetime)
-{
-    ASSERT_TRUE(Add(m_model, "mail.example.org"));
-    ASSERT_TRUE(Add(m_model, "other.example.org"));
-    QSignalSpy spyInserted(&m_model, &QAbstractItemModel::rowsInserted);
+    using namespace std::string_view_literals;
+    const struct
+    {
+        std::string_view name;
+        bool bNew;
+    } adds[] = {
+        {"mail.example.org.cdn.example.net", true},
+        {"mail.example.org", true},
+        {"mail.example", true},
+        {"mail.example.org.cdn", true},
+        {"MAIL.EXAMPLE.ORG", false},
+        {"Mail.Example.Org", false},
+        {"a\0b"sv, true},
+        {"a\0c"sv, true},
+        {"a", true},
+        {"A", false},
+        {"\xC3\xA9t\xC3\xA9.example", true},
+        {"\xC3\x89t\xC3\x89.example", true},
+        {"", true},
+        {"", false},
+    };
     QSignalSpy spyChanged(&m_model, &QAbstractItemModel::dataChanged);
-
-    EXPECT_FALSE(Add(m_model, "MAIL.EXAMPLE.ORG", T0 + 5));
-    EXPECT_FALSE(Add(m_model, "mail.example.org", T0 + 5));
-    EXPECT_FALSE(Add(m_model, "Mail.Example.Org", T0 + 5));
-
-    EXPECT_EQ(spyInserted.count(), 0);
+    QList<QByteArray> listed;
+    for (const auto& add : adds)
+    {
+        EXPECT_EQ(Add(m_model, add.name, add.bNew ? T0 : T0 + 5), add.bNew) << add.name;
+        if (add.bNew)
+            listed.prepend(QByteArray(add.name.data(), qsizetype(add.name.size())));
+    }
+    EXPECT_EQ(Names(), listed);
     EXPECT_EQ(spyChanged.count(), 0);
-    EXPECT_EQ(Names(), (QList<QByteArray> {"other.example.org", "mail.example.org"}));
-    EXPECT_EQ(m_model.GetCellText(1, 1), QByteArray("July 03 2026 21:00:05"));
+    for (int nRow = 0; nRow < m_model.rowCount(); ++nRow)
+        EXPECT_EQ(m_model.GetCellText(nRow, 1), QByteArray("July 03 2026 21:00:05")) << nRow;
+    EXPECT_EQ(m_model.data(m_model.index(0, 1)).toString(), QStringLiteral("July 03 2026 21:00:05"));
+    EXPECT_EQ(m_model.data(m_model.index(listed.indexOf(QByteArray("a\0c", 3)), 0)).toString(),
+              QStringLiteral("a\\000c"));
 }
 
 TEST_F(NameListModelTest, ClearForgetsEveryNameAndStampsAnew)
@@ -135,41 +126,6 @@ TEST_F(NameListModelTest, ClearForgetsEveryNameAndStampsAnew)
     m_model.Clear();
     m_model.Clear();
     EXPECT_EQ(m_model.rowCount(), 0);
-}
-
-TEST_F(NameListModelTest, EmptyNameIsListedOnce)
-{
-    ASSERT_TRUE(Add(m_model, "a.example"));
-    EXPECT_TRUE(Add(m_model, ""));
-    EXPECT_FALSE(Add(m_model, ""));
-    EXPECT_FALSE(m_model.AddName("x", 0, T0));
-    ASSERT_EQ(m_model.rowCount(), 2);
-    EXPECT_TRUE(m_model.GetName(0).isEmpty());
-    EXPECT_EQ(m_model.data(m_model.index(0, 0)).toString(), QString());
-    EXPECT_FALSE(m_model.GetCellText(0, 1).isEmpty());
-    EXPECT_FALSE(m_model.AddName(nullptr, 1, T0));
-    EXPECT_EQ(m_model.rowCount(), 2);
-}
-
-TEST_F(NameListModelTest, StoresBytesExactlyAndShowsThemInTheirPresentationForm)
-{
-    const char szInvalid[] = "bad\xFF.example";
-    const char achWithNul[] = {'a', '\0', 'b'};
-    const char achOtherNul[] = {'a', '\0', 'c'};
-    ASSERT_TRUE(Add(m_model, szInvalid));
-    ASSERT_TRUE(Add(m_model, "\xC3\xA9t\xC3\xA9.example"));
-    ASSERT_TRUE(Add(m_model, {achWithNul, sizeof(achWithNul)}));
-    ASSERT_TRUE(Add(m_model, {achOtherNul, sizeof(achOtherNul)}));
-    EXPECT_TRUE(Add(m_model, "a"));
-    EXPECT_FALSE(Add(m_model, "A"));
-
-    EXPECT_EQ(m_model.GetName(1), QByteArray(achOtherNul, 3));
-    EXPECT_EQ(m_model.GetName(2), QByteArray(achWithNul, 3));
-    EXPECT_EQ(m_model.GetName(3), QByteArray("\xC3\xA9t\xC3\xA9.example"));
-    EXPECT_EQ(m_model.GetName(4), QByteArray(szInvalid));
-    EXPECT_EQ(m_model.data(m_model.index(1, 0)).toString(), QStringLiteral("a\\000c"));
-    EXPECT_EQ(m_model.data(m_model.index(3, 0)).toString(), QStringLiteral("\\195\\169t\\195\\169.example"));
-    EXPECT_EQ(m_model.GetCellText(4, 0), QByteArray("bad\\255.example"));
 }
 
 TEST_F(NameListModelTest, NameColumnCarriesTheIconOnceSupplied)
@@ -212,9 +168,7 @@ TEST_F(NameListModelTest, PeriodicInsertionShowsABurstInOneStepNewestFirst)
     EXPECT_EQ(inserted.count(), 0);
 
     m_model.FlushInsertions();
-    ASSERT_EQ(inserted.count(), 1);
-    EXPECT_EQ(inserted[0][1].toInt(), 0);
-    EXPECT_EQ(inserted[0][2].toInt(), 1);
+    EXPECT_EQ(inserted.count(), 1);
     EXPECT_EQ(Names(), (QList<QByteArray> {"b.example.org", "a.example.org", "shown.example.org"}));
     m_model.FlushInsertions();
     EXPECT_EQ(inserted.count(), 1);
