@@ -293,7 +293,8 @@ bool WriteSvcParam(std::uint16_t nKey, CDataReader value, CTextWriter& writer)
     case SVC_NO_DEFAULT_ALPN:
         writer.Put("no-default-alpn");
         return value.AtEnd();
-    case SVC_PORT: {
+    case SVC_PORT:
+    {
         std::uint16_t nPort = 0;
         if (!value.Uint16(nPort) || !value.AtEnd())
             return false;
@@ -302,7 +303,8 @@ bool WriteSvcParam(std::uint16_t nKey, CDataReader value, CTextWriter& writer)
         return true;
     }
     case SVC_IPV4HINT:
-    case SVC_IPV6HINT: {
+    case SVC_IPV6HINT:
+    {
         const bool bIpv4 = nKey == SVC_IPV4HINT;
         const size_t nSize = bIpv4 ? 4 : 16;
         if (value.AtEnd() || value.Left() % nSize != 0)

@@ -98,12 +98,12 @@ struct CDnsResponse
     std::uint16_t nQuestionType = 0;
     std::uint16_t nQuestionClass = 0;
 
-    size_t nRecords = 0;    // answers written, in the caller's array
-    size_t nTextLength = 0; // of the caller's text they take
-    std::optional<std::uint32_t> ttlMin; // the smallest TTL of all answers read, written or not
-    size_t nLeftOut = 0;    // answers read but not written: the text or the array was full
-    size_t nMissing = 0;    // answers the header counts that could not be read
-    size_t nMalformed = 0;  // answers read whose data is in the \# form for a problem
+    size_t nRecords = 0;                      // answers written, in the caller's array
+    size_t nTextLength = 0;                   // of the caller's text they take
+    std::optional<std::uint32_t> ttlMin;      // the smallest TTL of all answers read, written or not
+    size_t nLeftOut = 0;                      // answers read but not written: the text or the array was full
+    size_t nMissing = 0;                      // answers the header counts that could not be read
+    size_t nMalformed = 0;                    // answers read whose data is in the \# form for a problem
     EDnsProblem eProblem = EDnsProblem::NONE; // what ended the reading early
 
     std::string_view QuestionName() const { return {szQuestionName, nQuestionNameLength}; }
