@@ -503,7 +503,7 @@ EDnsProblem ReadQuestions(const CPacketBytes& bytes, size_t& nPos, CDnsResponse&
             return EDnsProblem::MESSAGE_ENDED;
         size_t nLength = 0;
         size_t nEnd = 0;
-        const EDnsProblem eProblem = WalkName(bytes, nPos, nEnd, [&](std::string_view label) {
+        EDnsProblem eProblem = WalkName(bytes, nPos, nEnd, [&](std::string_view label) {
             if (i > 0)
                 return;
             if (nLength > 0)
@@ -511,11 +511,16 @@ EDnsProblem ReadQuestions(const CPacketBytes& bytes, size_t& nPos, CDnsResponse&
             label.copy(response.szQuestionName + nLength, label.size());
             nLength += label.size();
         });
-        if (eProblem != EDnsProblem::NONE)
-            return eProblem;
         std::uint16_t nType = 0, nClass = 0;
-        if (!bytes.GetUint16(nEnd, nType) || !bytes.GetUint16(nEnd + 2, nClass))
-            return EDnsProblem::RECORD_CUT;
+        if (eProblem == EDnsProblem::NONE && (!bytes.GetUint16(nEnd, nType) || !bytes.GetUint16(nEnd + 2, nClass)))
+            eProblem = EDnsProblem::RECORD_CUT;
+        if (eProblem != EDnsProblem::NONE)
+        {
+            // Part of a name is no name: the text is left as empty as the question.
+            if (i == 0)
+                response.szQuestionName[0] = '\0';
+            return eProblem;
+        }
         nPos = nEnd + 4;
         if (i == 0)
         {

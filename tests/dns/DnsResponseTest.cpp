@@ -86,6 +86,8 @@ struct CDecoded
                 m_strAnswers += std::string(" (") + DnsProblemText(record.eDataProblem) + ")";
         }
         const CDnsResponse& r = m_response;
+        EXPECT_EQ(r.szQuestionName[r.nQuestionNameLength], '\0');
+        EXPECT_TRUE(r.bHasQuestion || r.nQuestionNameLength == 0);
         m_strCounts = "written " + std::to_string(r.nRecords) + ", left out " + std::to_string(r.nLeftOut)
                       + ", missing " + std::to_string(r.nMissing) + ", malformed " + std::to_string(r.nMalformed) + ", "
                       + DnsProblemText(r.eProblem);
@@ -280,10 +282,11 @@ TEST(DnsResponse, MalformedInputGivesWhatCouldBeReadAndCountsTheRest)
          Header(RESPONSE, 1, 3) + Question(EXAMPLE_COM, 1) + Record(PTR_TO_QUESTION, 1, 9, a),
          "example.com A 9 192.0.2.1", "written 1, left out 0, missing 2, malformed 0, message ended"},
         {"data past the end", dataCut, "", "written 0, left out 0, missing 1, malformed 0, record cut"},
-        {"question name cut",
+        {"question name cut after a label",
          Header(RESPONSE, 1, 1)
              + Wire("\x07"
-                    "exam"),
+                    "example\x03"
+                    "co"),
          "", "written 0, left out 0, missing 1, malformed 0, name cut"},
         {"question without its class", Header(RESPONSE, 1, 1) + EXAMPLE_COM + Wire("\x00\x01\x00"), "",
          "written 0, left out 0, missing 1, malformed 0, record cut"},
