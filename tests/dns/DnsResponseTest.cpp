@@ -360,6 +360,19 @@ TEST(DnsResponse, AnswersThatDoNotFitAreLeftOutAndCounted)
     }
 }
 
+// Malformed data is rewritten in the generic form; an owner that alone did not fit stays left out.
+TEST(DnsResponse, MalformedAnswerThatDoesNotFitIsLeftOut)
+{
+    const CBytes message = Response(1, {Record(PTR_TO_QUESTION, 1, 9, Wire("\xC0\x00\x02"))});
+    for (const size_t nTextSize : {0, 10, 21})
+    {
+        const CDecoded decoded(message, nTextSize);
+        EXPECT_EQ(decoded.m_strCounts, "written 0, left out 1, missing 0, malformed 1, none") << nTextSize;
+        EXPECT_EQ(decoded.m_response.nTextLength, 0u) << nTextSize;
+    }
+    EXPECT_EQ(CDecoded(message, 22).m_strAnswers, "example.com A 9 \\# 3 C00002 (data malformed)");
+}
+
 // The DNS message of a response from port 53 in a captured frame: a UDP payload, or the first
 // message of a TCP segment behind its length. Empty when the frame holds none.
 CBytes ResponseMessage(const CBytes& frame)
