@@ -77,17 +77,25 @@ bool CSenderEvents::Open(int hCaptureSocket)
         || stat("/proc/self/ns/net", &netns) != 0)
         return false;
     libbpf_set_print(Silent);
-    m_pSkeleton = sender_events__open();
-    if (m_pSkeleton == nullptr)
-        return false;
-    m_pSkeleton->rodata->capture_netns = std::uint32_t(netns.st_ino);
-    m_pSkeleton->rodata->capture_ifindex = where.sll_ifindex;
-    if (!Check(sender_events__load(m_pSkeleton)) || !Check(sender_events__attach(m_pSkeleton)))
+    // Without the watch on send calls, all but a query that left from a softirq on a socket never
+    // seen sending are still named: that is not worth a word in the reply, which says that nobody
+    // is named, and such a query is listed as unknown all the same.
+    for (const bool bSendCalls : {true, false})
     {
+        m_pSkeleton = sender_events__open();
+        if (m_pSkeleton == nullptr)
+            return false;
+        m_pSkeleton->rodata->capture_netns = std::uint32_t(netns.st_ino);
+        m_pSkeleton->rodata->capture_ifindex = where.sll_ifindex;
+        if (!bSendCalls)
+            bpf_program__set_autoload(m_pSkeleton->progs.OnSystemCall, false);
+        if (Check(sender_events__load(m_pSkeleton)) && Check(sender_events__attach(m_pSkeleton)))
+            break;
         const int nError = errno;
         Close();
         errno = nError;
-        return false;
+        if (!bSendCalls)
+            return false;
     }
     // The ring's layout, as the kernel maps it: a page the reader writes its position to, then a
     // page with the writer's position and the data, mapped twice in a row so that no event wraps.

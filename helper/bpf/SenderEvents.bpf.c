@@ -29,12 +29,15 @@ const volatile __s32 capture_ifindex = 0;
 #define PROTO_TCP 6
 #define PROTO_UDP 17
 #define PF_KTHREAD 0x00200000
+#define AF_INET 2
+#define AF_INET6 10
 // The smallest kernel stack of the architectures the helper is built for.
 #define TASK_STACK_BYTES (16 * 1024)
 
-// Who last sent on a socket from its own thread: a packet that leaves later from a softirq (a
-// retransmission, a queue that was held) is still theirs. Keyed by the socket's address and its
-// inode number, which a new socket at the same address does not share.
+// Who last sent on a socket, from its own thread or at its send call: a packet that leaves later
+// from a softirq (after neighbour discovery, a retransmission, a queue that was held) is still
+// theirs. Keyed by the socket's address and its inode number, which a new socket at the same
+// address does not share.
 struct socket_key
 {
     __u64 address;
@@ -43,6 +46,14 @@ struct socket_key
 struct sender
 {
     __u64 cgroup_id;
+    __u64 sent_ns; /* the last send */
+    // Another process sent on the socket too, recently enough that a packet of its may still wait:
+    // until then a packet that leaves from a softirq might be either's, and is left unknown.
+    __u64 shared_until_ns;
+    // Where the sender held the socket, when it was taken at a system call: a socket it handed on
+    // and closed is no longer its own, whoever sends on it next with write().
+    __u64 files;
+    __u32 fd;
     __u32 pid;
     __u32 tid;
     __u32 uid;
@@ -79,25 +90,72 @@ static __always_inline bool InSendingThread(struct task_struct* pTask)
 #endif
 }
 
-static __always_inline void TakeSender(struct sock* pSocket, struct task_struct* pTask, struct sender_event* pEvent)
+// Longer than a packet waits for its neighbour: the kernel gives up after three probes a second
+// apart.
+#define SENDER_HOLD_NS (5ULL * 1000 * 1000 * 1000)
+
+static __always_inline struct socket_key KeyOf(struct sock* pSocket)
 {
     struct socket_key key = {(__u64)pSocket, BPF_CORE_READ(pSocket, sk_socket, file, f_inode, i_ino)};
+    return key;
+}
+
+static __always_inline void ReadSender(struct task_struct* pTask, struct sender* pHere)
+{
+    const __u64 nPidTid = bpf_get_current_pid_tgid();
+    pHere->pid = nPidTid >> 32;
+    pHere->tid = (__u32)nPidTid;
+    pHere->uid = (__u32)bpf_get_current_uid_gid();
+    pHere->cgroup_id = bpf_get_current_cgroup_id();
+    // The process's command, not the thread's: dig sends from a thread it calls isc-net-0000.
+    BPF_CORE_READ_STR_INTO(&pHere->comm, pTask, group_leader, comm);
+}
+
+// A socket without a file (closed, or the kernel's own) has no inode to tell it from the next one
+// at its address: it is not remembered, and nothing found for it.
+static __always_inline void Remember(const struct socket_key* pKey, struct sender* pHere, __u64 nNow)
+{
+    if (pKey->inode == 0)
+        return;
+    pHere->sent_ns = nNow;
+    pHere->shared_until_ns = 0;
+    const struct sender* pLast = bpf_map_lookup_elem(&senders, pKey);
+    if (pLast != NULL)
+    {
+        pHere->shared_until_ns = pLast->shared_until_ns;
+        if (pLast->pid != pHere->pid && pLast->sent_ns + SENDER_HOLD_NS > pHere->shared_until_ns)
+            pHere->shared_until_ns = pLast->sent_ns + SENDER_HOLD_NS;
+    }
+    bpf_map_update_elem(&senders, pKey, pHere, BPF_ANY);
+}
+
+static __always_inline struct file* FileAt(struct files_struct* pFiles, __u64 nFd)
+{
+    struct fdtable* pTable = BPF_CORE_READ(pFiles, fdt);
+    if (nFd >= BPF_CORE_READ(pTable, max_fds))
+        return NULL;
+    struct file** ppFiles = BPF_CORE_READ(pTable, fd);
+    struct file* pFile = NULL;
+    bpf_probe_read_kernel(&pFile, sizeof(pFile), ppFiles + nFd);
+    return pFile;
+}
+
+static __always_inline void TakeSender(struct sock* pSocket, struct task_struct* pTask, struct sender_event* pEvent)
+{
+    const struct socket_key key = KeyOf(pSocket);
     struct sender here = {};
     if (InSendingThread(pTask))
     {
-        const __u64 nPidTid = bpf_get_current_pid_tgid();
-        here.pid = nPidTid >> 32;
-        here.tid = (__u32)nPidTid;
-        here.uid = (__u32)bpf_get_current_uid_gid();
-        here.cgroup_id = bpf_get_current_cgroup_id();
-        // The process's command, not the thread's: dig sends from a thread it calls isc-net-0000.
-        BPF_CORE_READ_STR_INTO(&here.comm, pTask, group_leader, comm);
-        bpf_map_update_elem(&senders, &key, &here, BPF_ANY);
+        ReadSender(pTask, &here);
+        Remember(&key, &here, pEvent->ktime_ns);
     }
     else
     {
         const struct sender* pSender = bpf_map_lookup_elem(&senders, &key);
-        if (pSender == NULL)
+        if (key.inode == 0 || pSender == NULL || pEvent->ktime_ns < pSender->shared_until_ns)
+            return;
+        if (pSender->files != 0
+            && FileAt((struct files_struct*)pSender->files, pSender->fd) != BPF_CORE_READ(pSocket, sk_socket, file))
             return;
         __builtin_memcpy(&here, pSender, sizeof(here));
     }
@@ -213,5 +271,99 @@ int BPF_PROG(OnDevQueue, struct sk_buff* skb)
     // spell, so a flood is drained from its first event on, and a busy resolver costs no turn.
     if (bpf_ringbuf_output(&events, &e, sizeof(e), 0) != 0)
         __sync_fetch_and_add(&lost_events, 1);
+    return 0;
+}
+
+// The first query to a neighbour not yet found waits for it and leaves from a softirq, on a socket
+// that net_dev_queue may never have seen sending: its sender is remembered at the send call, while
+// the process still runs. Taken at the entry to each system call, as the trampolines that would
+// reach the protocol's own send are not on every kernel, and the per-call tracepoints need the
+// tracing file system, which the helper cannot read. write() and writev() are not watched: every
+// file write on the machine would walk the file table to learn it is not a query. A connected
+// socket that sends with them was connected in its own thread, and connect is where its peer is
+// set.
+#if defined(__TARGET_ARCH_x86)
+#define NR_CONNECT 42
+#define NR_SENDTO 44
+#define NR_SENDMSG 46
+#define NR_SENDMMSG 307
+#define TS_COMPAT 0x0002
+// This libbpf names the registers of five arguments only; the sixth is the same for both kinds of
+// call.
+#define SYSCALL_PARM6(x) BPF_CORE_READ((x), r9)
+#elif defined(__TARGET_ARCH_arm64)
+#define NR_CONNECT 203
+#define NR_SENDTO 206
+#define NR_SENDMSG 211
+#define NR_SENDMMSG 269
+#define TIF_32BIT 22
+#define SYSCALL_PARM6(x) BPF_CORE_READ((const struct user_pt_regs*)(x), regs[5])
+#endif
+#define S_IFMT 00170000
+#define S_IFSOCK 0140000
+
+// The port a user's address names, network order (at the same place in both families'), or 0.
+static __always_inline __u16 PortIn(const void* pAddress, __u64 nLength)
+{
+    __u16 nPort = 0;
+    if (pAddress == NULL || nLength < 4 || bpf_probe_read_user(&nPort, sizeof(nPort), (const __u8*)pAddress + 2) != 0)
+        return 0;
+    return nPort;
+}
+
+SEC("tp_btf/sys_enter")
+int BPF_PROG(OnSystemCall, struct pt_regs* pRegs, long nCall)
+{
+    if (nCall != NR_SENDTO && nCall != NR_SENDMSG && nCall != NR_SENDMMSG && nCall != NR_CONNECT)
+        return 0;
+    struct task_struct* pTask = (struct task_struct*)bpf_get_current_task_btf();
+    // A 32-bit process's calls are numbered otherwise.
+#if defined(__TARGET_ARCH_x86)
+    if ((BPF_CORE_READ(pTask, thread_info.status) & TS_COMPAT) != 0)
+        return 0;
+#elif defined(__TARGET_ARCH_arm64)
+    if ((BPF_CORE_READ(pTask, thread_info.flags) & (1UL << TIF_32BIT)) != 0)
+        return 0;
+#endif
+    // Where the call names its peer, what it names decides before the file table is read.
+    __u16 nPort = 0;
+    bool bNamed = true;
+    if (nCall == NR_CONNECT)
+        nPort = PortIn((const void*)PT_REGS_PARM2_CORE_SYSCALL(pRegs), PT_REGS_PARM3_CORE_SYSCALL(pRegs));
+    else if (nCall == NR_SENDTO)
+    {
+        const void* pTo = (const void*)PT_REGS_PARM5_CORE_SYSCALL(pRegs);
+        bNamed = pTo != NULL;
+        nPort = PortIn(pTo, SYSCALL_PARM6(pRegs));
+    }
+    else
+    {
+        // The first message of a sendmmsg() starts like a sendmsg()'s.
+        struct user_msghdr message;
+        if (bpf_probe_read_user(&message, sizeof(message), (const void*)PT_REGS_PARM2_CORE_SYSCALL(pRegs)) != 0)
+            return 0;
+        bNamed = message.msg_name != NULL;
+        nPort = PortIn(message.msg_name, message.msg_namelen);
+    }
+    if (bNamed && nPort != bpf_htons(SENDER_PORT))
+        return 0;
+
+    const __u64 nFd = PT_REGS_PARM1_CORE_SYSCALL(pRegs);
+    struct files_struct* pFiles = BPF_CORE_READ(pTask, files);
+    struct file* pFile = FileAt(pFiles, nFd);
+    if (pFile == NULL || (BPF_CORE_READ(pFile, f_inode, i_mode) & S_IFMT) != S_IFSOCK)
+        return 0;
+    struct socket* pSocketFile = BPF_CORE_READ(pFile, private_data);
+    struct sock* pSocket = BPF_CORE_READ(pSocketFile, sk);
+    const __u16 nFamily = BPF_CORE_READ(pSocket, __sk_common.skc_family);
+    const __u16 nProtocol = BPF_CORE_READ(pSocket, sk_protocol);
+    if ((nFamily != AF_INET && nFamily != AF_INET6) || (nProtocol != PROTO_UDP && nProtocol != PROTO_TCP))
+        return 0;
+    if (!bNamed && BPF_CORE_READ(pSocket, __sk_common.skc_dport) != bpf_htons(SENDER_PORT))
+        return 0;
+    const struct socket_key key = KeyOf(pSocket);
+    struct sender here = {.files = (__u64)pFiles, .fd = nFd};
+    ReadSender(pTask, &here);
+    Remember(&key, &here, bpf_ktime_get_ns());
     return 0;
 }

@@ -142,25 +142,9 @@ TEST_F(CaptureHelperNetTest, HelperNamesTheProgramBehindEachQueryUnderThePrivacy
         {"other.sender.example", OTHER, false, strPeer, "+notcp", SENDER_ANOTHER_USER},
         {"peer.sender.example", ROOT, true, strCapture, "+notcp", SENDER_PROGRAM},
     };
-    // A first packet that waits for neighbour discovery leaves from a softirq, where its sender
-    // cannot be told (it is listed as unknown): the neighbours are found first.
-    for (const std::string& strAddress : {strPeer, m_pNet->GetPeerAddress6()})
-    {
-        const int hNudge = CNetNamespace::OpenSocketIn(
-            m_pNet->GetCaptureName(), SOCK_DGRAM, strAddress == strPeer ? strCapture : m_pNet->GetCaptureAddress6());
-        ASSERT_GE(hNudge, 0);
-        m_fds.push_back(hNudge);
-        // One byte is no query: no name of it is listed.
-        for (int nTry = 0;
-             nTry < 20
-             && CNetNamespace::RunIn(m_pNet->GetCaptureName(), "ip neigh show " + strAddress + " | grep -q lladdr")
-                    != 0;
-             ++nTry)
-        {
-            ASSERT_TRUE(SendUdp(hNudge, strAddress, 53, {0}));
-            usleep(100000);
-        }
-    }
+    // The first query goes alone to a neighbour not found yet: it waits for neighbour discovery and
+    // leaves from a softirq, and is named all the same.
+    ASSERT_EQ(CNetNamespace::RunIn(m_pNet->GetCaptureName(), "ip neigh flush all"), 0);
     std::vector<pid_t> digs;
     for (const auto& one : queries)
     {
@@ -181,6 +165,11 @@ TEST_F(CaptureHelperNetTest, HelperNamesTheProgramBehindEachQueryUnderThePrivacy
         }
         else
             digs.push_back((one.who == OWNER ? owner : other).Start([&] { return dig(), 0; }));
+        for (int nTry = 0;
+             digs.size() == 1 && nTry < 100
+             && CNetNamespace::RunIn(m_pNet->GetCaptureName(), "ip neigh show " + strPeer + " | grep -q lladdr") != 0;
+             ++nTry)
+            usleep(20000);
     }
     for (const pid_t pid : digs)
         WaitForChild(pid);
