@@ -5,7 +5,6 @@
 #include "helper/SenderEvents.h"
 
 #include <cerrno>
-#include <cstring>
 #include <ctime>
 #include <poll.h>
 #include <sys/socket.h>
@@ -65,14 +64,15 @@ void CCaptureLoop::OnFrame(const unsigned char* pData, size_t nLength, std::int6
                            std::uint32_t nNanoseconds)
 {
     CQueryFacts facts;
-    if (!ExtractQueryName(pData, nLength, m_szName, &facts))
+    size_t nNameLength = 0;
+    if (!ExtractQueryName(pData, nLength, m_szName, nNameLength, &facts))
         return;
     CNameRecord name;
     name.nSeconds = nSeconds;
     name.nNanoseconds = nNanoseconds;
     CopyQueryFacts(facts, &name);
     NameSender(facts, &name);
-    name.nLength = static_cast<std::uint16_t>(std::strlen(m_szName));
+    name.nLength = static_cast<std::uint16_t>(nNameLength);
     Put(name, std::string_view(m_szName, name.nLength));
 }
 
