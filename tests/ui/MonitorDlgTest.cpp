@@ -521,14 +521,14 @@ private slots:
         QCOMPARE(m_catcher.m_urls, QList<QUrl> {QUrl("http://mail.example.org")});
     }
 
-    // Each name as the decoder hands it on (up to its first NUL), in the list, in the box that says
-    // it is no host name, and in the saved file: text everywhere, one row and two fields each.
+    // Each name as the decoder hands it on, in the list, in the box that says it is no host name, and
+    // in the saved file: text everywhere, one row and two fields each.
     void hostileNamesStayTextInTheListTheBoxAndTheSavedFile()
     {
         CMonitorDlg dlg;
         for (const CHostileName& hostile : HostileNames())
         {
-            Deliver(dlg, QByteArray(hostile.strName.c_str()));
+            Deliver(dlg, QByteArray(hostile.strName.data(), qsizetype(hostile.strName.size())));
             QCOMPARE(ListModel(dlg).data(ListModel(dlg).index(0, 0)).toString(),
                      QString::fromStdString(hostile.strShown));
         }
