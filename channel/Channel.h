@@ -161,9 +161,10 @@ struct CNameRecord
     std::uint8_t nType = TYPE;
     std::int64_t nSeconds = 0;
     std::uint32_t nNanoseconds = 0;
-    std::uint16_t nQueryType = 0; // 0: the frame ends before it
-    std::uint8_t nProtocol = 0;   // IPPROTO_UDP or IPPROTO_TCP
-    std::uint8_t nIpVersion = 0;  // 4 or 6
+    std::uint16_t nQueryType = 0;
+    std::uint8_t bHasType = 0;   // 0: the frame ends before the type, and nQueryType is 0
+    std::uint8_t nProtocol = 0;  // IPPROTO_UDP or IPPROTO_TCP
+    std::uint8_t nIpVersion = 0; // 4 or 6
     std::uint8_t abSource[16] = {};
     std::uint8_t abDestination[16] = {}; // network order; IPv4 in the first four bytes
     std::uint16_t nSourcePort = 0;
@@ -183,6 +184,7 @@ struct CNameRecord
     constexpr bool IsValid() const
     {
         return nSeconds >= 0 && nSeconds <= LAST_REAL_SECOND && nNanoseconds < 1000000000u && nLength <= MAX_NAME_BYTES
+               && (bHasType == 1 || (bHasType == 0 && nQueryType == 0))
                && (nProtocol == IPPROTO_TCP || nProtocol == IPPROTO_UDP) && (nIpVersion == 4 || nIpVersion == 6)
                && nSender <= SENDER_ANOTHER_HOST && szCommand[sizeof(szCommand) - 1] == '\0'
                && (nSender == SENDER_PROGRAM || IsAnonymous());
@@ -282,7 +284,7 @@ enum ResponseFlag : std::uint8_t
 };
 #pragma pack(pop)
 static_assert(sizeof(COpenedRecord) == 1 + 4 * 4);
-static_assert(sizeof(CNameRecord) == 1 + 8 + 4 + 2 + 1 + 1 + 2 * 16 + 3 * 2 + 1 + 3 * 4 + 8 + 4 + 16 + 2);
+static_assert(sizeof(CNameRecord) == 1 + 8 + 4 + 2 + 1 + 1 + 1 + 2 * 16 + 3 * 2 + 1 + 3 * 4 + 8 + 4 + 16 + 2);
 static_assert(sizeof(CCountsRecord) == 1 + 3 * 8);
 static_assert(sizeof(CFailedRecord) == 1 + 4);
 static_assert(sizeof(CTimedNameRecord) == 1 + 8 + 2);

@@ -93,7 +93,7 @@ constexpr __u32 SLOT_NEXT_HEADER = 0;
 
 } // namespace
 
-std::vector<sock_filter> BuildDnsFilter(unsigned nSnapLength)
+std::vector<sock_filter> BuildDnsFilter(unsigned nSnapLength, bool bQueriesOnly)
 {
     CFilterBuilder f;
     const auto keep = f.NewLabel();
@@ -101,7 +101,8 @@ std::vector<sock_filter> BuildDnsFilter(unsigned nSnapLength)
     const auto ipv4 = f.NewLabel();
     const auto ipv4Transport = f.NewLabel();
     const auto ipv6 = f.NewLabel();
-    const auto portAtX = f.NewLabel();
+    const auto udpAtX = f.NewLabel();
+    const auto tcpAtX = f.NewLabel();
 
     // The link layer's protocol, which a packet socket knows even though the frame starts later.
     f.Stmt(BPF_LD | BPF_W | BPF_ABS, static_cast<__u32>(SKF_AD_OFF + SKF_AD_PROTOCOL));
@@ -121,7 +122,9 @@ std::vector<sock_filter> BuildDnsFilter(unsigned nSnapLength)
     // X = 4 * IHL, the real header length.
     f.Stmt(BPF_LDX | BPF_B | BPF_MSH, 0);
     f.Stmt(BPF_MISC | BPF_TXA, 0);
-    f.Jump(BPF_JMP | BPF_JGE | BPF_K, IPV4_MIN_HEADER_SIZE, portAtX, drop);
+    f.Jump(BPF_JMP | BPF_JGE | BPF_K, IPV4_MIN_HEADER_SIZE, NEXT, drop);
+    f.Stmt(BPF_LD | BPF_B | BPF_ABS, IPV4_PROTOCOL_OFFSET);
+    f.Jump(BPF_JMP | BPF_JEQ | BPF_K, PROTOCOL_UDP, udpAtX, tcpAtX);
 
     // X is the offset of the header that A names. The chain is unrolled, one step per header.
     f.Place(ipv6);
@@ -135,8 +138,8 @@ std::vector<sock_filter> BuildDnsFilter(unsigned nSnapLength)
         const auto variable = f.NewLabel();
         const auto fragment = f.NewLabel();
         const auto nextStep = f.NewLabel();
-        f.Jump(BPF_JMP | BPF_JEQ | BPF_K, PROTOCOL_UDP, portAtX, NEXT);
-        f.Jump(BPF_JMP | BPF_JEQ | BPF_K, PROTOCOL_TCP, portAtX, NEXT);
+        f.Jump(BPF_JMP | BPF_JEQ | BPF_K, PROTOCOL_UDP, udpAtX, NEXT);
+        f.Jump(BPF_JMP | BPF_JEQ | BPF_K, PROTOCOL_TCP, tcpAtX, NEXT);
         if (nStep == MAX_IPV6_EXTENSION_HEADERS)
         {
             f.Goto(drop);
@@ -172,10 +175,32 @@ std::vector<sock_filter> BuildDnsFilter(unsigned nSnapLength)
         f.Place(nextStep);
     }
 
-    // A load past the frame's end ends the program with 0, so a cut-off header is dropped too.
-    f.Place(portAtX);
+    // A load past the frame's end ends the program with 0, so a cut-off header is dropped too, and
+    // so is a message too short to hold its flags.
+    f.Place(udpAtX);
     f.Stmt(BPF_LD | BPF_H | BPF_IND, DESTINATION_PORT_OFFSET);
-    f.Jump(BPF_JMP | BPF_JEQ | BPF_K, DNS_PORT, keep, drop);
+    f.Jump(BPF_JMP | BPF_JEQ | BPF_K, DNS_PORT, bQueriesOnly ? NEXT : keep, drop);
+    if (bQueriesOnly)
+    {
+        f.Stmt(BPF_LD | BPF_B | BPF_IND, UDP_HEADER_SIZE + DNS_FLAGS_OFFSET);
+        f.Jump(BPF_JMP | BPF_JSET | BPF_K, DNS_QR_BIT, drop, keep);
+    }
+
+    // Over TCP the flags follow the header's real length and the message's length prefix; a
+    // segment that carries no payload (a handshake, an acknowledgement) ends here as well.
+    f.Place(tcpAtX);
+    f.Stmt(BPF_LD | BPF_H | BPF_IND, DESTINATION_PORT_OFFSET);
+    f.Jump(BPF_JMP | BPF_JEQ | BPF_K, DNS_PORT, bQueriesOnly ? NEXT : keep, drop);
+    if (bQueriesOnly)
+    {
+        f.Stmt(BPF_LD | BPF_B | BPF_IND, TCP_DATA_OFFSET_OFFSET);
+        f.Stmt(BPF_ALU | BPF_AND | BPF_K, 0xF0);
+        f.Stmt(BPF_ALU | BPF_RSH | BPF_K, 2);
+        f.Stmt(BPF_ALU | BPF_ADD | BPF_X, 0);
+        f.Stmt(BPF_MISC | BPF_TAX, 0);
+        f.Stmt(BPF_LD | BPF_B | BPF_IND, DNS_TCP_LENGTH_SIZE + DNS_FLAGS_OFFSET);
+        f.Jump(BPF_JMP | BPF_JSET | BPF_K, DNS_QR_BIT, drop, keep);
+    }
 
     f.Place(keep);
     f.Stmt(BPF_RET | BPF_K, nSnapLength);

@@ -53,4 +53,10 @@ constexpr size_t TCP_DATA_OFFSET_OFFSET = 12;
 // Over TCP every DNS message is preceded by its length, two bytes big-endian.
 constexpr size_t DNS_TCP_LENGTH_SIZE = 2;
 constexpr size_t DNS_HEADER_SIZE = 12;
+// The QR bit, the top bit of the header's first flags byte, is set in every response.
+constexpr size_t DNS_FLAGS_OFFSET = 2;
+constexpr unsigned char DNS_QR_BIT = 0x80;
 constexpr size_t DNS_QUESTION_COUNT_OFFSET = 4;
+// A length byte of 64 to 127 would be a longer label than DNS allows; 128 and above are not
+// lengths at all (compression pointers and the like).
+constexpr unsigned char DNS_MAX_LABEL_LENGTH = 63;

@@ -15,6 +15,13 @@ size_t NextLengthByte(size_t nOffset, unsigned char b)
     return nOffset + 1 + (b < 0x80 ? b : 0);
 }
 
+// 64 to 127 can only be a label no resolver would take: whoever sent it asked no question, and its
+// name gives no text at all.
+bool IsTooLongLabel(unsigned char b)
+{
+    return b > DNS_MAX_LABEL_LENGTH && b < 0x80;
+}
+
 // Forced inline: called from two places, GCC keeps it out of line, and the call with its spilled
 // arguments costs a fifth of the whole step for a typical query.
 __attribute__((always_inline)) inline bool FindDnsTransport(CPacketBytes& bytes, CTransportHeader& transport)
@@ -29,23 +36,18 @@ __attribute__((always_inline)) inline bool FindDnsTransport(CPacketBytes& bytes,
 
 } // namespace
 
-bool IsDnsDatagram(const unsigned char* datagram, size_t length)
-{
-    CPacketBytes bytes(datagram, length);
-    CTransportHeader transport;
-    return FindDnsTransport(bytes, transport);
-}
-
 // The text is the wire name less its first byte, with every later length byte turned into a full
 // stop and the zero length byte into the NUL. So the bytes go over in one copy, and a single walk
 // along the length bytes puts in the full stops and finds the end.
-bool DecodeQuestionName(const unsigned char* name, size_t available, char* text, size_t* pnWireLength)
+bool DecodeQuestionName(const unsigned char* name, size_t available, char* text, size_t& nTextLength,
+                        size_t* pnWireLength)
 {
     const CPacketBytes bytes(name, available);
     text[0] = '\0';
+    nTextLength = 0;
 
     unsigned char b = 0;
-    if (!bytes.GetByte(0, b))
+    if (!bytes.GetByte(0, b) || IsTooLongLabel(b))
         return false;
     if (b == 0)
     {
@@ -66,13 +68,21 @@ bool DecodeQuestionName(const unsigned char* name, size_t available, char* text,
         if (b == 0)
         {
             text[nOffset - 1] = '\0';
+            nTextLength = nOffset - 1;
             if (pnWireLength != nullptr)
                 *pnWireLength = nOffset + 1;
             return true;
         }
+        if (IsTooLongLabel(b))
+        {
+            text[0] = '\0';
+            nTextLength = 0;
+            return false;
+        }
         text[nOffset - 1] = '.';
     }
     text[nCopied] = '\0';
+    nTextLength = nCopied;
     return false;
 }
 
@@ -100,25 +110,30 @@ void ReadFacts(const CPacketBytes& bytes, const CTransportHeader& transport, siz
     bytes.GetUint16(transport.nOffset, pFacts->nSourcePort);
     bytes.GetUint16(transport.nOffset + DESTINATION_PORT_OFFSET, pFacts->nDestinationPort);
     bytes.GetUint16(nMessage, pFacts->nDnsId);
-    bytes.GetUint16(nNameEnd, pFacts->nQueryType);
+    pFacts->bHasType = bytes.GetUint16(nNameEnd, pFacts->nQueryType);
 }
 
 } // namespace
 
-bool ExtractQueryName(const unsigned char* datagram, size_t length, char* text, CQueryFacts* pFacts)
+bool ExtractQueryName(const unsigned char* datagram, size_t length, char* text, size_t& nTextLength,
+                      CQueryFacts* pFacts)
 {
     // Callers read the buffer whatever the answer, so it never holds a stale name.
     text[0] = '\0';
+    nTextLength = 0;
     CPacketBytes bytes(datagram, length);
     CTransportHeader transport;
     size_t nMessage = 0;
     if (!FindDnsTransport(bytes, transport) || !FindDnsMessage(bytes, transport, nMessage))
         return false;
     const size_t nName = nMessage + DNS_HEADER_SIZE;
-    if (nName >= bytes.GetLength())
+    // A server that sends from port 53 gets its answers on port 53 too: only the QR bit tells them
+    // from its queries.
+    unsigned char bFlags = 0;
+    if (nName >= bytes.GetLength() || !bytes.GetByte(nMessage + DNS_FLAGS_OFFSET, bFlags) || (bFlags & DNS_QR_BIT) != 0)
         return false;
     size_t nWireLength = 0;
-    if (!DecodeQuestionName(datagram + nName, bytes.GetLength() - nName, text, &nWireLength))
+    if (!DecodeQuestionName(datagram + nName, bytes.GetLength() - nName, text, nTextLength, &nWireLength))
         return false;
     if (pFacts != nullptr)
         ReadFacts(bytes, transport, nMessage, nName + nWireLength, pFacts);

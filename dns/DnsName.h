@@ -11,13 +11,9 @@
 
 constexpr size_t NAME_BUFFER_SIZE = 1024; // the name text with its NUL never takes more
 
-// Whether the frame is a first (or only) fragment of IPv4 or IPv6 whose UDP or TCP header is all
-// there and goes to port 53.
-bool IsDnsDatagram(const unsigned char* datagram, size_t length);
-
 // What a query's frame tells besides its name. Addresses as they lie in the frame (network order,
-// an IPv4 one in the first 4 bytes); ports, id and type in host order. A query type of 0 means the
-// frame ends before it.
+// an IPv4 one in the first 4 bytes); ports, id and type in host order. Without bHasType the frame
+// ends before the type, and nQueryType is 0; with it, 0 is a type like any other.
 struct CQueryFacts
 {
     unsigned char nIpVersion = 0; // IP_VERSION_4 or IP_VERSION_6
@@ -28,6 +24,7 @@ struct CQueryFacts
     std::uint16_t nDestinationPort = 0;
     std::uint16_t nDnsId = 0;
     std::uint16_t nQueryType = 0;
+    bool bHasType = false;
 };
 
 // Copies the facts into any record that names its fields as CQueryFacts does (the capture
@@ -36,6 +33,7 @@ template <class TRecord>
 void CopyQueryFacts(const CQueryFacts& facts, TRecord* pRecord)
 {
     pRecord->nQueryType = facts.nQueryType;
+    pRecord->bHasType = facts.bHasType;
     pRecord->nProtocol = facts.nProtocol;
     pRecord->nIpVersion = facts.nIpVersion;
     static_assert(sizeof(pRecord->abSource) == sizeof(facts.abSource));
@@ -50,14 +48,20 @@ void CopyQueryFacts(const CQueryFacts& facts, TRecord* pRecord)
     pRecord->nDnsId = facts.nDnsId;
 }
 
-// Decodes the wire name at `name` into dotted text in `text` (NAME_BUFFER_SIZE bytes). Never reads
-// at or past name + available, never writes past text + NAME_BUFFER_SIZE, and always leaves a
-// NUL-terminated text. False when the name is cut off: the bytes end before its zero length byte,
-// or its text would not fit.
+// Decodes the wire name at `name` into dotted text in `text` (NAME_BUFFER_SIZE bytes), nTextLength
+// bytes long. A label may hold any byte, NUL included, so the text is its length: the NUL written
+// after it ends it only for a reader that never meets such a label. Never reads at or past
+// name + available and never writes past text + NAME_BUFFER_SIZE. False when the name is cut off
+// (the bytes end before its zero length byte, or its text would not fit; the text is then what was
+// decoded) or has a label longer than 63 bytes.
 // *pnWireLength, when given, is the bytes the name took on the wire, its zero length byte included.
-bool DecodeQuestionName(const unsigned char* name, size_t available, char* text, size_t* pnWireLength = nullptr);
+bool DecodeQuestionName(const unsigned char* name, size_t available, char* text, size_t& nTextLength,
+                        size_t* pnWireLength = nullptr);
 
-// The capture helper's step for each frame: true when `text` now holds a name to deliver. UDP gives the
-// name after the DNS header; TCP only when the segment's payload starts with a message's length
-// prefix (see Transport.h for what is not read). With pFacts, also what the frame tells of the query.
-bool ExtractQueryName(const unsigned char* datagram, size_t length, char* text, CQueryFacts* pFacts = nullptr);
+// Each front end's step for each frame, whether the helper captured it or a file holds it: true
+// when `text` now holds the nTextLength bytes of a query's name. A message with the QR bit set is
+// an answer, whatever its ports. UDP gives the name after the DNS header; TCP only when the
+// segment's payload starts with a message's length prefix (see Transport.h for what is not read).
+// With pFacts, also what the frame tells of the query.
+bool ExtractQueryName(const unsigned char* datagram, size_t length, char* text, size_t& nTextLength,
+                      CQueryFacts* pFacts = nullptr);

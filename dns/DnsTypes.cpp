@@ -25,8 +25,6 @@ constexpr CTypeName TYPE_NAMES[] = {
 
 std::string DnsTypeName(std::uint16_t nType)
 {
-    if (nType == 0)
-        return {};
     for (const CTypeName& entry : TYPE_NAMES)
     {
         if (entry.nType == nType)

@@ -5,6 +5,6 @@
 
 // What a query asks for, as people know it: the record type's mnemonic, so a line says HTTPS where
 // the wire says 65. A type without one is written "TYPE" and its number, the form zone files
-// already use for it, so every type has exactly one text and reads back to its number. 0 gives
-// the empty text: the frame ended before the type.
+// already use for it, so every type has exactly one text and reads back to its number, 0 (TYPE0)
+// included.
 std::string DnsTypeName(std::uint16_t nType);

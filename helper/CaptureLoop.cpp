@@ -5,7 +5,6 @@
 #include "helper/SenderEvents.h"
 
 #include <cerrno>
-#include <cstring>
 #include <ctime>
 #include <poll.h>
 #include <sys/socket.h>
@@ -65,13 +64,14 @@ void CCaptureLoop::OnFrame(const unsigned char* pData, size_t nLength, std::int6
                            std::uint32_t nNanoseconds)
 {
     CQueryFacts facts;
-    if (!ExtractQueryName(pData, nLength, m_szName, &facts))
+    size_t nNameLength = 0;
+    if (!ExtractQueryName(pData, nLength, m_szName, nNameLength, &facts))
         return;
     if (m_nWants == WANTS_NAMES)
     {
         CTimedNameRecord timed;
         timed.nSeconds = nSeconds;
-        timed.nLength = static_cast<std::uint16_t>(std::strlen(m_szName));
+        timed.nLength = static_cast<std::uint16_t>(nNameLength);
         Put(timed, std::string_view(m_szName, timed.nLength));
         return;
     }
@@ -80,7 +80,7 @@ void CCaptureLoop::OnFrame(const unsigned char* pData, size_t nLength, std::int6
     name.nNanoseconds = nNanoseconds;
     CopyQueryFacts(facts, &name);
     NameSender(facts, &name);
-    name.nLength = static_cast<std::uint16_t>(std::strlen(m_szName));
+    name.nLength = static_cast<std::uint16_t>(nNameLength);
     Put(name, std::string_view(m_szName, name.nLength));
 }
 

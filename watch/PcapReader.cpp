@@ -126,15 +126,16 @@ bool CPcapReader::Next(CNameRecord& record, std::string_view& text)
             return false;
         }
         size_t nHeader = 0;
+        size_t nTextLength = 0;
         CQueryFacts facts;
         if (!FindNetworkHeader(pFrame, pHeader->caplen, nHeader)
-            || !ExtractQueryName(pFrame + nHeader, pHeader->caplen - nHeader, m_szText, &facts))
+            || !ExtractQueryName(pFrame + nHeader, pHeader->caplen - nHeader, m_szText, nTextLength, &facts))
             continue;
         record = CNameRecord();
         record.nSeconds = pHeader->ts.tv_sec;
         record.nNanoseconds = std::uint32_t(pHeader->ts.tv_usec);
         CopyQueryFacts(facts, &record);
-        text = m_szText;
+        text = std::string_view(m_szText, nTextLength);
         record.nLength = std::uint16_t(text.size());
         // A file may say any time, but a live capture's records keep to what a packet socket can
         // hand out (from the epoch to the end of year 9999), and the lines after them can write

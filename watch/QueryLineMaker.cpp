@@ -14,7 +14,7 @@ const CQueryLine& CQueryLineMaker::Make(const CNameRecord& record, std::string_v
     CQueryLine& line = m_line;
     AppendTime(line.strTime, record.nSeconds, record.nNanoseconds);
     line.name = text;
-    line.strType = DnsTypeName(record.nQueryType);
+    line.strType = record.bHasType != 0 ? DnsTypeName(record.nQueryType) : std::string();
     line.pszTransport = record.nProtocol == PROTOCOL_TCP ? "tcp" : "udp";
     SetAddress(line.strSource, m_source, record.nIpVersion, record.abSource);
     SetAddress(line.strDestination, m_destination, record.nIpVersion, record.abDestination);

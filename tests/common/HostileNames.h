@@ -23,7 +23,7 @@ inline const std::vector<CHostileName>& HostileNames()
         {"carriage return and a row", "x\r\xd0injected-row.example", "x\\013\\208injected-row.example", ""},
         {"line feed", "a\nb.example", "a\\010b.example", ""},
         {"terminal title", "\x1b]0;pwned\x07.example", "\\027]0;pwned\\007.example", ""},
-        {"NUL ends the name", std::string("nul\0hidden.example", 18), "nul", ""},
+        {"NUL inside a label", std::string("nul\0hidden.example", 18), "nul\\000hidden.example", ""},
         {"right-to-left override", "\xe2\x80\xaemoc.elgoog", "\\226\\128\\174moc.elgoog", ""},
         {"formula", "=HYPERLINK(\"http://evil\")", "=HYPERLINK(\"http://evil\")", "\\061HYPERLINK(\"http://evil\")"},
         {"255 bytes on the wire",

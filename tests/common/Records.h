@@ -39,6 +39,7 @@ inline Channel::CNameRecord Query()
 {
     Channel::CNameRecord record = Name(1765100000, 123456789, {});
     record.nQueryType = 65;
+    record.bHasType = 1;
     const unsigned char source[] = {10, 53, 1, 2}, destination[] = {10, 53, 1, 1};
     std::memcpy(record.abSource, source, 4);
     std::memcpy(record.abDestination, destination, 4);

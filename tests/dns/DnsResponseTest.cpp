@@ -459,9 +459,10 @@ TEST(DnsResponse, EveryCapturedResponseReadsAsTheQuestionDecoderReadsIt)
             if (decoded.m_response.bHasQuestion)
             {
                 char szName[NAME_BUFFER_SIZE];
-                EXPECT_TRUE(
-                    DecodeQuestionName(message.data() + DNS_HEADER_SIZE, message.size() - DNS_HEADER_SIZE, szName));
-                EXPECT_EQ(decoded.m_response.QuestionName(), szName) << pszFile;
+                size_t nName = 0;
+                EXPECT_TRUE(DecodeQuestionName(message.data() + DNS_HEADER_SIZE, message.size() - DNS_HEADER_SIZE,
+                                               szName, nName));
+                EXPECT_EQ(decoded.m_response.QuestionName(), std::string_view(szName, nName)) << pszFile;
             }
             for (const char ch : decoded.m_strAnswers)
                 EXPECT_TRUE(ch >= 0x20 && ch <= 0x7e) << pszFile;

@@ -164,14 +164,14 @@ private slots:
         QCOMPARE(ReadAll(dir.filePath("empty.txt")), QByteArray());
     }
 
-    // Each name a sender could aim at whatever reads the file, as the decoder hands it on (up to its
-    // first NUL), stays one field of one row, as the list shows it or escaped further.
+    // Each name a sender could aim at whatever reads the file, as the decoder hands it on, stays one
+    // field of one row, as the list shows it or escaped further.
     void hostileNamesStayOneFieldOfOneRow()
     {
         for (const CHostileName& hostile : HostileNames())
         {
             CNameListModel list;
-            Add(list, hostile.strName.c_str());
+            Add(list, QByteArray(hostile.strName.data(), qsizetype(hostile.strName.size())));
             QCOMPARE(CListExport::FormatText(list).toStdString(),
                      (hostile.strSaved.empty() ? hostile.strShown : hostile.strSaved) + "\tJuly 03 2026 21:00:05\t\r");
         }

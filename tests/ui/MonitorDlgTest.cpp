@@ -496,13 +496,13 @@ private slots:
         QCOMPARE(m_catcher.m_urls, QList<QUrl> {QUrl("http://mail.example.org")});
     }
 
-    // Each name as the decoder hands it on (up to its first NUL), in the box that says it is no host
-    // name and on the clipboard: plain text as the list shows it.
+    // Each name as the decoder hands it on, in the box that says it is no host name and on the
+    // clipboard: plain text as the list shows it.
     void hostileNamesStayTextInTheBoxAndOnTheClipboard()
     {
         CMonitorDlg dlg;
         for (const CHostileName& hostile : HostileNames())
-            Deliver(dlg, QByteArray(hostile.strName.c_str()));
+            Deliver(dlg, QByteArray(hostile.strName.data(), qsizetype(hostile.strName.size())));
 
         const std::vector<CHostileName>& names = HostileNames();
         const int nMarkup = int(names.size()) - 1;

@@ -57,6 +57,8 @@ TEST(QueryFormatTest, EveryFormatWritesTheGoldenLine)
     other.abDestination[15] = 1;
     other.nQueryType = 65534;
     other.nProtocol = 6;
+    CNameRecord typeZero = Query();
+    typeZero.nQueryType = 0;
 
     const char* pszJsonProgram =
         R"({"kind":"query","time":"2025-12-07T09:33:20.123456Z","name":"www.Example.org","type":"HTTPS",)"
@@ -84,6 +86,8 @@ TEST(QueryFormatTest, EveryFormatWritesTheGoldenLine)
         {CQueryFormat::CSV, other,
          "2025-12-07T09:33:20.123456Z,www.Example.org,TYPE65534,tcp,fd00::2,40000,fd00::1,53,48879,another "
          "user,,,,,\n"},
+        {CQueryFormat::CSV, typeZero,
+         "2025-12-07T09:33:20.123456Z,www.Example.org,TYPE0,udp,10.53.1.2,40000,10.53.1.1,53,48879,,,,,,\n"},
         {CQueryFormat::JSON, program, pszJsonProgram},
         {CQueryFormat::JSON, other,
          R"({"kind":"query","time":"2025-12-07T09:33:20.123456Z","name":"www.Example.org","type":"TYPE65534",)"
@@ -247,8 +251,7 @@ TEST(QueryFormatTest, HostileNamesStayOneValidRecordInEveryFormat)
         CQueryLineMaker maker(true);
         for (const CHostileName& hostile : HostileNames())
         {
-            // The decoder hands on a name up to its first NUL.
-            format.AppendQuery(strOut, maker.Make(record, hostile.strName.c_str()));
+            format.AppendQuery(strOut, maker.Make(record, hostile.strName));
             const bool bSaved = (nKind == CQueryFormat::CSV || nKind == CQueryFormat::TSV) && !hostile.strSaved.empty();
             strExpected += (bSaved ? hostile.strSaved : hostile.strShown) + "\n";
         }
