@@ -250,6 +250,7 @@ struct CResponseRecord
     std::int64_t nSeconds = 0;
     std::uint32_t nNanoseconds = 0;
     std::uint16_t nQueryType = 0;
+    std::uint8_t bHasType = 0; // 0: the response has no question, or it ends before the type
     std::uint8_t nProtocol = 0;
     std::uint8_t nIpVersion = 0;
     std::uint8_t abSource[16] = {};
@@ -260,9 +261,13 @@ struct CResponseRecord
     std::uint8_t nRcode = 0;
     std::uint8_t nFlags = 0;        // RESPONSE_* bits
     std::uint16_t anCounts[4] = {}; // as the header states: questions, answers, authority, additional
+    std::uint32_t nTtlMin = 0;      // of every answer read, with RESPONSE_HAS_TTL
     std::uint16_t nAnswers = 0;     // answers carried in the tail
+    // Answers read but not carried (more than the record may hold), counted but not read (the
+    // message ends first, or breaks), and carried with their data in the \# form for a fault in it.
     std::uint16_t nAnswersLeftOut = 0;
-    std::uint16_t nMalformed = 0;
+    std::uint16_t nAnswersMissing = 0;
+    std::uint16_t nAnswersMalformed = 0;
     std::uint16_t nLength = 0;
     std::uint16_t nAnswersLength = 0;
 
@@ -270,7 +275,8 @@ struct CResponseRecord
     {
         return nSeconds >= 0 && nSeconds <= LAST_REAL_SECOND && nNanoseconds < 1000000000u && nLength <= MAX_NAME_BYTES
                && (nProtocol == IPPROTO_TCP || nProtocol == IPPROTO_UDP) && (nIpVersion == 4 || nIpVersion == 6)
-               && nRcode < 16 && nAnswersLength <= MAX_ANSWER_BYTES && nAnswers <= MAX_ANSWERS;
+               && (bHasType == 1 || (bHasType == 0 && nQueryType == 0)) && nRcode < 16
+               && nAnswersLength <= MAX_ANSWER_BYTES && nAnswers <= MAX_ANSWERS;
     }
     constexpr size_t GetTailSize() const { return size_t(nLength) + nAnswersLength; }
 };
@@ -280,8 +286,12 @@ enum ResponseFlag : std::uint8_t
     RESPONSE_AUTHORITATIVE = 2,
     RESPONSE_RECURSION_AVAILABLE = 4,
     RESPONSE_RECURSION_DESIRED = 8,
-    RESPONSE_HAS_TYPE = 16, // the question's type was there
+    RESPONSE_HAS_TTL = 16,
 };
+// Each answer in a response record's tail starts with this much: type, TTL, the owner's length.
+constexpr size_t ANSWER_HEAD_BYTES = 2 + 4 + 2;
+// And between owner and data, the data's length.
+constexpr size_t ANSWER_DATA_LENGTH_BYTES = 2;
 #pragma pack(pop)
 static_assert(sizeof(COpenedRecord) == 1 + 4 * 4);
 static_assert(sizeof(CNameRecord) == 1 + 8 + 4 + 2 + 1 + 1 + 1 + 2 * 16 + 3 * 2 + 1 + 3 * 4 + 8 + 4 + 16 + 2);

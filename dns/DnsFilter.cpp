@@ -90,6 +90,7 @@ constexpr CFilterBuilder::Label NEXT = CFilterBuilder::NEXT;
 
 // Scratch memory slot for the next header while X moves on to it.
 constexpr __u32 SLOT_NEXT_HEADER = 0;
+constexpr __u32 SLOT_TRANSPORT = 1;
 
 } // namespace
 
@@ -176,30 +177,36 @@ std::vector<sock_filter> BuildDnsFilter(unsigned nSnapLength, bool bQueriesOnly)
     }
 
     // A load past the frame's end ends the program with 0, so a cut-off header is dropped too, and
-    // so is a message too short to hold its flags.
+    // so is a message too short to hold its flags. The QR bit says which port counts: a query goes
+    // to port 53, a response comes from it (a server that asks from port 53 gets its answers there).
+    const auto query = f.NewLabel();
+    const auto response = f.NewLabel();
     f.Place(udpAtX);
-    f.Stmt(BPF_LD | BPF_H | BPF_IND, DESTINATION_PORT_OFFSET);
-    f.Jump(BPF_JMP | BPF_JEQ | BPF_K, DNS_PORT, bQueriesOnly ? NEXT : keep, drop);
-    if (bQueriesOnly)
-    {
-        f.Stmt(BPF_LD | BPF_B | BPF_IND, UDP_HEADER_SIZE + DNS_FLAGS_OFFSET);
-        f.Jump(BPF_JMP | BPF_JSET | BPF_K, DNS_QR_BIT, drop, keep);
-    }
+    f.Stmt(BPF_LD | BPF_B | BPF_IND, UDP_HEADER_SIZE + DNS_FLAGS_OFFSET);
+    f.Jump(BPF_JMP | BPF_JSET | BPF_K, DNS_QR_BIT, bQueriesOnly ? drop : response, query);
 
     // Over TCP the flags follow the header's real length and the message's length prefix; a
-    // segment that carries no payload (a handshake, an acknowledgement) ends here as well.
+    // segment that carries no payload (a handshake, an acknowledgement) ends here as well. The
+    // transport header's offset waits in a slot meanwhile, for the ports.
     f.Place(tcpAtX);
+    f.Stmt(BPF_STX, SLOT_TRANSPORT);
+    f.Stmt(BPF_LD | BPF_B | BPF_IND, TCP_DATA_OFFSET_OFFSET);
+    f.Stmt(BPF_ALU | BPF_AND | BPF_K, 0xF0);
+    f.Stmt(BPF_ALU | BPF_RSH | BPF_K, 2);
+    f.Stmt(BPF_ALU | BPF_ADD | BPF_X, 0);
+    f.Stmt(BPF_MISC | BPF_TAX, 0);
+    f.Stmt(BPF_LD | BPF_B | BPF_IND, DNS_TCP_LENGTH_SIZE + DNS_FLAGS_OFFSET);
+    f.Stmt(BPF_LDX | BPF_MEM, SLOT_TRANSPORT);
+    f.Jump(BPF_JMP | BPF_JSET | BPF_K, DNS_QR_BIT, bQueriesOnly ? drop : response, query);
+
+    f.Place(query);
     f.Stmt(BPF_LD | BPF_H | BPF_IND, DESTINATION_PORT_OFFSET);
-    f.Jump(BPF_JMP | BPF_JEQ | BPF_K, DNS_PORT, bQueriesOnly ? NEXT : keep, drop);
-    if (bQueriesOnly)
+    f.Jump(BPF_JMP | BPF_JEQ | BPF_K, DNS_PORT, keep, drop);
+    if (!bQueriesOnly)
     {
-        f.Stmt(BPF_LD | BPF_B | BPF_IND, TCP_DATA_OFFSET_OFFSET);
-        f.Stmt(BPF_ALU | BPF_AND | BPF_K, 0xF0);
-        f.Stmt(BPF_ALU | BPF_RSH | BPF_K, 2);
-        f.Stmt(BPF_ALU | BPF_ADD | BPF_X, 0);
-        f.Stmt(BPF_MISC | BPF_TAX, 0);
-        f.Stmt(BPF_LD | BPF_B | BPF_IND, DNS_TCP_LENGTH_SIZE + DNS_FLAGS_OFFSET);
-        f.Jump(BPF_JMP | BPF_JSET | BPF_K, DNS_QR_BIT, drop, keep);
+        f.Place(response);
+        f.Stmt(BPF_LD | BPF_H | BPF_IND, SOURCE_PORT_OFFSET);
+        f.Jump(BPF_JMP | BPF_JEQ | BPF_K, DNS_PORT, keep, drop);
     }
 
     f.Place(keep);

@@ -6,12 +6,12 @@
 // The classic BPF program the capture socket runs in the kernel: it keeps the frames that the
 // decoder can take a name from and drops everything else, so other traffic never wakes a reader.
 // It reads frames from the network header on (a SOCK_DGRAM packet socket) and keeps:
-// - IPv4, protocol UDP or TCP, fragment offset 0, destination port 53 at the real header length;
-// - IPv6 whose chain of hop-by-hop, routing, destination-options and first-fragment headers, at
-//   most MAX_IPV6_EXTENSION_HEADERS long, ends at UDP or TCP with destination port 53;
-// - with bQueriesOnly, of those only a message whose QR bit is clear: over UDP the one after the
-//   header, over TCP the one the payload would start with after its length prefix. Without it the
-//   QR bit is not read, and a message to port 53 is kept whichever it is.
+// - IPv4, protocol UDP or TCP, fragment offset 0, at the real header length; or IPv6 whose chain of
+//   hop-by-hop, routing, destination-options and first-fragment headers, at most
+//   MAX_IPV6_EXTENSION_HEADERS long, ends at UDP or TCP;
+// - that carries a query to port 53: a message whose QR bit is clear, over UDP the one after the
+//   header, over TCP the one the payload would start with after its length prefix;
+// - without bQueriesOnly also a response from port 53: the same message with its QR bit set.
 // A kept frame is cut to nSnapLength bytes. Deliberately a little wider than the decoder: it does
 // not look at payload lengths, the length prefix or the question; the decoder does.
 std::vector<sock_filter> BuildDnsFilter(unsigned nSnapLength, bool bQueriesOnly = true);

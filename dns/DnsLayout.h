@@ -44,6 +44,7 @@ constexpr unsigned char PROTOCOL_TCP = 6;
 constexpr unsigned char PROTOCOL_UDP = 17;
 
 // Both transports put the destination port at byte 2 of their header.
+constexpr size_t SOURCE_PORT_OFFSET = 0;
 constexpr size_t DESTINATION_PORT_OFFSET = 2;
 constexpr size_t UDP_HEADER_SIZE = 8;
 constexpr size_t TCP_MIN_HEADER_SIZE = 20;

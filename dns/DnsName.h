@@ -65,3 +65,10 @@ bool DecodeQuestionName(const unsigned char* name, size_t available, char* text,
 // With pFacts, also what the frame tells of the query.
 bool ExtractQueryName(const unsigned char* datagram, size_t length, char* text, size_t& nTextLength,
                       CQueryFacts* pFacts = nullptr);
+
+// For a front end that shows whole exchanges: a response's frame (UDP or TCP from port 53, the QR
+// bit set; over TCP only a segment that starts a message, as for queries). The facts of its frame,
+// without a type (the response's question has its own), and where its DNS message lies: nMessage
+// bytes into the datagram, nMessageLength long (no more than was captured).
+bool FindDnsResponse(const unsigned char* datagram, size_t length, CQueryFacts& facts, size_t& nMessage,
+                     size_t& nMessageLength);

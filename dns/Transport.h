@@ -2,18 +2,20 @@
 
 #include "dns/PacketLayers.h"
 
-// UDP or TCP, the whole fixed header received, destination port 53.
+// UDP or TCP, the whole fixed header received, port 53 at PORT_OFFSET: the destination for a query,
+// the source for a response.
+template <size_t PORT_OFFSET = DESTINATION_PORT_OFFSET>
 inline bool IsDnsTransport(const CPacketBytes& bytes, const CTransportHeader& transport)
 {
     if (transport.nProtocol == PROTOCOL_UDP)
     {
         unsigned char udp[UDP_HEADER_SIZE];
-        return bytes.GetHeader(transport.nOffset, udp) && Uint16At<DESTINATION_PORT_OFFSET>(udp) == DNS_PORT;
+        return bytes.GetHeader(transport.nOffset, udp) && Uint16At<PORT_OFFSET>(udp) == DNS_PORT;
     }
     if (transport.nProtocol == PROTOCOL_TCP)
     {
         unsigned char tcp[TCP_MIN_HEADER_SIZE];
-        return bytes.GetHeader(transport.nOffset, tcp) && Uint16At<DESTINATION_PORT_OFFSET>(tcp) == DNS_PORT;
+        return bytes.GetHeader(transport.nOffset, tcp) && Uint16At<PORT_OFFSET>(tcp) == DNS_PORT;
     }
     return false;
 }

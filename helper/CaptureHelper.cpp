@@ -115,7 +115,7 @@ int main(int argc, char** argv)
     }
     else
     {
-        hSocket = CPacketSocket::Open(argv[1], s_ring, &opened);
+        hSocket = CPacketSocket::Open(argv[1], s_ring, &opened, nWants == WANTS_EXCHANGES);
     }
     // Whatever becomes of naming programs, the capture runs; the reply says why they go unnamed.
     static CSenderEvents s_events;

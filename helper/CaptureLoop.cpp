@@ -66,7 +66,11 @@ void CCaptureLoop::OnFrame(const unsigned char* pData, size_t nLength, std::int6
     CQueryFacts facts;
     size_t nNameLength = 0;
     if (!ExtractQueryName(pData, nLength, m_szName, nNameLength, &facts))
+    {
+        if (m_nWants == WANTS_EXCHANGES && m_response.Make(pData, nLength, nSeconds, nNanoseconds))
+            Put(m_response.GetRecord(), m_response.GetTail());
         return;
+    }
     if (m_nWants == WANTS_NAMES)
     {
         CTimedNameRecord timed;

@@ -2,6 +2,7 @@
 
 #include "channel/Channel.h"
 #include "channel/RecordWriter.h"
+#include "channel/ResponseRecords.h"
 #include "dns/DnsName.h"
 #include "helper/SenderTable.h"
 
@@ -69,6 +70,7 @@ private:
     bool m_bEventsCame = false;
     bool m_bEventsLeft = false;
     char m_szName[NAME_BUFFER_SIZE] = {};
+    CResponseRecordMaker m_response;
 };
 
 static_assert(NAME_BUFFER_SIZE - 1 <= Channel::MAX_NAME_BYTES, "every decoded name fits in a name record");

@@ -58,9 +58,9 @@ CInterfaceMatch FindInterfaceOf(const char* pszLocalAddress)
 
 // Only what the decoder can use is kept, cut to what the helper reads, so nothing else ever wakes
 // the helper or fills its ring.
-bool AttachDnsFilter(int fd)
+bool AttachDnsFilter(int fd, bool bResponsesToo)
 {
-    std::vector<sock_filter> instructions = BuildDnsFilter(CPacketSocket::SNAP_LENGTH);
+    std::vector<sock_filter> instructions = BuildDnsFilter(CPacketSocket::SNAP_LENGTH, !bResponsesToo);
     sock_fprog program {};
     program.len = static_cast<unsigned short>(instructions.size());
     program.filter = instructions.data();
@@ -72,9 +72,9 @@ bool AttachDnsFilter(int fd)
     return setsockopt(fd, SOL_SOCKET, SO_LOCK_FILTER, &nOne, sizeof(nOne)) == 0;
 }
 
-bool SetOptions(int fd, bool bLoopback, CPacketRing& ring)
+bool SetOptions(int fd, bool bLoopback, bool bResponsesToo, CPacketRing& ring)
 {
-    if (!AttachDnsFilter(fd) || !ring.Attach(fd))
+    if (!AttachDnsFilter(fd, bResponsesToo) || !ring.Attach(fd))
         return false;
     if (bLoopback)
     {
@@ -95,7 +95,8 @@ int Fail(Channel::COpenedRecord* pOpened, Channel::OpenStep nStep, int nError)
 
 } // namespace
 
-int CPacketSocket::Open(const char* pszLocalAddress, CPacketRing& ring, Channel::COpenedRecord* pOpened)
+int CPacketSocket::Open(const char* pszLocalAddress, CPacketRing& ring, Channel::COpenedRecord* pOpened,
+                        bool bResponsesToo)
 {
     *pOpened = Channel::COpenedRecord();
     const CInterfaceMatch match = FindInterfaceOf(pszLocalAddress);
@@ -107,7 +108,7 @@ int CPacketSocket::Open(const char* pszLocalAddress, CPacketRing& ring, Channel:
     if (fd < 0)
         return Fail(pOpened, Channel::STEP_OPEN, errno);
 
-    if (!SetOptions(fd, match.bLoopback, ring))
+    if (!SetOptions(fd, match.bLoopback, bResponsesToo, ring))
         return Fail(pOpened, Channel::STEP_OPTIONS, errno);
 
     if (match.nIndex == 0)

@@ -22,8 +22,9 @@ public:
     // anyway). The socket, or -1 when a step failed; a failed step closes what was opened. An
     // address text that is empty, not an address as AddressText.h reads it, or not owned by any
     // interface fails the bind step with EADDRNOTAVAIL. The ring goes on before the bind, so no
-    // frame ever waits outside it.
-    static int Open(const char* pszLocalAddress, CPacketRing& ring, Channel::COpenedRecord* pOpened);
+    // frame ever waits outside it. With bResponsesToo the filter keeps responses from port 53 too.
+    static int Open(const char* pszLocalAddress, CPacketRing& ring, Channel::COpenedRecord* pOpened,
+                    bool bResponsesToo = false);
 
     // Kernel counters since the last call (reading resets them): datagrams kept and, of those, the
     // ones dropped for want of room.

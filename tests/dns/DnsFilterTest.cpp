@@ -36,7 +36,7 @@ bool Named(const CBytes& frame, size_t nLength)
 }
 
 // Frames the decoder takes and frames it does not, across every rule of the filter, and whether
-// the filter keeps each, with bQueriesOnly or without.
+// the filter keeps each, with bQueriesOnly or without (then responses from port 53 too).
 struct CMixedFrame
 {
     CBytes frame;
@@ -65,7 +65,10 @@ std::vector<CMixedFrame> MixedFrames()
         {Ipv4Frame(17, UdpSegment(53, 53, answer)), false, true},
         {Ipv6Frame({{60, 0}}, 6, TcpSegment(53, 53, WithLengthPrefix(answer), 6)), false, true},
         {Ipv4Frame(6, TcpSegment(40000, 80, {})), false, false},
-        {Ipv4Frame(6, TcpSegment(40000, 53, {})), false, true},
+        {Ipv4Frame(6, TcpSegment(40000, 53, {})), false, false},
+        {Ipv4Frame(17, UdpSegment(53, 40000, answer)), false, true},
+        {Ipv4Frame(6, TcpSegment(53, 40000, WithLengthPrefix(answer), 8)), false, true},
+        {Ipv4Frame(17, UdpSegment(40000, 53, answer)), false, false},
         {Ipv6Frame({}, 17, udp), true, true},
         {Ipv6Frame({}, 6, tcp), true, true},
         {Ipv6Frame({{0, 0}, {43, 2}, {44, 0, 1}, {60, 1}}, 17, udp), true, true},

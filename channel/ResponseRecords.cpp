@@ -1,0 +1,129 @@
+#include "channel/ResponseRecords.h"
+
+#include "dns/DnsName.h"
+
+#include <algorithm>
+#include <cstring>
+
+using namespace Channel;
+
+namespace {
+
+template <class TValue>
+void PutValue(char*& p, TValue value)
+{
+    std::memcpy(p, &value, sizeof(value));
+    p += sizeof(value);
+}
+
+template <class TValue>
+bool TakeValue(std::string_view& rest, TValue& value)
+{
+    if (rest.size() < sizeof(value))
+        return false;
+    std::memcpy(&value, rest.data(), sizeof(value));
+    rest.remove_prefix(sizeof(value));
+    return true;
+}
+
+bool TakeText(std::string_view& rest, std::string_view& text)
+{
+    std::uint16_t nLength = 0;
+    if (!TakeValue(rest, nLength) || rest.size() < nLength)
+        return false;
+    text = rest.substr(0, nLength);
+    rest.remove_prefix(nLength);
+    return true;
+}
+
+std::uint16_t Clamp16(size_t n)
+{
+    return static_cast<std::uint16_t>(std::min<size_t>(n, UINT16_MAX));
+}
+
+} // namespace
+
+bool CResponseRecordMaker::Make(const unsigned char* pFrame, size_t nLength, std::int64_t nSeconds,
+                                std::uint32_t nNanoseconds)
+{
+    CQueryFacts facts;
+    size_t nMessage = 0, nMessageLength = 0;
+    if (!FindDnsResponse(pFrame, nLength, facts, nMessage, nMessageLength))
+        return false;
+    m_response = CDnsResponse();
+    DecodeDnsResponse(pFrame + nMessage, nMessageLength, m_text, m_answers, m_response);
+    if (!m_response.bResponse)
+        return false;
+
+    m_record = CResponseRecord();
+    m_record.nSeconds = nSeconds;
+    m_record.nNanoseconds = nNanoseconds;
+    CopyQueryFacts(facts, &m_record);
+    m_record.nDnsId = m_response.nId;
+    m_record.bHasType = m_response.bHasQuestion ? 1 : 0;
+    m_record.nQueryType = m_response.bHasQuestion ? m_response.nQuestionType : 0;
+    m_record.nRcode = m_response.nRcode;
+    m_record.nFlags = (m_response.bTruncated ? RESPONSE_TRUNCATED : 0)
+                      | (m_response.bAuthoritative ? RESPONSE_AUTHORITATIVE : 0)
+                      | (m_response.bRecursionAvailable ? RESPONSE_RECURSION_AVAILABLE : 0)
+                      | (m_response.bRecursionDesired ? RESPONSE_RECURSION_DESIRED : 0)
+                      | (m_response.ttlMin ? RESPONSE_HAS_TTL : 0);
+    m_record.anCounts[0] = m_response.nQuestionCount;
+    m_record.anCounts[1] = m_response.nAnswerCount;
+    m_record.anCounts[2] = m_response.nAuthorityCount;
+    m_record.anCounts[3] = m_response.nAdditionalCount;
+    m_record.nTtlMin = m_response.ttlMin.value_or(0);
+    m_record.nAnswersLeftOut = Clamp16(m_response.nLeftOut);
+    m_record.nAnswersMissing = Clamp16(m_response.nMissing);
+    m_record.nAnswersMalformed = Clamp16(m_response.nMalformed);
+
+    const std::string_view name = m_response.QuestionName();
+    m_record.nLength = static_cast<std::uint16_t>(std::min(name.size(), MAX_NAME_BYTES));
+    char* p = m_tail;
+    std::memcpy(p, name.data(), m_record.nLength);
+    p += m_record.nLength;
+    char* const pAnswers = p;
+    for (size_t i = 0; i < m_response.nRecords; ++i)
+    {
+        const CAnswerRecord& answer = m_answers[i];
+        PutValue(p, answer.nType);
+        PutValue(p, answer.nTtl);
+        PutValue(p, static_cast<std::uint16_t>(answer.strOwner.size()));
+        std::memcpy(p, answer.strOwner.data(), answer.strOwner.size());
+        p += answer.strOwner.size();
+        PutValue(p, static_cast<std::uint16_t>(answer.strData.size()));
+        std::memcpy(p, answer.strData.data(), answer.strData.size());
+        p += answer.strData.size();
+    }
+    m_record.nAnswers = static_cast<std::uint16_t>(m_response.nRecords);
+    m_record.nAnswersLength = static_cast<std::uint16_t>(p - pAnswers);
+    m_nTail = size_t(p - m_tail);
+    return true;
+}
+
+bool CAnswerWalk::Next(CAnswerText& answer)
+{
+    if (m_nLeft == 0)
+    {
+        m_bSound = m_bSound && m_rest.empty();
+        return false;
+    }
+    --m_nLeft;
+    if (!TakeValue(m_rest, answer.nType) || !TakeValue(m_rest, answer.nTtl) || !TakeText(m_rest, answer.owner)
+        || !TakeText(m_rest, answer.data))
+    {
+        m_bSound = false;
+        m_nLeft = 0;
+        return false;
+    }
+    return true;
+}
+
+bool IsSoundAnswerTail(const CResponseRecord& record, std::string_view answers)
+{
+    CAnswerWalk walk(answers, record.nAnswers);
+    CAnswerText answer;
+    while (walk.Next(answer))
+    {}
+    return walk.IsSound();
+}
