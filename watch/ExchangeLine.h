@@ -1,0 +1,38 @@
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+// What an exchange adds to its query's line: how it ended, the response's code, its answers, their
+// smallest TTL and the time from the query's frame to the response's. Texts are the helper's
+// presentation form already; each format writes them in its own way.
+struct CExchangeLine
+{
+    enum Kind
+    {
+        ANSWERED,   // a query and the response to it
+        UNANSWERED, // a query no response came to within the timeout
+        UNASKED,    // a response whose query came before the capture, or was missed
+    };
+    struct CAnswer
+    {
+        std::string_view owner;
+        std::string_view type; // the mnemonic, or TYPE and the number
+        std::uint32_t nTtl = 0;
+        std::string_view data;
+    };
+
+    Kind nKind = ANSWERED;
+    std::string_view rcode; // NOERROR, NXDOMAIN..., RCODE and the number; empty for UNANSWERED
+    std::vector<CAnswer> answers;
+    bool bHasTtlMin = false;
+    std::uint32_t nTtlMin = 0;
+    bool bHasLatency = false; // ANSWERED only
+    std::uint64_t nLatencyUs = 0;
+    // Queries sent again with the same id and question before the response; the latency counts
+    // from the first.
+    unsigned nRetries = 0;
+    // Answers the response held that the line does not: more than a record carries, or unreadable.
+    unsigned nAnswersLeftOut = 0;
+};
