@@ -22,7 +22,8 @@ public:
 private:
     // The decoder's text leaves room in the tail for each answer's head and lengths.
     static constexpr size_t TEXT_BYTES =
-        Channel::MAX_ANSWER_BYTES - Channel::MAX_ANSWERS * (Channel::ANSWER_HEAD_BYTES + Channel::ANSWER_DATA_LENGTH_BYTES);
+        Channel::MAX_ANSWER_BYTES
+        - Channel::MAX_ANSWERS * (Channel::ANSWER_HEAD_BYTES + Channel::ANSWER_DATA_LENGTH_BYTES);
 
     Channel::CResponseRecord m_record;
     CDnsResponse m_response;

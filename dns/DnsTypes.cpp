@@ -1,5 +1,7 @@
 #include "dns/DnsTypes.h"
 
+#include <iterator>
+
 namespace {
 
 struct CTypeName
@@ -31,4 +33,13 @@ std::string DnsTypeName(std::uint16_t nType)
             return entry.pszName;
     }
     return "TYPE" + std::to_string(nType);
+}
+
+std::string DnsRcodeName(std::uint8_t nRcode)
+{
+    static constexpr const char* NAMES[] = {"NOERROR",  "FORMERR", "SERVFAIL", "NXDOMAIN", "NOTIMP", "REFUSED",
+                                            "YXDOMAIN", "YXRRSET", "NXRRSET",  "NOTAUTH",  "NOTZONE"};
+    if (nRcode < std::size(NAMES))
+        return NAMES[nRcode];
+    return "RCODE" + std::to_string(nRcode);
 }

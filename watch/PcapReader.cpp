@@ -109,7 +109,7 @@ bool CPcapReader::FindNetworkHeader(const unsigned char* pFrame, size_t nLength,
     }
 }
 
-bool CPcapReader::Next(CNameRecord& record, std::string_view& text)
+bool CPcapReader::Next(CChannelReader::CSink& sink, bool bResponses)
 {
     if (m_pPcap == nullptr)
         return false;
@@ -128,14 +128,25 @@ bool CPcapReader::Next(CNameRecord& record, std::string_view& text)
         size_t nHeader = 0;
         size_t nTextLength = 0;
         CQueryFacts facts;
-        if (!FindNetworkHeader(pFrame, pHeader->caplen, nHeader)
-            || !ExtractQueryName(pFrame + nHeader, pHeader->caplen - nHeader, m_szText, nTextLength, &facts))
+        if (!FindNetworkHeader(pFrame, pHeader->caplen, nHeader))
             continue;
-        record = CNameRecord();
+        if (!ExtractQueryName(pFrame + nHeader, pHeader->caplen - nHeader, m_szText, nTextLength, &facts))
+        {
+            if (!bResponses || pHeader->ts.tv_sec < 0
+                || !m_response.Make(pFrame + nHeader, pHeader->caplen - nHeader, pHeader->ts.tv_sec,
+                                    std::uint32_t(pHeader->ts.tv_usec))
+                || !m_response.GetRecord().IsValid())
+                continue;
+            const std::string_view tail = m_response.GetTail();
+            const std::size_t nName = m_response.GetRecord().nLength;
+            sink.OnResponse(m_response.GetRecord(), tail.substr(0, nName), tail.substr(nName));
+            return true;
+        }
+        CNameRecord record;
         record.nSeconds = pHeader->ts.tv_sec;
         record.nNanoseconds = std::uint32_t(pHeader->ts.tv_usec);
         CopyQueryFacts(facts, &record);
-        text = std::string_view(m_szText, nTextLength);
+        const std::string_view text(m_szText, nTextLength);
         record.nLength = std::uint16_t(text.size());
         // A file may say any time, but a live capture's records keep to what a packet socket can
         // hand out (from the epoch to the end of year 9999), and the lines after them can write
@@ -143,6 +154,7 @@ bool CPcapReader::Next(CNameRecord& record, std::string_view& text)
         // query.
         if (!record.IsValid())
             continue;
+        sink.OnQuery(record, text);
         return true;
     }
 }

@@ -1,6 +1,8 @@
 #pragma once
 
+#include "capture/ChannelReader.h"
 #include "channel/Channel.h"
+#include "channel/ResponseRecords.h"
 #include "dns/DnsName.h"
 
 #include <string>
@@ -8,9 +10,10 @@
 
 struct pcap;
 
-// The queries of a pcap or pcapng file, read through libpcap and decoded by the capture helper's
-// own step, so a file gives the names a live capture of the same frames would. Each query comes as
-// the name record the helper would have sent (no sender: a file does not say who sent it). Link
+// The queries of a pcap or pcapng file, and with them the responses, read through libpcap and
+// decoded by the capture helper's own steps, so a file gives what a live capture of the same frames
+// would. Each comes to the sink as the record the helper would have sent (no sender: a file does not
+// say who sent it). Link
 // types: Ethernet (with VLAN tags), Linux cooked capture v1 and v2, and raw IP.
 class CPcapReader
 {
@@ -23,10 +26,10 @@ public:
     // False, with the reason in the error text, for a file libpcap cannot open or a link type not
     // read here.
     bool Open(const std::string& strFile);
-    // The next query; false at the end of the file, or with the error text set when the file is
-    // cut or broken there. Frames that hold no query, or whose time no capture could give, are
-    // passed over.
-    bool Next(Channel::CNameRecord& record, std::string_view& text);
+    // Hands the next query (or with bResponses the next query or response) to the sink; false at
+    // the end of the file, or with the error text set when the file is cut or broken there. Frames
+    // that hold neither, or whose time no capture could give, are passed over.
+    bool Next(CChannelReader::CSink& sink, bool bResponses);
     const std::string& GetErrorText() const { return m_strError; }
 
 private:
@@ -39,4 +42,5 @@ private:
     std::string m_strFile;
     std::string m_strError;
     char m_szText[NAME_BUFFER_SIZE] = {};
+    CResponseRecordMaker m_response;
 };

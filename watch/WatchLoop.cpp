@@ -2,6 +2,7 @@
 
 #include "capture/CaptureTexts.h"
 #include "capture/LocalAddresses.h"
+#include "dns/DnsTypes.h"
 #include "watch/PcapReader.h"
 #include "platform/ReadSandbox.h"
 #include "watch/StopSignals.h"
@@ -22,7 +23,11 @@ constexpr size_t FILE_BATCH_BYTES = 64 * 1024;
 } // namespace
 
 CWatchLoop::CWatchLoop(const CWatchOptions& options, int hOutput, std::FILE* pErrors)
-    : m_options(options), m_output(hOutput), m_pErrors(pErrors), m_lineMaker(options.bUtc, &m_senders)
+    : m_options(options)
+    , m_output(hOutput)
+    , m_pErrors(pErrors)
+    , m_lineMaker(options.bUtc, &m_senders)
+    , m_exchanges(*this, options.nTimeoutMs * 1'000'000)
 {}
 
 void CWatchLoop::Say(const std::string& strText)
@@ -31,20 +36,107 @@ void CWatchLoop::Say(const std::string& strText)
     std::fflush(m_pErrors);
 }
 
+bool CWatchLoop::IsNewEnough(std::string_view name)
+{
+    if (!m_options.bNewOnly)
+        return true;
+    const CNewNames::Sighting nSighting = m_newNames.Sight(name);
+    if (nSighting == CNewNames::REFUSED && m_newNames.GetRefusedCount() == 1)
+        Say("--new-only keeps at most 10,000,000 names or 1 GiB of them, and has reached that: from now on no "
+            "name can be told new, and none is printed");
+    return nSighting == CNewNames::FIRST;
+}
+
 void CWatchLoop::OnQuery(const CNameRecord& name, std::string_view text)
+{
+    if (!m_options.bQueriesOnly)
+    {
+        ExpireBefore(name.nSeconds, name.nNanoseconds);
+        m_exchanges.OnQuery(name, text);
+        return;
+    }
+    if (IsCountReached() || !IsNewEnough(text))
+        return;
+    m_options.format.AppendQuery(m_output.GetBuffer(), m_lineMaker.Make(name, text));
+    ++m_nPrinted;
+}
+
+void CWatchLoop::OnResponse(const CResponseRecord& response, std::string_view name, std::string_view answers)
+{
+    if (m_options.bQueriesOnly)
+        return;
+    ExpireBefore(response.nSeconds, response.nNanoseconds);
+    m_exchanges.OnResponse(response, name, answers);
+}
+
+void CWatchLoop::ExpireBefore(std::int64_t nSeconds, std::uint32_t nNanoseconds)
+{
+    m_exchanges.Expire(std::uint64_t(nSeconds) * 1'000'000'000u + nNanoseconds);
+    if (m_exchanges.GetGivenUpCount() != 0 && m_nGivenUpTold == 0)
+        Say("more than " + std::to_string(CExchangeTable::MAX_OPEN)
+            + " queries wait for their responses: from now on the oldest is given up as unanswered when another "
+              "comes");
+    m_nGivenUpTold = m_exchanges.GetGivenUpCount();
+}
+
+void CWatchLoop::OnExchange(const CExchangeTable::CQuery* pQuery, const CResponseRecord* pResponse,
+                            std::string_view responseName, std::string_view answers)
 {
     if (IsCountReached())
         return;
-    if (m_options.bNewOnly)
+    CNameRecord asked;
+    std::string_view name = responseName;
+    if (pQuery != nullptr)
     {
-        const CNewNames::Sighting nSighting = m_newNames.Sight(text);
-        if (nSighting == CNewNames::REFUSED && m_newNames.GetRefusedCount() == 1)
-            Say("--new-only keeps at most 10,000,000 names or 1 GiB of them, and has reached that: from now on no "
-                "name can be told new, and none is printed");
-        if (nSighting != CNewNames::FIRST)
-            return;
+        asked = pQuery->record;
+        name = pQuery->strName;
     }
-    m_options.format.AppendQuery(m_output.GetBuffer(), m_lineMaker.Make(name, text));
+    else
+    {
+        // A response no query was seen for is told from the asker's side, as its query would be.
+        asked.nSeconds = pResponse->nSeconds;
+        asked.nNanoseconds = pResponse->nNanoseconds;
+        asked.nQueryType = pResponse->nQueryType;
+        asked.bHasType = pResponse->bHasType;
+        asked.nProtocol = pResponse->nProtocol;
+        asked.nIpVersion = pResponse->nIpVersion;
+        std::memcpy(asked.abSource, pResponse->abDestination, sizeof(asked.abSource));
+        std::memcpy(asked.abDestination, pResponse->abSource, sizeof(asked.abDestination));
+        asked.nSourcePort = pResponse->nDestinationPort;
+        asked.nDestinationPort = pResponse->nSourcePort;
+        asked.nDnsId = pResponse->nDnsId;
+        asked.nLength = std::uint16_t(name.size());
+    }
+    if (!IsNewEnough(name))
+        return;
+
+    CExchangeLine& exchange = m_exchange;
+    exchange = CExchangeLine();
+    exchange.nKind = pResponse == nullptr ? CExchangeLine::UNANSWERED
+                     : pQuery == nullptr  ? CExchangeLine::UNASKED
+                                          : CExchangeLine::ANSWERED;
+    exchange.nRetries = pQuery != nullptr ? pQuery->nRetries : 0;
+    if (pResponse != nullptr)
+    {
+        m_strRcode = DnsRcodeName(pResponse->nRcode);
+        exchange.rcode = m_strRcode;
+        exchange.bHasTtlMin = (pResponse->nFlags & RESPONSE_HAS_TTL) != 0;
+        exchange.nTtlMin = pResponse->nTtlMin;
+        exchange.nAnswersLeftOut = unsigned(pResponse->nAnswersLeftOut) + pResponse->nAnswersMissing;
+        const std::int64_t nAskedNs = asked.nSeconds * 1'000'000'000 + asked.nNanoseconds;
+        const std::int64_t nAnsweredNs = pResponse->nSeconds * 1'000'000'000 + pResponse->nNanoseconds;
+        exchange.bHasLatency = pQuery != nullptr && nAnsweredNs >= nAskedNs;
+        exchange.nLatencyUs = exchange.bHasLatency ? std::uint64_t(nAnsweredNs - nAskedNs) / 1000 : 0;
+        m_answerTypes.resize(pResponse->nAnswers);
+        CAnswerWalk walk(answers, pResponse->nAnswers);
+        CAnswerText answer;
+        for (size_t i = 0; walk.Next(answer); ++i)
+        {
+            m_answerTypes[i] = DnsTypeName(answer.nType);
+            exchange.answers.push_back({answer.owner, m_answerTypes[i], answer.nTtl, answer.data});
+        }
+    }
+    m_options.format.AppendExchange(m_output.GetBuffer(), m_lineMaker.Make(asked, name), exchange);
     ++m_nPrinted;
 }
 
@@ -74,7 +166,7 @@ int CWatchLoop::RunCapture()
     }
 
     CCaptureRun run(*this);
-    if (!run.Start(strAddress, WANTS_QUERIES))
+    if (!run.Start(strAddress, m_options.bQueriesOnly ? WANTS_QUERIES : WANTS_EXCHANGES))
     {
         Say(run.GetErrorText());
         return CWatchOptions::EXIT_CAPTURE_FAILED;
@@ -112,6 +204,13 @@ int CWatchLoop::RunCapture()
         if (CStopSignals::IsRaised())
             break;
         const CChannelReader::CNews news = run.Step(nReady > 0 && fds[0].revents != 0);
+        if (!m_options.bQueriesOnly)
+        {
+            // The frames' times are the kernel's real time: so is the clock their timeouts run on.
+            timespec now {};
+            clock_gettime(CLOCK_REALTIME, &now);
+            ExpireBefore(now.tv_sec, std::uint32_t(now.tv_nsec));
+        }
         if (news.bMissedGrew)
         {
             Say(std::to_string(news.nMissed) + " queries missed since the start: the kernel had to drop them");
@@ -131,6 +230,13 @@ int CWatchLoop::RunCapture()
         }
     }
     run.End(CHelperProcess::EXIT_GRACE_MS);
+    // What still waits had no response while the capture ran.
+    if (nExit < 0 || nExit == CWatchOptions::EXIT_DONE)
+    {
+        m_exchanges.Flush();
+        if (const int nFlushed = FlushOutput(); nFlushed >= 0 && nExit < 0)
+            nExit = nFlushed;
+    }
     return nExit < 0 ? CWatchOptions::EXIT_DONE : nExit;
 }
 
@@ -148,17 +254,16 @@ int CWatchLoop::RunFile(bool bSandboxed)
         return CWatchOptions::EXIT_FILE_FAILED;
     }
     m_options.format.AppendHeader(m_output.GetBuffer());
-    CNameRecord record;
-    std::string_view text;
-    while (!IsCountReached() && !CStopSignals::IsRaised() && file.Next(record, text))
+    while (!IsCountReached() && !CStopSignals::IsRaised() && file.Next(*this, !m_options.bQueriesOnly))
     {
-        OnQuery(record, text);
         if (m_output.GetBuffer().size() >= FILE_BATCH_BYTES)
         {
             if (const int nExit = FlushOutput(); nExit >= 0)
                 return nExit;
         }
     }
+    // The file has no more responses to give.
+    m_exchanges.Flush();
     if (const int nExit = FlushOutput(); nExit >= 0)
         return nExit;
     if (!file.GetErrorText().empty())

@@ -2,6 +2,8 @@
 
 #include "capture/CaptureRun.h"
 #include "dns/NewNames.h"
+#include "watch/ExchangeLine.h"
+#include "watch/ExchangeTable.h"
 #include "watch/OutputStream.h"
 #include "watch/QueryLineMaker.h"
 #include "watch/SenderNames.h"
@@ -11,11 +13,12 @@
 #include <cstdio>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // tarrow-watch's run: the capture run's driver for terminals, waited for in its own poll loop
 // together with the stop signals, or the queries of a file. Each batch read is printed and flushed
 // at once. Returns the exit code; the helper is always reaped.
-class CWatchLoop final : private CChannelReader::CSink
+class CWatchLoop final : private CChannelReader::CSink, private CExchangeTable::CSink
 {
 public:
     CWatchLoop(const CWatchOptions& options, int hOutput, std::FILE* pErrors);
@@ -27,6 +30,13 @@ public:
 
 private:
     void OnQuery(const Channel::CNameRecord& query, std::string_view name) override;
+    void OnResponse(const Channel::CResponseRecord& response, std::string_view name, std::string_view answers) override;
+    void OnExchange(const CExchangeTable::CQuery* pQuery, const Channel::CResponseRecord* pResponse,
+                    std::string_view responseName, std::string_view answers) override;
+    // False for a name --new-only does not print.
+    bool IsNewEnough(std::string_view name);
+    // Gives up the queries that waited longer than the timeout, by the time of the last frame.
+    void ExpireBefore(std::int64_t nSeconds, std::uint32_t nNanoseconds);
     bool IsCountReached() const { return m_options.nCount != 0 && m_nPrinted >= m_options.nCount; }
     // The exit code when the output could not take what was printed, otherwise -1.
     int FlushOutput();
@@ -38,5 +48,10 @@ private:
     CSenderNames m_senders;
     CQueryLineMaker m_lineMaker;
     CNewNames m_newNames;
+    CExchangeTable m_exchanges;
+    CExchangeLine m_exchange;
+    std::vector<std::string> m_answerTypes;
+    std::string m_strRcode;
     std::uint64_t m_nPrinted = 0;
+    std::uint64_t m_nGivenUpTold = 0;
 };

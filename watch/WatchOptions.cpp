@@ -66,6 +66,15 @@ bool CWatchOptions::Parse(int argc, const char* const* argv, std::string& strErr
             bNewOnly = true;
         else if (arg == "--utc")
             bUtc = true;
+        else if (arg == "--queries-only")
+            bQueriesOnly = true;
+        else if (arg == "--timeout")
+        {
+            if (!TakeValue())
+                return false;
+            if (!ParseSeconds(value, nTimeoutMs))
+                return Bad("seconds above 0");
+        }
         else if (arg == "--address")
         {
             if (!TakeValue())
@@ -108,7 +117,7 @@ bool CWatchOptions::Parse(int argc, const char* const* argv, std::string& strErr
         }
         if (bHasValue
             && (arg == "--help" || arg == "-h" || arg == "--version" || arg == "--list-addresses" || arg == "--new-only"
-                || arg == "--utc"))
+                || arg == "--utc" || arg == "--queries-only"))
         {
             strError = std::string(arg) + " takes no value";
             return false;
@@ -125,8 +134,9 @@ bool CWatchOptions::Parse(int argc, const char* const* argv, std::string& strErr
 std::string CWatchOptions::HelpText()
 {
     return "Usage: tarrow-watch [OPTION]...\n"
-           "Print the DNS queries seen on one local interface, one line each, as " TARROW_APP_NAME "'s capture\n"
-           "helper captures them, or the queries in a pcap or pcapng file.\n"
+           "Print the DNS exchanges seen on one local interface, one line each, as " TARROW_APP_NAME "'s capture\n"
+           "helper captures them, or those in a pcap or pcapng file: each query with the response's\n"
+           "code, its answers and the latency, or as unanswered once its time is up.\n"
            "\n"
            "Options:\n"
            "  --address ADDRESS  capture on the interface that owns this local address\n"
@@ -136,9 +146,12 @@ std::string CWatchOptions::HelpText()
            "                     cooked capture SLL or SLL2, raw IP); needs no right\n"
            "  --format FORMAT    text (aligned, the default), tsv, csv (RFC 4180) or json\n"
            "                     (JSON lines: one object per query)\n"
+           "  --queries-only     print each query at once, without waiting for its response\n"
+           "  --timeout S        a query with no response after S seconds is unanswered\n"
+           "                     (default 5)\n"
            "  --new-only         print only the first sighting of each name, ignoring the case\n"
            "                     of ASCII letters, as the window's list does\n"
-           "  --count N          stop after N printed queries\n"
+           "  --count N          stop after N printed lines\n"
            "  --duration S       stop after S seconds of live capture\n"
            "  --utc              print times in UTC (Z) instead of the local offset\n"
            "  --help             print this help and exit\n"
@@ -147,7 +160,8 @@ std::string CWatchOptions::HelpText()
            "Fields: time (RFC 3339, microseconds), name (in its presentation form: printable ASCII as it\n"
            "is, other bytes and backslash as \\DDD), query type (A, AAAA, HTTPS... or TYPEnnn), transport,\n"
            "source and destination address and port, DNS id and, where the helper can tell, the\n"
-           "sender (\"another user\", \"another host\"), pid, program, user and systemd unit or cgroup.\n"
+           "sender (\"another user\", \"another host\"), pid, program, user and systemd unit or cgroup;\n"
+           "for an exchange also the response code, the answers, their smallest TTL and the latency.\n"
            "Queries the kernel had to drop are counted on stderr (and as a record in JSON).\n"
            "\n"
            "Exit status:\n"

@@ -33,8 +33,10 @@ struct CWatchOptions
     CQueryFormat format;
     bool bNewOnly = false;
     bool bUtc = false;
-    std::uint64_t nCount = 0;      // 0: no limit
-    std::uint64_t nDurationMs = 0; // 0: no limit
+    bool bQueriesOnly = false;       // queries as they come, without their responses
+    std::uint64_t nTimeoutMs = 5000; // a query unanswered this long is given up
+    std::uint64_t nCount = 0;        // 0: no limit
+    std::uint64_t nDurationMs = 0;   // 0: no limit
 
     // False with the reason in strError for an unknown option, a missing or bad value.
     bool Parse(int argc, const char* const* argv, std::string& strError);

@@ -196,15 +196,20 @@ TEST(QueryFormatTest, FileTimesNoRecordMayHoldAreUnreadable)
         tzset();
         CPcapReader reader;
         ASSERT_TRUE(reader.Open(szPath)) << reader.GetErrorText();
-        CQueryLineMaker maker(entry.bUtc);
-        std::vector<std::string> lines;
-        CNameRecord record;
-        std::string_view text;
-        while (reader.Next(record, text))
+        struct CLines : CChannelReader::CSink
         {
-            const CQueryLine& line = maker.Make(record, text);
-            lines.push_back(line.strTime + " " + std::string(line.name));
-        }
+            explicit CLines(bool bUtc) : maker(bUtc) {}
+            CQueryLineMaker maker;
+            std::vector<std::string> lines;
+            void OnQuery(const CNameRecord& record, std::string_view text) override
+            {
+                const CQueryLine& line = maker.Make(record, text);
+                lines.push_back(line.strTime + " " + std::string(line.name));
+            }
+        } sink(entry.bUtc);
+        while (reader.Next(sink, false))
+        {}
+        const std::vector<std::string>& lines = sink.lines;
         EXPECT_EQ(reader.GetErrorText(), "");
         EXPECT_EQ(lines, entry.lines) << entry.pszZone;
     }

@@ -1,0 +1,131 @@
+#include "watch/ExchangeTable.h"
+
+#include <cstring>
+#include <random>
+#include <string_view>
+
+using namespace Channel;
+
+bool CExchangeTable::CKey::operator==(const CKey& other) const
+{
+    return nProtocol == other.nProtocol && nIpVersion == other.nIpVersion && nDnsId == other.nDnsId
+           && nClientPort == other.nClientPort && nServerPort == other.nServerPort
+           && std::memcmp(abClient, other.abClient, sizeof(abClient)) == 0
+           && std::memcmp(abServer, other.abServer, sizeof(abServer)) == 0;
+}
+
+size_t CExchangeTable::CKeyHash::operator()(const CKey& key) const
+{
+    // Seeded per process: ids, ports and addresses come off the network, and a fixed spread would
+    // let crafted queries pile up in one bucket.
+    static const std::uint64_t s_nSeed = (std::uint64_t(std::random_device()()) << 32) | std::random_device()();
+    std::uint64_t nHash = s_nSeed ^ 0xcbf29ce484222325u;
+    const auto* p = reinterpret_cast<const unsigned char*>(&key);
+    for (size_t i = 0; i < sizeof(key); ++i)
+        nHash = (nHash ^ p[i]) * 0x100000001b3u;
+    return size_t(nHash ^ (nHash >> 29));
+}
+
+CExchangeTable::CExchangeTable(CSink& sink, std::uint64_t nTimeoutNs, size_t nMaxOpen)
+    : m_sink(sink), m_nTimeoutNs(nTimeoutNs), m_nMaxOpen(nMaxOpen)
+{}
+
+std::uint64_t CExchangeTable::TimeNs(std::int64_t nSeconds, std::uint32_t nNanoseconds)
+{
+    return std::uint64_t(nSeconds) * 1'000'000'000u + nNanoseconds;
+}
+
+void CExchangeTable::OnQuery(const CNameRecord& query, std::string_view name)
+{
+    CKey key;
+    key.nProtocol = query.nProtocol;
+    key.nIpVersion = query.nIpVersion;
+    key.nDnsId = query.nDnsId;
+    key.nClientPort = query.nSourcePort;
+    key.nServerPort = query.nDestinationPort;
+    std::memcpy(key.abClient, query.abSource, sizeof(key.abClient));
+    std::memcpy(key.abServer, query.abDestination, sizeof(key.abServer));
+    NameRule::Fold(name, m_strFolded);
+
+    const auto [first, last] = m_byKey.equal_range(key);
+    for (auto it = first; it != last; ++it)
+    {
+        COpen& open = *it->second;
+        if (open.strFolded == m_strFolded && open.query.record.bHasType == query.bHasType
+            && open.query.record.nQueryType == query.nQueryType)
+        {
+            ++open.query.nRetries;
+            return;
+        }
+    }
+    if (m_open.size() >= m_nMaxOpen)
+    {
+        ++m_nGivenUp;
+        End(m_open.begin(), nullptr, {}, {});
+    }
+    m_open.push_back({{query, std::string(name), 0}, key, m_strFolded, TimeNs(query.nSeconds, query.nNanoseconds)});
+    m_byKey.emplace(key, std::prev(m_open.end()));
+}
+
+void CExchangeTable::OnResponse(const CResponseRecord& response, std::string_view name, std::string_view answers)
+{
+    CKey key;
+    key.nProtocol = response.nProtocol;
+    key.nIpVersion = response.nIpVersion;
+    key.nDnsId = response.nDnsId;
+    key.nClientPort = response.nDestinationPort;
+    key.nServerPort = response.nSourcePort;
+    std::memcpy(key.abClient, response.abDestination, sizeof(key.abClient));
+    std::memcpy(key.abServer, response.abSource, sizeof(key.abServer));
+    const bool bHasQuestion = response.bHasType != 0;
+    NameRule::Fold(name, m_strFolded);
+
+    const auto [first, last] = m_byKey.equal_range(key);
+    COpenList::iterator match = m_open.end();
+    size_t nFits = 0;
+    for (auto it = first; it != last; ++it)
+    {
+        const COpen& open = *it->second;
+        const bool bSameType =
+            !response.bHasType || (open.query.record.bHasType && open.query.record.nQueryType == response.nQueryType);
+        if (!bHasQuestion || (open.strFolded == m_strFolded && bSameType))
+        {
+            match = it->second;
+            ++nFits;
+        }
+    }
+    if (nFits == 1 || (bHasQuestion && nFits > 0))
+        End(match, &response, name, answers);
+    else
+        m_sink.OnExchange(nullptr, &response, name, answers);
+}
+
+void CExchangeTable::End(COpenList::iterator open, const CResponseRecord* pResponse, std::string_view responseName,
+                         std::string_view answers)
+{
+    const auto [first, last] = m_byKey.equal_range(open->key);
+    for (auto it = first; it != last; ++it)
+    {
+        if (it->second == open)
+        {
+            m_byKey.erase(it);
+            break;
+        }
+    }
+    // Taken out before the sink hears of it, so that nothing the sink does sees it still open.
+    COpenList ended;
+    ended.splice(ended.end(), m_open, open);
+    m_sink.OnExchange(&ended.front().query, pResponse, responseName, answers);
+}
+
+void CExchangeTable::Expire(std::uint64_t nNowNs)
+{
+    while (!m_open.empty() && m_open.front().nSentNs + m_nTimeoutNs <= nNowNs)
+        End(m_open.begin(), nullptr, {}, {});
+}
+
+void CExchangeTable::Flush()
+{
+    while (!m_open.empty())
+        End(m_open.begin(), nullptr, {}, {});
+}
