@@ -16,10 +16,7 @@ bool CExchangeTable::CKey::operator==(const CKey& other) const
 
 size_t CExchangeTable::CKeyHash::operator()(const CKey& key) const
 {
-    // Seeded per process: ids, ports and addresses come off the network, and a fixed spread would
-    // let crafted queries pile up in one bucket.
-    static const std::uint64_t s_nSeed = (std::uint64_t(std::random_device()()) << 32) | std::random_device()();
-    std::uint64_t nHash = s_nSeed ^ 0xcbf29ce484222325u;
+    std::uint64_t nHash = nSeed ^ 0xcbf29ce484222325u;
     const auto* p = reinterpret_cast<const unsigned char*>(&key);
     for (size_t i = 0; i < sizeof(key); ++i)
         nHash = (nHash ^ p[i]) * 0x100000001b3u;
@@ -27,7 +24,10 @@ size_t CExchangeTable::CKeyHash::operator()(const CKey& key) const
 }
 
 CExchangeTable::CExchangeTable(CSink& sink, std::uint64_t nTimeoutNs, size_t nMaxOpen)
-    : m_sink(sink), m_nTimeoutNs(nTimeoutNs), m_nMaxOpen(nMaxOpen)
+    : m_sink(sink)
+    , m_nTimeoutNs(nTimeoutNs)
+    , m_nMaxOpen(nMaxOpen)
+    , m_byKey(0, CKeyHash {(std::uint64_t(std::random_device()()) << 32) | std::random_device()()})
 {}
 
 std::uint64_t CExchangeTable::TimeNs(std::int64_t nSeconds, std::uint32_t nNanoseconds)

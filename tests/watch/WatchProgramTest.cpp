@@ -216,7 +216,7 @@ TEST(WatchProgramTest, EachCaptureIsReadInTheSandboxAndGivesTheNamesOfTheWindows
         std::ifstream in(entry.path(), std::ios::binary);
         const std::string strBytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
         ASSERT_EQ(mkfifo(strFifo.c_str(), 0600), 0);
-        CWatchRun run({"--read", strFifo, "--new-only", "--format", "tsv"});
+        CWatchRun run({"--read", strFifo, "--queries-only", "--new-only", "--format", "tsv"});
         // Open for reading too, so that this never waits for tarrow-watch; the whole file fits in the
         // FIFO's buffer.
         const int hFifo = open(strFifo.c_str(), O_RDWR | O_CLOEXEC);
@@ -367,7 +367,8 @@ protected:
 TEST_F(WatchLiveTest, AQueryFromThePeerIsPrintedAndCountOneEndsWithZero)
 {
     Listen(m_pNet->GetCaptureName(), m_pNet->GetCaptureAddress(), 53);
-    CWatchRun run({"--address", m_pNet->GetCaptureAddress(), "--count", "1", "--duration", "20", "--format", "json"});
+    CWatchRun run({"--address", m_pNet->GetCaptureAddress(), "--queries-only", "--count", "1", "--duration", "20",
+                   "--format", "json"});
     ASSERT_GT(run.pid, 0);
     SendUntilPrinted(run, "peer.Example.org");
     EXPECT_EQ(run.Wait(5s), 0) << CWatchRun::ReadAll(run.hErr);
@@ -390,7 +391,7 @@ TEST_F(WatchLiveTest, EveryEndComesPromptlyWithTheHelperReaped)
     };
     for (End nEnd : {SIGTERM_SENT, PIPE_CLOSED, HELPER_KILLED})
     {
-        CWatchRun run({"--address", m_pNet->GetCaptureAddress()});
+        CWatchRun run({"--address", m_pNet->GetCaptureAddress(), "--queries-only"});
         ASSERT_GT(run.pid, 0);
         ASSERT_TRUE(run.WaitForOutput(10s)) << CWatchRun::ReadAll(run.hErr);
         // Root's, as this test's is: the helper holds the one right the capture needs.
