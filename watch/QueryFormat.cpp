@@ -382,10 +382,10 @@ void AppendText(std::string& strOut, const CQueryLine& line, const CExchangeLine
     {
         AppendNumber(strLatency, pExchange->nLatencyUs / 1000);
         const unsigned nFraction = pExchange->nLatencyUs % 1000;
-        const char fraction[5] = {'.', char('0' + nFraction / 100), char('0' + nFraction / 10 % 10),
-                                  char('0' + nFraction % 10), 'm'};
+        const char fraction[4] = {'.', char('0' + nFraction / 100), char('0' + nFraction / 10 % 10),
+                                  char('0' + nFraction % 10)};
         strLatency.append(fraction, sizeof(fraction));
-        strLatency += 's';
+        strLatency += "ms";
     }
     // The program's cell and the exchange's are in presentation form already.
     struct CCell
