@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <charconv>
+#include <memory>
+#include <span>
 
 namespace {
 
@@ -12,6 +14,9 @@ constexpr const char* FORMAT_NAMES[] = {"text", "tsv", "csv", "json"};
 constexpr const char* HEADS[] = {
     "time",   "name",   "type", "transport", "source", "source_port", "destination", "destination_port",
     "dns_id", "sender", "pid",  "program",   "user",   "unit",        "netns"};
+// An exchange's heads go between the query's own and its sender's.
+constexpr size_t FIRST_SENDER_HEAD = 9;
+constexpr const char* EXCHANGE_HEADS[] = {"rcode", "answers", "ttl_min", "latency_us"};
 
 // Text columns, in their order, with their widths; a longer value pushes the rest of its line.
 struct CColumn
@@ -22,6 +27,10 @@ struct CColumn
 constexpr CColumn TEXT_COLUMNS[] = {
     {"TIME", 32}, {"TYPE", 6},     {"PROTO", 6}, {"SOURCE", 22}, {"DESTINATION", 22}, {"ID", 6},
     {"PID", 8},   {"PROGRAM", 16}, {"USER", 12}, {"UNIT", 28},   {"NAME", 0},
+};
+constexpr CColumn TEXT_EXCHANGE_COLUMNS[] = {
+    {"TIME", 32},    {"TYPE", 6}, {"PROTO", 6},    {"SOURCE", 22}, {"DESTINATION", 22}, {"ID", 6},   {"RCODE", 11},
+    {"LATENCY", 11}, {"PID", 8},  {"PROGRAM", 16}, {"USER", 12},   {"UNIT", 28},        {"NAME", 0},
 };
 
 // Empty for SENDER_UNKNOWN: the field is unknown.
@@ -60,12 +69,55 @@ void AppendNumber(std::string& strOut, TNumber nValue)
     strOut.append(szDigits, result.ptr);
 }
 
+// Texts the helper wrote in presentation form already: a backslash in them starts an escape, so
+// they go as they are. A byte outside printable ASCII would mean a helper gone wrong; it is escaped
+// all the same, so that no format can be broken by one.
+template <class TText>
+void AppendPresented(TText& text, std::string_view presented, bool bEscapeFormulaStart = false)
+{
+    const char* const pText = std::to_address(presented.begin());
+    size_t nFrom = 0;
+    for (size_t i = 0; i < presented.size(); ++i)
+    {
+        const auto b = static_cast<unsigned char>(presented[i]);
+        if (b >= 0x20 && b < 0x7f && !(i == 0 && bEscapeFormulaStart && IsFormulaStart(b)))
+            continue;
+        text.append(pText + nFrom, i - nFrom);
+        const char escaped[4] = {'\\', char('0' + b / 100), char('0' + b / 10 % 10), char('0' + b % 10)};
+        text.append(escaped, sizeof(escaped));
+        nFrom = i + 1;
+    }
+    text.append(pText + nFrom, presented.size() - nFrom);
+}
+
+// One cell, each answer as a zone file line would have it but for the class.
+std::string AnswersCell(const CExchangeLine& exchange)
+{
+    std::string strCell;
+    for (const CExchangeLine::CAnswer& answer : exchange.answers)
+    {
+        if (!strCell.empty())
+            strCell += "; ";
+        AppendPresented(strCell, answer.owner);
+        strCell += ' ';
+        AppendNumber(strCell, answer.nTtl);
+        strCell += ' ';
+        AppendPresented(strCell, answer.type);
+        strCell += ' ';
+        AppendPresented(strCell, answer.data);
+    }
+    return strCell;
+}
+
+std::string_view RcodeCell(const CExchangeLine& exchange)
+{
+    return exchange.nKind == CExchangeLine::UNANSWERED ? "unanswered" : exchange.rcode;
+}
+
 // RFC 4180: a field with a comma, a quote or a line break is quoted, its quotes doubled. The
 // presentation form has no line breaks left, but commas and quotes stay as they are.
-void AppendCsvField(std::string& strOut, std::string_view text)
+void AppendCsvCell(std::string& strOut, const std::string& strField)
 {
-    std::string strField;
-    AppendPresentationForm(strField, text, true);
     if (strField.find_first_of(",\"\r\n") == std::string::npos)
     {
         strOut += strField;
@@ -79,6 +131,13 @@ void AppendCsvField(std::string& strOut, std::string_view text)
         strOut += ch;
     }
     strOut += '"';
+}
+
+void AppendCsvField(std::string& strOut, std::string_view text)
+{
+    std::string strField;
+    AppendPresentationForm(strField, text, true);
+    AppendCsvCell(strOut, strField);
 }
 
 struct CJsonText
@@ -140,6 +199,14 @@ void AppendJsonKey(std::string& strOut, std::string_view key)
     strOut += "\":";
 }
 
+void AppendJsonPresented(std::string& strOut, std::string_view presented)
+{
+    strOut += '"';
+    CJsonText json {strOut};
+    AppendPresented(json, presented);
+    strOut += '"';
+}
+
 void AppendJsonTextOrNull(std::string& strOut, std::string_view key, std::string_view text)
 {
     AppendJsonKey(strOut, key);
@@ -158,9 +225,56 @@ void AppendJsonNumberOrNull(std::string& strOut, std::string_view key, std::uint
         strOut += "null";
 }
 
-void AppendJson(std::string& strOut, const CQueryLine& line, CQueryFormat::CSenderText& sender)
+void AppendJsonExchange(std::string& strOut, const CExchangeLine& exchange)
 {
-    strOut += "{\"kind\":\"query\"";
+    AppendJsonKey(strOut, "rcode");
+    if (exchange.rcode.empty())
+        strOut += "null";
+    else
+        AppendJsonPresented(strOut, exchange.rcode);
+    strOut += ",\"answers\":[";
+    for (const CExchangeLine::CAnswer& answer : exchange.answers)
+    {
+        if (&answer != exchange.answers.data())
+            strOut += ',';
+        strOut += "{\"name\":";
+        AppendJsonPresented(strOut, answer.owner);
+        strOut += ",\"type\":";
+        AppendJsonPresented(strOut, answer.type);
+        strOut += ",\"ttl\":";
+        AppendNumber(strOut, answer.nTtl);
+        strOut += ",\"data\":";
+        AppendJsonPresented(strOut, answer.data);
+        strOut += '}';
+    }
+    strOut += ']';
+    AppendJsonNumberOrNull(strOut, "ttl_min", exchange.nTtlMin, exchange.bHasTtlMin);
+    AppendJsonNumberOrNull(strOut, "latency_us", exchange.nLatencyUs, exchange.bHasLatency);
+    AppendJsonNumberOrNull(strOut, "retries", exchange.nRetries, true);
+    AppendJsonNumberOrNull(strOut, "answers_left_out", exchange.nAnswersLeftOut, true);
+}
+
+const char* JsonKind(const CExchangeLine* pExchange)
+{
+    if (!pExchange)
+        return "query";
+    switch (pExchange->nKind)
+    {
+    case CExchangeLine::UNANSWERED:
+        return "unanswered";
+    case CExchangeLine::UNASKED:
+        return "response";
+    default:
+        return "exchange";
+    }
+}
+
+void AppendJson(std::string& strOut, const CQueryLine& line, const CExchangeLine* pExchange,
+                CQueryFormat::CSenderText& sender)
+{
+    strOut += "{\"kind\":\"";
+    strOut += JsonKind(pExchange);
+    strOut += '"';
     AppendJsonKey(strOut, "time");
     AppendJsonString(strOut, line.strTime, false);
     AppendJsonKey(strOut, "name");
@@ -172,15 +286,19 @@ void AppendJson(std::string& strOut, const CQueryLine& line, CQueryFormat::CSend
     AppendJsonTextOrNull(strOut, "destination", line.strDestination);
     AppendJsonNumberOrNull(strOut, "destination_port", line.nDestinationPort, true);
     AppendJsonNumberOrNull(strOut, "dns_id", line.nDnsId, true);
+    if (pExchange)
+        AppendJsonExchange(strOut, *pExchange);
     strOut += sender.Get(line);
     strOut += "}\n";
 }
 
-// The fields of TSV and CSV, in HEADS order, each through the format's own writer. Any text field
-// may be a spreadsheet's cell, and a program's name or a unit's is its owner's choice: the writer
-// keeps every field, not the name alone, from starting a formula.
-template <class TField, class TSeparate>
-void AppendFields(std::string& strOut, const CQueryLine& line, TField&& Field, TSeparate&& Separate)
+// The fields of TSV and CSV, in HEADS order, each through the format's own writer (Cell for texts
+// in presentation form already). Any text field may be a spreadsheet's cell, and a program's name
+// or a unit's is its owner's choice: the writer keeps every field, not the name alone, from
+// starting a formula.
+template <class TField, class TCell, class TSeparate>
+void AppendFields(std::string& strOut, const CQueryLine& line, const CExchangeLine* pExchange, TField&& Field,
+                  TCell&& Cell, TSeparate&& Separate)
 {
     std::string strNumber;
     const auto Number = [&](std::uint64_t nValue, bool bKnown) {
@@ -207,6 +325,17 @@ void AppendFields(std::string& strOut, const CQueryLine& line, TField&& Field, T
     Separate();
     Number(line.nDnsId, true);
     Separate();
+    if (pExchange)
+    {
+        Cell(RcodeCell(*pExchange));
+        Separate();
+        Cell(AnswersCell(*pExchange));
+        Separate();
+        Number(pExchange->nTtlMin, pExchange->bHasTtlMin);
+        Separate();
+        Number(pExchange->nLatencyUs, pExchange->bHasLatency);
+        Separate();
+    }
     Field(SenderWord(line.nSender));
     Separate();
     Number(line.nPid, line.nPid != 0);
@@ -233,7 +362,7 @@ void AppendEndpoint(std::string& strOut, const std::string& strAddress, std::uin
     AppendNumber(strOut, nPort);
 }
 
-void AppendText(std::string& strOut, const CQueryLine& line)
+void AppendText(std::string& strOut, const CQueryLine& line, const CExchangeLine* pExchange)
 {
     std::string strProgram;
     // The program column says who sent it when no program is named: another user or another host.
@@ -248,22 +377,55 @@ void AppendText(std::string& strOut, const CQueryLine& line)
         AppendNumber(strPid, line.nPid);
     std::string strId;
     AppendNumber(strId, line.nDnsId);
-    const std::string_view cells[] = {line.strTime, line.strType, line.pszTransport, strSource, strDestination,
-                                      strId,        strPid,       strProgram,        line.user, line.unit};
-    size_t nColumn = 0;
-    for (std::string_view cell : cells)
+    std::string strLatency;
+    if (pExchange && pExchange->bHasLatency)
+    {
+        AppendNumber(strLatency, pExchange->nLatencyUs / 1000);
+        const unsigned nFraction = pExchange->nLatencyUs % 1000;
+        const char fraction[4] = {'.', char('0' + nFraction / 100), char('0' + nFraction / 10 % 10),
+                                  char('0' + nFraction % 10)};
+        strLatency.append(fraction, sizeof(fraction));
+        strLatency += "ms";
+    }
+    // The program's cell and the exchange's are in presentation form already.
+    struct CCell
+    {
+        std::string_view text;
+        bool bPresented = false;
+    };
+    const CCell queryCells[] = {{line.strTime}, {line.strType}, {line.pszTransport}, {strSource}, {strDestination},
+                                {strId},        {strPid},       {strProgram, true},  {line.user}, {line.unit}};
+    const CCell exchangeCells[] = {{line.strTime},
+                                   {line.strType},
+                                   {line.pszTransport},
+                                   {strSource},
+                                   {strDestination},
+                                   {strId},
+                                   {pExchange ? RcodeCell(*pExchange) : "", true},
+                                   {strLatency, true},
+                                   {strPid},
+                                   {strProgram, true},
+                                   {line.user},
+                                   {line.unit}};
+    const CColumn* pColumn = pExchange ? TEXT_EXCHANGE_COLUMNS : TEXT_COLUMNS;
+    for (const CCell& cell : pExchange ? std::span<const CCell>(exchangeCells) : std::span<const CCell>(queryCells))
     {
         CCounted counted {strOut};
-        if (cell.empty())
+        if (cell.text.empty())
             counted.append("-", 1);
-        else if (cell.data() == strProgram.data())
-            counted.append(cell.data(), cell.size());
+        else if (cell.bPresented)
+            AppendPresented(counted, cell.text);
         else
-            AppendPresentationForm(counted, cell);
-        const size_t nWidth = TEXT_COLUMNS[nColumn++].nWidth;
+            AppendPresentationForm(counted, cell.text);
+        const size_t nWidth = (pColumn++)->nWidth;
         strOut.append(counted.nCount < nWidth ? nWidth - counted.nCount : 1, ' ');
     }
     AppendPresentationForm(strOut, line.name);
+    if (pExchange && !pExchange->answers.empty())
+    {
+        strOut += "  ";
+        strOut += AnswersCell(*pExchange);
+    }
     strOut += '\n';
 }
 
@@ -299,7 +461,7 @@ bool CQueryFormat::FromName(std::string_view name, CQueryFormat& format)
     {
         if (name == FORMAT_NAMES[i])
         {
-            format = CQueryFormat(Kind(i));
+            format = CQueryFormat(Kind(i), format.m_bExchanges);
             return true;
         }
     }
@@ -311,7 +473,8 @@ void CQueryFormat::AppendHeader(std::string& strOut) const
     switch (m_nKind)
     {
     case TEXT:
-        for (const CColumn& column : TEXT_COLUMNS)
+        for (const CColumn& column :
+             m_bExchanges ? std::span<const CColumn>(TEXT_EXCHANGE_COLUMNS) : std::span<const CColumn>(TEXT_COLUMNS))
         {
             strOut += column.pszHead;
             const size_t nLength = std::char_traits<char>::length(column.pszHead);
@@ -324,6 +487,14 @@ void CQueryFormat::AppendHeader(std::string& strOut) const
     case CSV:
         for (size_t i = 0; i < std::size(HEADS); ++i)
         {
+            if (i == FIRST_SENDER_HEAD && m_bExchanges)
+            {
+                for (const char* pszHead : EXCHANGE_HEADS)
+                {
+                    strOut += m_nKind == TSV ? '\t' : ',';
+                    strOut += pszHead;
+                }
+            }
             if (i > 0)
                 strOut += m_nKind == TSV ? '\t' : ',';
             strOut += HEADS[i];
@@ -337,22 +508,38 @@ void CQueryFormat::AppendHeader(std::string& strOut) const
 
 void CQueryFormat::AppendQuery(std::string& strOut, const CQueryLine& line) const
 {
+    AppendLine(strOut, line, nullptr);
+}
+
+void CQueryFormat::AppendExchange(std::string& strOut, const CQueryLine& query, const CExchangeLine& exchange) const
+{
+    AppendLine(strOut, query, &exchange);
+}
+
+void CQueryFormat::AppendLine(std::string& strOut, const CQueryLine& line, const CExchangeLine* pExchange) const
+{
     switch (m_nKind)
     {
     case TEXT:
-        AppendText(strOut, line);
+        AppendText(strOut, line, pExchange);
         break;
     case TSV:
         AppendFields(
-            strOut, line, [&](std::string_view text) { AppendPresentationForm(strOut, text, true); },
-            [&] { strOut += '\t'; });
+            strOut, line, pExchange, [&](std::string_view text) { AppendPresentationForm(strOut, text, true); },
+            [&](std::string_view presented) { AppendPresented(strOut, presented, true); }, [&] { strOut += '\t'; });
         break;
     case CSV:
         AppendFields(
-            strOut, line, [&](std::string_view text) { AppendCsvField(strOut, text); }, [&] { strOut += ','; });
+            strOut, line, pExchange, [&](std::string_view text) { AppendCsvField(strOut, text); },
+            [&](std::string_view presented) {
+                std::string strField;
+                AppendPresented(strField, presented, true);
+                AppendCsvCell(strOut, strField);
+            },
+            [&] { strOut += ','; });
         break;
     case JSON:
-        AppendJson(strOut, line, m_sender);
+        AppendJson(strOut, line, pExchange, m_sender);
         break;
     }
 }

@@ -1,15 +1,16 @@
 #pragma once
 
+#include "watch/ExchangeLine.h"
 #include "watch/QueryLine.h"
 
 #include <cstdint>
 #include <string>
 #include <string_view>
 
-// The ways tarrow-watch writes queries, one line each: aligned text for people, TSV and CSV (RFC
-// 4180) for tables, JSON lines for log pipelines. Every text field is written in its presentation
-// form, so no name, program or path can start a line, a field or a terminal sequence; TSV and CSV
-// also keep every field from starting a spreadsheet formula.
+// The ways tarrow-watch writes queries, or whole exchanges, one line each: aligned text for people,
+// TSV and CSV (RFC 4180) for tables, JSON lines for log pipelines. Every text field is written in
+// its presentation form, so no name, program or path can start a line, a field or a terminal
+// sequence; TSV and CSV also keep every field from starting a spreadsheet formula.
 class CQueryFormat
 {
 public:
@@ -21,13 +22,19 @@ public:
         JSON,
     };
 
-    explicit CQueryFormat(Kind nKind = TEXT) : m_nKind(nKind) {}
-    // False for a name that is none of text, tsv, csv, json.
+    explicit CQueryFormat(Kind nKind = TEXT, bool bExchanges = false) : m_nKind(nKind), m_bExchanges(bExchanges) {}
+    // False for a name that is none of text, tsv, csv, json. Whether it writes exchanges stays.
     static bool FromName(std::string_view name, CQueryFormat& format);
+
+    // With exchanges every line is one, written by AppendExchange, and the heads have their columns.
+    void SetExchanges(bool bExchanges) { m_bExchanges = bExchanges; }
+    bool GetExchanges() const { return m_bExchanges; }
 
     // The column heads, or nothing for JSON.
     void AppendHeader(std::string& strOut) const;
     void AppendQuery(std::string& strOut, const CQueryLine& line) const;
+    // The query's line with what its exchange adds; for an unasked response, the response's own.
+    void AppendExchange(std::string& strOut, const CQueryLine& query, const CExchangeLine& exchange) const;
     // JSON only: a record of how many queries the kernel had to drop since the start. The other
     // formats leave that to stderr, where it cannot be taken for a query.
     void AppendMissed(std::string& strOut, std::string_view time, std::uint64_t nMissed) const;
@@ -48,7 +55,10 @@ public:
     };
 
 private:
+    void AppendLine(std::string& strOut, const CQueryLine& line, const CExchangeLine* pExchange) const;
+
     Kind m_nKind;
+    bool m_bExchanges;
     // Only what it writes faster: the text is the same without it.
     mutable CSenderText m_sender;
 };
