@@ -123,6 +123,7 @@ bool CWatchOptions::Parse(int argc, const char* const* argv, std::string& strErr
             return false;
         }
     }
+    format.SetExchanges(!bQueriesOnly);
     if (nAction == READ_FILE && !strAddress.empty())
     {
         strError = "--read and --address exclude each other";
