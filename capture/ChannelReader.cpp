@@ -2,6 +2,7 @@
 
 #include "capture/CaptureTexts.h"
 #include "channel/RecordReader.h"
+#include "channel/ResponseRecords.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -44,8 +45,15 @@ struct CRecordVisitor
     }
     void OnRecord(const CResponseRecord& response, std::string_view tail)
     {
-        if (!reader.IsEnded())
-            reader.m_sink.OnResponse(response, tail.substr(0, response.nLength), tail.substr(response.nLength));
+        if (reader.IsEnded())
+            return;
+        const std::string_view answers = tail.substr(response.nLength);
+        // The answers are believed no more than the rest: a tail that is not the answers the record
+        // says is a helper that is broken.
+        if (!IsSoundAnswerTail(response, answers))
+            reader.m_strEnded = CaptureTexts::HELPER_BROKEN;
+        else
+            reader.m_sink.OnResponse(response, tail.substr(0, response.nLength), answers);
     }
     void OnRecord(const CCountsRecord& counts, std::string_view) { reader.OnCounts(counts); }
     void OnRecord(const CFailedRecord& failed, std::string_view) { reader.OnFailed(failed); }

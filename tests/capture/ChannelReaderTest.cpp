@@ -16,6 +16,16 @@ using namespace TestRecords;
 
 namespace {
 
+CResponseRecord CutResponse()
+{
+    CResponseRecord response;
+    response.nProtocol = IPPROTO_UDP;
+    response.nIpVersion = 4;
+    response.nAnswers = 1;
+    response.nAnswersLength = 4;
+    return response;
+}
+
 class ChannelReaderTest : public ::testing::Test, private CChannelReader::CSink
 {
 protected:
@@ -109,6 +119,9 @@ TEST_F(ChannelReaderTest, EveryEndIsToldAfterTheNamesBeforeIt)
         {"missed count leaps", Raw(Counts(BEFORE, BEFORE + UINT32_MAX + 1)),
          "The capture helper sent something that is not a capture record."},
         {"failed", Raw(Failed(100)), "recvfrom() failed, error num 100"},
+        // A response whose tail is not the one answer it says it carries.
+        {"answers cut", Raw(CutResponse(), std::string_view("\x01\x00\x2c\x01", 4)),
+         "The capture helper sent something that is not a capture record."},
     };
     for (auto& end : ends)
     {
