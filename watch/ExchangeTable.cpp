@@ -35,16 +35,25 @@ std::uint64_t CExchangeTable::TimeNs(std::int64_t nSeconds, std::uint32_t nNanos
     return std::uint64_t(nSeconds) * 1'000'000'000u + nNanoseconds;
 }
 
-void CExchangeTable::OnQuery(const CNameRecord& query, std::string_view name)
+// Both records name their frame's own source first: the client for a query, the server for its
+// response.
+template <class TRecord>
+CExchangeTable::CKey CExchangeTable::KeyOf(const TRecord& record, bool bFromClient)
 {
     CKey key;
-    key.nProtocol = query.nProtocol;
-    key.nIpVersion = query.nIpVersion;
-    key.nDnsId = query.nDnsId;
-    key.nClientPort = query.nSourcePort;
-    key.nServerPort = query.nDestinationPort;
-    std::memcpy(key.abClient, query.abSource, sizeof(key.abClient));
-    std::memcpy(key.abServer, query.abDestination, sizeof(key.abServer));
+    key.nProtocol = record.nProtocol;
+    key.nIpVersion = record.nIpVersion;
+    key.nDnsId = record.nDnsId;
+    key.nClientPort = bFromClient ? record.nSourcePort : record.nDestinationPort;
+    key.nServerPort = bFromClient ? record.nDestinationPort : record.nSourcePort;
+    std::memcpy(key.abClient, bFromClient ? record.abSource : record.abDestination, sizeof(key.abClient));
+    std::memcpy(key.abServer, bFromClient ? record.abDestination : record.abSource, sizeof(key.abServer));
+    return key;
+}
+
+void CExchangeTable::OnQuery(const CNameRecord& query, std::string_view name)
+{
+    const CKey key = KeyOf(query, true);
     NameRule::Fold(name, m_strFolded);
 
     const auto [first, last] = m_byKey.equal_range(key);
@@ -69,14 +78,7 @@ void CExchangeTable::OnQuery(const CNameRecord& query, std::string_view name)
 
 void CExchangeTable::OnResponse(const CResponseRecord& response, std::string_view name, std::string_view answers)
 {
-    CKey key;
-    key.nProtocol = response.nProtocol;
-    key.nIpVersion = response.nIpVersion;
-    key.nDnsId = response.nDnsId;
-    key.nClientPort = response.nDestinationPort;
-    key.nServerPort = response.nSourcePort;
-    std::memcpy(key.abClient, response.abDestination, sizeof(key.abClient));
-    std::memcpy(key.abServer, response.abSource, sizeof(key.abServer));
+    const CKey key = KeyOf(response, false);
     const bool bHasQuestion = response.bHasType != 0;
     NameRule::Fold(name, m_strFolded);
 

@@ -92,6 +92,8 @@ private:
     };
     using COpenList = std::list<COpen>;
 
+    template <class TRecord>
+    static CKey KeyOf(const TRecord& record, bool bFromClient);
     static std::uint64_t TimeNs(std::int64_t nSeconds, std::uint32_t nNanoseconds);
     void End(COpenList::iterator open, const Channel::CResponseRecord* pResponse, std::string_view responseName,
              std::string_view answers);
