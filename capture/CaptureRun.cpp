@@ -1,6 +1,7 @@
 #include "capture/CaptureRun.h"
 
 #include "capture/CaptureTexts.h"
+#include "capture/HelperRights.h"
 
 #include <cerrno>
 
@@ -20,7 +21,14 @@ bool CCaptureRun::Start(const std::string& strLocalAddress, Wants nWants)
     if (!started.missing.empty())
         return Fail(ENOENT, CaptureTexts::MissingHelperText(started.missing));
     if (!started.channel.IsOpen())
-        return Fail(started.opened.nError, CaptureTexts::OpenFailureText(started.opened.nStep, started.opened.nError));
+    {
+        std::string strText = CaptureTexts::OpenFailureText(started.opened.nStep, started.opened.nError);
+        // The open step's own words say what failed; below them, which helper was tried and why
+        // it had no right, with the command that mends it.
+        if (!started.refused.empty())
+            strText += "\n\n" + ExplainRefusal(started.refused);
+        return Fail(started.opened.nError, strText);
+    }
 
     m_nReceiveAllError = started.opened.nReceiveAllError;
     m_nSendersError = started.opened.nSendersError;

@@ -136,19 +136,20 @@ CHelperProcess::CStarted CHelperProcess::StartFrom(const std::vector<std::string
                                                    const char* pszLocalAddress, Wants nWants)
 {
     // A build-tree helper that was never granted the right gives way to an installed one.
-    bool bFound = false;
+    std::vector<std::string> tried;
     for (const std::string& strPath : candidates)
     {
         if (access(strPath.c_str(), F_OK) != 0)
             continue;
-        bFound = true;
+        tried.push_back(strPath);
         CStarted started = StartHelper(strPath, pszLocalAddress, nWants);
         if (!IsRefused(started))
             return started;
     }
     CStarted refused = Refused();
-    if (!bFound)
+    if (tried.empty())
         refused.missing = candidates;
+    refused.refused = std::move(tried);
     return refused;
 }
 

@@ -70,4 +70,5 @@ struct CHelperProcess::CStarted
     CHelperProcess process;
     Channel::COpenedRecord opened;
     std::vector<std::string> missing; // every place a helper was looked for, when none was there
+    std::vector<std::string> refused; // every helper that was there and was refused the right
 };
