@@ -21,6 +21,7 @@
 #include <fstream>
 #include <map>
 #include <poll.h>
+#include <regex>
 #include <spawn.h>
 #include <sys/capability.h>
 #include <sys/stat.h>
@@ -182,6 +183,95 @@ CBytes WireName(const std::string& strName)
 {
     CBytes query = MakeDnsQuery(strName);
     return CBytes(query.begin() + 12, query.end());
+}
+
+// A program started with its output thrown away, killed and reaped when this goes.
+struct CQuietProcess
+{
+    pid_t pid = -1;
+
+    explicit CQuietProcess(std::vector<std::string> args)
+    {
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+        std::vector<char*> argv;
+        for (std::string& arg : args)
+            argv.push_back(arg.data());
+        argv.push_back(nullptr);
+        if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0)
+            pid = -1;
+        posix_spawn_file_actions_destroy(&actions);
+    }
+    ~CQuietProcess()
+    {
+        if (pid > 0)
+        {
+            kill(pid, SIGTERM);
+            waitpid(pid, nullptr, 0);
+        }
+    }
+    void Wait()
+    {
+        if (pid > 0)
+            waitpid(pid, nullptr, 0);
+        pid = -1;
+    }
+};
+
+// The lines of a running tarrow-watch as they come.
+struct CLineReader
+{
+    CWatchRun& run;
+    std::string strPending;
+    std::vector<std::string> lines;
+
+    // Reads what comes within the time; false once the output is closed.
+    bool ReadFor(std::chrono::milliseconds wait)
+    {
+        if (!run.WaitForOutput(wait))
+            return true;
+        char buffer[65536];
+        const ssize_t n = read(run.hOut, buffer, sizeof(buffer));
+        if (n <= 0)
+            return false;
+        strPending.append(buffer, size_t(n));
+        for (size_t nEnd; (nEnd = strPending.find('\n')) != std::string::npos; strPending.erase(0, nEnd + 1))
+            lines.push_back(strPending.substr(0, nEnd));
+        return true;
+    }
+    // The first line of that kind and name, or empty.
+    std::string Find(const std::string& strKind, const std::string& strName) const
+    {
+        const std::string strKindHead = "{\"kind\":\"" + strKind + "\",",
+                          strNameField = ",\"name\":\"" + strName + "\",";
+        for (const std::string& strLine : lines)
+        {
+            if (strLine.starts_with(strKindHead) && strLine.find(strNameField) == strLine.find(",\"name\":"))
+                return strLine;
+        }
+        return {};
+    }
+};
+
+// One JSON line of an exchange cut to what a reader checks first: kind, name, type, transport, id,
+// rcode, the answers' data and the latency.
+std::string ExchangeSummary(const std::string& strLine)
+{
+    const auto Field = [&](const char* pszKey) {
+        const std::regex key(std::string("\"") + pszKey + "\":(\"([^\"]*)\"|[^,}]*)");
+        std::smatch match;
+        if (!std::regex_search(strLine, match, key))
+            return std::string("?");
+        return match[2].matched ? match[2].str() : match[1].str();
+    };
+    std::string strAnswers;
+    const std::regex data("\"data\":\"([^\"]*)\"");
+    for (auto it = std::sregex_iterator(strLine.begin(), strLine.end(), data); it != std::sregex_iterator(); ++it)
+        strAnswers += (strAnswers.empty() ? "" : "|") + (*it)[1].str();
+    return Field("kind") + " " + Field("name") + " " + Field("type") + " " + Field("transport") + " " + Field("dns_id")
+           + " " + Field("rcode") + " [" + strAnswers + "] " + Field("latency_us");
 }
 
 } // namespace
@@ -416,5 +506,57 @@ TEST_F(WatchLiveTest, EveryEndComesPromptlyWithTheHelperReaped)
                       != std::string::npos,
                   nEnd == HELPER_KILLED)
             << nEnd;
+    }
+}
+
+// Whole exchanges as the captures hold them (the response's code, answers and latency read off the
+// file's own times), a response whose query the file lacks, and queries still waiting at the end.
+TEST(WatchProgramTest, EachCaptureGivesTheExchangesItHolds)
+{
+    const struct
+    {
+        const char* pszFile;
+        size_t nLines;
+        std::vector<std::string> first;
+    } cases[] = {
+        {"tcpdump-dns_udp.pcap",
+         1,
+         {"exchange www.tcpdump.org A udp 22836 NOERROR [192.139.46.66|198.199.88.104] 130282"}},
+        {"tcpdump-dns_tcp.pcap",
+         1,
+         {"exchange www.tcpdump.org A tcp 17177 NOERROR [192.139.46.66|198.199.88.104] 125857"}},
+        {"zeek-long-connection.pcap",
+         11,
+         {"exchange google.com MX udp 63343 NOERROR [40 smtp4.google.com|10 smtp5.google.com|10 smtp6.google.com|"
+          "10 smtp1.google.com|10 smtp2.google.com|40 smtp3.google.com] 832133",
+          "exchange google.com LOC udp 18849 NOERROR [] 139024",
+          "exchange 104.9.192.66.in-addr.arpa PTR udp 39867 NOERROR [66-192-9-104.gen.twtelecom.net] 506",
+          "exchange www.netbsd.org A udp 30144 NOERROR [204.152.190.12] 48911",
+          "exchange www.netbsd.org AAAA udp 61652 NOERROR [2001:4f8:4:7:2e0:81ff:fe52:9a6b] 237668",
+          "exchange www.netbsd.org AAAA udp 32569 NOERROR [2001:4f8:4:7:2e0:81ff:fe52:9a6b] 387",
+          "exchange www.google.com AAAA udp 36275 NOERROR [www.l.google.com] 16538",
+          "exchange www.l.google.com AAAA udp 56482 NOERROR [] 16665",
+          "exchange www.example.com AAAA udp 48159 NOERROR [] 233143",
+          "exchange www.example.notginh AAAA udp 9837 NXDOMAIN [] 212992",
+          "exchange www.isc.org ANY udp 65251 NOERROR [2001:4f8:0:2::d|204.152.184.88] 72604"}},
+        {"zeek-dns53.pcap",
+         1,
+         {"response us.v27.distributed.net A udp 25701 NOERROR [206.109.64.186|216.1.205.81|205.149.163.211|"
+          "134.53.131.135|134.53.131.192|128.104.18.148|204.152.186.139|63.77.33.226] null"}},
+        {"zeek-ticks-dns.pcap",
+         10,
+         {"unanswered pXIqopbiiD.de A udp 10763 null [] null", "unanswered OusJkAFwCv.de A udp 50787 null [] null"}},
+    };
+    for (const auto& entry : cases)
+    {
+        const CRunResult result =
+            RunWatch({"--read", std::string(TARROW_CAPTURES_DIR) + "/" + entry.pszFile, "--format", "json"});
+        EXPECT_EQ(result.nExit, 0) << entry.pszFile << result.strErr;
+        std::vector<std::string> summaries;
+        for (size_t nLine = 0, nEnd; (nEnd = result.strOut.find('\n', nLine)) != std::string::npos; nLine = nEnd + 1)
+            summaries.push_back(ExchangeSummary(result.strOut.substr(nLine, nEnd - nLine)));
+        EXPECT_EQ(summaries.size(), entry.nLines) << entry.pszFile << "\n" << result.strOut;
+        summaries.resize(std::min(summaries.size(), entry.first.size()));
+        EXPECT_EQ(summaries, entry.first) << entry.pszFile;
     }
 }
