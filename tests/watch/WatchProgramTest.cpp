@@ -560,3 +560,101 @@ TEST(WatchProgramTest, EachCaptureGivesTheExchangesItHolds)
         EXPECT_EQ(summaries, entry.first) << entry.pszFile;
     }
 }
+
+// dig on the capture side asks dnsmasq in the peer for an address of each family, a name behind a
+// CNAME and a name it does not know, and asks a silent address once: each query is printed with its
+// response (its code, its answers, the time it took) or as unanswered once its second is up, and is
+// named with dig and its pid.
+TEST_F(WatchLiveTest, DigsQueriesArePrintedWithTheirResponsesAndTheSilentOneAsUnanswered)
+{
+    // dnsmasq answers on the peer's IPv6 address; its IPv4 address takes datagrams to port 53 without
+    // a word, so that no ICMP error follows the silent query.
+    const std::string strServer = m_pNet->GetPeerAddress6(), strSilent = m_pNet->GetPeerAddress();
+    Listen(m_pNet->GetPeerName(), strSilent, 53);
+    CQuietProcess dnsmasq(
+        {"ip", "netns", "exec", m_pNet->GetPeerName(), "dnsmasq", "--no-daemon", "--no-resolv", "--no-hosts",
+         "--bind-interfaces", "--listen-address=" + strServer, "-u", "root", "--pid-file=", "--local-ttl=300",
+         "--local=/live.example/", "--address=/a.live.example/192.0.2.7", "--address=/six.live.example/2001:db8::7",
+         "--host-record=target.live.example,192.0.2.8", "--cname=alias.live.example,target.live.example"});
+    ASSERT_GT(dnsmasq.pid, 0);
+    for (const auto end = std::chrono::steady_clock::now() + 10s;
+         CNetNamespace::RunIn(m_pNet->GetPeerName(), "ss -Hlun 'sport = :53' | grep -qF '[" + strServer + "]'") != 0;)
+        ASSERT_LT(std::chrono::steady_clock::now(), end) << "dnsmasq does not listen";
+
+    CWatchRun run({"--address", m_pNet->GetCaptureAddress(), "--format", "json", "--timeout", "1", "--utc"});
+    ASSERT_GT(run.pid, 0);
+    CLineReader reader {run, {}, {}};
+    const auto Dig = [&](const std::string& strAt, const char* pszName, const char* pszType) {
+        return std::make_unique<CQuietProcess>(
+            std::vector<std::string> {"dig", "+tries=1", "+time=1", "+notcp", "@" + strAt, pszName, pszType});
+    };
+    // The capture runs once an exchange of its own is printed.
+    for (const auto end = std::chrono::steady_clock::now() + 20s;
+         reader.Find("exchange", "ready.live.example").empty();)
+    {
+        ASSERT_LT(std::chrono::steady_clock::now(), end) << CWatchRun::ReadAll(run.hErr);
+        Dig(strServer, "ready.live.example", "A")->Wait();
+        ASSERT_TRUE(reader.ReadFor(200ms)) << CWatchRun::ReadAll(run.hErr);
+    }
+
+    const struct
+    {
+        const char* pszName;
+        const char* pszType;
+        bool bSilent;
+        const char* pszKind;
+        std::string strFields;
+    } queries[] = {
+        {"a.live.example", "A", false, "exchange",
+         "\"rcode\":\"NOERROR\",\"answers\":[{\"name\":\"a.live.example\",\"type\":\"A\",\"ttl\":300,\"data\":"
+         "\"192.0.2.7\"}],\"ttl_min\":300,"},
+        {"six.live.example", "AAAA", false, "exchange",
+         "\"rcode\":\"NOERROR\",\"answers\":[{\"name\":\"six.live.example\",\"type\":\"AAAA\",\"ttl\":300,\"data\":"
+         "\"2001:db8::7\"}],"},
+        {"alias.live.example", "A", false, "exchange",
+         "\"rcode\":\"NOERROR\",\"answers\":[{\"name\":\"alias.live.example\",\"type\":\"CNAME\",\"ttl\":300,"
+         "\"data\":\"target.live.example\"},{\"name\":\"target.live.example\",\"type\":\"A\",\"ttl\":300,\"data\":"
+         "\"192.0.2.8\"}],"},
+        {"none.live.example", "A", false, "exchange", "\"rcode\":\"NXDOMAIN\",\"answers\":[],"},
+        {"silent.live.example", "A", true, "unanswered",
+         "\"destination\":\"" + strSilent + "\",\"destination_port\":53,"},
+    };
+    const auto start = std::chrono::steady_clock::now();
+    std::vector<std::unique_ptr<CQuietProcess>> digs;
+    for (const auto& query : queries)
+        digs.push_back(Dig(query.bSilent ? strSilent : strServer, query.pszName, query.pszType));
+    std::vector<pid_t> pids;
+    for (const auto& dig : digs)
+        pids.push_back(dig->pid);
+    for (const auto& dig : digs)
+        dig->Wait();
+    const auto AllPrinted = [&] {
+        return std::all_of(std::begin(queries), std::end(queries),
+                           [&](const auto& query) { return !reader.Find(query.pszKind, query.pszName).empty(); });
+    };
+    for (const auto end = std::chrono::steady_clock::now() + 20s;
+         !AllPrinted() && std::chrono::steady_clock::now() < end;)
+        ASSERT_TRUE(reader.ReadFor(200ms)) << CWatchRun::ReadAll(run.hErr);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 1s) << "the silent query's second";
+    kill(run.pid, SIGTERM);
+    EXPECT_EQ(run.Wait(5s), 0);
+
+    for (size_t i = 0; i < std::size(queries); ++i)
+    {
+        const auto& query = queries[i];
+        const std::string strLine = reader.Find(query.pszKind, query.pszName);
+        EXPECT_NE(strLine.find(query.strFields), std::string::npos) << query.pszName << ": " << strLine;
+        EXPECT_NE(strLine.find(std::string("\"type\":\"") + query.pszType + "\",\"transport\":\"udp\""),
+                  std::string::npos)
+            << strLine;
+        EXPECT_NE(strLine.find(",\"sender\":\"program\",\"pid\":" + std::to_string(pids[i]) + ",\"program\":\"dig\","),
+                  std::string::npos)
+            << strLine;
+        std::smatch latency;
+        ASSERT_TRUE(std::regex_search(strLine, latency, std::regex("\"latency_us\":(null|[0-9]+),"))) << strLine;
+        if (query.bSilent)
+            EXPECT_EQ(latency[1], "null") << strLine;
+        else
+            EXPECT_GT(std::stoll(latency[1]), 0) << strLine;
+    }
+}
