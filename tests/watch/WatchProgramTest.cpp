@@ -1,6 +1,7 @@
 // The tarrow-watch program itself: files of every link type read by the capture's decoder, broken
-// files told clearly, and a live capture in a private namespace that ends at once on SIGTERM or a
-// closed pipe without leaving its helper.
+// files told clearly, the exchanges the captures hold, and a live capture in a private namespace
+// that joins a real server's responses to dig's queries and ends at once on SIGTERM or a closed
+// pipe without leaving its helper.
 #include "common/DnsQuery.h"
 #include "common/NetNamespaceFixture.h"
 #include "common/PcapngFile.h"
