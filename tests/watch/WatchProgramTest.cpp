@@ -1,6 +1,7 @@
 // The tarrow-watch program itself: files of every link type read by the capture's decoder, broken
-// files told clearly, and a live capture in a private namespace that ends at once on SIGTERM or a
-// closed pipe without leaving its helper.
+// files told clearly, the exchanges the captures hold, and a live capture in a private namespace
+// that joins a real server's responses to dig's queries and ends at once on SIGTERM or a closed
+// pipe without leaving its helper.
 #include "common/DnsQuery.h"
 #include "common/NetNamespaceFixture.h"
 #include "common/PcapngFile.h"
@@ -21,6 +22,7 @@
 #include <fstream>
 #include <map>
 #include <poll.h>
+#include <regex>
 #include <spawn.h>
 #include <sys/capability.h>
 #include <sys/stat.h>
@@ -182,6 +184,95 @@ CBytes WireName(const std::string& strName)
 {
     CBytes query = MakeDnsQuery(strName);
     return CBytes(query.begin() + 12, query.end());
+}
+
+// A program started with its output thrown away, killed and reaped when this goes.
+struct CQuietProcess
+{
+    pid_t pid = -1;
+
+    explicit CQuietProcess(std::vector<std::string> args)
+    {
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+        std::vector<char*> argv;
+        for (std::string& arg : args)
+            argv.push_back(arg.data());
+        argv.push_back(nullptr);
+        if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0)
+            pid = -1;
+        posix_spawn_file_actions_destroy(&actions);
+    }
+    ~CQuietProcess()
+    {
+        if (pid > 0)
+        {
+            kill(pid, SIGTERM);
+            waitpid(pid, nullptr, 0);
+        }
+    }
+    void Wait()
+    {
+        if (pid > 0)
+            waitpid(pid, nullptr, 0);
+        pid = -1;
+    }
+};
+
+// The lines of a running tarrow-watch as they come.
+struct CLineReader
+{
+    CWatchRun& run;
+    std::string strPending;
+    std::vector<std::string> lines;
+
+    // Reads what comes within the time; false once the output is closed.
+    bool ReadFor(std::chrono::milliseconds wait)
+    {
+        if (!run.WaitForOutput(wait))
+            return true;
+        char buffer[65536];
+        const ssize_t n = read(run.hOut, buffer, sizeof(buffer));
+        if (n <= 0)
+            return false;
+        strPending.append(buffer, size_t(n));
+        for (size_t nEnd; (nEnd = strPending.find('\n')) != std::string::npos; strPending.erase(0, nEnd + 1))
+            lines.push_back(strPending.substr(0, nEnd));
+        return true;
+    }
+    // The first line of that kind and name, or empty.
+    std::string Find(const std::string& strKind, const std::string& strName) const
+    {
+        const std::string strKindHead = "{\"kind\":\"" + strKind + "\",",
+                          strNameField = ",\"name\":\"" + strName + "\",";
+        for (const std::string& strLine : lines)
+        {
+            if (strLine.starts_with(strKindHead) && strLine.find(strNameField) == strLine.find(",\"name\":"))
+                return strLine;
+        }
+        return {};
+    }
+};
+
+// One JSON line of an exchange cut to what a reader checks first: kind, name, type, transport, id,
+// rcode, the answers' data and the latency.
+std::string ExchangeSummary(const std::string& strLine)
+{
+    const auto Field = [&](const char* pszKey) {
+        const std::regex key(std::string("\"") + pszKey + "\":(\"([^\"]*)\"|[^,}]*)");
+        std::smatch match;
+        if (!std::regex_search(strLine, match, key))
+            return std::string("?");
+        return match[2].matched ? match[2].str() : match[1].str();
+    };
+    std::string strAnswers;
+    const std::regex data("\"data\":\"([^\"]*)\"");
+    for (auto it = std::sregex_iterator(strLine.begin(), strLine.end(), data); it != std::sregex_iterator(); ++it)
+        strAnswers += (strAnswers.empty() ? "" : "|") + (*it)[1].str();
+    return Field("kind") + " " + Field("name") + " " + Field("type") + " " + Field("transport") + " " + Field("dns_id")
+           + " " + Field("rcode") + " [" + strAnswers + "] " + Field("latency_us");
 }
 
 } // namespace
@@ -416,5 +507,155 @@ TEST_F(WatchLiveTest, EveryEndComesPromptlyWithTheHelperReaped)
                       != std::string::npos,
                   nEnd == HELPER_KILLED)
             << nEnd;
+    }
+}
+
+// Whole exchanges as the captures hold them (the response's code, answers and latency read off the
+// file's own times), a response whose query the file lacks, and queries still waiting at the end.
+TEST(WatchProgramTest, EachCaptureGivesTheExchangesItHolds)
+{
+    const struct
+    {
+        const char* pszFile;
+        size_t nLines;
+        std::vector<std::string> first;
+    } cases[] = {
+        {"tcpdump-dns_udp.pcap",
+         1,
+         {"exchange www.tcpdump.org A udp 22836 NOERROR [192.139.46.66|198.199.88.104] 130282"}},
+        {"tcpdump-dns_tcp.pcap",
+         1,
+         {"exchange www.tcpdump.org A tcp 17177 NOERROR [192.139.46.66|198.199.88.104] 125857"}},
+        {"zeek-long-connection.pcap",
+         11,
+         {"exchange google.com MX udp 63343 NOERROR [40 smtp4.google.com|10 smtp5.google.com|10 smtp6.google.com|"
+          "10 smtp1.google.com|10 smtp2.google.com|40 smtp3.google.com] 832133",
+          "exchange google.com LOC udp 18849 NOERROR [] 139024",
+          "exchange 104.9.192.66.in-addr.arpa PTR udp 39867 NOERROR [66-192-9-104.gen.twtelecom.net] 506",
+          "exchange www.netbsd.org A udp 30144 NOERROR [204.152.190.12] 48911",
+          "exchange www.netbsd.org AAAA udp 61652 NOERROR [2001:4f8:4:7:2e0:81ff:fe52:9a6b] 237668",
+          "exchange www.netbsd.org AAAA udp 32569 NOERROR [2001:4f8:4:7:2e0:81ff:fe52:9a6b] 387",
+          "exchange www.google.com AAAA udp 36275 NOERROR [www.l.google.com] 16538",
+          "exchange www.l.google.com AAAA udp 56482 NOERROR [] 16665",
+          "exchange www.example.com AAAA udp 48159 NOERROR [] 233143",
+          "exchange www.example.notginh AAAA udp 9837 NXDOMAIN [] 212992",
+          "exchange www.isc.org ANY udp 65251 NOERROR [2001:4f8:0:2::d|204.152.184.88] 72604"}},
+        {"zeek-dns53.pcap",
+         1,
+         {"response us.v27.distributed.net A udp 25701 NOERROR [206.109.64.186|216.1.205.81|205.149.163.211|"
+          "134.53.131.135|134.53.131.192|128.104.18.148|204.152.186.139|63.77.33.226] null"}},
+        {"zeek-ticks-dns.pcap",
+         10,
+         {"unanswered pXIqopbiiD.de A udp 10763 null [] null", "unanswered OusJkAFwCv.de A udp 50787 null [] null"}},
+    };
+    for (const auto& entry : cases)
+    {
+        const CRunResult result =
+            RunWatch({"--read", std::string(TARROW_CAPTURES_DIR) + "/" + entry.pszFile, "--format", "json"});
+        EXPECT_EQ(result.nExit, 0) << entry.pszFile << result.strErr;
+        std::vector<std::string> summaries;
+        for (size_t nLine = 0, nEnd; (nEnd = result.strOut.find('\n', nLine)) != std::string::npos; nLine = nEnd + 1)
+            summaries.push_back(ExchangeSummary(result.strOut.substr(nLine, nEnd - nLine)));
+        EXPECT_EQ(summaries.size(), entry.nLines) << entry.pszFile << "\n" << result.strOut;
+        summaries.resize(std::min(summaries.size(), entry.first.size()));
+        EXPECT_EQ(summaries, entry.first) << entry.pszFile;
+    }
+}
+
+// dig on the capture side asks dnsmasq in the peer for an address of each family, a name behind a
+// CNAME and a name it does not know, and asks a silent address once: each query is printed with its
+// response (its code, its answers, the time it took) or as unanswered once its second is up, and is
+// named with dig and its pid.
+TEST_F(WatchLiveTest, DigsQueriesArePrintedWithTheirResponsesAndTheSilentOneAsUnanswered)
+{
+    // dnsmasq answers on the peer's IPv6 address; its IPv4 address takes datagrams to port 53 without
+    // a word, so that no ICMP error follows the silent query.
+    const std::string strServer = m_pNet->GetPeerAddress6(), strSilent = m_pNet->GetPeerAddress();
+    Listen(m_pNet->GetPeerName(), strSilent, 53);
+    CQuietProcess dnsmasq(
+        {"ip", "netns", "exec", m_pNet->GetPeerName(), "dnsmasq", "--no-daemon", "--no-resolv", "--no-hosts",
+         "--bind-interfaces", "--listen-address=" + strServer, "-u", "root", "--pid-file=", "--local-ttl=300",
+         "--local=/live.example/", "--address=/a.live.example/192.0.2.7", "--address=/six.live.example/2001:db8::7",
+         "--host-record=target.live.example,192.0.2.8", "--cname=alias.live.example,target.live.example"});
+    ASSERT_GT(dnsmasq.pid, 0);
+    for (const auto end = std::chrono::steady_clock::now() + 10s;
+         CNetNamespace::RunIn(m_pNet->GetPeerName(), "ss -Hlun 'sport = :53' | grep -qF '[" + strServer + "]'") != 0;)
+        ASSERT_LT(std::chrono::steady_clock::now(), end) << "dnsmasq does not listen";
+
+    CWatchRun run({"--address", m_pNet->GetCaptureAddress(), "--format", "json", "--timeout", "1", "--utc"});
+    ASSERT_GT(run.pid, 0);
+    CLineReader reader {run, {}, {}};
+    const auto Dig = [&](const std::string& strAt, const char* pszName, const char* pszType) {
+        return std::make_unique<CQuietProcess>(
+            std::vector<std::string> {"dig", "+tries=1", "+time=1", "+notcp", "@" + strAt, pszName, pszType});
+    };
+    // The capture runs once an exchange of its own is printed.
+    for (const auto end = std::chrono::steady_clock::now() + 20s;
+         reader.Find("exchange", "ready.live.example").empty();)
+    {
+        ASSERT_LT(std::chrono::steady_clock::now(), end) << CWatchRun::ReadAll(run.hErr);
+        Dig(strServer, "ready.live.example", "A")->Wait();
+        ASSERT_TRUE(reader.ReadFor(200ms)) << CWatchRun::ReadAll(run.hErr);
+    }
+
+    const struct
+    {
+        const char* pszName;
+        const char* pszType;
+        bool bSilent;
+        const char* pszKind;
+        std::string strFields;
+    } queries[] = {
+        {"a.live.example", "A", false, "exchange",
+         "\"rcode\":\"NOERROR\",\"answers\":[{\"name\":\"a.live.example\",\"type\":\"A\",\"ttl\":300,\"data\":"
+         "\"192.0.2.7\"}],\"ttl_min\":300,"},
+        {"six.live.example", "AAAA", false, "exchange",
+         "\"rcode\":\"NOERROR\",\"answers\":[{\"name\":\"six.live.example\",\"type\":\"AAAA\",\"ttl\":300,\"data\":"
+         "\"2001:db8::7\"}],"},
+        {"alias.live.example", "A", false, "exchange",
+         "\"rcode\":\"NOERROR\",\"answers\":[{\"name\":\"alias.live.example\",\"type\":\"CNAME\",\"ttl\":300,"
+         "\"data\":\"target.live.example\"},{\"name\":\"target.live.example\",\"type\":\"A\",\"ttl\":300,\"data\":"
+         "\"192.0.2.8\"}],"},
+        {"none.live.example", "A", false, "exchange", "\"rcode\":\"NXDOMAIN\",\"answers\":[],"},
+        {"silent.live.example", "A", true, "unanswered",
+         "\"destination\":\"" + strSilent + "\",\"destination_port\":53,"},
+    };
+    const auto start = std::chrono::steady_clock::now();
+    std::vector<std::unique_ptr<CQuietProcess>> digs;
+    for (const auto& query : queries)
+        digs.push_back(Dig(query.bSilent ? strSilent : strServer, query.pszName, query.pszType));
+    std::vector<pid_t> pids;
+    for (const auto& dig : digs)
+        pids.push_back(dig->pid);
+    for (const auto& dig : digs)
+        dig->Wait();
+    const auto AllPrinted = [&] {
+        return std::all_of(std::begin(queries), std::end(queries),
+                           [&](const auto& query) { return !reader.Find(query.pszKind, query.pszName).empty(); });
+    };
+    for (const auto end = std::chrono::steady_clock::now() + 20s;
+         !AllPrinted() && std::chrono::steady_clock::now() < end;)
+        ASSERT_TRUE(reader.ReadFor(200ms)) << CWatchRun::ReadAll(run.hErr);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 1s) << "the silent query's second";
+    kill(run.pid, SIGTERM);
+    EXPECT_EQ(run.Wait(5s), 0);
+
+    for (size_t i = 0; i < std::size(queries); ++i)
+    {
+        const auto& query = queries[i];
+        const std::string strLine = reader.Find(query.pszKind, query.pszName);
+        EXPECT_NE(strLine.find(query.strFields), std::string::npos) << query.pszName << ": " << strLine;
+        EXPECT_NE(strLine.find(std::string("\"type\":\"") + query.pszType + "\",\"transport\":\"udp\""),
+                  std::string::npos)
+            << strLine;
+        EXPECT_NE(strLine.find(",\"sender\":\"program\",\"pid\":" + std::to_string(pids[i]) + ",\"program\":\"dig\","),
+                  std::string::npos)
+            << strLine;
+        std::smatch latency;
+        ASSERT_TRUE(std::regex_search(strLine, latency, std::regex("\"latency_us\":(null|[0-9]+),"))) << strLine;
+        if (query.bSilent)
+            EXPECT_EQ(latency[1], "null") << strLine;
+        else
+            EXPECT_GT(std::stoll(latency[1]), 0) << strLine;
     }
 }
