@@ -6,16 +6,26 @@
 # Tarrow run as root: root then gets a granted copy of its own too, for root's Tarrow gives up every
 # capability at its start and keeps the programs it starts from getting root's back, so its helper
 # captures only with the right that its file holds.
-#   start.sh            build, grant and start
-#   start.sh --revoke   take the grant back: remove this user's copy of the helper; builds nothing
+# tarrow-watch is built beside Tarrow and uses the same granted copy.
+#   start.sh                    build, grant and start Tarrow
+#   start.sh --watch [-- ARGS]  build, grant and run tarrow-watch ARGS instead, in this terminal
+#   start.sh --revoke           take the grant back: remove this user's copy of the helper; builds nothing
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 revoke=0
+watch=0
+watch_args=()
 case "${1:-}" in
   "") ;;
   --revoke) revoke=1 ;;
-  *) echo "usage: scripts/start.sh [--revoke]" >&2; exit 2 ;;
+  --watch)
+    watch=1
+    shift
+    [ "${1:-}" != -- ] || shift
+    watch_args=("$@")
+    ;;
+  *) echo "usage: scripts/start.sh [--watch [-- TARROW-WATCH-ARGS...] | --revoke]" >&2; exit 2 ;;
 esac
 
 build_dir=build-release
@@ -136,7 +146,7 @@ fi
 
 "${as_user[@]}" cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DTARROW_BUILD_TESTS=OFF -DTARROW_BUILD_BENCH=OFF -DTARROW_HELPER_GRANTED_PATH="$granted"
-"${as_user[@]}" cmake --build "$build_dir" --target tarrow tarrow-capture-helper
+"${as_user[@]}" cmake --build "$build_dir" --target tarrow tarrow-watch tarrow-capture-helper
 # The build says where it put the helper.
 helper=$(sed -n 's/^TARROW_HELPER_BUILT=//p' "$build_dir/facts.env")
 
@@ -174,6 +184,10 @@ if ! copy_is_current; then
   fi
 fi
 
+if [ $watch -eq 1 ]; then
+  # The terminal's own environment; only the program runs as the user.
+  exec "${as_user[@]}" "$build_dir/watch/tarrow-watch" "${watch_args[@]}"
+fi
 if [ "$user_name" = root ]; then
   echo "Starting Tarrow as root (it gives up its capabilities): no other user started this script." >&2
   exec "$build_dir/app/tarrow"
