@@ -40,6 +40,13 @@ bool CWatchOptions::Parse(int argc, const char* const* argv, std::string& strErr
             arg = arg.substr(0, nEqual);
             bHasValue = true;
         }
+        // Short options as tcpdump's: "-c5" and "-c 5" alike.
+        else if (arg.size() > 2 && arg[0] == '-' && arg[1] != '-')
+        {
+            value = arg.substr(2);
+            arg = arg.substr(0, 2);
+            bHasValue = true;
+        }
         const auto TakeValue = [&]() -> bool {
             if (bHasValue)
                 return true;
@@ -51,9 +58,13 @@ bool CWatchOptions::Parse(int argc, const char* const* argv, std::string& strErr
             value = argv[++i];
             return true;
         };
-        const auto Bad = [&](const char* pszWhat) {
-            strError = std::string(arg) + ": " + pszWhat + ", not '" + std::string(value) + "'";
+        const auto Bad = [&](std::string_view what) {
+            strError = std::string(arg) + ": " + std::string(what) + ", not '" + std::string(value) + "'";
             return false;
+        };
+        const auto AddFilter = [&](CLineFilter::Kind nKind) {
+            std::string strWhat;
+            return TakeValue() && (filter.Add(nKind, value, strWhat) || Bad(strWhat));
         };
 
         if (arg == "--help" || arg == "-h")
@@ -81,7 +92,59 @@ bool CWatchOptions::Parse(int argc, const char* const* argv, std::string& strErr
                 return false;
             strAddress = value;
         }
-        else if (arg == "--read")
+        else if (arg == "-q")
+            bNoHeads = true;
+        else if (arg == "--stats")
+            bStats = true;
+        else if (arg == "--output" || arg == "-o")
+        {
+            if (!TakeValue())
+                return false;
+            if (value.empty())
+                return Bad("a file name");
+            strOutput = value;
+        }
+        else if (arg == "--name")
+        {
+            if (!AddFilter(CLineFilter::NAME))
+                return false;
+        }
+        else if (arg == "--exclude-name")
+        {
+            if (!AddFilter(CLineFilter::EXCLUDE_NAME))
+                return false;
+        }
+        else if (arg == "--type")
+        {
+            if (!AddFilter(CLineFilter::TYPE))
+                return false;
+        }
+        else if (arg == "--program")
+        {
+            if (!AddFilter(CLineFilter::PROGRAM))
+                return false;
+        }
+        else if (arg == "--user")
+        {
+            if (!AddFilter(CLineFilter::USER))
+                return false;
+        }
+        else if (arg == "--source")
+        {
+            if (!AddFilter(CLineFilter::SOURCE))
+                return false;
+        }
+        else if (arg == "--rcode")
+        {
+            if (!AddFilter(CLineFilter::RCODE))
+                return false;
+        }
+        else if (arg == "--min-latency")
+        {
+            if (!AddFilter(CLineFilter::MIN_LATENCY))
+                return false;
+        }
+        else if (arg == "--read" || arg == "-r")
         {
             if (!TakeValue())
                 return false;
@@ -89,7 +152,7 @@ bool CWatchOptions::Parse(int argc, const char* const* argv, std::string& strErr
             if (nAction == WATCH)
                 nAction = READ_FILE;
         }
-        else if (arg == "--count")
+        else if (arg == "--count" || arg == "-c")
         {
             if (!TakeValue())
                 return false;
@@ -103,7 +166,7 @@ bool CWatchOptions::Parse(int argc, const char* const* argv, std::string& strErr
             if (!ParseSeconds(value, nDurationMs))
                 return Bad("seconds above 0");
         }
-        else if (arg == "--format")
+        else if (arg == "--format" || arg == "-F")
         {
             if (!TakeValue())
                 return false;
@@ -117,13 +180,18 @@ bool CWatchOptions::Parse(int argc, const char* const* argv, std::string& strErr
         }
         if (bHasValue
             && (arg == "--help" || arg == "-h" || arg == "--version" || arg == "--list-addresses" || arg == "--new-only"
-                || arg == "--utc" || arg == "--queries-only"))
+                || arg == "--utc" || arg == "--queries-only" || arg == "-q" || arg == "--stats"))
         {
             strError = std::string(arg) + " takes no value";
             return false;
         }
     }
     format.SetExchanges(!bQueriesOnly);
+    if (bQueriesOnly && filter.NeedsExchanges())
+    {
+        strError = "--rcode and --min-latency look at responses: they cannot go with --queries-only";
+        return false;
+    }
     if (nAction == READ_FILE && !strAddress.empty())
     {
         strError = "--read and --address exclude each other";
