@@ -3,7 +3,50 @@
 #include "watch/StopSignals.h"
 
 #include <cerrno>
+#include <cstring>
+#include <fcntl.h>
 #include <unistd.h>
+
+namespace {
+
+// Appended to, never truncated: a second run, or one restarted by its service, adds to the log
+// instead of wiping what the last one saw, and after logrotate's copytruncate the writes go on at
+// the new end instead of past a hole.
+int OpenForAppending(const std::string& strPath)
+{
+    return open(strPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY, 0644);
+}
+
+} // namespace
+
+bool COutputStream::OpenFile(const std::string& strPath, std::string& strError)
+{
+    CUniqueFd file(OpenForAppending(strPath));
+    if (!file.IsOpen())
+    {
+        strError = strPath + ": " + std::strerror(errno);
+        return false;
+    }
+    m_file = std::move(file);
+    m_fd = m_file.Get();
+    m_strPath = strPath;
+    return true;
+}
+
+bool COutputStream::Reopen(std::string& strError)
+{
+    if (!m_file.IsOpen())
+        return true;
+    CUniqueFd file(OpenForAppending(m_strPath));
+    if (!file.IsOpen())
+    {
+        strError = m_strPath + ": " + std::strerror(errno);
+        return false;
+    }
+    m_file = std::move(file);
+    m_fd = m_file.Get();
+    return true;
+}
 
 bool COutputStream::Flush()
 {

@@ -28,7 +28,47 @@ CWatchLoop::CWatchLoop(const CWatchOptions& options, int hOutput, std::FILE* pEr
     , m_pErrors(pErrors)
     , m_lineMaker(options.bUtc, &m_senders)
     , m_exchanges(*this, options.nTimeoutMs * 1'000'000)
+    , m_filter(options.filter)
 {}
+
+std::string CWatchLoop::CountsText() const
+{
+    std::string strText = "frames " + std::to_string(m_nFrames) + ", queries " + std::to_string(m_nQueries)
+                          + ", missed " + std::to_string(m_nMissed) + ", named " + std::to_string(m_nNamed)
+                          + ", unnamed " + std::to_string(m_nQueries - m_nNamed);
+    if (!m_options.bQueriesOnly)
+        strText += ", answered " + std::to_string(m_nAnswered) + ", unanswered " + std::to_string(m_nUnanswered)
+                   + " (given up early " + std::to_string(m_exchanges.GetGivenUpCount()) + ")";
+    return strText + ", printed " + std::to_string(m_nPrinted);
+}
+
+int CWatchLoop::OpenOutputFile()
+{
+    if (m_options.strOutput.empty())
+        return -1;
+    if (std::string strError; !m_output.OpenFile(m_options.strOutput, strError))
+    {
+        Say(strError);
+        return CWatchOptions::EXIT_OUTPUT_FAILED;
+    }
+    return -1;
+}
+
+int CWatchLoop::TakeRequests(bool bCanReopen)
+{
+    if (CStopSignals::TakeCounts())
+        Say(CountsText());
+    if (!CStopSignals::TakeReopen() || !bCanReopen)
+        return -1;
+    // What came before the signal belongs in the file that was there before it.
+    if (const int nExit = FlushOutput(); nExit >= 0)
+        return nExit;
+    if (std::string strError; !m_output.Reopen(strError))
+        Say("could not open the output file again, still writing to the old one: " + strError);
+    else if (!m_options.bNoHeads)
+        m_options.format.AppendHeader(m_output.GetBuffer()); // each file read on its own says its columns
+    return -1;
+}
 
 void CWatchLoop::Say(const std::string& strText)
 {
@@ -49,20 +89,35 @@ bool CWatchLoop::IsNewEnough(std::string_view name)
 
 void CWatchLoop::OnQuery(const CNameRecord& name, std::string_view text)
 {
+    ++m_nFrames;
+    ++m_nQueries;
+    if (name.nSender == SENDER_PROGRAM)
+        ++m_nNamed;
     if (!m_options.bQueriesOnly)
     {
         ExpireBefore(name.nSeconds, name.nNanoseconds);
         m_exchanges.OnQuery(name, text);
         return;
     }
-    if (IsCountReached() || !IsNewEnough(text))
+    if (IsCountReached())
         return;
-    m_options.format.AppendQuery(m_output.GetBuffer(), m_lineMaker.Make(name, text));
+    // Without a filter, --new-only's repeats cost no line.
+    const CQueryLine* pLine = nullptr;
+    if (!m_filter.IsEmpty())
+    {
+        pLine = &m_lineMaker.Make(name, text);
+        if (!m_filter.Keeps(*pLine, nullptr))
+            return;
+    }
+    if (!IsNewEnough(text))
+        return;
+    m_options.format.AppendQuery(m_output.GetBuffer(), pLine != nullptr ? *pLine : m_lineMaker.Make(name, text));
     ++m_nPrinted;
 }
 
 void CWatchLoop::OnResponse(const CResponseRecord& response, std::string_view name, std::string_view answers)
 {
+    ++m_nFrames;
     if (m_options.bQueriesOnly)
         return;
     ExpireBefore(response.nSeconds, response.nNanoseconds);
@@ -82,6 +137,8 @@ void CWatchLoop::ExpireBefore(std::int64_t nSeconds, std::uint32_t nNanoseconds)
 void CWatchLoop::OnExchange(const CExchangeTable::CQuery* pQuery, const CResponseRecord* pResponse,
                             std::string_view responseName, std::string_view answers)
 {
+    if (pQuery != nullptr)
+        ++(pResponse != nullptr ? m_nAnswered : m_nUnanswered);
     if (IsCountReached())
         return;
     CNameRecord asked;
@@ -107,9 +164,6 @@ void CWatchLoop::OnExchange(const CExchangeTable::CQuery* pQuery, const CRespons
         asked.nDnsId = pResponse->nDnsId;
         asked.nLength = std::uint16_t(name.size());
     }
-    if (!IsNewEnough(name))
-        return;
-
     CExchangeLine& exchange = m_exchange;
     exchange = CExchangeLine();
     exchange.nKind = pResponse == nullptr ? CExchangeLine::UNANSWERED
@@ -136,7 +190,10 @@ void CWatchLoop::OnExchange(const CExchangeTable::CQuery* pQuery, const CRespons
             exchange.answers.push_back({answer.owner, m_answerTypes[i], answer.nTtl, answer.data});
         }
     }
-    m_options.format.AppendExchange(m_output.GetBuffer(), m_lineMaker.Make(asked, name), exchange);
+    const CQueryLine& line = m_lineMaker.Make(asked, name);
+    if (!m_filter.Keeps(line, &exchange) || !IsNewEnough(name))
+        return;
+    m_options.format.AppendExchange(m_output.GetBuffer(), line, exchange);
     ++m_nPrinted;
 }
 
@@ -153,6 +210,24 @@ int CWatchLoop::FlushOutput()
 
 int CWatchLoop::RunCapture()
 {
+    const int nExit = Capture();
+    if (m_options.bStats)
+        Say(CountsText());
+    return nExit;
+}
+
+int CWatchLoop::RunFile(bool bSandboxed)
+{
+    const int nExit = ReadFile(bSandboxed);
+    if (m_options.bStats)
+        Say(CountsText());
+    return nExit;
+}
+
+int CWatchLoop::Capture()
+{
+    if (const int nExit = OpenOutputFile(); nExit >= 0)
+        return nExit;
     std::string strAddress = m_options.strAddress;
     if (strAddress.empty())
     {
@@ -175,7 +250,8 @@ int CWatchLoop::RunCapture()
         Say(CaptureTexts::ReceiveAllNotice(run.GetReceiveAllError()));
     if (run.GetSendersError() != 0)
         Say(CaptureTexts::SendersNotice(run.GetSendersError()));
-    m_options.format.AppendHeader(m_output.GetBuffer());
+    if (!m_options.bNoHeads)
+        m_options.format.AppendHeader(m_output.GetBuffer());
 
     using CClock = std::chrono::steady_clock;
     const auto deadline = CClock::now() + std::chrono::milliseconds(m_options.nDurationMs);
@@ -203,6 +279,9 @@ int CWatchLoop::RunCapture()
         }
         if (CStopSignals::IsRaised())
             break;
+        CStopSignals::Drain();
+        if (nExit = TakeRequests(true); nExit >= 0)
+            break;
         const CChannelReader::CNews news = run.Step(nReady > 0 && fds[0].revents != 0);
         if (!m_options.bQueriesOnly)
         {
@@ -211,6 +290,7 @@ int CWatchLoop::RunCapture()
             clock_gettime(CLOCK_REALTIME, &now);
             ExpireBefore(now.tv_sec, std::uint32_t(now.tv_nsec));
         }
+        m_nMissed = news.nMissed;
         if (news.bMissedGrew)
         {
             Say(std::to_string(news.nMissed) + " queries missed since the start: the kernel had to drop them");
@@ -240,8 +320,11 @@ int CWatchLoop::RunCapture()
     return nExit < 0 ? CWatchOptions::EXIT_DONE : nExit;
 }
 
-int CWatchLoop::RunFile(bool bSandboxed)
+int CWatchLoop::ReadFile(bool bSandboxed)
 {
+    // Before the sandbox, which opens nothing: so SIGHUP cannot reopen it while the file is read.
+    if (const int nExit = OpenOutputFile(); nExit >= 0)
+        return nExit;
     CPcapReader file;
     if (!file.Open(m_options.strFile))
     {
@@ -253,9 +336,11 @@ int CWatchLoop::RunFile(bool bSandboxed)
         Say(strWhy);
         return CWatchOptions::EXIT_FILE_FAILED;
     }
-    m_options.format.AppendHeader(m_output.GetBuffer());
+    if (!m_options.bNoHeads)
+        m_options.format.AppendHeader(m_output.GetBuffer());
     while (!IsCountReached() && !CStopSignals::IsRaised() && file.Next(*this, !m_options.bQueriesOnly))
     {
+        TakeRequests(false);
         if (m_output.GetBuffer().size() >= FILE_BATCH_BYTES)
         {
             if (const int nExit = FlushOutput(); nExit >= 0)

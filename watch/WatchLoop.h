@@ -4,6 +4,7 @@
 #include "dns/NewNames.h"
 #include "watch/ExchangeLine.h"
 #include "watch/ExchangeTable.h"
+#include "watch/LineFilter.h"
 #include "watch/OutputStream.h"
 #include "watch/QueryLineMaker.h"
 #include "watch/SenderNames.h"
@@ -16,8 +17,8 @@
 #include <vector>
 
 // tarrow-watch's run: the capture run's driver for terminals, waited for in its own poll loop
-// together with the stop signals, or the queries of a file. Each batch read is printed and flushed
-// at once. Returns the exit code; the helper is always reaped.
+// together with the signals, or the queries of a file. Each batch read is printed and flushed at
+// once. Returns the exit code; the helper is always reaped.
 class CWatchLoop final : private CChannelReader::CSink, private CExchangeTable::CSink
 {
 public:
@@ -28,7 +29,17 @@ public:
     // of it is read.
     int RunFile(bool bSandboxed);
 
+    // What was seen so far, as SIGUSR1 and --stats print it.
+    std::string CountsText() const;
+
 private:
+    int Capture();
+    int ReadFile(bool bSandboxed);
+    // The exit code when -o's file cannot be opened, otherwise -1.
+    int OpenOutputFile();
+    // Takes the requests of SIGUSR1 and SIGHUP; the exit code when what was gathered could not be
+    // written before the file changed, otherwise -1.
+    int TakeRequests(bool bCanReopen);
     void OnQuery(const Channel::CNameRecord& query, std::string_view name) override;
     void OnResponse(const Channel::CResponseRecord& response, std::string_view name, std::string_view answers) override;
     void OnExchange(const CExchangeTable::CQuery* pQuery, const Channel::CResponseRecord* pResponse,
@@ -52,6 +63,15 @@ private:
     CExchangeLine m_exchange;
     std::vector<std::string> m_answerTypes;
     std::string m_strRcode;
+    CLineFilter m_filter;
     std::uint64_t m_nPrinted = 0;
+    // The counts: records read, queries among them, queries whose program was named or not, the
+    // kernel's drops, and how exchanges ended.
+    std::uint64_t m_nFrames = 0;
+    std::uint64_t m_nQueries = 0;
+    std::uint64_t m_nNamed = 0;
+    std::uint64_t m_nMissed = 0;
+    std::uint64_t m_nAnswered = 0;
+    std::uint64_t m_nUnanswered = 0;
     std::uint64_t m_nGivenUpTold = 0;
 };

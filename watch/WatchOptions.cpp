@@ -40,6 +40,13 @@ bool CWatchOptions::Parse(int argc, const char* const* argv, std::string& strErr
             arg = arg.substr(0, nEqual);
             bHasValue = true;
         }
+        // Short options as tcpdump's: "-c5" and "-c 5" alike.
+        else if (arg.size() > 2 && arg[0] == '-' && arg[1] != '-')
+        {
+            value = arg.substr(2);
+            arg = arg.substr(0, 2);
+            bHasValue = true;
+        }
         const auto TakeValue = [&]() -> bool {
             if (bHasValue)
                 return true;
@@ -51,9 +58,13 @@ bool CWatchOptions::Parse(int argc, const char* const* argv, std::string& strErr
             value = argv[++i];
             return true;
         };
-        const auto Bad = [&](const char* pszWhat) {
-            strError = std::string(arg) + ": " + pszWhat + ", not '" + std::string(value) + "'";
+        const auto Bad = [&](std::string_view what) {
+            strError = std::string(arg) + ": " + std::string(what) + ", not '" + std::string(value) + "'";
             return false;
+        };
+        const auto AddFilter = [&](CLineFilter::Kind nKind) {
+            std::string strWhat;
+            return TakeValue() && (filter.Add(nKind, value, strWhat) || Bad(strWhat));
         };
 
         if (arg == "--help" || arg == "-h")
@@ -81,7 +92,59 @@ bool CWatchOptions::Parse(int argc, const char* const* argv, std::string& strErr
                 return false;
             strAddress = value;
         }
-        else if (arg == "--read")
+        else if (arg == "-q")
+            bNoHeads = true;
+        else if (arg == "--stats")
+            bStats = true;
+        else if (arg == "--output" || arg == "-o")
+        {
+            if (!TakeValue())
+                return false;
+            if (value.empty())
+                return Bad("a file name");
+            strOutput = value;
+        }
+        else if (arg == "--name")
+        {
+            if (!AddFilter(CLineFilter::NAME))
+                return false;
+        }
+        else if (arg == "--exclude-name")
+        {
+            if (!AddFilter(CLineFilter::EXCLUDE_NAME))
+                return false;
+        }
+        else if (arg == "--type")
+        {
+            if (!AddFilter(CLineFilter::TYPE))
+                return false;
+        }
+        else if (arg == "--program")
+        {
+            if (!AddFilter(CLineFilter::PROGRAM))
+                return false;
+        }
+        else if (arg == "--user")
+        {
+            if (!AddFilter(CLineFilter::USER))
+                return false;
+        }
+        else if (arg == "--source")
+        {
+            if (!AddFilter(CLineFilter::SOURCE))
+                return false;
+        }
+        else if (arg == "--rcode")
+        {
+            if (!AddFilter(CLineFilter::RCODE))
+                return false;
+        }
+        else if (arg == "--min-latency")
+        {
+            if (!AddFilter(CLineFilter::MIN_LATENCY))
+                return false;
+        }
+        else if (arg == "--read" || arg == "-r")
         {
             if (!TakeValue())
                 return false;
@@ -89,7 +152,7 @@ bool CWatchOptions::Parse(int argc, const char* const* argv, std::string& strErr
             if (nAction == WATCH)
                 nAction = READ_FILE;
         }
-        else if (arg == "--count")
+        else if (arg == "--count" || arg == "-c")
         {
             if (!TakeValue())
                 return false;
@@ -103,7 +166,7 @@ bool CWatchOptions::Parse(int argc, const char* const* argv, std::string& strErr
             if (!ParseSeconds(value, nDurationMs))
                 return Bad("seconds above 0");
         }
-        else if (arg == "--format")
+        else if (arg == "--format" || arg == "-F")
         {
             if (!TakeValue())
                 return false;
@@ -117,13 +180,18 @@ bool CWatchOptions::Parse(int argc, const char* const* argv, std::string& strErr
         }
         if (bHasValue
             && (arg == "--help" || arg == "-h" || arg == "--version" || arg == "--list-addresses" || arg == "--new-only"
-                || arg == "--utc" || arg == "--queries-only"))
+                || arg == "--utc" || arg == "--queries-only" || arg == "-q" || arg == "--stats"))
         {
             strError = std::string(arg) + " takes no value";
             return false;
         }
     }
     format.SetExchanges(!bQueriesOnly);
+    if (bQueriesOnly && filter.NeedsExchanges())
+    {
+        strError = "--rcode and --min-latency look at responses: they cannot go with --queries-only";
+        return false;
+    }
     if (nAction == READ_FILE && !strAddress.empty())
     {
         strError = "--read and --address exclude each other";
@@ -143,20 +211,38 @@ std::string CWatchOptions::HelpText()
            "  --address ADDRESS  capture on the interface that owns this local address\n"
            "                     (default: the first of --list-addresses, as in the window)\n"
            "  --list-addresses   print the local addresses a capture can use, the default first\n"
-           "  --read FILE        read the queries of a pcap or pcapng file (Ethernet, Linux\n"
+           "  -r, --read FILE    read the queries of a pcap or pcapng file (Ethernet, Linux\n"
            "                     cooked capture SLL or SLL2, raw IP); needs no right\n"
-           "  --format FORMAT    text (aligned, the default), tsv, csv (RFC 4180) or json\n"
-           "                     (JSON lines: one object per query)\n"
+           "  -F, --format FORMAT  text (aligned, the default), tsv, csv (RFC 4180) or json\n"
+           "                     (JSON lines: one object per line)\n"
+           "  -q                 print no heads line (text, tsv, csv)\n"
+           "  -o, --output FILE  append the lines to FILE (created 0644) instead of stdout;\n"
+           "                     SIGHUP opens it again, for log rotation\n"
            "  --queries-only     print each query at once, without waiting for its response\n"
            "  --timeout S        a query with no response after S seconds is unanswered\n"
            "                     (default 5)\n"
            "  --new-only         print only the first sighting of each name, ignoring the case\n"
            "                     of ASCII letters, as the window's list does\n"
-           "  --count N          stop after N printed lines\n"
+           "  -c, --count N      stop after N printed lines\n"
            "  --duration S       stop after S seconds of live capture\n"
            "  --utc              print times in UTC (Z) instead of the local offset\n"
-           "  --help             print this help and exit\n"
+           "  --stats            print the counts (as SIGUSR1 does) on stderr at the end\n"
+           "  -h, --help         print this help and exit\n"
            "  --version          print the version and exit\n"
+           "\n"
+           "Filters (each may be given again: values of one filter are alternatives, and every\n"
+           "filter given must keep a line):\n"
+           "  --name GLOB        names matching the glob (fnmatch, e.g. *.example.com), the case\n"
+           "                     of ASCII letters ignored, on the name as printed (\\DDD escapes)\n"
+           "  --exclude-name GLOB  drop names matching it, whatever else matches\n"
+           "  --type T[,T...]    query types: A, AAAA, HTTPS... or TYPEnnn\n"
+           "  --program COMMAND  queries of the program with this command, exactly\n"
+           "  --user USER        queries of programs of this user, exactly\n"
+           "  --source CIDR      queries from an address in this IPv4 or IPv6 prefix\n"
+           "  --rcode R[,R...]   exchanges with this response code: NOERROR, NXDOMAIN...,\n"
+           "                     RCODEnnn, or unanswered (not with --queries-only)\n"
+           "  --min-latency MS   exchanges answered after MS milliseconds or more, and\n"
+           "                     unanswered ones (not with --queries-only)\n"
            "\n"
            "Fields: time (RFC 3339, microseconds), name (in its presentation form: printable ASCII as it\n"
            "is, other bytes and backslash as \\DDD), query type (A, AAAA, HTTPS... or TYPEnnn), transport,\n"
@@ -164,6 +250,9 @@ std::string CWatchOptions::HelpText()
            "sender (\"another user\", \"another host\"), pid, program, user and systemd unit or cgroup;\n"
            "for an exchange also the response code, the answers, their smallest TTL and the latency.\n"
            "Queries the kernel had to drop are counted on stderr (and as a record in JSON).\n"
+           "SIGUSR1 prints on stderr the counts so far: frames read, queries, missed (dropped by the\n"
+           "kernel), named and unnamed (whether the program was named), with exchanges answered and\n"
+           "unanswered (and how many given up early for room), and the lines printed.\n"
            "\n"
            "Exit status:\n"
            "  0  done: --count or --duration reached, the file read, Ctrl+C or SIGTERM, or the reading end\n"
@@ -172,5 +261,5 @@ std::string CWatchOptions::HelpText()
            "  2  bad command line\n"
            "  3  --read: the file cannot be opened or read, or is cut short (the queries before the cut\n"
            "     are printed)\n"
-           "  4  writing the output failed\n";
+           "  4  writing the output failed (a full disk, say), or -o's file cannot be opened\n";
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "watch/LineFilter.h"
 #include "watch/QueryFormat.h"
 
 #include <cstdint>
@@ -37,6 +38,10 @@ struct CWatchOptions
     std::uint64_t nTimeoutMs = 5000; // a query unanswered this long is given up
     std::uint64_t nCount = 0;        // 0: no limit
     std::uint64_t nDurationMs = 0;   // 0: no limit
+    bool bNoHeads = false;           // -q: no heads line in text, TSV and CSV
+    std::string strOutput;           // -o: a file to append to instead of stdout
+    bool bStats = false;             // the counts on stderr at the end too
+    CLineFilter filter;
 
     // False with the reason in strError for an unknown option, a missing or bad value.
     bool Parse(int argc, const char* const* argv, std::string& strError);

@@ -1,0 +1,316 @@
+// tarrow-watch's short options, filters, output file and counts: the command line as a table, the
+// filters on one capture file, and a live capture whose output file is moved away and reopened.
+#include "common/DnsQuery.h"
+#include "common/NetNamespaceFixture.h"
+#include "watch/WatchOptions.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <poll.h>
+#include <spawn.h>
+#include <sstream>
+#include <sys/capability.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// tarrow-watch running with its stdout and stderr on pipes.
+struct CWatchRun
+{
+    pid_t pid = -1;
+    int hOut = -1;
+    int hErr = -1;
+
+    explicit CWatchRun(const std::vector<std::string>& args)
+    {
+        int out[2], err[2];
+        if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
+            return;
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+        posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
+        std::vector<std::string> all {TARROW_WATCH_PATH};
+        all.insert(all.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (std::string& arg : all)
+            argv.push_back(arg.data());
+        argv.push_back(nullptr);
+        if (posix_spawn(&pid, TARROW_WATCH_PATH, &actions, nullptr, argv.data(), environ) != 0)
+            pid = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        close(out[1]);
+        close(err[1]);
+        hOut = out[0];
+        hErr = err[0];
+    }
+    ~CWatchRun()
+    {
+        if (pid > 0)
+        {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+        close(hOut);
+        close(hErr);
+    }
+    static std::string ReadAll(int fd)
+    {
+        std::string strText;
+        char buffer[65536];
+        for (ssize_t n; (n = read(fd, buffer, sizeof(buffer))) > 0;)
+            strText.append(buffer, size_t(n));
+        return strText;
+    }
+    // What came on the pipe within the time, without waiting for it to close.
+    static std::string ReadFor(int fd, std::chrono::milliseconds wait)
+    {
+        std::string strText;
+        char buffer[4096];
+        pollfd pfd {fd, POLLIN, 0};
+        for (ssize_t n; poll(&pfd, 1, int(wait.count())) == 1 && (n = read(fd, buffer, sizeof(buffer))) > 0;)
+            strText.append(buffer, size_t(n));
+        return strText;
+    }
+    int Wait()
+    {
+        int nStatus = 0;
+        waitpid(pid, &nStatus, 0);
+        pid = -1;
+        return WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : 128 + WTERMSIG(nStatus);
+    }
+};
+
+struct CRunResult
+{
+    int nExit;
+    std::string strOut;
+    std::string strErr;
+};
+
+CRunResult RunWatch(const std::vector<std::string>& args)
+{
+    CWatchRun run(args);
+    CRunResult result {0, CWatchRun::ReadAll(run.hOut), CWatchRun::ReadAll(run.hErr)};
+    result.nExit = run.Wait();
+    return result;
+}
+
+// The name field of each TSV line, joined by |; with heads, they come first.
+std::string TsvNames(const std::string& strOut)
+{
+    std::istringstream lines(strOut);
+    std::string strNames;
+    for (std::string strLine; std::getline(lines, strLine);)
+    {
+        const size_t nTab = strLine.find('\t');
+        strNames += (strNames.empty() ? "" : "|") + strLine.substr(nTab + 1, strLine.find('\t', nTab + 1) - nTab - 1);
+    }
+    return strNames;
+}
+
+std::string ReadFile(const std::filesystem::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+std::filesystem::path TempDirectory()
+{
+    const std::filesystem::path path =
+        std::filesystem::temp_directory_path() / ("tarrow-watch-options-" + std::to_string(getpid()));
+    std::filesystem::create_directory(path);
+    return path;
+}
+
+} // namespace
+
+TEST(WatchOptionsTest, ShortOptionsAndFilterValuesParseOrAreRefusedByName)
+{
+    const struct
+    {
+        std::vector<const char*> args;
+        const char* pszError; // nullptr: accepted
+    } cases[] = {
+        {{"-c5", "-Fcsv", "-q", "-rfile.pcap", "-o", "out.csv"}, nullptr},
+        {{"-c", "5", "-F", "csv", "-r", "file.pcap", "-oout.csv"}, nullptr},
+        {{"--name", "*.example.com", "--type", "A,TYPE28", "--rcode", "NXDOMAIN", "--min-latency", "2.5"}, nullptr},
+        {{"-c0"}, "-c: a whole number above 0, not '0'"},
+        {{"-c"}, "-c needs a value"},
+        {{"-Fxml"}, "-F: text, tsv, csv or json, not 'xml'"},
+        {{"-q1"}, "-q takes no value"},
+        {{"-i", "eth0"}, "unknown option '-i'"},
+        {{"--stats=yes"}, "--stats takes no value"},
+        {{"-o", ""}, "-o: a file name"},
+        {{"--type", "A,,MX"}, "--type: a type"},
+        {{"--source", "10.1/8"}, "--source: a CIDR"},
+        {{"--min-latency", "soon"}, "--min-latency: a number"},
+        {{"--name=*.com", "--exclude-name", ""}, "--exclude-name: a glob"},
+        {{"--queries-only", "--rcode", "NXDOMAIN"}, "cannot go with --queries-only"},
+        {{"--min-latency", "5", "--queries-only"}, "cannot go with --queries-only"},
+    };
+    for (const auto& entry : cases)
+    {
+        std::vector<const char*> argv {"tarrow-watch"};
+        argv.insert(argv.end(), entry.args.begin(), entry.args.end());
+        CWatchOptions options;
+        std::string strError;
+        const bool bParsed = options.Parse(int(argv.size()), argv.data(), strError);
+        EXPECT_EQ(bParsed, entry.pszError == nullptr) << entry.args[0] << ": " << strError;
+        if (entry.pszError != nullptr)
+        {
+            EXPECT_NE(strError.find(entry.pszError), std::string::npos) << strError;
+        }
+    }
+    CWatchOptions options;
+    std::string strError;
+    const char* const argv[] = {"tarrow-watch", "-c5", "-Fcsv", "-q", "-rfile.pcap", "-oout.csv", "--stats"};
+    ASSERT_TRUE(options.Parse(7, argv, strError)) << strError;
+    EXPECT_EQ(options.nCount, 5u);
+    EXPECT_EQ(options.nAction, CWatchOptions::READ_FILE);
+    EXPECT_EQ(options.strFile, "file.pcap");
+    EXPECT_EQ(options.strOutput, "out.csv");
+    EXPECT_TRUE(options.bNoHeads && options.bStats);
+}
+
+// One capture with MX, LOC, PTR, A, AAAA, ANY, an NXDOMAIN and latencies from 0.4 to 832 ms, all
+// from 192.168.170.8 to 192.168.170.20, no program named.
+TEST(WatchOptionsTest, FiltersKeepTheNamesTheySayFromACaptureFile)
+{
+    const std::string strFile = TARROW_CAPTURES_DIR "/zeek-long-connection.pcap";
+    const struct
+    {
+        std::vector<std::string> args;
+        const char* pszNames;
+    } cases[] = {
+        {{},
+         "google.com|google.com|104.9.192.66.in-addr.arpa|www.netbsd.org|www.netbsd.org|www.netbsd.org|"
+         "www.google.com|www.l.google.com|www.example.com|www.example.notginh|www.isc.org"},
+        {{"--name", "*.NETBSD.org"}, "www.netbsd.org|www.netbsd.org|www.netbsd.org"},
+        {{"--name", "*.google.com", "--name", "*.arpa"}, "104.9.192.66.in-addr.arpa|www.google.com|www.l.google.com"},
+        {{"--type", "aaaa,TYPE29", "--exclude-name", "www.l.*", "--exclude-name", "*.netbsd.org"},
+         "google.com|www.google.com|www.example.com|www.example.notginh"},
+        {{"--rcode", "nxdomain"}, "www.example.notginh"},
+        {{"--min-latency", "200"}, "google.com|www.netbsd.org|www.example.com|www.example.notginh"},
+        // Past 100 ms a query is unanswered and its late response stands alone, with no latency.
+        {{"--timeout", "0.1", "--rcode", "unanswered", "--type", "AAAA"},
+         "www.netbsd.org|www.example.com|www.example.notginh"},
+        {{"--timeout", "0.1", "--min-latency", "50", "--name", "*google*"}, "google.com|google.com"},
+        {{"--source", "192.168.170.0/24", "--type", "MX"}, "google.com"},
+        {{"--source", "192.168.170.20"}, ""},
+        {{"--program", "dig"}, ""},
+        {{"--queries-only", "--type", "PTR,ANY"}, "104.9.192.66.in-addr.arpa|www.isc.org"},
+        {{"-c", "2", "--name", "*.google.com"}, "www.google.com|www.l.google.com"},
+    };
+    for (const auto& entry : cases)
+    {
+        std::vector<std::string> args {"-r", strFile, "-Ftsv", "-q"};
+        args.insert(args.end(), entry.args.begin(), entry.args.end());
+        const CRunResult result = RunWatch(args);
+        EXPECT_EQ(result.nExit, 0) << result.strErr;
+        EXPECT_EQ(TsvNames(result.strOut), entry.pszNames) << entry.args.size() << " " << result.strErr;
+    }
+
+    // A bad value is a usage error; a file that cannot be opened for -o fails as output does.
+    const CRunResult bad = RunWatch({"-r", strFile, "--source", "10.0.0.0/40"});
+    EXPECT_EQ(bad.nExit, 2);
+    EXPECT_NE(bad.strErr.find("--source: a CIDR"), std::string::npos) << bad.strErr;
+    const std::filesystem::path directory = TempDirectory();
+    EXPECT_EQ(RunWatch({"-r", strFile, "-o", (directory / "none" / "out").string()}).nExit, 4);
+
+    // -o appends, each run with its heads; --stats counts what was seen, not what was printed.
+    const std::string strOutput = (directory / "out.tsv").string();
+    for (int i = 0; i < 2; ++i)
+    {
+        const CRunResult result = RunWatch({"-r", strFile, "-Ftsv", "-o", strOutput, "--stats", "--rcode", "NXDOMAIN"});
+        EXPECT_EQ(result.nExit, 0) << result.strErr;
+        EXPECT_EQ(result.strOut, "");
+        EXPECT_NE(result.strErr.find("frames 22, queries 11, missed 0, named 0, unnamed 11, answered 11, unanswered 0 "
+                                     "(given up early 0), printed 1\n"),
+                  std::string::npos)
+            << result.strErr;
+    }
+    EXPECT_EQ(TsvNames(ReadFile(strOutput)), "name|www.example.notginh|name|www.example.notginh");
+    std::filesystem::remove_all(directory);
+}
+
+class WatchOutputLiveTest : public CNetNamespaceTest
+{
+protected:
+    // The build tree's helper holds the capture's rights for the test's length, as in the other
+    // live tests of tarrow-watch.
+    void SetUp() override
+    {
+        CNetNamespaceTest::SetUp();
+        const std::unique_ptr<std::remove_pointer_t<cap_t>, decltype(&cap_free)> pRights(
+            cap_from_text("cap_net_raw,cap_bpf,cap_perfmon=p"), &cap_free);
+        ASSERT_TRUE(pRights && cap_set_file(TARROW_TEST_HELPER_PATH, pRights.get()) == 0) << std::strerror(errno);
+    }
+    void TearDown() override
+    {
+        cap_set_file(TARROW_TEST_HELPER_PATH, nullptr);
+        CNetNamespaceTest::TearDown();
+    }
+};
+
+// Each query is sent once and must be in exactly one of the two files; the lines after the HUP
+// are in the new one.
+TEST_F(WatchOutputLiveTest, SighupReopensTheMovedFileWithNoLineLostAndSigusr1TellsTheCounts)
+{
+    Listen(m_pNet->GetCaptureName(), m_pNet->GetCaptureAddress(), 53);
+    const std::filesystem::path directory = TempDirectory();
+    const std::filesystem::path output = directory / "watch.tsv", moved = directory / "watch.tsv.1";
+    CWatchRun run({"--address", m_pNet->GetCaptureAddress(), "--queries-only", "-Ftsv", "-o", output.string()});
+    ASSERT_GT(run.pid, 0);
+    const auto WaitForLines = [](const std::filesystem::path& path, long nLines) {
+        for (const auto end = std::chrono::steady_clock::now() + 10s; std::chrono::steady_clock::now() < end;
+             std::this_thread::sleep_for(10ms))
+        {
+            const std::string strText = ReadFile(path);
+            if (std::count(strText.begin(), strText.end(), '\n') >= nLines)
+                return;
+        }
+    };
+    WaitForLines(output, 1); // the heads: the capture runs
+    const int fd = CNetNamespace::OpenSocketIn(m_pNet->GetPeerName(), SOCK_DGRAM);
+    ASSERT_GE(fd, 0);
+    const auto Send = [&](const char* pszBatch) {
+        std::string strNames;
+        for (int i = 0; i < 5; ++i)
+        {
+            const std::string strName = pszBatch + std::to_string(i) + ".rotate.example";
+            EXPECT_TRUE(SendUdp(fd, m_pNet->GetCaptureAddress(), 53, MakeDnsQuery(strName)));
+            strNames += "|" + strName;
+        }
+        return strNames;
+    };
+    const std::string strBefore = Send("before");
+    WaitForLines(output, 6);
+    std::filesystem::rename(output, moved);
+    ASSERT_EQ(kill(run.pid, SIGHUP), 0);
+    WaitForLines(output, 1);
+    const std::string strAfter = Send("after");
+    WaitForLines(output, 6);
+    close(fd);
+
+    ASSERT_EQ(kill(run.pid, SIGUSR1), 0);
+    const std::string strCounts = CWatchRun::ReadFor(run.hErr, 2s);
+    EXPECT_NE(strCounts.find("frames 10, queries 10, missed 0, "), std::string::npos) << strCounts;
+    EXPECT_NE(strCounts.find(", printed 10\n"), std::string::npos) << strCounts;
+    kill(run.pid, SIGTERM);
+    EXPECT_EQ(run.Wait(), 0);
+    EXPECT_EQ(TsvNames(ReadFile(moved)), "name" + strBefore);
+    EXPECT_EQ(TsvNames(ReadFile(output)), "name" + strAfter);
+    std::filesystem::remove_all(directory);
+}
