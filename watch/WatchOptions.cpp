@@ -73,6 +73,8 @@ bool CWatchOptions::Parse(int argc, const char* const* argv, std::string& strErr
             nAction = VERSION;
         else if (arg == "--list-addresses")
             nAction = LIST_ADDRESSES;
+        else if (arg == "--check")
+            nAction = CHECK;
         else if (arg == "--new-only")
             bNewOnly = true;
         else if (arg == "--utc")
@@ -179,8 +181,8 @@ bool CWatchOptions::Parse(int argc, const char* const* argv, std::string& strErr
             return false;
         }
         if (bHasValue
-            && (arg == "--help" || arg == "-h" || arg == "--version" || arg == "--list-addresses" || arg == "--new-only"
-                || arg == "--utc" || arg == "--queries-only" || arg == "-q" || arg == "--stats"))
+            && (arg == "--help" || arg == "-h" || arg == "--version" || arg == "--list-addresses" || arg == "--check"
+                || arg == "--new-only" || arg == "--utc" || arg == "--queries-only" || arg == "-q" || arg == "--stats"))
         {
             strError = std::string(arg) + " takes no value";
             return false;
@@ -211,6 +213,8 @@ std::string CWatchOptions::HelpText()
            "  --address ADDRESS  capture on the interface that owns this local address\n"
            "                     (default: the first of --list-addresses, as in the window)\n"
            "  --list-addresses   print the local addresses a capture can use, the default first\n"
+           "  --check            say which rights this user has (capture, naming programs, BTF);\n"
+           "                     exit 0 only when a capture will work\n"
            "  -r, --read FILE    read the queries of a pcap or pcapng file (Ethernet, Linux\n"
            "                     cooked capture SLL or SLL2, raw IP); needs no right\n"
            "  -F, --format FORMAT  text (aligned, the default), tsv, csv (RFC 4180) or json\n"

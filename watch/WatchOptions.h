@@ -24,6 +24,7 @@ struct CWatchOptions
         WATCH,
         READ_FILE,
         LIST_ADDRESSES,
+        CHECK,
         HELP,
         VERSION,
     };

@@ -46,6 +46,8 @@ int main(int argc, char** argv)
     case CWatchOptions::VERSION:
         strText = "tarrow-watch " TARROW_VERSION "\n";
         break;
+    case CWatchOptions::CHECK:
+        return CWatchLoop(options, STDOUT_FILENO, stderr).RunCheck();
     case CWatchOptions::LIST_ADDRESSES:
         for (const std::string& strAddress : ListLocalIpAddresses())
             strText += strAddress + "\n";
