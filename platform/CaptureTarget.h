@@ -19,7 +19,7 @@ struct CCaptureTarget
         ANY_INTERFACE,
     };
     Kind nKind = NONE;
-    CAddressText address;          // of an ADDRESS
+    CAddressText address;             // of an ADDRESS
     char szInterface[IF_NAMESIZE] {}; // of an INTERFACE
 };
 
