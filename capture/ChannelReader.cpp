@@ -77,6 +77,7 @@ void CChannelReader::Open(CUniqueFd channel)
     m_counts = CCountsRecord();
     m_nMissedTold = 0;
     m_strEnded.clear();
+    m_nFailedError = 0;
     m_lastHeard = CClock::now();
 }
 
@@ -113,6 +114,7 @@ CChannelReader::CNews CChannelReader::Read()
     news.bMissedGrew = news.nMissed > m_nMissedTold;
     m_nMissedTold = news.nMissed;
     news.strEnded = m_strEnded;
+    news.nFailedError = m_nFailedError;
     return news;
 }
 
@@ -137,6 +139,8 @@ void CChannelReader::OnCounts(const CCountsRecord& counts)
 
 void CChannelReader::OnFailed(const CFailedRecord& failed)
 {
-    if (m_strEnded.empty())
-        m_strEnded = CaptureTexts::FormatText(CaptureTexts::RECEIVE_FAILED_FORMAT, failed.nError);
+    if (!m_strEnded.empty())
+        return;
+    m_strEnded = CaptureTexts::FormatText(CaptureTexts::RECEIVE_FAILED_FORMAT, failed.nError);
+    m_nFailedError = failed.nError;
 }

@@ -42,6 +42,8 @@ public:
         std::uint64_t nMissed = 0;
         // Not empty: the capture has ended, and this says why.
         std::string strEnded;
+        // When it ended because the capture socket failed: that errno (ENETDOWN: its interface went).
+        int nFailedError = 0;
     };
 
     // The sink must outlive the reads.
@@ -76,6 +78,7 @@ private:
     Channel::CCountsRecord m_counts;
     std::uint64_t m_nMissedTold = 0;
     std::string m_strEnded;
+    int m_nFailedError = 0;
     CClock::time_point m_lastHeard;
     // One byte more than a message may have, so an oversized one shows as cut.
     std::unique_ptr<unsigned char[]> m_pMessage;

@@ -1,6 +1,6 @@
 #include "capture/HelperProcess.h"
 
-#include "platform/AddressText.h"
+#include "platform/CaptureTarget.h"
 #include "channel/RecordReader.h"
 
 #include "ProjectFacts.h"
@@ -156,7 +156,7 @@ CHelperProcess::CStarted CHelperProcess::StartFrom(const std::vector<std::string
 CHelperProcess::CStarted CHelperProcess::StartHelper(const std::string& strHelperPath, const char* pszLocalAddress,
                                                      Wants nWants)
 {
-    if (!IsAddressText(pszLocalAddress))
+    if (!IsCaptureTargetText(pszLocalAddress))
         return FailedAt(STEP_BIND, EADDRNOTAVAIL);
 
     int pair[2];

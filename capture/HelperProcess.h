@@ -24,8 +24,9 @@ public:
 
     // Runs the helpers of GetHelperCandidates in turn until one can capture or fails for another
     // reason than the missing right. When none can be run at all, or none answers, the result is the
-    // open step refused with EPERM, as a process without the right would see it. An address the
-    // helper would turn down fails the bind step with EADDRNOTAVAIL without running anything.
+    // open step refused with EPERM, as a process without the right would see it. The place is a
+    // local address, an interface or "any" as platform/CaptureTarget.h writes them; one the helper
+    // would turn down fails the bind step with EADDRNOTAVAIL without running anything.
     // nWants says what the front end wants of each frame (Channel::Wants).
     static CStarted Start(const char* pszLocalAddress, Channel::Wants nWants = Channel::WANTS_QUERIES);
     // The same with these candidates. When none of them exists, the result lists them as missing.

@@ -1,5 +1,6 @@
 #include "capture/LocalAddresses.h"
 
+#include "platform/CaptureTarget.h"
 #include "platform/InterfaceAddresses.h"
 
 #include <algorithm>
@@ -70,4 +71,66 @@ std::vector<std::string> ListLocalIpAddresses()
     for (CEntry& e : entries)
         addresses.push_back(std::move(e.strAddress));
     return addresses;
+}
+
+std::vector<std::string> ListCaptureInterfaces()
+{
+    std::vector<std::string> names {ANY_INTERFACE_TEXT}, loopbacks;
+    ForEachInterface([&](const CInterfaceFacts& facts) {
+        if ((facts.nFlags & IFF_UP) != 0)
+            ((facts.nFlags & IFF_LOOPBACK) != 0 ? loopbacks : names).push_back(facts.szName);
+    });
+    names.insert(names.end(), loopbacks.begin(), loopbacks.end());
+    return names;
+}
+
+namespace {
+
+std::string JoinChoices(const std::vector<std::string>& choices)
+{
+    std::string strText;
+    for (const std::string& strChoice : choices)
+        strText += (strText.empty() ? "" : ", ") + strChoice;
+    return strText.empty() ? "(none is up)" : strText;
+}
+
+} // namespace
+
+bool ChooseCapture(const std::string& strAddress, const std::string& strInterface, CCaptureChoice& choice,
+                   std::string& strError)
+{
+    choice = CCaptureChoice {};
+    if (!strInterface.empty())
+    {
+        const std::vector<std::string> interfaces = ListCaptureInterfaces();
+        if (std::find(interfaces.begin(), interfaces.end(), strInterface) == interfaces.end()
+            || !IsCaptureTargetText(InterfaceTargetText(strInterface).c_str()))
+        {
+            strError = "no interface '" + strInterface + "' is up here; the choices: " + JoinChoices(interfaces);
+            return false;
+        }
+        choice.strTarget = InterfaceTargetText(strInterface);
+        if (strInterface != ANY_INTERFACE_TEXT)
+            choice.strInterface = strInterface;
+        return true;
+    }
+    const std::vector<std::string> addresses = ListLocalIpAddresses();
+    if (strAddress.empty() && addresses.empty())
+    {
+        strError = "no interface with an address is up";
+        return false;
+    }
+    choice.strTarget = strAddress.empty() ? addresses.front() : strAddress;
+    if (std::find(addresses.begin(), addresses.end(), choice.strTarget) == addresses.end())
+    {
+        strError =
+            "'" + strAddress + "' is no address of an interface that is up; the choices: " + JoinChoices(addresses);
+        return false;
+    }
+    CCaptureTarget target;
+    CInterfaceFacts facts;
+    if (ParseCaptureTarget(choice.strTarget.c_str(), target) && target.nKind == CCaptureTarget::ADDRESS
+        && FindAddressOwner(target.address, facts))
+        choice.strInterface = facts.szName;
+    return true;
 }

@@ -1,7 +1,7 @@
-// tarrow-capture-helper ADDRESS
+// tarrow-capture-helper ADDRESS|if:INTERFACE|any
 //
 // The only file of Tarrow that holds cap_net_raw, and the process that captures for one running
-// capture. It opens the capture socket for ADDRESS with its ring; when it also holds cap_bpf and
+// capture. It opens the capture socket for that place (platform/CaptureTarget.h) with its ring; when it also holds cap_bpf and
 // cap_perfmon, it loads and attaches the fixed program that names the thread behind each query
 // this machine sends. Then it gives up every right it had, and from then on only reads frames and
 // those events, decodes their query names and writes records to the window through the Unix socket
@@ -10,7 +10,7 @@
 // and, to load the program, reads the kernel's own type information. It ends when that socket
 // closes or its parent dies.
 
-#include "platform/AddressText.h"
+#include "platform/CaptureTarget.h"
 #include "channel/RecordWriter.h"
 #include "helper/CaptureLoop.h"
 #include "helper/CapturePlaces.h"
@@ -89,7 +89,7 @@ int main(int argc, char** argv)
         return EXIT_NO_CHANNEL;
     // Without a word on what is wanted, whole queries, as before there was a choice.
     Wants nWants = WANTS_QUERIES;
-    if (argc < 2 || argc > 3 || !IsAddressText(argv[1]) || (argc == 3 && !ParseWants(argv[2], &nWants)))
+    if (argc < 2 || argc > 3 || !IsCaptureTargetText(argv[1]) || (argc == 3 && !ParseWants(argv[2], &nWants)))
     {
         std::fputs(HelperTexts::USAGE, stderr);
         return EXIT_BAD_ARGUMENT;

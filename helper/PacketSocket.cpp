@@ -1,6 +1,6 @@
 #include "helper/PacketSocket.h"
 
-#include "platform/AddressText.h"
+#include "platform/CaptureTarget.h"
 #include "dns/DnsFilter.h"
 #include "platform/InterfaceAddresses.h"
 #include "helper/PacketRing.h"
@@ -9,7 +9,9 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
+#include <iterator>
 #include <linux/filter.h>
+#include <net/if_arp.h>
 #include <linux/if_ether.h>
 #include <linux/if_packet.h>
 #include <net/if.h>
@@ -19,48 +21,68 @@
 
 namespace {
 
-struct CInterfaceMatch
+// Where the socket binds: no interface (0) for "any". An address or name no interface has leaves
+// nIndex 0 with bFound false.
+struct CBindPlace
 {
-    unsigned nIndex = 0; // 0: no interface owns the address
+    bool bFound = false;
+    bool bAny = false;
+    unsigned nIndex = 0;
     bool bLoopback = false;
+    int nMissingError = EADDRNOTAVAIL;
 };
 
-CInterfaceMatch FindInterfaceOf(const char* pszLocalAddress)
+CBindPlace FindBindPlace(const char* pszTarget)
 {
-    CInterfaceMatch match;
-    CAddressText address;
-    if (!ParseAddressText(pszLocalAddress, address))
-        return match;
+    CBindPlace place;
+    CCaptureTarget target;
+    if (!ParseCaptureTarget(pszTarget, target))
+        return place;
+    CInterfaceFacts facts;
+    switch (target.nKind)
+    {
+    case CCaptureTarget::ANY_INTERFACE:
+        place.bFound = place.bAny = true;
+        return place;
+    case CCaptureTarget::INTERFACE:
+        place.nMissingError = ENODEV;
+        place.bFound = FindInterface(target.szInterface, facts);
+        break;
+    case CCaptureTarget::ADDRESS:
+        place.bFound = FindAddressOwner(target.address, facts);
+        break;
+    case CCaptureTarget::NONE:
+        return place;
+    }
+    place.nIndex = facts.nIndex;
+    place.bLoopback = (facts.nFlags & IFF_LOOPBACK) != 0;
+    return place;
+}
 
-    ForEachInterfaceAddress([&address, &match](const ifaddrs& interface) {
-        if (interface.ifa_addr->sa_family != address.nFamily)
-            return true;
-        if (address.nFamily == AF_INET)
-        {
-            const auto* pIn = reinterpret_cast<const sockaddr_in*>(interface.ifa_addr);
-            if (pIn->sin_addr.s_addr != address.ipv4.s_addr)
-                return true;
-        }
-        else
-        {
-            // A link-local address belongs to the interface its scope names, and only to that one.
-            const auto* pIn6 = reinterpret_cast<const sockaddr_in6*>(interface.ifa_addr);
-            if (std::memcmp(&pIn6->sin6_addr, &address.ipv6, sizeof(in6_addr)) != 0
-                || (address.szScope[0] != '\0' && std::strcmp(interface.ifa_name, address.szScope) != 0))
-                return true;
-        }
-        match.nIndex = if_nametoindex(interface.ifa_name);
-        match.bLoopback = (interface.ifa_flags & IFF_LOOPBACK) != 0;
-        return match.nIndex == 0;
-    });
-    return match;
+// On every interface at once, loopback's outgoing copies cannot be left out by a socket option
+// without losing every other interface's outgoing queries: the kernel drops them by their packet
+// type and device type before the filter proper, and before they take room in the ring.
+void PrependLoopbackOutgoingDrop(std::vector<sock_filter>& instructions)
+{
+    const sock_filter drop[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, __u32(SKF_AD_OFF + SKF_AD_PKTTYPE)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, PACKET_OUTGOING, 0, 3),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, __u32(SKF_AD_OFF + SKF_AD_HATYPE)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, ARPHRD_LOOPBACK, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, 0),
+        // The filter proper starts as a program does, with nothing in its accumulator.
+        BPF_STMT(BPF_LD | BPF_IMM, 0),
+    };
+    instructions.insert(instructions.begin(), std::begin(drop), std::end(drop));
 }
 
 // Only what the decoder can use is kept, cut to what the helper reads, so nothing else ever wakes
 // the helper or fills its ring.
-bool AttachDnsFilter(int fd, bool bResponsesToo)
+bool AttachDnsFilter(int fd, bool bResponsesToo, bool bAny)
 {
     std::vector<sock_filter> instructions = BuildDnsFilter(CPacketSocket::SNAP_LENGTH, !bResponsesToo);
+    if (bAny)
+        PrependLoopbackOutgoingDrop(instructions);
     sock_fprog program {};
     program.len = static_cast<unsigned short>(instructions.size());
     program.filter = instructions.data();
@@ -72,11 +94,11 @@ bool AttachDnsFilter(int fd, bool bResponsesToo)
     return setsockopt(fd, SOL_SOCKET, SO_LOCK_FILTER, &nOne, sizeof(nOne)) == 0;
 }
 
-bool SetOptions(int fd, bool bLoopback, bool bResponsesToo, CPacketRing& ring)
+bool SetOptions(int fd, const CBindPlace& place, bool bResponsesToo, CPacketRing& ring)
 {
-    if (!AttachDnsFilter(fd, bResponsesToo) || !ring.Attach(fd))
+    if (!AttachDnsFilter(fd, bResponsesToo, place.bAny) || !ring.Attach(fd))
         return false;
-    if (bLoopback)
+    if (place.bLoopback)
     {
         // Loopback shows every datagram twice, leaving and arriving; the arriving copy is enough.
         int nOn = 1;
@@ -95,11 +117,10 @@ int Fail(Channel::COpenedRecord* pOpened, Channel::OpenStep nStep, int nError)
 
 } // namespace
 
-int CPacketSocket::Open(const char* pszLocalAddress, CPacketRing& ring, Channel::COpenedRecord* pOpened,
-                        bool bResponsesToo)
+int CPacketSocket::Open(const char* pszTarget, CPacketRing& ring, Channel::COpenedRecord* pOpened, bool bResponsesToo)
 {
     *pOpened = Channel::COpenedRecord();
-    const CInterfaceMatch match = FindInterfaceOf(pszLocalAddress);
+    const CBindPlace place = FindBindPlace(pszTarget);
 
     // Protocol 0 receives nothing until the bind names the interface, so no datagram of another
     // interface can slip into the ring in between; the bind switches on every protocol.
@@ -108,20 +129,23 @@ int CPacketSocket::Open(const char* pszLocalAddress, CPacketRing& ring, Channel:
     if (fd < 0)
         return Fail(pOpened, Channel::STEP_OPEN, errno);
 
-    if (!SetOptions(fd, match.bLoopback, bResponsesToo, ring))
+    if (!SetOptions(fd, place, bResponsesToo, ring))
         return Fail(pOpened, Channel::STEP_OPTIONS, errno);
 
-    if (match.nIndex == 0)
-        return Fail(pOpened, Channel::STEP_BIND, EADDRNOTAVAIL);
+    if (!place.bFound)
+        return Fail(pOpened, Channel::STEP_BIND, place.nMissingError);
     sockaddr_ll sll {};
     sll.sll_family = AF_PACKET;
     sll.sll_protocol = htons(ETH_P_ALL);
-    sll.sll_ifindex = static_cast<int>(match.nIndex);
+    sll.sll_ifindex = static_cast<int>(place.nIndex);
     if (bind(fd, reinterpret_cast<const sockaddr*>(&sll), sizeof(sll)) != 0)
         return Fail(pOpened, Channel::STEP_BIND, errno);
+    // Promiscuous mode on every interface at once would be more than anyone asked for.
+    if (place.bAny)
+        return socketFd.Release();
 
     packet_mreq mreq {};
-    mreq.mr_ifindex = static_cast<int>(match.nIndex);
+    mreq.mr_ifindex = static_cast<int>(place.nIndex);
     mreq.mr_type = PACKET_MR_PROMISC;
     if (setsockopt(fd, SOL_PACKET, PACKET_ADD_MEMBERSHIP, &mreq, sizeof(mreq)) != 0)
         pOpened->nReceiveAllError = errno;

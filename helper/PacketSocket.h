@@ -2,8 +2,8 @@
 
 // The Linux stand-in for a raw IPv4 socket in receive-all mode: an AF_PACKET socket whose reads
 // start at the network header, filtered in the kernel to UDP and TCP over IPv4 and IPv6 sent to
-// port 53 (dns/DnsFilter.h), bound to the interface that owns a given IPv4 or IPv6 address, with
-// that interface in promiscuous mode.
+// port 53 (dns/DnsFilter.h), bound to the interface that owns a given IPv4 or IPv6 address, or to
+// one named, with that interface in promiscuous mode; or bound to every interface at once.
 
 #include "channel/Channel.h"
 
@@ -19,11 +19,12 @@ public:
     // Opens and configures the socket in the order open, options (filter, ring, loopback's
     // outgoing copies), bind, receive-all, and says how it went in *pOpened: the failed step and its
     // errno, or STEP_NONE with promiscuous mode's errno, if it was refused (the capture runs
-    // anyway). The socket, or -1 when a step failed; a failed step closes what was opened. An
-    // address text that is empty, not an address as AddressText.h reads it, or not owned by any
-    // interface fails the bind step with EADDRNOTAVAIL. The ring goes on before the bind, so no
-    // frame ever waits outside it. With bResponsesToo the filter keeps responses from port 53 too.
-    static int Open(const char* pszLocalAddress, CPacketRing& ring, Channel::COpenedRecord* pOpened,
+    // anyway). The socket, or -1 when a step failed; a failed step closes what was opened. The
+    // target is read as CaptureTarget.h says: one that is not a target, or an address no interface
+    // owns, fails the bind step with EADDRNOTAVAIL; an interface name that none has, with ENODEV.
+    // "any" puts no interface in promiscuous mode. The ring goes on before the bind, so no frame
+    // ever waits outside it. With bResponsesToo the filter keeps responses from port 53 too.
+    static int Open(const char* pszTarget, CPacketRing& ring, Channel::COpenedRecord* pOpened,
                     bool bResponsesToo = false);
 
     // Kernel counters since the last call (reading resets them): datagrams kept and, of those, the

@@ -7,6 +7,8 @@
 #ifdef TARROW_NAMES_SENDERS
 #include "sender_events.skel.h"
 
+#include "platform/InterfaceAddresses.h"
+
 #include <bpf/libbpf.h>
 #include <linux/if_packet.h>
 #include <sys/mman.h>
@@ -16,6 +18,20 @@
 #endif
 
 namespace {
+
+#ifdef TARROW_NAMES_SENDERS
+// A capture on every interface sees this namespace's loopback, and only that one: the program
+// keeps the loopback traffic of one interface, so it is given this one.
+int LoopbackIndex()
+{
+    int nIndex = 0;
+    ForEachInterface([&nIndex](const CInterfaceFacts& facts) {
+        if (nIndex == 0 && (facts.nFlags & IFF_LOOPBACK) != 0)
+            nIndex = int(facts.nIndex);
+    });
+    return nIndex;
+}
+#endif
 
 // Asked first, so that a helper without them never tries, and says EPERM whatever libbpf would
 // have made of the refusal.
@@ -86,7 +102,7 @@ bool CSenderEvents::Open(int hCaptureSocket)
         if (m_pSkeleton == nullptr)
             return false;
         m_pSkeleton->rodata->capture_netns = std::uint32_t(netns.st_ino);
-        m_pSkeleton->rodata->capture_ifindex = where.sll_ifindex;
+        m_pSkeleton->rodata->capture_ifindex = where.sll_ifindex != 0 ? where.sll_ifindex : LoopbackIndex();
         if (!bSendCalls)
             bpf_program__set_autoload(m_pSkeleton->progs.OnSystemCall, false);
         if (Check(sender_events__load(m_pSkeleton)) && Check(sender_events__attach(m_pSkeleton)))

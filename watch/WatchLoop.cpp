@@ -4,6 +4,7 @@
 #include "capture/LocalAddresses.h"
 #include "dns/DnsTypes.h"
 #include "watch/PcapReader.h"
+#include "platform/InterfaceAddresses.h"
 #include "platform/ReadSandbox.h"
 #include "watch/StopSignals.h"
 
@@ -20,6 +21,20 @@ namespace {
 
 // A file's queries are written out in batches of about this size, as a capture's would be.
 constexpr size_t FILE_BATCH_BYTES = 64 * 1024;
+
+} // namespace
+
+namespace {
+
+// The socket's error says so when the interface went down; one deleted at once may take its name
+// along before the helper's word comes.
+bool HasGone(const std::string& strInterface, int nFailedError)
+{
+    CInterfaceFacts facts;
+    return !strInterface.empty() && nFailedError != 0
+           && (nFailedError == ENETDOWN || nFailedError == ENODEV || !FindInterface(strInterface.c_str(), facts)
+               || (facts.nFlags & IFF_UP) == 0);
+}
 
 } // namespace
 
@@ -252,20 +267,17 @@ int CWatchLoop::Capture()
 {
     if (const int nExit = OpenOutputFile(); nExit >= 0)
         return nExit;
-    std::string strAddress = m_options.strAddress;
-    if (strAddress.empty())
+    CCaptureChoice choice;
+    if (std::string strWhy; !ChooseCapture(m_options.strAddress, m_options.strInterface, choice, strWhy))
     {
-        const std::vector<std::string> addresses = ListLocalIpAddresses();
-        if (addresses.empty())
-        {
-            Say("no interface with an address is up");
-            return CWatchOptions::EXIT_CAPTURE_FAILED;
-        }
-        strAddress = addresses.front();
+        Say(strWhy);
+        // Only a choice given can be a bad one: with none, nothing is up to choose from.
+        return m_options.strAddress.empty() && m_options.strInterface.empty() ? CWatchOptions::EXIT_CAPTURE_FAILED
+                                                                              : CWatchOptions::EXIT_USAGE;
     }
 
     CCaptureRun run(*this);
-    if (!run.Start(strAddress, m_options.bQueriesOnly ? WANTS_QUERIES : WANTS_EXCHANGES))
+    if (!run.Start(choice.strTarget, m_options.bQueriesOnly ? WANTS_QUERIES : WANTS_EXCHANGES))
     {
         Say(run.GetErrorText());
         return CWatchOptions::EXIT_CAPTURE_FAILED;
@@ -329,7 +341,7 @@ int CWatchLoop::Capture()
         // Ctrl+C reaches the helper too, in the same process group: its end is then no failure.
         if (!news.strEnded.empty() && !CStopSignals::IsRaised())
         {
-            Say(news.strEnded);
+            Say(HasGone(choice.strInterface, news.nFailedError) ? choice.strInterface + " went away" : news.strEnded);
             nExit = CWatchOptions::EXIT_CAPTURE_FAILED;
         }
     }

@@ -146,6 +146,12 @@ bool CWatchOptions::Parse(int argc, const char* const* argv, std::string& strErr
             if (!AddFilter(CLineFilter::MIN_LATENCY))
                 return false;
         }
+        else if (arg == "--interface" || arg == "-i")
+        {
+            if (!TakeValue())
+                return false;
+            strInterface = value;
+        }
         else if (arg == "--read" || arg == "-r")
         {
             if (!TakeValue())
@@ -199,6 +205,12 @@ bool CWatchOptions::Parse(int argc, const char* const* argv, std::string& strErr
         strError = "--read and --address exclude each other";
         return false;
     }
+    if (!strInterface.empty() && (nAction == READ_FILE || !strAddress.empty()))
+    {
+        strError = nAction == READ_FILE ? "--read and --interface exclude each other"
+                                        : "--address and --interface exclude each other";
+        return false;
+    }
     return true;
 }
 
@@ -212,7 +224,9 @@ std::string CWatchOptions::HelpText()
            "Options:\n"
            "  --address ADDRESS  capture on the interface that owns this local address\n"
            "                     (default: the first of --list-addresses, as in the window)\n"
-           "  --list-addresses   print the local addresses a capture can use, the default first\n"
+           "  -i, --interface NAME  capture on this interface, or on every one with 'any'\n"
+           "  --list-addresses   print the local addresses a capture can use, the default first,\n"
+           "                     then the interfaces (\"address ADDRESS\", \"interface NAME\" lines)\n"
            "  --check            say which rights this user has (capture, naming programs, BTF);\n"
            "                     exit 0 only when a capture will work\n"
            "  -r, --read FILE    read the queries of a pcap or pcapng file (Ethernet, Linux\n"

@@ -31,6 +31,8 @@ struct CWatchOptions
 
     Action nAction = WATCH;
     std::string strAddress; // empty: the window's default, the first address listed
+    // --interface: a name, or "any"; excludes --address
+    std::string strInterface;
     std::string strFile;
     CQueryFormat format;
     bool bNewOnly = false;

@@ -50,7 +50,9 @@ int main(int argc, char** argv)
         return CWatchLoop(options, STDOUT_FILENO, stderr).RunCheck();
     case CWatchOptions::LIST_ADDRESSES:
         for (const std::string& strAddress : ListLocalIpAddresses())
-            strText += strAddress + "\n";
+            strText += "address " + strAddress + "\n";
+        for (const std::string& strInterface : ListCaptureInterfaces())
+            strText += "interface " + strInterface + "\n";
         break;
     case CWatchOptions::READ_FILE:
         return CWatchLoop(options, STDOUT_FILENO, stderr).RunFile(true);

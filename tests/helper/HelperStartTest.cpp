@@ -10,7 +10,7 @@ TEST(HelperStartTest, HelperTurnsDownBadArgumentsAndAMissingChannelWithoutAnswer
 {
     const std::vector<std::vector<std::string>> badArguments = {
         {},        {"127.0.0.1", "127.0.0.1"}, {""},       {"127.0.0.1\n"}, {"256.0.0.1"},
-        {"127.1"}, {std::string(100000, '1')}, {"--help"},
+        {"127.1"}, {std::string(100000, '1')}, {"--help"}, {"if:a/b"},
     };
     for (const auto& args : badArguments)
     {
@@ -35,6 +35,7 @@ TEST_F(CaptureHelperNetTest, HelperReportsTheStepThatFailedOnlyOnceItGaveUpItsRi
     } cases[] = {
         {"127.0.0.1", {.nMaxFiles = CHANNEL_FD + 2}, STEP_PLACES, EMFILE},
         {"192.0.2.77", {}, STEP_BIND, EADDRNOTAVAIL},
+        {"if:nosuch0", {}, STEP_BIND, ENODEV},
     };
     for (const auto& one : cases)
     {

@@ -1,4 +1,4 @@
-#include "platform/AddressText.h"
+#include "platform/CaptureTarget.h"
 
 #include <gtest/gtest.h>
 
@@ -23,4 +23,43 @@ TEST(AddressTextTest, TakesOnlyAddressesAsInetPtonReadsThemAndLinkLocalWithAnInt
     // Length is checked without reading past the limit: a long run of digits and dots stops early.
     EXPECT_FALSE(IsAddressText(std::string(5000, '1').c_str()));
     EXPECT_FALSE(IsAddressText(("fe80::1%" + std::string(5000, 'e')).c_str()));
+}
+
+TEST(AddressTextTest, TheHelpersPlaceIsAnAddressAnInterfaceByNameOrAny)
+{
+    const struct
+    {
+        const char* pszText;
+        CCaptureTarget::Kind nKind;
+    } cases[] = {
+        {"any", CCaptureTarget::ANY_INTERFACE},
+        {"10.53.0.1", CCaptureTarget::ADDRESS},
+        {"fe80::1%eth0", CCaptureTarget::ADDRESS},
+        {"if:eth0", CCaptureTarget::INTERFACE},
+        {"if:any", CCaptureTarget::INTERFACE},
+        {"if:10.53.0.1", CCaptureTarget::INTERFACE},
+        {"if:abcdefghijklmno", CCaptureTarget::INTERFACE}, // 15 bytes: the longest
+        {"if:abcdefghijklmnop", CCaptureTarget::NONE},
+        {"if:", CCaptureTarget::NONE},
+        {"if:..", CCaptureTarget::NONE},
+        {"if:a/b", CCaptureTarget::NONE},
+        {"if:a b", CCaptureTarget::NONE},
+        {"if:a\tb", CCaptureTarget::NONE},
+        {"if:eth0\n", CCaptureTarget::NONE},
+        {"if:a:b", CCaptureTarget::NONE},
+        {"eth0", CCaptureTarget::NONE},
+        {"ANY", CCaptureTarget::NONE},
+        {"any ", CCaptureTarget::NONE},
+        {"IF:eth0", CCaptureTarget::NONE},
+    };
+    for (const auto& one : cases)
+    {
+        CCaptureTarget target;
+        EXPECT_EQ(ParseCaptureTarget(one.pszText, target), one.nKind != CCaptureTarget::NONE) << one.pszText;
+        EXPECT_EQ(target.nKind, one.nKind) << one.pszText;
+    }
+    CCaptureTarget target;
+    ASSERT_TRUE(ParseCaptureTarget(InterfaceTargetText("veth-x").c_str(), target));
+    EXPECT_STREQ(target.szInterface, "veth-x");
+    EXPECT_EQ(InterfaceTargetText("any"), "any");
 }
