@@ -37,6 +37,9 @@ struct CWatchOptions
     std::uint64_t nTimeoutMs = 5000; // a query unanswered this long is given up
     std::uint64_t nCount = 0;        // 0: no limit
     std::uint64_t nDurationMs = 0;   // 0: no limit
+    bool bTop = false;               // a table of the busiest keys instead of the lines
+    std::uint64_t nTopRows = 20;
+    std::uint64_t nIntervalMs = 2000; // --top's refresh on a terminal
 
     // False with the reason in strError for an unknown option, a missing or bad value.
     bool Parse(int argc, const char* const* argv, std::string& strError);
