@@ -1,5 +1,6 @@
 #include "watch/TopScreen.h"
 
+#include <csignal>
 #include <cstdio>
 #include <ncurses.h>
 
@@ -20,6 +21,9 @@ void PutLine(int nY, const std::string& strText, attr_t nAttributes = A_NORMAL)
 
 bool CTopScreen::Start(std::string& strError)
 {
+    // ncurses would catch Ctrl+Z to put the terminal back and stop, and swap that handler at every
+    // redraw; inside the file reader's sandbox neither is allowed. The table ignores Ctrl+Z.
+    std::signal(SIGTSTP, SIG_IGN);
     // Escape is a key here, not the start of one: the table switches at once.
     set_escdelay(25);
     m_pScreen = newterm(nullptr, stdout, stdin);
@@ -57,8 +61,9 @@ void CTopScreen::Draw(const std::string& strStatus)
     erase();
     if (COLS < MIN_COLUMNS || LINES < MIN_LINES)
     {
-        PutLine(0, "terminal too small for --top: it needs " + std::to_string(MIN_COLUMNS) + "x"
-                       + std::to_string(MIN_LINES) + ", it is " + std::to_string(COLS) + "x" + std::to_string(LINES));
+        PutLine(0, "too small for --top");
+        PutLine(1, "needs " + std::to_string(MIN_COLUMNS) + "x" + std::to_string(MIN_LINES) + ", is "
+                       + std::to_string(COLS) + "x" + std::to_string(LINES));
         refresh();
         return;
     }
