@@ -15,9 +15,12 @@ struct CKindText
     char chKey;
 };
 constexpr CKindText KIND_TEXTS[CTopTable::KIND_COUNT] = {
-    {"Names", "names", "NAME", 'n'},          {"Programs", "programs", "PROGRAM", 'p'},
-    {"Sources", "sources", "SOURCE", 's'},    {"Types", "types", "TYPE", 't'},
-    {"Response codes", "rcodes", "RCODE", 'r'}, {"Slowest names", "slowest", "NAME", 'l'},
+    {"Names", "names", "NAME", 'n'},
+    {"Programs", "programs", "PROGRAM", 'p'},
+    {"Sources", "sources", "SOURCE", 's'},
+    {"Types", "types", "TYPE", 't'},
+    {"Response codes", "rcodes", "RCODE", 'r'},
+    {"Slowest names", "slowest", "NAME", 'l'},
 };
 
 std::string Milliseconds(std::uint64_t nUs)
@@ -47,7 +50,8 @@ void AppendJsonText(std::string& strOut, std::string_view presented)
 
 } // namespace
 
-CTopTable::CTopTable(bool bExchanges, size_t nMaxKeys) : m_bExchanges(bExchanges), m_nMaxKeys(nMaxKeys) {}
+CTopTable::CTopTable(bool bExchanges, size_t nMaxKeys) : m_bExchanges(bExchanges), m_nMaxKeys(nMaxKeys)
+{}
 
 CTopTable::CRow* CTopTable::Count(Kind nKind, std::string_view key)
 {
@@ -75,8 +79,8 @@ void CTopTable::Add(const CQueryLine& query, const CExchangeLine* pExchange)
     switch (query.nSender)
     {
     case Channel::SENDER_PROGRAM:
-        Count(PROGRAMS, query.program.empty() ? "(pid " + std::to_string(query.nPid) + ")"
-                                              : PresentationForm(query.program));
+        Count(PROGRAMS,
+              query.program.empty() ? "(pid " + std::to_string(query.nPid) + ")" : PresentationForm(query.program));
         break;
     case Channel::SENDER_ANOTHER_USER:
         Count(PROGRAMS, "(another user)");
@@ -93,7 +97,7 @@ void CTopTable::Add(const CQueryLine& query, const CExchangeLine* pExchange)
     if (!m_bExchanges || pExchange == nullptr)
         return;
     Count(RCODES, pExchange->nKind == CExchangeLine::UNANSWERED ? std::string("(unanswered)")
-                                                                 : PresentationForm(pExchange->rcode));
+                                                                : PresentationForm(pExchange->rcode));
     if (pExchange->bHasLatency)
     {
         if (CRow* pRow = Count(SLOWEST, strName))
@@ -203,8 +207,8 @@ void CTopTable::AppendJson(std::string& strOut, Kind nKind, size_t nRows) const
         AppendJsonText(strOut, row.strKey);
         strOut += ",\"count\":" + std::to_string(row.nCount);
         if (nKind == SLOWEST)
-            strOut += ",\"mean_us\":" + std::to_string(row.GetMeanUs()) + ",\"max_us\":"
-                      + std::to_string(row.nLatencyMaxUs);
+            strOut +=
+                ",\"mean_us\":" + std::to_string(row.GetMeanUs()) + ",\"max_us\":" + std::to_string(row.nLatencyMaxUs);
         strOut += '}';
     }
     strOut += "]}\n";

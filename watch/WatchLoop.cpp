@@ -284,9 +284,8 @@ int CWatchLoop::RunCapture()
             nTimeoutMs = int(std::clamp<long long>(untilDraw, 0, nTimeoutMs));
         }
         // With the table on the screen, keys wake the loop too.
-        pollfd fds[] = {{run.GetDescriptor(), POLLIN, 0},
-                        {CStopSignals::GetDescriptor(), POLLIN, 0},
-                        {STDIN_FILENO, POLLIN, 0}};
+        pollfd fds[] = {
+            {run.GetDescriptor(), POLLIN, 0}, {CStopSignals::GetDescriptor(), POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
         const int nReady = poll(fds, m_pScreen != nullptr ? 3 : 2, nTimeoutMs);
         if (nReady < 0 && errno != EINTR)
         {
@@ -310,9 +309,8 @@ int CWatchLoop::RunCapture()
             timespec now {};
             clock_gettime(CLOCK_REALTIME, &now);
             if (m_pTop == nullptr)
-                m_options.format.AppendMissed(m_output.GetBuffer(),
-                                              m_lineMaker.FormatTime(now.tv_sec, std::uint32_t(now.tv_nsec)),
-                                              news.nMissed);
+                m_options.format.AppendMissed(
+                    m_output.GetBuffer(), m_lineMaker.FormatTime(now.tv_sec, std::uint32_t(now.tv_nsec)), news.nMissed);
         }
         if (!TendScreen(false))
             break;

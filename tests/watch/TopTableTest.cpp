@@ -186,7 +186,8 @@ Slowest names: 15 answered lines, 8 keys
 exit 0)x";
     EXPECT_EQ(RunWatch("--top 2 --read " + CAPTURE), strText);
     // Queries only: no response codes or latencies, one JSON object per table.
-    const std::string strJson = R"x({"table":"names","total":20,"keys":10,"others":0,"rows":[{"key":"fg2-mgmt.weberlab.de","count":4}]}
+    const std::string strJson =
+        R"x({"table":"names","total":20,"keys":10,"others":0,"rows":[{"key":"fg2-mgmt.weberlab.de","count":4}]}
 {"table":"programs","total":20,"keys":1,"others":0,"rows":[{"key":"(unknown)","count":20}]}
 {"table":"sources","total":20,"keys":10,"others":0,"rows":[{"key":"2001:470:1f0b:16b0:20c:29ff:fe7c:a4cb","count":10}]}
 {"table":"types","total":20,"keys":4,"others":0,"rows":[{"key":"AAAA","count":8}]}
