@@ -5,6 +5,7 @@
 #include <ctime>
 #include <memory>
 #include <seccomp.h>
+#include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
 #include <unistd.h>
@@ -19,7 +20,7 @@ bool Failed(std::string* pstrWhy, const char* pszStep, int nError)
 
 } // namespace
 
-bool EnterReadSandbox(std::string* pstrWhy)
+bool EnterReadSandbox(std::string* pstrWhy, [[maybe_unused]] bool bTerminal)
 {
     tzset();
     if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0)
@@ -53,6 +54,20 @@ bool EnterReadSandbox(std::string* pstrWhy)
     if (nResult == 0)
         nResult =
             seccomp_rule_add(ctx, SCMP_ACT_ALLOW, SCMP_SYS(mprotect), 1, SCMP_A2(SCMP_CMP_MASKED_EQ, PROT_EXEC, 0));
+    if (bTerminal)
+    {
+        for (const int nSyscall : {SCMP_SYS(poll), SCMP_SYS(ppoll)})
+        {
+            if (nResult == 0)
+                nResult = seccomp_rule_add(ctx, SCMP_ACT_ALLOW, nSyscall, 0);
+        }
+        for (const unsigned long nRequest : {TCGETS, TCSETS, TCSETSW, TCSETSF, TIOCGWINSZ})
+        {
+            if (nResult == 0)
+                nResult = seccomp_rule_add(ctx, SCMP_ACT_ALLOW, SCMP_SYS(ioctl), 1,
+                                           SCMP_A1(SCMP_CMP_EQ, static_cast<scmp_datum_t>(nRequest)));
+        }
+    }
     // abort() signals its own process, and no other.
     if (nResult == 0)
         nResult = seccomp_rule_add(ctx, SCMP_ACT_ALLOW, SCMP_SYS(tgkill), 1,

@@ -11,4 +11,7 @@
 // process: hostile bytes that took over the parser can neither open, connect nor start a thing.
 // False, with the step that failed in *pstrWhy, when the sandbox could not be entered; the caller
 // must not read on.
-bool EnterReadSandbox(std::string* pstrWhy);
+// With bTerminal (a full-screen table drawn while the file is read), also waiting on descriptors
+// (poll) and the terminal's mode and size ioctls, so the table can redraw on a resize and put the
+// terminal back as it was.
+bool EnterReadSandbox(std::string* pstrWhy, bool bTerminal = false);

@@ -8,8 +8,9 @@ run_packages=(
   cmake ninja-build g++ pkg-config
   qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins qt6-gtk-platformtheme libgl-dev
   libcap2-bin libcap-dev libseccomp-dev acl xdg-utils fonts-dejavu-core
-  # tarrow-watch reads pcap files through libpcap; its man page is made by help2man.
-  libpcap-dev help2man
+  # tarrow-watch reads pcap files through libpcap, draws --top through ncurses; its man page is
+  # made by help2man.
+  libpcap-dev libncurses-dev help2man
   # The program that names the sender of each local query: compiled for BPF by clang, embedded
   # by bpftool, loaded through libbpf.
   libbpf-dev libbpf1 bpftool clang
@@ -20,7 +21,7 @@ test_packages=(
   libqt6svg6
   xvfb xauth x11-utils
   at-spi2-core dbus-daemon python3-pyatspi
-  iproute2 procps util-linux
+  iproute2 procps util-linux tmux
   dnsmasq-base dnsperf tcpdump dnsutils knot-dnsutils tcpreplay tshark
   locales
   dpkg-dev desktop-file-utils appstream file

@@ -29,6 +29,7 @@ public:
     // With exchanges every line is one, written by AppendExchange, and the heads have their columns.
     void SetExchanges(bool bExchanges) { m_bExchanges = bExchanges; }
     bool GetExchanges() const { return m_bExchanges; }
+    Kind GetKind() const { return m_nKind; }
 
     // The column heads, or nothing for JSON.
     void AppendHeader(std::string& strOut) const;

@@ -8,6 +8,7 @@
 #include "platform/ReadSandbox.h"
 #include "watch/StopSignals.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -21,6 +22,8 @@ namespace {
 
 // A file's queries are written out in batches of about this size, as a capture's would be.
 constexpr size_t FILE_BATCH_BYTES = 64 * 1024;
+// A file's table looks for keys and its next redraw this often, not at every frame.
+constexpr size_t FILE_FRAMES_BETWEEN_KEYS = 4096;
 
 } // namespace
 
@@ -40,12 +43,16 @@ bool HasGone(const std::string& strInterface, int nFailedError)
 
 CWatchLoop::CWatchLoop(const CWatchOptions& options, int hOutput, std::FILE* pErrors)
     : m_options(options)
+    , m_hOutput(hOutput)
     , m_output(hOutput)
     , m_pErrors(pErrors)
     , m_lineMaker(options.bUtc, &m_senders)
     , m_exchanges(*this, options.nTimeoutMs * 1'000'000)
     , m_filter(options.filter)
-{}
+{
+    if (options.bTop)
+        m_pTop = std::make_unique<CTopTable>(!options.bQueriesOnly);
+}
 
 std::string CWatchLoop::CountsText() const
 {
@@ -88,6 +95,14 @@ int CWatchLoop::TakeRequests(bool bCanReopen)
 
 void CWatchLoop::Say(const std::string& strText)
 {
+    // Written over the table, a notice would be garbled and leave garbage: it waits, and is shown
+    // as the table's status meanwhile.
+    if (m_pScreen != nullptr)
+    {
+        m_strHeldNotices += "tarrow-watch: " + strText + "\n";
+        m_pScreen->Draw(m_strStatus + " | " + strText);
+        return;
+    }
     std::fprintf(m_pErrors, "tarrow-watch: %s\n", strText.c_str());
     std::fflush(m_pErrors);
 }
@@ -127,7 +142,11 @@ void CWatchLoop::OnQuery(const CNameRecord& name, std::string_view text)
     }
     if (!IsNewEnough(text))
         return;
-    m_options.format.AppendQuery(m_output.GetBuffer(), pLine != nullptr ? *pLine : m_lineMaker.Make(name, text));
+    const CQueryLine& line = pLine != nullptr ? *pLine : m_lineMaker.Make(name, text);
+    if (m_pTop != nullptr)
+        m_pTop->Add(line, nullptr);
+    else
+        m_options.format.AppendQuery(m_output.GetBuffer(), line);
     ++m_nPrinted;
 }
 
@@ -209,8 +228,68 @@ void CWatchLoop::OnExchange(const CExchangeTable::CQuery* pQuery, const CRespons
     const CQueryLine& line = m_lineMaker.Make(asked, name);
     if (!m_filter.Keeps(line, &exchange) || !IsNewEnough(name))
         return;
-    m_options.format.AppendExchange(m_output.GetBuffer(), line, exchange);
+    if (m_pTop != nullptr)
+        m_pTop->Add(line, &exchange);
+    else
+        m_options.format.AppendExchange(m_output.GetBuffer(), line, exchange);
     ++m_nPrinted;
+}
+
+bool CWatchLoop::StartScreen(const std::string& strStatus)
+{
+    if (m_pTop == nullptr || !isatty(m_hOutput) || !isatty(STDIN_FILENO))
+        return true;
+    m_pScreen = std::make_unique<CTopScreen>(*m_pTop, m_options.nTopRows);
+    if (std::string strError; !m_pScreen->Start(strError))
+    {
+        m_pScreen.reset();
+        Say(strError);
+        return false;
+    }
+    m_strStatus = strStatus;
+    return TendScreen(true);
+}
+
+bool CWatchLoop::TendScreen(bool bNow)
+{
+    if (m_pScreen == nullptr)
+        return true;
+    const auto now = std::chrono::steady_clock::now();
+    if (bNow || now >= m_nextDraw)
+    {
+        m_pScreen->Draw(m_strStatus);
+        m_nextDraw = now + std::chrono::milliseconds(m_options.nIntervalMs);
+    }
+    return m_pScreen->TakeKeys();
+}
+
+void CWatchLoop::EndScreen()
+{
+    if (m_pScreen == nullptr)
+        return;
+    m_pScreen.reset();
+    std::fputs(m_strHeldNotices.c_str(), m_pErrors);
+    std::fflush(m_pErrors);
+    m_strHeldNotices.clear();
+}
+
+void CWatchLoop::AppendTopTables()
+{
+    if (m_pTop == nullptr || m_pScreen != nullptr)
+        return;
+    std::string& strOut = m_output.GetBuffer();
+    for (int i = 0; i < m_pTop->GetKindCount(); ++i)
+    {
+        const auto nKind = CTopTable::Kind(i);
+        if (m_options.format.GetKind() == CQueryFormat::JSON)
+            m_pTop->AppendJson(strOut, nKind, m_options.nTopRows);
+        else
+        {
+            if (i != 0)
+                strOut += '\n';
+            m_pTop->AppendText(strOut, nKind, m_options.nTopRows);
+        }
+    }
 }
 
 int CWatchLoop::FlushOutput()
@@ -286,8 +365,16 @@ int CWatchLoop::Capture()
         Say(CaptureTexts::ReceiveAllNotice(run.GetReceiveAllError()));
     if (run.GetSendersError() != 0)
         Say(CaptureTexts::SendersNotice(run.GetSendersError()));
-    if (!m_options.bNoHeads)
-        m_options.format.AppendHeader(m_output.GetBuffer());
+    if (m_pTop == nullptr)
+    {
+        if (!m_options.bNoHeads)
+            m_options.format.AppendHeader(m_output.GetBuffer());
+    }
+    else if (!StartScreen("capturing on " + (choice.strInterface.empty() ? choice.strTarget : choice.strInterface)))
+    {
+        run.End(CHelperProcess::EXIT_GRACE_MS);
+        return CWatchOptions::EXIT_CAPTURE_FAILED;
+    }
 
     using CClock = std::chrono::steady_clock;
     const auto deadline = CClock::now() + std::chrono::milliseconds(m_options.nDurationMs);
@@ -305,8 +392,15 @@ int CWatchLoop::Capture()
             }
             nTimeoutMs = int(std::min<long long>(left, nTimeoutMs));
         }
-        pollfd fds[] = {{run.GetDescriptor(), POLLIN, 0}, {CStopSignals::GetDescriptor(), POLLIN, 0}};
-        const int nReady = poll(fds, 2, nTimeoutMs);
+        if (m_pScreen != nullptr)
+        {
+            const auto untilDraw = std::chrono::ceil<std::chrono::milliseconds>(m_nextDraw - CClock::now()).count();
+            nTimeoutMs = int(std::clamp<long long>(untilDraw, 0, nTimeoutMs));
+        }
+        // With the table on the screen, keys wake the loop too.
+        pollfd fds[] = {
+            {run.GetDescriptor(), POLLIN, 0}, {CStopSignals::GetDescriptor(), POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
+        const int nReady = poll(fds, m_pScreen != nullptr ? 3 : 2, nTimeoutMs);
         if (nReady < 0 && errno != EINTR)
         {
             Say(std::string("poll failed: ") + std::strerror(errno));
@@ -332,9 +426,12 @@ int CWatchLoop::Capture()
             Say(std::to_string(news.nMissed) + " queries missed since the start: the kernel had to drop them");
             timespec now {};
             clock_gettime(CLOCK_REALTIME, &now);
-            m_options.format.AppendMissed(m_output.GetBuffer(),
-                                          m_lineMaker.FormatTime(now.tv_sec, std::uint32_t(now.tv_nsec)), news.nMissed);
+            if (m_pTop == nullptr)
+                m_options.format.AppendMissed(
+                    m_output.GetBuffer(), m_lineMaker.FormatTime(now.tv_sec, std::uint32_t(now.tv_nsec)), news.nMissed);
         }
+        if (!TendScreen(false))
+            break;
         nExit = FlushOutput();
         if (nExit >= 0 || IsCountReached())
             break;
@@ -345,11 +442,14 @@ int CWatchLoop::Capture()
             nExit = CWatchOptions::EXIT_CAPTURE_FAILED;
         }
     }
+    // The terminal is put back at once, not after the helper's grace time.
+    EndScreen();
     run.End(CHelperProcess::EXIT_GRACE_MS);
     // What still waits had no response while the capture ran.
     if (nExit < 0 || nExit == CWatchOptions::EXIT_DONE)
     {
         m_exchanges.Flush();
+        AppendTopTables();
         if (const int nFlushed = FlushOutput(); nFlushed >= 0 && nExit < 0)
             nExit = nFlushed;
     }
@@ -367,14 +467,19 @@ int CWatchLoop::ReadFile(bool bSandboxed)
         Say(file.GetErrorText());
         return CWatchOptions::EXIT_FILE_FAILED;
     }
-    if (std::string strWhy; bSandboxed && !EnterReadSandbox(&strWhy))
+    // The screen takes the terminal before the sandbox, which could not let it read the terminfo.
+    if (m_pTop != nullptr && !StartScreen("reading " + m_options.strFile))
+        return CWatchOptions::EXIT_FILE_FAILED;
+    if (std::string strWhy; bSandboxed && !EnterReadSandbox(&strWhy, m_pScreen != nullptr))
     {
         Say(strWhy);
         return CWatchOptions::EXIT_FILE_FAILED;
     }
-    if (!m_options.bNoHeads)
+    if (m_pTop == nullptr && !m_options.bNoHeads)
         m_options.format.AppendHeader(m_output.GetBuffer());
-    while (!IsCountReached() && !CStopSignals::IsRaised() && file.Next(*this, !m_options.bQueriesOnly))
+    bool bQuit = false;
+    for (size_t nFrames = 1;
+         !IsCountReached() && !CStopSignals::IsRaised() && file.Next(*this, !m_options.bQueriesOnly); ++nFrames)
     {
         TakeRequests(false);
         if (m_output.GetBuffer().size() >= FILE_BATCH_BYTES)
@@ -382,9 +487,28 @@ int CWatchLoop::ReadFile(bool bSandboxed)
             if (const int nExit = FlushOutput(); nExit >= 0)
                 return nExit;
         }
+        if (nFrames % FILE_FRAMES_BETWEEN_KEYS == 0 && !TendScreen(false))
+        {
+            bQuit = true;
+            break;
+        }
     }
     // The file has no more responses to give.
     m_exchanges.Flush();
+    AppendTopTables();
+    if (m_pScreen != nullptr && !bQuit)
+    {
+        // The file's last table stays until it is read and put away.
+        m_strStatus = file.GetErrorText().empty() ? m_options.strFile + " read to its end"
+                                                  : m_options.strFile + ": " + file.GetErrorText();
+        for (bool bGoOn = TendScreen(true); bGoOn && !CStopSignals::IsRaised(); bGoOn = TendScreen(false))
+        {
+            pollfd fds[] = {{CStopSignals::GetDescriptor(), POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
+            if (poll(fds, 2, -1) < 0 && errno != EINTR)
+                break;
+        }
+    }
+    EndScreen();
     if (const int nExit = FlushOutput(); nExit >= 0)
         return nExit;
     if (!file.GetErrorText().empty())

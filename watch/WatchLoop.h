@@ -8,10 +8,14 @@
 #include "watch/OutputStream.h"
 #include "watch/QueryLineMaker.h"
 #include "watch/SenderNames.h"
+#include "watch/TopScreen.h"
+#include "watch/TopTable.h"
 #include "watch/WatchOptions.h"
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -23,6 +27,7 @@ class CWatchLoop final : private CChannelReader::CSink, private CExchangeTable::
 {
 public:
     CWatchLoop(const CWatchOptions& options, int hOutput, std::FILE* pErrors);
+    ~CWatchLoop() { EndScreen(); }
 
     int RunCapture();
     // --check: starts a capture on loopback as this user and says what worked: the capture, the
@@ -55,8 +60,17 @@ private:
     // The exit code when the output could not take what was printed, otherwise -1.
     int FlushOutput();
     void Say(const std::string& strText);
+    // --top: the screen when stdin and the output are a terminal. False with the reason said.
+    bool StartScreen(const std::string& strStatus);
+    // Redraws when the interval is up, or now with bNow; takes the keys. False once q was pressed.
+    bool TendScreen(bool bNow);
+    // Puts the terminal back, then says what was held back while the table was drawn.
+    void EndScreen();
+    // Without a screen, every table of the run once, into the output.
+    void AppendTopTables();
 
     const CWatchOptions& m_options;
+    int m_hOutput;
     COutputStream m_output;
     std::FILE* m_pErrors;
     CSenderNames m_senders;
@@ -77,4 +91,10 @@ private:
     std::uint64_t m_nAnswered = 0;
     std::uint64_t m_nUnanswered = 0;
     std::uint64_t m_nGivenUpTold = 0;
+    // --top: lines are counted here instead of printed.
+    std::unique_ptr<CTopTable> m_pTop;
+    std::unique_ptr<CTopScreen> m_pScreen;
+    std::string m_strStatus;
+    std::string m_strHeldNotices;
+    std::chrono::steady_clock::time_point m_nextDraw;
 };

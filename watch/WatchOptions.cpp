@@ -174,6 +174,25 @@ bool CWatchOptions::Parse(int argc, const char* const* argv, std::string& strErr
             if (!ParseSeconds(value, nDurationMs))
                 return Bad("seconds above 0");
         }
+        else if (arg == "--top")
+        {
+            bTop = true;
+            // N is optional: the next argument is it only when it is a number.
+            if (!bHasValue && i + 1 < argc && argv[i + 1][0] >= '0' && argv[i + 1][0] <= '9')
+            {
+                value = argv[++i];
+                bHasValue = true;
+            }
+            if (bHasValue && !ParseCount(value, nTopRows))
+                return Bad("a whole number above 0");
+        }
+        else if (arg == "--interval")
+        {
+            if (!TakeValue())
+                return false;
+            if (!ParseSeconds(value, nIntervalMs))
+                return Bad("seconds above 0");
+        }
         else if (arg == "--format" || arg == "-F")
         {
             if (!TakeValue())
@@ -243,6 +262,12 @@ std::string CWatchOptions::HelpText()
            "                     of ASCII letters, as the window's list does\n"
            "  -c, --count N      stop after N printed lines\n"
            "  --duration S       stop after S seconds of live capture\n"
+           "  --top [N]          instead of lines, a table of the N (default 20) busiest names,\n"
+           "                     programs, sources, types and, with exchanges, response codes\n"
+           "                     and slowest names; on a terminal full-screen, switched by\n"
+           "                     n p s t r l or Tab, q quits; otherwise every table once at the\n"
+           "                     end, as text or (--format json) one JSON object per table\n"
+           "  --interval S       --top redraws every S seconds (default 2)\n"
            "  --utc              print times in UTC (Z) instead of the local offset\n"
            "  --stats            print the counts (as SIGUSR1 does) on stderr at the end\n"
            "  -h, --help         print this help and exit\n"

@@ -45,6 +45,9 @@ struct CWatchOptions
     std::string strOutput;           // -o: a file to append to instead of stdout
     bool bStats = false;             // the counts on stderr at the end too
     CLineFilter filter;
+    bool bTop = false; // a table of the busiest keys instead of the lines
+    std::uint64_t nTopRows = 20;
+    std::uint64_t nIntervalMs = 2000; // --top's refresh on a terminal
 
     // False with the reason in strError for an unknown option, a missing or bad value.
     bool Parse(int argc, const char* const* argv, std::string& strError);

@@ -150,7 +150,7 @@ TEST(WatchOptionsTest, ShortOptionsAndFilterValuesParseOrAreRefusedByName)
         {{"-c"}, "-c needs a value"},
         {{"-Fxml"}, "-F: text, tsv, csv or json, not 'xml'"},
         {{"-q1"}, "-q takes no value"},
-        {{"-i", "eth0"}, "unknown option '-i'"},
+        {{"-i"}, "-i needs a value"},
         {{"--stats=yes"}, "--stats takes no value"},
         {{"-o", ""}, "-o: a file name"},
         {{"--type", "A,,MX"}, "--type: a type"},

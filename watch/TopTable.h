@@ -1,0 +1,86 @@
+#pragma once
+
+#include "watch/ExchangeLine.h"
+#include "watch/QueryLine.h"
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+// The counts behind tarrow-watch --top: for each kind of key, how often each key was seen. Keys are
+// kept in their presentation form, so any table drawn from them is safe for a terminal. Memory is
+// bounded: each kind keeps at most a set number of distinct keys, and counts the lines of any key
+// beyond them as "others", which every renderer shows.
+class CTopTable
+{
+public:
+    enum Kind
+    {
+        NAMES,
+        PROGRAMS,
+        SOURCES,
+        TYPES,
+        RCODES,  // exchanges only
+        SLOWEST, // exchanges only: answered names by their mean latency
+        KIND_COUNT,
+    };
+    static constexpr size_t MAX_KEYS = 100'000;
+
+    struct CRow
+    {
+        std::string strKey;
+        std::uint64_t nCount = 0;
+        std::uint64_t nLatencySumUs = 0; // SLOWEST only
+        std::uint64_t nLatencyMaxUs = 0; // SLOWEST only
+        std::uint64_t GetMeanUs() const { return nCount == 0 ? 0 : nLatencySumUs / nCount; }
+    };
+
+    explicit CTopTable(bool bExchanges, size_t nMaxKeys = MAX_KEYS);
+
+    // pExchange is null for a query without its exchange (queries only).
+    void Add(const CQueryLine& query, const CExchangeLine* pExchange);
+
+    // The busiest N keys of the kind, most first, equal counts by key; SLOWEST by mean latency.
+    std::vector<CRow> GetTop(Kind nKind, size_t nRows) const;
+    // Lines whose key came after the kind was full.
+    std::uint64_t GetOthers(Kind nKind) const { return m_kinds[nKind].nOthers; }
+    // Lines counted in the kind: every line but, for SLOWEST, those without a latency.
+    std::uint64_t GetTotal(Kind nKind) const { return m_kinds[nKind].nTotal; }
+    bool HasExchanges() const { return m_bExchanges; }
+    // The kinds this run fills: without exchanges there are no rcodes or latencies.
+    int GetKindCount() const { return m_bExchanges ? KIND_COUNT : RCODES; }
+
+    static const char* GetTitle(Kind nKind);
+    static const char* GetJsonName(Kind nKind);
+    // The key the kind's table cycles to after this one, and the kind a key press selects (-1: none).
+    Kind GetNext(Kind nKind) const { return Kind((nKind + 1) % GetKindCount()); }
+    int KindForKey(int nKey) const;
+
+    // The parts of the plain text table, which the terminal's screen shows too.
+    std::string GetHeadLine(Kind nKind) const;
+    static std::string GetColumnLine(Kind nKind);
+    std::string GetRowLine(Kind nKind, const CRow& row) const;
+    // Empty when no key was left out.
+    std::string GetOthersLine(Kind nKind) const;
+
+    // The table as plain text: a head line, then one aligned row per key.
+    void AppendText(std::string& strOut, Kind nKind, size_t nRows) const;
+    // One JSON object for the kind's table, and a newline.
+    void AppendJson(std::string& strOut, Kind nKind, size_t nRows) const;
+
+private:
+    struct CKind
+    {
+        std::unordered_map<std::string, CRow> rows;
+        std::uint64_t nOthers = 0;
+        std::uint64_t nTotal = 0;
+    };
+    CRow* Count(Kind nKind, std::string_view key);
+
+    bool m_bExchanges;
+    size_t m_nMaxKeys;
+    CKind m_kinds[KIND_COUNT];
+    std::string m_strKey;
+};
