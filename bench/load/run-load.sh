@@ -93,6 +93,7 @@ for RATE in $RATES; do
     SENT=$(awk '/Queries sent:/ { print $3 }' "$WORK/dnsperf.out")
     DELIVERED=$(awk '/^delivered/ { print $2 }' "$WORK/target.out")
     DROPS=$(awk '/^kernel_dropped/ { print $2 }' "$WORK/target.out")
+    DROPS=${DROPS:-0}
     RATIO=$(awk -v a="$CPU" -v b="$TD_CPU" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }')
     TD_SHOWN=$(grep -c 'load.example' "$WORK/tcpdump.txt" || true)
     [ "${LOAD_TARGET:-}" != tarrow-watch ] || TD_SHOWN=$(wc -l < "$WORK/tcpdump.txt")

@@ -23,7 +23,7 @@ measure() {
     local t
     t=$( { time "$@" > /dev/null 2>&1; } 2>&1 )
     read -r wall user sys <<< "$t"
-    printf '%-36s %-8s %-8s\n' "$what" "$wall" "$(awk -v u="$user" -v s="$sys" 'BEGIN { printf "%.2f", u + s }')"
+    printf '%-42s %-8s %-8s\n' "$what" "$wall" "$(awk -v u="$user" -v s="$sys" 'BEGIN { printf "%.2f", u + s }')"
 }
 
 make_pcap() {
@@ -32,7 +32,7 @@ make_pcap() {
     cat "$1" > /dev/null
 }
 
-printf '%-36s %-8s %-8s\n' reader wall_s cpu_s
+printf '%-42s %-8s %-8s\n' reader wall_s cpu_s
 if [ "$FILES" != exchanges ]; then
     make_pcap "$WORK/queries.pcap"
     echo "-- $COUNT queries"
