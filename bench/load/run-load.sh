@@ -11,9 +11,10 @@
 # LOAD_TARGET=tarrow-watch runs tarrow-watch --format json into a file, counted once it has ended:
 # delivered counts the queries it wrote (joined to their responses or not), drops its missed
 # records, exchanges the queries joined to their responses, unanswered those it gave up on, alone
-# the responses it found no query for, named the queries that name their sending program (answered
-# is dnsperf's count of responses, and joined% exchanges over answered); tcpdump then prints both
-# directions, so its shown counts responses as well;
+# the responses it found no query for, joined% the share of the responses it saw that it joined,
+# named the queries that name their sending program; answered is dnsperf's count of responses
+# (those it gave up waiting for can still reach the capture); tcpdump then prints both directions,
+# so its shown counts responses as well;
 # LOAD_SECONDS sets how long dnsperf sends at each rate (default 10); LOAD_SENDERS=off runs the
 # target without cap_bpf and cap_perfmon, so that its programs go unnamed, for the cost of naming them.
 set -eu
@@ -90,7 +91,7 @@ for RATE in $RATES; do
             echo "delivered $((EXCHANGES + UNANSWERED + $(grep -c '"kind":"query"' "$WORK/watch.json" || true)))"
             echo "kernel_dropped $(grep -o '"missed":[0-9]*' "$WORK/watch.json" | tail -1 | cut -d: -f2)"
         } >> "$WORK/target.out"
-        JOINED=$(awk -v a="$EXCHANGES" -v b="$ANSWERED" 'BEGIN { if (b > 0) printf "%.2f", 100 * a / b; else print "-" }')
+        JOINED=$(awk -v a="$EXCHANGES" -v b="$((EXCHANGES + ALONE))" 'BEGIN { if (b > 0) printf "%.2f", 100 * a / b; else print "-" }')
     fi
 
     SENT=$(awk '/Queries sent:/ { print $3 }' "$WORK/dnsperf.out")
