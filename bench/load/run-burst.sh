@@ -8,7 +8,9 @@
 # target's process (SIGSTOP) for the whole burst and lets it go on afterwards: what the ring cannot
 # hold is then dropped by the kernel and must show as missed, so listed + missed = count.
 # LOAD_TARGET=tarrow-watch runs tarrow-watch --format json into a file: listed counts the queries it
-# printed, and named those it printed with their sending program.
+# printed (a burst has no responses, so they are written as unanswered), and named those it printed
+# with their sending program. cpu_s is the target's CPU with its helper's, tcpdump_s tcpdump's, both
+# from the burst's start until both have worked off their buffers, read from /proc.
 set -eu
 
 BUILD=${1:?usage: $0 BUILD_DIR [COUNT...]}
@@ -22,7 +24,13 @@ NET=10.202.0
 MAC_SRV=$(ip -n "$SRV" -br link show "$IF_SRV" | awk '{ print $3 }')
 MAC_CLI=$(ip -n "$CLI" -br link show "$IF_CLI" | awk '{ print $3 }')
 
-printf '%-9s %-9s %-9s %-8s %-8s %-10s %-10s %-9s %-9s\n' count listed missed listed% rate/s tcpdump_n tcpdump_n% helper_s named
+# CPU seconds the running processes have used together, from /proc (gone once they end).
+cpu_of() {
+    for pid in "$@"; do cat "/proc/$pid/stat"; done | awk -v tck="$(getconf CLK_TCK)" '{ t += $14 + $15 } END { printf "%.2f", t / tck }'
+}
+
+printf '%-9s %-9s %-9s %-8s %-8s %-10s %-10s %-9s %-9s %-8s %-9s\n' count listed missed listed% rate/s tcpdump_n tcpdump_n% \
+    helper_s named cpu_s tcpdump_s
 for COUNT in $COUNTS; do
     "$BUILD/bench/MakeBurstPcap" "$WORK/burst.pcap" "$COUNT" "$MAC_CLI" "$MAC_SRV" $ADDR_CLI $ADDR_SRV
     if [ "${LOAD_TARGET:-}" = tarrow-watch ]; then
@@ -34,18 +42,25 @@ for COUNT in $COUNTS; do
     ip netns exec "$SRV" tcpdump -n -l -i "$IF_SRV" 'udp dst port 53' > "$WORK/tcpdump.txt" 2> "$WORK/tcpdump.err" &
     echo $! > "$WORK/tcpdump.pid"
     sleep 2
+    TARGET_PID=$(cat "$WORK/target.pid")
+    HELPER_PID=$(pgrep -P "$TARGET_PID")
+    TCPDUMP_PID=$(cat "$WORK/tcpdump.pid")
+    CPU_START=$(cpu_of "$TARGET_PID" $HELPER_PID)
+    TD_START=$(cpu_of "$TCPDUMP_PID")
     [ "${FREEZE:-0}" = 1 ] && kill -STOP "$(cat "$WORK/target.pid")"
     ip netns exec "$CLI" tcpreplay --preload-pcap --topspeed -i "$IF_CLI" "$WORK/burst.pcap" > "$WORK/tcpreplay.out" 2>&1
     [ "${FREEZE:-0}" = 1 ] && kill -CONT "$(cat "$WORK/target.pid")"
     # Both get time to work off what waits in their buffers.
     sleep 8
+    CPU=$(awk -v a="$(cpu_of "$TARGET_PID" $HELPER_PID)" -v b="$CPU_START" 'BEGIN { printf "%.2f", a - b }')
+    TD_CPU=$(awk -v a="$(cpu_of "$TCPDUMP_PID")" -v b="$TD_START" 'BEGIN { printf "%.2f", a - b }')
     kill -INT "$(cat "$WORK/tcpdump.pid")"; wait "$(cat "$WORK/tcpdump.pid")" || true
     kill -TERM "$(cat "$WORK/target.pid")"; wait "$(cat "$WORK/target.pid")" || true
     rm -f "$WORK/target.pid" "$WORK/tcpdump.pid"
 
     RATE=$(awk '/Rated:/ { for (i = 1; i < NF; i++) if ($(i + 1) == "pps") print int($i) }' "$WORK/tcpreplay.out")
     if [ "${LOAD_TARGET:-}" = tarrow-watch ]; then
-        LISTED=$(grep -c '"kind":"query"' "$WORK/watch.json" || true)
+        LISTED=$(grep -c '"kind":"\(query\|unanswered\|exchange\)"' "$WORK/watch.json" || true)
         MISSED=$(grep -o '"missed":[0-9]*' "$WORK/watch.json" | tail -1 | cut -d: -f2)
         NAMED=$(grep -c '"sender":"program"' "$WORK/watch.json" || true)
         HELPER=-
@@ -57,7 +72,7 @@ for COUNT in $COUNTS; do
     fi
     MISSED=${MISSED:-0}
     PRINTED=$(grep -c 'burst.example' "$WORK/tcpdump.txt" || true)
-    printf '%-9s %-9s %-9s %-8s %-8s %-10s %-10s %-9s %-9s\n' "$COUNT" "$LISTED" "$MISSED" \
+    printf '%-9s %-9s %-9s %-8s %-8s %-10s %-10s %-9s %-9s %-8s %-9s\n' "$COUNT" "$LISTED" "$MISSED" \
         "$(awk -v a="$LISTED" -v b="$COUNT" 'BEGIN { printf "%.1f", 100 * a / b }')" "$RATE" "$PRINTED" \
-        "$(awk -v a="$PRINTED" -v b="$COUNT" 'BEGIN { printf "%.1f", 100 * a / b }')" "$HELPER" "$NAMED"
+        "$(awk -v a="$PRINTED" -v b="$COUNT" 'BEGIN { printf "%.1f", 100 * a / b }')" "$HELPER" "$NAMED" "$CPU" "$TD_CPU"
 done

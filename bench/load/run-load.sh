@@ -8,8 +8,13 @@
 # ratio is the one over the other.
 #   bench/load/run-load.sh BUILD_DIR [RATE...]      (default rates: 25000 50000 100000)
 # LOAD_TARGET=WindowLoadTarget runs the offscreen window instead of the bare session;
-# LOAD_TARGET=tarrow-watch runs tarrow-watch --format json into a file (delivered counts its lines,
-# drops its missed records, named the lines that name their sending program);
+# LOAD_TARGET=tarrow-watch runs tarrow-watch --format json into a file, counted once it has ended:
+# delivered counts the queries it wrote (joined to their responses or not), drops its missed
+# records, exchanges the queries joined to their responses, unanswered those it gave up on, alone
+# the responses it found no query for, joined% the share of the responses it saw that it joined,
+# named the queries that name their sending program; answered is dnsperf's count of responses
+# (those it gave up waiting for can still reach the capture); tcpdump then prints both directions,
+# so its shown counts responses as well;
 # LOAD_SECONDS sets how long dnsperf sends at each rate (default 10); LOAD_SENDERS=off runs the
 # target without cap_bpf and cap_perfmon, so that its programs go unnamed, for the cost of naming them.
 set -eu
@@ -43,8 +48,11 @@ cpu_of() {
     for pid in "$@"; do cat "/proc/$pid/stat"; done | awk -v tck="$(getconf CLK_TCK)" '{ t += $14 + $15 } END { printf "%.2f", t / tck }'
 }
 
-printf '%-8s %-10s %-10s %-8s %-8s %-9s %-9s %-6s %-12s %-10s %-9s\n' rate sent delivered drops cpu_s helper_s tcpdump_s ratio \
-    tcpdump_shown tcpdump_drop named
+TD_FILTER='udp dst port 53'
+[ "${LOAD_TARGET:-}" != tarrow-watch ] || TD_FILTER='udp port 53'
+
+printf '%-8s %-10s %-10s %-8s %-8s %-9s %-9s %-6s %-12s %-10s %-9s %-9s %-9s %-9s %-7s %-8s %-8s\n' rate sent delivered drops cpu_s \
+    helper_s tcpdump_s ratio tcpdump_shown tcpdump_drop named answered exchanges unanswered alone joined% named%
 for RATE in $RATES; do
     if [ "${LOAD_TARGET:-}" = tarrow-watch ]; then
         ip netns exec "$SRV" $WRAP "$TARGET" --address $ADDR_SRV --format json > "$WORK/watch.json" 2> "$WORK/target.out" &
@@ -53,7 +61,7 @@ for RATE in $RATES; do
     fi
     TARGET_PID=$!
     echo $TARGET_PID > "$WORK/target.pid"
-    ip netns exec "$SRV" tcpdump -n -l -i "$IF_SRV" 'udp dst port 53' > "$WORK/tcpdump.txt" 2> "$WORK/tcpdump.out" &
+    ip netns exec "$SRV" tcpdump -n -l -i "$IF_SRV" "$TD_FILTER" > "$WORK/tcpdump.txt" 2> "$WORK/tcpdump.out" &
     TCPDUMP_PID=$!
     echo $TCPDUMP_PID > "$WORK/tcpdump.pid"
     sleep 1
@@ -68,24 +76,34 @@ for RATE in $RATES; do
     HELPER=$(awk -v a="$(cpu_of $HELPER_PID)" -v b="$HELPER_START" 'BEGIN { printf "%.2f", a - b }')
     CPU=$(awk -v a="$(cpu_of $TARGET_PID $HELPER_PID)" -v b="$TARGET_START" -v c="$HELPER_START" \
         'BEGIN { printf "%.2f", a - b - c }')
-    NAMED=-
-    if [ "${LOAD_TARGET:-}" = tarrow-watch ]; then
-        {
-            echo "delivered $(grep -c '"kind":"query"' "$WORK/watch.json" || true)"
-            echo "kernel_dropped $(grep -o '"missed":[0-9]*' "$WORK/watch.json" | tail -1 | cut -d: -f2)"
-        } >> "$WORK/target.out"
-        NAMED=$(grep -c '"sender":"program"' "$WORK/watch.json" || true)
-    fi
     kill -INT $TCPDUMP_PID; wait $TCPDUMP_PID || true
     kill -TERM $TARGET_PID; wait $TARGET_PID || true
     rm -f "$WORK/target.pid" "$WORK/tcpdump.pid"
+    NAMED=- EXCHANGES=- UNANSWERED=- ALONE=- ANSWERED=- JOINED=- NAMED_SHARE=-
+    if [ "${LOAD_TARGET:-}" = tarrow-watch ]; then
+        # Counted after it ended, when the queries still waiting have been written as unanswered.
+        EXCHANGES=$(grep -c '"kind":"exchange"' "$WORK/watch.json" || true)
+        UNANSWERED=$(grep -c '"kind":"unanswered"' "$WORK/watch.json" || true)
+        ALONE=$(grep -c '"kind":"response"' "$WORK/watch.json" || true)
+        ANSWERED=$(awk '/Queries completed:/ { print $3 }' "$WORK/dnsperf.out")
+        NAMED=$(grep -c '"kind":"\(query\|exchange\|unanswered\)".*"sender":"program"' "$WORK/watch.json" || true)
+        {
+            echo "delivered $((EXCHANGES + UNANSWERED + $(grep -c '"kind":"query"' "$WORK/watch.json" || true)))"
+            echo "kernel_dropped $(grep -o '"missed":[0-9]*' "$WORK/watch.json" | tail -1 | cut -d: -f2)"
+        } >> "$WORK/target.out"
+        JOINED=$(awk -v a="$EXCHANGES" -v b="$((EXCHANGES + ALONE))" 'BEGIN { if (b > 0) printf "%.2f", 100 * a / b; else print "-" }')
+    fi
 
     SENT=$(awk '/Queries sent:/ { print $3 }' "$WORK/dnsperf.out")
     DELIVERED=$(awk '/^delivered/ { print $2 }' "$WORK/target.out")
     DROPS=$(awk '/^kernel_dropped/ { print $2 }' "$WORK/target.out")
+    DROPS=${DROPS:-0}
     RATIO=$(awk -v a="$CPU" -v b="$TD_CPU" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }')
     TD_SHOWN=$(grep -c 'load.example' "$WORK/tcpdump.txt" || true)
+    [ "${LOAD_TARGET:-}" != tarrow-watch ] || TD_SHOWN=$(wc -l < "$WORK/tcpdump.txt")
     TD_DROP=$(awk '/packets dropped by kernel/ { print $1 }' "$WORK/tcpdump.out")
-    printf '%-8s %-10s %-10s %-8s %-8s %-9s %-9s %-6s %-12s %-10s %-9s\n' "$RATE" "$SENT" "$DELIVERED" "$DROPS" "$CPU" \
-        "$HELPER" "$TD_CPU" "$RATIO" "$TD_SHOWN" "$TD_DROP" "$NAMED"
+    [ "$NAMED" = - ] || NAMED_SHARE=$(awk -v a="$NAMED" -v b="$DELIVERED" 'BEGIN { if (b > 0) printf "%.2f", 100 * a / b; else print "-" }')
+    printf '%-8s %-10s %-10s %-8s %-8s %-9s %-9s %-6s %-12s %-10s %-9s %-9s %-9s %-9s %-7s %-8s %-8s\n' "$RATE" "$SENT" "$DELIVERED" \
+        "$DROPS" "$CPU" "$HELPER" "$TD_CPU" "$RATIO" "$TD_SHOWN" "$TD_DROP" "$NAMED" "$ANSWERED" "$EXCHANGES" "$UNANSWERED" \
+        "$ALONE" "$JOINED" "$NAMED_SHARE"
 done
