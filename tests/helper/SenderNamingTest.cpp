@@ -143,11 +143,17 @@ TEST_F(CaptureHelperNetTest, HelperNamesTheProgramBehindEachQueryUnderThePrivacy
         {"peer.sender.example", ROOT, true, strCapture, "+notcp", SENDER_PROGRAM},
     };
     // The first query goes alone to a neighbour not found yet: it waits for neighbour discovery and
-    // leaves from a softirq, and is named all the same.
+    // leaves from a softirq, and is named all the same. So does the first IPv6 query, whose neighbour
+    // nothing has asked for yet.
     ASSERT_EQ(CNetNamespace::RunIn(m_pNet->GetCaptureName(), "ip neigh flush all"), 0);
     std::vector<pid_t> digs;
     for (const auto& one : queries)
     {
+        if (one.strServer == m_pNet->GetPeerAddress6())
+        {
+            ASSERT_NE(CNetNamespace::RunIn(m_pNet->GetCaptureName(), "ip -6 neigh | grep -q lladdr"), 0)
+                << "the first IPv6 query must find no neighbour";
+        }
         const auto dig = [&] { ExecDig(one.strServer, one.pszName, one.pszHow); };
         if (one.who == ROOT)
         {
