@@ -32,6 +32,9 @@ void CCaptureLoop::End(int nCode)
 void CCaptureLoop::Run()
 {
     const int hEvents = m_pEvents == nullptr ? -1 : m_pEvents->GetFd();
+    // The socket captured before the program that names senders was attached: a local query of
+    // that moment has no event, and must show as unknown, not as another host's.
+    m_nDoubtUntilNs = NowNs() + CSenderTable::EVENT_LIFE_NS;
     pollfd fds[3] = {{m_hSocket, POLLIN, 0}, {CHANNEL_FD, 0, 0}, {-1, POLLIN, 0}};
     for (;;)
     {
