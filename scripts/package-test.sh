@@ -159,6 +159,13 @@ check "the service's user: in tarrow, no shell, no home, no capability in the un
   getent passwd $service_user | tee /dev/stderr | grep -q ':/nonexistent:/usr/sbin/nologin$' &&
     [ \"\$(id -gn $service_user)\" = tarrow ] &&
     grep -qx 'CapabilityBoundingSet=CAP_NET_RAW CAP_BPF CAP_PERFMON' '$unit'"
+# Anything that sets no_new_privs leaves the helper without the rights its file holds (the unit's
+# head says why); the check below shows the refusal.
+unit_sets_no_new_privs() {
+  grep -E '^(NoNewPrivileges=(yes|true|on|1)|(SystemCallFilter|SystemCallArchitectures|SystemCallLog|RestrictAddressFamilies|RestrictNamespaces|RestrictRealtime|RestrictSUIDSGID|RestrictFileSystems|LockPersonality|MemoryDenyWriteExecute|PrivateDevices|ProtectClock|ProtectHostname|ProtectKernelTunables|ProtectKernelModules|ProtectKernelLogs|DynamicUser|PrivateUsers|PrivateNetwork)=)' "$1"
+}
+check "the unit sets nothing that implies no_new_privs, nor hides the network" bash -c "
+  $(declare -f unit_sets_no_new_privs); ! unit_sets_no_new_privs '$unit'"
 check "the service's exposure (systemd-analyze security --offline=yes) is at most 5.4" bash -c "
   systemd-analyze security --offline=yes '$work/tarrow-watch@lo.service' | tail -n 1 | tee /dev/stderr |
     awk '{ for (i = 1; i <= NF; i++) if (\$i ~ /^[0-9]+\\.[0-9]+\$/) found = \$i } END { exit !(found != \"\" && found <= 5.4) }'"
