@@ -10,6 +10,16 @@ if(TARROW_WATCH_MAN_PAGE)
   install(FILES ${TARROW_WATCH_MAN_PAGE} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 endif()
 
+# The service that runs tarrow-watch on one interface, into the journal. Nothing enables it: an
+# administrator picks the interface (systemctl enable --now tarrow-watch@eth0). Under the prefix's
+# own lib/systemd/system, which systemd reads for /usr and /usr/local alike.
+set(TARROW_WATCH_INSTALLED "${CMAKE_INSTALL_FULL_BINDIR}/tarrow-watch")
+configure_file(packaging/systemd/tarrow-watch@.service.in
+  ${PROJECT_BINARY_DIR}/packaging/systemd/tarrow-watch@.service @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/packaging/systemd/tarrow-watch@.service DESTINATION lib/systemd/system)
+install(FILES packaging/bash-completion/tarrow-watch
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
+
 if(TARGET tarrow)
   # Named after the app id, which the window gives the desktop so that it finds this entry.
   configure_file(packaging/tarrow.desktop.in ${PROJECT_BINARY_DIR}/packaging/${TARROW_APP_ID}.desktop @ONLY)
@@ -53,6 +63,8 @@ browser.
 .
 tarrow-watch prints the same capture for terminals and log pipelines, one
 line per query (aligned text, TSV, CSV or JSON lines), and reads pcap files.
+The service tarrow-watch@INTERFACE (installed disabled) writes its JSON
+lines to the journal as the system user tarrow-watch.
 .
 Tarrow runs as the user. Only its small capture helper holds
 capabilities (cap_net_raw, and cap_bpf and cap_perfmon until it has attached
@@ -64,7 +76,7 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# setcap and groupadd run in postinst.
+# setcap, groupadd and useradd run in postinst.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "libcap2-bin, passwd")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "xdg-utils")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA

@@ -19,6 +19,9 @@ fi
 build_dir=${1:-build-deb}
 group_existed=0
 getent group tarrow >/dev/null && group_existed=1
+service_user=tarrow-watch
+service_user_existed=0
+getent passwd "$service_user" >/dev/null && service_user_existed=1
 work=$(mktemp -d /tmp/tarrow-package-test.XXXXXX)
 chmod 0755 "$work"
 # The live installs need a prefix that only root can change, which /tmp is not.
@@ -40,6 +43,9 @@ override_added=0
 cleanup() {
   if dpkg-query -W -f='${Status}' tarrow 2>/dev/null | grep -q "ok installed\|config-files"; then
     dpkg --purge tarrow >/dev/null 2>&1
+  fi
+  if [ $service_user_existed -eq 0 ] && getent passwd "$service_user" >/dev/null; then
+    userdel "$service_user"
   fi
   if [ $group_existed -eq 0 ] && getent group tarrow >/dev/null; then
     groupdel tarrow
@@ -86,7 +92,7 @@ finish() {
   exit $?
 }
 
-tools=(dpkg-dev desktop-file-utils appstream file xvfb xauth x11-utils)
+tools=(dpkg-dev desktop-file-utils appstream file xvfb xauth x11-utils systemd)
 missing=()
 for p in "${tools[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -124,7 +130,8 @@ check "the package installs" env DEBIAN_FRONTEND=noninteractive apt-get install 
 dpkg-query -W -f='${Status}' tarrow 2>/dev/null | grep -q "install ok installed" || finish
 
 files=(/usr/bin/tarrow /usr/bin/tarrow-watch /usr/share/man/man1/tarrow-watch.1.gz "$helper" "/usr/share/applications/$app_id.desktop" "/usr/share/metainfo/$app_id.metainfo.xml"
-  /usr/share/icons/hicolor/scalable/apps/tarrow.svg)
+  /usr/share/icons/hicolor/scalable/apps/tarrow.svg /usr/lib/systemd/system/tarrow-watch@.service
+  /usr/share/bash-completion/completions/tarrow-watch)
 for size in 16 24 32 48 64 128 256; do
   files+=("/usr/share/icons/hicolor/${size}x${size}/apps/tarrow.png")
 done
@@ -142,6 +149,45 @@ check "desktop entry validates" desktop-file-validate "/usr/share/applications/$
 check "AppStream metainfo validates" appstreamcli validate --no-net "/usr/share/metainfo/$app_id.metainfo.xml"
 check "the window's WM_CLASS names the installed entry's StartupWMClass" window_class_in_entry
 
+unit=/usr/lib/systemd/system/tarrow-watch@.service
+# verify wants an instance; a link named like one loads the template as systemd would.
+check "the service's unit verifies, runs the installed tarrow-watch, and nothing enables it" bash -c "
+  ln -sf '$unit' '$work/tarrow-watch@lo.service' && systemd-analyze verify --man=no '$work/tarrow-watch@lo.service' &&
+    grep -qx 'ExecStart=/usr/bin/tarrow-watch --interface %i --format json' '$unit' &&
+    [ -z \"\$(find /etc/systemd -name 'tarrow-watch@*' | tee /dev/stderr)\" ]"
+check "the service's user: in tarrow, no shell, no home, no capability in the unit's bounding set but the helper's" bash -c "
+  getent passwd $service_user | tee /dev/stderr | grep -q ':/nonexistent:/usr/sbin/nologin$' &&
+    [ \"\$(id -gn $service_user)\" = tarrow ] &&
+    grep -qx 'CapabilityBoundingSet=CAP_NET_RAW CAP_BPF CAP_PERFMON' '$unit'"
+# Anything that sets no_new_privs leaves the helper without the rights its file holds (the unit's
+# head says why); the check below shows the refusal.
+unit_sets_no_new_privs() {
+  grep -E '^(NoNewPrivileges=(yes|true|on|1)|(SystemCallFilter|SystemCallArchitectures|SystemCallLog|RestrictAddressFamilies|RestrictNamespaces|RestrictRealtime|RestrictSUIDSGID|RestrictFileSystems|LockPersonality|MemoryDenyWriteExecute|PrivateDevices|ProtectClock|ProtectHostname|ProtectKernelTunables|ProtectKernelModules|ProtectKernelLogs|DynamicUser|PrivateUsers|PrivateNetwork)=)' "$1"
+}
+check "the unit sets nothing that implies no_new_privs, nor hides the network" bash -c "
+  $(declare -f unit_sets_no_new_privs); ! unit_sets_no_new_privs '$unit'"
+check "the service's exposure (systemd-analyze security --offline=yes) is at most 5.4" bash -c "
+  systemd-analyze security --offline=yes '$work/tarrow-watch@lo.service' | tail -n 1 | tee /dev/stderr |
+    awk '{ for (i = 1; i <= NF; i++) if (\$i ~ /^[0-9]+\\.[0-9]+\$/) found = \$i } END { exit !(found != \"\" && found <= 5.4) }'"
+# Sourced by a plain bash, as bash-completion's loader sources it.
+completion_works() (
+  # shellcheck disable=SC1091
+  source /usr/share/bash-completion/completions/tarrow-watch && complete -p tarrow-watch | grep -q _tarrow_watch || exit 1
+  t() {
+    COMP_WORDS=("$@")
+    COMP_CWORD=$((${#COMP_WORDS[@]} - 1))
+    _tarrow_watch
+    echo "$*: ${COMPREPLY[*]}" >&2
+    echo "${COMPREPLY[*]}"
+  }
+  [ "$(t tarrow-watch --for)" = --format ] && [ "$(t tarrow-watch --format = j)" = json ] &&
+    [ "$(t tarrow-watch -F "")" = "text tsv csv json" ] && t tarrow-watch --interface "" | grep -qw lo &&
+    [ "$(t tarrow-watch -r /usr/bin/tarrow-wa)" = /usr/bin/tarrow-watch ]
+)
+check "bash completes tarrow-watch's options, formats, interfaces and files" completion_works
+check "the man page has EXAMPLES and RIGHTS" bash -c "
+  zcat /usr/share/man/man1/tarrow-watch.1.gz | grep -E '^\\.SH \"?(EXAMPLES|RIGHTS)' | tee /dev/stderr | wc -l | grep -qx 2"
+
 probe="$work/CaptureAsUser"
 install -m 0755 "$build_dir/tests/capture/CaptureAsUser" "$probe"
 check "the probe knows no build-tree helper" bash -c "! grep -q '$PWD/$build_dir/helper' '$probe'"
@@ -153,7 +199,23 @@ check "a member of tarrow captures a query to 127.0.0.1:53 through the installed
   timeout 30 ${as_user[*]} --groups=tarrow '$probe' | tee /dev/stderr | grep -q '^captured '"
 check "a user outside tarrow gets the failed-start text and no socket" bash -c "
   out=\$(timeout 30 ${as_user[*]} --clear-groups '$probe'); rc=\$?; echo \"\$out (exit \$rc)\" >&2
-  [ \$rc -eq 2 ] && [ \"\$out\" = 'start failed: socket() failed, errno=1' ]"
+  [ \$rc -eq 2 ] && [ \"\${out%%\$'\\n'*}\" = 'start failed: socket() failed, errno=1' ]"
+# The unit's sandbox as far as it bears on the capture: its user and group and nothing more, its
+# bounding set, a read-only system and /proc with only processes (those of others hidden). With
+# no_new_privs, which the unit must never set, the helper gets no right from its file.
+as_service() {
+  timeout 30 unshare --mount --propagation private sh -c '
+    mount -t proc -o subset=pid,hidepid=invisible proc /proc &&
+      mount -o remount,bind,ro / && exec "$@"' sh \
+    env -i PATH=/usr/bin:/bin HOME=/nonexistent setpriv --reuid="$service_user" --regid=tarrow --clear-groups \
+    --bounding-set=-all,+net_raw,+bpf,+perfmon --inh-caps=-all "$@"
+}
+service_sandbox_captures() {
+  as_service "$probe" | tee /dev/stderr | grep -q '^captured ' &&
+    { as_service --no-new-privs "$probe"; true; } | tee /dev/stderr | sed -n 1p | grep -qx 'start failed: socket() failed, errno=1'
+}
+check "in the service's sandbox its user captures through the installed helper; with no_new_privs it cannot" \
+  service_sandbox_captures
 check "the installed program starts as that user (offscreen, stopped after 3 s)" bash -c "
   timeout 3 ${as_user[*]} --groups=tarrow env QT_QPA_PLATFORM=offscreen /usr/bin/tarrow; [ \$? -eq 124 ]"
 
@@ -229,7 +291,8 @@ check "start.sh --revoke for SUDO_USER removes that user's copy and its folder, 
 check "the package purges" dpkg --purge tarrow
 check "nothing is left behind" bash -c "
   for f in ${files[*]}; do [ ! -e \"\$f\" ] || { echo \"left: \$f\"; exit 1; }; done
-  [ ! -d '$(dirname "$helper")' ] && [ ! -e /var/lib/tarrow ] && { [ $group_existed -eq 1 ] || ! getent group tarrow; }"
+  [ ! -d '$(dirname "$helper")' ] && [ ! -e /var/lib/tarrow ] && { [ $group_existed -eq 1 ] || ! getent group tarrow; } &&
+    { [ $service_user_existed -eq 1 ] || ! getent passwd $service_user; }"
 
 # A group tarrow that the package found is not the package's to remove.
 group_outlives_purge() {
