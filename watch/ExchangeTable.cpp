@@ -72,7 +72,12 @@ void CExchangeTable::OnQuery(const CNameRecord& query, std::string_view name)
         ++m_nGivenUp;
         End(m_open.begin(), nullptr, {}, {});
     }
-    m_open.push_back({{query, std::string(name), 0}, key, m_strFolded, TimeNs(query.nSeconds, query.nNanoseconds)});
+    COpen& open = m_open.emplace_back();
+    open.query.record = query;
+    open.query.strName.assign(name);
+    open.key = key;
+    open.strFolded = m_strFolded;
+    open.nSentNs = TimeNs(query.nSeconds, query.nNanoseconds);
     m_byKey.emplace(key, std::prev(m_open.end()));
 }
 
