@@ -88,7 +88,11 @@ std::string Text(const std::vector<int>& lengths, char c = 0)
 {
     std::string strText;
     for (size_t i = 0; i < lengths.size(); ++i)
-        strText += (i == 0 ? "" : ".") + std::string(size_t(lengths[i]), c != 0 ? c : char('a' + i % 26));
+    {
+        if (i != 0)
+            strText += '.';
+        strText.append(size_t(lengths[i]), c != 0 ? c : char('a' + i % 26));
+    }
     return strText;
 }
 
