@@ -3,6 +3,7 @@
 // namespace pair; an interface deleted while it is captured is said to have gone.
 #include "common/DnsQuery.h"
 #include "common/NetNamespaceFixture.h"
+#include "common/WatchRun.h"
 
 #include <gtest/gtest.h>
 
@@ -24,89 +25,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// tarrow-watch with its stdout and stderr on pipes; killed and reaped if the test leaves it.
-struct CWatch
-{
-    pid_t pid = -1;
-    int hOut = -1;
-    int hErr = -1;
-    std::string strOut;
-
-    explicit CWatch(const std::vector<std::string>& args)
-    {
-        int out[2], err[2];
-        if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
-            return;
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-        posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
-        std::vector<std::string> all {TARROW_WATCH_PATH};
-        all.insert(all.end(), args.begin(), args.end());
-        std::vector<char*> argv;
-        for (std::string& arg : all)
-            argv.push_back(arg.data());
-        argv.push_back(nullptr);
-        if (posix_spawn(&pid, TARROW_WATCH_PATH, &actions, nullptr, argv.data(), environ) != 0)
-            pid = -1;
-        posix_spawn_file_actions_destroy(&actions);
-        close(out[1]);
-        close(err[1]);
-        hOut = out[0];
-        hErr = err[0];
-    }
-    ~CWatch()
-    {
-        if (pid > 0)
-        {
-            kill(pid, SIGKILL);
-            waitpid(pid, nullptr, 0);
-        }
-        close(hOut);
-        close(hErr);
-    }
-    // Reads what stdout has for up to the time; whether it then holds the text.
-    bool ReadUntil(const std::string& strText, std::chrono::milliseconds wait)
-    {
-        const auto end = std::chrono::steady_clock::now() + wait;
-        while (strOut.find(strText) == std::string::npos && std::chrono::steady_clock::now() < end)
-        {
-            pollfd pfd {hOut, POLLIN, 0};
-            char buffer[4096];
-            ssize_t n = 0;
-            if (poll(&pfd, 1, 20) == 1 && (n = read(hOut, buffer, sizeof(buffer))) > 0)
-                strOut.append(buffer, size_t(n));
-            else if (n < 0 || (pfd.revents & POLLHUP) != 0)
-                break;
-        }
-        return strOut.find(strText) != std::string::npos;
-    }
-    // What stderr holds until it closes, or stays quiet for a second while the run goes on.
-    std::string ReadErrors()
-    {
-        std::string strText;
-        char buffer[4096];
-        pollfd pfd {hErr, POLLIN, 0};
-        for (ssize_t n; poll(&pfd, 1, 1000) == 1 && (n = read(hErr, buffer, sizeof(buffer))) > 0;)
-            strText.append(buffer, size_t(n));
-        return strText;
-    }
-    // The exit code, or -1 when it did not end within the time.
-    int Wait(std::chrono::milliseconds wait)
-    {
-        const auto end = std::chrono::steady_clock::now() + wait;
-        int nStatus = 0;
-        while (waitpid(pid, &nStatus, WNOHANG) == 0)
-        {
-            if (std::chrono::steady_clock::now() > end)
-                return -1;
-            std::this_thread::sleep_for(5ms);
-        }
-        pid = -1;
-        return WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : 128 + WTERMSIG(nStatus);
-    }
-};
-
 } // namespace
 
 // Checked before any helper runs, so no right is needed.
@@ -126,7 +44,7 @@ TEST(WatchInterfaceTest, AChoiceThatIsNotThereIsAUsageErrorNamingTheChoices)
     };
     for (const auto& one : cases)
     {
-        CWatch run(one.args);
+        CWatchRun run(one.args);
         ASSERT_GT(run.pid, 0);
         const std::string strErrors = run.ReadErrors();
         EXPECT_EQ(run.Wait(10s), 2) << one.args.back();
@@ -134,27 +52,11 @@ TEST(WatchInterfaceTest, AChoiceThatIsNotThereIsAUsageErrorNamingTheChoices)
     }
 }
 
-class WatchInterfaceLiveTest : public CNetNamespaceTest
+class WatchInterfaceLiveTest : public CWatchLiveTest
 {
 protected:
-    // The build tree's helper holds the right for the test's length, as for the other live tests.
-    void SetUp() override
-    {
-        CNetNamespaceTest::SetUp();
-        if (IsSkipped())
-            return;
-        const std::unique_ptr<std::remove_pointer_t<cap_t>, decltype(&cap_free)> pRights(
-            cap_from_text("cap_net_raw,cap_bpf,cap_perfmon=p"), &cap_free);
-        ASSERT_TRUE(pRights && cap_set_file(TARROW_TEST_HELPER_PATH, pRights.get()) == 0) << std::strerror(errno);
-    }
-    void TearDown() override
-    {
-        cap_set_file(TARROW_TEST_HELPER_PATH, nullptr);
-        CNetNamespaceTest::TearDown();
-    }
-
     // Sends queries for the name from the peer to the capture side until the run prints it.
-    bool SendUntilPrinted(CWatch& run, const std::string& strName)
+    bool SendUntilPrinted(CWatchRun& run, const std::string& strName)
     {
         const int fd = CNetNamespace::OpenSocketIn(m_pNet->GetPeerName(), SOCK_DGRAM);
         bool bPrinted = false;
@@ -176,7 +78,7 @@ TEST_F(WatchInterfaceLiveTest, AnInterfaceByNameAndEveryInterfaceCapture)
     Listen(m_pNet->GetCaptureName(), "127.0.0.1", 53);
     for (const std::string& strInterface : {m_pNet->GetCaptureInterface(), std::string("any")})
     {
-        CWatch run({"-i", strInterface, "--queries-only", "--format", "tsv"});
+        CWatchRun run({"-i", strInterface, "--queries-only", "--format", "tsv"});
         ASSERT_GT(run.pid, 0);
         ASSERT_TRUE(run.ReadUntil("\n", 10s)) << run.ReadErrors();
         const std::string strLoopName = "loop." + strInterface + ".example";
@@ -196,7 +98,7 @@ TEST_F(WatchInterfaceLiveTest, AnInterfaceByNameAndEveryInterfaceCapture)
 TEST_F(WatchInterfaceLiveTest, AnInterfaceDeletedWhileCapturedIsSaidToHaveGone)
 {
     const std::string strInterface = m_pNet->GetCaptureInterface();
-    CWatch run({"--interface", strInterface, "--queries-only", "--format", "tsv"});
+    CWatchRun run({"--interface", strInterface, "--queries-only", "--format", "tsv"});
     ASSERT_GT(run.pid, 0);
     ASSERT_TRUE(run.ReadUntil("\n", 10s)) << run.ReadErrors();
     ASSERT_EQ(CNetNamespace::RunIn(m_pNet->GetCaptureName(), "ip link delete " + strInterface), 0);

@@ -2,6 +2,7 @@
 // filters on one capture file, and a live capture whose output file is moved away and reopened.
 #include "common/DnsQuery.h"
 #include "common/NetNamespaceFixture.h"
+#include "common/WatchRun.h"
 #include "watch/WatchOptions.h"
 
 #include <gtest/gtest.h>
@@ -24,88 +25,6 @@
 namespace {
 
 using namespace std::chrono_literals;
-
-// tarrow-watch running with its stdout and stderr on pipes.
-struct CWatchRun
-{
-    pid_t pid = -1;
-    int hOut = -1;
-    int hErr = -1;
-
-    explicit CWatchRun(const std::vector<std::string>& args)
-    {
-        int out[2], err[2];
-        if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
-            return;
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-        posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
-        std::vector<std::string> all {TARROW_WATCH_PATH};
-        all.insert(all.end(), args.begin(), args.end());
-        std::vector<char*> argv;
-        for (std::string& arg : all)
-            argv.push_back(arg.data());
-        argv.push_back(nullptr);
-        if (posix_spawn(&pid, TARROW_WATCH_PATH, &actions, nullptr, argv.data(), environ) != 0)
-            pid = -1;
-        posix_spawn_file_actions_destroy(&actions);
-        close(out[1]);
-        close(err[1]);
-        hOut = out[0];
-        hErr = err[0];
-    }
-    ~CWatchRun()
-    {
-        if (pid > 0)
-        {
-            kill(pid, SIGKILL);
-            waitpid(pid, nullptr, 0);
-        }
-        close(hOut);
-        close(hErr);
-    }
-    static std::string ReadAll(int fd)
-    {
-        std::string strText;
-        char buffer[65536];
-        for (ssize_t n; (n = read(fd, buffer, sizeof(buffer))) > 0;)
-            strText.append(buffer, size_t(n));
-        return strText;
-    }
-    // What came on the pipe within the time, without waiting for it to close.
-    static std::string ReadFor(int fd, std::chrono::milliseconds wait)
-    {
-        std::string strText;
-        char buffer[4096];
-        pollfd pfd {fd, POLLIN, 0};
-        for (ssize_t n; poll(&pfd, 1, int(wait.count())) == 1 && (n = read(fd, buffer, sizeof(buffer))) > 0;)
-            strText.append(buffer, size_t(n));
-        return strText;
-    }
-    int Wait()
-    {
-        int nStatus = 0;
-        waitpid(pid, &nStatus, 0);
-        pid = -1;
-        return WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : 128 + WTERMSIG(nStatus);
-    }
-};
-
-struct CRunResult
-{
-    int nExit;
-    std::string strOut;
-    std::string strErr;
-};
-
-CRunResult RunWatch(const std::vector<std::string>& args)
-{
-    CWatchRun run(args);
-    CRunResult result {0, CWatchRun::ReadAll(run.hOut), CWatchRun::ReadAll(run.hErr)};
-    result.nExit = run.Wait();
-    return result;
-}
 
 // The name field of each TSV line, joined by |; with heads, they come first.
 std::string TsvNames(const std::string& strOut)
@@ -245,24 +164,7 @@ TEST(WatchOptionsTest, FiltersKeepTheNamesTheySayFromACaptureFile)
     std::filesystem::remove_all(directory);
 }
 
-class WatchOutputLiveTest : public CNetNamespaceTest
-{
-protected:
-    // The build tree's helper holds the capture's rights for the test's length, as in the other
-    // live tests of tarrow-watch.
-    void SetUp() override
-    {
-        CNetNamespaceTest::SetUp();
-        const std::unique_ptr<std::remove_pointer_t<cap_t>, decltype(&cap_free)> pRights(
-            cap_from_text("cap_net_raw,cap_bpf,cap_perfmon=p"), &cap_free);
-        ASSERT_TRUE(pRights && cap_set_file(TARROW_TEST_HELPER_PATH, pRights.get()) == 0) << std::strerror(errno);
-    }
-    void TearDown() override
-    {
-        cap_set_file(TARROW_TEST_HELPER_PATH, nullptr);
-        CNetNamespaceTest::TearDown();
-    }
-};
+using WatchOutputLiveTest = CWatchLiveTest;
 
 // Each query is sent once and must be in exactly one of the two files; the lines after the HUP
 // are in the new one.

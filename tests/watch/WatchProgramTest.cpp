@@ -4,6 +4,7 @@
 // pipe without leaving its helper.
 #include "common/DnsQuery.h"
 #include "common/NetNamespaceFixture.h"
+#include "common/WatchRun.h"
 #include "common/PcapngFile.h"
 #include "common/ProcessState.h"
 #include "dns/TestFrames.h"
@@ -33,108 +34,6 @@
 namespace {
 
 using namespace std::chrono_literals;
-
-// tarrow-watch running with its stdout and stderr on pipes.
-struct CWatchRun
-{
-    pid_t pid = -1;
-    int hOut = -1;
-    int hErr = -1;
-
-    explicit CWatchRun(const std::vector<std::string>& args)
-    {
-        int out[2], err[2];
-        if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
-            return;
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-        posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
-        std::vector<std::string> all {TARROW_WATCH_PATH};
-        all.insert(all.end(), args.begin(), args.end());
-        std::vector<char*> argv;
-        for (std::string& arg : all)
-            argv.push_back(arg.data());
-        argv.push_back(nullptr);
-        if (posix_spawn(&pid, TARROW_WATCH_PATH, &actions, nullptr, argv.data(), environ) != 0)
-            pid = -1;
-        posix_spawn_file_actions_destroy(&actions);
-        close(out[1]);
-        close(err[1]);
-        hOut = out[0];
-        hErr = err[0];
-    }
-    ~CWatchRun()
-    {
-        if (pid > 0)
-        {
-            kill(pid, SIGKILL);
-            waitpid(pid, nullptr, 0);
-        }
-        CloseOut();
-        if (hErr >= 0)
-            close(hErr);
-    }
-    void CloseOut()
-    {
-        if (hOut >= 0)
-            close(hOut);
-        hOut = -1;
-    }
-    // Everything written to the pipe until it closes.
-    static std::string ReadAll(int fd)
-    {
-        std::string strText;
-        char buffer[65536];
-        for (ssize_t n; fd >= 0 && (n = read(fd, buffer, sizeof(buffer))) > 0;)
-            strText.append(buffer, size_t(n));
-        return strText;
-    }
-    // Whether the first line came within the time: a live capture prints its heads once running.
-    bool WaitForOutput(std::chrono::milliseconds wait)
-    {
-        pollfd pfd {hOut, POLLIN, 0};
-        return poll(&pfd, 1, int(wait.count())) == 1;
-    }
-    // The exit code, or -1 when it did not end within the time (it is then killed).
-    int Wait(std::chrono::milliseconds wait)
-    {
-        const auto end = std::chrono::steady_clock::now() + wait;
-        int nStatus = 0;
-        while (waitpid(pid, &nStatus, WNOHANG) == 0)
-        {
-            if (std::chrono::steady_clock::now() > end)
-                return -1;
-            std::this_thread::sleep_for(5ms);
-        }
-        pid = -1;
-        return WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : 128 + WTERMSIG(nStatus);
-    }
-    // The pids of its children: the helper, once it runs.
-    std::vector<pid_t> Children() const
-    {
-        std::vector<pid_t> children;
-        std::ifstream list("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children");
-        for (pid_t child; list >> child;)
-            children.push_back(child);
-        return children;
-    }
-};
-
-struct CRunResult
-{
-    int nExit;
-    std::string strOut;
-    std::string strErr;
-};
-
-CRunResult RunWatch(const std::vector<std::string>& args)
-{
-    CWatchRun run(args);
-    CRunResult result {0, CWatchRun::ReadAll(run.hOut), CWatchRun::ReadAll(run.hErr)};
-    result.nExit = run.Wait(10s);
-    return result;
-}
 
 // The names column of TSV output.
 std::vector<std::string> TsvNames(const std::string& strOut)
@@ -416,24 +315,9 @@ TEST(WatchProgramTest, EveryLinkTypeIsReadAndBrokenFilesAreToldClearly)
     std::filesystem::remove(strPath);
 }
 
-class WatchLiveTest : public CNetNamespaceTest
+class WatchLiveTest : public CWatchLiveTest
 {
 protected:
-    // Root's tarrow-watch gives up root's rights, as the window does, and captures through a helper
-    // whose file holds the right: the build tree's one holds it for the test's length.
-    void SetUp() override
-    {
-        CNetNamespaceTest::SetUp();
-        const std::unique_ptr<std::remove_pointer_t<cap_t>, decltype(&cap_free)> pRights(
-            cap_from_text("cap_net_raw,cap_bpf,cap_perfmon=p"), &cap_free);
-        ASSERT_TRUE(pRights && cap_set_file(TARROW_TEST_HELPER_PATH, pRights.get()) == 0) << std::strerror(errno);
-    }
-    void TearDown() override
-    {
-        cap_set_file(TARROW_TEST_HELPER_PATH, nullptr);
-        CNetNamespaceTest::TearDown();
-    }
-
     // Sends queries for the name from the peer to the capture side until the run prints (or, with
     // its output closed, ends).
     void SendUntilPrinted(CWatchRun& run, const std::string& strName)
