@@ -17,6 +17,11 @@
 # so its shown counts responses as well;
 # LOAD_SECONDS sets how long dnsperf sends at each rate (default 10); LOAD_SENDERS=off runs the
 # target without cap_bpf and cap_perfmon, so that its programs go unnamed, for the cost of naming them.
+# LOAD_WATCH_ARGS is appended to tarrow-watch's command line, split at white space and never
+# globbed, e.g. filters ("--exclude-name *.local --type A,AAAA") for what they cost, or "--top 20",
+# whose tables come at the end: delivered is then the total of its names table.
+# LOAD_DNSTOP=on also runs dnstop -l 3 on the same interface (under script(1), since it draws only on
+# a terminal) as a second peer: dnstop_s is its CPU and vs_dnstop the target's over it.
 set -eu
 
 BUILD=${1:?usage: $0 BUILD_DIR [RATE...]}
@@ -51,11 +56,17 @@ cpu_of() {
 TD_FILTER='udp dst port 53'
 [ "${LOAD_TARGET:-}" != tarrow-watch ] || TD_FILTER='udp port 53'
 
-printf '%-8s %-10s %-10s %-8s %-8s %-9s %-9s %-6s %-12s %-10s %-9s %-9s %-9s %-9s %-7s %-8s %-8s\n' rate sent delivered drops cpu_s \
-    helper_s tcpdump_s ratio tcpdump_shown tcpdump_drop named answered exchanges unanswered alone joined% named%
+printf '%-8s %-10s %-10s %-8s %-8s %-9s %-9s %-6s %-12s %-10s %-9s %-9s %-9s %-9s %-7s %-8s %-8s %-9s %-9s\n' rate sent delivered drops cpu_s \
+    helper_s tcpdump_s ratio tcpdump_shown tcpdump_drop named answered exchanges unanswered alone joined% named% \
+    dnstop_s vs_dnstop
 for RATE in $RATES; do
     if [ "${LOAD_TARGET:-}" = tarrow-watch ]; then
-        ip netns exec "$SRV" $WRAP "$TARGET" --address $ADDR_SRV --format json > "$WORK/watch.json" 2> "$WORK/target.out" &
+        # Split on purpose, one option or value a word; its globs are tarrow-watch's, not the shell's.
+        set -f
+        # shellcheck disable=SC2086
+        ip netns exec "$SRV" $WRAP "$TARGET" --address $ADDR_SRV --format json ${LOAD_WATCH_ARGS:-} \
+            > "$WORK/watch.json" 2> "$WORK/target.out" &
+        set +f
     else
         ip netns exec "$SRV" env QT_QPA_PLATFORM=offscreen $WRAP "$TARGET" $ADDR_SRV > "$WORK/target.out" 2>&1 &
     fi
@@ -64,7 +75,18 @@ for RATE in $RATES; do
     ip netns exec "$SRV" tcpdump -n -l -i "$IF_SRV" "$TD_FILTER" > "$WORK/tcpdump.txt" 2> "$WORK/tcpdump.out" &
     TCPDUMP_PID=$!
     echo $TCPDUMP_PID > "$WORK/tcpdump.pid"
+    DNSTOP_PID=""
+    if [ "${LOAD_DNSTOP:-off}" = on ]; then
+        ip netns exec "$SRV" env TERM=xterm script -qfc "dnstop -l 3 $IF_SRV" /dev/null < /dev/null \
+            > /dev/null 2> "$WORK/dnstop.out" &
+        echo $! > "$WORK/dnstop-script.pid"
+    fi
     sleep 1
+    if [ "${LOAD_DNSTOP:-off}" = on ]; then
+        DNSTOP_PID=$(pgrep -xf "dnstop -l 3 $IF_SRV")
+        echo "$DNSTOP_PID" > "$WORK/dnstop.pid"
+        DNSTOP_START=$(cpu_of "$DNSTOP_PID")
+    fi
     HELPER_PID=$(pgrep -P $TARGET_PID)
     TARGET_START=$(cpu_of $TARGET_PID)
     HELPER_START=$(cpu_of $HELPER_PID)
@@ -73,14 +95,24 @@ for RATE in $RATES; do
         > "$WORK/dnsperf.out" 2>&1 || true
     sleep 2
     TD_CPU=$(awk -v a="$(cpu_of $TCPDUMP_PID)" -v b="$TD_START" 'BEGIN { printf "%.2f", a - b }')
+    DNSTOP_CPU=-
+    [ -z "$DNSTOP_PID" ] || DNSTOP_CPU=$(awk -v a="$(cpu_of "$DNSTOP_PID")" -v b="$DNSTOP_START" 'BEGIN { printf "%.2f", a - b }')
     HELPER=$(awk -v a="$(cpu_of $HELPER_PID)" -v b="$HELPER_START" 'BEGIN { printf "%.2f", a - b }')
     CPU=$(awk -v a="$(cpu_of $TARGET_PID $HELPER_PID)" -v b="$TARGET_START" -v c="$HELPER_START" \
         'BEGIN { printf "%.2f", a - b - c }')
     kill -INT $TCPDUMP_PID; wait $TCPDUMP_PID || true
+    if [ -n "$DNSTOP_PID" ]; then
+        kill "$DNSTOP_PID"; wait "$(cat "$WORK/dnstop-script.pid")" || true
+        rm -f "$WORK/dnstop.pid" "$WORK/dnstop-script.pid"
+    fi
     kill -TERM $TARGET_PID; wait $TARGET_PID || true
     rm -f "$WORK/target.pid" "$WORK/tcpdump.pid"
     NAMED=- EXCHANGES=- UNANSWERED=- ALONE=- ANSWERED=- JOINED=- NAMED_SHARE=-
-    if [ "${LOAD_TARGET:-}" = tarrow-watch ]; then
+    if [ "${LOAD_TARGET:-}" = tarrow-watch ] && grep -q '^{"table":' "$WORK/watch.json"; then
+        # --top wrote only its tables: each counts every line once.
+        ANSWERED=$(awk '/Queries completed:/ { print $3 }' "$WORK/dnsperf.out")
+        echo "delivered $(sed -n 's/^{"table":"names","total":\([0-9]*\),.*/\1/p' "$WORK/watch.json")" >> "$WORK/target.out"
+    elif [ "${LOAD_TARGET:-}" = tarrow-watch ]; then
         # Counted after it ended, when the queries still waiting have been written as unanswered.
         EXCHANGES=$(grep -c '"kind":"exchange"' "$WORK/watch.json" || true)
         UNANSWERED=$(grep -c '"kind":"unanswered"' "$WORK/watch.json" || true)
@@ -99,11 +131,12 @@ for RATE in $RATES; do
     DROPS=$(awk '/^kernel_dropped/ { print $2 }' "$WORK/target.out")
     DROPS=${DROPS:-0}
     RATIO=$(awk -v a="$CPU" -v b="$TD_CPU" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }')
+    VS_DNSTOP=$(awk -v a="$CPU" -v b="$DNSTOP_CPU" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }')
     TD_SHOWN=$(grep -c 'load.example' "$WORK/tcpdump.txt" || true)
     [ "${LOAD_TARGET:-}" != tarrow-watch ] || TD_SHOWN=$(wc -l < "$WORK/tcpdump.txt")
     TD_DROP=$(awk '/packets dropped by kernel/ { print $1 }' "$WORK/tcpdump.out")
     [ "$NAMED" = - ] || NAMED_SHARE=$(awk -v a="$NAMED" -v b="$DELIVERED" 'BEGIN { if (b > 0) printf "%.2f", 100 * a / b; else print "-" }')
-    printf '%-8s %-10s %-10s %-8s %-8s %-9s %-9s %-6s %-12s %-10s %-9s %-9s %-9s %-9s %-7s %-8s %-8s\n' "$RATE" "$SENT" "$DELIVERED" \
+    printf '%-8s %-10s %-10s %-8s %-8s %-9s %-9s %-6s %-12s %-10s %-9s %-9s %-9s %-9s %-7s %-8s %-8s %-9s %-9s\n' "$RATE" "$SENT" "$DELIVERED" \
         "$DROPS" "$CPU" "$HELPER" "$TD_CPU" "$RATIO" "$TD_SHOWN" "$TD_DROP" "$NAMED" "$ANSWERED" "$EXCHANGES" "$UNANSWERED" \
-        "$ALONE" "$JOINED" "$NAMED_SHARE"
+        "$ALONE" "$JOINED" "$NAMED_SHARE" "$DNSTOP_CPU" "$VS_DNSTOP"
 done
