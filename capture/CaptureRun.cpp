@@ -26,7 +26,7 @@ bool CCaptureRun::Start(const std::string& strLocalAddress, Wants nWants)
         // The open step's own words say what failed; below them, which helper was tried and why
         // it had no right, with the command that mends it.
         if (!started.refused.empty())
-            strText += "\n\n" + ExplainRefusal(started.refused);
+            strText += "\n\n" + ExplainRefusal(started.refused, CHelperProcess::GetHelperCandidates().back());
         return Fail(started.opened.nError, strText);
     }
 

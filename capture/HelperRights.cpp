@@ -66,7 +66,7 @@ bool FileGrantsNetRaw(const std::string& strPath)
 
 } // namespace
 
-CHelperDiagnosis DiagnoseHelper(const std::string& strPath)
+CHelperDiagnosis DiagnoseHelper(const std::string& strPath, const std::string& strInstalledPath)
 {
     CHelperDiagnosis diagnosis {strPath, {}, {}};
     struct stat file
@@ -102,10 +102,11 @@ CHelperDiagnosis DiagnoseHelper(const std::string& strPath)
     if (!FileGrantsNetRaw(strPath))
     {
         diagnosis.strWhy = "it lacks cap_net_raw";
-        // A file that root does not own could be swapped between a check and the grant: such a one
-        // (the build tree's) is never granted, a root-owned copy of it is.
-        diagnosis.strFix = file.st_uid == 0 ? "sudo setcap cap_net_raw,cap_bpf,cap_perfmon=p " + strPath
-                                            : "scripts/start.sh (from a clone: it grants a root-owned copy)";
+        // A build tree's helper is never granted: whoever can write the tree could swap the file
+        // between a check and the grant. A root-owned copy of it is, which start.sh makes.
+        diagnosis.strFix = file.st_uid == 0 && strPath == strInstalledPath
+                               ? "sudo setcap cap_net_raw,cap_bpf,cap_perfmon=p " + strPath
+                               : "scripts/start.sh (from a clone: it grants a root-owned copy)";
         return diagnosis;
     }
     diagnosis.strWhy = "its grant of cap_net_raw was refused (a file system mounted nosuid, or a process whose "
@@ -114,13 +115,13 @@ CHelperDiagnosis DiagnoseHelper(const std::string& strPath)
     return diagnosis;
 }
 
-std::string ExplainRefusal(const std::vector<std::string>& tried)
+std::string ExplainRefusal(const std::vector<std::string>& tried, const std::string& strInstalledPath)
 {
     std::string strText;
     CHelperDiagnosis last;
     for (const std::string& strPath : tried)
     {
-        last = DiagnoseHelper(strPath);
+        last = DiagnoseHelper(strPath, strInstalledPath);
         strText += (strText.empty() ? "" : "\n") + std::string("The capture helper ") + strPath
                    + " was tried: " + last.strWhy + ".";
     }

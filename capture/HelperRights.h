@@ -14,8 +14,10 @@ struct CHelperDiagnosis
     std::string strFix; // one command, or empty when none can be named
 };
 
-CHelperDiagnosis DiagnoseHelper(const std::string& strPath);
+// strInstalledPath: the package's helper, the one file whose grant is worth mending in place; any
+// other (the build tree's, a copy) is mended by start.sh's root-owned copy instead.
+CHelperDiagnosis DiagnoseHelper(const std::string& strPath, const std::string& strInstalledPath);
 
 // The text a refused start adds below the open step's own: each helper tried and why it failed,
 // then the command that mends the last (the one most likely meant).
-std::string ExplainRefusal(const std::vector<std::string>& tried);
+std::string ExplainRefusal(const std::vector<std::string>& tried, const std::string& strInstalledPath);

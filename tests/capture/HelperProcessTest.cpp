@@ -123,6 +123,7 @@ TEST(HelperProcessTest, ARefusedStartSaysOfEachHelperTriedWhyAndHowToMendIt)
     const std::string strGrouped = Copy("grouped", "root", strGroup, 0750);
     const std::string strBare = Copy("bare", "root", "root", 0755);
     const std::string strOwn = Copy("own", "tarrowrights", "tarrowrights", 0755);
+    const std::string strBuilt = Copy("built", "root", "root", 0755);
     const struct
     {
         const char* pszWhat;
@@ -147,6 +148,10 @@ TEST(HelperProcessTest, ARefusedStartSaysOfEachHelperTriedWhyAndHowToMendIt)
              + " was tried: it lacks cap_net_raw.\nTo fix it: sudo setcap "
                "cap_net_raw,cap_bpf,cap_perfmon=p "
              + strBare},
+        {"a build tree's, though root's", strBuilt, false,
+         "The capture helper " + strBuilt
+             + " was tried: it lacks cap_net_raw.\nTo fix it: scripts/start.sh (from a "
+               "clone: it grants a root-owned copy)"},
         {"the user's own file", strOwn, false,
          "The capture helper " + strOwn
              + " was tried: it lacks cap_net_raw.\nTo fix it: scripts/start.sh (from a "
@@ -161,7 +166,8 @@ TEST(HelperProcessTest, ARefusedStartSaysOfEachHelperTriedWhyAndHowToMendIt)
         int pipe[2];
         ASSERT_EQ(pipe2(pipe, O_CLOEXEC), 0);
         const pid_t pid = user.Start([&] {
-            const std::string strText = ExplainRefusal({entry.strPath});
+            // The root-owned copy stands for the package's helper.
+            const std::string strText = ExplainRefusal({entry.strPath}, strBare);
             return write(pipe[1], strText.data(), strText.size()) == ssize_t(strText.size()) ? 0 : 1;
         });
         close(pipe[1]);
