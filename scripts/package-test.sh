@@ -54,6 +54,8 @@ cleanup() {
   for u in "${fake_copies[@]}"; do rm -rf "${granted_base:?}/$u"; done
   [ $revoke_user_made -eq 0 ] || userdel "$revoke_user"
   [ $probe_user_made -eq 0 ] || userdel -r "$probe_user" 2>/dev/null
+  # Qt's stand-in for the probe user's missing XDG_RUNTIME_DIR.
+  rm -rf "/tmp/runtime-$probe_user"
   for d in "${made_dirs[@]}"; do rmdir "$d" 2>/dev/null; done
   rm -rf "$work" "$live_dir"
 }
