@@ -9,19 +9,19 @@
 
 namespace {
 
-struct CFilterSpec
+struct CFilterValue
 {
     CLineFilter::Kind nKind;
     const char* pszValue;
 };
 
-CLineFilter MakeFilter(const std::vector<CFilterSpec>& specs)
+CLineFilter MakeFilter(const std::vector<CFilterValue>& values)
 {
     CLineFilter filter;
-    for (const CFilterSpec& spec : specs)
+    for (const CFilterValue& given : values)
     {
         std::string strError;
-        EXPECT_TRUE(filter.Add(spec.nKind, spec.pszValue, strError)) << spec.pszValue << ": " << strError;
+        EXPECT_TRUE(filter.Add(given.nKind, given.pszValue, strError)) << given.pszValue << ": " << strError;
     }
     return filter;
 }
@@ -44,7 +44,7 @@ TEST(LineFilterTest, KeepsWhatEveryKindAndTheirMixSay)
 
     struct
     {
-        std::vector<CFilterSpec> filters;
+        std::vector<CFilterValue> filters;
         std::string strName;
         std::string strType;
         std::string strSource;
