@@ -36,15 +36,12 @@ const volatile __s32 capture_ifindex = 0;
 
 // Who last sent on a socket, from its own thread or at its send call: a packet that leaves later
 // from a softirq (after neighbour discovery, a retransmission, a queue that was held) is still
-// theirs. Keyed by the socket's address and its inode number, which a new socket at the same
-// address does not share.
-struct socket_key
-{
-    __u64 address;
-    __u64 inode;
-};
+// theirs. Keyed by the socket's address; the socket's inode number, which a new socket at the same
+// address does not share, is kept beside the sender. A socket that was closed while its packet
+// waited has no inode any more, and is known by its address alone.
 struct sender
 {
+    __u64 inode;
     __u64 cgroup_id;
     __u64 sent_ns; /* the last send */
     // Another process sent on the socket too, recently enough that a packet of its may still wait:
@@ -63,7 +60,7 @@ struct
 {
     __uint(type, BPF_MAP_TYPE_LRU_HASH);
     __uint(max_entries, 4096);
-    __type(key, struct socket_key);
+    __type(key, __u64);
     __type(value, struct sender);
 } senders SEC(".maps");
 
@@ -94,10 +91,10 @@ static __always_inline bool InSendingThread(struct task_struct* pTask)
 // apart.
 #define SENDER_HOLD_NS (5ULL * 1000 * 1000 * 1000)
 
-static __always_inline struct socket_key KeyOf(struct sock* pSocket)
+// 0 for a socket without a file: the kernel's own, or one that was closed.
+static __always_inline __u64 InodeOf(struct sock* pSocket)
 {
-    struct socket_key key = {(__u64)pSocket, BPF_CORE_READ(pSocket, sk_socket, file, f_inode, i_ino)};
-    return key;
+    return BPF_CORE_READ(pSocket, sk_socket, file, f_inode, i_ino);
 }
 
 static __always_inline void ReadSender(struct task_struct* pTask, struct sender* pHere)
@@ -111,22 +108,23 @@ static __always_inline void ReadSender(struct task_struct* pTask, struct sender*
     BPF_CORE_READ_STR_INTO(&pHere->comm, pTask, group_leader, comm);
 }
 
-// A socket without a file (closed, or the kernel's own) has no inode to tell it from the next one
-// at its address: it is not remembered, and nothing found for it.
-static __always_inline void Remember(const struct socket_key* pKey, struct sender* pHere, __u64 nNow)
+// Taken only in a thread that holds the socket, so it always has its inode.
+static __always_inline void Remember(struct sock* pSocket, struct sender* pHere, __u64 nNow)
 {
-    if (pKey->inode == 0)
+    const __u64 nKey = (__u64)pSocket;
+    pHere->inode = InodeOf(pSocket);
+    if (pHere->inode == 0)
         return;
     pHere->sent_ns = nNow;
     pHere->shared_until_ns = 0;
-    const struct sender* pLast = bpf_map_lookup_elem(&senders, pKey);
-    if (pLast != NULL)
+    const struct sender* pLast = bpf_map_lookup_elem(&senders, &nKey);
+    if (pLast != NULL && pLast->inode == pHere->inode)
     {
         pHere->shared_until_ns = pLast->shared_until_ns;
         if (pLast->pid != pHere->pid && pLast->sent_ns + SENDER_HOLD_NS > pHere->shared_until_ns)
             pHere->shared_until_ns = pLast->sent_ns + SENDER_HOLD_NS;
     }
-    bpf_map_update_elem(&senders, pKey, pHere, BPF_ANY);
+    bpf_map_update_elem(&senders, &nKey, pHere, BPF_ANY);
 }
 
 static __always_inline struct file* FileAt(struct files_struct* pFiles, __u64 nFd)
@@ -142,20 +140,32 @@ static __always_inline struct file* FileAt(struct files_struct* pFiles, __u64 nF
 
 static __always_inline void TakeSender(struct sock* pSocket, struct task_struct* pTask, struct sender_event* pEvent)
 {
-    const struct socket_key key = KeyOf(pSocket);
     struct sender here = {};
     if (InSendingThread(pTask))
     {
         ReadSender(pTask, &here);
-        Remember(&key, &here, pEvent->ktime_ns);
+        Remember(pSocket, &here, pEvent->ktime_ns);
     }
     else
     {
-        const struct sender* pSender = bpf_map_lookup_elem(&senders, &key);
-        if (key.inode == 0 || pSender == NULL || pEvent->ktime_ns < pSender->shared_until_ns)
+        const __u64 nKey = (__u64)pSocket;
+        const struct sender* pSender = bpf_map_lookup_elem(&senders, &nKey);
+        if (pSender == NULL || pEvent->ktime_ns < pSender->shared_until_ns)
             return;
-        if (pSender->files != 0
-            && FileAt((struct files_struct*)pSender->files, pSender->fd) != BPF_CORE_READ(pSocket, sk_socket, file))
+        const __u64 nInode = InodeOf(pSocket);
+        if (nInode != 0)
+        {
+            if (nInode != pSender->inode)
+                return;
+            if (pSender->files != 0
+                && FileAt((struct files_struct*)pSender->files, pSender->fd)
+                       != BPF_CORE_READ(pSocket, sk_socket, file))
+                return;
+        }
+        // Closed while its packet waited (a resolver that gave up before the neighbour answered):
+        // nobody can send on it any more, so the packet is its last sender's, if that was lately.
+        // The kernel's own sockets keep theirs, and stay unknown.
+        else if (BPF_CORE_READ(pSocket, sk_socket) != NULL || pEvent->ktime_ns >= pSender->sent_ns + SENDER_HOLD_NS)
             return;
         __builtin_memcpy(&here, pSender, sizeof(here));
     }
@@ -361,9 +371,8 @@ int BPF_PROG(OnSystemCall, struct pt_regs* pRegs, long nCall)
         return 0;
     if (!bNamed && BPF_CORE_READ(pSocket, __sk_common.skc_dport) != bpf_htons(SENDER_PORT))
         return 0;
-    const struct socket_key key = KeyOf(pSocket);
     struct sender here = {.files = (__u64)pFiles, .fd = nFd};
     ReadSender(pTask, &here);
-    Remember(&key, &here, bpf_ktime_get_ns());
+    Remember(pSocket, &here, bpf_ktime_get_ns());
     return 0;
 }

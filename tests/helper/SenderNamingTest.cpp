@@ -144,7 +144,7 @@ TEST_F(CaptureHelperNetTest, HelperNamesTheProgramBehindEachQueryUnderThePrivacy
     };
     // The first query goes alone to a neighbour not found yet: it waits for neighbour discovery and
     // leaves from a softirq, and is named all the same. So does the first IPv6 query, whose neighbour
-    // nothing has asked for yet.
+    // nothing has asked for yet: it often leaves only after dig gave up and closed its socket.
     ASSERT_EQ(CNetNamespace::RunIn(m_pNet->GetCaptureName(), "ip neigh flush all"), 0);
     std::vector<pid_t> digs;
     for (const auto& one : queries)
