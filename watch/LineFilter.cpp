@@ -7,14 +7,8 @@
 #include <arpa/inet.h>
 #include <charconv>
 #include <cmath>
-#include <fnmatch.h>
 
 namespace {
-
-// tarrow-watch never calls setlocale, so fnmatch runs in the C locale: one byte a character, and
-// FNM_CASEFOLD folds ASCII letters only, as the list's rule does. A presentation form is printable
-// ASCII, so no locale could tell it otherwise anyway.
-constexpr int GLOB_FLAGS = FNM_CASEFOLD;
 
 // A glob that can match a presentation form: printable ASCII, not ending in a lone escaping
 // backslash, which fnmatch would make match nothing without a word.
@@ -206,11 +200,10 @@ bool CLineFilter::IsEmpty() const
            && m_sources.empty() && !NeedsExchanges();
 }
 
-bool CLineFilter::IsNameIn(const std::vector<std::string>& globs) const
+bool CLineFilter::IsNameIn(const std::vector<CNameGlob>& globs) const
 {
-    return std::any_of(globs.begin(), globs.end(), [this](const std::string& strGlob) {
-        return fnmatch(strGlob.c_str(), m_strPresented.c_str(), GLOB_FLAGS) == 0;
-    });
+    return std::any_of(globs.begin(), globs.end(),
+                       [this](const CNameGlob& glob) { return glob.Matches(m_strPresented); });
 }
 
 bool CLineFilter::IsSourceIn(const std::string& strSource) const

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "watch/ExchangeLine.h"
+#include "watch/NameGlob.h"
 #include "watch/QueryLine.h"
 
 #include <cstdint>
@@ -43,11 +44,11 @@ private:
         unsigned nBits = 0;
     };
 
-    bool IsNameIn(const std::vector<std::string>& globs) const;
+    bool IsNameIn(const std::vector<CNameGlob>& globs) const;
     bool IsSourceIn(const std::string& strSource) const;
 
-    std::vector<std::string> m_names;
-    std::vector<std::string> m_excludedNames;
+    std::vector<CNameGlob> m_names;
+    std::vector<CNameGlob> m_excludedNames;
     std::vector<std::string> m_types; // each as DnsTypeName writes it
     std::vector<std::string> m_programs;
     std::vector<std::string> m_users;

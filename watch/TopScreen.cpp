@@ -40,6 +40,12 @@ bool CTopScreen::Start(std::string& strError)
     // The run polls stdin itself: ncurses need not look for typed keys while it draws.
     typeahead(-1);
     curs_set(0);
+    // A resize is let in only while the run waits, where it ends the wait.
+    sigset_t resize;
+    sigemptyset(&resize);
+    sigaddset(&resize, SIGWINCH);
+    sigprocmask(SIG_BLOCK, &resize, &m_waitMask);
+    sigdelset(&m_waitMask, SIGWINCH);
     return true;
 }
 
@@ -50,6 +56,7 @@ void CTopScreen::End()
     endwin();
     delscreen(m_pScreen);
     m_pScreen = nullptr;
+    sigprocmask(SIG_SETMASK, &m_waitMask, nullptr);
     std::fflush(stdout);
 }
 
@@ -89,6 +96,14 @@ void CTopScreen::Draw(const std::string& strStatus)
     if (!strOthers.empty())
         PutLine(nY, strOthers);
     refresh();
+}
+
+int CTopScreen::Wait(pollfd* pFds, nfds_t nFds, int nTimeoutMs) const
+{
+    if (m_pScreen == nullptr)
+        return poll(pFds, nFds, nTimeoutMs);
+    timespec timeout {nTimeoutMs / 1000, long(nTimeoutMs % 1000) * 1000000};
+    return ppoll(pFds, nFds, nTimeoutMs < 0 ? nullptr : &timeout, &m_waitMask);
 }
 
 bool CTopScreen::TakeKeys()

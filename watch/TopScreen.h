@@ -2,6 +2,8 @@
 
 #include "watch/TopTable.h"
 
+#include <csignal>
+#include <poll.h>
 #include <string>
 
 struct screen;
@@ -26,11 +28,16 @@ public:
     void Draw(const std::string& strStatus);
     // Takes every key waiting on stdin and switches the table as they ask. False once q was pressed.
     bool TakeKeys();
+    // poll(), which a resize of the terminal ends too: ncurses only notes the signal, and one that
+    // came between TakeKeys and a wait with no timeout would go unseen until the next key.
+    int Wait(pollfd* pFds, nfds_t nFds, int nTimeoutMs) const;
 
 private:
     const CTopTable& m_table;
     size_t m_nRows;
     CTopTable::Kind m_nKind = CTopTable::NAMES;
     screen* m_pScreen = nullptr;
+    // The signals blocked before Start, which Wait lets in while it waits.
+    sigset_t m_waitMask {};
     std::string m_strStatus;
 };

@@ -400,7 +400,7 @@ int CWatchLoop::Capture()
         // With the table on the screen, keys wake the loop too.
         pollfd fds[] = {
             {run.GetDescriptor(), POLLIN, 0}, {CStopSignals::GetDescriptor(), POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
-        const int nReady = poll(fds, m_pScreen != nullptr ? 3 : 2, nTimeoutMs);
+        const int nReady = m_pScreen != nullptr ? m_pScreen->Wait(fds, 3, nTimeoutMs) : poll(fds, 2, nTimeoutMs);
         if (nReady < 0 && errno != EINTR)
         {
             Say(std::string("poll failed: ") + std::strerror(errno));
@@ -504,7 +504,7 @@ int CWatchLoop::ReadFile(bool bSandboxed)
         for (bool bGoOn = TendScreen(true); bGoOn && !CStopSignals::IsRaised(); bGoOn = TendScreen(false))
         {
             pollfd fds[] = {{CStopSignals::GetDescriptor(), POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
-            if (poll(fds, 2, -1) < 0 && errno != EINTR)
+            if (m_pScreen->Wait(fds, 2, -1) < 0 && errno != EINTR)
                 break;
         }
     }

@@ -1,7 +1,9 @@
 // Which lines the filters keep: globs on the presentation form, types and codes by any of their
 // spellings, prefixes at their edges, latency for each way an exchange ends, and how kinds combine.
 #include "watch/LineFilter.h"
+#include "watch/NameGlob.h"
 
+#include <fnmatch.h>
 #include <gtest/gtest.h>
 
 #include <string>
@@ -165,4 +167,35 @@ TEST(LineFilterTest, RefusesValuesNoLineCouldShowAndSaysWhatItTakes)
     CLineFilter filter;
     std::string strError;
     EXPECT_TRUE(filter.Add(NAME, "ends.in\\\\", strError)) << strError;
+}
+
+// Globs of stars and texts are matched without fnmatch, and must agree with it on every name,
+// where texts overlap, repeat, or leave no room between them above all.
+TEST(LineFilterTest, StarGlobsMatchWhatFnmatchMatches)
+{
+    const char* const globs[] = {"*",       "**",       "*.example.com", "EXAMPLE.COM", "ads.*",
+                                 "*track*", "a*a",      "*a*a*",         "ab*ba",       "*.*",
+                                 "x*",      "*\\\\065", "?.example.com", "[ab]*.com",   ""};
+    const char* const names[] = {"",
+                                 "a",
+                                 "aa",
+                                 "aba",
+                                 "abba",
+                                 "example.com",
+                                 "www.Example.COM",
+                                 "ads.example",
+                                 "ADS.",
+                                 "mytracker.net",
+                                 "x",
+                                 "a\\065",
+                                 "b.example.com",
+                                 "ab.example.com",
+                                 "tracktrack"};
+    for (const char* pszGlob : globs)
+    {
+        const CNameGlob glob(pszGlob);
+        for (const char* pszName : names)
+            EXPECT_EQ(glob.Matches(pszName), fnmatch(pszGlob, pszName, FNM_CASEFOLD) == 0)
+                << pszGlob << " on " << pszName;
+    }
 }
