@@ -22,7 +22,7 @@ test_packages=(
   xvfb xauth x11-utils
   at-spi2-core dbus-daemon python3-pyatspi
   iproute2 procps util-linux tmux
-  dnsmasq-base dnsperf tcpdump dnsutils knot-dnsutils tcpreplay tshark
+  dnsmasq-base dnsperf tcpdump dnsutils knot-dnsutils tcpreplay tshark dnstop
   locales
   dpkg-dev desktop-file-utils appstream file
 )

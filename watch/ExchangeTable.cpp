@@ -1,7 +1,8 @@
 #include "watch/ExchangeTable.h"
 
+#include "watch/SeededHash.h"
+
 #include <cstring>
-#include <random>
 #include <string_view>
 
 using namespace Channel;
@@ -16,18 +17,11 @@ bool CExchangeTable::CKey::operator==(const CKey& other) const
 
 size_t CExchangeTable::CKeyHash::operator()(const CKey& key) const
 {
-    std::uint64_t nHash = nSeed ^ 0xcbf29ce484222325u;
-    const auto* p = reinterpret_cast<const unsigned char*>(&key);
-    for (size_t i = 0; i < sizeof(key); ++i)
-        nHash = (nHash ^ p[i]) * 0x100000001b3u;
-    return size_t(nHash ^ (nHash >> 29));
+    return size_t(SeededHash(nSeed, &key, sizeof(key)));
 }
 
 CExchangeTable::CExchangeTable(CSink& sink, std::uint64_t nTimeoutNs, size_t nMaxOpen)
-    : m_sink(sink)
-    , m_nTimeoutNs(nTimeoutNs)
-    , m_nMaxOpen(nMaxOpen)
-    , m_byKey(0, CKeyHash {(std::uint64_t(std::random_device()()) << 32) | std::random_device()()})
+    : m_sink(sink), m_nTimeoutNs(nTimeoutNs), m_nMaxOpen(nMaxOpen), m_byKey(0, CKeyHash {NewHashSeed()})
 {}
 
 std::uint64_t CExchangeTable::TimeNs(std::int64_t nSeconds, std::uint32_t nNanoseconds)

@@ -76,8 +76,7 @@ private:
         bool operator==(const CKey& other) const;
     };
     static_assert(sizeof(CKey) == 40, "no padding: the key is hashed as its bytes");
-    // Seeded per table, when it is made: ids, ports and addresses come off the network, and a fixed
-    // spread would let crafted queries pile up in one bucket. (Made before any sandbox is entered.)
+    // Seeded per table, when it is made (SeededHash.h says why).
     struct CKeyHash
     {
         std::uint64_t nSeed = 0;

@@ -51,36 +51,37 @@ void AppendJsonText(std::string& strOut, std::string_view presented)
 } // namespace
 
 CTopTable::CTopTable(bool bExchanges, size_t nMaxKeys) : m_bExchanges(bExchanges), m_nMaxKeys(nMaxKeys)
-{}
+{
+    for (int i = 0; i < SLOWEST; ++i)
+        m_counts.emplace_back(nMaxKeys);
+}
 
-CTopTable::CRow* CTopTable::Count(Kind nKind, std::string_view key)
+CKeyCounts::CEntry* CTopTable::Count(Kind nKind, std::string_view key)
 {
     CKind& kind = m_kinds[nKind];
     ++kind.nTotal;
-    m_strKey.assign(key);
-    auto it = kind.rows.find(m_strKey);
-    if (it == kind.rows.end())
-    {
-        if (kind.rows.size() >= m_nMaxKeys)
-        {
-            ++kind.nOthers;
-            return nullptr;
-        }
-        it = kind.rows.emplace(m_strKey, CRow {m_strKey}).first;
-    }
-    ++it->second.nCount;
-    return &it->second;
+    CKeyCounts::CEntry* pEntry = CountsOf(nKind).Find(key);
+    if (pEntry == nullptr)
+        ++kind.nOthers;
+    else if (pEntry->nCount++ == 0)
+        ++kind.nKeys;
+    return pEntry;
 }
 
 void CTopTable::Add(const CQueryLine& query, const CExchangeLine* pExchange)
 {
-    const std::string strName = PresentationForm(query.name);
-    Count(NAMES, strName);
+    const auto Presented = [this](std::string_view text) -> std::string_view {
+        m_strKey.clear();
+        AppendPresentationForm(m_strKey, text);
+        return m_strKey;
+    };
+    m_strName.clear();
+    AppendPresentationForm(m_strName, query.name);
+    CKeyCounts::CEntry* pName = Count(NAMES, m_strName);
     switch (query.nSender)
     {
     case Channel::SENDER_PROGRAM:
-        Count(PROGRAMS,
-              query.program.empty() ? "(pid " + std::to_string(query.nPid) + ")" : PresentationForm(query.program));
+        Count(PROGRAMS, query.program.empty() ? "(pid " + std::to_string(query.nPid) + ")" : Presented(query.program));
         break;
     case Channel::SENDER_ANOTHER_USER:
         Count(PROGRAMS, "(another user)");
@@ -93,38 +94,51 @@ void CTopTable::Add(const CQueryLine& query, const CExchangeLine* pExchange)
         break;
     }
     Count(SOURCES, query.strSource);
-    Count(TYPES, query.strType.empty() ? std::string("(cut)") : PresentationForm(query.strType));
-    if (!m_bExchanges || pExchange == nullptr)
+    Count(TYPES, query.strType.empty() ? std::string_view("(cut)") : Presented(query.strType));
+    if (m_bExchanges && pExchange != nullptr)
+        Count(RCODES, pExchange->nKind == CExchangeLine::UNANSWERED ? std::string_view("(unanswered)")
+                                                                    : Presented(pExchange->rcode));
+    if (!m_bExchanges || pExchange == nullptr || !pExchange->bHasLatency)
         return;
-    Count(RCODES, pExchange->nKind == CExchangeLine::UNANSWERED ? std::string("(unanswered)")
-                                                                : PresentationForm(pExchange->rcode));
-    if (pExchange->bHasLatency)
+    CKind& slowest = m_kinds[SLOWEST];
+    ++slowest.nTotal;
+    if (pName == nullptr)
     {
-        if (CRow* pRow = Count(SLOWEST, strName))
-        {
-            pRow->nLatencySumUs += pExchange->nLatencyUs;
-            pRow->nLatencyMaxUs = std::max(pRow->nLatencyMaxUs, pExchange->nLatencyUs);
-        }
+        ++slowest.nOthers;
+        return;
     }
+    if (pName->nTimed++ == 0)
+        ++slowest.nKeys;
+    pName->nLatencySumUs += pExchange->nLatencyUs;
+    pName->nLatencyMaxUs = std::max(pName->nLatencyMaxUs, pExchange->nLatencyUs);
 }
 
 std::vector<CTopTable::CRow> CTopTable::GetTop(Kind nKind, size_t nRows) const
 {
-    std::vector<const CRow*> all;
-    all.reserve(m_kinds[nKind].rows.size());
-    for (const auto& [strKey, row] : m_kinds[nKind].rows)
-        all.push_back(&row);
-    const auto Before = [nKind](const CRow* pA, const CRow* pB) {
-        const std::uint64_t nA = nKind == SLOWEST ? pA->GetMeanUs() : pA->nCount;
-        const std::uint64_t nB = nKind == SLOWEST ? pB->GetMeanUs() : pB->nCount;
-        return nA != nB ? nA > nB : pA->strKey < pB->strKey;
+    const CKeyCounts& counts = CountsOf(nKind);
+    const auto CountOf = [nKind](const CKeyCounts::CEntry* pEntry) {
+        return nKind == SLOWEST ? pEntry->nTimed : pEntry->nCount;
+    };
+    const auto RankOf = [&](const CKeyCounts::CEntry* pEntry) {
+        return nKind == SLOWEST ? pEntry->nLatencySumUs / pEntry->nTimed : pEntry->nCount;
+    };
+    std::vector<const CKeyCounts::CEntry*> all;
+    all.reserve(size_t(m_kinds[nKind].nKeys));
+    counts.ForEach([&](const CKeyCounts::CEntry& entry) {
+        if (CountOf(&entry) != 0)
+            all.push_back(&entry);
+    });
+    const auto Before = [&](const CKeyCounts::CEntry* pA, const CKeyCounts::CEntry* pB) {
+        const std::uint64_t nA = RankOf(pA), nB = RankOf(pB);
+        return nA != nB ? nA > nB : counts.GetKey(*pA) < counts.GetKey(*pB);
     };
     const size_t nTaken = std::min(nRows, all.size());
     std::partial_sort(all.begin(), all.begin() + std::ptrdiff_t(nTaken), all.end(), Before);
     std::vector<CRow> top;
     top.reserve(nTaken);
     for (size_t i = 0; i < nTaken; ++i)
-        top.push_back(*all[i]);
+        top.push_back(
+            {std::string(counts.GetKey(*all[i])), CountOf(all[i]), all[i]->nLatencySumUs, all[i]->nLatencyMaxUs});
     return top;
 }
 
@@ -152,7 +166,7 @@ std::string CTopTable::GetHeadLine(Kind nKind) const
 {
     const CKind& kind = m_kinds[nKind];
     return std::string(GetTitle(nKind)) + ": " + std::to_string(kind.nTotal)
-           + (nKind == SLOWEST ? " answered lines, " : " lines, ") + std::to_string(kind.rows.size()) + " keys";
+           + (nKind == SLOWEST ? " answered lines, " : " lines, ") + std::to_string(kind.nKeys) + " keys";
 }
 
 std::string CTopTable::GetColumnLine(Kind nKind)
@@ -197,7 +211,7 @@ void CTopTable::AppendJson(std::string& strOut, Kind nKind, size_t nRows) const
     const CKind& kind = m_kinds[nKind];
     strOut += "{\"table\":\"";
     strOut += GetJsonName(nKind);
-    strOut += "\",\"total\":" + std::to_string(kind.nTotal) + ",\"keys\":" + std::to_string(kind.rows.size())
+    strOut += "\",\"total\":" + std::to_string(kind.nTotal) + ",\"keys\":" + std::to_string(kind.nKeys)
               + ",\"others\":" + std::to_string(kind.nOthers) + ",\"rows\":[";
     bool bFirst = true;
     for (const CRow& row : GetTop(nKind, nRows))

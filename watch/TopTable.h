@@ -1,12 +1,12 @@
 #pragma once
 
 #include "watch/ExchangeLine.h"
+#include "watch/KeyCounts.h"
 #include "watch/QueryLine.h"
 
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 // The counts behind tarrow-watch --top: for each kind of key, how often each key was seen. Keys are
@@ -48,6 +48,7 @@ public:
     std::uint64_t GetOthers(Kind nKind) const { return m_kinds[nKind].nOthers; }
     // Lines counted in the kind: every line but, for SLOWEST, those without a latency.
     std::uint64_t GetTotal(Kind nKind) const { return m_kinds[nKind].nTotal; }
+    std::uint64_t GetKeyCount(Kind nKind) const { return m_kinds[nKind].nKeys; }
     bool HasExchanges() const { return m_bExchanges; }
     // The kinds this run fills: without exchanges there are no rcodes or latencies.
     int GetKindCount() const { return m_bExchanges ? KIND_COUNT : RCODES; }
@@ -71,16 +72,22 @@ public:
     void AppendJson(std::string& strOut, Kind nKind, size_t nRows) const;
 
 private:
+    // SLOWEST has no counts of its own: it reads the latencies kept beside the names.
     struct CKind
     {
-        std::unordered_map<std::string, CRow> rows;
         std::uint64_t nOthers = 0;
         std::uint64_t nTotal = 0;
+        std::uint64_t nKeys = 0;
     };
-    CRow* Count(Kind nKind, std::string_view key);
+    CKeyCounts::CEntry* Count(Kind nKind, std::string_view key);
+    CKeyCounts& CountsOf(Kind nKind) { return m_counts[nKind == SLOWEST ? NAMES : nKind]; }
+    const CKeyCounts& CountsOf(Kind nKind) const { return m_counts[nKind == SLOWEST ? NAMES : nKind]; }
 
     bool m_bExchanges;
     size_t m_nMaxKeys;
     CKind m_kinds[KIND_COUNT];
+    std::vector<CKeyCounts> m_counts;
+    // The line's keys in their presentation form, made here to spare an allocation each.
+    std::string m_strName;
     std::string m_strKey;
 };

@@ -98,6 +98,28 @@ TEST(TopTableTest, CountsOrderByCountThenKeyBoundTheKeysAndRankSlowestByMeanLate
     }
 }
 
+// The table under the counts grows many times over; every key must still be found with its own
+// count, the empty key among them, and none past the bound be let in.
+TEST(TopTableTest, KeyCountsFindEveryKeyAfterGrowingAndLetNoneInPastTheBound)
+{
+    constexpr size_t MAX_KEYS = 5000;
+    CKeyCounts counts(MAX_KEYS);
+    const auto KeyOf = [](size_t i) { return i == 0 ? std::string() : "k" + std::to_string(i) + ".example"; };
+    for (size_t nRound = 1; nRound <= 2; ++nRound)
+    {
+        for (size_t i = 0; i < 2 * MAX_KEYS; ++i)
+        {
+            CKeyCounts::CEntry* pEntry = counts.Find(KeyOf(i));
+            ASSERT_EQ(pEntry != nullptr, i < MAX_KEYS) << i;
+            if (pEntry == nullptr)
+                continue;
+            ASSERT_EQ(counts.GetKey(*pEntry), KeyOf(i));
+            ASSERT_EQ(pEntry->nCount++, nRound - 1) << i;
+        }
+    }
+    EXPECT_EQ(counts.GetSize(), MAX_KEYS);
+}
+
 TEST(TopTableTest, TopTakesAnOptionalRowCountAndIntervalTakesSeconds)
 {
     struct CCase
