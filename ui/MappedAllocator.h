@@ -1,8 +1,10 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <new>
 #include <sys/mman.h>
+#include <unistd.h>
 
 // Large blocks are mapped directly: the allocator's heap would keep a cleared list's megabytes
 // resident. A block of huge-page size or more asks for transparent huge pages, so that probes at
@@ -24,12 +26,26 @@ struct CMappedAllocator
         const size_t nBytes = nCount * sizeof(T);
         if (nBytes < MAP_FROM)
             return static_cast<T*>(::operator new(nBytes));
-        void* p = mmap(nullptr, nBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        // Only the aligned huge pages inside a mapping can be huge: a large block is mapped with a
+        // huge page to spare and cut to start at a huge page's edge.
+        const bool bHuge = nBytes >= HUGE_PAGE;
+        const size_t nMapped = bHuge ? nBytes + HUGE_PAGE : nBytes;
+        void* p = mmap(nullptr, nMapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         if (p == MAP_FAILED)
             throw std::bad_alloc();
-        if (nBytes >= HUGE_PAGE)
-            madvise(p, nBytes, MADV_HUGEPAGE);
-        return static_cast<T*>(p);
+        if (!bHuge)
+            return static_cast<T*>(p);
+        auto* pMapped = static_cast<char*>(p);
+        char* pAligned = pMapped + (HUGE_PAGE - reinterpret_cast<uintptr_t>(pMapped) % HUGE_PAGE) % HUGE_PAGE;
+        if (pAligned != pMapped)
+            munmap(pMapped, size_t(pAligned - pMapped));
+        // The kernel maps whole pages: the block's last one is kept whole.
+        const auto nPage = size_t(sysconf(_SC_PAGESIZE));
+        const size_t nKept = (nBytes + nPage - 1) / nPage * nPage;
+        if (const size_t nTail = size_t(pMapped + nMapped - (pAligned + nKept)); nTail != 0)
+            munmap(pAligned + nKept, nTail);
+        madvise(pAligned, nBytes, MADV_HUGEPAGE);
+        return reinterpret_cast<T*>(pAligned);
     }
 
     void deallocate(T* p, size_t nCount) noexcept

@@ -322,11 +322,7 @@ void CMonitorDlg::done(int nResult)
 
 void CMonitorDlg::OnCapturedNames(const CCapturedNames& names)
 {
-    for (size_t i = 0; i < names.GetCount(); ++i)
-    {
-        const std::string_view name = names.GetName(i);
-        m_listModel.AddName(name.data(), name.size(), names.GetTime(i));
-    }
+    m_listModel.AddNames(names);
     ShowMissedQueries();
 }
 

@@ -20,6 +20,12 @@ public:
     // The hash of the folded name.
     uint32_t Hash(std::string_view name);
 
+    // Asks for the slot where the name of this hash would be looked for first; nothing else.
+    void Prefetch(uint32_t nHash) const
+    {
+        if (!m_slots.empty())
+            __builtin_prefetch(&m_slots[nHash & (m_slots.size() - 1)]);
+    }
     // The slot of a stored name equal to this one, or the empty slot where it would go. Call
     // GrowFor first: the table must have room for one more.
     size_t Find(std::string_view name, uint32_t nHash) const;

@@ -1,5 +1,6 @@
 #include "ui/NameListModel.h"
 
+#include "capture/CapturedNames.h"
 #include "dns/PresentationForm.h"
 #include "res/Resource.h"
 #include "templates/Resources.h"
@@ -21,22 +22,48 @@ bool CNameListModel::AddName(const char* name, size_t length, std::time_t tSeen)
 {
     if (name == nullptr && length != 0)
         return false;
+    const std::string_view strName(length != 0 ? name : "", length);
+    return AddName(strName, tSeen, m_index.Hash(strName));
+}
+
+void CNameListModel::AddNames(const CCapturedNames& names)
+{
+    constexpr size_t AHEAD = 8;
+    uint32_t aHashes[AHEAD];
+    const size_t nCount = names.GetCount();
+    for (size_t i = 0; i < std::min(AHEAD, nCount); ++i)
+    {
+        aHashes[i] = m_index.Hash(names.GetName(i));
+        m_index.Prefetch(aHashes[i]);
+    }
+    for (size_t i = 0; i < nCount; ++i)
+    {
+        const uint32_t nHash = aHashes[i % AHEAD];
+        if (i + AHEAD < nCount)
+        {
+            aHashes[i % AHEAD] = m_index.Hash(names.GetName(i + AHEAD));
+            m_index.Prefetch(aHashes[i % AHEAD]);
+        }
+        AddName(names.GetName(i), names.GetTime(i), nHash);
+    }
+}
+
+bool CNameListModel::AddName(std::string_view strName, std::time_t tSeen, uint32_t nHash)
+{
     // Rows are addressed by int, the index keeps store indices below its empty marker, and a row
     // keeps its length in 32 bits; the capture never comes near any of these.
     const size_t nCount = m_store.GetCount();
-    if (nCount >= static_cast<size_t>(INT_MAX) || length > UINT32_MAX)
+    if (nCount >= static_cast<size_t>(INT_MAX) || strName.size() > UINT32_MAX)
         return false;
-    const std::string_view strName(length != 0 ? name : "", length);
 
     m_index.GrowFor(nCount + 1);
-    const uint32_t nHash = m_index.Hash(strName);
     const size_t nSlot = m_index.Find(strName, nHash);
     if (!m_index.IsEmptySlot(nSlot))
         return false;
     // Once a name has been turned away the list stays as it is until the next Clear, so no row shows
     // up after the user was told that new names are no longer listed.
     if (m_bFull || nCount >= m_nBudgetNames
-        || length > m_nBudgetNameBytes - std::min(m_store.GetNameBytes(), m_nBudgetNameBytes))
+        || strName.size() > m_nBudgetNameBytes - std::min(m_store.GetNameBytes(), m_nBudgetNameBytes))
     {
         ++m_nRefused;
         if (!std::exchange(m_bFull, true))

@@ -18,6 +18,8 @@ class QTimer;
 // The captured-names list: one row per distinct name since the last Clear, row 0 the newest, each
 // with the local time at which it was first seen. Names are kept as the bytes received and shown
 // in their presentation form.
+class CCapturedNames;
+
 class CNameListModel : public QAbstractTableModel
 {
     Q_OBJECT
@@ -43,6 +45,10 @@ public:
     // Inserts the name at row 0 with the time it was seen unless a listed name equals it ignoring
     // the case of ASCII letters, or the list has reached its budget. True when a row was added.
     bool AddName(const char* name, size_t length, std::time_t tSeen);
+    // AddName for each name of a batch, in its order. Most names of a busy capture are listed
+    // already, and each lookup waits for a slot at a random place of a large index: the slots of
+    // the next few names are asked for while the present one is looked up, so the waits overlap.
+    void AddNames(const CCapturedNames& names);
     // Empties the list; new names are listed again. The count of refused names stays.
     void Clear();
     // Starts the count of refused names afresh, as a new capture does.
@@ -87,6 +93,7 @@ signals:
     void BudgetReached();
 
 private:
+    bool AddName(std::string_view name, std::time_t tSeen, uint32_t nHash);
     // The rows, the index that finds a repeated name among them, and the seconds they show.
     CNameStore m_store;
     CNameIndex m_index;

@@ -1,5 +1,7 @@
 #include "ui/NameListModel.h"
 
+#include "capture/CapturedNames.h"
+
 #include <QAbstractItemModelTester>
 #include <QApplication>
 #include <QElapsedTimer>
@@ -102,6 +104,15 @@ TEST_F(NameListModelTest, ANameIsListedOnceWithTheTimeItWasFirstSeen)
     EXPECT_EQ(m_model.data(m_model.index(0, 1)).toString(), QStringLiteral("July 03 2026 21:00:05"));
     EXPECT_EQ(m_model.data(m_model.index(listed.indexOf(QByteArray("a\0c", 3)), 0)).toString(),
               QStringLiteral("a\\000c"));
+
+    // The same names in one batch, as the capture hands them over (looked up several at a time),
+    // list the same rows.
+    m_model.Clear();
+    CCapturedNames batch;
+    for (const auto& add : adds)
+        batch.Add(add.name, T0);
+    m_model.AddNames(batch);
+    EXPECT_EQ(Names(), listed);
 }
 
 TEST_F(NameListModelTest, ClearForgetsEveryNameAndStampsAnew)
