@@ -49,8 +49,9 @@ constexpr int TIME_COLUMN_WIDTH = 200;
 
 // Longest time a captured name waits to be shown. Laying out and repainting the list for every
 // name would hold the capture to a few hundred names a second, so while names keep coming they are
-// shown together, at most this often; the first name after a quiet spell is shown at once.
-constexpr int LIST_UPDATE_PERIOD_MS = 50;
+// shown together, at most this often; the first name after a quiet spell is shown at once. A tenth
+// of a second still reads as at once, and a flood of new names costs half the repaints of 50 ms.
+constexpr int LIST_UPDATE_PERIOD_MS = 100;
 
 void ShowWarning(QWidget* pParent, const QString& strText, const QString& strInformative = QString())
 {
