@@ -8,6 +8,13 @@ namespace {
 
 // How often a helper told to end is looked for; it usually has gone by the first look.
 constexpr int REAP_PERIOD_MS = 20;
+// While a read brings less than GATHER_BELOW_BYTES, the channel is read again only after GATHER_MS:
+// the helper sends what it has every few milliseconds, and each wakeup of the window costs more
+// than the names it brings. The list shows names at most ten times a second anyway. A burst brings
+// more at each read and is read at once; the channel holds far more than GATHER_MS of a trickle,
+// and the helper's ring holds seconds should the channel ever be full.
+constexpr int GATHER_MS = 20;
+constexpr size_t GATHER_BELOW_BYTES = 64 << 10;
 
 } // namespace
 
@@ -17,6 +24,9 @@ CCaptureSession::CCaptureSession()
     QObject::connect(&m_channelNotifier, &QSocketNotifier::activated, &m_channelNotifier, [this] { OnStep(true); });
     m_heartbeat.setInterval(CCaptureRun::HEARTBEAT_MS);
     QObject::connect(&m_heartbeat, &QTimer::timeout, &m_heartbeat, [this] { OnStep(false); });
+    m_gather.setSingleShot(true);
+    m_gather.setInterval(GATHER_MS);
+    QObject::connect(&m_gather, &QTimer::timeout, &m_gather, [this] { m_channelNotifier.setEnabled(true); });
     m_reaper.setInterval(REAP_PERIOD_MS);
     QObject::connect(&m_reaper, &QTimer::timeout, &m_reaper, [this] {
         if (m_run.ReapEnding())
@@ -69,6 +79,7 @@ void CCaptureSession::Stop()
 void CCaptureSession::EndCapture()
 {
     m_heartbeat.stop();
+    m_gather.stop();
     // Off before the descriptor goes, so the loop never watches a closed one.
     m_channelNotifier.setEnabled(false);
     m_names.Clear();
@@ -87,6 +98,7 @@ void CCaptureSession::OnStep(bool bReadable)
     // Off while the owner is told: a nested event loop in its handler must not read the channel
     // again underneath this step.
     m_channelNotifier.setEnabled(false);
+    m_gather.stop();
     m_names.Clear();
     Tell(m_run.Step(bReadable));
 }
@@ -110,7 +122,10 @@ void CCaptureSession::Tell(const CChannelReader::CNews& news)
         return;
     if (news.strEnded.empty())
     {
-        m_channelNotifier.setEnabled(true);
+        if (!m_names.IsEmpty() && m_names.GetBytes() < GATHER_BELOW_BYTES)
+            m_gather.start();
+        else
+            m_channelNotifier.setEnabled(true);
         return;
     }
     ++m_nRun;

@@ -59,6 +59,8 @@ private:
     CCaptureRun m_run {*this};
     QSocketNotifier m_channelNotifier {QSocketNotifier::Read};
     QTimer m_heartbeat;
+    // Holds the next read back while names only trickle in (see GATHER_MS).
+    QTimer m_gather;
     // Counts every Start and Stop, so that a step whose owner stopped (and maybe restarted) the
     // capture meanwhile tells it nothing more.
     unsigned m_nRun = 0;
