@@ -200,10 +200,10 @@ bool CLineFilter::IsEmpty() const
            && m_sources.empty() && !NeedsExchanges();
 }
 
-bool CLineFilter::IsNameIn(const std::vector<CNameGlob>& globs) const
+bool CLineFilter::IsNameIn(const std::vector<CNameGlob>& globs, std::string_view presented)
 {
     return std::any_of(globs.begin(), globs.end(),
-                       [this](const CNameGlob& glob) { return glob.Matches(m_strPresented); });
+                       [presented](const CNameGlob& glob) { return glob.Matches(presented); });
 }
 
 bool CLineFilter::IsSourceIn(const std::string& strSource) const
@@ -239,7 +239,13 @@ bool CLineFilter::Keeps(const CQueryLine& line, const CExchangeLine* pExchange)
     }
     if (m_names.empty() && m_excludedNames.empty())
         return true;
-    m_strPresented.clear();
-    AppendPresentationForm(m_strPresented, line.name);
-    return (m_names.empty() || IsNameIn(m_names)) && !IsNameIn(m_excludedNames);
+    // Most names are their own presentation form, and are matched without a copy.
+    std::string_view presented = line.name;
+    if (std::any_of(line.name.begin(), line.name.end(), [](char c) { return IsEscapedInPresentation(c); }))
+    {
+        m_strPresented.clear();
+        AppendPresentationForm(m_strPresented, line.name);
+        presented = m_strPresented;
+    }
+    return (m_names.empty() || IsNameIn(m_names, presented)) && !IsNameIn(m_excludedNames, presented);
 }

@@ -44,7 +44,7 @@ private:
         unsigned nBits = 0;
     };
 
-    bool IsNameIn(const std::vector<CNameGlob>& globs) const;
+    static bool IsNameIn(const std::vector<CNameGlob>& globs, std::string_view presented);
     bool IsSourceIn(const std::string& strSource) const;
 
     std::vector<CNameGlob> m_names;
@@ -57,6 +57,6 @@ private:
     bool m_bUnanswered = false;
     bool m_bHasMinLatency = false;
     std::uint64_t m_nMinLatencyUs = 0;
-    // The name of the line being decided in its presentation form, which the globs are matched on.
+    // The name of the line being decided in its presentation form, when that differs from its bytes.
     std::string m_strPresented;
 };
