@@ -1,6 +1,6 @@
 #pragma once
 
-#include "ui/MappedAllocator.h"
+#include "platform/MappedAllocator.h"
 
 #include <cstddef>
 #include <cstdint>

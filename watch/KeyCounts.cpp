@@ -2,41 +2,14 @@
 
 #include "watch/SeededHash.h"
 
-#include <cstdlib>
-#include <cstring>
-#include <new>
-#include <sys/mman.h>
-
 namespace {
 
 constexpr size_t FIRST_SLOTS = 64;
-constexpr size_t HUGE_PAGE_BYTES = 2 * 1024 * 1024;
 
 } // namespace
 
-CKeyCounts::CKeyCounts(size_t nMaxKeys)
-    : m_nMaxKeys(nMaxKeys), m_nSeed(NewHashSeed()), m_pSlots(NewSlots(FIRST_SLOTS)), m_nSlots(FIRST_SLOTS)
+CKeyCounts::CKeyCounts(size_t nMaxKeys) : m_nMaxKeys(nMaxKeys), m_nSeed(NewHashSeed()), m_slots(FIRST_SLOTS)
 {}
-
-void CKeyCounts::CFree::operator()(CEntry* pSlots) const
-{
-    std::free(pSlots);
-}
-
-CKeyCounts::CSlots CKeyCounts::NewSlots(size_t nSlots)
-{
-    const size_t nBytes = nSlots * sizeof(CEntry);
-    const bool bHuge = nBytes >= HUGE_PAGE_BYTES;
-    void* pBytes = std::aligned_alloc(bHuge ? HUGE_PAGE_BYTES : alignof(CEntry), nBytes);
-    if (pBytes == nullptr)
-        throw std::bad_alloc();
-    // Only a hint: without huge pages the table works all the same.
-    if (bHuge)
-        madvise(pBytes, nBytes, MADV_HUGEPAGE);
-    // All zero is every slot empty.
-    std::memset(pBytes, 0, nBytes);
-    return CSlots(static_cast<CEntry*>(pBytes));
-}
 
 std::uint64_t CKeyCounts::Hash(std::string_view key) const
 {
@@ -44,27 +17,29 @@ std::uint64_t CKeyCounts::Hash(std::string_view key) const
     return nHash == 0 ? 1 : nHash;
 }
 
+size_t CKeyCounts::SlotOf(std::string_view key, std::uint64_t nHash) const
+{
+    const size_t nMask = m_slots.size() - 1;
+    size_t nSlot = nHash & nMask;
+    while (m_slots[nSlot].nHash != 0 && !(m_slots[nSlot].nHash == nHash && GetKey(m_slots[nSlot]) == key))
+        nSlot = (nSlot + 1) & nMask;
+    return nSlot;
+}
+
 CKeyCounts::CEntry* CKeyCounts::Find(std::string_view key)
 {
     const std::uint64_t nHash = Hash(key);
-    size_t nSlot = nHash & (m_nSlots - 1);
-    for (;; nSlot = (nSlot + 1) & (m_nSlots - 1))
-    {
-        CEntry& entry = m_pSlots[nSlot];
-        if (entry.nHash == 0)
-            break;
-        if (entry.nHash == nHash && GetKey(entry) == key)
-            return &entry;
-    }
+    size_t nSlot = SlotOf(key, nHash);
+    if (m_slots[nSlot].nHash != 0)
+        return &m_slots[nSlot];
     if (m_nSize >= m_nMaxKeys || key.size() > UINT16_MAX)
         return nullptr;
-    if (2 * (m_nSize + 1) > m_nSlots)
+    if (2 * (m_nSize + 1) > m_slots.size())
     {
         Grow();
-        for (nSlot = nHash & (m_nSlots - 1); m_pSlots[nSlot].nHash != 0; nSlot = (nSlot + 1) & (m_nSlots - 1))
-        {}
+        nSlot = SlotOf(key, nHash);
     }
-    CEntry& entry = m_pSlots[nSlot];
+    CEntry& entry = m_slots[nSlot];
     entry.nHash = nHash;
     entry.nKeyLength = std::uint16_t(key.size());
     if (key.size() <= INLINE_KEY_BYTES)
@@ -79,19 +54,19 @@ CKeyCounts::CEntry* CKeyCounts::Find(std::string_view key)
     return &entry;
 }
 
+// Every key is distinct, so each goes to the first empty slot from its home.
 void CKeyCounts::Grow()
 {
-    CSlots pOld = NewSlots(m_nSlots * 2);
-    pOld.swap(m_pSlots);
-    const size_t nOldSlots = m_nSlots;
-    m_nSlots *= 2;
-    for (size_t i = 0; i < nOldSlots; ++i)
+    std::vector<CEntry, CMappedAllocator<CEntry>> old(m_slots.size() * 2);
+    old.swap(m_slots);
+    const size_t nMask = m_slots.size() - 1;
+    for (const CEntry& entry : old)
     {
-        if (pOld[i].nHash == 0)
+        if (entry.nHash == 0)
             continue;
-        size_t nSlot = pOld[i].nHash & (m_nSlots - 1);
-        while (m_pSlots[nSlot].nHash != 0)
-            nSlot = (nSlot + 1) & (m_nSlots - 1);
-        m_pSlots[nSlot] = pOld[i];
+        size_t nSlot = entry.nHash & nMask;
+        while (m_slots[nSlot].nHash != 0)
+            nSlot = (nSlot + 1) & nMask;
+        m_slots[nSlot] = entry;
     }
 }

@@ -1,10 +1,12 @@
 #pragma once
 
+#include "platform/MappedAllocator.h"
+
 #include <cstdint>
 #include <cstring>
-#include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // Counts by text key for tarrow-watch --top, at most a set number of keys. A busy capture looks up
 // every line's name here, among up to that many, so a lookup should cost one read of memory: each
@@ -46,30 +48,25 @@ public:
     template <class TVisit>
     void ForEach(TVisit visit) const
     {
-        for (size_t i = 0; i < m_nSlots; ++i)
+        for (const CEntry& entry : m_slots)
         {
-            if (m_pSlots[i].nHash != 0)
-                visit(m_pSlots[i]);
+            if (entry.nHash != 0)
+                visit(entry);
         }
     }
 
 private:
-    struct CFree
-    {
-        void operator()(CEntry* pSlots) const;
-    };
-    using CSlots = std::unique_ptr<CEntry[], CFree>;
     std::uint64_t Hash(std::string_view key) const;
-    // A large table is laid on huge pages where the system allows: its slots are read at random,
-    // and a miss in the address translation's cache costs as much as the read, more in a VM.
-    static CSlots NewSlots(size_t nSlots);
+    // The slot of the key, or the empty one where it would go.
+    size_t SlotOf(std::string_view key, std::uint64_t nHash) const;
     void Grow();
 
     size_t m_nMaxKeys;
     std::uint64_t m_nSeed;
-    // Open addressing, never more than half full.
-    CSlots m_pSlots;
-    size_t m_nSlots;
+    // Open addressing, never more than half full. Its slots are read at random: a large table
+    // lies on huge pages, where a miss of the address translation's cache costs as much as the
+    // read, more in a VM.
+    std::vector<CEntry, CMappedAllocator<CEntry>> m_slots;
     size_t m_nSize = 0;
     std::string m_strKeys;
 };

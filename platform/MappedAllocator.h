@@ -8,7 +8,9 @@
 
 // Large blocks are mapped directly: the allocator's heap would keep a cleared list's megabytes
 // resident. A block of huge-page size or more asks for transparent huge pages, so that probes at
-// random places of a large table do not miss the TLB as well as the cache.
+// random places of a large table do not miss the TLB as well as the cache. Used by the window's
+// name index and store, and by tarrow-watch's --top counts. A mapping starts at a page's edge, and
+// a smaller block keeps its type's alignment.
 template <class T>
 struct CMappedAllocator
 {
@@ -25,7 +27,7 @@ struct CMappedAllocator
     {
         const size_t nBytes = nCount * sizeof(T);
         if (nBytes < MAP_FROM)
-            return static_cast<T*>(::operator new(nBytes));
+            return static_cast<T*>(::operator new(nBytes, std::align_val_t(alignof(T))));
         // Only the aligned huge pages inside a mapping can be huge: a large block is mapped with a
         // huge page to spare and cut to start at a huge page's edge.
         const bool bHuge = nBytes >= HUGE_PAGE;
@@ -52,7 +54,7 @@ struct CMappedAllocator
     {
         const size_t nBytes = nCount * sizeof(T);
         if (nBytes < MAP_FROM)
-            ::operator delete(p);
+            ::operator delete(p, std::align_val_t(alignof(T)));
         else
             munmap(p, nBytes);
     }
