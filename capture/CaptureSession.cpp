@@ -8,13 +8,6 @@ namespace {
 
 // How often a helper told to end is looked for; it usually has gone by the first look.
 constexpr int REAP_PERIOD_MS = 20;
-// While a read brings less than GATHER_BELOW_BYTES, the channel is read again only after GATHER_MS:
-// the helper sends what it has every few milliseconds, and each wakeup of the window costs more
-// than the names it brings. The list shows names at most ten times a second anyway. A burst brings
-// more at each read and is read at once; the channel holds far more than GATHER_MS of a trickle,
-// and the helper's ring holds seconds should the channel ever be full.
-constexpr int GATHER_MS = 20;
-constexpr size_t GATHER_BELOW_BYTES = 64 << 10;
 
 } // namespace
 
@@ -25,7 +18,7 @@ CCaptureSession::CCaptureSession()
     m_heartbeat.setInterval(CCaptureRun::HEARTBEAT_MS);
     QObject::connect(&m_heartbeat, &QTimer::timeout, &m_heartbeat, [this] { OnStep(false); });
     m_gather.setSingleShot(true);
-    m_gather.setInterval(GATHER_MS);
+    m_gather.setInterval(CCaptureRun::GATHER_MS);
     QObject::connect(&m_gather, &QTimer::timeout, &m_gather, [this] { m_channelNotifier.setEnabled(true); });
     m_reaper.setInterval(REAP_PERIOD_MS);
     QObject::connect(&m_reaper, &QTimer::timeout, &m_reaper, [this] {
@@ -122,7 +115,7 @@ void CCaptureSession::Tell(const CChannelReader::CNews& news)
         return;
     if (news.strEnded.empty())
     {
-        if (!m_names.IsEmpty() && m_names.GetBytes() < GATHER_BELOW_BYTES)
+        if (CCaptureRun::IsTrickle(news))
             m_gather.start();
         else
             m_channelNotifier.setEnabled(true);

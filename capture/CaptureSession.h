@@ -59,7 +59,7 @@ private:
     CCaptureRun m_run {*this};
     QSocketNotifier m_channelNotifier {QSocketNotifier::Read};
     QTimer m_heartbeat;
-    // Holds the next read back while names only trickle in (see GATHER_MS).
+    // Holds the next read back while names only trickle in (CCaptureRun::GATHER_MS).
     QTimer m_gather;
     // Counts every Start and Stop, so that a step whose owner stopped (and maybe restarted) the
     // capture meanwhile tells it nothing more.

@@ -115,6 +115,7 @@ CChannelReader::CNews CChannelReader::Read()
     m_nMissedTold = news.nMissed;
     news.strEnded = m_strEnded;
     news.nFailedError = m_nFailedError;
+    news.nBytes = nStepBytes;
     return news;
 }
 

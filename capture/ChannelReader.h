@@ -44,6 +44,8 @@ public:
         std::string strEnded;
         // When it ended because the capture socket failed: that errno (ENETDOWN: its interface went).
         int nFailedError = 0;
+        // The bytes this step read from the channel.
+        size_t nBytes = 0;
     };
 
     // The sink must outlive the reads.

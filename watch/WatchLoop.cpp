@@ -378,11 +378,6 @@ int CWatchLoop::Capture()
 
     using CClock = std::chrono::steady_clock;
     const auto deadline = CClock::now() + std::chrono::milliseconds(m_options.nDurationMs);
-    // While a step brings only a trickle, the channel is left alone for GATHER_MS: the helper hands
-    // on what it has every few milliseconds, and each wakeup costs more than what it brings. A
-    // burst is read at once; the helper's ring holds seconds should the channel ever be full.
-    constexpr auto GATHER_MS = std::chrono::milliseconds(20);
-    constexpr std::uint64_t GATHER_BELOW_FRAMES = 1000;
     CClock::time_point gatherUntil {};
     int nExit = FlushOutput();
     while (nExit < 0 && !CStopSignals::IsRaised())
@@ -425,10 +420,9 @@ int CWatchLoop::Capture()
         CStopSignals::Drain();
         if (nExit = TakeRequests(true); nExit >= 0)
             break;
-        const std::uint64_t nFramesBefore = m_nFrames;
         const CChannelReader::CNews news = run.Step(nReady > 0 && fds[0].revents != 0);
-        if (const std::uint64_t nFrames = m_nFrames - nFramesBefore; nFrames != 0 && nFrames < GATHER_BELOW_FRAMES)
-            gatherUntil = CClock::now() + GATHER_MS;
+        if (CCaptureRun::IsTrickle(news))
+            gatherUntil = CClock::now() + std::chrono::milliseconds(CCaptureRun::GATHER_MS);
         if (!m_options.bQueriesOnly)
         {
             // The frames' times are the kernel's real time: so is the clock their timeouts run on.
