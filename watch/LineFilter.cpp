@@ -58,43 +58,38 @@ bool ForEachItem(std::string_view list, Take take)
     }
 }
 
-bool ParseType(std::string_view item, std::string& strType)
+// A type or a response code by its mnemonic or as PREFIX and its number, kept as the lines write
+// it (TYPE28 is written AAAA), so that it is compared with what they show.
+template <class TNameOf>
+bool ParseNamed(std::string_view item, const char* pszPrefix, unsigned nMax, TNameOf NameOf, std::string& strValue)
 {
     const std::string strUpper = Upper(item);
-    if (unsigned nType = 0; ParseNumbered(strUpper, "TYPE", 0xffff, nType))
+    if (unsigned nValue = 0; ParseNumbered(strUpper, pszPrefix, nMax, nValue))
     {
-        // TYPE28 is written AAAA on the lines: compare with what they show.
-        strType = DnsTypeName(std::uint16_t(nType));
+        strValue = NameOf(nValue);
         return true;
     }
-    for (unsigned nType = 0; nType <= 0xffff; ++nType)
+    for (unsigned nValue = 0; nValue <= nMax; ++nValue)
     {
-        if (DnsTypeName(std::uint16_t(nType)) == strUpper)
+        if (NameOf(nValue) == strUpper)
         {
-            strType = strUpper;
+            strValue = strUpper;
             return true;
         }
     }
     return false;
 }
 
+bool ParseType(std::string_view item, std::string& strType)
+{
+    return ParseNamed(
+        item, "TYPE", 0xffff, [](unsigned nType) { return DnsTypeName(std::uint16_t(nType)); }, strType);
+}
+
 bool ParseRcode(std::string_view item, std::string& strRcode)
 {
-    const std::string strUpper = Upper(item);
-    if (unsigned nRcode = 0; ParseNumbered(strUpper, "RCODE", 0xff, nRcode))
-    {
-        strRcode = DnsRcodeName(std::uint8_t(nRcode));
-        return true;
-    }
-    for (unsigned nRcode = 0; nRcode <= 0xff; ++nRcode)
-    {
-        if (DnsRcodeName(std::uint8_t(nRcode)) == strUpper)
-        {
-            strRcode = strUpper;
-            return true;
-        }
-    }
-    return false;
+    return ParseNamed(
+        item, "RCODE", 0xff, [](unsigned nRcode) { return DnsRcodeName(std::uint8_t(nRcode)); }, strRcode);
 }
 
 // An address alone is a prefix of its whole length.
