@@ -33,19 +33,10 @@ bool COutputStream::OpenFile(const std::string& strPath, std::string& strError)
     return true;
 }
 
+// The same path again: after logrotate moved the file, a new one is made there.
 bool COutputStream::Reopen(std::string& strError)
 {
-    if (!m_file.IsOpen())
-        return true;
-    CUniqueFd file(OpenForAppending(m_strPath));
-    if (!file.IsOpen())
-    {
-        strError = m_strPath + ": " + std::strerror(errno);
-        return false;
-    }
-    m_file = std::move(file);
-    m_fd = m_file.Get();
-    return true;
+    return !m_file.IsOpen() || OpenFile(std::string(m_strPath), strError);
 }
 
 bool COutputStream::Flush()
