@@ -238,6 +238,18 @@ struct CTimedNameRecord
     }
     constexpr size_t GetTailSize() const { return nLength; }
 };
+enum ResponseFlag : std::uint8_t
+{
+    RESPONSE_TRUNCATED = 1,
+    RESPONSE_AUTHORITATIVE = 2,
+    RESPONSE_RECURSION_AVAILABLE = 4,
+    RESPONSE_RECURSION_DESIRED = 8,
+    RESPONSE_HAS_TTL = 16,
+    // The transport checksum is wrong: the record carries the frame's facts and nothing more.
+    RESPONSE_CHECKSUM_WRONG = 32,
+    // Only part of the datagram was there to check (a first fragment, or a frame cut short).
+    RESPONSE_CHECKSUM_UNCHECKED = 64,
+};
 // One response (WANTS_EXCHANGES): when its frame crossed the interface, what its frame and header
 // say, its question, then nLength bytes of question name and nAnswersLength bytes of answers, each
 // answer as u16 type, u32 TTL, u16 length and owner text, u16 length and data text (host order,
@@ -276,17 +288,11 @@ struct CResponseRecord
         return nSeconds >= 0 && nSeconds <= LAST_REAL_SECOND && nNanoseconds < 1000000000u && nLength <= MAX_NAME_BYTES
                && (nProtocol == IPPROTO_TCP || nProtocol == IPPROTO_UDP) && (nIpVersion == 4 || nIpVersion == 6)
                && (bHasType == 1 || (bHasType == 0 && nQueryType == 0)) && nRcode < 16
-               && nAnswersLength <= MAX_ANSWER_BYTES && nAnswers <= MAX_ANSWERS;
+               && nAnswersLength <= MAX_ANSWER_BYTES && nAnswers <= MAX_ANSWERS
+               && ((nFlags & RESPONSE_CHECKSUM_WRONG) == 0
+                   || (nFlags == RESPONSE_CHECKSUM_WRONG && nLength == 0 && nAnswers == 0 && nAnswersLength == 0));
     }
     constexpr size_t GetTailSize() const { return size_t(nLength) + nAnswersLength; }
-};
-enum ResponseFlag : std::uint8_t
-{
-    RESPONSE_TRUNCATED = 1,
-    RESPONSE_AUTHORITATIVE = 2,
-    RESPONSE_RECURSION_AVAILABLE = 4,
-    RESPONSE_RECURSION_DESIRED = 8,
-    RESPONSE_HAS_TTL = 16,
 };
 // Each answer in a response record's tail starts with this much: type, TTL, the owner's length.
 constexpr size_t ANSWER_HEAD_BYTES = 2 + 4 + 2;

@@ -44,21 +44,28 @@ std::uint16_t Clamp16(size_t n)
 } // namespace
 
 bool CResponseRecordMaker::Make(const unsigned char* pFrame, size_t nLength, std::int64_t nSeconds,
-                                std::uint32_t nNanoseconds)
+                                std::uint32_t nNanoseconds, EChecksumHint hint)
 {
     CQueryFacts facts;
     size_t nMessage = 0, nMessageLength = 0;
-    if (!FindDnsResponse(pFrame, nLength, facts, nMessage, nMessageLength))
+    EChecksum eChecksum = EChecksum::SOUND;
+    if (!FindDnsResponse(pFrame, nLength, facts, nMessage, nMessageLength, hint, eChecksum))
         return false;
-    m_response = CDnsResponse();
-    DecodeDnsResponse(pFrame + nMessage, nMessageLength, m_text, m_answers, m_response);
-    if (!m_response.bResponse)
-        return false;
-
     m_record = CResponseRecord();
     m_record.nSeconds = nSeconds;
     m_record.nNanoseconds = nNanoseconds;
     CopyQueryFacts(facts, &m_record);
+    // What the asker's kernel dropped is not read any further: it is only counted.
+    if (eChecksum == EChecksum::WRONG)
+    {
+        m_record.nFlags = RESPONSE_CHECKSUM_WRONG;
+        m_nTail = 0;
+        return true;
+    }
+    m_response = CDnsResponse();
+    DecodeDnsResponse(pFrame + nMessage, nMessageLength, m_text, m_answers, m_response);
+    if (!m_response.bResponse)
+        return false;
     m_record.nDnsId = m_response.nId;
     m_record.bHasType = m_response.bHasQuestion ? 1 : 0;
     m_record.nQueryType = m_response.bHasQuestion ? m_response.nQuestionType : 0;
@@ -66,7 +73,8 @@ bool CResponseRecordMaker::Make(const unsigned char* pFrame, size_t nLength, std
     m_record.nFlags =
         (m_response.bTruncated ? RESPONSE_TRUNCATED : 0) | (m_response.bAuthoritative ? RESPONSE_AUTHORITATIVE : 0)
         | (m_response.bRecursionAvailable ? RESPONSE_RECURSION_AVAILABLE : 0)
-        | (m_response.bRecursionDesired ? RESPONSE_RECURSION_DESIRED : 0) | (m_response.ttlMin ? RESPONSE_HAS_TTL : 0);
+        | (m_response.bRecursionDesired ? RESPONSE_RECURSION_DESIRED : 0) | (m_response.ttlMin ? RESPONSE_HAS_TTL : 0)
+        | (eChecksum == EChecksum::UNCHECKED ? RESPONSE_CHECKSUM_UNCHECKED : 0);
     m_record.anCounts[0] = m_response.nQuestionCount;
     m_record.anCounts[1] = m_response.nAnswerCount;
     m_record.anCounts[2] = m_response.nAuthorityCount;

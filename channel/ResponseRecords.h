@@ -6,6 +6,7 @@
 
 #include "channel/Channel.h"
 #include "dns/DnsResponse.h"
+#include "dns/TransportChecksum.h"
 
 #include <cstdint>
 #include <string_view>
@@ -14,8 +15,10 @@ class CResponseRecordMaker
 {
 public:
     // False for a frame that carries no response. Otherwise the record and its tail stand until the
-    // next call.
-    bool Make(const unsigned char* pFrame, size_t nLength, std::int64_t nSeconds, std::uint32_t nNanoseconds);
+    // next call. A response whose transport checksum is wrong gives only its frame's facts and
+    // RESPONSE_CHECKSUM_WRONG; one that cannot be checked is marked RESPONSE_CHECKSUM_UNCHECKED.
+    bool Make(const unsigned char* pFrame, size_t nLength, std::int64_t nSeconds, std::uint32_t nNanoseconds,
+              EChecksumHint hint);
     const Channel::CResponseRecord& GetRecord() const { return m_record; }
     std::string_view GetTail() const { return {m_tail, m_nTail}; }
 

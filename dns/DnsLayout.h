@@ -16,6 +16,7 @@ constexpr size_t IPV4_MIN_HEADER_SIZE = 20;
 constexpr size_t IPV4_TOTAL_LENGTH_OFFSET = 2;
 constexpr size_t IPV4_FRAGMENT_OFFSET = 6;
 constexpr unsigned IPV4_FRAGMENT_OFFSET_MASK = 0x1FFF;
+constexpr unsigned IPV4_MORE_FRAGMENTS = 0x2000;
 constexpr size_t IPV4_PROTOCOL_OFFSET = 9;
 constexpr size_t IPV4_SOURCE_OFFSET = 12;
 constexpr size_t IPV4_DESTINATION_OFFSET = 16;
@@ -36,6 +37,7 @@ constexpr size_t IPV6_FRAGMENT_HEADER_SIZE = 8;
 // Within the fragment header, the 16-bit field at byte 2: the offset is its upper 13 bits.
 constexpr size_t IPV6_FRAGMENT_OFFSET_FIELD = 2;
 constexpr unsigned IPV6_FRAGMENT_OFFSET_MASK = 0xFFF8;
+constexpr unsigned IPV6_MORE_FRAGMENTS = 0x0001;
 // Real traffic carries one or two extension headers; a longer chain is not walked, so a frame of
 // hundreds of tiny headers costs a bounded walk and gives no name.
 constexpr unsigned MAX_IPV6_EXTENSION_HEADERS = 8;
@@ -47,6 +49,9 @@ constexpr unsigned char PROTOCOL_UDP = 17;
 constexpr size_t SOURCE_PORT_OFFSET = 0;
 constexpr size_t DESTINATION_PORT_OFFSET = 2;
 constexpr size_t UDP_HEADER_SIZE = 8;
+constexpr size_t UDP_LENGTH_OFFSET = 4;
+constexpr size_t UDP_CHECKSUM_OFFSET = 6;
+constexpr size_t TCP_CHECKSUM_OFFSET = 16;
 constexpr size_t TCP_MIN_HEADER_SIZE = 20;
 // The upper nibble of byte 12 is the TCP header length in 4-byte words.
 constexpr size_t TCP_DATA_OFFSET_OFFSET = 12;

@@ -142,15 +142,19 @@ bool ExtractQueryName(const unsigned char* datagram, size_t length, char* text, 
 }
 
 bool FindDnsResponse(const unsigned char* datagram, size_t length, CQueryFacts& facts, size_t& nMessage,
-                     size_t& nMessageLength)
+                     size_t& nMessageLength, EChecksumHint hint, EChecksum& eChecksum)
 {
     CPacketBytes bytes(datagram, length);
     CTransportHeader transport;
     unsigned char bFlags = 0;
-    if (!FindDnsTransport<SOURCE_PORT_OFFSET>(bytes, transport) || !FindDnsMessage(bytes, transport, nMessage)
-        || !bytes.GetByte(nMessage + DNS_FLAGS_OFFSET, bFlags) || (bFlags & DNS_QR_BIT) == 0
-        || nMessage + DNS_HEADER_SIZE > bytes.GetLength())
+    if (!FindDnsTransport<SOURCE_PORT_OFFSET>(bytes, transport))
         return false;
+    // The whole datagram, before a TCP message narrows it to itself.
+    const CPacketBytes whole = bytes;
+    if (!FindDnsMessage(bytes, transport, nMessage) || !bytes.GetByte(nMessage + DNS_FLAGS_OFFSET, bFlags)
+        || (bFlags & DNS_QR_BIT) == 0 || nMessage + DNS_HEADER_SIZE > bytes.GetLength())
+        return false;
+    eChecksum = CheckTransportChecksum(whole, transport, hint);
     nMessageLength = bytes.GetLength() - nMessage;
     // The type is the question's, which the response decoder reads with the rest.
     ReadFacts(bytes, transport, nMessage, bytes.GetLength(), &facts);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "dns/DnsLayout.h"
+#include "dns/TransportChecksum.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -69,6 +70,7 @@ bool ExtractQueryName(const unsigned char* datagram, size_t length, char* text, 
 // For a front end that shows whole exchanges: a response's frame (UDP or TCP from port 53, the QR
 // bit set; over TCP only a segment that starts a message, as for queries). The facts of its frame,
 // without a type (the response's question has its own), and where its DNS message lies: nMessage
-// bytes into the datagram, nMessageLength long (no more than was captured).
+// bytes into the datagram, nMessageLength long (no more than was captured), and whether its
+// transport's checksum holds (TransportChecksum.h), with what the capture knows of it.
 bool FindDnsResponse(const unsigned char* datagram, size_t length, CQueryFacts& facts, size_t& nMessage,
-                     size_t& nMessageLength);
+                     size_t& nMessageLength, EChecksumHint hint, EChecksum& eChecksum);

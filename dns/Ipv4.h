@@ -22,5 +22,7 @@ inline bool FindIpv4Transport(CPacketBytes& bytes, CTransportHeader& transport)
         return false;
     transport.nProtocol = ByteAt<IPV4_PROTOCOL_OFFSET>(header);
     transport.nOffset = nHeaderLength;
+    transport.nDatagramEnd = nTotalLength;
+    transport.bMoreFragments = (Uint16At<IPV4_FRAGMENT_OFFSET>(header) & IPV4_MORE_FRAGMENTS) != 0;
     return true;
 }

@@ -11,7 +11,9 @@ inline bool FindIpv6Transport(CPacketBytes& bytes, CTransportHeader& transport)
     unsigned char header[IPV6_NEXT_HEADER_OFFSET + 1];
     if (!bytes.GetHeader(0, header) || (ByteAt<0>(header) >> 4) != IP_VERSION_6)
         return false;
-    bytes.Narrow(IPV6_HEADER_SIZE + Uint16At<IPV6_PAYLOAD_LENGTH_OFFSET>(header));
+    transport.nDatagramEnd = IPV6_HEADER_SIZE + Uint16At<IPV6_PAYLOAD_LENGTH_OFFSET>(header);
+    transport.bMoreFragments = false;
+    bytes.Narrow(transport.nDatagramEnd);
     unsigned char nNext = ByteAt<IPV6_NEXT_HEADER_OFFSET>(header);
 
     // Every extension header is at least 8 bytes long, so the offset only grows; the count bounds
@@ -33,6 +35,7 @@ inline bool FindIpv6Transport(CPacketBytes& bytes, CTransportHeader& transport)
         {
             if ((Uint16At<IPV6_FRAGMENT_OFFSET_FIELD>(extension) & IPV6_FRAGMENT_OFFSET_MASK) != 0)
                 return false;
+            transport.bMoreFragments = (Uint16At<IPV6_FRAGMENT_OFFSET_FIELD>(extension) & IPV6_MORE_FRAGMENTS) != 0;
             nOffset += IPV6_FRAGMENT_HEADER_SIZE;
         }
         else

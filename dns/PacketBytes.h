@@ -60,6 +60,22 @@ public:
         return true;
     }
 
+    // Adds the nCount bytes at nOffset to nSum as big-endian 16-bit words (a last odd byte as the
+    // high half of one), as the Internet checksum adds them; false, adding nothing, unless all of
+    // them were received. nSum is folded by the caller: 64 bits take any frame's words unfolded.
+    bool AddWords(size_t nOffset, size_t nCount, std::uint64_t& nSum) const
+    {
+        if (nOffset > m_nLength || nCount > m_nLength - nOffset)
+            return false;
+        const unsigned char* p = m_pBytes + nOffset;
+        size_t i = 0;
+        for (; i + 2 <= nCount; i += 2)
+            nSum += (unsigned(p[i]) << 8) | p[i + 1];
+        if (i < nCount)
+            nSum += unsigned(p[i]) << 8;
+        return true;
+    }
+
 private:
     const unsigned char* m_pBytes;
     size_t m_nLength;

@@ -12,4 +12,8 @@ struct CTransportHeader
 {
     unsigned char nProtocol = 0; // as the IPv4 protocol field or the last IPv6 next header names it
     size_t nOffset = 0;          // of the transport header's first byte, from the frame's start
+    // Where the IP header says the datagram ends, however much of it was captured, and whether
+    // this is only its first fragment: a transport checksum covers the whole.
+    size_t nDatagramEnd = 0;
+    bool bMoreFragments = false;
 };

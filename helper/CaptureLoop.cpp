@@ -5,6 +5,7 @@
 #include "helper/SenderEvents.h"
 
 #include <cerrno>
+#include <linux/if_packet.h>
 #include <ctime>
 #include <poll.h>
 #include <sys/socket.h>
@@ -53,7 +54,7 @@ void CCaptureLoop::Run()
         do
             DrainEvents(NowNs());
         while (m_ring.ReadBlock([this](const CPacketRing::CFrame& frame) {
-            OnFrame(frame.pData, frame.nLength, frame.nSeconds, frame.nNanoseconds);
+            OnFrame(frame.pData, frame.nLength, frame.nSeconds, frame.nNanoseconds, frame.nStatus);
         }));
         PutCountsIfDue();
         if ((fds[0].revents & POLLERR) != 0)
@@ -64,13 +65,16 @@ void CCaptureLoop::Run()
 }
 
 void CCaptureLoop::OnFrame(const unsigned char* pData, size_t nLength, std::int64_t nSeconds,
-                           std::uint32_t nNanoseconds)
+                           std::uint32_t nNanoseconds, std::uint32_t nStatus)
 {
     CQueryFacts facts;
     size_t nNameLength = 0;
     if (!ExtractQueryName(pData, nLength, m_szName, nNameLength, &facts))
     {
-        if (m_nWants == WANTS_EXCHANGES && m_response.Make(pData, nLength, nSeconds, nNanoseconds))
+        const EChecksumHint hint = (nStatus & TP_STATUS_CSUMNOTREADY) != 0 ? EChecksumHint::LIVE_NOT_SUMMED
+                                   : (nStatus & TP_STATUS_CSUM_VALID) != 0 ? EChecksumHint::LIVE_VALID
+                                                                            : EChecksumHint::LIVE_FRAME;
+        if (m_nWants == WANTS_EXCHANGES && m_response.Make(pData, nLength, nSeconds, nNanoseconds, hint))
             Put(m_response.GetRecord(), m_response.GetTail());
         return;
     }

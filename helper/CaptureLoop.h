@@ -40,7 +40,8 @@ public:
     [[noreturn]] static void End(int nCode);
 
 private:
-    void OnFrame(const unsigned char* pData, size_t nLength, std::int64_t nSeconds, std::uint32_t nNanoseconds);
+    void OnFrame(const unsigned char* pData, size_t nLength, std::int64_t nSeconds, std::uint32_t nNanoseconds,
+                 std::uint32_t nStatus);
     void PutCountsIfDue();
     void DrainEvents(std::uint64_t nNowNs);
     void NameSender(const CQueryFacts& facts, Channel::CNameRecord* pRecord);

@@ -66,6 +66,7 @@ bool CPacketRing::ReadFrame(const unsigned char* pBlock, size_t nOffset, CFrame*
     pFrame->nLength = pHeader->tp_snaplen;
     pFrame->nSeconds = pHeader->tp_sec;
     pFrame->nNanoseconds = pHeader->tp_nsec;
+    pFrame->nStatus = pHeader->tp_status;
     *pnNext = pHeader->tp_next_offset;
     return true;
 }

@@ -45,6 +45,8 @@ public:
         size_t nLength;             // bytes captured, at most what the filter kept
         std::int64_t nSeconds;      // when the frame crossed the interface (real time)
         std::uint32_t nNanoseconds;
+        // TP_STATUS_* bits: whether the kernel checked the transport checksum, or left it for the card.
+        std::uint32_t nStatus;
     };
 
     // Calls pfnFrame(const CFrame&) for each frame of the oldest block the kernel has handed over

@@ -134,7 +134,7 @@ bool CPcapReader::Next(CChannelReader::CSink& sink, bool bResponses)
         {
             if (!bResponses || pHeader->ts.tv_sec < 0
                 || !m_response.Make(pFrame + nHeader, pHeader->caplen - nHeader, pHeader->ts.tv_sec,
-                                    std::uint32_t(pHeader->ts.tv_usec))
+                                    std::uint32_t(pHeader->ts.tv_usec), EChecksumHint::FILE_FRAME)
                 || !m_response.GetRecord().IsValid())
                 continue;
             const std::string_view tail = m_response.GetTail();

@@ -61,7 +61,9 @@ std::string CWatchLoop::CountsText() const
                           + ", unnamed " + std::to_string(m_nQueries - m_nNamed);
     if (!m_options.bQueriesOnly)
         strText += ", answered " + std::to_string(m_nAnswered) + ", unanswered " + std::to_string(m_nUnanswered)
-                   + " (given up early " + std::to_string(m_exchanges.GetGivenUpCount()) + ")";
+                   + " (given up early " + std::to_string(m_exchanges.GetGivenUpCount()) + ", for a full key "
+                   + std::to_string(m_exchanges.GetCrowdedCount()) + "), wrong checksums "
+                   + std::to_string(m_nWrongChecksums) + ", unchecked " + std::to_string(m_nUnchecked);
     return strText + ", printed " + std::to_string(m_nPrinted);
 }
 
@@ -156,17 +158,32 @@ void CWatchLoop::OnResponse(const CResponseRecord& response, std::string_view na
     if (m_options.bQueriesOnly)
         return;
     ExpireBefore(response.nSeconds, response.nNanoseconds);
-    m_exchanges.OnResponse(response, name, answers);
+    if ((response.nFlags & RESPONSE_CHECKSUM_WRONG) != 0)
+    {
+        if (m_nWrongChecksums++ == 0)
+            Say("a response with a wrong checksum came, which its asker's kernel drops: such responses answer no "
+                "query here either, and are only counted");
+        return;
+    }
+    const bool bChecked = (response.nFlags & RESPONSE_CHECKSUM_UNCHECKED) == 0;
+    m_nUnchecked += bChecked ? 0 : 1;
+    m_exchanges.OnResponse(response, name, answers, bChecked);
 }
 
 void CWatchLoop::ExpireBefore(std::int64_t nSeconds, std::uint32_t nNanoseconds)
 {
-    m_exchanges.Expire(std::uint64_t(nSeconds) * 1'000'000'000u + nNanoseconds);
-    if (m_exchanges.GetGivenUpCount() != 0 && m_nGivenUpTold == 0)
+    m_exchanges.Expire({nSeconds, nNanoseconds});
+    const std::uint64_t nCrowded = m_exchanges.GetCrowdedCount();
+    if (m_exchanges.GetGivenUpCount() > nCrowded && m_nGivenUpTold <= m_nCrowdedTold)
         Say("more than " + std::to_string(CExchangeTable::MAX_OPEN)
             + " queries wait for their responses: from now on the oldest is given up as unanswered when another "
               "comes");
+    if (nCrowded != 0 && m_nCrowdedTold == 0)
+        Say("more than " + std::to_string(CExchangeTable::MAX_PER_KEY)
+            + " queries with other questions wait on one source, destination and DNS id: from now on the oldest of "
+              "them is given up as unanswered when another comes");
     m_nGivenUpTold = m_exchanges.GetGivenUpCount();
+    m_nCrowdedTold = nCrowded;
 }
 
 void CWatchLoop::OnExchange(const CExchangeTable::CQuery* pQuery, const CResponseRecord* pResponse,
@@ -212,10 +229,9 @@ void CWatchLoop::OnExchange(const CExchangeTable::CQuery* pQuery, const CRespons
         exchange.bHasTtlMin = (pResponse->nFlags & RESPONSE_HAS_TTL) != 0;
         exchange.nTtlMin = pResponse->nTtlMin;
         exchange.nAnswersLeftOut = unsigned(pResponse->nAnswersLeftOut) + pResponse->nAnswersMissing;
-        const std::int64_t nAskedNs = asked.nSeconds * 1'000'000'000 + asked.nNanoseconds;
-        const std::int64_t nAnsweredNs = pResponse->nSeconds * 1'000'000'000 + pResponse->nNanoseconds;
-        exchange.bHasLatency = pQuery != nullptr && nAnsweredNs >= nAskedNs;
-        exchange.nLatencyUs = exchange.bHasLatency ? std::uint64_t(nAnsweredNs - nAskedNs) / 1000 : 0;
+        const CFrameTime askedAt = CFrameTime::Of(asked), answeredAt = CFrameTime::Of(*pResponse);
+        exchange.bHasLatency = pQuery != nullptr && answeredAt >= askedAt;
+        exchange.nLatencyUs = exchange.bHasLatency ? MicrosecondsBetween(askedAt, answeredAt) : 0;
         m_answerTypes.resize(pResponse->nAnswers);
         CAnswerWalk walk(answers, pResponse->nAnswers);
         CAnswerText answer;

@@ -91,6 +91,10 @@ private:
     std::uint64_t m_nAnswered = 0;
     std::uint64_t m_nUnanswered = 0;
     std::uint64_t m_nGivenUpTold = 0;
+    std::uint64_t m_nCrowdedTold = 0;
+    // Responses whose checksum was wrong, and those that could not be checked.
+    std::uint64_t m_nWrongChecksums = 0;
+    std::uint64_t m_nUnchecked = 0;
     // --top: lines are counted here instead of printed.
     std::unique_ptr<CTopTable> m_pTop;
     std::unique_ptr<CTopScreen> m_pScreen;

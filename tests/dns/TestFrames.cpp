@@ -4,12 +4,36 @@
 
 #include <pcap/pcap.h>
 
+#include <algorithm>
+#include <cstdint>
+
 namespace {
 
 void PutUint16(CBytes& bytes, size_t nOffset, size_t nValue)
 {
     bytes.at(nOffset) = static_cast<unsigned char>(nValue >> 8);
     bytes.at(nOffset + 1) = static_cast<unsigned char>(nValue);
+}
+
+// As the sending host's stack fills it: the pseudo-header, then the segment with the field at 0.
+void FillChecksum(CBytes& frame, size_t nSegment, unsigned char nProtocol, const CBytes& pseudoAddresses)
+{
+    const size_t nField = nSegment + (nProtocol == 6 ? 16 : 6);
+    if (nProtocol != 6 && nProtocol != 17)
+        return;
+    PutUint16(frame, nField, 0);
+    const size_t nLength = frame.size() - nSegment;
+    std::uint64_t nSum = nProtocol + (nLength >> 16) + (nLength & 0xFFFF);
+    const auto Add = [&nSum](const unsigned char* p, size_t n) {
+        for (size_t i = 0; i < n; i += 2)
+            nSum += (unsigned(p[i]) << 8) | (i + 1 < n ? p[i + 1] : 0);
+    };
+    Add(pseudoAddresses.data(), pseudoAddresses.size());
+    Add(frame.data() + nSegment, nLength);
+    while (nSum >> 16)
+        nSum = (nSum & 0xFFFF) + (nSum >> 16);
+    const auto nChecksum = static_cast<std::uint16_t>(~nSum);
+    PutUint16(frame, nField, nChecksum == 0 && nProtocol == 17 ? 0xFFFF : nChecksum);
 }
 
 } // namespace
@@ -66,7 +90,11 @@ CBytes Ipv4Frame(unsigned char nProtocol, const CBytes& segment, unsigned nHeade
     header[15] = 2;
     header[16] = 10;
     header[19] = 1;
-    return header + segment;
+    CBytes frame = header + segment;
+    // Only a whole datagram has a checksum to fill.
+    if (nFragmentField == 0 && segment.size() >= (nProtocol == 6 ? 20u : 8u))
+        FillChecksum(frame, header.size(), nProtocol, CBytes(header.begin() + 12, header.begin() + 20));
+    return frame;
 }
 
 CBytes Ipv6Frame(const std::vector<CExtension>& chain, unsigned char nProtocol, const CBytes& segment)
@@ -94,8 +122,14 @@ CBytes Ipv6Frame(const std::vector<CExtension>& chain, unsigned char nProtocol, 
             header[3] = static_cast<unsigned char>(header.size() - 4);
         frame = frame + header;
     }
+    const size_t nSegment = frame.size();
     frame = frame + segment;
     PutUint16(frame, 4, frame.size() - 40);
+    const bool bFragmented = std::any_of(chain.begin(), chain.end(), [](const CExtension& extension) {
+        return extension.nType == 44 && extension.nFragmentField != 0;
+    });
+    if (!bFragmented && segment.size() >= (nProtocol == 6 ? 20u : 8u))
+        FillChecksum(frame, nSegment, nProtocol, CBytes(frame.begin() + 8, frame.begin() + 40));
     return frame;
 }
 

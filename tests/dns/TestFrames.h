@@ -22,7 +22,8 @@ CBytes UdpSegment(uint16_t nSourcePort, uint16_t nDestPort, const CBytes& payloa
 CBytes TcpSegment(uint16_t nSourcePort, uint16_t nDestPort, const CBytes& payload, unsigned nHeaderWords = 5);
 
 // nHeaderWords is the IHL; the words past 5 are no-operation options. nFragmentField is the
-// whole flags-and-offset field, so 0x2000 is a first fragment with more to come.
+// whole flags-and-offset field, so 0x2000 is a first fragment with more to come. A whole datagram
+// gets its UDP or TCP checksum filled in, as the sending host's stack would.
 CBytes Ipv4Frame(unsigned char nProtocol, const CBytes& segment, unsigned nHeaderWords = 5,
                  uint16_t nFragmentField = 0);
 

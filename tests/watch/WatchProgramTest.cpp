@@ -455,6 +455,106 @@ TEST(WatchProgramTest, EachCaptureGivesTheExchangesItHolds)
     }
 }
 
+// A response to the query that ExchangeFrames asks, with one A answer: 10.0.0.1 or fd00::1 port 53
+// back to port 40000, over UDP or TCP, its checksum filled in.
+CBytes AnswerFrame(bool bIpv6, unsigned char nProtocol, unsigned char nLastByte, std::uint16_t nFragmentField = 0)
+{
+    CBytes message = MakeDnsQuery("a.example");
+    message[2] = 0x81, message[3] = 0x80, message[7] = 1;
+    message = message + CBytes {0xC0, 0x0C, 0, 1, 0, 1, 0, 0, 0, 60, 0, 4, 192, 0, 2, nLastByte};
+    const CBytes segment = nProtocol == 6 ? TcpSegment(53, 40000, WithLengthPrefix(message))
+                                          : UdpSegment(53, 40000, message);
+    CBytes frame = bIpv6 ? Ipv6Frame(nFragmentField != 0 ? std::vector<CExtension> {{44, 0, nFragmentField}}
+                                                         : std::vector<CExtension> {},
+                                     nProtocol, segment)
+                         : Ipv4Frame(nProtocol, segment, 5, nFragmentField);
+    // The builders send from .2 to .1; a checksum does not change when the two swap.
+    const size_t nAddress = bIpv6 ? 8 : 12, nSize = bIpv6 ? 16 : 4;
+    std::swap_ranges(frame.begin() + long(nAddress), frame.begin() + long(nAddress + nSize),
+                     frame.begin() + long(nAddress + nSize));
+    return frame;
+}
+
+// The frames' last answer is the line's; the counts say what the checksums were.
+TEST(WatchProgramTest, AResponseWhoseChecksumIsWrongAnswersNothing)
+{
+    const auto Query = [](bool bIpv6, unsigned char nProtocol) {
+        const CBytes message = MakeDnsQuery("a.example");
+        const CBytes segment = nProtocol == 6 ? TcpSegment(40000, 53, WithLengthPrefix(message))
+                                              : UdpSegment(40000, 53, message);
+        return bIpv6 ? Ipv6Frame({}, nProtocol, segment) : Ipv4Frame(nProtocol, segment);
+    };
+    const auto SetField = [](CBytes frame, bool bIpv6, unsigned char nProtocol, std::uint16_t nValue) {
+        const size_t nAt = (bIpv6 ? 40 : 20) + (nProtocol == 6 ? 16 : 6);
+        frame[nAt] = std::uint8_t(nValue >> 8), frame[nAt + 1] = std::uint8_t(nValue);
+        return frame;
+    };
+    const auto Field = [](const CBytes& frame, bool bIpv6, unsigned char nProtocol) {
+        const size_t nAt = (bIpv6 ? 40 : 20) + (nProtocol == 6 ? 16 : 6);
+        return std::uint16_t((frame[nAt] << 8) | frame[nAt + 1]);
+    };
+    // What the sender's stack leaves for its card: the pseudo-header's sum, folded.
+    const auto PartialSum = [](const CBytes& frame) {
+        std::uint32_t nSum = 17 + (frame.size() - 20);
+        for (size_t i = 12; i < 20; i += 2)
+            nSum += (frame[i] << 8) | frame[i + 1];
+        while (nSum >> 16)
+            nSum = (nSum & 0xFFFF) + (nSum >> 16);
+        return std::uint16_t(nSum);
+    };
+    const CBytes sound4 = AnswerFrame(false, 17, 1), sound6 = AnswerFrame(true, 17, 1);
+    const CBytes soundTcp = AnswerFrame(false, 6, 1);
+    const struct
+    {
+        const char* pszWhat;
+        bool bIpv6;
+        unsigned char nProtocol;
+        std::vector<CBytes> responses;
+        const char* pszLines; // kind and answer of each line
+        const char* pszCounts;
+    } cases[] = {
+        {"sound", false, 17, {sound4}, "exchange 192.0.2.1", "wrong checksums 0, unchecked 0"},
+        {"sound over IPv6", true, 17, {sound6}, "exchange 192.0.2.1", "wrong checksums 0, unchecked 0"},
+        {"sound over TCP", false, 6, {soundTcp}, "exchange 192.0.2.1", "wrong checksums 0, unchecked 0"},
+        {"no checksum over IPv4", false, 17, {SetField(sound4, false, 17, 0)}, "exchange 192.0.2.1",
+         "wrong checksums 0, unchecked 0"},
+        {"the pseudo-header's sum, for the card", false, 17, {SetField(sound4, false, 17, PartialSum(sound4))},
+         "exchange 192.0.2.1", "wrong checksums 0, unchecked 0"},
+        {"wrong, then the real one", false, 17,
+         {SetField(AnswerFrame(false, 17, 7), false, 17, Field(sound4, false, 17) ^ 1), sound4}, "exchange 192.0.2.1",
+         "wrong checksums 1, unchecked 0"},
+        {"wrong alone", false, 17, {SetField(sound4, false, 17, Field(sound4, false, 17) ^ 0x8000)},
+         "unanswered -", "wrong checksums 1, unchecked 0"},
+        {"none over IPv6", true, 17, {SetField(sound6, true, 17, 0)}, "unanswered -",
+         "wrong checksums 1, unchecked 0"},
+        {"wrong over TCP", false, 6, {SetField(soundTcp, false, 6, Field(soundTcp, false, 6) ^ 1)}, "unanswered -",
+         "wrong checksums 1, unchecked 0"},
+        {"a first fragment alone", false, 17, {AnswerFrame(false, 17, 7, 0x2000)}, "exchange 192.0.2.7",
+         "wrong checksums 0, unchecked 1"},
+        {"a first fragment, then a sound one", true, 17, {AnswerFrame(true, 17, 7, 0x0001), sound6},
+         "response 192.0.2.7|exchange 192.0.2.1", "wrong checksums 0, unchecked 1"},
+    };
+    const std::string strPath = TempPath("-checksums.pcap");
+    for (const auto& entry : cases)
+    {
+        std::vector<CBytes> frames {Query(entry.bIpv6, entry.nProtocol)};
+        frames.insert(frames.end(), entry.responses.begin(), entry.responses.end());
+        WritePcap(strPath, DLT_RAW, frames);
+        const CRunResult result = RunWatch({"--read", strPath, "--format", "json", "--stats"});
+        EXPECT_EQ(result.nExit, 0) << entry.pszWhat << result.strErr;
+        std::string strLines;
+        for (size_t nLine = 0, nEnd; (nEnd = result.strOut.find('\n', nLine)) != std::string::npos; nLine = nEnd + 1)
+        {
+            const std::string strLine = result.strOut.substr(nLine, nEnd - nLine);
+            const std::string strData = JsonField(strLine, "data");
+            strLines += (strLines.empty() ? "" : "|") + JsonField(strLine, "kind") + " " + (strData == "?" ? "-" : strData);
+        }
+        EXPECT_EQ(strLines, entry.pszLines) << entry.pszWhat;
+        EXPECT_NE(result.strErr.find(entry.pszCounts), std::string::npos) << entry.pszWhat << "\n" << result.strErr;
+    }
+    std::filesystem::remove(strPath);
+}
+
 // dig on the capture side asks dnsmasq in the peer for an address of each family, a name behind a
 // CNAME and a name it does not know, and asks a silent address once: each query is printed with its
 // response (its code, its answers, the time it took) or as unanswered once its second is up, and is
