@@ -13,8 +13,7 @@ std::uint16_t Fold(std::uint64_t nSum)
 
 } // namespace
 
-EChecksum CheckTransportChecksum(const CPacketBytes& datagram, const CTransportHeader& transport,
-                                 EChecksumHint hint)
+EChecksum CheckTransportChecksum(const CPacketBytes& datagram, const CTransportHeader& transport, EChecksumHint hint)
 {
     if (hint == EChecksumHint::LIVE_VALID || hint == EChecksumHint::LIVE_NOT_SUMMED)
         return EChecksum::SOUND;
@@ -47,8 +46,8 @@ EChecksum CheckTransportChecksum(const CPacketBytes& datagram, const CTransportH
 
     // The pseudo-header: both addresses, the protocol and the transport's length.
     std::uint64_t nPseudo = std::uint64_t(transport.nProtocol) + (nLength >> 16) + (nLength & 0xFFFF);
-    const bool bAddresses = bIpv6 ? datagram.AddWords(IPV6_SOURCE_OFFSET, 32, nPseudo)
-                                  : datagram.AddWords(IPV4_SOURCE_OFFSET, 8, nPseudo);
+    const bool bAddresses =
+        bIpv6 ? datagram.AddWords(IPV6_SOURCE_OFFSET, 32, nPseudo) : datagram.AddWords(IPV4_SOURCE_OFFSET, 8, nPseudo);
     if (!bAddresses)
         return EChecksum::UNCHECKED;
     if (hint == EChecksumHint::FILE_FRAME && nField == Fold(nPseudo))

@@ -29,8 +29,7 @@ enum class EChecksum : unsigned char
 
 // The bytes are those of the datagram (narrowed to the IP header's end), transport the header
 // FindIpv4Transport or FindIpv6Transport found in them.
-EChecksum CheckTransportChecksum(const CPacketBytes& datagram, const CTransportHeader& transport,
-                                 EChecksumHint hint);
+EChecksum CheckTransportChecksum(const CPacketBytes& datagram, const CTransportHeader& transport, EChecksumHint hint);
 
 // A word for logs and tests: "sound", "wrong", "unchecked".
 const char* ChecksumText(EChecksum eChecksum);

@@ -73,7 +73,7 @@ void CCaptureLoop::OnFrame(const unsigned char* pData, size_t nLength, std::int6
     {
         const EChecksumHint hint = (nStatus & TP_STATUS_CSUMNOTREADY) != 0 ? EChecksumHint::LIVE_NOT_SUMMED
                                    : (nStatus & TP_STATUS_CSUM_VALID) != 0 ? EChecksumHint::LIVE_VALID
-                                                                            : EChecksumHint::LIVE_FRAME;
+                                                                           : EChecksumHint::LIVE_FRAME;
         if (m_nWants == WANTS_EXCHANGES && m_response.Make(pData, nLength, nSeconds, nNanoseconds, hint))
             Put(m_response.GetRecord(), m_response.GetTail());
         return;

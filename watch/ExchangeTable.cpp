@@ -13,11 +13,7 @@ bool CExchangeTable::CKey::operator==(const CKey& other) const
 }
 
 CExchangeTable::CExchangeTable(CSink& sink, std::uint64_t nTimeoutNs, size_t nMaxOpen, size_t nMaxPerKey)
-    : m_sink(sink)
-    , m_nTimeoutNs(nTimeoutNs)
-    , m_nMaxOpen(nMaxOpen)
-    , m_nMaxPerKey(nMaxPerKey)
-    , m_nSeed(NewHashSeed())
+    : m_sink(sink), m_nTimeoutNs(nTimeoutNs), m_nMaxOpen(nMaxOpen), m_nMaxPerKey(nMaxPerKey), m_nSeed(NewHashSeed())
 {}
 
 // Both records name their frame's own source first: the client for a query, the server for its
@@ -37,8 +33,7 @@ CExchangeTable::CKey CExchangeTable::KeyOf(const TRecord& record, bool bFromClie
 }
 
 // The key, the question's type and its name by the list's rule: what makes two queries one.
-std::uint64_t CExchangeTable::QuestionHash(const CKey& key, std::string_view name, bool bHasType,
-                                           std::uint16_t nType)
+std::uint64_t CExchangeTable::QuestionHash(const CKey& key, std::string_view name, bool bHasType, std::uint16_t nType)
 {
     m_strHashed.resize(sizeof(key) + 3 + name.size());
     char* p = m_strHashed.data();
@@ -50,8 +45,8 @@ std::uint64_t CExchangeTable::QuestionHash(const CKey& key, std::string_view nam
     return SeededHash(m_nSeed, m_strHashed.data(), m_strHashed.size());
 }
 
-std::uint32_t CExchangeTable::FindQuestion(const CKey& key, std::uint64_t nHash, std::string_view name,
-                                           bool bHasType, std::uint16_t nType) const
+std::uint32_t CExchangeTable::FindQuestion(const CKey& key, std::uint64_t nHash, std::string_view name, bool bHasType,
+                                           std::uint16_t nType) const
 {
     return m_byQuestion.Find(nHash, [&](std::uint32_t nOpen) {
         const COpen& open = m_opens[nOpen];
@@ -95,8 +90,7 @@ std::uint32_t CExchangeTable::NewKey(const CKey& key, std::uint64_t nHash)
     return nKey;
 }
 
-void CExchangeTable::Append(std::uint32_t& nOldest, std::uint32_t& nNewest, CLinks COpen::*pLinks,
-                            std::uint32_t nOpen)
+void CExchangeTable::Append(std::uint32_t& nOldest, std::uint32_t& nNewest, CLinks COpen::*pLinks, std::uint32_t nOpen)
 {
     m_opens[nOpen].*pLinks = CLinks {nNewest, NONE};
     if (nNewest != NONE)
@@ -106,8 +100,7 @@ void CExchangeTable::Append(std::uint32_t& nOldest, std::uint32_t& nNewest, CLin
     nNewest = nOpen;
 }
 
-void CExchangeTable::Unlink(std::uint32_t& nOldest, std::uint32_t& nNewest, CLinks COpen::*pLinks,
-                            std::uint32_t nOpen)
+void CExchangeTable::Unlink(std::uint32_t& nOldest, std::uint32_t& nNewest, CLinks COpen::*pLinks, std::uint32_t nOpen)
 {
     const CLinks links = m_opens[nOpen].*pLinks;
     if (links.nPrevious != NONE)

@@ -56,8 +56,7 @@ public:
         ~CSink() = default;
     };
 
-    CExchangeTable(CSink& sink, std::uint64_t nTimeoutNs, size_t nMaxOpen = MAX_OPEN,
-                   size_t nMaxPerKey = MAX_PER_KEY);
+    CExchangeTable(CSink& sink, std::uint64_t nTimeoutNs, size_t nMaxOpen = MAX_OPEN, size_t nMaxPerKey = MAX_PER_KEY);
 
     void OnQuery(const Channel::CNameRecord& query, std::string_view name);
     // bChecked: its transport checksum was found sound, not only not found wrong.

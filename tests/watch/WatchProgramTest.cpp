@@ -462,8 +462,8 @@ CBytes AnswerFrame(bool bIpv6, unsigned char nProtocol, unsigned char nLastByte,
     CBytes message = MakeDnsQuery("a.example");
     message[2] = 0x81, message[3] = 0x80, message[7] = 1;
     message = message + CBytes {0xC0, 0x0C, 0, 1, 0, 1, 0, 0, 0, 60, 0, 4, 192, 0, 2, nLastByte};
-    const CBytes segment = nProtocol == 6 ? TcpSegment(53, 40000, WithLengthPrefix(message))
-                                          : UdpSegment(53, 40000, message);
+    const CBytes segment =
+        nProtocol == 6 ? TcpSegment(53, 40000, WithLengthPrefix(message)) : UdpSegment(53, 40000, message);
     CBytes frame = bIpv6 ? Ipv6Frame(nFragmentField != 0 ? std::vector<CExtension> {{44, 0, nFragmentField}}
                                                          : std::vector<CExtension> {},
                                      nProtocol, segment)
@@ -480,8 +480,8 @@ TEST(WatchProgramTest, AResponseWhoseChecksumIsWrongAnswersNothing)
 {
     const auto Query = [](bool bIpv6, unsigned char nProtocol) {
         const CBytes message = MakeDnsQuery("a.example");
-        const CBytes segment = nProtocol == 6 ? TcpSegment(40000, 53, WithLengthPrefix(message))
-                                              : UdpSegment(40000, 53, message);
+        const CBytes segment =
+            nProtocol == 6 ? TcpSegment(40000, 53, WithLengthPrefix(message)) : UdpSegment(40000, 53, message);
         return bIpv6 ? Ipv6Frame({}, nProtocol, segment) : Ipv4Frame(nProtocol, segment);
     };
     const auto SetField = [](CBytes frame, bool bIpv6, unsigned char nProtocol, std::uint16_t nValue) {
@@ -516,23 +516,49 @@ TEST(WatchProgramTest, AResponseWhoseChecksumIsWrongAnswersNothing)
         {"sound", false, 17, {sound4}, "exchange 192.0.2.1", "wrong checksums 0, unchecked 0"},
         {"sound over IPv6", true, 17, {sound6}, "exchange 192.0.2.1", "wrong checksums 0, unchecked 0"},
         {"sound over TCP", false, 6, {soundTcp}, "exchange 192.0.2.1", "wrong checksums 0, unchecked 0"},
-        {"no checksum over IPv4", false, 17, {SetField(sound4, false, 17, 0)}, "exchange 192.0.2.1",
+        {"no checksum over IPv4",
+         false,
+         17,
+         {SetField(sound4, false, 17, 0)},
+         "exchange 192.0.2.1",
          "wrong checksums 0, unchecked 0"},
-        {"the pseudo-header's sum, for the card", false, 17, {SetField(sound4, false, 17, PartialSum(sound4))},
-         "exchange 192.0.2.1", "wrong checksums 0, unchecked 0"},
-        {"wrong, then the real one", false, 17,
-         {SetField(AnswerFrame(false, 17, 7), false, 17, Field(sound4, false, 17) ^ 1), sound4}, "exchange 192.0.2.1",
+        {"the pseudo-header's sum, for the card",
+         false,
+         17,
+         {SetField(sound4, false, 17, PartialSum(sound4))},
+         "exchange 192.0.2.1",
+         "wrong checksums 0, unchecked 0"},
+        {"wrong, then the real one",
+         false,
+         17,
+         {SetField(AnswerFrame(false, 17, 7), false, 17, Field(sound4, false, 17) ^ 1), sound4},
+         "exchange 192.0.2.1",
          "wrong checksums 1, unchecked 0"},
-        {"wrong alone", false, 17, {SetField(sound4, false, 17, Field(sound4, false, 17) ^ 0x8000)},
-         "unanswered -", "wrong checksums 1, unchecked 0"},
-        {"none over IPv6", true, 17, {SetField(sound6, true, 17, 0)}, "unanswered -",
+        {"wrong alone",
+         false,
+         17,
+         {SetField(sound4, false, 17, Field(sound4, false, 17) ^ 0x8000)},
+         "unanswered -",
          "wrong checksums 1, unchecked 0"},
-        {"wrong over TCP", false, 6, {SetField(soundTcp, false, 6, Field(soundTcp, false, 6) ^ 1)}, "unanswered -",
+        {"none over IPv6", true, 17, {SetField(sound6, true, 17, 0)}, "unanswered -", "wrong checksums 1, unchecked 0"},
+        {"wrong over TCP",
+         false,
+         6,
+         {SetField(soundTcp, false, 6, Field(soundTcp, false, 6) ^ 1)},
+         "unanswered -",
          "wrong checksums 1, unchecked 0"},
-        {"a first fragment alone", false, 17, {AnswerFrame(false, 17, 7, 0x2000)}, "exchange 192.0.2.7",
+        {"a first fragment alone",
+         false,
+         17,
+         {AnswerFrame(false, 17, 7, 0x2000)},
+         "exchange 192.0.2.7",
          "wrong checksums 0, unchecked 1"},
-        {"a first fragment, then a sound one", true, 17, {AnswerFrame(true, 17, 7, 0x0001), sound6},
-         "response 192.0.2.7|exchange 192.0.2.1", "wrong checksums 0, unchecked 1"},
+        {"a first fragment, then a sound one",
+         true,
+         17,
+         {AnswerFrame(true, 17, 7, 0x0001), sound6},
+         "response 192.0.2.7|exchange 192.0.2.1",
+         "wrong checksums 0, unchecked 1"},
     };
     const std::string strPath = TempPath("-checksums.pcap");
     for (const auto& entry : cases)
@@ -547,7 +573,8 @@ TEST(WatchProgramTest, AResponseWhoseChecksumIsWrongAnswersNothing)
         {
             const std::string strLine = result.strOut.substr(nLine, nEnd - nLine);
             const std::string strData = JsonField(strLine, "data");
-            strLines += (strLines.empty() ? "" : "|") + JsonField(strLine, "kind") + " " + (strData == "?" ? "-" : strData);
+            strLines +=
+                (strLines.empty() ? "" : "|") + JsonField(strLine, "kind") + " " + (strData == "?" ? "-" : strData);
         }
         EXPECT_EQ(strLines, entry.pszLines) << entry.pszWhat;
         EXPECT_NE(result.strErr.find(entry.pszCounts), std::string::npos) << entry.pszWhat << "\n" << result.strErr;
