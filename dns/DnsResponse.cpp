@@ -143,7 +143,8 @@ EDnsProblem WalkName(const CPacketBytes& bytes, size_t nOffset, size_t& nEnd, TO
     }
 }
 
-// The name in presentation form, with a '.' inside a label escaped so it cannot pass for two labels.
+// The name in presentation form, with a '.' inside a label escaped so it cannot pass for two labels,
+// and a space or ';' so that it cannot end the name, nor the answer, where answers are joined.
 EDnsProblem WriteName(const CPacketBytes& bytes, size_t nOffset, size_t& nEnd, CTextWriter& writer)
 {
     bool bFirst = true;
@@ -154,7 +155,7 @@ EDnsProblem WriteName(const CPacketBytes& bytes, size_t nOffset, size_t& nEnd, C
         for (const char c : label)
         {
             const auto b = static_cast<unsigned char>(c);
-            if (IsEscapedInPresentation(b) || b == '.')
+            if (IsEscapedInPresentation(b) || b == '.' || b == ' ' || b == ';')
                 writer.PutEscaped(b);
             else
                 writer.Put(c);

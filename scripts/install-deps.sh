@@ -25,6 +25,8 @@ test_packages=(
   dnsmasq-base dnsperf tcpdump dnsutils knot-dnsutils tcpreplay tshark dnstop
   locales
   dpkg-dev desktop-file-utils appstream file
+  # The format fuzzer checks that every JSON line parses.
+  nlohmann-json3-dev
 )
 
 wanted=("${run_packages[@]}")

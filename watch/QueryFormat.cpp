@@ -90,21 +90,48 @@ void AppendPresented(TText& text, std::string_view presented, bool bEscapeFormul
     text.append(pText + nFrom, presented.size() - nFrom);
 }
 
-// One cell, each answer as a zone file line would have it but for the class.
+// Writes what it is given with one more byte as \DDD: a byte that would end a field, or an answer,
+// where the text goes. Escapes already written never hold it, so it can be done after them.
+template <class TText>
+struct CEscaping
+{
+    TText& text;
+    char chEscaped;
+    void append(const char* p, size_t n)
+    {
+        size_t nFrom = 0;
+        for (size_t i = 0; i < n; ++i)
+        {
+            if (p[i] != chEscaped)
+                continue;
+            text.append(p + nFrom, i - nFrom);
+            const auto b = static_cast<unsigned char>(chEscaped);
+            const char escaped[4] = {'\\', char('0' + b / 100), char('0' + b / 10 % 10), char('0' + b % 10)};
+            text.append(escaped, sizeof(escaped));
+            nFrom = i + 1;
+        }
+        text.append(p + nFrom, n - nFrom);
+    }
+};
+
+// One cell, each answer as a zone file line would have it but for the class, and "; " between
+// them. A ';' inside an answer (a TXT string may hold one) is \059, so that nothing a response
+// says can end an answer and pass for more of them; names reach here with their spaces escaped.
 std::string AnswersCell(const CExchangeLine& exchange)
 {
     std::string strCell;
+    CEscaping<std::string> cell {strCell, ';'};
     for (const CExchangeLine::CAnswer& answer : exchange.answers)
     {
         if (!strCell.empty())
             strCell += "; ";
-        AppendPresented(strCell, answer.owner);
+        AppendPresented(cell, answer.owner);
         strCell += ' ';
         AppendNumber(strCell, answer.nTtl);
         strCell += ' ';
-        AppendPresented(strCell, answer.type);
+        AppendPresented(cell, answer.type);
         strCell += ' ';
-        AppendPresented(strCell, answer.data);
+        AppendPresented(cell, answer.data);
     }
     return strCell;
 }
@@ -365,10 +392,12 @@ void AppendEndpoint(std::string& strOut, const std::string& strAddress, std::uin
 void AppendText(std::string& strOut, const CQueryLine& line, const CExchangeLine* pExchange)
 {
     std::string strProgram;
-    // The program column says who sent it when no program is named: another user or another host.
+    // The program column says who sent it when no program is named: another user or another host,
+    // in words of this program's own, which a program's name cannot pass for (its space is \032).
+    const bool bSenderWord = line.program.empty() && line.nSender != Channel::SENDER_PROGRAM;
     if (!line.program.empty())
         AppendPresentationForm(strProgram, line.program);
-    else if (line.nSender != Channel::SENDER_PROGRAM)
+    else if (bSenderWord)
         strProgram = SenderWord(line.nSender);
     std::string strSource, strDestination, strPid;
     AppendEndpoint(strSource, line.strSource, line.nSourcePort);
@@ -388,39 +417,52 @@ void AppendText(std::string& strOut, const CQueryLine& line, const CExchangeLine
         strLatency += "ms";
     }
     // The program's cell and the exchange's are in presentation form already.
+    enum Form
+    {
+        RAW,
+        PRESENTED,
+        OURS,
+    };
     struct CCell
     {
         std::string_view text;
-        bool bPresented = false;
+        Form nForm = RAW;
     };
-    const CCell queryCells[] = {{line.strTime}, {line.strType}, {line.pszTransport}, {strSource}, {strDestination},
-                                {strId},        {strPid},       {strProgram, true},  {line.user}, {line.unit}};
+    const Form nProgramForm = bSenderWord ? OURS : PRESENTED;
+    const CCell queryCells[] = {
+        {line.strTime}, {line.strType}, {line.pszTransport},        {strSource}, {strDestination},
+        {strId},        {strPid},       {strProgram, nProgramForm}, {line.user}, {line.unit}};
     const CCell exchangeCells[] = {{line.strTime},
                                    {line.strType},
                                    {line.pszTransport},
                                    {strSource},
                                    {strDestination},
                                    {strId},
-                                   {pExchange ? RcodeCell(*pExchange) : "", true},
-                                   {strLatency, true},
+                                   {pExchange ? RcodeCell(*pExchange) : "", PRESENTED},
+                                   {strLatency, PRESENTED},
                                    {strPid},
-                                   {strProgram, true},
+                                   {strProgram, nProgramForm},
                                    {line.user},
                                    {line.unit}};
     const CColumn* pColumn = pExchange ? TEXT_EXCHANGE_COLUMNS : TEXT_COLUMNS;
+    // Columns end at a space: one inside a value, as a program or a name may hold, is \032.
     for (const CCell& cell : pExchange ? std::span<const CCell>(exchangeCells) : std::span<const CCell>(queryCells))
     {
         CCounted counted {strOut};
+        CEscaping<CCounted> column {counted, ' '};
         if (cell.text.empty())
             counted.append("-", 1);
-        else if (cell.bPresented)
-            AppendPresented(counted, cell.text);
+        else if (cell.nForm == OURS)
+            counted.append(cell.text.data(), cell.text.size());
+        else if (cell.nForm == PRESENTED)
+            AppendPresented(column, cell.text);
         else
-            AppendPresentationForm(counted, cell.text);
+            AppendPresentationForm(column, cell.text);
         const size_t nWidth = (pColumn++)->nWidth;
         strOut.append(counted.nCount < nWidth ? nWidth - counted.nCount : 1, ' ');
     }
-    AppendPresentationForm(strOut, line.name);
+    CEscaping<std::string> name {strOut, ' '};
+    AppendPresentationForm(name, line.name);
     if (pExchange && !pExchange->answers.empty())
     {
         strOut += "  ";
