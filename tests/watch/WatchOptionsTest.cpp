@@ -2,6 +2,7 @@
 // filters on one capture file, and a live capture whose output file is moved away and reopened.
 #include "common/DnsQuery.h"
 #include "common/NetNamespaceFixture.h"
+#include "common/TestUser.h"
 #include "common/WatchRun.h"
 #include "watch/WatchOptions.h"
 
@@ -18,6 +19,7 @@
 #include <spawn.h>
 #include <sstream>
 #include <sys/capability.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -169,6 +171,64 @@ using WatchOutputLiveTest = CWatchLiveTest;
 
 // Each query is sent once and must be in exactly one of the two files; the lines after the HUP
 // are in the new one.
+// Root's log goes where root says and nowhere another user points it: in a folder anyone may write,
+// no link is followed and no file of another's, or with another name, is appended to.
+TEST(WatchOptionsTest, RootsOutputFileIsNeverOneAnotherUserPlacedThere)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root: another user's files in a folder anyone may write";
+    CTestUser other("tarrow-otherlog");
+    ASSERT_TRUE(other.IsReady());
+    const std::filesystem::path sticky = TempDirectory() / "sticky", kept = TempDirectory() / "roots-file";
+    std::filesystem::create_directory(sticky);
+    ASSERT_EQ(chmod(sticky.c_str(), 01777), 0);
+    std::ofstream(kept) << "root's own\n";
+    ASSERT_EQ(link(kept.c_str(), (sticky / "linked").c_str()), 0);
+    ASSERT_EQ(mkfifo((sticky / "fifo").c_str(), 0600), 0);
+    std::ofstream(sticky / "roots") << "";
+    const pid_t child = other.Start([&] {
+        return symlink(kept.c_str(), (sticky / "symlink").c_str()) == 0 && creat((sticky / "theirs").c_str(), 0666) >= 0
+                       && chmod((sticky / "theirs").c_str(), 0666) == 0
+                   ? 0
+                   : 1;
+    });
+    ASSERT_EQ(WaitForChild(child), 0);
+    const struct
+    {
+        const char* pszName;
+        int nExit;
+        const char* pszSaid; // in stderr
+    } cases[] = {
+        {"symlink", 4, "is a symbolic link"},
+        {"theirs", 4, "belongs to uid"},
+        {"linked", 4, "has 2 names"},
+        {"fifo", 4, "is not a regular file"},
+        {"roots", 0, ""},
+        {"new", 0, ""},
+    };
+    const mode_t nUmask = umask(0);
+    for (const auto& entry : cases)
+    {
+        const std::filesystem::path path = sticky / entry.pszName;
+        const CRunResult result =
+            RunWatch({"-r", std::string(TARROW_CAPTURES_DIR) + "/tcpdump-dns_udp.pcap", "-q", "-o", path.string()});
+        EXPECT_EQ(result.nExit, entry.nExit) << entry.pszName << ": " << result.strErr;
+        EXPECT_NE(result.strErr.find(entry.pszSaid), std::string::npos) << entry.pszName << ": " << result.strErr;
+        if (entry.nExit == 0)
+        {
+            EXPECT_NE(ReadFile(path).find("www.tcpdump.org"), std::string::npos) << entry.pszName;
+            struct stat facts
+            {};
+            ASSERT_EQ(stat(path.c_str(), &facts), 0);
+            EXPECT_EQ(facts.st_mode & 07777, std::string(entry.pszName) == "new" ? 0600u : 0644u) << entry.pszName;
+        }
+    }
+    umask(nUmask);
+    EXPECT_EQ(ReadFile(kept), "root's own\n");
+    EXPECT_EQ(ReadFile(sticky / "theirs"), "");
+    std::filesystem::remove_all(TempDirectory());
+}
+
 TEST_F(WatchOutputLiveTest, SighupReopensTheMovedFileWithNoLineLostAndSigusr1TellsTheCounts)
 {
     Listen(m_pNet->GetCaptureName(), m_pNet->GetCaptureAddress(), 53);
