@@ -9,18 +9,21 @@ namespace CaptureTexts {
 
 namespace {
 
+// The socket's steps keep the words they always had; the steps of Tarrow's own also say the error
+// in words.
 struct CStepText
 {
     Channel::OpenStep nStep;
     const char* pszFormat;
+    bool bErrorInWords;
 };
 constexpr CStepText STEP_TEXTS[] = {
-    {Channel::STEP_OPEN, "socket() failed, errno=%d"},
-    {Channel::STEP_OPTIONS, "SetSockOpt Failed error num = %d"},
-    {Channel::STEP_BIND, "bind() failed, error no %d"},
-    {Channel::STEP_NO_PLACE, "Tarrow already runs %d captures for this user. Stop one and try again."},
-    {Channel::STEP_SANDBOX, "The capture helper could not give up its rights, error no %d"},
-    {Channel::STEP_PLACES, "Tarrow could not count this user's running captures, error no %d"},
+    {Channel::STEP_OPEN, "socket() failed, errno=%d", false},
+    {Channel::STEP_OPTIONS, "SetSockOpt Failed error num = %d", false},
+    {Channel::STEP_BIND, "bind() failed, error no %d", false},
+    {Channel::STEP_NO_PLACE, "Tarrow already runs %d captures for this user. Stop one and try again.", false},
+    {Channel::STEP_SANDBOX, "The capture helper could not give up its rights, error no %d", true},
+    {Channel::STEP_PLACES, "Tarrow could not count this user's running captures, error no %d", true},
 };
 
 } // namespace
@@ -30,7 +33,8 @@ std::string OpenFailureText(std::int32_t nStep, std::int32_t nValue)
     for (const CStepText& entry : STEP_TEXTS)
     {
         if (entry.nStep == nStep)
-            return FormatText(entry.pszFormat, nValue);
+            return FormatText(entry.pszFormat, nValue)
+                   + (entry.bErrorInWords ? std::string(" (") + std::strerror(nValue) + ")" : std::string());
     }
     return FormatText(STEP_TEXTS[0].pszFormat, nValue);
 }

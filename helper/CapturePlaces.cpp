@@ -3,6 +3,7 @@
 #include "platform/UniqueFd.h"
 
 #include <algorithm>
+#include <iterator>
 #include <cerrno>
 #include <cinttypes>
 #include <cstddef>
@@ -187,7 +188,11 @@ bool ReadListing(int hDiag, std::uint32_t nSequence, std::vector<CListed>* pList
 // had it skipped a socket, some socket listed in it would have closed or been bound while it was
 // read, and no later listing can show that socket with its old inode and name again. Sockets that
 // come while a listing is read cannot hide one that was there all along, so the next listing may
-// hold more. A list that changes every time is a refusal in words (EAGAIN), never a guess.
+// hold more. On a machine where sockets come and go all the time (any program that opens and
+// closes socket pairs in a loop) no two listings ever agree: then every place that any of them
+// showed is counted, so a place passed over in one counts all the same as long as another showed
+// it, and one that has just closed counts too. The count can only be too high, and a start then
+// waits and counts again, or is refused, never let past the limit.
 //
 // A fixed set of names per user, bound by the kernel all or nothing, was the other way; but a name
 // another user binds first has to be told apart by asking its holder, and a holder's listening
@@ -203,42 +208,46 @@ bool CountPlaces(int hPlace, const std::string& strPrefix, uid_t uid, int* pnPla
         return false;
     timespec start {};
     clock_gettime(CLOCK_MONOTONIC, &start);
-    std::vector<CListed> previous, current;
+    std::vector<CListed> previous, current, all, merged;
     if (!ReadListing(diag.Get(), 1, &previous))
         return false;
+    all = previous;
+    const std::vector<CListed>* pCounted = &all;
     for (int nListing = 2; nListing <= MAX_LISTINGS && ElapsedMs(start) < LISTING_WAIT_MS; ++nListing)
     {
         if (!ReadListing(diag.Get(), std::uint32_t(nListing), &current))
             return false;
-        if (!std::includes(current.begin(), current.end(), previous.begin(), previous.end()))
+        if (std::includes(current.begin(), current.end(), previous.begin(), previous.end()))
         {
-            previous.swap(current);
-            continue;
+            pCounted = &previous;
+            break;
         }
-        int nPlaces = 0;
-        bool bOwnListed = false, bOwnerShown = false;
-        for (const CListed& listed : previous)
-        {
-            const bool bPlace = listed.bOwnerShown && listed.nOwner == uid && listed.strName.size() > strPrefix.size()
-                                && listed.strName.compare(0, strPrefix.size(), strPrefix) == 0;
-            nPlaces += bPlace ? 1 : 0;
-            if (listed.nInode == own.st_ino)
-            {
-                bOwnListed = bPlace;
-                bOwnerShown = listed.bOwnerShown;
-            }
-        }
-        if (!bOwnListed)
-        {
-            // Before Linux 5.3 the kernel names no owner, and nothing can be vouched for.
-            errno = bOwnerShown ? ENOENT : EPROTONOSUPPORT;
-            return false;
-        }
-        *pnPlaces = nPlaces;
-        return true;
+        merged.clear();
+        std::set_union(all.begin(), all.end(), current.begin(), current.end(), std::back_inserter(merged));
+        all.swap(merged);
+        previous.swap(current);
     }
-    errno = EAGAIN;
-    return false;
+    int nPlaces = 0;
+    bool bOwnListed = false, bOwnerShown = false;
+    for (const CListed& listed : *pCounted)
+    {
+        const bool bPlace = listed.bOwnerShown && listed.nOwner == uid && listed.strName.size() > strPrefix.size()
+                            && listed.strName.compare(0, strPrefix.size(), strPrefix) == 0;
+        nPlaces += bPlace ? 1 : 0;
+        if (listed.nInode == own.st_ino)
+        {
+            bOwnListed = bOwnListed || bPlace;
+            bOwnerShown = bOwnerShown || listed.bOwnerShown;
+        }
+    }
+    if (!bOwnListed)
+    {
+        // Before Linux 5.3 the kernel names no owner, and nothing can be vouched for.
+        errno = bOwnerShown ? ENOENT : EPROTONOSUPPORT;
+        return false;
+    }
+    *pnPlaces = nPlaces;
+    return true;
 }
 
 } // namespace

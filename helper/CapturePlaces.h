@@ -13,10 +13,11 @@ constexpr unsigned CAPTURE_PLACE_WAIT_MS = 100;
 // places counted are the sockets the kernel lists in this network namespace with that prefix AND
 // with this user as their owner: whatever the user does to their files changes nothing, and a name
 // another user binds never counts. The list is read until two readings in a row show that no
-// socket was passed over while it was read. The socket is bound before the count and given up when the count
+// socket was passed over while it was read, or, on a machine where they never agree, every place
+// any reading showed is counted. The socket is bound before the count and given up when the count
 // is over the limit, so of any starts at once the last to count sees them all and no lock is there
 // to hold. Waits up to CAPTURE_PLACE_WAIT_MS for a place that a capture stopped a moment
 // ago is about to free.
 // The descriptor that holds the place, or -1 with errno: EUSERS when every place is taken, another
-// errno when the kernel's list of sockets could not be read (EAGAIN: it kept changing while read).
+// errno when the kernel's list of sockets could not be read.
 int TakeCapturePlace();

@@ -89,8 +89,8 @@ TEST(HelperProcessTest, EveryFailedStepHasItsOwnTextAndAnUnknownOneReadsAsTheRef
         {STEP_OPTIONS, 22, "SetSockOpt Failed error num = 22"},
         {STEP_BIND, 99, "bind() failed, error no 99"},
         {STEP_NO_PLACE, 4, "Tarrow already runs 4 captures for this user. Stop one and try again."},
-        {STEP_SANDBOX, 12, "The capture helper could not give up its rights, error no 12"},
-        {STEP_PLACES, 24, "Tarrow could not count this user's running captures, error no 24"},
+        {STEP_SANDBOX, 12, "The capture helper could not give up its rights, error no 12 (Cannot allocate memory)"},
+        {STEP_PLACES, 24, "Tarrow could not count this user's running captures, error no 24 (Too many open files)"},
         {77, 13, "socket() failed, errno=13"},
     };
     for (const auto& step : steps)

@@ -165,8 +165,10 @@ TEST_F(CapturePlacesTest, OneUserRunsAtMostFourCapturesWhateverTheyDoAndHoweverT
     }
 }
 
-// Another user binds names like those the user's captures take and holds them, and runs as many
-// captures of its own: neither takes or holds any of the user's four places.
+// Another user binds names like those the user's captures take and holds them, runs as many
+// captures of its own, and opens and closes socket pairs in a loop all the while, so that no two
+// readings of the kernel's list agree: none of that takes or holds any of the user's four places,
+// or keeps a capture from starting, and a fifth is still refused.
 TEST_F(CapturePlacesTest, AnotherUserNeitherTakesNorHoldsTheUsersPlaces)
 {
     const CGrantedHelper helper(TARROW_TEST_HELPER_PATH, CAPTURE_RIGHT);
@@ -200,6 +202,18 @@ TEST_F(CapturePlacesTest, AnotherUserNeitherTakesNorHoldsTheUsersPlaces)
             if (!running.back().channel.IsOpen())
                 return 20 + i;
         }
+        // Each pair is closed only once the next is open: every reading holds one that the next lacks.
+        const std::jthread churn([](std::stop_token stop) {
+            int held[2] = {-1, -1};
+            for (int pair[2]; !stop.stop_requested();)
+            {
+                if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0)
+                    continue;
+                close(held[0]), close(held[1]);
+                held[0] = pair[0], held[1] = pair[1];
+            }
+            close(held[0]), close(held[1]);
+        });
         char c = 0;
         return write(ready[1], "r", 1) == 1 && read(done[0], &c, 1) == 1 ? 0 : 30;
     });
