@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
+#include <initializer_list>
 #include <unistd.h>
 
 namespace {
@@ -66,9 +67,18 @@ bool CStopSignals::Install()
     {};
     ignore.sa_handler = SIG_IGN;
     sigemptyset(&ignore.sa_mask);
-    return sigaction(SIGINT, &action, nullptr) == 0 && sigaction(SIGTERM, &action, nullptr) == 0
-           && sigaction(SIGHUP, &request, nullptr) == 0 && sigaction(SIGUSR1, &request, nullptr) == 0
-           && sigaction(SIGPIPE, &ignore, nullptr) == 0;
+    // Every signal whose default would end the program on the spot ends it as Ctrl+C does, so that
+    // it always puts the terminal back and reaps its helper (--top's table leaves it raw otherwise).
+    for (const int nSignal :
+         {SIGINT, SIGTERM, SIGQUIT, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF, SIGXCPU, SIGIO, SIGPWR, SIGSTKFLT})
+    {
+        if (sigaction(nSignal, &action, nullptr) != 0)
+            return false;
+    }
+    // An output file past the size limit fails its write, which ends the run with status 4 and
+    // says why, instead of killing it.
+    return sigaction(SIGHUP, &request, nullptr) == 0 && sigaction(SIGUSR1, &request, nullptr) == 0
+           && sigaction(SIGPIPE, &ignore, nullptr) == 0 && sigaction(SIGXFSZ, &ignore, nullptr) == 0;
 }
 
 bool CStopSignals::IsRaised()

@@ -1,8 +1,10 @@
 #pragma once
 
-// Ctrl+C and SIGTERM end tarrow-watch at once, whatever it waits in: the handlers interrupt a
-// blocked write (no SA_RESTART), and a byte in a pipe wakes the poll loop. A closed pipe is told by
-// write's EPIPE, so SIGPIPE is ignored. SIGHUP (reopen the output file) and SIGUSR1 (print the
+// Ctrl+C, SIGTERM and every other signal that would end tarrow-watch at once by default (Ctrl+\,
+// SIGUSR2, SIGALRM...) end it at once, whatever it waits in, through its own way out: the handlers
+// interrupt a blocked write (no SA_RESTART), and a byte in a pipe wakes the poll loop. A closed
+// pipe is told by write's EPIPE, so SIGPIPE is ignored, and a file grown past its size limit by
+// write's EFBIG, so SIGXFSZ is too. SIGHUP (reopen the output file) and SIGUSR1 (print the
 // counts) are requests the loop takes when it wakes: they restart what they interrupt, so a read
 // of a file never fails for them. Installed once per process.
 class CStopSignals

@@ -2,13 +2,51 @@
 
 #include <csignal>
 #include <cstdio>
+#include <cstring>
+#include <iterator>
 #include <ncurses.h>
+#include <term.h>
+#include <termios.h>
+#include <unistd.h>
 
 namespace {
 
 // Below this a row would be cut before its key begins, or no row would fit under the heads.
 constexpr int MIN_COLUMNS = 40;
 constexpr int MIN_LINES = 5;
+
+// Signals that end the program where it stands (a fault, abort, the read sandbox's refusal) run no
+// way out of its own: the terminal is put back from the handler, with what the handler may call
+// (write and tcsetattr), before the signal goes on to end the program as it would have.
+constexpr int FATAL_SIGNALS[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGTRAP, SIGSYS};
+termios s_terminal {};
+char s_acLeave[128] = {};
+size_t s_nLeave = 0;
+volatile std::sig_atomic_t s_bScreenUp = 0;
+
+void AddLeaveSequence(const char* pszCapability)
+{
+    const char* pszSequence = tigetstr(pszCapability);
+    if (pszSequence == nullptr || pszSequence == reinterpret_cast<char*>(-1))
+        return;
+    const size_t nLength = std::strlen(pszSequence);
+    if (nLength <= sizeof(s_acLeave) - s_nLeave)
+    {
+        std::memcpy(s_acLeave + s_nLeave, pszSequence, nLength);
+        s_nLeave += nLength;
+    }
+}
+
+void OnFatalSignal(int nSignal)
+{
+    if (s_bScreenUp != 0)
+    {
+        [[maybe_unused]] const ssize_t n = write(STDOUT_FILENO, s_acLeave, s_nLeave);
+        tcsetattr(STDIN_FILENO, TCSANOW, &s_terminal);
+    }
+    // The handler was reset as it ran: raised again, the signal ends the program as it would have.
+    raise(nSignal);
+}
 
 void PutLine(int nY, const std::string& strText, attr_t nAttributes = A_NORMAL)
 {
@@ -26,12 +64,24 @@ bool CTopScreen::Start(std::string& strError)
     std::signal(SIGTSTP, SIG_IGN);
     // Escape is a key here, not the start of one: the table switches at once.
     set_escdelay(25);
+    const bool bTerminalKept = tcgetattr(STDIN_FILENO, &s_terminal) == 0;
     m_pScreen = newterm(nullptr, stdout, stdin);
     if (m_pScreen == nullptr)
     {
         strError = "--top cannot draw on this terminal (TERM has no terminfo entry)";
         return false;
     }
+    s_nLeave = 0;
+    for (const char* pszCapability : {"sgr0", "cnorm", "rmcup"})
+        AddLeaveSequence(pszCapability);
+    struct sigaction fatal
+    {};
+    fatal.sa_handler = OnFatalSignal;
+    fatal.sa_flags = SA_RESETHAND | SA_NODEFER;
+    sigemptyset(&fatal.sa_mask);
+    for (size_t i = 0; bTerminalKept && i < std::size(FATAL_SIGNALS); ++i)
+        sigaction(FATAL_SIGNALS[i], &fatal, nullptr);
+    s_bScreenUp = bTerminalKept ? 1 : 0;
     cbreak();
     noecho();
     nonl();
@@ -56,6 +106,8 @@ void CTopScreen::End()
     endwin();
     delscreen(m_pScreen);
     m_pScreen = nullptr;
+    // The handlers stay (the read sandbox lets no action change), with nothing left to put back.
+    s_bScreenUp = 0;
     sigprocmask(SIG_SETMASK, &m_waitMask, nullptr);
     std::fflush(stdout);
 }

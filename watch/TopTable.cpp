@@ -35,6 +35,43 @@ std::string Padded(const std::string& strText, size_t nWidth)
     return strText.size() >= nWidth ? strText + ' ' : std::string(nWidth - strText.size(), ' ') + strText;
 }
 
+// A program's row: who sent it (this program's own words, or the pid of a program with no name),
+// and the program's name, empty unless one was named.
+struct CProgramKey
+{
+    std::string strSender;
+    std::string_view program;
+};
+constexpr size_t SENDER_WIDTH = 14;
+
+CProgramKey SplitProgramKey(std::string_view key)
+{
+    const auto nSender = key.empty() ? Channel::SENDER_UNKNOWN : Channel::Sender(key[0] - '0');
+    key.remove_prefix(key.empty() ? 0 : 1);
+    switch (nSender)
+    {
+    case Channel::SENDER_PROGRAM:
+        if (key.starts_with('#'))
+            return {"pid " + std::string(key.substr(1)), {}};
+        return {"program", key};
+    case Channel::SENDER_ANOTHER_USER:
+        return {"another user", {}};
+    case Channel::SENDER_ANOTHER_HOST:
+        return {"another host", {}};
+    default:
+        return {"unknown", {}};
+    }
+}
+
+std::string ShownKey(CTopTable::Kind nKind, const CTopTable::CRow& row)
+{
+    if (nKind != CTopTable::PROGRAMS)
+        return row.strKey;
+    std::string strShown = row.strSender;
+    strShown.append(strShown.size() < SENDER_WIDTH ? SENDER_WIDTH - strShown.size() : 1, ' ');
+    return strShown + (row.strKey.empty() ? std::string("-") : row.strKey);
+}
+
 void AppendJsonText(std::string& strOut, std::string_view presented)
 {
     // Keys are in presentation form already: only the quote and the backslash remain to escape.
@@ -78,21 +115,14 @@ void CTopTable::Add(const CQueryLine& query, const CExchangeLine* pExchange)
     m_strName.clear();
     AppendPresentationForm(m_strName, query.name);
     CKeyCounts::CEntry* pName = Count(NAMES, m_strName);
-    switch (query.nSender)
-    {
-    case Channel::SENDER_PROGRAM:
-        Count(PROGRAMS, query.program.empty() ? "(pid " + std::to_string(query.nPid) + ")" : Presented(query.program));
-        break;
-    case Channel::SENDER_ANOTHER_USER:
-        Count(PROGRAMS, "(another user)");
-        break;
-    case Channel::SENDER_ANOTHER_HOST:
-        Count(PROGRAMS, "(another host)");
-        break;
-    default:
-        Count(PROGRAMS, "(unknown)");
-        break;
-    }
+    // Keyed by who sent it first and the program's name after, so that no program can name itself
+    // into the row of another user or another host.
+    m_strKey.assign(1, char('0' + query.nSender));
+    if (query.nSender == Channel::SENDER_PROGRAM && query.program.empty())
+        m_strKey += "#" + std::to_string(query.nPid);
+    else if (query.nSender == Channel::SENDER_PROGRAM)
+        AppendPresentationForm(m_strKey, query.program);
+    Count(PROGRAMS, m_strKey);
     Count(SOURCES, query.strSource);
     Count(TYPES, query.strType.empty() ? std::string_view("(cut)") : Presented(query.strType));
     if (m_bExchanges && pExchange != nullptr)
@@ -137,8 +167,17 @@ std::vector<CTopTable::CRow> CTopTable::GetTop(Kind nKind, size_t nRows) const
     std::vector<CRow> top;
     top.reserve(nTaken);
     for (size_t i = 0; i < nTaken; ++i)
-        top.push_back(
-            {std::string(counts.GetKey(*all[i])), CountOf(all[i]), all[i]->nLatencySumUs, all[i]->nLatencyMaxUs});
+    {
+        const std::string_view key = counts.GetKey(*all[i]);
+        CRow& row = top.emplace_back(
+            CRow {std::string(key), CountOf(all[i]), all[i]->nLatencySumUs, all[i]->nLatencyMaxUs, {}});
+        if (nKind == PROGRAMS)
+        {
+            CProgramKey program = SplitProgramKey(key);
+            row.strSender = std::move(program.strSender);
+            row.strKey = std::string(program.program);
+        }
+    }
     return top;
 }
 
@@ -173,6 +212,8 @@ std::string CTopTable::GetColumnLine(Kind nKind)
 {
     if (nKind == SLOWEST)
         return "   MEAN_MS     MAX_MS      COUNT  " + std::string(KIND_TEXTS[nKind].pszColumn);
+    if (nKind == PROGRAMS)
+        return "     COUNT   SHARE  SENDER        " + std::string(KIND_TEXTS[nKind].pszColumn);
     return "     COUNT   SHARE  " + std::string(KIND_TEXTS[nKind].pszColumn);
 }
 
@@ -184,7 +225,7 @@ std::string CTopTable::GetRowLine(Kind nKind, const CRow& row) const
     const std::uint64_t nTotal = m_kinds[nKind].nTotal;
     char szShare[16];
     std::snprintf(szShare, sizeof(szShare), "%6.1f%%", nTotal == 0 ? 0.0 : 100.0 * double(row.nCount) / double(nTotal));
-    return Padded(std::to_string(row.nCount), 10) + ' ' + szShare + "  " + row.strKey;
+    return Padded(std::to_string(row.nCount), 10) + ' ' + szShare + "  " + ShownKey(nKind, row);
 }
 
 std::string CTopTable::GetOthersLine(Kind nKind) const
@@ -216,9 +257,26 @@ void CTopTable::AppendJson(std::string& strOut, Kind nKind, size_t nRows) const
     bool bFirst = true;
     for (const CRow& row : GetTop(nKind, nRows))
     {
-        strOut += bFirst ? "{\"key\":" : ",{\"key\":";
+        strOut += bFirst ? "{" : ",{";
         bFirst = false;
-        AppendJsonText(strOut, row.strKey);
+        if (nKind == PROGRAMS)
+        {
+            const bool bPid = row.strSender.starts_with("pid ");
+            strOut += "\"sender\":";
+            AppendJsonText(strOut, bPid ? "program" : row.strSender);
+            if (bPid)
+                strOut += ",\"pid\":" + row.strSender.substr(4);
+            strOut += ",\"key\":";
+            if (row.strKey.empty())
+                strOut += "null";
+            else
+                AppendJsonText(strOut, row.strKey);
+        }
+        else
+        {
+            strOut += "\"key\":";
+            AppendJsonText(strOut, row.strKey);
+        }
         strOut += ",\"count\":" + std::to_string(row.nCount);
         if (nKind == SLOWEST)
             strOut +=

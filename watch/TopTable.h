@@ -30,10 +30,15 @@ public:
 
     struct CRow
     {
+        // PROGRAMS: the program's name, empty for a sender that is none (another user, another host,
+        // unknown) or a program without one.
         std::string strKey;
         std::uint64_t nCount = 0;
         std::uint64_t nLatencySumUs = 0; // SLOWEST only
         std::uint64_t nLatencyMaxUs = 0; // SLOWEST only
+        // PROGRAMS only, in this program's own words: program, another user, another host, unknown,
+        // or "pid N" for a program without a name.
+        std::string strSender;
         std::uint64_t GetMeanUs() const { return nCount == 0 ? 0 : nLatencySumUs / nCount; }
     };
 

@@ -39,7 +39,8 @@ std::string Rows(const CTopTable& table, CTopTable::Kind nKind, size_t nRows)
 {
     std::string strRows;
     for (const CTopTable::CRow& row : table.GetTop(nKind, nRows))
-        strRows += row.strKey + "=" + std::to_string(nKind == CTopTable::SLOWEST ? row.GetMeanUs() : row.nCount) + " ";
+        strRows += (nKind == CTopTable::PROGRAMS ? row.strSender + ":" : "") + row.strKey + "="
+                   + std::to_string(nKind == CTopTable::SLOWEST ? row.GetMeanUs() : row.nCount) + " ";
     return strRows + "others=" + std::to_string(table.GetOthers(nKind));
 }
 
@@ -54,6 +55,7 @@ TEST(TopTableTest, CountsOrderByCountThenKeyBoundTheKeysAndRankSlowestByMeanLate
         {"b.example", Channel::SENDER_ANOTHER_HOST, "", "10.0.0.2", "A", UNANSWERED, "", -1},
         {"a.example", Channel::SENDER_UNKNOWN, "", "10.0.0.3", "", ANSWERED, "NXDOMAIN", 5000},
         {"c\x1b[2J", Channel::SENDER_PROGRAM, "", "10.0.0.4", "A", ANSWERED, "NOERROR", 2000},
+        {"d.example", Channel::SENDER_PROGRAM, "another host", "10.0.0.4", "A", UNANSWERED, "", -1},
     };
     struct CCase
     {
@@ -64,13 +66,15 @@ TEST(TopTableTest, CountsOrderByCountThenKeyBoundTheKeysAndRankSlowestByMeanLate
     };
     const CCase cases[] = {
         // A tie goes by the key; a terminal's escape is never a key as it came.
-        {100, CTopTable::NAMES, 5, "a.example=2 b.example=2 c\\027[2J=1 others=0"},
+        {100, CTopTable::NAMES, 5, "a.example=2 b.example=2 c\\027[2J=1 d.example=1 others=0"},
         {100, CTopTable::NAMES, 1, "a.example=2 others=0"},
-        {2, CTopTable::NAMES, 5, "a.example=2 b.example=2 others=1"},
-        {2, CTopTable::SOURCES, 5, "10.0.0.1=2 10.0.0.2=1 others=2"},
-        {100, CTopTable::PROGRAMS, 5, "curl=2 (another host)=1 (pid 0)=1 (unknown)=1 others=0"},
-        {100, CTopTable::TYPES, 5, "A=3 (cut)=1 AAAA=1 others=0"},
-        {100, CTopTable::RCODES, 5, "NOERROR=3 (unanswered)=1 NXDOMAIN=1 others=0"},
+        {2, CTopTable::NAMES, 5, "a.example=2 b.example=2 others=2"},
+        {2, CTopTable::SOURCES, 5, "10.0.0.1=2 10.0.0.2=1 others=3"},
+        // A program that calls itself another host is still a program.
+        {100, CTopTable::PROGRAMS, 5,
+         "program:curl=2 unknown:=1 pid 0:=1 program:another host=1 another host:=1 others=0"},
+        {100, CTopTable::TYPES, 5, "A=4 (cut)=1 AAAA=1 others=0"},
+        {100, CTopTable::RCODES, 5, "NOERROR=3 (unanswered)=2 NXDOMAIN=1 others=0"},
         // a.example: (1000 + 5000) / 2; the unanswered b.example adds no latency.
         {100, CTopTable::SLOWEST, 5, "a.example=3000 b.example=3000 c\\027[2J=2000 others=0"},
         {1, CTopTable::SLOWEST, 5, "b.example=3000 others=3"},
@@ -183,8 +187,8 @@ TEST(TopTableTest, WithoutATerminalEveryTableIsWrittenOnceAtTheEnd)
          6    8.6%  weberlab.de
 
 Programs: 70 lines, 1 keys
-     COUNT   SHARE  PROGRAM
-        70  100.0%  (unknown)
+     COUNT   SHARE  SENDER        PROGRAM
+        70  100.0%  unknown       -
 
 Sources: 70 lines, 16 keys
      COUNT   SHARE  SOURCE
@@ -210,7 +214,7 @@ exit 0)x";
     // Queries only: no response codes or latencies, one JSON object per table.
     const std::string strJson =
         R"x({"table":"names","total":20,"keys":10,"others":0,"rows":[{"key":"fg2-mgmt.weberlab.de","count":4}]}
-{"table":"programs","total":20,"keys":1,"others":0,"rows":[{"key":"(unknown)","count":20}]}
+{"table":"programs","total":20,"keys":1,"others":0,"rows":[{"sender":"unknown","key":null,"count":20}]}
 {"table":"sources","total":20,"keys":10,"others":0,"rows":[{"key":"2001:470:1f0b:16b0:20c:29ff:fe7c:a4cb","count":10}]}
 {"table":"types","total":20,"keys":4,"others":0,"rows":[{"key":"AAAA","count":8}]}
 exit 0)x";
@@ -283,7 +287,7 @@ public:
         size.ws_col = nColumns;
         ioctl(m_hMaster, TIOCSWINSZ, &size);
     }
-    void Stop() { kill(m_pid, SIGTERM); }
+    void Stop(int nSignal) { kill(m_pid, nSignal); }
     // The exit code, or -1 when it does not end in time.
     int Wait()
     {
@@ -331,14 +335,22 @@ bool SameModes(const termios& a, const termios& b)
 
 } // namespace
 
-TEST(TopTableTest, OnATerminalTheTableSwitchesRedrawsOnResizeAndQuitLeavesTheModesAsTheyWere)
+// Every way out puts the terminal's modes back: q, a stop signal, any other signal that ends the
+// program, and one that ends it where it stands.
+TEST(TopTableTest, OnATerminalTheTableSwitchesRedrawsOnResizeAndEveryEndLeavesTheModesAsTheyWere)
 {
     struct CCase
     {
         const char* pszWay;
-        const char* pszLastKeys; // nullptr: SIGTERM
+        int nSignal; // 0: the q key
+        int nExit;
     };
-    const CCase cases[] = {{"q", "q"}, {"SIGTERM", nullptr}};
+    const CCase cases[] = {{"q", 0, 0},
+                           {"SIGTERM", SIGTERM, 0},
+                           {"Ctrl+\\", SIGQUIT, 0},
+                           {"SIGUSR2", SIGUSR2, 0},
+                           {"SIGSEGV", SIGSEGV, 128 + SIGSEGV},
+                           {"SIGABRT", SIGABRT, 128 + SIGABRT}};
     for (const CCase& test : cases)
     {
         SCOPED_TRACE(test.pszWay);
@@ -348,18 +360,20 @@ TEST(TopTableTest, OnATerminalTheTableSwitchesRedrawsOnResizeAndQuitLeavesTheMod
         ASSERT_EQ(tcgetattr(terminal.GetSlave(), &before), 0);
         ASSERT_TRUE(terminal.Start({TARROW_WATCH_PATH, "--top", "5", "--read", CAPTURE.c_str()}));
         ASSERT_TRUE(terminal.WaitFor("weberlab.de"));
-        terminal.Type("p");
-        EXPECT_TRUE(terminal.WaitFor("(unknown)"));
-        terminal.Resize(30, 4);
-        EXPECT_TRUE(terminal.WaitFor("too small for --top"));
-        terminal.Resize(100, 20);
-        terminal.Type("\t");
-        EXPECT_TRUE(terminal.WaitFor("192.168.120.22"));
-        if (test.pszLastKeys != nullptr)
-            terminal.Type(test.pszLastKeys);
+        if (test.nSignal == 0)
+        {
+            terminal.Type("p");
+            EXPECT_TRUE(terminal.WaitFor("unknown"));
+            terminal.Resize(30, 4);
+            EXPECT_TRUE(terminal.WaitFor("too small for --top"));
+            terminal.Resize(100, 20);
+            terminal.Type("\t");
+            EXPECT_TRUE(terminal.WaitFor("192.168.120.22"));
+            terminal.Type("q");
+        }
         else
-            terminal.Stop();
-        EXPECT_EQ(terminal.Wait(), 0);
+            terminal.Stop(test.nSignal);
+        EXPECT_EQ(terminal.Wait(), test.nExit);
         termios after {};
         ASSERT_EQ(tcgetattr(terminal.GetSlave(), &after), 0);
         EXPECT_TRUE(SameModes(before, after));
