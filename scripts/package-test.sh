@@ -164,7 +164,7 @@ check "the service's user: in tarrow, no shell, no home, no capability in the un
 # Anything that sets no_new_privs leaves the helper without the rights its file holds (the unit's
 # head says why); the check below shows the refusal.
 unit_sets_no_new_privs() {
-  grep -E '^(NoNewPrivileges=(yes|true|on|1)|(SystemCallFilter|SystemCallArchitectures|SystemCallLog|RestrictAddressFamilies|RestrictNamespaces|RestrictRealtime|RestrictSUIDSGID|RestrictFileSystems|LockPersonality|MemoryDenyWriteExecute|PrivateDevices|ProtectClock|ProtectHostname|ProtectKernelTunables|ProtectKernelModules|ProtectKernelLogs|DynamicUser|PrivateUsers|PrivateNetwork)=)' "$1"
+  grep -E '^(NoNewPrivileges=(yes|true|on|1)|(SystemCallFilter|SystemCallArchitectures|SystemCallLog|RestrictAddressFamilies|RestrictNamespaces|RestrictRealtime|RestrictSUIDSGID|LockPersonality|MemoryDenyWriteExecute|PrivateDevices|ProtectClock|ProtectHostname|ProtectKernelTunables|ProtectKernelModules|ProtectKernelLogs|DynamicUser|PrivateUsers|PrivateNetwork)=)' "$1"
 }
 check "the unit sets nothing that implies no_new_privs, nor hides the network" bash -c "
   $(declare -f unit_sets_no_new_privs); ! unit_sets_no_new_privs '$unit'"
@@ -203,12 +203,17 @@ check "a user outside tarrow gets the failed-start text and no socket" bash -c "
   out=\$(timeout 30 ${as_user[*]} --clear-groups '$probe'); rc=\$?; echo \"\$out (exit \$rc)\" >&2
   [ \$rc -eq 2 ] && [ \"\${out%%\$'\\n'*}\" = 'start failed: socket() failed, errno=1' ]"
 # The unit's sandbox as far as it bears on the capture: its user and group and nothing more, its
-# bounding set, a read-only system and /proc with only processes (those of others hidden). With
-# no_new_privs, which the unit must never set, the helper gets no right from its file.
+# bounding set, a read-only system where nothing runs but what ExecPaths names (and the probe), and
+# /proc with only processes (those of others hidden). With no_new_privs, which the unit must never
+# set, the helper gets no right from its file.
+exec_paths="$(sed -n 's/^ExecPaths=//p' "$unit") $work"
 as_service() {
   timeout 30 unshare --mount --propagation private sh -c '
     mount -t proc -o subset=pid,hidepid=invisible proc /proc &&
-      mount -o remount,bind,ro / && exec "$@"' sh \
+      mount -o remount,bind,ro,noexec / &&
+      for path in '"$exec_paths"'; do
+        [ ! -e "$path" ] || { mount --bind "$path" "$path" && mount -o remount,bind,ro,exec "$path"; } || exit 1
+      done && exec "$@"' sh \
     env -i PATH=/usr/bin:/bin HOME=/nonexistent setpriv --reuid="$service_user" --regid=tarrow --clear-groups \
     --bounding-set=-all,+net_raw,+bpf,+perfmon --inh-caps=-all "$@"
 }
