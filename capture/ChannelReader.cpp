@@ -59,7 +59,20 @@ struct CRecordVisitor
     void OnRecord(const CFailedRecord& failed, std::string_view) { reader.OnFailed(failed); }
 };
 
+// Only queries are looked up (tarrow-watch's table of those waiting for their responses).
+struct CAheadVisitor
+{
+    CChannelReader::CSink& sink;
+
+    template <class TRecord>
+    void OnRecord(const TRecord&, std::string_view)
+    {}
+    void OnRecord(const CNameRecord& query, std::string_view text) { sink.OnQueryAhead(query, text); }
+};
+
 void CChannelReader::CSink::OnName(std::int64_t, std::string_view)
+{}
+void CChannelReader::CSink::OnQueryAhead(const CNameRecord&, std::string_view)
 {}
 void CChannelReader::CSink::OnQuery(const CNameRecord&, std::string_view)
 {}
@@ -91,6 +104,7 @@ CChannelReader::CNews CChannelReader::Read()
     bool bHeard = false;
     size_t nStepBytes = 0;
     CRecordVisitor visitor {*this};
+    CAheadVisitor ahead {m_sink};
     while (m_strEnded.empty() && m_channel.IsOpen() && nStepBytes < MAX_STEP_BYTES)
     {
         const ssize_t nReceived = recv(m_channel.Get(), m_pMessage.get(), MAX_MESSAGE_BYTES + 1, MSG_DONTWAIT);
@@ -103,7 +117,7 @@ CChannelReader::CNews CChannelReader::Read()
         if (nReceived <= 0)
             m_strEnded = CaptureTexts::HELPER_ENDED;
         else if (size_t(nReceived) > MAX_MESSAGE_BYTES
-                 || !ReadRecords(m_pMessage.get(), size_t(nReceived), false, visitor))
+                 || !ReadRecords(m_pMessage.get(), size_t(nReceived), false, ahead, visitor))
             m_strEnded = CaptureTexts::HELPER_BROKEN;
     }
     if (bHeard)

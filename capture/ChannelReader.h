@@ -26,6 +26,9 @@ public:
         virtual void OnQuery(const Channel::CNameRecord& query, std::string_view name);
         virtual void OnResponse(const Channel::CResponseRecord& response, std::string_view name,
                                 std::string_view answers);
+        // Each query of a message, before the first record of it is handed on: a hint, for a sink
+        // that looks queries up, to ask for the memory that will take.
+        virtual void OnQueryAhead(const Channel::CNameRecord& query, std::string_view name);
 
     protected:
         ~CSink() = default;

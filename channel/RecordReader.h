@@ -81,4 +81,14 @@ bool ReadRecords(const unsigned char* pMessage, size_t nLength, bool bFirst, TVi
            && Detail::WalkRecords(pMessage, nLength, bFirst, &visitor);
 }
 
+// The same, with every record first shown to ahead.OnRecord once the message is found sound: a
+// reader that will look each one up can ask for the memory that takes before the first is handed on.
+template <class TAhead, class TVisitor>
+bool ReadRecords(const unsigned char* pMessage, size_t nLength, bool bFirst, TAhead& ahead, TVisitor& visitor)
+{
+    return Detail::WalkRecords<TVisitor>(pMessage, nLength, bFirst, nullptr)
+           && Detail::WalkRecords(pMessage, nLength, bFirst, &ahead)
+           && Detail::WalkRecords(pMessage, nLength, bFirst, &visitor);
+}
+
 } // namespace Channel

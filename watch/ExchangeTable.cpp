@@ -14,7 +14,10 @@ bool CExchangeTable::CKey::operator==(const CKey& other) const
 
 CExchangeTable::CExchangeTable(CSink& sink, std::uint64_t nTimeoutNs, size_t nMaxOpen, size_t nMaxPerKey)
     : m_sink(sink), m_nTimeoutNs(nTimeoutNs), m_nMaxOpen(nMaxOpen), m_nMaxPerKey(nMaxPerKey), m_nSeed(NewHashSeed())
-{}
+{
+    // Address space only, touched as the queries come: a full table never moves its queries.
+    m_opens.reserve(nMaxOpen);
+}
 
 // Both records name their frame's own source first: the client for a query, the server for its
 // response.
@@ -32,32 +35,105 @@ CExchangeTable::CKey CExchangeTable::KeyOf(const TRecord& record, bool bFromClie
     return key;
 }
 
-// The key, the question's type and its name by the list's rule: what makes two queries one.
-std::uint64_t CExchangeTable::QuestionHash(const CKey& key, std::string_view name, bool bHasType, std::uint16_t nType)
+namespace {
+
+// Eight bytes with every ASCII capital made small and every other byte as it was: the list's rule
+// for a word of a name at once.
+std::uint64_t FoldWord(std::uint64_t nWord)
 {
-    m_strHashed.resize(sizeof(key) + 3 + name.size());
-    char* p = m_strHashed.data();
-    std::memcpy(p, &key, sizeof(key));
-    p[sizeof(key)] = char(bHasType);
-    std::memcpy(p + sizeof(key) + 1, &nType, sizeof(nType));
-    for (size_t i = 0; i < name.size(); ++i)
-        p[sizeof(key) + 3 + i] = NameRule::FoldAscii(name[i]);
-    return SeededHash(m_nSeed, m_strHashed.data(), m_strHashed.size());
+    constexpr std::uint64_t ONES = 0x0101010101010101u, HIGH = 0x8080808080808080u;
+    const std::uint64_t nLow = nWord & ~HIGH;
+    const std::uint64_t nFromA = nLow + (0x80 - 'A') * ONES, nPastZ = nLow + (0x80 - 'Z' - 1) * ONES;
+    const std::uint64_t nCapitals = nFromA & ~nPastZ & ~nWord & HIGH;
+    return nWord | (nCapitals >> 2);
 }
 
-std::uint32_t CExchangeTable::FindQuestion(const CKey& key, std::uint64_t nHash, std::string_view name, bool bHasType,
-                                           std::uint16_t nType) const
+} // namespace
+
+// The question's type and its name by the list's rule: what tells two queries of one key apart.
+// SeededHash's steps, on the folded words as they are read.
+std::uint32_t CExchangeTable::QuestionTag(std::string_view name, bool bHasType, std::uint16_t nType)
 {
-    return m_byQuestion.Find(nHash, [&](std::uint32_t nOpen) {
+    constexpr std::uint64_t MULTIPLIER = 0x9e3779b97f4a7c15u;
+    std::uint64_t nHash = m_nSeed ^ (std::uint64_t(bHasType) << 16 | nType);
+    const auto Mix = [&nHash](std::uint64_t nWord) {
+        nHash = (nHash ^ nWord) * MULTIPLIER;
+        nHash ^= nHash >> 29;
+    };
+    size_t i = 0;
+    for (; i + 8 <= name.size(); i += 8)
+    {
+        std::uint64_t nWord;
+        std::memcpy(&nWord, name.data() + i, 8);
+        Mix(FoldWord(nWord));
+    }
+    std::uint64_t nLast = 0;
+    std::memcpy(&nLast, name.data() + i, name.size() - i);
+    Mix(FoldWord(nLast));
+    Mix(name.size());
+    return std::uint32_t(nHash ^ (nHash >> 32));
+}
+
+CExchangeTable::CFound CExchangeTable::Find(const CKey& key, std::uint64_t nKeyHash, bool bHasQuestion,
+                                            std::uint32_t nTag, std::string_view name, bool bHasType,
+                                            std::uint16_t nType) const
+{
+    CFound found;
+    m_byKey.ForEach(nKeyHash, [&](std::uint32_t nOpen) {
         const COpen& open = m_opens[nOpen];
-        return open.query.record.bHasType == bHasType && open.query.record.nQueryType == nType
-               && m_keys[open.nKey].key == key && NameRule::IsSameName(open.query.strName, name);
+        const CNameRecord& record = open.query.record;
+        if (!(KeyOf(record, true) == key))
+            return false;
+        ++found.nCount;
+        if (found.nOldest == NONE || open.nSequence < m_opens[found.nOldest].nSequence)
+            found.nOldest = nOpen;
+        if (bHasQuestion && open.nQuestionTag == nTag && record.bHasType == bHasType && record.nQueryType == nType
+            && NameRule::IsSameName(open.query.Name(), name))
+            found.nQuestion = nOpen;
+        return false;
     });
+    return found;
 }
 
-std::uint32_t CExchangeTable::FindKey(const CKey& key, std::uint64_t nHash) const
+void CExchangeTable::CQuery::SetName(std::string_view name)
 {
-    return m_byKey.Find(nHash, [&](std::uint32_t nKey) { return m_keys[nKey].key == key; });
+    nNameLength = std::uint16_t(name.size());
+    if (name.size() <= sizeof(acName))
+        std::memcpy(acName, name.data(), name.size());
+    else
+        strLongName.assign(name);
+}
+
+std::uint32_t CExchangeTable::Oldest()
+{
+    while (m_nAgedFront < m_nAgedBack && AgedAt(m_nAgedFront).nOpen == NONE)
+        ++m_nAgedFront;
+    return m_nAgedFront < m_nAgedBack ? AgedAt(m_nAgedFront).nOpen : NONE;
+}
+
+void CExchangeTable::AppendAged(std::uint32_t nOpen, std::uint64_t nKeyHash)
+{
+    if (m_nAgedBack - m_nAgedFront == m_aged.size())
+    {
+        // Full: closed up, into a ring twice the size unless gaps took half of it.
+        std::vector<CAged, CMappedAllocator<CAged>> aged(m_aged.empty()                ? 1024
+                                                         : m_nOpen * 2 < m_aged.size() ? m_aged.size()
+                                                                                       : m_aged.size() * 2);
+        std::uint64_t nBack = 0;
+        for (std::uint64_t nAt = m_nAgedFront; nAt < m_nAgedBack; ++nAt)
+        {
+            const CAged& entry = AgedAt(nAt);
+            if (entry.nOpen == NONE)
+                continue;
+            m_opens[entry.nOpen].nAged = nBack;
+            aged[nBack++] = entry;
+        }
+        m_aged.swap(aged);
+        m_nAgedFront = 0;
+        m_nAgedBack = nBack;
+    }
+    AgedAt(m_nAgedBack) = CAged {nOpen, nKeyHash};
+    m_opens[nOpen].nAged = m_nAgedBack++;
 }
 
 std::uint32_t CExchangeTable::NewOpen()
@@ -72,108 +148,106 @@ std::uint32_t CExchangeTable::NewOpen()
     return nOpen;
 }
 
-std::uint32_t CExchangeTable::NewKey(const CKey& key, std::uint64_t nHash)
+void CExchangeTable::Prefetch(const CNameRecord& query)
 {
-    std::uint32_t nKey = 0;
-    if (m_freeKeys.empty())
+    const CKey key = KeyOf(query, true);
+    m_byKey.Prefetch(SeededHash(m_nSeed, &key, sizeof(key)));
+    // Under a flood each of these queries gives up one of the oldest, in the ring's order.
+    if (m_nOpen + m_nAhead >= m_nMaxOpen && m_nAgedFront + m_nAhead < m_nAgedBack)
     {
-        m_keys.emplace_back();
-        nKey = std::uint32_t(m_keys.size() - 1);
+        const CAged& aged = AgedAt(m_nAgedFront + m_nAhead);
+        if (aged.nOpen != NONE)
+        {
+            m_byKey.Prefetch(aged.nKeyHash);
+            const auto* pOpen = reinterpret_cast<const char*>(&m_opens[aged.nOpen]);
+            for (size_t nLine = 0; nLine < sizeof(COpen); nLine += 64)
+                __builtin_prefetch(pOpen + nLine);
+        }
     }
-    else
-    {
-        nKey = m_freeKeys.back();
-        m_freeKeys.pop_back();
-    }
-    m_keys[nKey] = CKeyQueries {key, nHash, NONE, NONE, 0};
-    m_byKey.Insert(nHash, nKey);
-    return nKey;
-}
-
-void CExchangeTable::Append(std::uint32_t& nOldest, std::uint32_t& nNewest, CLinks COpen::*pLinks, std::uint32_t nOpen)
-{
-    m_opens[nOpen].*pLinks = CLinks {nNewest, NONE};
-    if (nNewest != NONE)
-        (m_opens[nNewest].*pLinks).nNext = nOpen;
-    else
-        nOldest = nOpen;
-    nNewest = nOpen;
-}
-
-void CExchangeTable::Unlink(std::uint32_t& nOldest, std::uint32_t& nNewest, CLinks COpen::*pLinks, std::uint32_t nOpen)
-{
-    const CLinks links = m_opens[nOpen].*pLinks;
-    if (links.nPrevious != NONE)
-        (m_opens[links.nPrevious].*pLinks).nNext = links.nNext;
-    else
-        nOldest = links.nNext;
-    if (links.nNext != NONE)
-        (m_opens[links.nNext].*pLinks).nPrevious = links.nPrevious;
-    else
-        nNewest = links.nPrevious;
+    ++m_nAhead;
 }
 
 void CExchangeTable::OnQuery(const CNameRecord& query, std::string_view name)
 {
     const CKey key = KeyOf(query, true);
-    const std::uint64_t nQuestionHash = QuestionHash(key, name, query.bHasType != 0, query.nQueryType);
-    if (const std::uint32_t nOpen = FindQuestion(key, nQuestionHash, name, query.bHasType != 0, query.nQueryType);
-        nOpen != NONE)
+    const bool bHasType = query.bHasType != 0;
+    const std::uint64_t nKeyHash = SeededHash(m_nSeed, &key, sizeof(key));
+    m_byKey.Prefetch(nKeyHash);
+    const std::uint32_t nTag = QuestionTag(name, bHasType, query.nQueryType);
+    CFound found = Find(key, nKeyHash, true, nTag, name, bHasType, query.nQueryType);
+    if (found.nQuestion != NONE)
     {
-        ++m_opens[nOpen].query.nRetries;
+        ++m_opens[found.nQuestion].query.nRetries;
         return;
     }
-    if (m_nOpen >= m_nMaxOpen)
-    {
-        ++m_nGivenUp;
-        End(m_nOldest, nullptr, {}, {});
-    }
-    const std::uint64_t nKeyHash = SeededHash(m_nSeed, &key, sizeof(key));
-    std::uint32_t nKey = FindKey(key, nKeyHash);
-    if (nKey != NONE && m_keys[nKey].nCount >= m_nMaxPerKey)
+    m_nAhead -= m_nAhead != 0 ? 1 : 0;
+    if (found.nCount >= m_nMaxPerKey)
     {
         ++m_nGivenUp;
         ++m_nCrowded;
-        End(m_keys[nKey].nOldest, nullptr, {}, {});
-        // A key of one query at most has just gone with it.
-        nKey = FindKey(key, nKeyHash);
+        End(found.nOldest, nullptr, {}, {});
     }
-    if (nKey == NONE)
-        nKey = NewKey(key, nKeyHash);
+    else if (m_nOpen >= m_nMaxOpen)
+    {
+        ++m_nGivenUp;
+        End(Oldest(), nullptr, {}, {});
+    }
 
     const std::uint32_t nOpen = NewOpen();
     COpen& open = m_opens[nOpen];
     open.query.record = query;
-    open.query.strName.assign(name);
+    open.query.SetName(name);
     open.query.nRetries = 0;
     open.sent = CFrameTime::Of(query);
-    open.nQuestionHash = nQuestionHash;
-    open.nKey = nKey;
-    Append(m_nOldest, m_nNewest, &COpen::byAge, nOpen);
-    CKeyQueries& keyQueries = m_keys[nKey];
-    Append(keyQueries.nOldest, keyQueries.nNewest, &COpen::byKey, nOpen);
-    ++keyQueries.nCount;
-    m_byQuestion.Insert(nQuestionHash, nOpen);
+    open.nKeyHash = nKeyHash;
+    open.nSequence = m_nNextSequence++;
+    open.nQuestionTag = nTag;
+    open.nHeld = NONE;
+    AppendAged(nOpen, nKeyHash);
+    m_byKey.Insert(nKeyHash, nOpen);
     ++m_nOpen;
+    // Under a flood the next queries give up the oldest, one each: what the one after next will
+    // read is asked for now, while two queries come (when no message was seen ahead).
+    if (m_nOpen >= m_nMaxOpen && m_nAhead == 0 && m_nAgedFront + 2 < m_nAgedBack)
+    {
+        const CAged& aged = AgedAt(m_nAgedFront + 2);
+        if (aged.nOpen != NONE)
+        {
+            m_byKey.Prefetch(aged.nKeyHash);
+            const auto* pOpen = reinterpret_cast<const char*>(&m_opens[aged.nOpen]);
+            for (size_t nLine = 0; nLine < sizeof(COpen); nLine += 64)
+                __builtin_prefetch(pOpen + nLine);
+        }
+    }
 }
 
 void CExchangeTable::OnResponse(const CResponseRecord& response, std::string_view name, std::string_view answers,
                                 bool bChecked)
 {
     const CKey key = KeyOf(response, false);
-    std::uint32_t nOpen = NONE;
-    if (response.bHasType != 0)
-        nOpen = FindQuestion(key, QuestionHash(key, name, true, response.nQueryType), name, true, response.nQueryType);
-    else if (const std::uint32_t nKey = FindKey(key, SeededHash(m_nSeed, &key, sizeof(key)));
-             nKey != NONE && m_keys[nKey].nCount == 1)
-        nOpen = m_keys[nKey].nOldest;
-    if (nOpen != NONE && !bChecked && !m_opens[nOpen].bHeld)
+    const bool bHasQuestion = response.bHasType != 0;
+    const CFound found =
+        Find(key, SeededHash(m_nSeed, &key, sizeof(key)), bHasQuestion,
+             bHasQuestion ? QuestionTag(name, true, response.nQueryType) : 0, name, true, response.nQueryType);
+    const std::uint32_t nOpen = bHasQuestion ? found.nQuestion : found.nCount == 1 ? found.nOldest : NONE;
+    if (nOpen != NONE && !bChecked && m_opens[nOpen].nHeld == NONE)
     {
-        COpen& open = m_opens[nOpen];
-        open.bHeld = true;
-        open.held = response;
-        open.strHeldName.assign(name);
-        open.strHeldAnswers.assign(answers);
+        std::uint32_t nHeld = 0;
+        if (m_freeHeld.empty())
+        {
+            m_held.emplace_back();
+            nHeld = std::uint32_t(m_held.size() - 1);
+        }
+        else
+        {
+            nHeld = m_freeHeld.back();
+            m_freeHeld.pop_back();
+        }
+        CHeld& held = m_held[nHeld];
+        held.record = response;
+        held.strName.assign(name);
+        held.strAnswers.assign(answers);
+        m_opens[nOpen].nHeld = nHeld;
     }
     else if (nOpen != NONE && bChecked)
         End(nOpen, &response, name, answers);
@@ -185,42 +259,37 @@ void CExchangeTable::End(std::uint32_t nOpen, const CResponseRecord* pResponse, 
                          std::string_view answers)
 {
     COpen& open = m_opens[nOpen];
-    Unlink(m_nOldest, m_nNewest, &COpen::byAge, nOpen);
-    CKeyQueries& keyQueries = m_keys[open.nKey];
-    Unlink(keyQueries.nOldest, keyQueries.nNewest, &COpen::byKey, nOpen);
-    if (--keyQueries.nCount == 0)
-    {
-        m_byKey.Erase(keyQueries.nHash, open.nKey);
-        m_freeKeys.push_back(open.nKey);
-    }
-    m_byQuestion.Erase(open.nQuestionHash, nOpen);
+    AgedAt(open.nAged).nOpen = NONE;
+    m_byKey.Erase(open.nKeyHash, nOpen);
     --m_nOpen;
     // Taken out before the sink hears of it, so that nothing the sink does sees it still open; its
-    // slot is given out again only after.
-    if (open.bHeld)
+    // slots are given out again only after.
+    if (open.nHeld != NONE)
     {
-        open.bHeld = false;
+        const CHeld& held = m_held[open.nHeld];
         if (pResponse != nullptr)
-            m_sink.OnExchange(nullptr, &open.held, open.strHeldName, open.strHeldAnswers);
+            m_sink.OnExchange(nullptr, &held.record, held.strName, held.strAnswers);
         else
         {
-            pResponse = &open.held;
-            responseName = open.strHeldName;
-            answers = open.strHeldAnswers;
+            pResponse = &held.record;
+            responseName = held.strName;
+            answers = held.strAnswers;
         }
     }
     m_sink.OnExchange(&open.query, pResponse, responseName, answers);
+    if (open.nHeld != NONE)
+        m_freeHeld.push_back(open.nHeld);
     m_freeOpens.push_back(nOpen);
 }
 
 void CExchangeTable::Expire(CFrameTime now)
 {
-    while (m_nOldest != NONE && m_opens[m_nOldest].sent.After(m_nTimeoutNs) <= now)
-        End(m_nOldest, nullptr, {}, {});
+    for (std::uint32_t nOldest; (nOldest = Oldest()) != NONE && m_opens[nOldest].sent.After(m_nTimeoutNs) <= now;)
+        End(nOldest, nullptr, {}, {});
 }
 
 void CExchangeTable::Flush()
 {
-    while (m_nOldest != NONE)
-        End(m_nOldest, nullptr, {}, {});
+    for (std::uint32_t nOldest; (nOldest = Oldest()) != NONE;)
+        End(nOldest, nullptr, {}, {});
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "channel/Channel.h"
+#include "platform/MappedAllocator.h"
 #include "watch/FlatIndex.h"
 #include "watch/FrameTime.h"
 
@@ -26,10 +27,11 @@
 // Otherwise the held one is the answer when the time is up.
 //
 // Anyone who can put packets on the interface chooses the keys, so every step costs the same
-// whatever they are: the question is part of the hash that finds a query, each query knows its
-// neighbours by age and by key, and at most nMaxPerKey queries wait on one key (transport, ends
-// and id); a query that comes to a full key gives up the oldest of that key as unanswered, and a
-// query that comes to a full table gives up the oldest of all. Both are counted.
+// whatever they are: at most nMaxPerKey queries wait on one key (transport, ends and id), each
+// beside its question's hash, so that finding one reads no other; each knows its neighbours by
+// age, and leaves without a search. A query that comes to a full key gives up the oldest of that
+// key as unanswered, and a query that comes to a full table gives up the oldest of all. Both are
+// counted.
 class CExchangeTable
 {
 public:
@@ -40,8 +42,19 @@ public:
     struct CQuery
     {
         Channel::CNameRecord record;
-        std::string strName;
         unsigned nRetries = 0;
+
+        std::string_view Name() const
+        {
+            return nNameLength <= sizeof(acName) ? std::string_view(acName, nNameLength) : strLongName;
+        }
+        void SetName(std::string_view name);
+
+    private:
+        // Nearly every name fits beside its record, where reading the one reads the other.
+        char acName[48] = {};
+        std::uint16_t nNameLength = 0;
+        std::string strLongName;
     };
 
     // Told every exchange as it ends: a query and its response, a query whose time ran out
@@ -59,6 +72,8 @@ public:
     CExchangeTable(CSink& sink, std::uint64_t nTimeoutNs, size_t nMaxOpen = MAX_OPEN, size_t nMaxPerKey = MAX_PER_KEY);
 
     void OnQuery(const Channel::CNameRecord& query, std::string_view name);
+    // A query that OnQuery will be given soon: what finding its key reads is asked for now.
+    void Prefetch(const Channel::CNameRecord& query);
     // bChecked: its transport checksum was found sound, not only not found wrong.
     void OnResponse(const Channel::CResponseRecord& response, std::string_view name, std::string_view answers,
                     bool bChecked = true);
@@ -90,45 +105,56 @@ private:
     };
     static_assert(sizeof(CKey) == 40, "no padding: the key is hashed as its bytes");
 
-    // Lists by index into the pools, so that a query leaves both of its lists without a search.
-    struct CLinks
+    // Every open query in the order it came, as a ring of its pool index and its key's hash: the
+    // oldest is at the front, and those that will be given up next lie in a row after it, so that
+    // what ending them reads can be asked for before. One that ends before its turn leaves a gap
+    // (NONE), stepped over at the front and closed up when gaps fill half the ring.
+    struct CAged
     {
-        std::uint32_t nPrevious = NONE;
-        std::uint32_t nNext = NONE;
+        std::uint32_t nOpen = NONE;
+        std::uint64_t nKeyHash = 0;
     };
+    // An unchecked response that fits, until a sound one comes or the time is up. Few queries ever
+    // have one, so it lies apart from them.
+    struct CHeld
+    {
+        Channel::CResponseRecord record;
+        std::string strName;
+        std::string strAnswers;
+    };
+    // Found by the hash of its key, the question's hash as the index's tag; in the list of all by
+    // age through its links, by pool index, so that it leaves without a search.
     struct COpen
     {
         CQuery query;
         CFrameTime sent;
-        std::uint64_t nQuestionHash = 0;
-        std::uint32_t nKey = NONE;
-        CLinks byAge;
-        CLinks byKey;
-        // An unchecked response that fits, until a sound one comes or the time is up.
-        bool bHeld = false;
-        Channel::CResponseRecord held;
-        std::string strHeldName;
-        std::string strHeldAnswers;
+        std::uint64_t nKeyHash = 0;
+        // Ever higher: the oldest of a key is the lowest.
+        std::uint64_t nSequence = 0;
+        std::uint32_t nQuestionTag = 0;
+        std::uint32_t nHeld = NONE;
+        // Where it stands in the ring, counted from the ring's first entry ever.
+        std::uint64_t nAged = 0;
     };
-    struct CKeyQueries
+    // What one look at a key's queries finds: the one with the question, the oldest, how many.
+    struct CFound
     {
-        CKey key;
-        std::uint64_t nHash = 0;
+        std::uint32_t nQuestion = NONE;
         std::uint32_t nOldest = NONE;
-        std::uint32_t nNewest = NONE;
         std::uint32_t nCount = 0;
     };
 
     template <class TRecord>
     static CKey KeyOf(const TRecord& record, bool bFromClient);
-    std::uint64_t QuestionHash(const CKey& key, std::string_view folded, bool bHasType, std::uint16_t nType);
-    std::uint32_t FindQuestion(const CKey& key, std::uint64_t nHash, std::string_view name, bool bHasType,
-                               std::uint16_t nType) const;
-    std::uint32_t FindKey(const CKey& key, std::uint64_t nHash) const;
+    std::uint32_t QuestionTag(std::string_view name, bool bHasType, std::uint16_t nType);
+    // With bHasQuestion, also the query of this question, whose tag is nTag.
+    CFound Find(const CKey& key, std::uint64_t nKeyHash, bool bHasQuestion, std::uint32_t nTag, std::string_view name,
+                bool bHasType, std::uint16_t nType) const;
     std::uint32_t NewOpen();
-    std::uint32_t NewKey(const CKey& key, std::uint64_t nHash);
-    void Append(std::uint32_t& nOldest, std::uint32_t& nNewest, CLinks COpen::*pLinks, std::uint32_t nOpen);
-    void Unlink(std::uint32_t& nOldest, std::uint32_t& nNewest, CLinks COpen::*pLinks, std::uint32_t nOpen);
+    CAged& AgedAt(std::uint64_t nAged) { return m_aged[nAged & (m_aged.size() - 1)]; }
+    // The oldest open query, or NONE: gaps at the front are stepped over.
+    std::uint32_t Oldest();
+    void AppendAged(std::uint32_t nOpen, std::uint64_t nKeyHash);
     void End(std::uint32_t nOpen, const Channel::CResponseRecord* pResponse, std::string_view responseName,
              std::string_view answers);
 
@@ -138,17 +164,20 @@ private:
     size_t m_nMaxPerKey;
     // Seeded per table, when it is made (SeededHash.h says why).
     std::uint64_t m_nSeed;
-    std::vector<COpen> m_opens;
+    // On huge pages: every query lands at a random place of the index and the pool.
+    std::vector<COpen, CMappedAllocator<COpen>> m_opens;
     std::vector<std::uint32_t> m_freeOpens;
-    std::vector<CKeyQueries> m_keys;
-    std::vector<std::uint32_t> m_freeKeys;
-    CFlatIndex m_byQuestion;
+    std::vector<CHeld> m_held;
+    std::vector<std::uint32_t> m_freeHeld;
     CFlatIndex m_byKey;
-    // Every open query by age, so that expiry looks only at the oldest.
-    std::uint32_t m_nOldest = NONE;
-    std::uint32_t m_nNewest = NONE;
+    // Its size a power of two; entries m_nAgedFront up to m_nAgedBack are in it.
+    std::vector<CAged, CMappedAllocator<CAged>> m_aged;
+    std::uint64_t m_nAgedFront = 0;
+    std::uint64_t m_nAgedBack = 0;
+    // Prefetch calls since OnQuery last took one: the queries of a message seen ahead.
+    std::uint64_t m_nAhead = 0;
+    std::uint64_t m_nNextSequence = 0;
     size_t m_nOpen = 0;
     std::uint64_t m_nGivenUp = 0;
     std::uint64_t m_nCrowded = 0;
-    std::string m_strHashed;
 };

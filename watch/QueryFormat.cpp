@@ -219,11 +219,26 @@ void AppendJsonString(std::string& strOut, std::string_view text, bool bPresenta
     strOut += '"';
 }
 
-void AppendJsonKey(std::string& strOut, std::string_view key)
+// A key with its comma, quotes and colon, put together when compiling: a line has twenty of them.
+template <size_t N>
+struct CJsonKey
 {
-    strOut += ",\"";
-    strOut += key;
-    strOut += "\":";
+    char ac[N + 3] = {};
+    consteval CJsonKey(const char (&key)[N])
+    {
+        ac[0] = ',';
+        ac[1] = '"';
+        for (size_t i = 0; i + 1 < N; ++i)
+            ac[2 + i] = key[i];
+        ac[N + 1] = '"';
+        ac[N + 2] = ':';
+    }
+};
+
+template <CJsonKey KEY>
+void AppendKey(std::string& strOut)
+{
+    strOut.append(KEY.ac, sizeof(KEY.ac));
 }
 
 void AppendJsonPresented(std::string& strOut, std::string_view presented)
@@ -234,18 +249,20 @@ void AppendJsonPresented(std::string& strOut, std::string_view presented)
     strOut += '"';
 }
 
-void AppendJsonTextOrNull(std::string& strOut, std::string_view key, std::string_view text)
+template <CJsonKey KEY>
+void AppendJsonTextOrNull(std::string& strOut, std::string_view text)
 {
-    AppendJsonKey(strOut, key);
+    AppendKey<KEY>(strOut);
     if (text.empty())
         strOut += "null";
     else
         AppendJsonString(strOut, text);
 }
 
-void AppendJsonNumberOrNull(std::string& strOut, std::string_view key, std::uint64_t nValue, bool bKnown)
+template <CJsonKey KEY>
+void AppendJsonNumberOrNull(std::string& strOut, std::uint64_t nValue, bool bKnown)
 {
-    AppendJsonKey(strOut, key);
+    AppendKey<KEY>(strOut);
     if (bKnown)
         AppendNumber(strOut, nValue);
     else
@@ -254,7 +271,15 @@ void AppendJsonNumberOrNull(std::string& strOut, std::string_view key, std::uint
 
 void AppendJsonExchange(std::string& strOut, const CExchangeLine& exchange)
 {
-    AppendJsonKey(strOut, "rcode");
+    // A flood no one answers is written as fast as it comes: all but one of its fields are fixed.
+    if (exchange.nKind == CExchangeLine::UNANSWERED && exchange.answers.empty() && exchange.nAnswersLeftOut == 0)
+    {
+        strOut += R"(,"rcode":null,"answers":[],"ttl_min":null,"latency_us":null,"retries":)";
+        AppendNumber(strOut, exchange.nRetries);
+        strOut += R"(,"answers_left_out":0)";
+        return;
+    }
+    AppendKey<"rcode">(strOut);
     if (exchange.rcode.empty())
         strOut += "null";
     else
@@ -275,10 +300,10 @@ void AppendJsonExchange(std::string& strOut, const CExchangeLine& exchange)
         strOut += '}';
     }
     strOut += ']';
-    AppendJsonNumberOrNull(strOut, "ttl_min", exchange.nTtlMin, exchange.bHasTtlMin);
-    AppendJsonNumberOrNull(strOut, "latency_us", exchange.nLatencyUs, exchange.bHasLatency);
-    AppendJsonNumberOrNull(strOut, "retries", exchange.nRetries, true);
-    AppendJsonNumberOrNull(strOut, "answers_left_out", exchange.nAnswersLeftOut, true);
+    AppendJsonNumberOrNull<"ttl_min">(strOut, exchange.nTtlMin, exchange.bHasTtlMin);
+    AppendJsonNumberOrNull<"latency_us">(strOut, exchange.nLatencyUs, exchange.bHasLatency);
+    AppendJsonNumberOrNull<"retries">(strOut, exchange.nRetries, true);
+    AppendJsonNumberOrNull<"answers_left_out">(strOut, exchange.nAnswersLeftOut, true);
 }
 
 const char* JsonKind(const CExchangeLine* pExchange)
@@ -302,17 +327,17 @@ void AppendJson(std::string& strOut, const CQueryLine& line, const CExchangeLine
     strOut += "{\"kind\":\"";
     strOut += JsonKind(pExchange);
     strOut += '"';
-    AppendJsonKey(strOut, "time");
+    AppendKey<"time">(strOut);
     AppendJsonString(strOut, line.strTime, false);
-    AppendJsonKey(strOut, "name");
+    AppendKey<"name">(strOut);
     AppendJsonString(strOut, line.name);
-    AppendJsonTextOrNull(strOut, "type", line.strType);
-    AppendJsonTextOrNull(strOut, "transport", line.pszTransport);
-    AppendJsonTextOrNull(strOut, "source", line.strSource);
-    AppendJsonNumberOrNull(strOut, "source_port", line.nSourcePort, true);
-    AppendJsonTextOrNull(strOut, "destination", line.strDestination);
-    AppendJsonNumberOrNull(strOut, "destination_port", line.nDestinationPort, true);
-    AppendJsonNumberOrNull(strOut, "dns_id", line.nDnsId, true);
+    AppendJsonTextOrNull<"type">(strOut, line.strType);
+    AppendJsonTextOrNull<"transport">(strOut, line.pszTransport);
+    AppendJsonTextOrNull<"source">(strOut, line.strSource);
+    AppendJsonNumberOrNull<"source_port">(strOut, line.nSourcePort, true);
+    AppendJsonTextOrNull<"destination">(strOut, line.strDestination);
+    AppendJsonNumberOrNull<"destination_port">(strOut, line.nDestinationPort, true);
+    AppendJsonNumberOrNull<"dns_id">(strOut, line.nDnsId, true);
     if (pExchange)
         AppendJsonExchange(strOut, *pExchange);
     strOut += sender.Get(line);
@@ -488,12 +513,12 @@ const std::string& CQueryFormat::CSenderText::Get(const CQueryLine& line)
     m_strUser = line.user;
     m_strUnit = line.unit;
     m_strText.clear();
-    AppendJsonTextOrNull(m_strText, "sender", SenderWord(line.nSender));
-    AppendJsonNumberOrNull(m_strText, "pid", line.nPid, line.nPid != 0);
-    AppendJsonTextOrNull(m_strText, "program", line.program);
-    AppendJsonTextOrNull(m_strText, "user", line.user);
-    AppendJsonTextOrNull(m_strText, "unit", line.unit);
-    AppendJsonNumberOrNull(m_strText, "netns", line.nNetNs, line.nNetNs != 0);
+    AppendJsonTextOrNull<"sender">(m_strText, SenderWord(line.nSender));
+    AppendJsonNumberOrNull<"pid">(m_strText, line.nPid, line.nPid != 0);
+    AppendJsonTextOrNull<"program">(m_strText, line.program);
+    AppendJsonTextOrNull<"user">(m_strText, line.user);
+    AppendJsonTextOrNull<"unit">(m_strText, line.unit);
+    AppendJsonNumberOrNull<"netns">(m_strText, line.nNetNs, line.nNetNs != 0);
     return m_strText;
 }
 
@@ -591,9 +616,9 @@ void CQueryFormat::AppendMissed(std::string& strOut, std::string_view time, std:
     if (m_nKind != JSON)
         return;
     strOut += "{\"kind\":\"missed\"";
-    AppendJsonKey(strOut, "time");
+    AppendKey<"time">(strOut);
     AppendJsonString(strOut, time, false);
-    AppendJsonKey(strOut, "missed");
+    AppendKey<"missed">(strOut);
     AppendNumber(strOut, nMissed);
     strOut += "}\n";
 }

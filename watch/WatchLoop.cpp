@@ -22,6 +22,10 @@ namespace {
 
 // A file's queries are written out in batches of about this size, as a capture's would be.
 constexpr size_t FILE_BATCH_BYTES = 64 * 1024;
+// The lines of exchanges that end at once (a timeout after a flood, the end of a capture) are
+// written whenever they gather this much, which would otherwise be tens of megabytes before the
+// first of them is written; as few writes as a capture's step takes otherwise.
+constexpr size_t ENDED_BATCH_BYTES = 1024 * 1024;
 // A file's table looks for keys and its next redraw this often, not at every frame.
 constexpr size_t FILE_FRAMES_BETWEEN_KEYS = 4096;
 
@@ -152,6 +156,12 @@ void CWatchLoop::OnQuery(const CNameRecord& name, std::string_view text)
     ++m_nPrinted;
 }
 
+void CWatchLoop::OnQueryAhead(const CNameRecord& query, std::string_view)
+{
+    if (!m_options.bQueriesOnly)
+        m_exchanges.Prefetch(query);
+}
+
 void CWatchLoop::OnResponse(const CResponseRecord& response, std::string_view name, std::string_view answers)
 {
     ++m_nFrames;
@@ -193,28 +203,26 @@ void CWatchLoop::OnExchange(const CExchangeTable::CQuery* pQuery, const CRespons
         ++(pResponse != nullptr ? m_nAnswered : m_nUnanswered);
     if (IsCountReached())
         return;
-    CNameRecord asked;
     std::string_view name = responseName;
+    const CNameRecord& asked = pQuery != nullptr ? pQuery->record : m_unasked;
     if (pQuery != nullptr)
-    {
-        asked = pQuery->record;
-        name = pQuery->strName;
-    }
+        name = pQuery->Name();
     else
     {
+        CNameRecord& unasked = m_unasked;
         // A response no query was seen for is told from the asker's side, as its query would be.
-        asked.nSeconds = pResponse->nSeconds;
-        asked.nNanoseconds = pResponse->nNanoseconds;
-        asked.nQueryType = pResponse->nQueryType;
-        asked.bHasType = pResponse->bHasType;
-        asked.nProtocol = pResponse->nProtocol;
-        asked.nIpVersion = pResponse->nIpVersion;
-        std::memcpy(asked.abSource, pResponse->abDestination, sizeof(asked.abSource));
-        std::memcpy(asked.abDestination, pResponse->abSource, sizeof(asked.abDestination));
-        asked.nSourcePort = pResponse->nDestinationPort;
-        asked.nDestinationPort = pResponse->nSourcePort;
-        asked.nDnsId = pResponse->nDnsId;
-        asked.nLength = std::uint16_t(name.size());
+        unasked.nSeconds = pResponse->nSeconds;
+        unasked.nNanoseconds = pResponse->nNanoseconds;
+        unasked.nQueryType = pResponse->nQueryType;
+        unasked.bHasType = pResponse->bHasType;
+        unasked.nProtocol = pResponse->nProtocol;
+        unasked.nIpVersion = pResponse->nIpVersion;
+        std::memcpy(unasked.abSource, pResponse->abDestination, sizeof(unasked.abSource));
+        std::memcpy(unasked.abDestination, pResponse->abSource, sizeof(unasked.abDestination));
+        unasked.nSourcePort = pResponse->nDestinationPort;
+        unasked.nDestinationPort = pResponse->nSourcePort;
+        unasked.nDnsId = pResponse->nDnsId;
+        unasked.nLength = std::uint16_t(name.size());
     }
     CExchangeLine& exchange = m_exchange;
     exchange = CExchangeLine();
@@ -249,6 +257,9 @@ void CWatchLoop::OnExchange(const CExchangeTable::CQuery* pQuery, const CRespons
     else
         m_options.format.AppendExchange(m_output.GetBuffer(), line, exchange);
     ++m_nPrinted;
+    // What could not be written ends the run at the loop's next flush.
+    if (m_output.GetBuffer().size() >= ENDED_BATCH_BYTES && m_nWriteExit < 0)
+        m_nWriteExit = FlushOutput();
 }
 
 bool CWatchLoop::StartScreen(const std::string& strStatus)
@@ -310,6 +321,8 @@ void CWatchLoop::AppendTopTables()
 
 int CWatchLoop::FlushOutput()
 {
+    if (m_nWriteExit >= 0)
+        return m_nWriteExit;
     if (m_output.Flush())
         return -1;
     // A reader that left, or a stop signal during the write, ends the run as asked.

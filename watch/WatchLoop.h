@@ -49,6 +49,7 @@ private:
     // written before the file changed, otherwise -1.
     int TakeRequests(bool bCanReopen);
     void OnQuery(const Channel::CNameRecord& query, std::string_view name) override;
+    void OnQueryAhead(const Channel::CNameRecord& query, std::string_view name) override;
     void OnResponse(const Channel::CResponseRecord& response, std::string_view name, std::string_view answers) override;
     void OnExchange(const CExchangeTable::CQuery* pQuery, const Channel::CResponseRecord* pResponse,
                     std::string_view responseName, std::string_view answers) override;
@@ -78,10 +79,14 @@ private:
     CNewNames m_newNames;
     CExchangeTable m_exchanges;
     CExchangeLine m_exchange;
+    // A response's own line, told from the asker's side as its query would be.
+    Channel::CNameRecord m_unasked;
     std::vector<std::string> m_answerTypes;
     std::string m_strRcode;
     CLineFilter m_filter;
     std::uint64_t m_nPrinted = 0;
+    // The exit code of a flush that failed while exchanges ended, for the loop to end with.
+    int m_nWriteExit = -1;
     // The counts: records read, queries among them, queries whose program was named or not, the
     // kernel's drops, and how exchanges ended.
     std::uint64_t m_nFrames = 0;

@@ -40,8 +40,8 @@ struct CTold : CExchangeTable::CSink
                     std::string_view responseName, std::string_view) override
     {
         lines.push_back(pQuery == nullptr      ? "unasked " + std::string(responseName)
-                        : pResponse == nullptr ? "unanswered " + pQuery->strName
-                                               : "answered " + pQuery->strName + " after "
+                        : pResponse == nullptr ? "unanswered " + std::string(pQuery->Name())
+                                               : "answered " + std::string(pQuery->Name()) + " after "
                                                      + std::to_string(pResponse->nSeconds - pQuery->record.nSeconds)
                                                      + "s, retries " + std::to_string(pQuery->nRetries));
     }
