@@ -43,8 +43,8 @@ unsigned Checksum(const unsigned char* p, size_t n)
 
 // One Ethernet frame of a query (bResponse false) or of its response, from the query's point of view:
 // a response goes the other way.
-std::vector<unsigned char> MakeFrame(long i, bool bResponse, const unsigned char* pSrcMac, const unsigned char* pDstMac,
-                                     const in_addr& src, const in_addr& dst)
+std::vector<unsigned char> MakeFrame(long i, bool bResponse, bool bOneKey, const unsigned char* pSrcMac,
+                                     const unsigned char* pDstMac, const in_addr& src, const in_addr& dst)
 {
     char szName[24];
     std::snprintf(szName, sizeof(szName), "b%07ld", i);
@@ -55,7 +55,7 @@ std::vector<unsigned char> MakeFrame(long i, bool bResponse, const unsigned char
     std::memcpy(&f[0], bResponse ? pSrcMac : pDstMac, 6);
     std::memcpy(&f[6], bResponse ? pDstMac : pSrcMac, 6);
     Put16(f, 12, 0x0800);
-    const unsigned nId = unsigned(i) & 0xFFFF;
+    const unsigned nId = bOneKey ? 0 : unsigned(i) & 0xFFFF;
     const unsigned char dns[] = {static_cast<unsigned char>(nId >> 8),
                                  static_cast<unsigned char>(nId),
                                  static_cast<unsigned char>(bResponse ? 0x81 : 0x01),
@@ -88,7 +88,7 @@ std::vector<unsigned char> MakeFrame(long i, bool bResponse, const unsigned char
     std::memcpy(&f[26], bResponse ? &dst : &src, 4);
     std::memcpy(&f[30], bResponse ? &src : &dst, 4);
     Put16(f, 24, Checksum(&f[14], 20));
-    const unsigned nClientPort = 40000 + unsigned(i % 20000);
+    const unsigned nClientPort = bOneKey ? 40000 : 40000 + unsigned(i % 20000);
     Put16(f, 34, bResponse ? 53 : nClientPort);
     Put16(f, 36, bResponse ? nClientPort : 53);
     Put16(f, 38, unsigned(nIp - 20));
@@ -110,10 +110,12 @@ int main(int argc, char** argv)
     unsigned char srcMac[6], dstMac[6];
     in_addr src {}, dst {};
     const bool bExchanges = argc == 8 && std::strcmp(argv[7], "exchanges") == 0;
-    if ((argc != 7 && !bExchanges) || !ParseMac(argv[3], srcMac) || !ParseMac(argv[4], dstMac)
+    // Every query from one port with one id, each with its own name: one key of the join's table.
+    const bool bOneKey = argc == 8 && std::strcmp(argv[7], "one-key") == 0;
+    if ((argc != 7 && !bExchanges && !bOneKey) || !ParseMac(argv[3], srcMac) || !ParseMac(argv[4], dstMac)
         || inet_pton(AF_INET, argv[5], &src) != 1 || inet_pton(AF_INET, argv[6], &dst) != 1)
     {
-        std::fprintf(stderr, "usage: %s FILE COUNT SRC_MAC DST_MAC SRC_IP DST_IP [exchanges]\n", argv[0]);
+        std::fprintf(stderr, "usage: %s FILE COUNT SRC_MAC DST_MAC SRC_IP DST_IP [exchanges|one-key]\n", argv[0]);
         return 2;
     }
     FILE* pFile = std::fopen(argv[1], "wb");
@@ -125,9 +127,9 @@ int main(int argc, char** argv)
     long nMicroseconds = 0;
     for (long i = 0; i < nCount; ++i)
     {
-        WriteRecord(pFile, nMicroseconds++, MakeFrame(i, false, srcMac, dstMac, src, dst));
+        WriteRecord(pFile, nMicroseconds++, MakeFrame(i, false, bOneKey, srcMac, dstMac, src, dst));
         if (bExchanges)
-            WriteRecord(pFile, nMicroseconds++, MakeFrame(i, true, srcMac, dstMac, src, dst));
+            WriteRecord(pFile, nMicroseconds++, MakeFrame(i, true, false, srcMac, dstMac, src, dst));
     }
     return std::fclose(pFile) == 0 ? 0 : 1;
 }

@@ -5,11 +5,13 @@
 #   --queries-only) beside tshark printing each query's name and tcpdump -n printing each packet.
 # - exchanges: COUNT queries each followed by its response: tarrow-watch joining them beside tshark
 #   printing the fields of an exchange (id, name, rcode, answers, the response's time) and tcpdump -n.
+# - keys: COUNT queries from one source port with one DNS id, each a name of its own, beside COUNT
+#   on distinct ports: what a sender who picks the keys can make the join cost.
 # Then how many lines tarrow-watch printed for each file (to a file, counted after).
-#   bench/load/run-read.sh BUILD_DIR [COUNT [queries|exchanges|both]]      (default 1000000 both)
+#   bench/load/run-read.sh BUILD_DIR [COUNT [queries|exchanges|both|keys]]      (default 1000000 both)
 set -euo pipefail
 
-BUILD=${1:?usage: $0 BUILD_DIR [COUNT [queries|exchanges|both]]}
+BUILD=${1:?usage: $0 BUILD_DIR [COUNT [queries|exchanges|both|keys]]}
 COUNT=${2:-1000000}
 FILES=${3:-both}
 WATCH=$BUILD/watch/tarrow-watch
@@ -33,6 +35,16 @@ make_pcap() {
 }
 
 printf '%-42s %-8s %-8s\n' reader wall_s cpu_s
+if [ "$FILES" = keys ]; then
+    make_pcap "$WORK/one-key.pcap" one-key
+    make_pcap "$WORK/queries.pcap"
+    echo "-- $COUNT queries on one key, and on distinct keys"
+    for round in 1 2 3; do
+        measure "tarrow-watch --read json, one key ($round)" "$WATCH" --read "$WORK/one-key.pcap" --format json
+        measure "tarrow-watch --read json, distinct keys ($round)" "$WATCH" --read "$WORK/queries.pcap" --format json
+    done
+    exit 0
+fi
 if [ "$FILES" != exchanges ]; then
     make_pcap "$WORK/queries.pcap"
     echo "-- $COUNT queries"
