@@ -52,7 +52,12 @@ CProgramKey SplitProgramKey(std::string_view key)
     {
     case Channel::SENDER_PROGRAM:
         if (key.starts_with('#'))
-            return {"pid " + std::string(key.substr(1)), {}};
+        {
+            // Appended, not added to a literal: GCC 12 at -O3 misreads that as an overlapping copy.
+            std::string strPid = "pid ";
+            strPid.append(key.substr(1));
+            return {std::move(strPid), {}};
+        }
         return {"program", key};
     case Channel::SENDER_ANOTHER_USER:
         return {"another user", {}};
@@ -119,7 +124,7 @@ void CTopTable::Add(const CQueryLine& query, const CExchangeLine* pExchange)
     // into the row of another user or another host.
     m_strKey.assign(1, char('0' + query.nSender));
     if (query.nSender == Channel::SENDER_PROGRAM && query.program.empty())
-        m_strKey += "#" + std::to_string(query.nPid);
+        m_strKey.append("#").append(std::to_string(query.nPid));
     else if (query.nSender == Channel::SENDER_PROGRAM)
         AppendPresentationForm(m_strKey, query.program);
     Count(PROGRAMS, m_strKey);
