@@ -33,14 +33,23 @@ struct CRecordVisitor
 
     // The open reply never passes the reader's check here: only the first message may hold it.
     void OnRecord(const COpenedRecord&, std::string_view) {}
+    // The helper sends names in their presentation form, printable ASCII alone: anything else is a
+    // helper that is broken.
+    bool IsPresented(std::string_view text)
+    {
+        if (std::all_of(text.begin(), text.end(), [](char c) { return c >= 0x20 && c < 0x7f; }))
+            return true;
+        reader.m_strEnded = CaptureTexts::HELPER_BROKEN;
+        return false;
+    }
     void OnRecord(const CTimedNameRecord& name, std::string_view text)
     {
-        if (!reader.IsEnded())
+        if (!reader.IsEnded() && IsPresented(text))
             reader.m_sink.OnName(name.nSeconds, text);
     }
     void OnRecord(const CNameRecord& query, std::string_view text)
     {
-        if (!reader.IsEnded())
+        if (!reader.IsEnded() && IsPresented(text))
             reader.m_sink.OnQuery(query, text);
     }
     void OnRecord(const CResponseRecord& response, std::string_view tail)

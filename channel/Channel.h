@@ -249,6 +249,7 @@ enum ResponseFlag : std::uint8_t
     RESPONSE_CHECKSUM_WRONG = 32,
     // Only part of the datagram was there to check (a first fragment, or a frame cut short).
     RESPONSE_CHECKSUM_UNCHECKED = 64,
+    RESPONSE_AUTHENTIC_DATA = 128,
 };
 // One response (WANTS_EXCHANGES): when its frame crossed the interface, what its frame and header
 // say, its question, then nLength bytes of question name and nAnswersLength bytes of answers, each
@@ -270,7 +271,7 @@ struct CResponseRecord
     std::uint16_t nSourcePort = 0;
     std::uint16_t nDestinationPort = 0;
     std::uint16_t nDnsId = 0;
-    std::uint8_t nRcode = 0;
+    std::uint16_t nRcode = 0;       // twelve bits with an OPT record's upper eight
     std::uint8_t nFlags = 0;        // RESPONSE_* bits
     std::uint16_t anCounts[4] = {}; // as the header states: questions, answers, authority, additional
     std::uint32_t nTtlMin = 0;      // of every answer read, with RESPONSE_HAS_TTL
@@ -287,7 +288,7 @@ struct CResponseRecord
     {
         return nSeconds >= 0 && nSeconds <= LAST_REAL_SECOND && nNanoseconds < 1000000000u && nLength <= MAX_NAME_BYTES
                && (nProtocol == IPPROTO_TCP || nProtocol == IPPROTO_UDP) && (nIpVersion == 4 || nIpVersion == 6)
-               && (bHasType == 1 || (bHasType == 0 && nQueryType == 0)) && nRcode < 16
+               && (bHasType == 1 || (bHasType == 0 && nQueryType == 0)) && nRcode < 4096
                && nAnswersLength <= MAX_ANSWER_BYTES && nAnswers <= MAX_ANSWERS
                && ((nFlags & RESPONSE_CHECKSUM_WRONG) == 0
                    || (nFlags == RESPONSE_CHECKSUM_WRONG && nLength == 0 && nAnswers == 0 && nAnswersLength == 0));

@@ -74,7 +74,8 @@ bool CResponseRecordMaker::Make(const unsigned char* pFrame, size_t nLength, std
         (m_response.bTruncated ? RESPONSE_TRUNCATED : 0) | (m_response.bAuthoritative ? RESPONSE_AUTHORITATIVE : 0)
         | (m_response.bRecursionAvailable ? RESPONSE_RECURSION_AVAILABLE : 0)
         | (m_response.bRecursionDesired ? RESPONSE_RECURSION_DESIRED : 0) | (m_response.ttlMin ? RESPONSE_HAS_TTL : 0)
-        | (eChecksum == EChecksum::UNCHECKED ? RESPONSE_CHECKSUM_UNCHECKED : 0);
+        | (eChecksum == EChecksum::UNCHECKED ? RESPONSE_CHECKSUM_UNCHECKED : 0)
+        | (m_response.bAuthenticData ? RESPONSE_AUTHENTIC_DATA : 0);
     m_record.anCounts[0] = m_response.nQuestionCount;
     m_record.anCounts[1] = m_response.nAnswerCount;
     m_record.anCounts[2] = m_response.nAuthorityCount;

@@ -1,4 +1,5 @@
 #include "dns/DnsName.h"
+#include "dns/PresentationForm.h"
 #include "dns/Ipv4.h"
 #include "dns/Ipv6.h"
 #include "dns/Transport.h"
@@ -89,6 +90,70 @@ bool DecodeQuestionName(const unsigned char* name, size_t available, char* text,
 
 namespace {
 
+// A label's length byte as the decoder reads it: 0x80 and above skip nothing.
+size_t LabelBytes(unsigned char b)
+{
+    return b < 0x80 ? b : 0;
+}
+
+// Whether the decoded text is the name's master-file form already: no byte the form escapes, and
+// no dot but those between labels. Nearly every name is; the check costs a look at each byte.
+bool IsPlainName(const CPacketBytes& wire, const char* text, size_t nTextLength)
+{
+    size_t nDots = 0;
+    for (size_t i = 0; i < nTextLength; ++i)
+    {
+        const auto b = static_cast<unsigned char>(text[i]);
+        if (b == '.')
+            ++nDots;
+        else if (IsDecimalInName(b) || IsSpecialInName(b))
+            return false;
+    }
+    size_t nLabels = 0;
+    unsigned char nLength = 0;
+    for (size_t nAt = 0; wire.GetByte(nAt, nLength) && nLength != 0; nAt += LabelBytes(nLength) + 1)
+        ++nLabels;
+    // The root's text is empty: its form is ".".
+    return nLabels > 0 && nDots + 1 == nLabels;
+}
+
+// The name again from its wire labels, walked as the decoder walks them, in the master-file form.
+// A name's text may take up to NAME_BUFFER_SIZE - 1 bytes, far more than DNS allows, and its form
+// four times as many: what does not fit is cut, never in the middle of an escape, as the decoder
+// cuts a text too long.
+void WriteNameForm(const CPacketBytes& wire, char* text, size_t& nTextLength)
+{
+    struct CText
+    {
+        char* p;
+        size_t nLength = 0;
+        bool bFull = false;
+        void append(const char* pFrom, size_t n)
+        {
+            bFull = bFull || n > NAME_BUFFER_SIZE - 1 - nLength;
+            if (bFull)
+                return;
+            std::memcpy(p + nLength, pFrom, n);
+            nLength += n;
+        }
+    } form {text};
+    unsigned char nLength = 0;
+    unsigned char label[63];
+    bool bFirst = true;
+    for (size_t nAt = 0;
+         wire.GetByte(nAt, nLength) && nLength != 0 && wire.CopyBytes(nAt + 1, LabelBytes(nLength), label);
+         nAt += LabelBytes(nLength) + 1, bFirst = false)
+    {
+        if (!bFirst)
+            form.append(".", 1);
+        AppendNameLabel(form, std::string_view(reinterpret_cast<const char*>(label), LabelBytes(nLength)));
+    }
+    if (bFirst)
+        form.append(".", 1);
+    text[form.nLength] = '\0';
+    nTextLength = form.nLength;
+}
+
 // Read only for a frame that gave a name, so the walk for every other frame costs nothing more.
 void ReadFacts(const CPacketBytes& bytes, const CTransportHeader& transport, size_t nMessage, size_t nNameEnd,
                CQueryFacts* pFacts)
@@ -116,6 +181,19 @@ void ReadFacts(const CPacketBytes& bytes, const CTransportHeader& transport, siz
 
 } // namespace
 
+bool DecodeQuestionForm(const unsigned char* name, size_t available, char* text, size_t& nTextLength,
+                        size_t* pnWireLength)
+{
+    size_t nWireLength = 0;
+    if (!DecodeQuestionName(name, available, text, nTextLength, &nWireLength))
+        return false;
+    if (const CPacketBytes wire(name, nWireLength); !IsPlainName(wire, text, nTextLength))
+        WriteNameForm(wire, text, nTextLength);
+    if (pnWireLength != nullptr)
+        *pnWireLength = nWireLength;
+    return true;
+}
+
 bool ExtractQueryName(const unsigned char* datagram, size_t length, char* text, size_t& nTextLength,
                       CQueryFacts* pFacts)
 {
@@ -133,8 +211,12 @@ bool ExtractQueryName(const unsigned char* datagram, size_t length, char* text, 
     unsigned char bFlags = 0;
     if (nName >= bytes.GetLength() || !bytes.GetByte(nMessage + DNS_FLAGS_OFFSET, bFlags) || (bFlags & DNS_QR_BIT) != 0)
         return false;
+    // A message that asks nothing is no query, over UDP as over TCP.
+    std::uint16_t nQuestions = 0;
+    if (!bytes.GetUint16(nMessage + DNS_QUESTION_COUNT_OFFSET, nQuestions) || nQuestions == 0)
+        return false;
     size_t nWireLength = 0;
-    if (!DecodeQuestionName(datagram + nName, bytes.GetLength() - nName, text, nTextLength, &nWireLength))
+    if (!DecodeQuestionForm(datagram + nName, bytes.GetLength() - nName, text, nTextLength, &nWireLength))
         return false;
     if (pFacts != nullptr)
         ReadFacts(bytes, transport, nMessage, nName + nWireLength, pFacts);

@@ -59,8 +59,13 @@ void CopyQueryFacts(const CQueryFacts& facts, TRecord* pRecord)
 bool DecodeQuestionName(const unsigned char* name, size_t available, char* text, size_t& nTextLength,
                         size_t* pnWireLength = nullptr);
 
+// The same walk, with the text in the name's master-file form (dns/PresentationForm.h): its labels
+// as the walk reads them, joined by '.', the root as ".". What every front end shows and compares.
+bool DecodeQuestionForm(const unsigned char* name, size_t available, char* text, size_t& nTextLength,
+                        size_t* pnWireLength = nullptr);
+
 // Each front end's step for each frame, whether the helper captured it or a file holds it: true
-// when `text` now holds the nTextLength bytes of a query's name. A message with the QR bit set is
+// when `text` now holds the nTextLength bytes of a query's name, in its master-file form. A message with the QR bit set is
 // an answer, whatever its ports. UDP gives the name after the DNS header; TCP only when the
 // segment's payload starts with a message's length prefix (see Transport.h for what is not read).
 // With pFacts, also what the frame tells of the query.

@@ -12,17 +12,13 @@
 // grows past what the caller gave it, and no input makes the work unbounded. Nothing is allocated,
 // so the sandboxed capture helper can call it on every response it sees.
 //
-// The text of each answer is its owner name and its data, both in presentation form (every byte
-// outside printable ASCII, and the backslash, as \DDD), so the text is printable ASCII alone:
-//   A      192.0.2.1                 AAAA   2001:db8::1 (the shortest form, IPv4-mapped as ::ffff:1.2.3.4)
-//   CNAME, NS, PTR  a name           MX     10 mail.example.com
-//   TXT    "one" "two \"quoted\""    SRV    priority weight port target
-//   SOA    mname rname serial refresh retry expire minimum
-//   SVCB, HTTPS  1 svc.example.com alpn="h2,h3" no-default-alpn port=443 ipv4hint=192.0.2.1,192.0.2.2
-//          ech=BASE64 ipv6hint=2001:db8::1 key7="\001\002"
-//   any other type   \# 4 0A000001 (its length and its bytes in hex)
-// A name's labels are joined by '.', the root is '.', and a '.' inside a label is \046, so no label
-// can pass for two. Within an alpn value a ',' inside one protocol id is \044 for the same reason.
+// The text of each answer is its owner name and its data, both in their master-file form as dig
+// writes them (dns/PresentationForm.h): names absolute (every label ends with '.', the root is
+// "."), the data of every type the type table gives a form (dns/DnsTypes.cpp: A, AAAA, the names,
+// MX, TXT, SRV, SOA, NAPTR, CAA, SSHFP, TLSA, DS, DNSKEY, RRSIG, NSEC, NSEC3, LOC, SVCB and HTTPS
+// among them) in that form, and any other type's as RFC 3597's \# with the length and the bytes in
+// hex. Hex and base64 are broken into words of 56 characters, as dig does. The text is printable
+// ASCII alone.
 //
 // What bad input gives:
 // - fewer than 12 bytes: false, HEADER_CUT, and nothing else is filled in.
@@ -42,8 +38,8 @@
 // - Answers that do not fit the caller's text or record array are not written and are counted in
 //   nLeftOut. Once one is left out no later one is written either, so the text is always the first
 //   nRecords answers in message order; the rest are still read, for the counts and ttlMin.
-// The authority and additional sections are not read at all, and the header's counts for them are
-// given as they stand.
+// The authority and additional sections are only stepped over, for the OPT record's part of the
+// response code; the header's counts for them are given as they stand.
 
 enum class EDnsProblem : unsigned char
 {
@@ -63,6 +59,8 @@ enum class EDnsProblem : unsigned char
 const char* DnsProblemText(EDnsProblem eProblem);
 
 constexpr size_t MAX_WIRE_NAME_LENGTH = 255;
+// A name's text in its master-file form never takes more: 255 wire bytes, each at most \DDD.
+constexpr size_t MAX_NAME_TEXT_LENGTH = 1023;
 
 struct CAnswerRecord
 {
@@ -83,17 +81,21 @@ struct CDnsResponse
     bool bTruncated = false;
     bool bRecursionDesired = false;
     bool bRecursionAvailable = false;
-    std::uint8_t nRcode = 0; // the header's 4 bits only
+    bool bAuthenticData = false;
+    bool bCheckingDisabled = false;
+    // The header's four bits, and with an OPT record (bHasOpt) its eight above them.
+    std::uint16_t nRcode = 0;
+    bool bHasOpt = false;
     std::uint16_t nQuestionCount = 0;
     std::uint16_t nAnswerCount = 0;
     std::uint16_t nAuthorityCount = 0;
     std::uint16_t nAdditionalCount = 0;
 
-    // The first question (any others are stepped over). Its name is the raw label bytes joined by
-    // '.', as the question decoder gives a query's name, so the list's rule and the presentation
-    // form apply to both the same way; the root is the empty text.
+    // The first question (any others are stepped over). Its name is in the form the question
+    // decoder gives a query's name (labels in their master-file form joined by '.', the root as
+    // "."), so that the list's rule compares the two.
     bool bHasQuestion = false;
-    char szQuestionName[MAX_WIRE_NAME_LENGTH] = {};
+    char szQuestionName[MAX_NAME_TEXT_LENGTH + 1] = {};
     size_t nQuestionNameLength = 0;
     std::uint16_t nQuestionType = 0;
     std::uint16_t nQuestionClass = 0;

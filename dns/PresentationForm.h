@@ -1,19 +1,37 @@
 #pragma once
 
-// Names come from whoever can put a packet on the watched interface, so they are shown and saved
-// in their DNS presentation form: printable ASCII as it is, every other byte and the backslash as
-// \DDD (three decimal digits). A name can then never move a terminal's cursor, start a row or a
-// field of a saved file, turn text around with a bidi control, or be taken for markup, and the
-// form still reads back to the exact bytes. Ordinary host names look exactly as they came.
+// What comes off the wire is shown and saved in a presentation form, so that no name or text can
+// move a terminal's cursor, start a row or a field of a saved file, turn text around with a bidi
+// control, be taken for markup, or pass for another, and the form still reads back to the exact
+// bytes. Ordinary host names look exactly as they came.
+//
+// Names take the master-file form of RFC 1035, as dig writes it: in a label, printable ASCII as it
+// is but for the few characters the form gives a meaning ('.', '"', '(', ')', ';', '\', '@', '$'),
+// which get a backslash before them; every other byte, the space included, as \DDD (three decimal
+// digits). So a dot inside a label (\.) is never taken for two labels, and a space or a ';' never
+// ends the name.
+//
+// Texts that are no names (a program's command, a user, a unit) keep printable ASCII as it is and
+// write every other byte, and the backslash, as \DDD.
 
 #include <cstddef>
-#include <string>
 #include <memory>
+#include <string>
 #include <string_view>
 
 constexpr bool IsEscapedInPresentation(unsigned char b)
 {
     return b < 0x20 || b > 0x7e || b == '\\';
+}
+
+// A name's byte that the master-file form writes as \DDD, and one it writes after a backslash.
+constexpr bool IsDecimalInName(unsigned char b)
+{
+    return b <= 0x20 || b > 0x7e;
+}
+constexpr bool IsSpecialInName(unsigned char b)
+{
+    return b == '.' || b == '"' || b == '(' || b == ')' || b == ';' || b == '\\' || b == '@' || b == '$';
 }
 
 // A spreadsheet that opens the saved list runs a cell that starts with one of these.
@@ -22,7 +40,68 @@ constexpr bool IsFormulaStart(unsigned char b)
     return b == '=' || b == '+' || b == '-' || b == '@';
 }
 
-// Appends the name's presentation form to any text with append(const char*, size). With
+template <class Text>
+void AppendDecimalEscape(Text& text, unsigned char b)
+{
+    const char escaped[4] = {'\\', char('0' + b / 100), char('0' + b / 10 % 10), char('0' + b % 10)};
+    text.append(escaped, sizeof(escaped));
+}
+
+// Appends one label of a name in the master-file form to any text with append(const char*, size).
+template <class Text>
+void AppendNameLabel(Text& text, std::string_view label)
+{
+    const char* const pLabel = std::to_address(label.begin());
+    size_t nFrom = 0;
+    for (size_t i = 0; i < label.size(); ++i)
+    {
+        const auto b = static_cast<unsigned char>(label[i]);
+        const bool bDecimal = IsDecimalInName(b);
+        if (!bDecimal && !IsSpecialInName(b))
+            continue;
+        text.append(pLabel + nFrom, i - nFrom);
+        if (bDecimal)
+            AppendDecimalEscape(text, b);
+        else
+        {
+            const char escaped[2] = {'\\', char(b)};
+            text.append(escaped, sizeof(escaped));
+        }
+        nFrom = i + 1;
+    }
+    text.append(pLabel + nFrom, label.size() - nFrom);
+}
+
+// Appends the bytes of one character string (RFC 1035) in quotes, as dig writes them: a quote and
+// a backslash after a backslash, bytes outside printable ASCII as \DDD, the rest, spaces and ';'
+// among them, as they are.
+template <class Text>
+void AppendCharacterString(Text& text, std::string_view bytes)
+{
+    text.append("\"", 1);
+    const char* const pBytes = std::to_address(bytes.begin());
+    size_t nFrom = 0;
+    for (size_t i = 0; i < bytes.size(); ++i)
+    {
+        const auto b = static_cast<unsigned char>(bytes[i]);
+        const bool bDecimal = b < 0x20 || b > 0x7e;
+        if (!bDecimal && b != '"' && b != '\\')
+            continue;
+        text.append(pBytes + nFrom, i - nFrom);
+        if (bDecimal)
+            AppendDecimalEscape(text, b);
+        else
+        {
+            const char escaped[2] = {'\\', char(b)};
+            text.append(escaped, sizeof(escaped));
+        }
+        nFrom = i + 1;
+    }
+    text.append(pBytes + nFrom, bytes.size() - nFrom);
+    text.append("\"", 1);
+}
+
+// Appends a text's presentation form to any text with append(const char*, size). With
 // bEscapeFormulaStart, a first character that would start a spreadsheet formula is written \DDD too.
 template <class Text>
 void AppendPresentationForm(Text& text, std::string_view name, bool bEscapeFormulaStart = false)
@@ -35,8 +114,7 @@ void AppendPresentationForm(Text& text, std::string_view name, bool bEscapeFormu
         if (!IsEscapedInPresentation(b) && !(i == 0 && bEscapeFormulaStart && IsFormulaStart(b)))
             continue;
         text.append(pName + nFrom, i - nFrom);
-        const char escaped[4] = {'\\', char('0' + b / 100), char('0' + b / 10 % 10), char('0' + b % 10)};
-        text.append(escaped, sizeof(escaped));
+        AppendDecimalEscape(text, b);
         nFrom = i + 1;
     }
     text.append(pName + nFrom, name.size() - nFrom);
@@ -47,4 +125,25 @@ inline std::string PresentationForm(std::string_view name, bool bEscapeFormulaSt
     std::string strText;
     AppendPresentationForm(strText, name, bEscapeFormulaStart);
     return strText;
+}
+
+// Appends a text that is in its presentation form already (a name from the capture helper, a
+// response's data): a backslash in it starts an escape, so it goes as it is. A byte outside
+// printable ASCII would mean a helper gone wrong; it is written \DDD all the same, so that nothing
+// shown can be broken by one. With bEscapeFormulaStart, as for AppendPresentationForm.
+template <class Text>
+void AppendPresented(Text& text, std::string_view presented, bool bEscapeFormulaStart = false)
+{
+    const char* const pText = std::to_address(presented.begin());
+    size_t nFrom = 0;
+    for (size_t i = 0; i < presented.size(); ++i)
+    {
+        const auto b = static_cast<unsigned char>(presented[i]);
+        if (b >= 0x20 && b < 0x7f && !(i == 0 && bEscapeFormulaStart && IsFormulaStart(b)))
+            continue;
+        text.append(pText + nFrom, i - nFrom);
+        AppendDecimalEscape(text, b);
+        nFrom = i + 1;
+    }
+    text.append(pText + nFrom, presented.size() - nFrom);
 }

@@ -206,14 +206,14 @@ check "a user outside tarrow gets the failed-start text and no socket" bash -c "
 # bounding set, a read-only system where nothing runs but what ExecPaths names (and the probe), and
 # /proc with only processes (those of others hidden). With no_new_privs, which the unit must never
 # set, the helper gets no right from its file.
-exec_paths="$(sed -n 's/^ExecPaths=//p' "$unit") $work"
+# The probe, and env and setpriv that start it as the service's user, run as the unit's own program would.
+exec_paths="$(sed -n 's/^ExecPaths=//p' "$unit") $work /usr/bin/env /usr/bin/setpriv"
 as_service() {
   timeout 30 unshare --mount --propagation private sh -c '
     mount -t proc -o subset=pid,hidepid=invisible proc /proc &&
-      mount -o remount,bind,ro,noexec / &&
       for path in '"$exec_paths"'; do
         [ ! -e "$path" ] || { mount --bind "$path" "$path" && mount -o remount,bind,ro,exec "$path"; } || exit 1
-      done && exec "$@"' sh \
+      done && mount -o remount,bind,ro,noexec / && exec "$@"' sh \
     env -i PATH=/usr/bin:/bin HOME=/nonexistent setpriv --reuid="$service_user" --regid=tarrow --clear-groups \
     --bounding-set=-all,+net_raw,+bpf,+perfmon --inh-caps=-all "$@"
 }

@@ -27,7 +27,7 @@ constexpr size_t WRITE_PIECE = 64 * 1024;
 template <class Text>
 void AppendRow(Text& text, const CNameListModel& list, int nRow)
 {
-    AppendPresentationForm(text, list.GetNameView(nRow), true);
+    AppendPresented(text, list.GetNameView(nRow), true);
     text.append("\t", 1);
     const QByteArray baTime = list.GetCellText(nRow, CNameListModel::COLUMN_TIME);
     text.append(baTime.constData(), size_t(baTime.size()));

@@ -155,7 +155,7 @@ QByteArray CNameListModel::GetCellText(int row, int column) const
     case COLUMN_NAME:
     {
         QByteArray text;
-        AppendPresentationForm(text, m_store.GetName(nIndex));
+        AppendPresented(text, m_store.GetName(nIndex));
         return text;
     }
     case COLUMN_TIME:

@@ -32,16 +32,6 @@ std::string Upper(std::string_view text)
     return strUpper;
 }
 
-// The number after a prefix such as TYPE, no larger than nMax; false for anything else.
-bool ParseNumbered(std::string_view text, std::string_view prefix, unsigned nMax, unsigned& nValue)
-{
-    if (!text.starts_with(prefix) || text.size() == prefix.size())
-        return false;
-    text.remove_prefix(prefix.size());
-    const auto result = std::from_chars(text.data(), text.data() + text.size(), nValue);
-    return result.ec == std::errc() && result.ptr == text.data() + text.size() && nValue <= nMax;
-}
-
 // Splits a comma list, calling take on each item; false as soon as one is empty or refused.
 template <typename Take>
 bool ForEachItem(std::string_view list, Take take)
@@ -58,38 +48,24 @@ bool ForEachItem(std::string_view list, Take take)
     }
 }
 
-// A type or a response code by its mnemonic or as PREFIX and its number, kept as the lines write
-// it (TYPE28 is written AAAA), so that it is compared with what they show.
-template <class TNameOf>
-bool ParseNamed(std::string_view item, const char* pszPrefix, unsigned nMax, TNameOf NameOf, std::string& strValue)
-{
-    const std::string strUpper = Upper(item);
-    if (unsigned nValue = 0; ParseNumbered(strUpper, pszPrefix, nMax, nValue))
-    {
-        strValue = NameOf(nValue);
-        return true;
-    }
-    for (unsigned nValue = 0; nValue <= nMax; ++nValue)
-    {
-        if (NameOf(nValue) == strUpper)
-        {
-            strValue = strUpper;
-            return true;
-        }
-    }
-    return false;
-}
-
+// A type or a response code by its mnemonic or as TYPE or RCODE and its number, kept as the lines
+// write it (TYPE28 is written AAAA), so that it is compared with what they show.
 bool ParseType(std::string_view item, std::string& strType)
 {
-    return ParseNamed(
-        item, "TYPE", 0xffff, [](unsigned nType) { return DnsTypeName(std::uint16_t(nType)); }, strType);
+    std::uint16_t nType = 0;
+    if (!ParseDnsType(item, nType))
+        return false;
+    strType = DnsTypeName(nType);
+    return true;
 }
 
 bool ParseRcode(std::string_view item, std::string& strRcode)
 {
-    return ParseNamed(
-        item, "RCODE", 0xff, [](unsigned nRcode) { return DnsRcodeName(std::uint8_t(nRcode)); }, strRcode);
+    std::uint16_t nRcode = 0;
+    if (!ParseDnsRcode(item, nRcode))
+        return false;
+    strRcode = DnsRcodeName(nRcode);
+    return true;
 }
 
 // An address alone is a prefix of its whole length.
@@ -234,13 +210,6 @@ bool CLineFilter::Keeps(const CQueryLine& line, const CExchangeLine* pExchange)
     }
     if (m_names.empty() && m_excludedNames.empty())
         return true;
-    // Most names are their own presentation form, and are matched without a copy.
-    std::string_view presented = line.name;
-    if (std::any_of(line.name.begin(), line.name.end(), [](char c) { return IsEscapedInPresentation(c); }))
-    {
-        m_strPresented.clear();
-        AppendPresentationForm(m_strPresented, line.name);
-        presented = m_strPresented;
-    }
-    return (m_names.empty() || IsNameIn(m_names, presented)) && !IsNameIn(m_excludedNames, presented);
+    // Names come in their presentation form already: that is what the globs match.
+    return (m_names.empty() || IsNameIn(m_names, line.name)) && !IsNameIn(m_excludedNames, line.name);
 }

@@ -58,5 +58,4 @@ private:
     bool m_bHasMinLatency = false;
     std::uint64_t m_nMinLatencyUs = 0;
     // The name of the line being decided in its presentation form, when that differs from its bytes.
-    std::string m_strPresented;
 };

@@ -69,29 +69,8 @@ void AppendNumber(std::string& strOut, TNumber nValue)
     strOut.append(szDigits, result.ptr);
 }
 
-// Texts the helper wrote in presentation form already: a backslash in them starts an escape, so
-// they go as they are. A byte outside printable ASCII would mean a helper gone wrong; it is escaped
-// all the same, so that no format can be broken by one.
-template <class TText>
-void AppendPresented(TText& text, std::string_view presented, bool bEscapeFormulaStart = false)
-{
-    const char* const pText = std::to_address(presented.begin());
-    size_t nFrom = 0;
-    for (size_t i = 0; i < presented.size(); ++i)
-    {
-        const auto b = static_cast<unsigned char>(presented[i]);
-        if (b >= 0x20 && b < 0x7f && !(i == 0 && bEscapeFormulaStart && IsFormulaStart(b)))
-            continue;
-        text.append(pText + nFrom, i - nFrom);
-        const char escaped[4] = {'\\', char('0' + b / 100), char('0' + b / 10 % 10), char('0' + b % 10)};
-        text.append(escaped, sizeof(escaped));
-        nFrom = i + 1;
-    }
-    text.append(pText + nFrom, presented.size() - nFrom);
-}
-
-// Writes what it is given with one more byte as \DDD: a byte that would end a field, or an answer,
-// where the text goes. Escapes already written never hold it, so it can be done after them.
+// Writes what it is given with one more byte as \DDD: a byte that would end a field where the
+// text goes. Escapes already written never hold it, so it can be done after them.
 template <class TText>
 struct CEscaping
 {
@@ -105,33 +84,54 @@ struct CEscaping
             if (p[i] != chEscaped)
                 continue;
             text.append(p + nFrom, i - nFrom);
-            const auto b = static_cast<unsigned char>(chEscaped);
-            const char escaped[4] = {'\\', char('0' + b / 100), char('0' + b / 10 % 10), char('0' + b % 10)};
-            text.append(escaped, sizeof(escaped));
+            AppendDecimalEscape(text, static_cast<unsigned char>(chEscaped));
             nFrom = i + 1;
         }
         text.append(p + nFrom, n - nFrom);
     }
 };
 
+// Appends an answer's text in its master-file form with every ';' in it written \059, escaped or
+// not (a TXT string may hold one as it is, a name holds "\;"): the form reads both back as the
+// same ';'. So "; " between answers is the only "; " of the cell, and nothing a response says can
+// end an answer and pass for more of them; a name's spaces are escaped already.
+void AppendAnswerPart(std::string& strCell, std::string_view presented)
+{
+    size_t nFrom = 0;
+    for (size_t i = 0; i < presented.size(); ++i)
+    {
+        const bool bEscape = presented[i] == '\\' && i + 1 < presented.size();
+        if (bEscape && presented[i + 1] != ';')
+        {
+            ++i; // the escaped character, or the first digit of \DDD, stays as it is
+            continue;
+        }
+        if (!bEscape && presented[i] != ';')
+            continue;
+        AppendPresented(strCell, presented.substr(nFrom, i - nFrom));
+        AppendDecimalEscape(strCell, ';');
+        i += bEscape ? 1 : 0;
+        nFrom = i + 1;
+    }
+    AppendPresented(strCell, presented.substr(nFrom));
+}
+
 // One cell, each answer as a zone file line would have it but for the class, and "; " between
-// them. A ';' inside an answer (a TXT string may hold one) is \059, so that nothing a response
-// says can end an answer and pass for more of them; names reach here with their spaces escaped.
+// them.
 std::string AnswersCell(const CExchangeLine& exchange)
 {
     std::string strCell;
-    CEscaping<std::string> cell {strCell, ';'};
     for (const CExchangeLine::CAnswer& answer : exchange.answers)
     {
         if (!strCell.empty())
             strCell += "; ";
-        AppendPresented(cell, answer.owner);
+        AppendAnswerPart(strCell, answer.owner);
         strCell += ' ';
         AppendNumber(strCell, answer.nTtl);
         strCell += ' ';
-        AppendPresented(cell, answer.type);
+        AppendAnswerPart(strCell, answer.type);
         strCell += ' ';
-        AppendPresented(cell, answer.data);
+        AppendAnswerPart(strCell, answer.data);
     }
     return strCell;
 }
@@ -330,7 +330,7 @@ void AppendJson(std::string& strOut, const CQueryLine& line, const CExchangeLine
     AppendKey<"time">(strOut);
     AppendJsonString(strOut, line.strTime, false);
     AppendKey<"name">(strOut);
-    AppendJsonString(strOut, line.name);
+    AppendJsonPresented(strOut, line.name);
     AppendJsonTextOrNull<"type">(strOut, line.strType);
     AppendJsonTextOrNull<"transport">(strOut, line.pszTransport);
     AppendJsonTextOrNull<"source">(strOut, line.strSource);
@@ -361,7 +361,7 @@ void AppendFields(std::string& strOut, const CQueryLine& line, const CExchangeLi
     };
     Field(line.strTime);
     Separate();
-    Field(line.name);
+    Cell(line.name);
     Separate();
     Field(line.strType);
     Separate();
@@ -486,8 +486,7 @@ void AppendText(std::string& strOut, const CQueryLine& line, const CExchangeLine
         const size_t nWidth = (pColumn++)->nWidth;
         strOut.append(counted.nCount < nWidth ? nWidth - counted.nCount : 1, ' ');
     }
-    CEscaping<std::string> name {strOut, ' '};
-    AppendPresentationForm(name, line.name);
+    AppendPresented(strOut, line.name);
     if (pExchange && !pExchange->answers.empty())
     {
         strOut += "  ";

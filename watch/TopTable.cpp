@@ -118,7 +118,7 @@ void CTopTable::Add(const CQueryLine& query, const CExchangeLine* pExchange)
         return m_strKey;
     };
     m_strName.clear();
-    AppendPresentationForm(m_strName, query.name);
+    AppendPresented(m_strName, query.name);
     CKeyCounts::CEntry* pName = Count(NAMES, m_strName);
     // Keyed by who sent it first and the program's name after, so that no program can name itself
     // into the row of another user or another host.

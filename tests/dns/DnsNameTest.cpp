@@ -266,7 +266,9 @@ TEST(DecodeQuestionName, ZeroByteInsideALabelIsPartOfTheText)
     const Bytes wire = Wire("\003www\004bank\004com\0\006c2data\004evil\004test\0");
     const std::string strText("www.bank.com\0.c2data.evil.test", 30);
     EXPECT_EQ(Decode(wire).m_strText, strText);
-    EXPECT_EQ(Extract(Datagram(40000, 53, wire)).m_strText, strText);
+    // The helper's text is the name's presentation form: the zero byte is \000, the dot after it
+    // one between labels.
+    EXPECT_EQ(Extract(Datagram(40000, 53, wire)).m_strText, "www.bank.com\\000.c2data.evil.test");
 
     // The decoding goes on after the copied zero byte, so a name that runs out later still fails.
     EXPECT_FALSE(Decode(Wire("\003a\0b\005c")).m_bComplete);
@@ -275,6 +277,37 @@ TEST(DecodeQuestionName, ZeroByteInsideALabelIsPartOfTheText)
 // ---------------------------------------------------------------------------------------------
 // The capture helper's step for each frame
 
+// The helper's text is the name in its master-file form, as dig writes it, so that no name can
+// pass for another: each byte the form gives a meaning, in a label, at its end, and the root.
+TEST(ExtractQueryName, EveryNameIsInTheFormDigWrites)
+{
+    const struct
+    {
+        const char* pszWire;
+        size_t nWire;
+        const char* pszText;
+    } rows[] = {
+        {"\003www\007example\003com\0", 17, "www.example.com"},
+        {"\0", 1, "."},
+        // One label that holds a dot, against two labels.
+        {"\010www.bank\003com\0", 14, "www\\.bank.com"},
+        {"\003www\004bank\003com\0", 14, "www.bank.com"},
+        {"\001\"\001(\001)\001;\001\\\001@\001$\0", 15, "\\\".\\(.\\).\\;.\\\\.\\@.\\$"},
+        {"\003a b\0", 5, "a\\032b"},
+        {"\002a\t\002\x7f\x80\0", 7, "a\\009.\\127\\128"},
+        {"\004end;\0", 6, "end\\;"},
+        {"\001\0\0", 3, "\\000"},
+        // Printable ASCII the form leaves alone.
+        {"\010-_*!#%&+\0", 10, "-_*!#%&+"},
+    };
+    for (const auto& row : rows)
+    {
+        const CDecoded decoded = Extract(Datagram(40000, 53, Bytes(row.pszWire, row.pszWire + row.nWire)));
+        EXPECT_TRUE(decoded.m_bComplete) << row.pszText;
+        EXPECT_EQ(decoded.m_strText, row.pszText);
+    }
+}
+
 TEST(ExtractQueryName, DatagramOf40BytesOrFewerHasNoName)
 {
     const Bytes d = Datagram(40000, 53, Wire("\0"));
@@ -282,7 +315,8 @@ TEST(ExtractQueryName, DatagramOf40BytesOrFewerHasNoName)
     {
         const CDecoded decoded = Extract(Bytes(d.begin(), d.begin() + nLength));
         EXPECT_EQ(decoded.m_bComplete, nLength == 41) << nLength;
-        EXPECT_EQ(decoded.m_strText, "") << nLength;
+        // The root's form.
+        EXPECT_EQ(decoded.m_strText, nLength == 41 ? "." : "") << nLength;
     }
 }
 
@@ -432,8 +466,9 @@ TEST(ExtractQueryNameFromCaptures, EachFileGivesTheNamesOfItsQueriesOnly)
          "google.com|google.com|104.9.192.66.in-addr.arpa|www.netbsd.org|www.netbsd.org|www.netbsd.org|"
          "www.google.com|www.l.google.com|www.example.com|www.example.notginh|www.isc.org"},
         {"zeek-dns-invalid-names.pcap", 3, 0, ""},
-        {"tcpdump-dns-zlip-1.pcap", 1, 1, ".\xC0\x07\xC0\x10\xC0\x17\xC0\x20\xC0\x27\xC0\x30..."},
-        {"tcpdump-dns-zlip-2.pcap", 1, 1, ".\xC0\x0C\xC0\x10\xC0\x17\xC0\x20\xC0\x27\xC0\x30\xC0\xFF."},
+        // Pointers read as labels (one of 0xC0 is empty), in the presentation form.
+        {"tcpdump-dns-zlip-1.pcap", 1, 1, ".\\192\\007\\192\\016\\192\\023\\192\\032\\192'\\1920..."},
+        {"tcpdump-dns-zlip-2.pcap", 1, 1, ".\\192\\012\\192\\016\\192\\023\\192\\032\\192'\\1920\\192\\255."},
         // A long label followed by pointers that only end with the datagram.
         {"tcpdump-dns-zlip-3.pcap", 1, 0, ""},
         // From the fourth on over IPv6, except the sixth and the last two; the last over TCP behind

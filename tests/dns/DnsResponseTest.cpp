@@ -7,7 +7,14 @@
 #include "TestFrames.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
+#include <fstream>
+#include <iterator>
+#include <set>
+#include <sstream>
+
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -94,7 +101,46 @@ struct CDecoded
     }
 };
 
-TEST(DnsResponse, WellFormedAnswersInPresentationForm)
+// Every type the table writes in a form of its own, as dig writes it: BIND's responses to the
+// questions of tests/data/bind, kept with dig's answer section for the same question (captured once
+// by tests/dns/capture-dig-answers.py). Answers are compared as sets: BIND may give an RRset's
+// records in another order each time.
+TEST(DnsResponse, EveryTypeReadsAsDigWritesIt)
+{
+    std::ifstream data(TARROW_TEST_DATA_DIR "/dig-answers.jsonl");
+    ASSERT_TRUE(data.good());
+    size_t nRows = 0;
+    for (std::string strLine; std::getline(data, strLine); ++nRows)
+    {
+        const nlohmann::json row = nlohmann::json::parse(strLine);
+        const std::string strHex = row["response"];
+        CBytes message;
+        for (size_t i = 0; i + 1 < strHex.size(); i += 2)
+            message.push_back(static_cast<unsigned char>(std::stoi(strHex.substr(i, 2), nullptr, 16)));
+        std::vector<char> text(16384);
+        std::vector<CAnswerRecord> records(64);
+        CDnsResponse response;
+        EXPECT_TRUE(DecodeDnsResponse(message.data(), message.size(), text, records, response)) << row["question"];
+        std::multiset<std::string> decoded, dig;
+        for (size_t i = 0; i < response.nRecords; ++i)
+            decoded.insert(std::string(records[i].strOwner) + " " + std::to_string(records[i].nTtl) + " "
+                           + DnsTypeName(records[i].nType) + " " + std::string(records[i].strData));
+        // owner, TTL, class, type, then the data as dig wrote it.
+        for (const std::string strDig : row["dig"])
+        {
+            std::istringstream fields(strDig);
+            std::string strOwner, strTtl, strClass, strType, strData;
+            fields >> strOwner >> strTtl >> strClass >> strType >> std::ws;
+            std::getline(fields, strData);
+            dig.insert(strOwner + " " + strTtl + " " + strType + " " + strData);
+        }
+        EXPECT_EQ(decoded, dig) << row["question"];
+    }
+    EXPECT_GE(nRows, 50u);
+}
+
+// What BIND's zones do not hold: names through pointers, an empty string, data of no length.
+TEST(DnsResponse, WireFeaturesDigNeverShows)
 {
     const struct
     {
@@ -102,12 +148,6 @@ TEST(DnsResponse, WellFormedAnswersInPresentationForm)
         CBytes message;
         const char* pszAnswers;
     } cases[] = {
-        {"A", Response(1, {Record(PTR_TO_QUESTION, 1, 300, Wire("\xC0\x00\x02\x01"))}), "example.com A 300 192.0.2.1"},
-        {"AAAA in its shortest form, the longest run of zeros shortened, IPv4-mapped with a dotted quad",
-         Response(28, {Record(PTR_TO_QUESTION, 28, 60, Wire("\x20\x01\x0d\xb8\0\0\0\0\0\0\0\0\0\0\0\x01")),
-                       Record(PTR_TO_QUESTION, 28, 60, Wire("\x20\x01\x0d\xb8\0\0\0\0\0\x01\0\0\0\0\0\x01")),
-                       Record(PTR_TO_QUESTION, 28, 60, Wire("\0\0\0\0\0\0\0\0\0\0\xff\xff\xc0\x00\x02\x01"))}),
-         "example.com AAAA 60 2001:db8::1|example.com AAAA 60 2001:db8::1:0:0:1|example.com AAAA 60 ::ffff:192.0.2.1"},
         // www.example.com -> a.example.net -> b.example.net -> A; each name points back into the last.
         {"a CNAME chain through compression pointers",
          Header(RESPONSE, 1, 3)
@@ -124,48 +164,20 @@ TEST(DnsResponse, WellFormedAnswersInPresentationForm)
                       Wire("\x01"
                            "b\xC0\x2F"))
              + Record(Wire("\xC0\x48"), 1, 30, Wire("\x01\x02\x03\x04")),
-         "www.example.com CNAME 3600 a.example.net|a.example.net CNAME 3600 b.example.net|b.example.net A 30 1.2.3.4"},
-        {"NS and PTR names",
-         Response(2, {Record(PTR_TO_QUESTION, 2, 86400, Wire("\x02ns\xC0\x0C")),
-                      Record(Wire("\xC0\x14"), 12, 5, Wire("\x04host\xC0\x0C"))}),
-         "example.com NS 86400 ns.example.com|com PTR 5 host.example.com"},
-        {"MX with the root as exchange",
-         Response(15, {Record(PTR_TO_QUESTION, 15, 300, Wire("\x00\x0a\x04mail\xC0\x0C")),
-                       Record(PTR_TO_QUESTION, 15, 300, Wire("\x00\x00\x00"))}),
-         "example.com MX 300 10 mail.example.com|example.com MX 300 0 ."},
-        {"TXT with several strings, an empty one among them",
-         Response(16, {Record(PTR_TO_QUESTION, 16, 300,
-                              Wire("\x0bv=spf1 -all\x00\x03"
-                                   "a b"))}),
-         "example.com TXT 300 \"v=spf1 -all\" \"\" \"a b\""},
-        {"SRV", Response(33, {Record(PTR_TO_QUESTION, 33, 300, Wire("\x00\x0a\x00\x3c\x13\xc4\x03sip\xC0\x0C"))}),
-         "example.com SRV 300 10 60 5060 sip.example.com"},
-        {"SOA",
-         Response(6, {Record(PTR_TO_QUESTION, 6, 3600,
-                             Wire("\x02ns\xC0\x0C\x0ahostmaster\xC0\x0C\x78\xa4\x5e\xd5\x00\x00\x1c\x20"
-                                  "\x00\x00\x0e\x10\x00\x12\x75\x00\x00\x00\x01\x2c"))}),
-         "example.com SOA 3600 ns.example.com hostmaster.example.com 2024038101 7200 3600 1209600 300"},
-        {"HTTPS with every known parameter and one that is not",
-         Response(65, {Record(PTR_TO_QUESTION, 65, 300,
-                              Wire("\x00\x01\x00"
-                                   "\x00\x01\x00\x06\x02h2\x02h3"
-                                   "\x00\x02\x00\x00"
-                                   "\x00\x03\x00\x02\x01\xbb"
-                                   "\x00\x04\x00\x08\xc0\x00\x02\x01\xc0\x00\x02\x02"
-                                   "\x00\x05\x00\x04\x00\x01\x02\xff"
-                                   "\x00\x06\x00\x10\x20\x01\x0d\xb8\0\0\0\0\0\0\0\0\0\0\0\x01"
-                                   "\x00\x07\x00\x02\x01\x22"))}),
-         "example.com HTTPS 300 1 . alpn=\"h2,h3\" no-default-alpn port=443 ipv4hint=192.0.2.1,192.0.2.2 "
-         "ech=AAEC/w== ipv6hint=2001:db8::1 key7=\"\\001\\034\""},
-        {"SVCB in alias mode, and an alpn id holding a comma and a quote",
-         Response(64, {Record(PTR_TO_QUESTION, 64, 300, Wire("\x00\x00\x03svc\xC0\x0C")),
-                       Record(PTR_TO_QUESTION, 64, 300,
-                              Wire("\x00\x02\x00\x00\x01\x00\x04\x03"
-                                   "a,\""))}),
-         "example.com SVCB 300 0 svc.example.com|example.com SVCB 300 2 . alpn=\"a\\044\\034\""},
-        {"types not read here in the generic form",
-         Response(65280, {Record(PTR_TO_QUESTION, 65280, 1, Wire("\x0a\x0b\xfc")), Record(PTR_TO_QUESTION, 99, 1, {})}),
-         "example.com TYPE65280 1 \\# 3 0A0BFC|example.com SPF 1 \\# 0"},
+         "www.example.com. CNAME 3600 a.example.net.|a.example.net. CNAME 3600 b.example.net.|b.example.net. A 30 "
+         "1.2.3.4"},
+        {"MX with the root as exchange, and an empty TXT string",
+         Response(15, {Record(PTR_TO_QUESTION, 15, 300, Wire("\x00\x00\x00")),
+                       Record(PTR_TO_QUESTION, 16, 300, Wire("\x00\x01x"))}),
+         "example.com. MX 300 0 .|example.com. TXT 300 \"\" \"x\""},
+        {"an alpn id that holds a comma and a backslash",
+         Response(64, {Record(PTR_TO_QUESTION, 64, 300,
+                              Wire("\x00\x02\x00\x00\x01\x00\x05\x04"
+                                   "a,\\\""))}),
+         "example.com. SVCB 300 2 . alpn=\"a\\\\,\\\\\\\\\\\"\""},
+        {"types not read here in the generic form, of no length too",
+         Response(65280, {Record(PTR_TO_QUESTION, 65280, 1, Wire("\x0a\x0b\xfc")), Record(PTR_TO_QUESTION, 10, 1, {})}),
+         "example.com. TYPE65280 1 \\# 3 0A0BFC|example.com. NULL 1 \\# 0"},
     };
     for (const auto& c : cases)
     {
@@ -176,7 +188,7 @@ TEST(DnsResponse, WellFormedAnswersInPresentationForm)
                                            + ", left out 0, missing 0, malformed 0, none")
             << c.pszCase;
     }
-    const CDecoded chain(cases[2].message);
+    const CDecoded chain(cases[0].message);
     EXPECT_EQ(chain.m_response.QuestionName(), "www.example.com");
     EXPECT_EQ(chain.m_response.ttlMin, 30u);
 }
@@ -204,7 +216,7 @@ TEST(DnsResponse, HeaderAndQuestion)
         {"two questions, a raw byte and a dot inside a label",
          Header(RESPONSE, 2, 1) + Question(Wire("\x03\x01.b\x00"), 16) + Question(EXAMPLE_COM, 1)
              + Record(Wire("\x00"), 1, 7, Wire("\x01\x02\x03\x04")),
-         "1 0 0 0 1 1 0, 2 1 0 0", "\x01.b/16/1"},
+         "1 0 0 0 1 1 0, 2 1 0 0", "\\001\\.b/16/1"},
     };
     for (const auto& c : cases)
     {
@@ -242,7 +254,7 @@ TEST(DnsResponse, MalformedInputGivesWhatCouldBeReadAndCountsTheRest)
     CBytes dataCut = Response(1, {Record(PTR_TO_QUESTION, 1, 9, a)});
     dataCut.pop_back();
     const std::string strX(62, 'x');
-    const std::string strName255 = strX + "." + strX + "." + strX + "." + strX + ".a A 9 192.0.2.1";
+    const std::string strName255 = strX + "." + strX + "." + strX + "." + strX + ".a. A 9 192.0.2.1";
     const struct
     {
         const char* pszCase;
@@ -254,13 +266,13 @@ TEST(DnsResponse, MalformedInputGivesWhatCouldBeReadAndCountsTheRest)
          "written 0, left out 0, missing 0, malformed 0, header cut"},
         // The owner of the second answer at offset 45 points at 47, then at itself.
         {"forward pointer", Response(1, {Record(PTR_TO_QUESTION, 1, 9, a), Record(Wire("\xC0\x2F"), 1, 9, a)}),
-         "example.com A 9 192.0.2.1", "written 1, left out 0, missing 1, malformed 0, pointer forward"},
+         "example.com. A 9 192.0.2.1", "written 1, left out 0, missing 1, malformed 0, pointer forward"},
         {"pointer to itself", Response(1, {Record(PTR_TO_QUESTION, 1, 9, a), Record(Wire("\xC0\x2D"), 1, 9, a)}),
-         "example.com A 9 192.0.2.1", "written 1, left out 0, missing 1, malformed 0, pointer forward"},
+         "example.com. A 9 192.0.2.1", "written 1, left out 0, missing 1, malformed 0, pointer forward"},
         // CNAME data at 41: a pointer to 43, which points back to 41; then an owner pointing at 43.
         {"loop of two pointers",
          Response(5, {Record(PTR_TO_QUESTION, 5, 9, Wire("\xC0\x2B\xC0\x29")), Record(Wire("\xC0\x2B"), 1, 9, a)}),
-         "example.com CNAME 9 \\# 4 C02BC029 (pointer forward)",
+         "example.com. CNAME 9 \\# 4 C02BC029 (pointer forward)",
          "written 1, left out 0, missing 1, malformed 1, pointer forward"},
         // "a" at 29 followed by a pointer back to it: the name grows until it is too long.
         {"loop of a label and a pointer back",
@@ -280,7 +292,7 @@ TEST(DnsResponse, MalformedInputGivesWhatCouldBeReadAndCountsTheRest)
          "written 1, left out 0, missing 0, malformed 0, none"},
         {"more answers counted than held",
          Header(RESPONSE, 1, 3) + Question(EXAMPLE_COM, 1) + Record(PTR_TO_QUESTION, 1, 9, a),
-         "example.com A 9 192.0.2.1", "written 1, left out 0, missing 2, malformed 0, message ended"},
+         "example.com. A 9 192.0.2.1", "written 1, left out 0, missing 2, malformed 0, message ended"},
         {"data past the end", dataCut, "", "written 0, left out 0, missing 1, malformed 0, record cut"},
         {"question name cut after a label",
          Header(RESPONSE, 1, 1)
@@ -291,26 +303,26 @@ TEST(DnsResponse, MalformedInputGivesWhatCouldBeReadAndCountsTheRest)
         {"question without its class", Header(RESPONSE, 1, 1) + EXAMPLE_COM + Wire("\x00\x01\x00"), "",
          "written 0, left out 0, missing 1, malformed 0, record cut"},
         {"A of 3 bytes", Response(1, {Record(PTR_TO_QUESTION, 1, 9, Wire("\xC0\x00\x02"))}),
-         "example.com A 9 \\# 3 C00002 (data malformed)", "written 1, left out 0, missing 0, malformed 1, none"},
+         "example.com. A 9 \\# 3 C00002 (data malformed)", "written 1, left out 0, missing 0, malformed 1, none"},
         {"CNAME with a byte after its name", Response(5, {Record(PTR_TO_QUESTION, 5, 9, Wire("\xC0\x0C\x00"))}),
-         "example.com CNAME 9 \\# 3 C00C00 (data malformed)", "written 1, left out 0, missing 0, malformed 1, none"},
+         "example.com. CNAME 9 \\# 3 C00C00 (data malformed)", "written 1, left out 0, missing 0, malformed 1, none"},
         {"MX whose name runs past its data", Response(15, {Record(PTR_TO_QUESTION, 15, 9, Wire("\x00\x01\x01"))}),
-         "example.com MX 9 \\# 3 000101 (name cut)", "written 1, left out 0, missing 0, malformed 1, none"},
-        {"empty TXT", Response(16, {Record(PTR_TO_QUESTION, 16, 9, {})}), "example.com TXT 9 \\# 0 (data malformed)",
+         "example.com. MX 9 \\# 3 000101 (name cut)", "written 1, left out 0, missing 0, malformed 1, none"},
+        {"empty TXT", Response(16, {Record(PTR_TO_QUESTION, 16, 9, {})}), "example.com. TXT 9 \\# 0 (data malformed)",
          "written 1, left out 0, missing 0, malformed 1, none"},
         {"SVCB keys out of order",
          Response(64, {Record(PTR_TO_QUESTION, 64, 9, Wire("\x00\x01\x00\x00\x03\x00\x02\x01\xbb\x00\x02\x00\x00"))}),
-         "example.com SVCB 9 \\# 13 0001000003000201BB00020000 (data malformed)",
+         "example.com. SVCB 9 \\# 13 0001000003000201BB00020000 (data malformed)",
          "written 1, left out 0, missing 0, malformed 1, none"},
         {"hostile bytes in TXT: ESC, U+202E, NUL, quote, backslash",
          Response(16, {Record(PTR_TO_QUESTION, 16, 9, Wire("\x07\x1b\xe2\x80\xae\x00\"\\"))}),
-         "example.com TXT 9 \"\\027\\226\\128\\174\\000\\\"\\092\"",
+         "example.com. TXT 9 \"\\027\\226\\128\\174\\000\\\"\\\\\"",
          "written 1, left out 0, missing 0, malformed 0, none"},
         {"NUL and dots inside labels",
          Response(1, {Record(Wire("\x03"
                                   "a.b\x02\x00x\x01.\x00"),
                              1, 9, a)}),
-         "a\\046b.\\000x.\\046 A 9 192.0.2.1", "written 1, left out 0, missing 0, malformed 0, none"},
+         "a\\.b.\\000x.\\.. A 9 192.0.2.1", "written 1, left out 0, missing 0, malformed 0, none"},
     };
     for (const auto& c : cases)
     {
@@ -323,22 +335,22 @@ TEST(DnsResponse, MalformedInputGivesWhatCouldBeReadAndCountsTheRest)
 
 TEST(DnsResponse, AnswersThatDoNotFitAreLeftOutAndCounted)
 {
-    // The answers take 20, 22 and 20 bytes of text ("example.com" and their address).
+    // The answers take 21, 23 and 21 bytes of text ("example.com." and their address).
     const CBytes message = Response(1, {Record(PTR_TO_QUESTION, 1, 50, Wire("\xC0\x00\x02\x01")),
                                         Record(PTR_TO_QUESTION, 1, 40, Wire("\xC0\x00\x02\xFE")),
                                         Record(PTR_TO_QUESTION, 1, 60, Wire("\x01\x01\x0b\x0b"))});
-    const std::string strAll = "example.com A 50 192.0.2.1|example.com A 40 192.0.2.254|example.com A 60 1.1.11.11";
+    const std::string strAll = "example.com. A 50 192.0.2.1|example.com. A 40 192.0.2.254|example.com. A 60 1.1.11.11";
     const struct
     {
         size_t nTextSize, nRecordCount, nWritten;
     } cases[] = {
-        {62, 3, 3},
-        {61, 3, 2},
-        {42, 3, 2},
-        // The third would fit the 21 bytes left, but the text holds only the answers before the first left out.
-        {41, 3, 1},
-        {20, 3, 1},
-        {19, 3, 0},
+        {65, 3, 3},
+        {64, 3, 2},
+        {44, 3, 2},
+        // The third would fit the 22 bytes left, but the text holds only the answers before the first left out.
+        {43, 3, 1},
+        {21, 3, 1},
+        {20, 3, 0},
         {0, 3, 0},
         {2048, 2, 2},
         {2048, 1, 1},
@@ -351,9 +363,9 @@ TEST(DnsResponse, AnswersThatDoNotFitAreLeftOutAndCounted)
         EXPECT_EQ(nWritten, c.nWritten) << c.nTextSize << " " << c.nRecordCount;
         EXPECT_EQ(decoded.m_response.nLeftOut, 3 - c.nWritten) << c.nTextSize << " " << c.nRecordCount;
         EXPECT_EQ(decoded.m_response.nTextLength, size_t(nWritten == 0   ? 0
-                                                         : nWritten == 1 ? 20
-                                                         : nWritten == 2 ? 42
-                                                                         : 62));
+                                                         : nWritten == 1 ? 21
+                                                         : nWritten == 2 ? 44
+                                                                         : 65));
         EXPECT_TRUE(strAll.starts_with(decoded.m_strAnswers)) << decoded.m_strAnswers;
         EXPECT_EQ(decoded.m_response.ttlMin, 40u);
         EXPECT_TRUE(decoded.m_bComplete);
@@ -364,13 +376,13 @@ TEST(DnsResponse, AnswersThatDoNotFitAreLeftOutAndCounted)
 TEST(DnsResponse, MalformedAnswerThatDoesNotFitIsLeftOut)
 {
     const CBytes message = Response(1, {Record(PTR_TO_QUESTION, 1, 9, Wire("\xC0\x00\x02"))});
-    for (const size_t nTextSize : {0, 10, 21})
+    for (const size_t nTextSize : {0, 10, 22})
     {
         const CDecoded decoded(message, nTextSize);
         EXPECT_EQ(decoded.m_strCounts, "written 0, left out 1, missing 0, malformed 1, none") << nTextSize;
         EXPECT_EQ(decoded.m_response.nTextLength, 0u) << nTextSize;
     }
-    EXPECT_EQ(CDecoded(message, 22).m_strAnswers, "example.com A 9 \\# 3 C00002 (data malformed)");
+    EXPECT_EQ(CDecoded(message, 23).m_strAnswers, "example.com. A 9 \\# 3 C00002 (data malformed)");
 }
 
 // The DNS message of a response from port 53 in a captured frame: a UDP payload, or the first
@@ -401,48 +413,6 @@ CBytes ResponseMessage(const CBytes& frame)
     return CBytes(frame.begin() + long(nMessage), frame.begin() + long(bytes.GetLength()));
 }
 
-TEST(DnsResponse, CapturedResponses)
-{
-    const struct
-    {
-        const char* pszFile;
-        size_t nResponse; // which response of the file
-        const char* pszQuestion;
-        const char* pszAnswers;
-    } cases[] = {
-        {"tcpdump-dns_udp.pcap", 0, "www.tcpdump.org",
-         "www.tcpdump.org A 60 192.139.46.66|www.tcpdump.org A 60 198.199.88.104"},
-        {"tcpdump-dns_tcp.pcap", 0, "www.tcpdump.org",
-         "www.tcpdump.org A 60 192.139.46.66|www.tcpdump.org A 60 198.199.88.104"},
-        {"zeek-long-connection.pcap", 0, "google.com",
-         "google.com MX 552 40 smtp4.google.com|google.com MX 552 10 smtp5.google.com|google.com MX 552 10 "
-         "smtp6.google.com|"
-         "google.com MX 552 10 smtp1.google.com|google.com MX 552 10 smtp2.google.com|google.com MX 552 40 "
-         "smtp3.google.com"},
-        {"zeek-long-connection.pcap", 2, "104.9.192.66.in-addr.arpa",
-         "104.9.192.66.in-addr.arpa PTR 86309 66-192-9-104.gen.twtelecom.net"},
-        {"zeek-long-connection.pcap", 4, "www.netbsd.org", "www.netbsd.org AAAA 86400 2001:4f8:4:7:2e0:81ff:fe52:9a6b"},
-        {"zeek-long-connection.pcap", 6, "www.google.com", "www.google.com CNAME 633 www.l.google.com"},
-    };
-    for (const auto& c : cases)
-    {
-        size_t nResponse = 0;
-        for (const CBytes& frame : ReadCaptureFrames(c.pszFile))
-        {
-            const CBytes message = ResponseMessage(frame);
-            if (message.empty() || nResponse++ != c.nResponse)
-                continue;
-            const CDecoded decoded(message);
-            EXPECT_TRUE(decoded.m_bComplete) << c.pszFile << " " << c.nResponse;
-            EXPECT_EQ(decoded.m_response.QuestionName(), c.pszQuestion) << c.pszFile << " " << c.nResponse;
-            EXPECT_EQ(decoded.m_strAnswers, c.pszAnswers) << c.pszFile << " " << c.nResponse;
-        }
-        EXPECT_GT(nResponse, c.nResponse) << c.pszFile;
-    }
-}
-
-// Every response in every capture, crafted ones included: the question reads as the query's
-// decoder reads it, and the answers are printable text.
 TEST(DnsResponse, EveryCapturedResponseReadsAsTheQuestionDecoderReadsIt)
 {
     for (const char* pszFile :
@@ -450,9 +420,11 @@ TEST(DnsResponse, EveryCapturedResponseReadsAsTheQuestionDecoderReadsIt)
           "tcpdump-dns-zlip-2.pcap", "tcpdump-dns-zlip-3.pcap", "zeek-dns-edns-ecs.pcap", "zeek-dns-invalid-names.pcap",
           "zeek-long-connection.pcap", "zeek-dns_original_case.pcap", "zeek-ticks-dns.pcap", "zeek-dns53.pcap"})
     {
-        for (const CBytes& frame : ReadCaptureFrames(pszFile))
+        const std::vector<CBytes> frames = ReadCaptureFrames(pszFile);
+        std::vector<CBytes> messages;
+        std::transform(frames.begin(), frames.end(), std::back_inserter(messages), ResponseMessage);
+        for (const CBytes& message : messages)
         {
-            const CBytes message = ResponseMessage(frame);
             if (message.empty())
                 continue;
             const CDecoded decoded(message);
@@ -460,12 +432,13 @@ TEST(DnsResponse, EveryCapturedResponseReadsAsTheQuestionDecoderReadsIt)
             {
                 char szName[NAME_BUFFER_SIZE];
                 size_t nName = 0;
-                EXPECT_TRUE(DecodeQuestionName(message.data() + DNS_HEADER_SIZE, message.size() - DNS_HEADER_SIZE,
+                EXPECT_TRUE(DecodeQuestionForm(message.data() + DNS_HEADER_SIZE, message.size() - DNS_HEADER_SIZE,
                                                szName, nName));
                 EXPECT_EQ(decoded.m_response.QuestionName(), std::string_view(szName, nName)) << pszFile;
             }
-            for (const char ch : decoded.m_strAnswers)
-                EXPECT_TRUE(ch >= 0x20 && ch <= 0x7e) << pszFile;
+            EXPECT_TRUE(std::all_of(decoded.m_strAnswers.begin(), decoded.m_strAnswers.end(), [](char ch) {
+                return ch >= 0x20 && ch <= 0x7e;
+            })) << pszFile;
         }
     }
 }

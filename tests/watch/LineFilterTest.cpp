@@ -33,7 +33,8 @@ CLineFilter MakeFilter(const std::vector<CFilterValue>& values)
 TEST(LineFilterTest, KeepsWhatEveryKindAndTheirMixSay)
 {
     using enum CLineFilter::Kind;
-    const std::string strEscaped = std::string("bad\x01.Example.COM", 16);
+    // Names come in their presentation form: a byte outside printable ASCII is \DDD.
+    const std::string strEscaped = "bad\\001.Example.COM";
     CExchangeLine answered;
     answered.rcode = "NXDOMAIN";
     answered.bHasLatency = true;
@@ -151,7 +152,7 @@ TEST(LineFilterTest, RefusesValuesNoLineCouldShowAndSaysWhatItTakes)
         {SOURCE, "10.0.0.0/", "a CIDR"},
         {SOURCE, "example.com", "a CIDR"},
         {RCODE, "NXDOMAINS", "a response code"},
-        {RCODE, "RCODE256", "a response code"},
+        {RCODE, "RCODE4096", "a response code"},
         {MIN_LATENCY, "-1", "milliseconds"},
         {MIN_LATENCY, "5ms", "milliseconds"},
         {MIN_LATENCY, "nan", "milliseconds"},

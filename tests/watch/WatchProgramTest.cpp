@@ -191,7 +191,7 @@ std::string ExchangeSummary(const std::string& strLine)
 TEST(WatchProgramTest, EachCaptureIsReadInTheSandboxAndGivesTheNamesOfTheWindowsList)
 {
     const std::map<std::string, std::string> lists = {
-        {"tcpdump-dns-zlip-2.pcap", ".\\192\\012\\192\\016\\192\\023\\192 \\192'\\1920\\192\\255."},
+        {"tcpdump-dns-zlip-2.pcap", ".\\192\\012\\192\\016\\192\\023\\192\\032\\192'\\1920\\192\\255."},
         {"tcpdump-dns_tcp.pcap", "www.tcpdump.org"},
         {"zeek-long-connection.pcap", "google.com|104.9.192.66.in-addr.arpa|www.netbsd.org|www.google.com|"
                                       "www.l.google.com|www.example.com|www.example.notginh|www.isc.org"},
@@ -421,14 +421,14 @@ TEST(WatchProgramTest, EachCaptureGivesTheExchangesItHolds)
          {"exchange www.tcpdump.org A tcp 17177 NOERROR [192.139.46.66|198.199.88.104] 125857"}},
         {"zeek-long-connection.pcap",
          11,
-         {"exchange google.com MX udp 63343 NOERROR [40 smtp4.google.com|10 smtp5.google.com|10 smtp6.google.com|"
-          "10 smtp1.google.com|10 smtp2.google.com|40 smtp3.google.com] 832133",
+         {"exchange google.com MX udp 63343 NOERROR [40 smtp4.google.com.|10 smtp5.google.com.|10 smtp6.google.com.|"
+          "10 smtp1.google.com.|10 smtp2.google.com.|40 smtp3.google.com.] 832133",
           "exchange google.com LOC udp 18849 NOERROR [] 139024",
-          "exchange 104.9.192.66.in-addr.arpa PTR udp 39867 NOERROR [66-192-9-104.gen.twtelecom.net] 506",
+          "exchange 104.9.192.66.in-addr.arpa PTR udp 39867 NOERROR [66-192-9-104.gen.twtelecom.net.] 506",
           "exchange www.netbsd.org A udp 30144 NOERROR [204.152.190.12] 48911",
           "exchange www.netbsd.org AAAA udp 61652 NOERROR [2001:4f8:4:7:2e0:81ff:fe52:9a6b] 237668",
           "exchange www.netbsd.org AAAA udp 32569 NOERROR [2001:4f8:4:7:2e0:81ff:fe52:9a6b] 387",
-          "exchange www.google.com AAAA udp 36275 NOERROR [www.l.google.com] 16538",
+          "exchange www.google.com AAAA udp 36275 NOERROR [www.l.google.com.] 16538",
           "exchange www.l.google.com AAAA udp 56482 NOERROR [] 16665",
           "exchange www.example.com AAAA udp 48159 NOERROR [] 233143",
           "exchange www.example.notginh AAAA udp 9837 NXDOMAIN [] 212992",
@@ -627,14 +627,14 @@ TEST_F(WatchLiveTest, DigsQueriesArePrintedWithTheirResponsesAndTheSilentOneAsUn
         std::string strFields;
     } queries[] = {
         {"a.live.example", "A", false, "exchange",
-         "\"rcode\":\"NOERROR\",\"answers\":[{\"name\":\"a.live.example\",\"type\":\"A\",\"ttl\":300,\"data\":"
+         "\"rcode\":\"NOERROR\",\"answers\":[{\"name\":\"a.live.example.\",\"type\":\"A\",\"ttl\":300,\"data\":"
          "\"192.0.2.7\"}],\"ttl_min\":300,"},
         {"six.live.example", "AAAA", false, "exchange",
-         "\"rcode\":\"NOERROR\",\"answers\":[{\"name\":\"six.live.example\",\"type\":\"AAAA\",\"ttl\":300,\"data\":"
+         "\"rcode\":\"NOERROR\",\"answers\":[{\"name\":\"six.live.example.\",\"type\":\"AAAA\",\"ttl\":300,\"data\":"
          "\"2001:db8::7\"}],"},
         {"alias.live.example", "A", false, "exchange",
-         "\"rcode\":\"NOERROR\",\"answers\":[{\"name\":\"alias.live.example\",\"type\":\"CNAME\",\"ttl\":300,"
-         "\"data\":\"target.live.example\"},{\"name\":\"target.live.example\",\"type\":\"A\",\"ttl\":300,\"data\":"
+         "\"rcode\":\"NOERROR\",\"answers\":[{\"name\":\"alias.live.example.\",\"type\":\"CNAME\",\"ttl\":300,"
+         "\"data\":\"target.live.example.\"},{\"name\":\"target.live.example.\",\"type\":\"A\",\"ttl\":300,\"data\":"
          "\"192.0.2.8\"}],"},
         {"none.live.example", "A", false, "exchange", "\"rcode\":\"NXDOMAIN\",\"answers\":[],"},
         {"silent.live.example", "A", true, "unanswered",

@@ -85,9 +85,10 @@ def main():
             else:
                 line = found[0]
                 lines.remove(line)
-                answers = [(a["name"], a["type"], a["ttl"], a["data"].rstrip(".")) for a in line["answers"]
+                # tarrow-watch writes names absolute, as dig does; tshark leaves the root's dot out.
+                answers = [(a["name"].rstrip("."), a["type"], a["ttl"], a["data"].rstrip(".")) for a in line["answers"]
                            if a["type"] in TYPES.values()]
-                expected = [(n, t, ttl, d.rstrip(".")) for n, t, ttl, d in response["answers"]]
+                expected = [(n.rstrip("."), t, ttl, d.rstrip(".")) for n, t, ttl, d in response["answers"]]
                 if line["rcode"] != response["rcode"]:
                     why = "rcode %s, tshark %s" % (line["rcode"], response["rcode"])
                 elif answers != expected:
