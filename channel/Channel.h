@@ -152,17 +152,15 @@ struct COpenedRecord
     }
     constexpr size_t GetTailSize() const { return 0; }
 };
-// One query: when its frame crossed the interface (kernel time), what the frame says of it, who
-// sent it, then nLength bytes of name.
-struct CNameRecord
+// What the headers of a query's or a response's frame say, as both records carry it: when the frame
+// crossed the interface (kernel time), the transport, the frame's own source and destination
+// (addresses and ports), the DNS id, and the question's type.
+struct CFrameFacts
 {
-    static constexpr RecordType TYPE = RECORD_NAME;
-    static constexpr RecordPlace PLACE = RecordPlace::STREAM;
-    std::uint8_t nType = TYPE;
     std::int64_t nSeconds = 0;
     std::uint32_t nNanoseconds = 0;
     std::uint16_t nQueryType = 0;
-    std::uint8_t bHasType = 0;   // 0: the frame ends before the type, and nQueryType is 0
+    std::uint8_t bHasType = 0;   // 0: no type (the frame ends before it, or a response has no question)
     std::uint8_t nProtocol = 0;  // IPPROTO_UDP or IPPROTO_TCP
     std::uint8_t nIpVersion = 0; // 4 or 6
     std::uint8_t abSource[16] = {};
@@ -170,6 +168,36 @@ struct CNameRecord
     std::uint16_t nSourcePort = 0;
     std::uint16_t nDestinationPort = 0;
     std::uint16_t nDnsId = 0;
+
+    constexpr bool IsValid() const
+    {
+        return nSeconds >= 0 && nSeconds <= LAST_REAL_SECOND && nNanoseconds < 1000000000u
+               && (bHasType == 1 || (bHasType == 0 && nQueryType == 0))
+               && (nProtocol == IPPROTO_TCP || nProtocol == IPPROTO_UDP) && (nIpVersion == 4 || nIpVersion == 6);
+    }
+    // The same exchange as seen from the frame's other end: a response told from its asker's side.
+    constexpr CFrameFacts Mirrored() const
+    {
+        CFrameFacts mirrored = *this;
+        for (size_t i = 0; i < sizeof(abSource); ++i)
+        {
+            mirrored.abSource[i] = abDestination[i];
+            mirrored.abDestination[i] = abSource[i];
+        }
+        mirrored.nSourcePort = nDestinationPort;
+        mirrored.nDestinationPort = nSourcePort;
+        return mirrored;
+    }
+};
+static_assert(sizeof(CFrameFacts) == 8 + 4 + 2 + 1 + 1 + 1 + 2 * 16 + 3 * 2);
+
+// One query: its frame's facts, who sent it, then nLength bytes of name in its presentation form.
+struct CNameRecord
+{
+    static constexpr RecordType TYPE = RECORD_NAME;
+    static constexpr RecordPlace PLACE = RecordPlace::STREAM;
+    std::uint8_t nType = TYPE;
+    CFrameFacts facts;
     std::uint8_t nSender = SENDER_UNKNOWN;
     // SENDER_PROGRAM only: the process and thread, their user, cgroup (its id is the inode of its
     // folder under /sys/fs/cgroup), network namespace (inode) and command (NUL-padded).
@@ -183,11 +211,8 @@ struct CNameRecord
 
     constexpr bool IsValid() const
     {
-        return nSeconds >= 0 && nSeconds <= LAST_REAL_SECOND && nNanoseconds < 1000000000u && nLength <= MAX_NAME_BYTES
-               && (bHasType == 1 || (bHasType == 0 && nQueryType == 0))
-               && (nProtocol == IPPROTO_TCP || nProtocol == IPPROTO_UDP) && (nIpVersion == 4 || nIpVersion == 6)
-               && nSender <= SENDER_ANOTHER_HOST && szCommand[sizeof(szCommand) - 1] == '\0'
-               && (nSender == SENDER_PROGRAM || IsAnonymous());
+        return facts.IsValid() && nLength <= MAX_NAME_BYTES && nSender <= SENDER_ANOTHER_HOST
+               && szCommand[sizeof(szCommand) - 1] == '\0' && (nSender == SENDER_PROGRAM || IsAnonymous());
     }
     constexpr size_t GetTailSize() const { return nLength; }
     // Nothing that would name a process: all that another user's query, or another host's, carries.
@@ -238,7 +263,8 @@ struct CTimedNameRecord
     }
     constexpr size_t GetTailSize() const { return nLength; }
 };
-enum ResponseFlag : std::uint8_t
+// The header's flags as a response record carries them, with what the helper found of the frame.
+enum ResponseFlag : std::uint16_t
 {
     RESPONSE_TRUNCATED = 1,
     RESPONSE_AUTHORITATIVE = 2,
@@ -250,34 +276,26 @@ enum ResponseFlag : std::uint8_t
     // Only part of the datagram was there to check (a first fragment, or a frame cut short).
     RESPONSE_CHECKSUM_UNCHECKED = 64,
     RESPONSE_AUTHENTIC_DATA = 128,
+    RESPONSE_CHECKING_DISABLED = 256,
 };
-// One response (WANTS_EXCHANGES): when its frame crossed the interface, what its frame and header
-// say, its question, then nLength bytes of question name and nAnswersLength bytes of answers, each
-// answer as u16 type, u32 TTL, u16 length and owner text, u16 length and data text (host order,
-// texts in presentation form).
+// One response (WANTS_EXCHANGES): its frame's facts (the type its question's), what its header
+// says, then nLength bytes of question name and nAnswersLength bytes of answers, each answer as u16
+// type, u32 TTL, u16 length and owner text, u16 length and data text (host order, texts in their
+// master-file form).
 struct CResponseRecord
 {
     static constexpr RecordType TYPE = RECORD_RESPONSE;
     static constexpr RecordPlace PLACE = RecordPlace::STREAM;
     std::uint8_t nType = TYPE;
-    std::int64_t nSeconds = 0;
-    std::uint32_t nNanoseconds = 0;
-    std::uint16_t nQueryType = 0;
-    std::uint8_t bHasType = 0; // 0: the response has no question, or it ends before the type
-    std::uint8_t nProtocol = 0;
-    std::uint8_t nIpVersion = 0;
-    std::uint8_t abSource[16] = {};
-    std::uint8_t abDestination[16] = {};
-    std::uint16_t nSourcePort = 0;
-    std::uint16_t nDestinationPort = 0;
-    std::uint16_t nDnsId = 0;
-    std::uint16_t nRcode = 0;       // twelve bits with an OPT record's upper eight
-    std::uint8_t nFlags = 0;        // RESPONSE_* bits
+    CFrameFacts facts;
+    std::uint16_t nRcode = 0;       // twelve bits, with an OPT record's upper eight
+    std::uint16_t nFlags = 0;       // RESPONSE_* bits
     std::uint16_t anCounts[4] = {}; // as the header states: questions, answers, authority, additional
     std::uint32_t nTtlMin = 0;      // of every answer read, with RESPONSE_HAS_TTL
     std::uint16_t nAnswers = 0;     // answers carried in the tail
     // Answers read but not carried (more than the record may hold), counted but not read (the
-    // message ends first, or breaks), and carried with their data in the \# form for a fault in it.
+    // message ends first, or breaks, or the capture cut it), and carried with their data in the \#
+    // form for a fault in it.
     std::uint16_t nAnswersLeftOut = 0;
     std::uint16_t nAnswersMissing = 0;
     std::uint16_t nAnswersMalformed = 0;
@@ -286,10 +304,8 @@ struct CResponseRecord
 
     constexpr bool IsValid() const
     {
-        return nSeconds >= 0 && nSeconds <= LAST_REAL_SECOND && nNanoseconds < 1000000000u && nLength <= MAX_NAME_BYTES
-               && (nProtocol == IPPROTO_TCP || nProtocol == IPPROTO_UDP) && (nIpVersion == 4 || nIpVersion == 6)
-               && (bHasType == 1 || (bHasType == 0 && nQueryType == 0)) && nRcode < 4096
-               && nAnswersLength <= MAX_ANSWER_BYTES && nAnswers <= MAX_ANSWERS
+        return facts.IsValid() && nLength <= MAX_NAME_BYTES && nRcode < 4096 && nAnswersLength <= MAX_ANSWER_BYTES
+               && nAnswers <= MAX_ANSWERS
                && ((nFlags & RESPONSE_CHECKSUM_WRONG) == 0
                    || (nFlags == RESPONSE_CHECKSUM_WRONG && nLength == 0 && nAnswers == 0 && nAnswersLength == 0));
     }
@@ -301,7 +317,7 @@ constexpr size_t ANSWER_HEAD_BYTES = 2 + 4 + 2;
 constexpr size_t ANSWER_DATA_LENGTH_BYTES = 2;
 #pragma pack(pop)
 static_assert(sizeof(COpenedRecord) == 1 + 4 * 4);
-static_assert(sizeof(CNameRecord) == 1 + 8 + 4 + 2 + 1 + 1 + 1 + 2 * 16 + 3 * 2 + 1 + 3 * 4 + 8 + 4 + 16 + 2);
+static_assert(sizeof(CNameRecord) == 1 + sizeof(CFrameFacts) + 1 + 3 * 4 + 8 + 4 + 16 + 2);
 static_assert(sizeof(CCountsRecord) == 1 + 3 * 8);
 static_assert(sizeof(CFailedRecord) == 1 + 4);
 static_assert(sizeof(CTimedNameRecord) == 1 + 8 + 2);

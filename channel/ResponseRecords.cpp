@@ -52,9 +52,9 @@ bool CResponseRecordMaker::Make(const unsigned char* pFrame, size_t nLength, std
     if (!FindDnsResponse(pFrame, nLength, facts, nMessage, nMessageLength, hint, eChecksum))
         return false;
     m_record = CResponseRecord();
-    m_record.nSeconds = nSeconds;
-    m_record.nNanoseconds = nNanoseconds;
-    CopyQueryFacts(facts, &m_record);
+    m_record.facts.nSeconds = nSeconds;
+    m_record.facts.nNanoseconds = nNanoseconds;
+    CopyQueryFacts(facts, &m_record.facts);
     // What the asker's kernel dropped is not read any further: it is only counted.
     if (eChecksum == EChecksum::WRONG)
     {
@@ -66,16 +66,17 @@ bool CResponseRecordMaker::Make(const unsigned char* pFrame, size_t nLength, std
     DecodeDnsResponse(pFrame + nMessage, nMessageLength, m_text, m_answers, m_response);
     if (!m_response.bResponse)
         return false;
-    m_record.nDnsId = m_response.nId;
-    m_record.bHasType = m_response.bHasQuestion ? 1 : 0;
-    m_record.nQueryType = m_response.bHasQuestion ? m_response.nQuestionType : 0;
+    m_record.facts.nDnsId = m_response.nId;
+    m_record.facts.bHasType = m_response.bHasQuestion ? 1 : 0;
+    m_record.facts.nQueryType = m_response.bHasQuestion ? m_response.nQuestionType : 0;
     m_record.nRcode = m_response.nRcode;
     m_record.nFlags =
         (m_response.bTruncated ? RESPONSE_TRUNCATED : 0) | (m_response.bAuthoritative ? RESPONSE_AUTHORITATIVE : 0)
         | (m_response.bRecursionAvailable ? RESPONSE_RECURSION_AVAILABLE : 0)
         | (m_response.bRecursionDesired ? RESPONSE_RECURSION_DESIRED : 0) | (m_response.ttlMin ? RESPONSE_HAS_TTL : 0)
         | (eChecksum == EChecksum::UNCHECKED ? RESPONSE_CHECKSUM_UNCHECKED : 0)
-        | (m_response.bAuthenticData ? RESPONSE_AUTHENTIC_DATA : 0);
+        | (m_response.bAuthenticData ? RESPONSE_AUTHENTIC_DATA : 0)
+        | (m_response.bCheckingDisabled ? RESPONSE_CHECKING_DISABLED : 0);
     m_record.anCounts[0] = m_response.nQuestionCount;
     m_record.anCounts[1] = m_response.nAnswerCount;
     m_record.anCounts[2] = m_response.nAuthorityCount;

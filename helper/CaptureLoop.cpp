@@ -87,9 +87,9 @@ void CCaptureLoop::OnFrame(const unsigned char* pData, size_t nLength, std::int6
         return;
     }
     CNameRecord name;
-    name.nSeconds = nSeconds;
-    name.nNanoseconds = nNanoseconds;
-    CopyQueryFacts(facts, &name);
+    name.facts.nSeconds = nSeconds;
+    name.facts.nNanoseconds = nNanoseconds;
+    CopyQueryFacts(facts, &name.facts);
     NameSender(facts, &name);
     name.nLength = static_cast<std::uint16_t>(nNameLength);
     Put(name, std::string_view(m_szName, name.nLength));

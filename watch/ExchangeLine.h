@@ -25,6 +25,7 @@ struct CExchangeLine
 
     Kind nKind = ANSWERED;
     std::string_view rcode; // NOERROR, NXDOMAIN..., RCODE and the number; empty for UNANSWERED
+    std::string_view flags; // the header's, in dig's words: qr,aa,tc,rd,ra,ad,cd; empty for UNANSWERED
     std::vector<CAnswer> answers;
     bool bHasTtlMin = false;
     std::uint32_t nTtlMin = 0;

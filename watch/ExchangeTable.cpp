@@ -19,19 +19,17 @@ CExchangeTable::CExchangeTable(CSink& sink, std::uint64_t nTimeoutNs, size_t nMa
     m_opens.reserve(nMaxOpen);
 }
 
-// Both records name their frame's own source first: the client for a query, the server for its
-// response.
-template <class TRecord>
-CExchangeTable::CKey CExchangeTable::KeyOf(const TRecord& record, bool bFromClient)
+// A query's facts are the client's side of the exchange; a response's, mirrored.
+CExchangeTable::CKey CExchangeTable::KeyOf(const CFrameFacts& facts)
 {
     CKey key;
-    key.nProtocol = record.nProtocol;
-    key.nIpVersion = record.nIpVersion;
-    key.nDnsId = record.nDnsId;
-    key.nClientPort = bFromClient ? record.nSourcePort : record.nDestinationPort;
-    key.nServerPort = bFromClient ? record.nDestinationPort : record.nSourcePort;
-    std::memcpy(key.abClient, bFromClient ? record.abSource : record.abDestination, sizeof(key.abClient));
-    std::memcpy(key.abServer, bFromClient ? record.abDestination : record.abSource, sizeof(key.abServer));
+    key.nProtocol = facts.nProtocol;
+    key.nIpVersion = facts.nIpVersion;
+    key.nDnsId = facts.nDnsId;
+    key.nClientPort = facts.nSourcePort;
+    key.nServerPort = facts.nDestinationPort;
+    std::memcpy(key.abClient, facts.abSource, sizeof(key.abClient));
+    std::memcpy(key.abServer, facts.abDestination, sizeof(key.abServer));
     return key;
 }
 
@@ -82,13 +80,13 @@ CExchangeTable::CFound CExchangeTable::Find(const CKey& key, std::uint64_t nKeyH
     m_byKey.ForEach(nKeyHash, [&](std::uint32_t nOpen) {
         const COpen& open = m_opens[nOpen];
         const CNameRecord& record = open.query.record;
-        if (!(KeyOf(record, true) == key))
+        if (!(KeyOf(record.facts) == key))
             return false;
         ++found.nCount;
         if (found.nOldest == NONE || open.nSequence < m_opens[found.nOldest].nSequence)
             found.nOldest = nOpen;
-        if (bHasQuestion && open.nQuestionTag == nTag && record.bHasType == bHasType && record.nQueryType == nType
-            && NameRule::IsSameName(open.query.Name(), name))
+        if (bHasQuestion && open.nQuestionTag == nTag && record.facts.bHasType == bHasType
+            && record.facts.nQueryType == nType && NameRule::IsSameName(open.query.Name(), name))
             found.nQuestion = nOpen;
         return false;
     });
@@ -150,7 +148,7 @@ std::uint32_t CExchangeTable::NewOpen()
 
 void CExchangeTable::Prefetch(const CNameRecord& query)
 {
-    const CKey key = KeyOf(query, true);
+    const CKey key = KeyOf(query.facts);
     m_byKey.Prefetch(SeededHash(m_nSeed, &key, sizeof(key)));
     // Under a flood each of these queries gives up one of the oldest, in the ring's order.
     if (m_nOpen + m_nAhead >= m_nMaxOpen && m_nAgedFront + m_nAhead < m_nAgedBack)
@@ -169,12 +167,12 @@ void CExchangeTable::Prefetch(const CNameRecord& query)
 
 void CExchangeTable::OnQuery(const CNameRecord& query, std::string_view name)
 {
-    const CKey key = KeyOf(query, true);
-    const bool bHasType = query.bHasType != 0;
+    const CKey key = KeyOf(query.facts);
+    const bool bHasType = query.facts.bHasType != 0;
     const std::uint64_t nKeyHash = SeededHash(m_nSeed, &key, sizeof(key));
     m_byKey.Prefetch(nKeyHash);
-    const std::uint32_t nTag = QuestionTag(name, bHasType, query.nQueryType);
-    CFound found = Find(key, nKeyHash, true, nTag, name, bHasType, query.nQueryType);
+    const std::uint32_t nTag = QuestionTag(name, bHasType, query.facts.nQueryType);
+    CFound found = Find(key, nKeyHash, true, nTag, name, bHasType, query.facts.nQueryType);
     if (found.nQuestion != NONE)
     {
         ++m_opens[found.nQuestion].query.nRetries;
@@ -198,7 +196,7 @@ void CExchangeTable::OnQuery(const CNameRecord& query, std::string_view name)
     open.query.record = query;
     open.query.SetName(name);
     open.query.nRetries = 0;
-    open.sent = CFrameTime::Of(query);
+    open.sent = CFrameTime::Of(query.facts);
     open.nKeyHash = nKeyHash;
     open.nSequence = m_nNextSequence++;
     open.nQuestionTag = nTag;
@@ -224,11 +222,11 @@ void CExchangeTable::OnQuery(const CNameRecord& query, std::string_view name)
 void CExchangeTable::OnResponse(const CResponseRecord& response, std::string_view name, std::string_view answers,
                                 bool bChecked)
 {
-    const CKey key = KeyOf(response, false);
-    const bool bHasQuestion = response.bHasType != 0;
-    const CFound found =
-        Find(key, SeededHash(m_nSeed, &key, sizeof(key)), bHasQuestion,
-             bHasQuestion ? QuestionTag(name, true, response.nQueryType) : 0, name, true, response.nQueryType);
+    const CKey key = KeyOf(response.facts.Mirrored());
+    const bool bHasQuestion = response.facts.bHasType != 0;
+    const CFound found = Find(key, SeededHash(m_nSeed, &key, sizeof(key)), bHasQuestion,
+                              bHasQuestion ? QuestionTag(name, true, response.facts.nQueryType) : 0, name, true,
+                              response.facts.nQueryType);
     const std::uint32_t nOpen = bHasQuestion ? found.nQuestion : found.nCount == 1 ? found.nOldest : NONE;
     if (nOpen != NONE && !bChecked && m_opens[nOpen].nHeld == NONE)
     {

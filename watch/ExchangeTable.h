@@ -144,8 +144,7 @@ private:
         std::uint32_t nCount = 0;
     };
 
-    template <class TRecord>
-    static CKey KeyOf(const TRecord& record, bool bFromClient);
+    static CKey KeyOf(const Channel::CFrameFacts& facts);
     std::uint32_t QuestionTag(std::string_view name, bool bHasType, std::uint16_t nType);
     // With bHasQuestion, also the query of this question, whose tag is nTag.
     CFound Find(const CKey& key, std::uint64_t nKeyHash, bool bHasQuestion, std::uint32_t nTag, std::string_view name,

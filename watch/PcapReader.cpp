@@ -143,9 +143,9 @@ bool CPcapReader::Next(CChannelReader::CSink& sink, bool bResponses)
             return true;
         }
         CNameRecord record;
-        record.nSeconds = pHeader->ts.tv_sec;
-        record.nNanoseconds = std::uint32_t(pHeader->ts.tv_usec);
-        CopyQueryFacts(facts, &record);
+        record.facts.nSeconds = pHeader->ts.tv_sec;
+        record.facts.nNanoseconds = std::uint32_t(pHeader->ts.tv_usec);
+        CopyQueryFacts(facts, &record.facts);
         const std::string_view text(m_szText, nTextLength);
         record.nLength = std::uint16_t(text.size());
         // A file may say any time, but a live capture's records keep to what a packet socket can

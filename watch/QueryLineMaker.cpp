@@ -12,15 +12,15 @@ using namespace Channel;
 const CQueryLine& CQueryLineMaker::Make(const CNameRecord& record, std::string_view text)
 {
     CQueryLine& line = m_line;
-    AppendTime(line.strTime, record.nSeconds, record.nNanoseconds);
+    AppendTime(line.strTime, record.facts.nSeconds, record.facts.nNanoseconds);
     line.name = text;
-    line.strType = record.bHasType != 0 ? DnsTypeName(record.nQueryType) : std::string();
-    line.pszTransport = record.nProtocol == PROTOCOL_TCP ? "tcp" : "udp";
-    SetAddress(line.strSource, m_source, record.nIpVersion, record.abSource);
-    SetAddress(line.strDestination, m_destination, record.nIpVersion, record.abDestination);
-    line.nSourcePort = record.nSourcePort;
-    line.nDestinationPort = record.nDestinationPort;
-    line.nDnsId = record.nDnsId;
+    line.strType = record.facts.bHasType != 0 ? DnsTypeName(record.facts.nQueryType) : std::string();
+    line.pszTransport = record.facts.nProtocol == PROTOCOL_TCP ? "tcp" : "udp";
+    SetAddress(line.strSource, m_source, record.facts.nIpVersion, record.facts.abSource);
+    SetAddress(line.strDestination, m_destination, record.facts.nIpVersion, record.facts.abDestination);
+    line.nSourcePort = record.facts.nSourcePort;
+    line.nDestinationPort = record.facts.nDestinationPort;
+    line.nDnsId = record.facts.nDnsId;
     line.nSender = Sender(record.nSender);
     const bool bProgram = record.nSender == SENDER_PROGRAM;
     line.nPid = bProgram ? record.nPid : 0;

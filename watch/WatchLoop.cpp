@@ -51,6 +51,7 @@ CWatchLoop::CWatchLoop(const CWatchOptions& options, int hOutput, std::FILE* pEr
     , m_output(hOutput)
     , m_pErrors(pErrors)
     , m_lineMaker(options.bUtc, &m_senders)
+    , m_exchangeMaker(m_lineMaker)
     , m_exchanges(*this, options.nTimeoutMs * 1'000'000)
     , m_filter(options.filter)
 {
@@ -132,7 +133,7 @@ void CWatchLoop::OnQuery(const CNameRecord& name, std::string_view text)
         ++m_nNamed;
     if (!m_options.bQueriesOnly)
     {
-        ExpireBefore(name.nSeconds, name.nNanoseconds);
+        ExpireBefore(name.facts.nSeconds, name.facts.nNanoseconds);
         m_exchanges.OnQuery(name, text);
         return;
     }
@@ -167,7 +168,7 @@ void CWatchLoop::OnResponse(const CResponseRecord& response, std::string_view na
     ++m_nFrames;
     if (m_options.bQueriesOnly)
         return;
-    ExpireBefore(response.nSeconds, response.nNanoseconds);
+    ExpireBefore(response.facts.nSeconds, response.facts.nNanoseconds);
     if ((response.nFlags & RESPONSE_CHECKSUM_WRONG) != 0)
     {
         if (m_nWrongChecksums++ == 0)
@@ -203,54 +204,8 @@ void CWatchLoop::OnExchange(const CExchangeTable::CQuery* pQuery, const CRespons
         ++(pResponse != nullptr ? m_nAnswered : m_nUnanswered);
     if (IsCountReached())
         return;
-    std::string_view name = responseName;
-    const CNameRecord& asked = pQuery != nullptr ? pQuery->record : m_unasked;
-    if (pQuery != nullptr)
-        name = pQuery->Name();
-    else
-    {
-        CNameRecord& unasked = m_unasked;
-        // A response no query was seen for is told from the asker's side, as its query would be.
-        unasked.nSeconds = pResponse->nSeconds;
-        unasked.nNanoseconds = pResponse->nNanoseconds;
-        unasked.nQueryType = pResponse->nQueryType;
-        unasked.bHasType = pResponse->bHasType;
-        unasked.nProtocol = pResponse->nProtocol;
-        unasked.nIpVersion = pResponse->nIpVersion;
-        std::memcpy(unasked.abSource, pResponse->abDestination, sizeof(unasked.abSource));
-        std::memcpy(unasked.abDestination, pResponse->abSource, sizeof(unasked.abDestination));
-        unasked.nSourcePort = pResponse->nDestinationPort;
-        unasked.nDestinationPort = pResponse->nSourcePort;
-        unasked.nDnsId = pResponse->nDnsId;
-        unasked.nLength = std::uint16_t(name.size());
-    }
-    CExchangeLine& exchange = m_exchange;
-    exchange = CExchangeLine();
-    exchange.nKind = pResponse == nullptr ? CExchangeLine::UNANSWERED
-                     : pQuery == nullptr  ? CExchangeLine::UNASKED
-                                          : CExchangeLine::ANSWERED;
-    exchange.nRetries = pQuery != nullptr ? pQuery->nRetries : 0;
-    if (pResponse != nullptr)
-    {
-        m_strRcode = DnsRcodeName(pResponse->nRcode);
-        exchange.rcode = m_strRcode;
-        exchange.bHasTtlMin = (pResponse->nFlags & RESPONSE_HAS_TTL) != 0;
-        exchange.nTtlMin = pResponse->nTtlMin;
-        exchange.nAnswersLeftOut = unsigned(pResponse->nAnswersLeftOut) + pResponse->nAnswersMissing;
-        const CFrameTime askedAt = CFrameTime::Of(asked), answeredAt = CFrameTime::Of(*pResponse);
-        exchange.bHasLatency = pQuery != nullptr && answeredAt >= askedAt;
-        exchange.nLatencyUs = exchange.bHasLatency ? MicrosecondsBetween(askedAt, answeredAt) : 0;
-        m_answerTypes.resize(pResponse->nAnswers);
-        CAnswerWalk walk(answers, pResponse->nAnswers);
-        CAnswerText answer;
-        for (size_t i = 0; walk.Next(answer); ++i)
-        {
-            m_answerTypes[i] = DnsTypeName(answer.nType);
-            exchange.answers.push_back({answer.owner, m_answerTypes[i], answer.nTtl, answer.data});
-        }
-    }
-    const CQueryLine& line = m_lineMaker.Make(asked, name);
-    if (!m_filter.Keeps(line, &exchange) || !IsNewEnough(name))
+    const auto [line, exchange] = m_exchangeMaker.Make(pQuery, pResponse, responseName, answers);
+    if (!m_filter.Keeps(line, &exchange) || !IsNewEnough(line.name))
         return;
     if (m_pTop != nullptr)
         m_pTop->Add(line, &exchange);

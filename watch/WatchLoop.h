@@ -3,6 +3,7 @@
 #include "capture/CaptureRun.h"
 #include "dns/NewNames.h"
 #include "watch/ExchangeLine.h"
+#include "watch/ExchangeLineMaker.h"
 #include "watch/ExchangeTable.h"
 #include "watch/LineFilter.h"
 #include "watch/OutputStream.h"
@@ -78,11 +79,7 @@ private:
     CQueryLineMaker m_lineMaker;
     CNewNames m_newNames;
     CExchangeTable m_exchanges;
-    CExchangeLine m_exchange;
-    // A response's own line, told from the asker's side as its query would be.
-    Channel::CNameRecord m_unasked;
-    std::vector<std::string> m_answerTypes;
-    std::string m_strRcode;
+    CExchangeLineMaker m_exchangeMaker;
     CLineFilter m_filter;
     std::uint64_t m_nPrinted = 0;
     // The exit code of a flush that failed while exchanges ended, for the loop to end with.

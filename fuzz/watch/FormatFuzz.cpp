@@ -145,8 +145,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* pData, size_t nSize)
     if (ExtractQueryName(pData, nSize, szName, nNameLength, &facts))
     {
         Channel::CNameRecord record;
-        record.nSeconds = 1765100000;
-        CopyQueryFacts(facts, &record);
+        record.facts.nSeconds = 1765100000;
+        CopyQueryFacts(facts, &record.facts);
         record.nLength = std::uint16_t(nNameLength);
         const std::string_view name(szName, nNameLength);
         CheckFormats(s_lineMaker.Make(record, name), nullptr);

@@ -19,8 +19,8 @@ namespace {
 CResponseRecord CutResponse()
 {
     CResponseRecord response;
-    response.nProtocol = IPPROTO_UDP;
-    response.nIpVersion = 4;
+    response.facts.nProtocol = IPPROTO_UDP;
+    response.facts.nIpVersion = 4;
     response.nAnswers = 1;
     response.nAnswersLength = 4;
     return response;
@@ -86,7 +86,7 @@ TEST_F(ChannelReaderTest, WholeRecordsOfEveryWaitingMessageComeInOrderAndMissedO
     ASSERT_EQ(m_told.size(), 3u);
     EXPECT_EQ(std::memcmp(&m_told[0].first, &program, sizeof(program)), 0);
     // Copied out first: the record's fields lie packed, at no alignment a reference may bind to.
-    const std::int64_t nSeconds = m_told[1].first.nSeconds;
+    const std::int64_t nSeconds = m_told[1].first.facts.nSeconds;
     EXPECT_EQ(nSeconds, 1765100001);
     EXPECT_EQ(Names(news), (std::vector<std::string> {"one.example", "two.example", "three.example"}));
     EXPECT_FALSE(news.bMissedGrew);

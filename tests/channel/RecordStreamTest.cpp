@@ -30,7 +30,7 @@ struct CTrace
     }
     void OnRecord(const CNameRecord& n, std::string_view text)
     {
-        m_events.push_back("name " + std::to_string(n.nSeconds) + "." + std::to_string(n.nNanoseconds) + " "
+        m_events.push_back("name " + std::to_string(n.facts.nSeconds) + "." + std::to_string(n.facts.nNanoseconds) + " "
                            + std::string(text));
     }
     void OnRecord(const CCountsRecord& c, std::string_view)
@@ -176,8 +176,8 @@ TEST_F(RecordStreamTest, AMessageWithAnyBadRecordIsTurnedDownWholeAndDeliversNot
         {"a time before the epoch", good + Raw(Name(-1, 0, ""))},
         {"a time past year 9999", good + Raw(Name(LAST_REAL_SECOND + 1, 0, ""))},
         {"a whole second of nanoseconds", good + Raw(Name(1, 1000000000, ""))},
-        {"neither UDP nor TCP", good + Raw(Patched(Name(1, 0, ""), [](CNameRecord& n) { n.nProtocol = 1; }))},
-        {"neither IPv4 nor IPv6", good + Raw(Patched(Name(1, 0, ""), [](CNameRecord& n) { n.nIpVersion = 5; }))},
+        {"neither UDP nor TCP", good + Raw(Patched(Name(1, 0, ""), [](CNameRecord& n) { n.facts.nProtocol = 1; }))},
+        {"neither IPv4 nor IPv6", good + Raw(Patched(Name(1, 0, ""), [](CNameRecord& n) { n.facts.nIpVersion = 5; }))},
         {"an unknown sender", good + Raw(Patched(Name(1, 0, ""), [](CNameRecord& n) { n.nSender = 4; }))},
         {"another user's query naming the process",
          good + Raw(Patched(Name(1, 0, ""), [](CNameRecord& n) { n.nSender = SENDER_ANOTHER_USER, n.nPid = 7; }))},

@@ -26,11 +26,11 @@ inline Channel::COpenedRecord Opened(std::int32_t nStep, std::int32_t nError, st
 inline Channel::CNameRecord Name(std::int64_t nSeconds, std::uint32_t nNanoseconds, std::string_view text)
 {
     Channel::CNameRecord name;
-    name.nSeconds = nSeconds;
-    name.nNanoseconds = nNanoseconds;
+    name.facts.nSeconds = nSeconds;
+    name.facts.nNanoseconds = nNanoseconds;
     name.nLength = std::uint16_t(text.size());
-    name.nProtocol = 17;
-    name.nIpVersion = 4;
+    name.facts.nProtocol = 17;
+    name.facts.nIpVersion = 4;
     return name;
 }
 
@@ -38,14 +38,14 @@ inline Channel::CNameRecord Name(std::int64_t nSeconds, std::uint32_t nNanosecon
 inline Channel::CNameRecord Query()
 {
     Channel::CNameRecord record = Name(1765100000, 123456789, {});
-    record.nQueryType = 65;
-    record.bHasType = 1;
+    record.facts.nQueryType = 65;
+    record.facts.bHasType = 1;
     const unsigned char source[] = {10, 53, 1, 2}, destination[] = {10, 53, 1, 1};
-    std::memcpy(record.abSource, source, 4);
-    std::memcpy(record.abDestination, destination, 4);
-    record.nSourcePort = 40000;
-    record.nDestinationPort = 53;
-    record.nDnsId = 0xBEEF;
+    std::memcpy(record.facts.abSource, source, 4);
+    std::memcpy(record.facts.abDestination, destination, 4);
+    record.facts.nSourcePort = 40000;
+    record.facts.nDestinationPort = 53;
+    record.facts.nDnsId = 0xBEEF;
     return record;
 }
 

@@ -92,7 +92,7 @@ TEST_F(CaptureHelperNetTest, HelperWritesTheNamesWithoutRightsAndEndsWhenItsChan
     CCollected collected;
     ASSERT_TRUE(ReadChannelUntil(started.channel.Get(), collected, [&] { return !collected.m_names.empty(); }));
     ASSERT_EQ(collected.m_names, std::vector<std::string> {"through.helper.example"});
-    EXPECT_LE(std::abs(collected.m_records.back().nSeconds - tSent), 1);
+    EXPECT_LE(std::abs(collected.m_records.back().facts.nSeconds - tSent), 1);
 
     started.channel.Reset();
     siginfo_t info {};

@@ -18,18 +18,10 @@ namespace {
 // The response to Query(): from 10.53.1.1:53 back to 10.53.1.2:40000, same id and question.
 CResponseRecord Response(std::int64_t nSeconds)
 {
-    const CNameRecord query = Query();
     CResponseRecord response;
-    response.nSeconds = nSeconds;
-    response.nProtocol = query.nProtocol;
-    response.nIpVersion = query.nIpVersion;
-    std::memcpy(response.abSource, query.abDestination, 16);
-    std::memcpy(response.abDestination, query.abSource, 16);
-    response.nSourcePort = query.nDestinationPort;
-    response.nDestinationPort = query.nSourcePort;
-    response.nDnsId = query.nDnsId;
-    response.nQueryType = query.nQueryType;
-    response.bHasType = 1;
+    response.facts = Query().facts.Mirrored();
+    response.facts.nSeconds = nSeconds;
+    response.facts.nNanoseconds = 0;
     return response;
 }
 
@@ -39,11 +31,12 @@ struct CTold : CExchangeTable::CSink
     void OnExchange(const CExchangeTable::CQuery* pQuery, const CResponseRecord* pResponse,
                     std::string_view responseName, std::string_view) override
     {
-        lines.push_back(pQuery == nullptr      ? "unasked " + std::string(responseName)
-                        : pResponse == nullptr ? "unanswered " + std::string(pQuery->Name())
-                                               : "answered " + std::string(pQuery->Name()) + " after "
-                                                     + std::to_string(pResponse->nSeconds - pQuery->record.nSeconds)
-                                                     + "s, retries " + std::to_string(pQuery->nRetries));
+        lines.push_back(pQuery == nullptr ? "unasked " + std::string(responseName)
+                        : pResponse == nullptr
+                            ? "unanswered " + std::string(pQuery->Name())
+                            : "answered " + std::string(pQuery->Name()) + " after "
+                                  + std::to_string(pResponse->facts.nSeconds - pQuery->record.facts.nSeconds)
+                                  + "s, retries " + std::to_string(pQuery->nRetries));
     }
 };
 
@@ -51,7 +44,7 @@ struct CTold : CExchangeTable::CSink
 
 TEST(ExchangeTableTest, ResponsesJoinOnlyTheQueryTheyAnswer)
 {
-    const std::int64_t T = Query().nSeconds;
+    const std::int64_t T = Query().facts.nSeconds;
     // Each case: how the response differs from the one to Query(), the name it asks, and the line.
     const struct
     {
@@ -64,17 +57,19 @@ TEST(ExchangeTableTest, ResponsesJoinOnlyTheQueryTheyAnswer)
         {"another case of the name", [](CResponseRecord&) {}, "WWW.Example.ORG",
          "answered www.example.org after 1s, retries 0"},
         {"another name", [](CResponseRecord&) {}, "www.example.net", "unasked www.example.net"},
-        {"another type", [](CResponseRecord& r) { r.nQueryType = 1; }, "www.example.org", "unasked www.example.org"},
-        {"no question: the only query that fits", [](CResponseRecord& r) { r.bHasType = 0, r.nQueryType = 0; }, "",
+        {"another type", [](CResponseRecord& r) { r.facts.nQueryType = 1; }, "www.example.org",
+         "unasked www.example.org"},
+        {"no question: the only query that fits",
+         [](CResponseRecord& r) { r.facts.bHasType = 0, r.facts.nQueryType = 0; }, "",
          "answered www.example.org after 1s, retries 0"},
-        {"another id", [](CResponseRecord& r) { r.nDnsId ^= 1; }, "www.example.org", "unasked www.example.org"},
-        {"another host answers", [](CResponseRecord& r) { r.abSource[3] = 9; }, "www.example.org",
+        {"another id", [](CResponseRecord& r) { r.facts.nDnsId ^= 1; }, "www.example.org", "unasked www.example.org"},
+        {"another host answers", [](CResponseRecord& r) { r.facts.abSource[3] = 9; }, "www.example.org",
          "unasked www.example.org"},
-        {"from another port", [](CResponseRecord& r) { r.nSourcePort = 5353; }, "www.example.org",
+        {"from another port", [](CResponseRecord& r) { r.facts.nSourcePort = 5353; }, "www.example.org",
          "unasked www.example.org"},
-        {"to another port", [](CResponseRecord& r) { r.nDestinationPort = 40001; }, "www.example.org",
+        {"to another port", [](CResponseRecord& r) { r.facts.nDestinationPort = 40001; }, "www.example.org",
          "unasked www.example.org"},
-        {"over TCP", [](CResponseRecord& r) { r.nProtocol = IPPROTO_TCP; }, "www.example.org",
+        {"over TCP", [](CResponseRecord& r) { r.facts.nProtocol = IPPROTO_TCP; }, "www.example.org",
          "unasked www.example.org"},
     };
     for (const auto& entry : cases)
@@ -95,12 +90,12 @@ TEST(ExchangeTableTest, ResponsesJoinOnlyTheQueryTheyAnswer)
 
 TEST(ExchangeTableTest, RetransmissionsJoinTheFirstTimeoutsAndTheBoundsGiveUpTheOldest)
 {
-    const std::int64_t T = Query().nSeconds;
+    const std::int64_t T = Query().facts.nSeconds;
     CTold told;
     CExchangeTable table(told, 5'000'000'000, 3, 2);
     CNameRecord query = Query();
     table.OnQuery(query, "a.example");
-    query.nSeconds = T + 2;
+    query.facts.nSeconds = T + 2;
     table.OnQuery(query, "A.EXAMPLE");
     table.OnResponse(Response(T + 3), "a.example", {});
     EXPECT_EQ(told.lines, std::vector<std::string> {"answered a.example after 3s, retries 1"});
@@ -108,8 +103,8 @@ TEST(ExchangeTableTest, RetransmissionsJoinTheFirstTimeoutsAndTheBoundsGiveUpThe
     // Just inside the timeout, then on it, in the last year a frame may be dated: nanoseconds since
     // the epoch overflow 64 bits there.
     told.lines.clear();
-    query.nSeconds = LAST_REAL_SECOND - 10;
-    query.nNanoseconds = 999'999'999;
+    query.facts.nSeconds = LAST_REAL_SECOND - 10;
+    query.facts.nNanoseconds = 999'999'999;
     table.OnQuery(query, "b.example");
     table.Expire({LAST_REAL_SECOND - 5, 999'999'998});
     EXPECT_TRUE(told.lines.empty());
@@ -123,15 +118,15 @@ TEST(ExchangeTableTest, RetransmissionsJoinTheFirstTimeoutsAndTheBoundsGiveUpThe
     for (const char* pszName : {"c.example", "d.example", "e.example"})
         table.OnQuery(query, pszName);
     CResponseRecord bare = Response(T + 1);
-    bare.bHasType = 0;
-    bare.nQueryType = 0;
+    bare.facts.bHasType = 0;
+    bare.facts.nQueryType = 0;
     table.OnResponse(bare, "", {});
     EXPECT_EQ(told.lines, (std::vector<std::string> {"unanswered c.example", "unasked "}));
     EXPECT_EQ(table.GetCrowdedCount(), 1u);
 
     // A query on another key to a full table gives up the oldest of all.
     told.lines.clear();
-    query.nDnsId++;
+    query.facts.nDnsId++;
     table.OnQuery(query, "f.example");
     table.OnQuery(query, "g.example");
     EXPECT_EQ(told.lines, std::vector<std::string> {"unanswered d.example"});
@@ -160,13 +155,13 @@ TEST(ExchangeTableTest, OneKeyCostsWhatManyKeysCost)
         {
             CExchangeTable table(quiet, 5'000'000'000);
             CNameRecord query = Query();
-            CResponseRecord response = Response(query.nSeconds);
+            CResponseRecord response = Response(query.facts.nSeconds);
             const std::clock_t start = std::clock();
             for (unsigned i = 0; i < QUERIES; ++i)
             {
                 if (!bOneKey)
-                    query.nSourcePort = response.nDestinationPort = std::uint16_t(1024 + i % 60000),
-                    query.nDnsId = response.nDnsId = std::uint16_t(i / 60000);
+                    query.facts.nSourcePort = response.facts.nDestinationPort = std::uint16_t(1024 + i % 60000),
+                    query.facts.nDnsId = response.facts.nDnsId = std::uint16_t(i / 60000);
                 table.OnQuery(query, names[i]);
                 // Every other one is answered, out of order.
                 if (i % 2 == 1)
