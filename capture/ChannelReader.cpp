@@ -2,7 +2,7 @@
 
 #include "capture/CaptureTexts.h"
 #include "channel/RecordReader.h"
-#include "channel/ResponseRecords.h"
+#include "channel/AnswerTail.h"
 
 #include <algorithm>
 #include <cerrno>

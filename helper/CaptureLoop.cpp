@@ -67,32 +67,26 @@ void CCaptureLoop::Run()
 void CCaptureLoop::OnFrame(const unsigned char* pData, size_t nLength, std::int64_t nSeconds,
                            std::uint32_t nNanoseconds, std::uint32_t nStatus)
 {
-    CQueryFacts facts;
-    size_t nNameLength = 0;
-    if (!ExtractQueryName(pData, nLength, m_szName, nNameLength, &facts))
+    const EChecksumHint hint = (nStatus & TP_STATUS_CSUMNOTREADY) != 0 ? EChecksumHint::LIVE_NOT_SUMMED
+                               : (nStatus & TP_STATUS_CSUM_VALID) != 0 ? EChecksumHint::LIVE_VALID
+                                                                       : EChecksumHint::LIVE_FRAME;
+    switch (m_records.Make(pData, nLength, nSeconds, nNanoseconds, m_nWants, hint))
     {
-        const EChecksumHint hint = (nStatus & TP_STATUS_CSUMNOTREADY) != 0 ? EChecksumHint::LIVE_NOT_SUMMED
-                                   : (nStatus & TP_STATUS_CSUM_VALID) != 0 ? EChecksumHint::LIVE_VALID
-                                                                           : EChecksumHint::LIVE_FRAME;
-        if (m_nWants == WANTS_EXCHANGES && m_response.Make(pData, nLength, nSeconds, nNanoseconds, hint))
-            Put(m_response.GetRecord(), m_response.GetTail());
-        return;
+    case CFrameRecords::QUERY:
+        if (m_nWants == WANTS_NAMES)
+            Put(m_records.GetTimedName(), m_records.GetName());
+        else
+        {
+            NameSender(m_records.GetQueryFacts(), &m_records.GetQuery());
+            Put(m_records.GetQuery(), m_records.GetName());
+        }
+        break;
+    case CFrameRecords::RESPONSE:
+        Put(m_records.GetResponse(), m_records.GetResponseTail());
+        break;
+    case CFrameRecords::NONE:
+        break;
     }
-    if (m_nWants == WANTS_NAMES)
-    {
-        CTimedNameRecord timed;
-        timed.nSeconds = nSeconds;
-        timed.nLength = static_cast<std::uint16_t>(nNameLength);
-        Put(timed, std::string_view(m_szName, timed.nLength));
-        return;
-    }
-    CNameRecord name;
-    name.facts.nSeconds = nSeconds;
-    name.facts.nNanoseconds = nNanoseconds;
-    CopyQueryFacts(facts, &name.facts);
-    NameSender(facts, &name);
-    name.nLength = static_cast<std::uint16_t>(nNameLength);
-    Put(name, std::string_view(m_szName, name.nLength));
 }
 
 void CCaptureLoop::DrainEvents(std::uint64_t nNowNs)

@@ -2,7 +2,7 @@
 
 #include "channel/Channel.h"
 #include "channel/RecordWriter.h"
-#include "channel/ResponseRecords.h"
+#include "frames/FrameRecords.h"
 #include "dns/DnsName.h"
 #include "helper/SenderTable.h"
 
@@ -70,8 +70,7 @@ private:
     // Whether the drains of the last turn took events, and whether the last one left some.
     bool m_bEventsCame = false;
     bool m_bEventsLeft = false;
-    char m_szName[NAME_BUFFER_SIZE] = {};
-    CResponseRecordMaker m_response;
+    CFrameRecords m_records;
 };
 
 static_assert(NAME_BUFFER_SIZE - 1 <= Channel::MAX_NAME_BYTES, "every decoded name fits in a name record");

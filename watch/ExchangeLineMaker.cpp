@@ -1,6 +1,6 @@
 #include "watch/ExchangeLineMaker.h"
 
-#include "channel/ResponseRecords.h"
+#include "channel/AnswerTail.h"
 #include "dns/DnsTypes.h"
 #include "watch/FrameTime.h"
 

@@ -126,35 +126,20 @@ bool CPcapReader::Next(CChannelReader::CSink& sink, bool bResponses)
             return false;
         }
         size_t nHeader = 0;
-        size_t nTextLength = 0;
-        CQueryFacts facts;
         if (!FindNetworkHeader(pFrame, pHeader->caplen, nHeader))
             continue;
-        if (!ExtractQueryName(pFrame + nHeader, pHeader->caplen - nHeader, m_szText, nTextLength, &facts))
+        switch (m_records.Make(pFrame + nHeader, pHeader->caplen - nHeader, pHeader->ts.tv_sec,
+                               std::uint32_t(pHeader->ts.tv_usec), bResponses ? WANTS_EXCHANGES : WANTS_QUERIES,
+                               EChecksumHint::FILE_FRAME))
         {
-            if (!bResponses || pHeader->ts.tv_sec < 0
-                || !m_response.Make(pFrame + nHeader, pHeader->caplen - nHeader, pHeader->ts.tv_sec,
-                                    std::uint32_t(pHeader->ts.tv_usec), EChecksumHint::FILE_FRAME)
-                || !m_response.GetRecord().IsValid())
-                continue;
-            const std::string_view tail = m_response.GetTail();
-            const std::size_t nName = m_response.GetRecord().nLength;
-            sink.OnResponse(m_response.GetRecord(), tail.substr(0, nName), tail.substr(nName));
+        case CFrameRecords::QUERY:
+            sink.OnQuery(m_records.GetQuery(), m_records.GetName());
             return true;
+        case CFrameRecords::RESPONSE:
+            sink.OnResponse(m_records.GetResponse(), m_records.GetResponseName(), m_records.GetAnswers());
+            return true;
+        case CFrameRecords::NONE:
+            break;
         }
-        CNameRecord record;
-        record.facts.nSeconds = pHeader->ts.tv_sec;
-        record.facts.nNanoseconds = std::uint32_t(pHeader->ts.tv_usec);
-        CopyQueryFacts(facts, &record.facts);
-        const std::string_view text(m_szText, nTextLength);
-        record.nLength = std::uint16_t(text.size());
-        // A file may say any time, but a live capture's records keep to what a packet socket can
-        // hand out (from the epoch to the end of year 9999), and the lines after them can write
-        // nothing else: a frame that no such record could hold is unreadable like one without a
-        // query.
-        if (!record.IsValid())
-            continue;
-        sink.OnQuery(record, text);
-        return true;
     }
 }

@@ -2,7 +2,7 @@
 
 #include "capture/ChannelReader.h"
 #include "channel/Channel.h"
-#include "channel/ResponseRecords.h"
+#include "frames/FrameRecords.h"
 #include "dns/DnsName.h"
 
 #include <string>
@@ -41,6 +41,5 @@ private:
     int m_nLinkType = 0;
     std::string m_strFile;
     std::string m_strError;
-    char m_szText[NAME_BUFFER_SIZE] = {};
-    CResponseRecordMaker m_response;
+    CFrameRecords m_records;
 };

@@ -51,8 +51,8 @@ CWatchLoop::CWatchLoop(const CWatchOptions& options, int hOutput, std::FILE* pEr
     , m_output(hOutput)
     , m_pErrors(pErrors)
     , m_lineMaker(options.bUtc, &m_senders)
-    , m_exchangeMaker(m_lineMaker)
     , m_exchanges(*this, options.nTimeoutMs * 1'000'000)
+    , m_exchangeMaker(m_lineMaker)
     , m_filter(options.filter)
 {
     if (options.bTop)

@@ -2,7 +2,8 @@
 // and the shape of each line checked as its reader would take it apart: one line, printable ASCII,
 // TSV's and CSV's field counts those of their heads, JSON that parses with one array entry per
 // answer, and an answers cell that splits into exactly the answers the response carried.
-#include "channel/ResponseRecords.h"
+#include "channel/AnswerTail.h"
+#include "frames/FrameRecords.h"
 #include "dns/DnsName.h"
 #include "dns/DnsTypes.h"
 #include "watch/QueryFormat.h"

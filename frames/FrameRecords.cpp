@@ -1,4 +1,4 @@
-#include "channel/ResponseRecords.h"
+#include "frames/FrameRecords.h"
 
 #include "dns/DnsName.h"
 
@@ -14,26 +14,6 @@ void PutValue(char*& p, TValue value)
 {
     std::memcpy(p, &value, sizeof(value));
     p += sizeof(value);
-}
-
-template <class TValue>
-bool TakeValue(std::string_view& rest, TValue& value)
-{
-    if (rest.size() < sizeof(value))
-        return false;
-    std::memcpy(&value, rest.data(), sizeof(value));
-    rest.remove_prefix(sizeof(value));
-    return true;
-}
-
-bool TakeText(std::string_view& rest, std::string_view& text)
-{
-    std::uint16_t nLength = 0;
-    if (!TakeValue(rest, nLength) || rest.size() < nLength)
-        return false;
-    text = rest.substr(0, nLength);
-    rest.remove_prefix(nLength);
-    return true;
 }
 
 std::uint16_t Clamp16(size_t n)
@@ -110,29 +90,30 @@ bool CResponseRecordMaker::Make(const unsigned char* pFrame, size_t nLength, std
     return true;
 }
 
-bool CAnswerWalk::Next(CAnswerText& answer)
+CFrameRecords::Kind CFrameRecords::Make(const unsigned char* pFrame, size_t nLength, std::int64_t nSeconds,
+                                        std::uint32_t nNanoseconds, Wants nWants, EChecksumHint hint)
 {
-    if (m_nLeft == 0)
+    size_t nNameLength = 0;
+    if (ExtractQueryName(pFrame, nLength, m_szName, nNameLength, &m_facts))
     {
-        m_bSound = m_bSound && m_rest.empty();
-        return false;
+        m_query = CNameRecord();
+        m_query.facts.nSeconds = nSeconds;
+        m_query.facts.nNanoseconds = nNanoseconds;
+        CopyQueryFacts(m_facts, &m_query.facts);
+        m_query.nLength = static_cast<std::uint16_t>(nNameLength);
+        // A file may say any time, but records keep to what a packet socket can hand out (from the
+        // epoch to the end of year 9999), and the lines after them can write nothing else.
+        return m_query.IsValid() ? QUERY : NONE;
     }
-    --m_nLeft;
-    if (!TakeValue(m_rest, answer.nType) || !TakeValue(m_rest, answer.nTtl) || !TakeText(m_rest, answer.owner)
-        || !TakeText(m_rest, answer.data))
-    {
-        m_bSound = false;
-        m_nLeft = 0;
-        return false;
-    }
-    return true;
+    if (nWants != WANTS_EXCHANGES || !m_response.Make(pFrame, nLength, nSeconds, nNanoseconds, hint))
+        return NONE;
+    return m_response.GetRecord().IsValid() ? RESPONSE : NONE;
 }
 
-bool IsSoundAnswerTail(const CResponseRecord& record, std::string_view answers)
+CTimedNameRecord CFrameRecords::GetTimedName() const
 {
-    CAnswerWalk walk(answers, record.nAnswers);
-    CAnswerText answer;
-    while (walk.Next(answer))
-    {}
-    return walk.IsSound();
+    CTimedNameRecord timed;
+    timed.nSeconds = m_query.facts.nSeconds;
+    timed.nLength = m_query.nLength;
+    return timed;
 }
