@@ -1,65 +1,15 @@
 #include "watch/QueryFormat.h"
 
 #include "dns/PresentationForm.h"
+#include "watch/OutputFields.h"
 
 #include <algorithm>
+#include <array>
 #include <charconv>
-#include <memory>
-#include <span>
 
 namespace {
 
 constexpr const char* FORMAT_NAMES[] = {"text", "tsv", "csv", "json"};
-
-constexpr const char* HEADS[] = {
-    "time",   "name",   "type", "transport", "source", "source_port", "destination", "destination_port",
-    "dns_id", "sender", "pid",  "program",   "user",   "unit",        "netns"};
-// An exchange's heads go between the query's own and its sender's.
-constexpr size_t FIRST_SENDER_HEAD = 9;
-constexpr const char* EXCHANGE_HEADS[] = {"rcode", "answers", "ttl_min", "latency_us"};
-
-// Text columns, in their order, with their widths; a longer value pushes the rest of its line.
-struct CColumn
-{
-    const char* pszHead;
-    size_t nWidth;
-};
-constexpr CColumn TEXT_COLUMNS[] = {
-    {"TIME", 32}, {"TYPE", 6},     {"PROTO", 6}, {"SOURCE", 22}, {"DESTINATION", 22}, {"ID", 6},
-    {"PID", 8},   {"PROGRAM", 16}, {"USER", 12}, {"UNIT", 28},   {"NAME", 0},
-};
-constexpr CColumn TEXT_EXCHANGE_COLUMNS[] = {
-    {"TIME", 32},    {"TYPE", 6}, {"PROTO", 6},    {"SOURCE", 22}, {"DESTINATION", 22}, {"ID", 6},   {"RCODE", 11},
-    {"LATENCY", 11}, {"PID", 8},  {"PROGRAM", 16}, {"USER", 12},   {"UNIT", 28},        {"NAME", 0},
-};
-
-// Empty for SENDER_UNKNOWN: the field is unknown.
-const char* SenderWord(Channel::Sender nSender)
-{
-    switch (nSender)
-    {
-    case Channel::SENDER_PROGRAM:
-        return "program";
-    case Channel::SENDER_ANOTHER_USER:
-        return "another user";
-    case Channel::SENDER_ANOTHER_HOST:
-        return "another host";
-    default:
-        return "";
-    }
-}
-
-// Anything with append(const char*, size), counting what it is given.
-struct CCounted
-{
-    std::string& strOut;
-    size_t nCount = 0;
-    void append(const char* p, size_t n)
-    {
-        strOut.append(p, n);
-        nCount += n;
-    }
-};
 
 template <class TNumber>
 void AppendNumber(std::string& strOut, TNumber nValue)
@@ -136,35 +86,22 @@ std::string AnswersCell(const CExchangeLine& exchange)
     return strCell;
 }
 
-std::string_view RcodeCell(const CExchangeLine& exchange)
-{
-    return exchange.nKind == CExchangeLine::UNANSWERED ? "unanswered" : exchange.rcode;
-}
-
 // RFC 4180: a field with a comma, a quote or a line break is quoted, its quotes doubled. The
-// presentation form has no line breaks left, but commas and quotes stay as they are.
-void AppendCsvCell(std::string& strOut, const std::string& strField)
+// presentation form has no line breaks left, but commas and quotes stay as they are. The field is
+// written in place first, as TSV would have it: most need no quotes.
+void QuoteCsvCell(std::string& strOut, size_t nStart)
 {
-    if (strField.find_first_of(",\"\r\n") == std::string::npos)
-    {
-        strOut += strField;
+    if (strOut.find_first_of(",\"\r\n", nStart) == std::string::npos)
         return;
-    }
-    strOut += '"';
-    for (char ch : strField)
+    std::string strQuoted = "\"";
+    for (size_t i = nStart; i < strOut.size(); ++i)
     {
-        if (ch == '"')
-            strOut += '"';
-        strOut += ch;
+        if (strOut[i] == '"')
+            strQuoted += '"';
+        strQuoted += strOut[i];
     }
-    strOut += '"';
-}
-
-void AppendCsvField(std::string& strOut, std::string_view text)
-{
-    std::string strField;
-    AppendPresentationForm(strField, text, true);
-    AppendCsvCell(strOut, strField);
+    strQuoted += '"';
+    strOut.replace(nStart, std::string::npos, strQuoted);
 }
 
 struct CJsonText
@@ -219,28 +156,6 @@ void AppendJsonString(std::string& strOut, std::string_view text, bool bPresenta
     strOut += '"';
 }
 
-// A key with its comma, quotes and colon, put together when compiling: a line has twenty of them.
-template <size_t N>
-struct CJsonKey
-{
-    char ac[N + 3] = {};
-    consteval CJsonKey(const char (&key)[N])
-    {
-        ac[0] = ',';
-        ac[1] = '"';
-        for (size_t i = 0; i + 1 < N; ++i)
-            ac[2 + i] = key[i];
-        ac[N + 1] = '"';
-        ac[N + 2] = ':';
-    }
-};
-
-template <CJsonKey KEY>
-void AppendKey(std::string& strOut)
-{
-    strOut.append(KEY.ac, sizeof(KEY.ac));
-}
-
 void AppendJsonPresented(std::string& strOut, std::string_view presented)
 {
     strOut += '"';
@@ -249,42 +164,9 @@ void AppendJsonPresented(std::string& strOut, std::string_view presented)
     strOut += '"';
 }
 
-template <CJsonKey KEY>
-void AppendJsonTextOrNull(std::string& strOut, std::string_view text)
+void AppendJsonAnswers(std::string& strOut, const CExchangeLine& exchange)
 {
-    AppendKey<KEY>(strOut);
-    if (text.empty())
-        strOut += "null";
-    else
-        AppendJsonString(strOut, text);
-}
-
-template <CJsonKey KEY>
-void AppendJsonNumberOrNull(std::string& strOut, std::uint64_t nValue, bool bKnown)
-{
-    AppendKey<KEY>(strOut);
-    if (bKnown)
-        AppendNumber(strOut, nValue);
-    else
-        strOut += "null";
-}
-
-void AppendJsonExchange(std::string& strOut, const CExchangeLine& exchange)
-{
-    // A flood no one answers is written as fast as it comes: all but one of its fields are fixed.
-    if (exchange.nKind == CExchangeLine::UNANSWERED && exchange.answers.empty() && exchange.nAnswersLeftOut == 0)
-    {
-        strOut += R"(,"rcode":null,"answers":[],"ttl_min":null,"latency_us":null,"retries":)";
-        AppendNumber(strOut, exchange.nRetries);
-        strOut += R"(,"answers_left_out":0)";
-        return;
-    }
-    AppendKey<"rcode">(strOut);
-    if (exchange.rcode.empty())
-        strOut += "null";
-    else
-        AppendJsonPresented(strOut, exchange.rcode);
-    strOut += ",\"answers\":[";
+    strOut += '[';
     for (const CExchangeLine::CAnswer& answer : exchange.answers)
     {
         if (&answer != exchange.answers.data())
@@ -300,210 +182,129 @@ void AppendJsonExchange(std::string& strOut, const CExchangeLine& exchange)
         strOut += '}';
     }
     strOut += ']';
-    AppendJsonNumberOrNull<"ttl_min">(strOut, exchange.nTtlMin, exchange.bHasTtlMin);
-    AppendJsonNumberOrNull<"latency_us">(strOut, exchange.nLatencyUs, exchange.bHasLatency);
-    AppendJsonNumberOrNull<"retries">(strOut, exchange.nRetries, true);
-    AppendJsonNumberOrNull<"answers_left_out">(strOut, exchange.nAnswersLeftOut, true);
 }
 
-const char* JsonKind(const CExchangeLine* pExchange)
+// Each field's key with its quotes and colon, and the comma before all but the first: put
+// together once, as a line has twenty of them.
+const std::string& JsonKeyOf(size_t nField)
 {
-    if (!pExchange)
-        return "query";
-    switch (pExchange->nKind)
+    static const auto s_keys = [] {
+        std::array<std::string, 32> keys;
+        const auto fields = OutputFields();
+        for (size_t i = 0; i < fields.size() && i < keys.size(); ++i)
+            keys[i] = std::string(i == 0 ? "{\"" : ",\"") + fields[i].pszKey + "\":";
+        return keys;
+    }();
+    return s_keys[nField];
+}
+
+void AppendJsonValue(std::string& strOut, const COutputValue& value, const CExchangeLine* pExchange)
+{
+    switch (value.nKind)
     {
-    case CExchangeLine::UNANSWERED:
-        return "unanswered";
-    case CExchangeLine::UNASKED:
-        return "response";
-    default:
-        return "exchange";
+    case COutputValue::UNKNOWN:
+        strOut += "null";
+        break;
+    case COutputValue::NUMBER:
+        AppendNumber(strOut, value.nNumber);
+        break;
+    case COutputValue::TEXT:
+        AppendJsonString(strOut, value.text, true);
+        break;
+    case COutputValue::PRESENTED:
+        AppendJsonPresented(strOut, value.text);
+        break;
+    case COutputValue::WORD:
+        AppendJsonString(strOut, value.text, false);
+        break;
+    case COutputValue::ANSWERS:
+        AppendJsonAnswers(strOut, *pExchange);
+        break;
     }
 }
 
-void AppendJson(std::string& strOut, const CQueryLine& line, const CExchangeLine* pExchange,
-                CQueryFormat::CSenderText& sender)
-{
-    strOut += "{\"kind\":\"";
-    strOut += JsonKind(pExchange);
-    strOut += '"';
-    AppendKey<"time">(strOut);
-    AppendJsonString(strOut, line.strTime, false);
-    AppendKey<"name">(strOut);
-    AppendJsonPresented(strOut, line.name);
-    AppendJsonTextOrNull<"type">(strOut, line.strType);
-    AppendJsonTextOrNull<"transport">(strOut, line.pszTransport);
-    AppendJsonTextOrNull<"source">(strOut, line.strSource);
-    AppendJsonNumberOrNull<"source_port">(strOut, line.nSourcePort, true);
-    AppendJsonTextOrNull<"destination">(strOut, line.strDestination);
-    AppendJsonNumberOrNull<"destination_port">(strOut, line.nDestinationPort, true);
-    AppendJsonNumberOrNull<"dns_id">(strOut, line.nDnsId, true);
-    if (pExchange)
-        AppendJsonExchange(strOut, *pExchange);
-    strOut += sender.Get(line);
-    strOut += "}\n";
-}
-
-// The fields of TSV and CSV, in HEADS order, each through the format's own writer (Cell for texts
-// in presentation form already). Any text field may be a spreadsheet's cell, and a program's name
-// or a unit's is its owner's choice: the writer keeps every field, not the name alone, from
+// TSV's and CSV's value, before CSV's quotes. Any field may be a spreadsheet's cell, and a
+// program's name or a unit's is its owner's choice: every field, not the name alone, is kept from
 // starting a formula.
-template <class TField, class TCell, class TSeparate>
-void AppendFields(std::string& strOut, const CQueryLine& line, const CExchangeLine* pExchange, TField&& Field,
-                  TCell&& Cell, TSeparate&& Separate)
+void AppendTableValue(std::string& strOut, const COutputValue& value, const CExchangeLine* pExchange)
 {
-    std::string strNumber;
-    const auto Number = [&](std::uint64_t nValue, bool bKnown) {
-        strNumber.clear();
-        if (bKnown)
-            AppendNumber(strNumber, nValue);
-        Field(strNumber);
-    };
-    Field(line.strTime);
-    Separate();
-    Cell(line.name);
-    Separate();
-    Field(line.strType);
-    Separate();
-    Field(line.pszTransport);
-    Separate();
-    Field(line.strSource);
-    Separate();
-    Number(line.nSourcePort, true);
-    Separate();
-    Field(line.strDestination);
-    Separate();
-    Number(line.nDestinationPort, true);
-    Separate();
-    Number(line.nDnsId, true);
-    Separate();
-    if (pExchange)
+    switch (value.nKind)
     {
-        Cell(RcodeCell(*pExchange));
-        Separate();
-        Cell(AnswersCell(*pExchange));
-        Separate();
-        Number(pExchange->nTtlMin, pExchange->bHasTtlMin);
-        Separate();
-        Number(pExchange->nLatencyUs, pExchange->bHasLatency);
-        Separate();
+    case COutputValue::UNKNOWN:
+        break;
+    case COutputValue::NUMBER:
+        AppendNumber(strOut, value.nNumber);
+        break;
+    case COutputValue::TEXT:
+    case COutputValue::WORD:
+        AppendPresentationForm(strOut, value.text, true);
+        break;
+    case COutputValue::PRESENTED:
+        AppendPresented(strOut, value.text, true);
+        break;
+    case COutputValue::ANSWERS:
+        AppendPresented(strOut, AnswersCell(*pExchange), true);
+        break;
     }
-    Field(SenderWord(line.nSender));
-    Separate();
-    Number(line.nPid, line.nPid != 0);
-    Separate();
-    Field(line.program);
-    Separate();
-    Field(line.user);
-    Separate();
-    Field(line.unit);
-    Separate();
-    Number(line.nNetNs, line.nNetNs != 0);
-    strOut += '\n';
 }
 
-void AppendEndpoint(std::string& strOut, const std::string& strAddress, std::uint16_t nPort)
+// Columns end at a space: one inside a value, as a program or a name may hold, is \032. Only this
+// program's own words keep theirs ("another user"), and no value of another's can pass for them.
+void AppendTextValue(std::string& strOut, const COutputValue& value, const CExchangeLine* pExchange)
 {
-    const bool bIpv6 = strAddress.find(':') != std::string::npos;
-    if (bIpv6)
-        strOut += '[';
-    strOut += strAddress;
-    if (bIpv6)
-        strOut += ']';
-    strOut += ':';
-    AppendNumber(strOut, nPort);
-}
-
-void AppendText(std::string& strOut, const CQueryLine& line, const CExchangeLine* pExchange)
-{
-    std::string strProgram;
-    // The program column says who sent it when no program is named: another user or another host,
-    // in words of this program's own, which a program's name cannot pass for (its space is \032).
-    const bool bSenderWord = line.program.empty() && line.nSender != Channel::SENDER_PROGRAM;
-    if (!line.program.empty())
-        AppendPresentationForm(strProgram, line.program);
-    else if (bSenderWord)
-        strProgram = SenderWord(line.nSender);
-    std::string strSource, strDestination, strPid;
-    AppendEndpoint(strSource, line.strSource, line.nSourcePort);
-    AppendEndpoint(strDestination, line.strDestination, line.nDestinationPort);
-    if (line.nPid != 0)
-        AppendNumber(strPid, line.nPid);
-    std::string strId;
-    AppendNumber(strId, line.nDnsId);
-    std::string strLatency;
-    if (pExchange && pExchange->bHasLatency)
+    CEscaping<std::string> column {strOut, ' '};
+    switch (value.nKind)
     {
-        AppendNumber(strLatency, pExchange->nLatencyUs / 1000);
-        const unsigned nFraction = pExchange->nLatencyUs % 1000;
-        const char fraction[4] = {'.', char('0' + nFraction / 100), char('0' + nFraction / 10 % 10),
-                                  char('0' + nFraction % 10)};
-        strLatency.append(fraction, sizeof(fraction));
-        strLatency += "ms";
-    }
-    // The program's cell and the exchange's are in presentation form already.
-    enum Form
-    {
-        RAW,
-        PRESENTED,
-        OURS,
-    };
-    struct CCell
-    {
-        std::string_view text;
-        Form nForm = RAW;
-    };
-    const Form nProgramForm = bSenderWord ? OURS : PRESENTED;
-    const CCell queryCells[] = {
-        {line.strTime}, {line.strType}, {line.pszTransport},        {strSource}, {strDestination},
-        {strId},        {strPid},       {strProgram, nProgramForm}, {line.user}, {line.unit}};
-    const CCell exchangeCells[] = {{line.strTime},
-                                   {line.strType},
-                                   {line.pszTransport},
-                                   {strSource},
-                                   {strDestination},
-                                   {strId},
-                                   {pExchange ? RcodeCell(*pExchange) : "", PRESENTED},
-                                   {strLatency, PRESENTED},
-                                   {strPid},
-                                   {strProgram, nProgramForm},
-                                   {line.user},
-                                   {line.unit}};
-    const CColumn* pColumn = pExchange ? TEXT_EXCHANGE_COLUMNS : TEXT_COLUMNS;
-    // Columns end at a space: one inside a value, as a program or a name may hold, is \032.
-    for (const CCell& cell : pExchange ? std::span<const CCell>(exchangeCells) : std::span<const CCell>(queryCells))
-    {
-        CCounted counted {strOut};
-        CEscaping<CCounted> column {counted, ' '};
-        if (cell.text.empty())
-            counted.append("-", 1);
-        else if (cell.nForm == OURS)
-            counted.append(cell.text.data(), cell.text.size());
-        else if (cell.nForm == PRESENTED)
-            AppendPresented(column, cell.text);
+    case COutputValue::UNKNOWN:
+        strOut += '-';
+        break;
+    case COutputValue::NUMBER:
+        AppendNumber(strOut, value.nNumber);
+        break;
+    case COutputValue::TEXT:
+        AppendPresentationForm(column, value.text);
+        break;
+    case COutputValue::PRESENTED:
+        AppendPresented(column, value.text);
+        break;
+    case COutputValue::WORD:
+        strOut += value.text;
+        break;
+    case COutputValue::ANSWERS:
+        // The last column: its spaces part the answer's own fields, and "; " the answers.
+        if (pExchange->answers.empty())
+            strOut += '-';
         else
-            AppendPresentationForm(column, cell.text);
-        const size_t nWidth = (pColumn++)->nWidth;
-        strOut.append(counted.nCount < nWidth ? nWidth - counted.nCount : 1, ' ');
+            strOut += AnswersCell(*pExchange);
+        break;
     }
-    AppendPresented(strOut, line.name);
-    if (pExchange && !pExchange->answers.empty())
-    {
-        strOut += "  ";
-        strOut += AnswersCell(*pExchange);
-    }
+}
+
+void PadColumn(std::string& strOut, size_t nStart, size_t nWidth)
+{
+    const size_t nLength = strOut.size() - nStart;
+    strOut.append(nLength < nWidth ? nWidth - nLength : 1, ' ');
+}
+
+// A text line's last column is padded like the others; its spaces go before the line ends. No
+// value ends in a space of its own: those are escaped.
+void EndTextLine(std::string& strOut)
+{
+    while (!strOut.empty() && strOut.back() == ' ')
+        strOut.pop_back();
     strOut += '\n';
 }
 
 } // namespace
 
-// Most queries come from a few programs: the sender's fields are written again only when another
-// sends.
-const std::string& CQueryFormat::CSenderText::Get(const CQueryLine& line)
+bool CQueryFormat::CSenderText::Matches(const CQueryLine& line) const
 {
-    if (m_bKnown && line.nSender == m_nSender && line.nPid == m_nPid && line.nNetNs == m_nNetNs
-        && line.program == m_strProgram && line.user == m_strUser && line.unit == m_strUnit)
-        return m_strText;
+    return m_bKnown && line.nSender == m_nSender && line.nPid == m_nPid && line.nNetNs == m_nNetNs
+           && line.program == m_strProgram && line.user == m_strUser && line.unit == m_strUnit;
+}
+
+void CQueryFormat::CSenderText::Keep(const CQueryLine& line, std::string_view text)
+{
     m_bKnown = true;
     m_nSender = line.nSender;
     m_nPid = line.nPid;
@@ -511,14 +312,7 @@ const std::string& CQueryFormat::CSenderText::Get(const CQueryLine& line)
     m_strProgram = line.program;
     m_strUser = line.user;
     m_strUnit = line.unit;
-    m_strText.clear();
-    AppendJsonTextOrNull<"sender">(m_strText, SenderWord(line.nSender));
-    AppendJsonNumberOrNull<"pid">(m_strText, line.nPid, line.nPid != 0);
-    AppendJsonTextOrNull<"program">(m_strText, line.program);
-    AppendJsonTextOrNull<"user">(m_strText, line.user);
-    AppendJsonTextOrNull<"unit">(m_strText, line.unit);
-    AppendJsonNumberOrNull<"netns">(m_strText, line.nNetNs, line.nNetNs != 0);
-    return m_strText;
+    m_strText = text;
 }
 
 bool CQueryFormat::FromName(std::string_view name, CQueryFormat& format)
@@ -536,40 +330,29 @@ bool CQueryFormat::FromName(std::string_view name, CQueryFormat& format)
 
 void CQueryFormat::AppendHeader(std::string& strOut) const
 {
-    switch (m_nKind)
+    if (m_nKind == JSON)
+        return;
+    bool bFirst = true;
+    for (const COutputField& field : OutputFields())
     {
-    case TEXT:
-        for (const CColumn& column :
-             m_bExchanges ? std::span<const CColumn>(TEXT_EXCHANGE_COLUMNS) : std::span<const CColumn>(TEXT_COLUMNS))
+        if (field.bExchangesOnly && !m_bExchanges)
+            continue;
+        if (m_nKind == TEXT)
         {
-            strOut += column.pszHead;
-            const size_t nLength = std::char_traits<char>::length(column.pszHead);
-            if (column.nWidth > 0)
-                strOut.append(column.nWidth - nLength, ' ');
+            const size_t nStart = strOut.size();
+            strOut += field.pszHead;
+            PadColumn(strOut, nStart, field.nWidth);
+            continue;
         }
-        strOut += '\n';
-        break;
-    case TSV:
-    case CSV:
-        for (size_t i = 0; i < std::size(HEADS); ++i)
-        {
-            if (i == FIRST_SENDER_HEAD && m_bExchanges)
-            {
-                for (const char* pszHead : EXCHANGE_HEADS)
-                {
-                    strOut += m_nKind == TSV ? '\t' : ',';
-                    strOut += pszHead;
-                }
-            }
-            if (i > 0)
-                strOut += m_nKind == TSV ? '\t' : ',';
-            strOut += HEADS[i];
-        }
-        strOut += '\n';
-        break;
-    case JSON:
-        break;
+        if (!bFirst)
+            strOut += m_nKind == TSV ? '\t' : ',';
+        bFirst = false;
+        strOut += field.pszKey;
     }
+    if (m_nKind == TEXT)
+        EndTextLine(strOut);
+    else
+        strOut += '\n';
 }
 
 void CQueryFormat::AppendQuery(std::string& strOut, const CQueryLine& line) const
@@ -582,31 +365,71 @@ void CQueryFormat::AppendExchange(std::string& strOut, const CQueryLine& query, 
     AppendLine(strOut, query, &exchange);
 }
 
-void CQueryFormat::AppendLine(std::string& strOut, const CQueryLine& line, const CExchangeLine* pExchange) const
+void CQueryFormat::AppendField(std::string& strOut, size_t nField, const CQueryLine& line,
+                               const CExchangeLine* pExchange) const
 {
+    const COutputField& field = OutputFields()[nField];
+    const COutputValue value = field.pfnValue(line, pExchange);
+    const size_t nStart = strOut.size();
     switch (m_nKind)
     {
     case TEXT:
-        AppendText(strOut, line, pExchange);
+        AppendTextValue(strOut, value, pExchange);
+        PadColumn(strOut, nStart, field.nWidth);
         break;
     case TSV:
-        AppendFields(
-            strOut, line, pExchange, [&](std::string_view text) { AppendPresentationForm(strOut, text, true); },
-            [&](std::string_view presented) { AppendPresented(strOut, presented, true); }, [&] { strOut += '\t'; });
-        break;
     case CSV:
-        AppendFields(
-            strOut, line, pExchange, [&](std::string_view text) { AppendCsvField(strOut, text); },
-            [&](std::string_view presented) {
-                std::string strField;
-                AppendPresented(strField, presented, true);
-                AppendCsvCell(strOut, strField);
-            },
-            [&] { strOut += ','; });
+        if (nField > 0)
+            strOut += m_nKind == TSV ? '\t' : ',';
+        AppendTableValue(strOut, value, pExchange);
+        if (m_nKind == CSV)
+            QuoteCsvCell(strOut, nStart + (nField > 0 ? 1 : 0));
         break;
     case JSON:
-        AppendJson(strOut, line, pExchange, m_sender);
+        strOut += JsonKeyOf(nField);
+        AppendJsonValue(strOut, value, pExchange);
         break;
+    }
+}
+
+void CQueryFormat::AppendLine(std::string& strOut, const CQueryLine& line, const CExchangeLine* pExchange) const
+{
+    const auto fields = OutputFields();
+    for (size_t i = 0; i < fields.size(); ++i)
+    {
+        if (fields[i].bExchangesOnly && pExchange == nullptr)
+            continue;
+        if (!fields[i].bSender)
+        {
+            AppendField(strOut, i, line, pExchange);
+            continue;
+        }
+        // Most lines come from a few senders: the run of a sender's fields is written again only
+        // when another sends. No sender field depends on the exchange, nor on what went before.
+        size_t nEnd = i;
+        while (nEnd < fields.size() && fields[nEnd].bSender)
+            ++nEnd;
+        if (!m_sender.Matches(line))
+        {
+            const size_t nStart = strOut.size();
+            for (size_t j = i; j < nEnd; ++j)
+                AppendField(strOut, j, line, pExchange);
+            m_sender.Keep(line, std::string_view(strOut).substr(nStart));
+        }
+        else
+            strOut += m_sender.GetText();
+        i = nEnd - 1;
+    }
+    switch (m_nKind)
+    {
+    case TEXT:
+        EndTextLine(strOut);
+        break;
+    case JSON:
+        strOut += "}\n";
+        break;
+    default:
+        strOut += '\n';
     }
 }
 
@@ -614,10 +437,9 @@ void CQueryFormat::AppendMissed(std::string& strOut, std::string_view time, std:
 {
     if (m_nKind != JSON)
         return;
-    strOut += "{\"kind\":\"missed\"";
-    AppendKey<"time">(strOut);
+    strOut += "{\"kind\":\"missed\",\"time\":";
     AppendJsonString(strOut, time, false);
-    AppendKey<"missed">(strOut);
+    strOut += ",\"missed\":";
     AppendNumber(strOut, nMissed);
     strOut += "}\n";
 }

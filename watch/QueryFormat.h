@@ -8,7 +8,8 @@
 #include <string_view>
 
 // The ways tarrow-watch writes queries, or whole exchanges, one line each: aligned text for people,
-// TSV and CSV (RFC 4180) for tables, JSON lines for log pipelines. Every text field is written in
+// TSV and CSV (RFC 4180) for tables, JSON lines for log pipelines. Each walks the same fields, in
+// the same order (watch/OutputFields.h). Every text field is written in
 // its presentation form, so no name, program or path can start a line, a field or a terminal
 // sequence; TSV and CSV also keep every field from starting a spreadsheet formula.
 class CQueryFormat
@@ -40,11 +41,13 @@ public:
     // formats leave that to stderr, where it cannot be taken for a query.
     void AppendMissed(std::string& strOut, std::string_view time, std::uint64_t nMissed) const;
 
-    // The JSON text of a query's sender, kept for the next query from the same one.
+    // The text of a query's sender fields in this format, kept for the next query from the same one.
     class CSenderText
     {
     public:
-        const std::string& Get(const CQueryLine& line);
+        bool Matches(const CQueryLine& line) const;
+        void Keep(const CQueryLine& line, std::string_view text);
+        const std::string& GetText() const { return m_strText; }
 
     private:
         bool m_bKnown = false;
@@ -57,6 +60,7 @@ public:
 
 private:
     void AppendLine(std::string& strOut, const CQueryLine& line, const CExchangeLine* pExchange) const;
+    void AppendField(std::string& strOut, size_t nField, const CQueryLine& line, const CExchangeLine* pExchange) const;
 
     Kind m_nKind;
     bool m_bExchanges;

@@ -1,6 +1,7 @@
 #include "watch/TopTable.h"
 
 #include "dns/PresentationForm.h"
+#include "watch/OutputFields.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -11,16 +12,16 @@ struct CKindText
 {
     const char* pszTitle;
     const char* pszJson;
-    const char* pszColumn;
+    const char* pszField; // whose head the key's column takes
     char chKey;
 };
 constexpr CKindText KIND_TEXTS[CTopTable::KIND_COUNT] = {
-    {"Names", "names", "NAME", 'n'},
-    {"Programs", "programs", "PROGRAM", 'p'},
-    {"Sources", "sources", "SOURCE", 's'},
-    {"Types", "types", "TYPE", 't'},
-    {"Response codes", "rcodes", "RCODE", 'r'},
-    {"Slowest names", "slowest", "NAME", 'l'},
+    {"Names", "names", "name", 'n'},
+    {"Programs", "programs", "program", 'p'},
+    {"Sources", "sources", "source", 's'},
+    {"Types", "types", "type", 't'},
+    {"Response codes", "rcodes", "rcode", 'r'},
+    {"Slowest names", "slowest", "name", 'l'},
 };
 
 std::string Milliseconds(std::uint64_t nUs)
@@ -58,13 +59,11 @@ CProgramKey SplitProgramKey(std::string_view key)
             strPid.append(key.substr(1));
             return {std::move(strPid), {}};
         }
-        return {"program", key};
-    case Channel::SENDER_ANOTHER_USER:
-        return {"another user", {}};
-    case Channel::SENDER_ANOTHER_HOST:
-        return {"another host", {}};
-    default:
+        return {std::string(SenderWord(nSender)), key};
+    case Channel::SENDER_UNKNOWN:
         return {"unknown", {}};
+    default:
+        return {std::string(SenderWord(nSender)), {}};
     }
 }
 
@@ -215,11 +214,16 @@ std::string CTopTable::GetHeadLine(Kind nKind) const
 
 std::string CTopTable::GetColumnLine(Kind nKind)
 {
+    const std::string strKeyHead = FindOutputField(KIND_TEXTS[nKind].pszField)->pszHead;
     if (nKind == SLOWEST)
-        return "   MEAN_MS     MAX_MS      COUNT  " + std::string(KIND_TEXTS[nKind].pszColumn);
+        return "   MEAN_MS     MAX_MS      COUNT  " + strKeyHead;
     if (nKind == PROGRAMS)
-        return "     COUNT   SHARE  SENDER        " + std::string(KIND_TEXTS[nKind].pszColumn);
-    return "     COUNT   SHARE  " + std::string(KIND_TEXTS[nKind].pszColumn);
+    {
+        std::string strSenderHead = FindOutputField("sender")->pszHead;
+        strSenderHead.resize(std::max(strSenderHead.size() + 1, SENDER_WIDTH), ' ');
+        return "     COUNT   SHARE  " + strSenderHead + strKeyHead;
+    }
+    return "     COUNT   SHARE  " + strKeyHead;
 }
 
 std::string CTopTable::GetRowLine(Kind nKind, const CRow& row) const
@@ -268,7 +272,7 @@ void CTopTable::AppendJson(std::string& strOut, Kind nKind, size_t nRows) const
         {
             const bool bPid = row.strSender.starts_with("pid ");
             strOut += "\"sender\":";
-            AppendJsonText(strOut, bPid ? "program" : row.strSender);
+            AppendJsonText(strOut, bPid ? std::string(SenderWord(Channel::SENDER_PROGRAM)) : row.strSender);
             if (bPid)
                 strOut += ",\"pid\":" + row.strSender.substr(4);
             strOut += ",\"key\":";

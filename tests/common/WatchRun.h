@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -22,7 +23,32 @@
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+#include <sstream>
 #include <vector>
+
+// One column of TSV output, found by its head in the first line: the cell of every line, heads
+// lines too (a file reopened starts with them again).
+inline std::vector<std::string> TsvColumn(const std::string& strOut, const std::string& strHead)
+{
+    std::istringstream lines(strOut);
+    std::vector<std::string> column;
+    size_t nColumn = 0;
+    for (std::string strLine; std::getline(lines, strLine);)
+    {
+        std::vector<std::string> cells(1);
+        for (const char ch : strLine)
+        {
+            if (ch == '\t')
+                cells.emplace_back();
+            else
+                cells.back() += ch;
+        }
+        if (column.empty())
+            nColumn = size_t(std::find(cells.begin(), cells.end(), strHead) - cells.begin());
+        column.push_back(nColumn < cells.size() ? cells[nColumn] : "(no " + strHead + ")");
+    }
+    return column;
+}
 
 class CWatchRun
 {

@@ -37,16 +37,8 @@ using namespace std::chrono_literals;
 // The names column of TSV output.
 std::vector<std::string> TsvNames(const std::string& strOut)
 {
-    std::vector<std::string> names;
-    size_t nLine = strOut.find('\n') + 1; // past the heads
-    while (nLine < strOut.size())
-    {
-        const size_t nEnd = strOut.find('\n', nLine);
-        const std::string strLine = strOut.substr(nLine, nEnd - nLine);
-        const size_t nTab = strLine.find('\t');
-        names.push_back(strLine.substr(nTab + 1, strLine.find('\t', nTab + 1) - nTab - 1));
-        nLine = nEnd + 1;
-    }
+    std::vector<std::string> names = TsvColumn(strOut, "name");
+    names.erase(names.begin(), names.begin() + (names.empty() ? 0 : 1)); // the heads
     return names;
 }
 
@@ -302,8 +294,8 @@ TEST(WatchProgramTest, EveryLinkTypeIsReadAndBrokenFilesAreToldClearly)
     const CRunResult pcapng = RunWatch({"--read", strPath, "--format", "tsv", "--utc"});
     EXPECT_EQ(pcapng.nExit, 0) << pcapng.strErr;
     EXPECT_EQ(TsvNames(pcapng.strOut), both);
-    EXPECT_NE(pcapng.strOut.find("\n2025-12-07T09:33:20.123456Z\tv4.example"), std::string::npos) << pcapng.strOut;
-    EXPECT_NE(pcapng.strOut.find("\n2025-12-07T09:33:21.654321Z\tv6.example"), std::string::npos) << pcapng.strOut;
+    EXPECT_NE(pcapng.strOut.find("\t2025-12-07T09:33:20.123456Z\tv4.example"), std::string::npos) << pcapng.strOut;
+    EXPECT_NE(pcapng.strOut.find("\t2025-12-07T09:33:21.654321Z\tv6.example"), std::string::npos) << pcapng.strOut;
     TestPcapng::Write(strPath, {etherMicro, rawNano}, {twoInterfaces[0], {1, 1765100001654321000, ipv6}});
     const CRunResult mixed = RunWatch({"--read", strPath, "--format", "tsv"});
     EXPECT_EQ(mixed.nExit, 3);
@@ -627,16 +619,16 @@ TEST_F(WatchLiveTest, DigsQueriesArePrintedWithTheirResponsesAndTheSilentOneAsUn
         std::string strFields;
     } queries[] = {
         {"a.live.example", "A", false, "exchange",
-         "\"rcode\":\"NOERROR\",\"answers\":[{\"name\":\"a.live.example.\",\"type\":\"A\",\"ttl\":300,\"data\":"
-         "\"192.0.2.7\"}],\"ttl_min\":300,"},
+         "\"rcode\":\"NOERROR\"|\"ttl_min\":300,|\"answers\":[{\"name\":\"a.live.example.\",\"type\":\"A\",\"ttl\":300,"
+         "\"data\":\"192.0.2.7\"}]}"},
         {"six.live.example", "AAAA", false, "exchange",
-         "\"rcode\":\"NOERROR\",\"answers\":[{\"name\":\"six.live.example.\",\"type\":\"AAAA\",\"ttl\":300,\"data\":"
-         "\"2001:db8::7\"}],"},
+         "\"rcode\":\"NOERROR\"|\"answers\":[{\"name\":\"six.live.example.\",\"type\":\"AAAA\",\"ttl\":300,\"data\":"
+         "\"2001:db8::7\"}]}"},
         {"alias.live.example", "A", false, "exchange",
-         "\"rcode\":\"NOERROR\",\"answers\":[{\"name\":\"alias.live.example.\",\"type\":\"CNAME\",\"ttl\":300,"
+         "\"rcode\":\"NOERROR\"|\"answers\":[{\"name\":\"alias.live.example.\",\"type\":\"CNAME\",\"ttl\":300,"
          "\"data\":\"target.live.example.\"},{\"name\":\"target.live.example.\",\"type\":\"A\",\"ttl\":300,\"data\":"
-         "\"192.0.2.8\"}],"},
-        {"none.live.example", "A", false, "exchange", "\"rcode\":\"NXDOMAIN\",\"answers\":[],"},
+         "\"192.0.2.8\"}]}"},
+        {"none.live.example", "A", false, "exchange", "\"rcode\":\"NXDOMAIN\"|\"answers\":[]}"},
         {"silent.live.example", "A", true, "unanswered",
          "\"destination\":\"" + strSilent + "\",\"destination_port\":53,"},
     };
@@ -664,7 +656,13 @@ TEST_F(WatchLiveTest, DigsQueriesArePrintedWithTheirResponsesAndTheSilentOneAsUn
     {
         const auto& query = queries[i];
         const std::string strLine = reader.Find(query.pszKind, query.pszName);
-        EXPECT_NE(strLine.find(query.strFields), std::string::npos) << query.pszName << ": " << strLine;
+        // Each part of the fields, parted by |, is in the line.
+        for (size_t nFrom = 0, nBar; nFrom <= query.strFields.size(); nFrom = nBar + 1)
+        {
+            nBar = std::min(query.strFields.find('|', nFrom), query.strFields.size());
+            EXPECT_NE(strLine.find(query.strFields.substr(nFrom, nBar - nFrom)), std::string::npos)
+                << query.pszName << ": " << strLine;
+        }
         EXPECT_NE(strLine.find(std::string("\"type\":\"") + query.pszType + "\",\"transport\":\"udp\""),
                   std::string::npos)
             << strLine;
