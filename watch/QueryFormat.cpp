@@ -295,6 +295,13 @@ void EndTextLine(std::string& strOut)
     strOut += '\n';
 }
 
+// An unanswered exchange with nothing of a response: what most of a flood is.
+bool IsBare(const CExchangeLine* pExchange)
+{
+    return pExchange != nullptr && pExchange->nKind == CExchangeLine::UNANSWERED && pExchange->answers.empty()
+           && pExchange->nAnswersLeftOut == 0;
+}
+
 } // namespace
 
 bool CQueryFormat::CSenderText::Matches(const CQueryLine& line) const
@@ -399,6 +406,26 @@ void CQueryFormat::AppendLine(std::string& strOut, const CQueryLine& line, const
     {
         if (fields[i].bExchangesOnly && pExchange == nullptr)
             continue;
+        if (fields[i].bExchangesOnly && IsBare(pExchange))
+        {
+            // A flood no one answers is written as fast as it comes: of its exchange's fields only
+            // the retries can change.
+            size_t nEnd = i;
+            while (nEnd < fields.size() && fields[nEnd].bExchangesOnly)
+                ++nEnd;
+            CBareRun& run = m_bareRuns[i == m_bareRuns[0].nField || m_bareRuns[0].nField == SIZE_MAX ? 0 : 1];
+            if (run.nField != i || run.nRetries != pExchange->nRetries)
+            {
+                const size_t nStart = strOut.size();
+                for (size_t j = i; j < nEnd; ++j)
+                    AppendField(strOut, j, line, pExchange);
+                run = {i, pExchange->nRetries, strOut.substr(nStart)};
+            }
+            else
+                strOut += run.strText;
+            i = nEnd - 1;
+            continue;
+        }
         if (!fields[i].bSender)
         {
             AppendField(strOut, i, line, pExchange);

@@ -3,6 +3,7 @@
 #include "watch/ExchangeLine.h"
 #include "watch/QueryLine.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -64,6 +65,14 @@ private:
 
     Kind m_nKind;
     bool m_bExchanges;
-    // Only what it writes faster: the text is the same without it.
+    // Only what it writes faster: the text is the same without them.
     mutable CSenderText m_sender;
+    // The runs of exchange fields of an unanswered line (two: the answers come last), by retries.
+    struct CBareRun
+    {
+        size_t nField = SIZE_MAX;
+        unsigned nRetries = 0;
+        std::string strText;
+    };
+    mutable CBareRun m_bareRuns[2];
 };
