@@ -66,3 +66,13 @@ bool CCaptureRun::ReapEnding(CClock::time_point now)
     });
     return m_ending.empty();
 }
+
+bool CCaptureRun::ShouldGather(const CChannelReader::CNews& news, CClock::time_point now)
+{
+    if (news.nBytes == 0)
+        return false;
+    // Twice the spell: the step after one gathered comes a spell after the one before it.
+    const bool bKeepsComing = now - m_lastBrought < std::chrono::milliseconds(2 * GATHER_MS);
+    m_lastBrought = now;
+    return bKeepsComing && news.nBytes < GATHER_BELOW_BYTES;
+}

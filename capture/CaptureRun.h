@@ -20,15 +20,14 @@ public:
 
     // How long a front end may wait for the channel before it must Step anyway.
     static constexpr int HEARTBEAT_MS = int(Channel::HEARTBEAT_MS);
-    // After a step that brought only a trickle, a front end leaves the channel alone for
-    // GATHER_MS: the helper hands on what it has every few milliseconds, and each wakeup costs
-    // more than what it brings. A burst is read at once; the channel holds far more than GATHER_MS
-    // of a trickle, and the helper's ring holds seconds should the channel ever be full.
+    // While records trickle in, a front end leaves the channel alone for GATHER_MS after each
+    // step: the helper hands on what it has every few milliseconds, and each wakeup costs more
+    // than what it brings. The first step after a quiet spell does not start it, so a lone query
+    // and its response are both read at once; a burst is read at once too. The channel holds far
+    // more than GATHER_MS of a trickle, and the helper's ring holds seconds should it ever be full.
     static constexpr int GATHER_MS = 20;
-    static bool IsTrickle(const CChannelReader::CNews& news)
-    {
-        return news.nBytes != 0 && news.nBytes < GATHER_BELOW_BYTES;
-    }
+    // Whether to leave the channel alone for GATHER_MS after this step.
+    bool ShouldGather(const CChannelReader::CNews& news, CClock::time_point now = CClock::now());
 
     explicit CCaptureRun(CChannelReader::CSink& sink) : m_reader(sink) {}
     // A running helper is told to end; one still there is killed: none is left behind.
@@ -61,6 +60,8 @@ public:
 
 private:
     static constexpr size_t GATHER_BELOW_BYTES = 64 << 10;
+    // When a step last brought records.
+    CClock::time_point m_lastBrought {};
 
     bool Fail(int nError, std::string strText);
 

@@ -115,7 +115,7 @@ void CCaptureSession::Tell(const CChannelReader::CNews& news)
         return;
     if (news.strEnded.empty())
     {
-        if (CCaptureRun::IsTrickle(news))
+        if (m_run.ShouldGather(news))
             m_gather.start();
         else
             m_channelNotifier.setEnabled(true);

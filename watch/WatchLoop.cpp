@@ -405,7 +405,7 @@ int CWatchLoop::Capture()
         if (nExit = TakeRequests(true); nExit >= 0)
             break;
         const CChannelReader::CNews news = run.Step(nReady > 0 && fds[0].revents != 0);
-        if (CCaptureRun::IsTrickle(news))
+        if (run.ShouldGather(news))
             gatherUntil = CClock::now() + std::chrono::milliseconds(CCaptureRun::GATHER_MS);
         if (!m_options.bQueriesOnly)
         {

@@ -1,6 +1,7 @@
 #include "watch/WatchOptions.h"
 
 #include "ProjectFacts.h"
+#include "watch/OutputFields.h"
 
 #include <charconv>
 #include <cmath>
@@ -24,7 +25,172 @@ bool ParseSeconds(std::string_view text, std::uint64_t& nMs)
     return true;
 }
 
+using COption = CWatchOptions::COption;
+using O = CWatchOptions&;
+using V = std::string_view;
+using W = std::string&;
+
+bool Count(V value, std::uint64_t& nValue, W strWhat)
+{
+    strWhat = "a whole number above 0";
+    return ParseCount(value, nValue);
+}
+
+bool Seconds(V value, std::uint64_t& nMs, W strWhat)
+{
+    strWhat = "seconds above 0";
+    return ParseSeconds(value, nMs);
+}
+
+bool Filter(O o, CLineFilter::Kind nKind, V value, W strWhat)
+{
+    return o.filter.Add(nKind, value, strWhat);
+}
+
+constexpr COption OPTIONS[] = {
+    {"--address", 0, COption::NEEDED, "ADDRESS", false,
+     "capture on the interface that owns this local address\n"
+     "(default: the first of --list-addresses, as in the window)\n",
+     "@addresses", [](O o, V v, W) { return o.strAddress = v, true; }},
+    {"--interface", 'i', COption::NEEDED, "NAME", false, "capture on this interface, or on every one with 'any'\n",
+     "@interfaces", [](O o, V v, W) { return o.strInterface = v, true; }},
+    {"--list-addresses", 0, COption::NONE, nullptr, false,
+     "print the local addresses a capture can use, the default first,\n"
+     "then the interfaces (\"address ADDRESS\", \"interface NAME\" lines)\n",
+     "", [](O o, V, W) { return o.nAction = CWatchOptions::LIST_ADDRESSES, true; }},
+    {"--check", 0, COption::NONE, nullptr, false,
+     "say which rights this user has (capture, naming programs, BTF);\n"
+     "exit 0 only when a capture will work\n",
+     "", [](O o, V, W) { return o.nAction = CWatchOptions::CHECK, true; }},
+    {"--read", 'r', COption::NEEDED, "FILE", false,
+     "read the queries of a pcap or pcapng file (Ethernet, Linux\n"
+     "cooked capture SLL or SLL2, raw IP); needs no right\n",
+     "@files",
+     [](O o, V v, W) {
+         o.strFile = v;
+         if (o.nAction == CWatchOptions::WATCH)
+             o.nAction = CWatchOptions::READ_FILE;
+         return true;
+     }},
+    {"--format", 'F', COption::NEEDED, "FORMAT", false,
+     "text (aligned, the default), tsv, csv (RFC 4180) or json\n"
+     "(JSON lines: one object per line)\n",
+     "text tsv csv json",
+     [](O o, V v, W strWhat) {
+         strWhat = "text, tsv, csv or json";
+         return CQueryFormat::FromName(v, o.format);
+     }},
+    {nullptr, 'q', COption::NONE, nullptr, false, "print no heads line (text, tsv, csv)\n", "",
+     [](O o, V, W) { return o.bNoHeads = true; }},
+    {"--output", 'o', COption::NEEDED, "FILE", false,
+     "append the lines to FILE (created 0600; a regular file of\n"
+     "this user's with one name, no link) instead of stdout;\n"
+     "SIGHUP opens it again, for log rotation\n",
+     "@files",
+     [](O o, V v, W strWhat) {
+         strWhat = "a file name";
+         return !v.empty() && (o.strOutput = v, true);
+     }},
+    {"--queries-only", 0, COption::NONE, nullptr, false, "print each query at once, without waiting for its response\n",
+     "", [](O o, V, W) { return o.bQueriesOnly = true; }},
+    {"--timeout", 0, COption::NEEDED, "S", false,
+     "a query with no response after S seconds is unanswered\n"
+     "(default 5)\n",
+     "", [](O o, V v, W strWhat) { return Seconds(v, o.nTimeoutMs, strWhat); }},
+    {"--new-only", 0, COption::NONE, nullptr, false,
+     "print only the first sighting of each name, ignoring the case\n"
+     "of ASCII letters, as the window's list does\n",
+     "", [](O o, V, W) { return o.bNewOnly = true; }},
+    {"--count", 'c', COption::NEEDED, "N", false, "stop after N printed lines\n", "",
+     [](O o, V v, W strWhat) { return Count(v, o.nCount, strWhat); }},
+    {"--duration", 0, COption::NEEDED, "S", false, "stop after S seconds of live capture\n", "",
+     [](O o, V v, W strWhat) { return Seconds(v, o.nDurationMs, strWhat); }},
+    {"--top", 0, COption::OPTIONAL, "[N]", false,
+     "instead of lines, a table of the N (default 20) busiest names,\n"
+     "programs, sources, types and, with exchanges, response codes\n"
+     "and slowest names; on a terminal full-screen, switched by\n"
+     "n p s t r l or Tab, q quits; otherwise every table once at the\n"
+     "end, as text or (--format json) one JSON object per table\n",
+     "",
+     [](O o, V v, W strWhat) {
+         o.bTop = true;
+         return v.empty() || Count(v, o.nTopRows, strWhat);
+     }},
+    {"--interval", 0, COption::NEEDED, "S", false, "--top redraws every S seconds (default 2)\n", "",
+     [](O o, V v, W strWhat) { return Seconds(v, o.nIntervalMs, strWhat); }},
+    {"--utc", 0, COption::NONE, nullptr, false, "print times in UTC (Z) instead of the local offset\n", "",
+     [](O o, V, W) { return o.bUtc = true; }},
+    {"--stats", 0, COption::NONE, nullptr, false, "print the counts (as SIGUSR1 does) on stderr at the end\n", "",
+     [](O o, V, W) { return o.bStats = true; }},
+    {"--help", 'h', COption::NONE, nullptr, false, "print this help and exit\n", "",
+     [](O o, V, W) { return o.nAction = CWatchOptions::HELP, true; }},
+    {"--version", 0, COption::NONE, nullptr, false, "print the version and exit\n", "",
+     [](O o, V, W) { return o.nAction = CWatchOptions::VERSION, true; }},
+    {"--name", 0, COption::NEEDED, "GLOB", true,
+     "names matching the glob (fnmatch, e.g. *.example.com), the case\n"
+     "of ASCII letters ignored, on the name as printed (\\DDD escapes)\n",
+     "", [](O o, V v, W strWhat) { return Filter(o, CLineFilter::NAME, v, strWhat); }},
+    {"--exclude-name", 0, COption::NEEDED, "GLOB", true, "drop names matching it, whatever else matches\n", "",
+     [](O o, V v, W strWhat) { return Filter(o, CLineFilter::EXCLUDE_NAME, v, strWhat); }},
+    {"--type", 0, COption::NEEDED, "T[,T...]", true, "query types: A, AAAA, HTTPS... or TYPEnnn\n",
+     "A AAAA ANY CAA CNAME DNSKEY DS HTTPS MX NAPTR NS PTR SOA SRV SVCB TXT",
+     [](O o, V v, W strWhat) { return Filter(o, CLineFilter::TYPE, v, strWhat); }},
+    {"--program", 0, COption::NEEDED, "COMMAND", true, "queries of the program with this command, exactly\n",
+     "@commands", [](O o, V v, W strWhat) { return Filter(o, CLineFilter::PROGRAM, v, strWhat); }},
+    {"--user", 0, COption::NEEDED, "USER", true, "queries of programs of this user, exactly\n", "@users",
+     [](O o, V v, W strWhat) { return Filter(o, CLineFilter::USER, v, strWhat); }},
+    {"--source", 0, COption::NEEDED, "CIDR", true, "queries from an address in this IPv4 or IPv6 prefix\n", "",
+     [](O o, V v, W strWhat) { return Filter(o, CLineFilter::SOURCE, v, strWhat); }},
+    {"--rcode", 0, COption::NEEDED, "R[,R...]", true,
+     "exchanges with this response code: NOERROR, NXDOMAIN...,\n"
+     "RCODEnnn, or unanswered (not with --queries-only)\n",
+     "NOERROR FORMERR SERVFAIL NXDOMAIN NOTIMP REFUSED YXDOMAIN YXRRSET NXRRSET NOTAUTH NOTZONE BADVERS unanswered",
+     [](O o, V v, W strWhat) { return Filter(o, CLineFilter::RCODE, v, strWhat); }},
+    {"--min-latency", 0, COption::NEEDED, "MS", true,
+     "exchanges answered after MS milliseconds or more, and\n"
+     "unanswered ones (not with --queries-only)\n",
+     "", [](O o, V v, W strWhat) { return Filter(o, CLineFilter::MIN_LATENCY, v, strWhat); }},
+};
+
+const COption* FindOption(std::string_view arg)
+{
+    for (const COption& option : OPTIONS)
+    {
+        if ((option.pszLong != nullptr && arg == option.pszLong)
+            || (option.chShort != 0 && arg.size() == 2 && arg[0] == '-' && arg[1] == option.chShort))
+            return &option;
+    }
+    return nullptr;
+}
+
+// "  -c, --count N" and its help, the help's lines from column 21, or after two spaces past it.
+void AppendOptionHelp(std::string& strHelp, const COption& option)
+{
+    std::string strLeft = "  ";
+    if (option.chShort != 0)
+        strLeft += std::string {'-', option.chShort} + (option.pszLong != nullptr ? ", " : "");
+    if (option.pszLong != nullptr)
+        strLeft += option.pszLong;
+    if (option.pszValueName != nullptr)
+        strLeft += std::string(" ") + option.pszValueName;
+    constexpr size_t HELP_COLUMN = 21;
+    strLeft.append(strLeft.size() + 2 <= HELP_COLUMN ? HELP_COLUMN - strLeft.size() : 2, ' ');
+    std::string_view help = option.pszHelp;
+    for (bool bFirst = true; !help.empty(); bFirst = false)
+    {
+        const size_t nEnd = help.find('\n') + 1;
+        strHelp += bFirst ? strLeft : std::string(HELP_COLUMN, ' ');
+        strHelp += help.substr(0, nEnd);
+        help.remove_prefix(nEnd);
+    }
+}
+
 } // namespace
+
+std::span<const CWatchOptions::COption> CWatchOptions::Options()
+{
+    return OPTIONS;
+}
 
 bool CWatchOptions::Parse(int argc, const char* const* argv, std::string& strError)
 {
@@ -47,169 +213,39 @@ bool CWatchOptions::Parse(int argc, const char* const* argv, std::string& strErr
             arg = arg.substr(0, 2);
             bHasValue = true;
         }
-        const auto TakeValue = [&]() -> bool {
-            if (bHasValue)
-                return true;
-            if (i + 1 >= argc)
-            {
-                strError = std::string(arg) + " needs a value";
-                return false;
-            }
-            value = argv[++i];
-            return true;
-        };
-        const auto Bad = [&](std::string_view what) {
-            strError = std::string(arg) + ": " + std::string(what) + ", not '" + std::string(value) + "'";
-            return false;
-        };
-        const auto AddFilter = [&](CLineFilter::Kind nKind) {
-            std::string strWhat;
-            return TakeValue() && (filter.Add(nKind, value, strWhat) || Bad(strWhat));
-        };
-
-        if (arg == "--help" || arg == "-h")
-            nAction = HELP;
-        else if (arg == "--version")
-            nAction = VERSION;
-        else if (arg == "--list-addresses")
-            nAction = LIST_ADDRESSES;
-        else if (arg == "--check")
-            nAction = CHECK;
-        else if (arg == "--new-only")
-            bNewOnly = true;
-        else if (arg == "--utc")
-            bUtc = true;
-        else if (arg == "--queries-only")
-            bQueriesOnly = true;
-        else if (arg == "--timeout")
-        {
-            if (!TakeValue())
-                return false;
-            if (!ParseSeconds(value, nTimeoutMs))
-                return Bad("seconds above 0");
-        }
-        else if (arg == "--address")
-        {
-            if (!TakeValue())
-                return false;
-            strAddress = value;
-        }
-        else if (arg == "-q")
-            bNoHeads = true;
-        else if (arg == "--stats")
-            bStats = true;
-        else if (arg == "--output" || arg == "-o")
-        {
-            if (!TakeValue())
-                return false;
-            if (value.empty())
-                return Bad("a file name");
-            strOutput = value;
-        }
-        else if (arg == "--name")
-        {
-            if (!AddFilter(CLineFilter::NAME))
-                return false;
-        }
-        else if (arg == "--exclude-name")
-        {
-            if (!AddFilter(CLineFilter::EXCLUDE_NAME))
-                return false;
-        }
-        else if (arg == "--type")
-        {
-            if (!AddFilter(CLineFilter::TYPE))
-                return false;
-        }
-        else if (arg == "--program")
-        {
-            if (!AddFilter(CLineFilter::PROGRAM))
-                return false;
-        }
-        else if (arg == "--user")
-        {
-            if (!AddFilter(CLineFilter::USER))
-                return false;
-        }
-        else if (arg == "--source")
-        {
-            if (!AddFilter(CLineFilter::SOURCE))
-                return false;
-        }
-        else if (arg == "--rcode")
-        {
-            if (!AddFilter(CLineFilter::RCODE))
-                return false;
-        }
-        else if (arg == "--min-latency")
-        {
-            if (!AddFilter(CLineFilter::MIN_LATENCY))
-                return false;
-        }
-        else if (arg == "--interface" || arg == "-i")
-        {
-            if (!TakeValue())
-                return false;
-            strInterface = value;
-        }
-        else if (arg == "--read" || arg == "-r")
-        {
-            if (!TakeValue())
-                return false;
-            strFile = value;
-            if (nAction == WATCH)
-                nAction = READ_FILE;
-        }
-        else if (arg == "--count" || arg == "-c")
-        {
-            if (!TakeValue())
-                return false;
-            if (!ParseCount(value, nCount))
-                return Bad("a whole number above 0");
-        }
-        else if (arg == "--duration")
-        {
-            if (!TakeValue())
-                return false;
-            if (!ParseSeconds(value, nDurationMs))
-                return Bad("seconds above 0");
-        }
-        else if (arg == "--top")
-        {
-            bTop = true;
-            // N is optional: the next argument is it only when it is a number.
-            if (!bHasValue && i + 1 < argc && argv[i + 1][0] >= '0' && argv[i + 1][0] <= '9')
-            {
-                value = argv[++i];
-                bHasValue = true;
-            }
-            if (bHasValue && !ParseCount(value, nTopRows))
-                return Bad("a whole number above 0");
-        }
-        else if (arg == "--interval")
-        {
-            if (!TakeValue())
-                return false;
-            if (!ParseSeconds(value, nIntervalMs))
-                return Bad("seconds above 0");
-        }
-        else if (arg == "--format" || arg == "-F")
-        {
-            if (!TakeValue())
-                return false;
-            if (!CQueryFormat::FromName(value, format))
-                return Bad("text, tsv, csv or json");
-        }
-        else
+        const COption* pOption = FindOption(arg);
+        if (pOption == nullptr)
         {
             strError = "unknown option '" + std::string(arg) + "'";
             return false;
         }
-        if (bHasValue
-            && (arg == "--help" || arg == "-h" || arg == "--version" || arg == "--list-addresses" || arg == "--check"
-                || arg == "--new-only" || arg == "--utc" || arg == "--queries-only" || arg == "-q" || arg == "--stats"))
+        switch (pOption->nValue)
         {
-            strError = std::string(arg) + " takes no value";
+        case COption::NONE:
+            if (bHasValue)
+            {
+                strError = std::string(arg) + " takes no value";
+                return false;
+            }
+            break;
+        case COption::NEEDED:
+            if (!bHasValue && i + 1 >= argc)
+            {
+                strError = std::string(arg) + " needs a value";
+                return false;
+            }
+            if (!bHasValue)
+                value = argv[++i];
+            break;
+        case COption::OPTIONAL:
+            // The next argument is the value only when it is a number: a following option or file is none.
+            if (!bHasValue && i + 1 < argc && argv[i + 1][0] >= '0' && argv[i + 1][0] <= '9')
+                value = argv[++i];
+            break;
+        }
+        if (std::string strWhat; !pOption->pfnApply(*this, value, strWhat))
+        {
+            strError = std::string(arg) + ": " + strWhat + ", not '" + std::string(value) + "'";
             return false;
         }
     }
@@ -235,77 +271,61 @@ bool CWatchOptions::Parse(int argc, const char* const* argv, std::string& strErr
 
 std::string CWatchOptions::HelpText()
 {
-    return "Usage: tarrow-watch [OPTION]...\n"
-           "Print the DNS exchanges seen on one local interface, one line each, as " TARROW_APP_NAME "'s capture\n"
-           "helper captures them, or those in a pcap or pcapng file: each query with the response's\n"
-           "code, its answers and the latency, or as unanswered once its time is up.\n"
-           "\n"
-           "Options:\n"
-           "  --address ADDRESS  capture on the interface that owns this local address\n"
-           "                     (default: the first of --list-addresses, as in the window)\n"
-           "  -i, --interface NAME  capture on this interface, or on every one with 'any'\n"
-           "  --list-addresses   print the local addresses a capture can use, the default first,\n"
-           "                     then the interfaces (\"address ADDRESS\", \"interface NAME\" lines)\n"
-           "  --check            say which rights this user has (capture, naming programs, BTF);\n"
-           "                     exit 0 only when a capture will work\n"
-           "  -r, --read FILE    read the queries of a pcap or pcapng file (Ethernet, Linux\n"
-           "                     cooked capture SLL or SLL2, raw IP); needs no right\n"
-           "  -F, --format FORMAT  text (aligned, the default), tsv, csv (RFC 4180) or json\n"
-           "                     (JSON lines: one object per line)\n"
-           "  -q                 print no heads line (text, tsv, csv)\n"
-           "  -o, --output FILE  append the lines to FILE (created 0600; a regular file of\n"
-           "                     this user's with one name, no link) instead of stdout;\n"
-           "                     SIGHUP opens it again, for log rotation\n"
-           "  --queries-only     print each query at once, without waiting for its response\n"
-           "  --timeout S        a query with no response after S seconds is unanswered\n"
-           "                     (default 5)\n"
-           "  --new-only         print only the first sighting of each name, ignoring the case\n"
-           "                     of ASCII letters, as the window's list does\n"
-           "  -c, --count N      stop after N printed lines\n"
-           "  --duration S       stop after S seconds of live capture\n"
-           "  --top [N]          instead of lines, a table of the N (default 20) busiest names,\n"
-           "                     programs, sources, types and, with exchanges, response codes\n"
-           "                     and slowest names; on a terminal full-screen, switched by\n"
-           "                     n p s t r l or Tab, q quits; otherwise every table once at the\n"
-           "                     end, as text or (--format json) one JSON object per table\n"
-           "  --interval S       --top redraws every S seconds (default 2)\n"
-           "  --utc              print times in UTC (Z) instead of the local offset\n"
-           "  --stats            print the counts (as SIGUSR1 does) on stderr at the end\n"
-           "  -h, --help         print this help and exit\n"
-           "  --version          print the version and exit\n"
-           "\n"
-           "Filters (each may be given again: values of one filter are alternatives, and every\n"
-           "filter given must keep a line):\n"
-           "  --name GLOB        names matching the glob (fnmatch, e.g. *.example.com), the case\n"
-           "                     of ASCII letters ignored, on the name as printed (\\DDD escapes)\n"
-           "  --exclude-name GLOB  drop names matching it, whatever else matches\n"
-           "  --type T[,T...]    query types: A, AAAA, HTTPS... or TYPEnnn\n"
-           "  --program COMMAND  queries of the program with this command, exactly\n"
-           "  --user USER        queries of programs of this user, exactly\n"
-           "  --source CIDR      queries from an address in this IPv4 or IPv6 prefix\n"
-           "  --rcode R[,R...]   exchanges with this response code: NOERROR, NXDOMAIN...,\n"
-           "                     RCODEnnn, or unanswered (not with --queries-only)\n"
-           "  --min-latency MS   exchanges answered after MS milliseconds or more, and\n"
-           "                     unanswered ones (not with --queries-only)\n"
-           "\n"
-           "Fields: time (RFC 3339, microseconds), name (in its presentation form: printable ASCII as it\n"
-           "is, other bytes and backslash as \\DDD), query type (A, AAAA, HTTPS... or TYPEnnn), transport,\n"
-           "source and destination address and port, DNS id and, where the helper can tell, the\n"
-           "sender (\"another user\", \"another host\"), pid, program, user and systemd unit or cgroup;\n"
-           "for an exchange also the response code, the answers, their smallest TTL and the latency.\n"
-           "Queries the kernel had to drop are counted on stderr (and as a record in JSON).\n"
-           "SIGUSR1 prints on stderr the counts so far: frames read, queries, missed (dropped by the\n"
-           "kernel), named and unnamed (whether the program was named), with exchanges answered and\n"
-           "unanswered (and how many given up early for room, in the table or on their key),\n"
-           "responses with a wrong checksum and those that could not be checked, and the lines\n"
-           "printed.\n"
-           "\n"
-           "Exit status:\n"
-           "  0  done: --count or --duration reached, the file read, Ctrl+C or SIGTERM, or the reading end\n"
-           "     of the output closed\n"
-           "  1  the capture could not start, or ended by itself (the reason on stderr)\n"
-           "  2  bad command line\n"
-           "  3  --read: the file cannot be opened or read, or is cut short (the queries before the cut\n"
-           "     are printed)\n"
-           "  4  writing the output failed (a full disk, say), or -o's file cannot be opened\n";
+    std::string strHelp =
+        "Usage: tarrow-watch [OPTION]...\n"
+        "Print the DNS exchanges seen on one local interface, one line each, as " TARROW_APP_NAME "'s capture\n"
+        "helper captures them, or those in a pcap or pcapng file: each query with the response's\n"
+        "code, its answers and the latency, or as unanswered once its time is up.\n"
+        "\n"
+        "Options:\n";
+    for (const COption& option : OPTIONS)
+    {
+        if (!option.bFilter)
+            AppendOptionHelp(strHelp, option);
+    }
+    strHelp += "\n"
+               "Filters (each may be given again: values of one filter are alternatives, and every\n"
+               "filter given must keep a line):\n";
+    for (const COption& option : OPTIONS)
+    {
+        if (option.bFilter)
+            AppendOptionHelp(strHelp, option);
+    }
+    // The fields as every format has them, in their order.
+    std::string strFields = "\nFields, in the order of every format (JSON's keys, the heads of the others):\n";
+    size_t nColumn = 0;
+    for (const COutputField& field : OutputFields())
+    {
+        std::string strField = field.pszKey;
+        strField += &field == &OutputFields().back() ? "" : ",";
+        if (nColumn > 0 && nColumn + 1 + strField.size() > 90)
+        {
+            strFields += "\n";
+            nColumn = 0;
+        }
+        else if (nColumn > 0)
+            strField.insert(0, " ");
+        strFields += strField;
+        nColumn += strField.size();
+    }
+    strHelp += strFields + "\n"
+               + "(rcode to answers_left_out, and answers, only with exchanges). Names are in their\n"
+                 "master-file form, as dig writes them; programs, users and units in their presentation\n"
+                 "form (printable ASCII as it is, other bytes and backslash as \\DDD).\n"
+                 "Queries the kernel had to drop are counted on stderr (and as a record in JSON).\n"
+                 "SIGUSR1 prints on stderr the counts so far: frames read, queries, missed (dropped by the\n"
+                 "kernel), named and unnamed (whether the program was named), with exchanges answered and\n"
+                 "unanswered (and how many given up early for room, in the table or on their key),\n"
+                 "responses with a wrong checksum and those that could not be checked, and the lines\n"
+                 "printed.\n"
+                 "\n"
+                 "Exit status:\n"
+                 "  0  done: --count or --duration reached, the file read, Ctrl+C or SIGTERM, or the reading end\n"
+                 "     of the output closed\n"
+                 "  1  the capture could not start, or ended by itself (the reason on stderr)\n"
+                 "  2  bad command line\n"
+                 "  3  --read: the file cannot be opened or read, or is cut short (the queries before the cut\n"
+                 "     are printed)\n"
+                 "  4  writing the output failed (a full disk, say), or -o's file cannot be opened\n";
+    return strHelp;
 }

@@ -4,7 +4,9 @@
 #include "watch/QueryFormat.h"
 
 #include <cstdint>
+#include <span>
 #include <string>
+#include <string_view>
 
 // tarrow-watch's command line, and the exit codes it documents.
 struct CWatchOptions
@@ -52,4 +54,27 @@ struct CWatchOptions
     // False with the reason in strError for an unknown option, a missing or bad value.
     bool Parse(int argc, const char* const* argv, std::string& strError);
     static std::string HelpText();
+
+    // One row an option: the parser, --help (and the man page help2man makes of it) and the bash
+    // completion's test all read these; a new option is one row.
+    struct COption
+    {
+        const char* pszLong;
+        char chShort; // 0: none
+        enum Value
+        {
+            NONE,
+            NEEDED,
+            OPTIONAL, // taken from the next argument only when that is a number: --top [N]
+        } nValue;
+        const char* pszValueName; // in --help
+        bool bFilter;             // listed under the filters
+        const char* pszHelp;      // its lines in --help, each ending in '\n'
+        // What the shell completes its value with: words, or "@interfaces", "@addresses",
+        // "@files", "@users", "@commands"; empty for a value nobody can guess.
+        const char* pszCompletion;
+        // Takes the value; false with what the value must be in strWhat.
+        bool (*pfnApply)(CWatchOptions& options, std::string_view value, std::string& strWhat);
+    };
+    static std::span<const COption> Options();
 };

@@ -124,42 +124,6 @@ TEST(TopTableTest, KeyCountsFindEveryKeyAfterGrowingAndLetNoneInPastTheBound)
     EXPECT_EQ(counts.GetSize(), MAX_KEYS);
 }
 
-TEST(TopTableTest, TopTakesAnOptionalRowCountAndIntervalTakesSeconds)
-{
-    struct CCase
-    {
-        std::vector<const char*> args;
-        bool bOk;
-        std::uint64_t nRows;
-        std::uint64_t nIntervalMs;
-    };
-    const CCase cases[] = {
-        {{"--top"}, true, 20, 2000},
-        {{"--top", "5", "--utc"}, true, 5, 2000},
-        {{"--top=7", "--interval", "0.5"}, true, 7, 500},
-        // A following option or file is no row count.
-        {{"--top", "--read", "5"}, true, 20, 2000},
-        {{"--top", "0"}, false, 0, 0},
-        {{"--top=x"}, false, 0, 0},
-        {{"--top", "--interval", "0"}, false, 0, 0},
-    };
-    for (const CCase& test : cases)
-    {
-        std::vector<const char*> argv = {"tarrow-watch"};
-        argv.insert(argv.end(), test.args.begin(), test.args.end());
-        CWatchOptions options;
-        std::string strError;
-        const bool bOk = options.Parse(int(argv.size()), argv.data(), strError);
-        ASSERT_EQ(bOk, test.bOk) << test.args.front() << " " << strError;
-        if (bOk)
-        {
-            EXPECT_TRUE(options.bTop);
-            EXPECT_EQ(options.nTopRows, test.nRows);
-            EXPECT_EQ(options.nIntervalMs, test.nIntervalMs);
-        }
-    }
-}
-
 namespace {
 
 const std::string CAPTURE = TARROW_CAPTURES_DIR "/zeek-dns-edns-ecs.pcap";

@@ -14,8 +14,10 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <poll.h>
+#include <set>
 #include <spawn.h>
 #include <sstream>
 #include <sys/capability.h>
@@ -99,6 +101,131 @@ TEST(WatchOptionsTest, ShortOptionsAndFilterValuesParseOrAreRefusedByName)
     EXPECT_EQ(options.strFile, "file.pcap");
     EXPECT_EQ(options.strOutput, "out.csv");
     EXPECT_TRUE(options.bNoHeads && options.bStats);
+}
+
+TEST(WatchOptionsTest, TopTakesAnOptionalRowCountAndIntervalTakesSeconds)
+{
+    struct CCase
+    {
+        std::vector<const char*> args;
+        bool bOk;
+        std::uint64_t nRows;
+        std::uint64_t nIntervalMs;
+    };
+    const CCase cases[] = {
+        {{"--top"}, true, 20, 2000},
+        {{"--top", "5", "--utc"}, true, 5, 2000},
+        {{"--top=7", "--interval", "0.5"}, true, 7, 500},
+        // A following option or file is no row count.
+        {{"--top", "--read", "5"}, true, 20, 2000},
+        {{"--top", "0"}, false, 0, 0},
+        {{"--top=x"}, false, 0, 0},
+        {{"--top", "--interval", "0"}, false, 0, 0},
+    };
+    for (const CCase& test : cases)
+    {
+        std::vector<const char*> argv = {"tarrow-watch"};
+        argv.insert(argv.end(), test.args.begin(), test.args.end());
+        CWatchOptions options;
+        std::string strError;
+        const bool bOk = options.Parse(int(argv.size()), argv.data(), strError);
+        ASSERT_EQ(bOk, test.bOk) << test.args.front() << " " << strError;
+        if (bOk)
+        {
+            EXPECT_TRUE(options.bTop);
+            EXPECT_EQ(options.nTopRows, test.nRows);
+            EXPECT_EQ(options.nIntervalMs, test.nIntervalMs);
+        }
+    }
+}
+
+// The bash completion offers every option of the table and no other, and completes each value as
+// the option's row says; each word it offers is a value the parser takes.
+TEST(WatchOptionsTest, TheBashCompletionIsTheTableOfOptions)
+{
+    const std::string strScript = ReadFile(TARROW_COMPLETION_PATH);
+    ASSERT_FALSE(strScript.empty());
+    // The arms of its case on the word before the cursor: each option name's body.
+    std::map<std::string, std::string> arms;
+    const size_t nCase = strScript.find("case $prev in"), nEsac = strScript.find("esac", nCase);
+    ASSERT_NE(nEsac, std::string::npos);
+    std::istringstream caseLines(strScript.substr(nCase, nEsac - nCase));
+    std::vector<std::string> armNames;
+    std::string strBody;
+    for (std::string strLine; std::getline(caseLines, strLine);)
+    {
+        const size_t nText = strLine.find_first_not_of(' ');
+        if (nText == std::string::npos || strLine[nText] == '#')
+            continue;
+        if (strLine[nText] == '-' && strLine.ends_with(")"))
+        {
+            std::istringstream names(strLine.substr(nText, strLine.size() - nText - 1));
+            armNames.clear();
+            strBody.clear();
+            for (std::string strName; names >> strName;)
+            {
+                if (strName != "|")
+                    armNames.push_back(strName);
+            }
+        }
+        else if (strLine.substr(nText) == ";;")
+        {
+            for (const std::string& strName : armNames)
+                arms[strName] = strBody;
+        }
+        else
+            strBody += strLine.substr(nText) + "\n";
+    }
+    const size_t nOptions = strScript.find("local options=\"") + 15;
+    std::istringstream offeredWords(strScript.substr(nOptions, strScript.find('"', nOptions) - nOptions));
+    std::set<std::string> offered, names;
+    for (std::string strWord; offeredWords >> strWord;)
+        offered.insert(strWord);
+
+    const std::map<std::string, std::string> sources = {{"@interfaces", "/sys/class/net"},
+                                                        {"@addresses", "--list-addresses"},
+                                                        {"@files", "compgen -f"},
+                                                        {"@users", "compgen -u"},
+                                                        {"@commands", "compgen -c"}};
+    for (const CWatchOptions::COption& option : CWatchOptions::Options())
+    {
+        std::vector<std::string> optionNames;
+        if (option.pszLong != nullptr)
+            optionNames.push_back(option.pszLong);
+        if (option.chShort != 0)
+            optionNames.push_back(std::string {'-', option.chShort});
+        const std::string strCompletion = option.pszCompletion;
+        for (const std::string& strName : optionNames)
+        {
+            names.insert(strName);
+            // An optional value is no value to complete: the options are offered after it.
+            if (option.nValue != CWatchOptions::COption::NEEDED)
+            {
+                EXPECT_FALSE(arms.contains(strName)) << strName;
+                continue;
+            }
+            ASSERT_TRUE(arms.contains(strName)) << strName;
+            const std::string& strArm = arms[strName];
+            if (strCompletion.empty())
+                EXPECT_EQ(strArm, "return\n") << strName;
+            else if (strCompletion[0] == '@')
+                EXPECT_NE(strArm.find(sources.at(strCompletion)), std::string::npos) << strName << ": " << strArm;
+            else
+                EXPECT_NE(strArm.find("compgen -W \"" + strCompletion + "\""), std::string::npos)
+                    << strName << ": " << strArm;
+        }
+        if (strCompletion.empty() || strCompletion[0] == '@')
+            continue;
+        std::istringstream words(strCompletion);
+        for (std::string strWord; words >> strWord;)
+        {
+            const char* const argv[] = {"tarrow-watch", option.pszLong, strWord.c_str()};
+            CWatchOptions options;
+            std::string strError;
+            EXPECT_TRUE(options.Parse(3, argv, strError)) << strError;
+        }
+    }
+    EXPECT_EQ(offered, names);
 }
 
 // One capture with MX, LOC, PTR, A, AAAA, ANY, an NXDOMAIN and latencies from 0.4 to 832 ms, all
