@@ -94,7 +94,7 @@ constexpr __u32 SLOT_TRANSPORT = 1;
 
 } // namespace
 
-std::vector<sock_filter> BuildDnsFilter(unsigned nSnapLength, bool bQueriesOnly)
+std::vector<sock_filter> BuildDnsFilter(unsigned nSnapLength, bool bQueriesOnly, unsigned nResponseSnapLength)
 {
     CFilterBuilder f;
     const auto keep = f.NewLabel();
@@ -204,9 +204,12 @@ std::vector<sock_filter> BuildDnsFilter(unsigned nSnapLength, bool bQueriesOnly)
     f.Jump(BPF_JMP | BPF_JEQ | BPF_K, DNS_PORT, keep, drop);
     if (!bQueriesOnly)
     {
+        const auto keepResponse = f.NewLabel();
         f.Place(response);
         f.Stmt(BPF_LD | BPF_H | BPF_IND, SOURCE_PORT_OFFSET);
-        f.Jump(BPF_JMP | BPF_JEQ | BPF_K, DNS_PORT, keep, drop);
+        f.Jump(BPF_JMP | BPF_JEQ | BPF_K, DNS_PORT, keepResponse, drop);
+        f.Place(keepResponse);
+        f.Stmt(BPF_RET | BPF_K, nResponseSnapLength != 0 ? nResponseSnapLength : nSnapLength);
     }
 
     f.Place(keep);

@@ -12,6 +12,8 @@
 // - that carries a query to port 53: a message whose QR bit is clear, over UDP the one after the
 //   header, over TCP the one the payload would start with after its length prefix;
 // - without bQueriesOnly also a response from port 53: the same message with its QR bit set.
-// A kept frame is cut to nSnapLength bytes. Deliberately a little wider than the decoder: it does
-// not look at payload lengths, the length prefix or the question; the decoder does.
-std::vector<sock_filter> BuildDnsFilter(unsigned nSnapLength, bool bQueriesOnly = true);
+// A kept query is cut to nSnapLength bytes, a kept response to nResponseSnapLength (0: as a
+// query). Deliberately a little wider than the decoder: it does not look at payload lengths, the
+// length prefix or the question; the decoder does.
+std::vector<sock_filter> BuildDnsFilter(unsigned nSnapLength, bool bQueriesOnly = true,
+                                        unsigned nResponseSnapLength = 0);

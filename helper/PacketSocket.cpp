@@ -80,7 +80,8 @@ void PrependLoopbackOutgoingDrop(std::vector<sock_filter>& instructions)
 // the helper or fills its ring.
 bool AttachDnsFilter(int fd, bool bResponsesToo, bool bAny)
 {
-    std::vector<sock_filter> instructions = BuildDnsFilter(CPacketSocket::SNAP_LENGTH, !bResponsesToo);
+    std::vector<sock_filter> instructions =
+        BuildDnsFilter(CPacketSocket::SNAP_LENGTH, !bResponsesToo, CPacketSocket::RESPONSE_SNAP_LENGTH);
     if (bAny)
         PrependLoopbackOutgoingDrop(instructions);
     sock_fprog program {};

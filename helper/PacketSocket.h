@@ -12,9 +12,13 @@ class CPacketRing;
 class CPacketSocket
 {
 public:
-    // What the filter keeps of a frame, and so what the ring holds of it: far more than any
+    // What the filter keeps of a query, and so what the ring holds of it: far more than any
     // question name needs.
     static constexpr unsigned SNAP_LENGTH = 1600;
+    // And of a response: a whole EDNS message of 4096 bytes and far more, so that the answers a
+    // record keeps (4 KiB of their text) are read live as from a file; a longer one (a TCP segment
+    // on loopback) is cut, and the answers past the cut are counted as left out.
+    static constexpr unsigned RESPONSE_SNAP_LENGTH = 16384;
 
     // Opens and configures the socket in the order open, options (filter, ring, loopback's
     // outgoing copies), bind, receive-all, and says how it went in *pOpened: the failed step and its

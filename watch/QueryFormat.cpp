@@ -45,7 +45,8 @@ struct CEscaping
 // not (a TXT string may hold one as it is, a name holds "\;"): the form reads both back as the
 // same ';'. So "; " between answers is the only "; " of the cell, and nothing a response says can
 // end an answer and pass for more of them; a name's spaces are escaped already.
-void AppendAnswerPart(std::string& strCell, std::string_view presented)
+template <class TText>
+void AppendAnswerPart(TText& strCell, std::string_view presented)
 {
     size_t nFrom = 0;
     for (size_t i = 0; i < presented.size(); ++i)
@@ -252,7 +253,10 @@ void AppendTableValue(std::string& strOut, const COutputValue& value, const CExc
 // program's own words keep theirs ("another user"), and no value of another's can pass for them.
 void AppendTextValue(std::string& strOut, const COutputValue& value, const CExchangeLine* pExchange)
 {
+    // A ';' is \059 too: so "; " parts the answers of the last column alone.
     CEscaping<std::string> column {strOut, ' '};
+    CEscaping<std::string> semicolons {strOut, ';'};
+    CEscaping<CEscaping<std::string>> raw {semicolons, ' '};
     switch (value.nKind)
     {
     case COutputValue::UNKNOWN:
@@ -262,10 +266,10 @@ void AppendTextValue(std::string& strOut, const COutputValue& value, const CExch
         AppendNumber(strOut, value.nNumber);
         break;
     case COutputValue::TEXT:
-        AppendPresentationForm(column, value.text);
+        AppendPresentationForm(raw, value.text);
         break;
     case COutputValue::PRESENTED:
-        AppendPresented(column, value.text);
+        AppendAnswerPart(column, value.text);
         break;
     case COutputValue::WORD:
         strOut += value.text;

@@ -330,7 +330,11 @@ TEST(QueryFormatTest, HostileNamesStayOneValidRecordInEveryFormat)
             format.AppendQuery(strOut, maker.Make(record, strForm));
             const bool bSaved = (nKind == CQueryFormat::CSV || nKind == CQueryFormat::TSV)
                                 && IsFormulaStart(static_cast<unsigned char>(strForm[0]));
-            strExpected += (bSaved ? PresentationForm(strForm.substr(0, 1), true) + strForm.substr(1) : strForm) + "\n";
+            std::string strShown = bSaved ? PresentationForm(strForm.substr(0, 1), true) + strForm.substr(1) : strForm;
+            // Text writes "\;" as \059, so that "; " parts only answers.
+            for (size_t nAt; nKind == CQueryFormat::TEXT && (nAt = strShown.find("\\;")) != std::string::npos;)
+                strShown.replace(nAt, 2, "\\059");
+            strExpected += strShown + "\n";
             EXPECT_EQ(strForm.find_first_of(" \t\n\r"), std::string::npos) << strForm;
         }
         EXPECT_EQ(ReadBack(strScript, strOut), strExpected) << nKind;
