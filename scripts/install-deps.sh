@@ -27,6 +27,8 @@ test_packages=(
   dpkg-dev desktop-file-utils appstream file
   # The format fuzzer checks that every JSON line parses.
   nlohmann-json3-dev
+  # BIND serves the zones whose answers tarrow-watch must write as dig does.
+  bind9
 )
 
 wanted=("${run_packages[@]}")
@@ -52,3 +54,8 @@ export DEBIAN_FRONTEND=noninteractive
 echo "wireshark-common wireshark-common/install-setuid boolean false" | "${sudo[@]}" debconf-set-selections
 "${sudo[@]}" apt-get update -qq
 "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+# BIND is only the tests' server, started by them in a namespace of their own: its package's
+# service would hold port 53 on every interface, loopback too.
+if [[ " ${missing[*]} " == *" bind9 "* ]] && [ -d /run/systemd/system ]; then
+  "${sudo[@]}" systemctl disable --now named.service >/dev/null 2>&1 || true
+fi
