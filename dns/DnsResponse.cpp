@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cstring>
+#include <iterator>
 
 using namespace DnsData;
 
@@ -143,30 +144,13 @@ void FindOpt(const CPacketBytes& bytes, size_t nPos, CDnsResponse& response)
 
 const char* DnsProblemText(EDnsProblem eProblem)
 {
-    switch (eProblem)
-    {
-    case EDnsProblem::NONE:
-        return "none";
-    case EDnsProblem::HEADER_CUT:
-        return "header cut";
-    case EDnsProblem::MESSAGE_ENDED:
-        return "message ended";
-    case EDnsProblem::RECORD_CUT:
-        return "record cut";
-    case EDnsProblem::NAME_CUT:
-        return "name cut";
-    case EDnsProblem::LABEL_TOO_LONG:
-        return "label too long";
-    case EDnsProblem::NAME_TOO_LONG:
-        return "name too long";
-    case EDnsProblem::POINTER_FORWARD:
-        return "pointer forward";
-    case EDnsProblem::POINTER_OUTSIDE:
-        return "pointer outside";
-    case EDnsProblem::DATA_MALFORMED:
-        return "data malformed";
-    }
-    return "unknown";
+    // In the order of EDnsProblem, one row each.
+    constexpr const char* TEXTS[] = {
+        "none",           "header cut",    "message ended",   "record cut",      "name cut",
+        "label too long", "name too long", "pointer forward", "pointer outside", "data malformed"};
+    static_assert(std::size(TEXTS) == size_t(EDnsProblem::DATA_MALFORMED) + 1);
+    const auto nProblem = static_cast<size_t>(eProblem);
+    return nProblem < std::size(TEXTS) ? TEXTS[nProblem] : "unknown";
 }
 
 bool DecodeDnsResponse(const unsigned char* pMessage, size_t nLength, std::span<char> text,

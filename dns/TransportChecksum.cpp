@@ -1,5 +1,7 @@
 #include "dns/TransportChecksum.h"
 
+#include <iterator>
+
 #include <cstdint>
 
 namespace {
@@ -60,6 +62,9 @@ EChecksum CheckTransportChecksum(const CPacketBytes& datagram, const CTransportH
 
 const char* ChecksumText(EChecksum eChecksum)
 {
+    // In the order of EChecksum, one row each.
     constexpr const char* TEXTS[] = {"sound", "wrong", "unchecked"};
-    return TEXTS[static_cast<unsigned>(eChecksum)];
+    static_assert(std::size(TEXTS) == size_t(EChecksum::UNCHECKED) + 1);
+    const auto nChecksum = static_cast<size_t>(eChecksum);
+    return nChecksum < std::size(TEXTS) ? TEXTS[nChecksum] : "unknown";
 }

@@ -295,29 +295,6 @@ int CWatchLoop::RunCapture()
     return nExit;
 }
 
-int CWatchLoop::RunCheck()
-{
-    CCaptureRun run(*this);
-    const bool bCaptures = run.Start("127.0.0.1", WANTS_QUERIES);
-    std::string strText = "capture: ";
-    strText += bCaptures ? "yes\n" : "no: " + run.GetErrorText() + "\n";
-    strText += "naming programs: ";
-    if (!bCaptures)
-        strText += "unknown (no capture)\n";
-    else if (run.GetSendersError() != 0)
-        strText += std::string("no: ") + std::strerror(run.GetSendersError()) + "\n";
-    else
-        strText += "yes\n";
-    const bool bBtf = access("/sys/kernel/btf/vmlinux", R_OK) == 0;
-    strText += std::string("BTF: ")
-               + (bBtf ? "yes (/sys/kernel/btf/vmlinux)" : "no: /sys/kernel/btf/vmlinux cannot be read") + "\n";
-    run.End(CHelperProcess::EXIT_GRACE_MS);
-    m_output.GetBuffer() += strText;
-    if (const int nExit = FlushOutput(); nExit >= 0)
-        return nExit;
-    return bCaptures ? CWatchOptions::EXIT_DONE : CWatchOptions::EXIT_CAPTURE_FAILED;
-}
-
 int CWatchLoop::RunFile(bool bSandboxed)
 {
     const int nExit = ReadFile(bSandboxed);

@@ -31,9 +31,6 @@ public:
     ~CWatchLoop() { EndScreen(); }
 
     int RunCapture();
-    // --check: starts a capture on loopback as this user and says what worked: the capture, the
-    // naming of programs, the kernel's type information. EXIT_DONE only when the capture ran.
-    int RunCheck();
     // With bSandboxed, the process enters the reading sandbox once the file is open, before a byte
     // of it is read.
     int RunFile(bool bSandboxed);

@@ -2,6 +2,7 @@
 // pipelines.
 #include "capture/LocalAddresses.h"
 #include "platform/RootRights.h"
+#include "watch/RightsCheck.h"
 #include "watch/StopSignals.h"
 #include "watch/WatchLoop.h"
 #include "watch/WatchOptions.h"
@@ -38,6 +39,7 @@ int main(int argc, char** argv)
     }
 
     std::string strText;
+    int nExit = CWatchOptions::EXIT_DONE;
     switch (options.nAction)
     {
     case CWatchOptions::HELP:
@@ -47,7 +49,12 @@ int main(int argc, char** argv)
         strText = "tarrow-watch " TARROW_VERSION "\n";
         break;
     case CWatchOptions::CHECK:
-        return CWatchLoop(options, STDOUT_FILENO, stderr).RunCheck();
+    {
+        CRightsCheck check;
+        nExit = check.Run() ? CWatchOptions::EXIT_DONE : CWatchOptions::EXIT_CAPTURE_FAILED;
+        strText = check.GetText();
+        break;
+    }
     case CWatchOptions::LIST_ADDRESSES:
         for (const std::string& strAddress : ListLocalIpAddresses())
             strText += "address " + strAddress + "\n";
@@ -60,6 +67,6 @@ int main(int argc, char** argv)
         return CWatchLoop(options, STDOUT_FILENO, stderr).RunCapture();
     }
     return std::fwrite(strText.data(), 1, strText.size(), stdout) == strText.size() && std::fflush(stdout) == 0
-               ? CWatchOptions::EXIT_DONE
+               ? nExit
                : CWatchOptions::EXIT_OUTPUT_FAILED;
 }

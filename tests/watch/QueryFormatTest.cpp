@@ -1,29 +1,24 @@
-// tarrow-watch's lines: every format against golden lines, for queries and whole exchanges, hostile
-// names and answers in every format read back by a real JSON and CSV parser, and the lookups behind
-// the fields.
+// tarrow-watch's lines: every format against golden lines, for queries and whole exchanges, the
+// same fields in each, and hostile names and answers in every format read back by a real JSON and
+// CSV parser.
 #include "common/DnsQuery.h"
 #include "common/HostileNames.h"
-#include "common/PcapngFile.h"
 #include "common/Records.h"
 #include "dns/DnsName.h"
 #include "dns/PresentationForm.h"
 #include "dns/TestFrames.h"
 #include "channel/AnswerTail.h"
 #include "frames/FrameRecords.h"
-#include "watch/PcapReader.h"
 #include "watch/QueryFormat.h"
 #include "watch/QueryLineMaker.h"
-#include "watch/SenderNames.h"
 
 #include <gtest/gtest.h>
-#include <pcap/pcap.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace Channel;
@@ -224,75 +219,6 @@ TEST(QueryFormatTest, NoTextFieldStartsAFormula)
                                 "4242,\""
                               + strEsc + "cmd,1\"," + strEsc + "user," + strEsc + "unit,\n");
     }
-}
-
-// A file may say any time; one that no record of a live capture may hold (before the epoch, past
-// the last second of year 9999, past what the C library converts) makes its frame unreadable,
-// skipped like one without a query, and the frames after it are still read. The last second is
-// written in UTC where a local offset would put it in year 10000, which RFC 3339 cannot write.
-TEST(QueryFormatTest, FileTimesNoRecordMayHoldAreUnreadable)
-{
-    const std::pair<std::uint64_t, const char*> times[] = {{~std::uint64_t(0), "before"},
-                                                           {0, "epoch"},
-                                                           {LAST_REAL_SECOND + 1, "after"},
-                                                           {LAST_REAL_SECOND, "last"},
-                                                           {std::uint64_t(1) << 62, "far"}};
-    std::vector<TestPcapng::CFrame> frames;
-    for (const auto& [nTime, pszName] : times)
-        frames.push_back(
-            {0, nTime, Ipv4Frame(17, UdpSegment(40000, 53, MakeDnsQuery(pszName + std::string(".example"))))});
-    char szPath[] = "/tmp/tarrow-watch-timesXXXXXX";
-    const int fd = mkstemp(szPath);
-    ASSERT_GE(fd, 0);
-    close(fd);
-    // Whole seconds, so the times are the file's numbers as they are.
-    TestPcapng::Write(szPath, {{DLT_IPV4, 0}}, frames);
-
-    const char* pszOldZone = std::getenv("TZ");
-    const std::string strOldZone = pszOldZone ? pszOldZone : "";
-    struct
-    {
-        const char* pszZone;
-        bool bUtc;
-        std::vector<std::string> lines;
-    } cases[] = {
-        {"UTC0", true, {"1970-01-01T00:00:00.000000Z epoch.example", "9999-12-31T23:59:59.000000Z last.example"}},
-        {"<+14>-14",
-         false,
-         {"1970-01-01T14:00:00.000000+14:00 epoch.example", "9999-12-31T23:59:59.000000Z last.example"}},
-        {"<-12>12",
-         false,
-         {"1969-12-31T12:00:00.000000-12:00 epoch.example", "9999-12-31T11:59:59.000000-12:00 last.example"}},
-    };
-    for (const auto& entry : cases)
-    {
-        setenv("TZ", entry.pszZone, 1);
-        tzset();
-        CPcapReader reader;
-        ASSERT_TRUE(reader.Open(szPath)) << reader.GetErrorText();
-        struct CLines : CChannelReader::CSink
-        {
-            explicit CLines(bool bUtc) : maker(bUtc) {}
-            CQueryLineMaker maker;
-            std::vector<std::string> lines;
-            void OnQuery(const CNameRecord& record, std::string_view text) override
-            {
-                const CQueryLine& line = maker.Make(record, text);
-                lines.push_back(line.strTime + " " + std::string(line.name));
-            }
-        } sink(entry.bUtc);
-        while (reader.Next(sink, false))
-        {}
-        const std::vector<std::string>& lines = sink.lines;
-        EXPECT_EQ(reader.GetErrorText(), "");
-        EXPECT_EQ(lines, entry.lines) << entry.pszZone;
-    }
-    if (pszOldZone)
-        setenv("TZ", strOldZone.c_str(), 1);
-    else
-        unsetenv("TZ");
-    tzset();
-    unlink(szPath);
 }
 
 // Python's own parsers read every hostile name back: one JSON object and one CSV row per query,
@@ -596,39 +522,4 @@ TEST(QueryFormatTest, AnAnswerCannotPassForMoreAnswers)
         }
         EXPECT_EQ(nAnswers, 2u) << nKind << ": " << strOut;
     }
-}
-
-TEST(QueryFormatTest, UnitsAndTheListRule)
-{
-    const std::pair<const char*, const char*> units[] = {
-        {"/system.slice/systemd-resolved.service", "systemd-resolved.service"},
-        {"/user.slice/user-1000.slice/user@1000.service/app.slice/app-firefox-12.scope/tab", "app-firefox-12.scope"},
-        {"/user.slice/user-1000.slice", "/user.slice/user-1000.slice"},
-        {"/", "/"},
-        {"/a.services/b", "/a.services/b"},
-    };
-    for (const auto& [pszPath, pszUnit] : units)
-        EXPECT_EQ(CSenderNames::UnitOfPath(pszPath), pszUnit) << pszPath;
-
-    CSenderNames senders;
-    EXPECT_EQ(senders.UserName(0), "root");
-    EXPECT_EQ(senders.UserName(4000000000u), "4000000000");
-    // This process's own cgroup, found in the cgroup2 tree wherever it is mounted, and an id that
-    // is in none, asked twice (the second time from what the first walk left).
-    std::ifstream cgroups("/proc/self/cgroup");
-    std::string strLine;
-    while (std::getline(cgroups, strLine) && strLine.rfind("0::", 0) != 0)
-        ;
-    const std::string strOwn = strLine.substr(std::min<size_t>(3, strLine.size()));
-    struct stat own
-    {};
-    ASSERT_EQ(stat((CSenderNames::CgroupRoot() + strOwn).c_str(), &own), 0) << strOwn;
-    EXPECT_EQ(senders.UnitOf(own.st_ino), CSenderNames::UnitOfPath(strOwn)) << strOwn;
-    for (int i = 0; i < 2; ++i)
-        EXPECT_EQ(senders.UnitOf(~std::uint64_t(0)), "");
-
-    CQueryLineMaker local(false);
-    const std::string strTime = local.FormatTime(1765100000, 999999999);
-    EXPECT_EQ(strTime.size(), std::string("2025-12-07T09:33:20.999999+00:00").size()) << strTime;
-    EXPECT_EQ(strTime.substr(19, 7), ".999999");
 }
