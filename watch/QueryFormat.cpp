@@ -216,7 +216,11 @@ void AppendJsonValue(std::string& strOut, const COutputValue& value, const CExch
         AppendJsonPresented(strOut, value.text);
         break;
     case COutputValue::WORD:
-        AppendJsonString(strOut, value.text, false);
+        // This program's own words (a time, a mnemonic, an address) hold no quote, backslash or
+        // control byte: they go in whole, unscanned, as most of a line does.
+        strOut += '"';
+        strOut += value.text;
+        strOut += '"';
         break;
     case COutputValue::ANSWERS:
         AppendJsonAnswers(strOut, *pExchange);
@@ -237,8 +241,11 @@ void AppendTableValue(std::string& strOut, const COutputValue& value, const CExc
         AppendNumber(strOut, value.nNumber);
         break;
     case COutputValue::TEXT:
-    case COutputValue::WORD:
         AppendPresentationForm(strOut, value.text, true);
+        break;
+    case COutputValue::WORD:
+        // This program's own words start no formula and hold nothing to escape.
+        strOut += value.text;
         break;
     case COutputValue::PRESENTED:
         AppendPresented(strOut, value.text, true);
