@@ -1,13 +1,10 @@
 #include "watch/NameGlob.h"
 
+#include "dns/NameRule.h"
+
 #include <fnmatch.h>
 
 namespace {
-
-char Folded(char c)
-{
-    return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c;
-}
 
 // Whether text starts with the folded part.
 bool StartsFolded(std::string_view text, std::string_view folded)
@@ -16,7 +13,7 @@ bool StartsFolded(std::string_view text, std::string_view folded)
         return false;
     for (size_t i = 0; i < folded.size(); ++i)
     {
-        if (Folded(text[i]) != folded[i])
+        if (NameRule::FoldAscii(text[i]) != folded[i])
             return false;
     }
     return true;
@@ -35,7 +32,7 @@ CNameGlob::CNameGlob(std::string_view glob) : m_strGlob(glob)
         const size_t nStar = glob.find('*', nStart);
         std::string strText(glob.substr(nStart, nStar - nStart));
         for (char& c : strText)
-            c = Folded(c);
+            c = NameRule::FoldAscii(c);
         m_texts.push_back(std::move(strText));
         if (nStar == std::string_view::npos)
             break;

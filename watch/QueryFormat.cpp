@@ -1,6 +1,7 @@
 #include "watch/QueryFormat.h"
 
 #include "dns/PresentationForm.h"
+#include "watch/JsonText.h"
 #include "watch/OutputFields.h"
 
 #include <algorithm>
@@ -104,35 +105,6 @@ void QuoteCsvCell(std::string& strOut, size_t nStart)
     strQuoted += '"';
     strOut.replace(nStart, std::string::npos, strQuoted);
 }
-
-struct CJsonText
-{
-    std::string& strOut;
-    // Runs of plain characters go in whole: this is most of a JSON line's cost.
-    void append(const char* p, size_t n)
-    {
-        size_t nFrom = 0;
-        for (size_t i = 0; i < n; ++i)
-        {
-            const auto b = static_cast<unsigned char>(p[i]);
-            const bool bQuoted = b == '"' || b == '\\';
-            if (!bQuoted && b >= 0x20 && b < 0x7f)
-                continue;
-            strOut.append(p + nFrom, i - nFrom);
-            nFrom = i + 1;
-            if (bQuoted)
-            {
-                const char escaped[2] = {'\\', char(b)};
-                strOut.append(escaped, sizeof(escaped));
-                continue;
-            }
-            static constexpr char HEX[] = "0123456789abcdef";
-            const char escaped[6] = {'\\', 'u', '0', '0', HEX[b >> 4], HEX[b & 15]};
-            strOut.append(escaped, sizeof(escaped));
-        }
-        strOut.append(p + nFrom, n - nFrom);
-    }
-};
 
 // Printable ASCII but the quote and the backslash: what both JSON and the presentation form keep.
 bool IsPlain(std::string_view text)

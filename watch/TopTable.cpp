@@ -1,6 +1,7 @@
 #include "watch/TopTable.h"
 
 #include "dns/PresentationForm.h"
+#include "watch/JsonText.h"
 #include "watch/OutputFields.h"
 
 #include <algorithm>
@@ -74,19 +75,6 @@ std::string ShownKey(CTopTable::Kind nKind, const CTopTable::CRow& row)
     std::string strShown = row.strSender;
     strShown.append(strShown.size() < SENDER_WIDTH ? SENDER_WIDTH - strShown.size() : 1, ' ');
     return strShown + (row.strKey.empty() ? std::string("-") : row.strKey);
-}
-
-void AppendJsonText(std::string& strOut, std::string_view presented)
-{
-    // Keys are in presentation form already: only the quote and the backslash remain to escape.
-    strOut += '"';
-    for (const char ch : presented)
-    {
-        if (ch == '"' || ch == '\\')
-            strOut += '\\';
-        strOut += ch;
-    }
-    strOut += '"';
 }
 
 } // namespace
