@@ -93,30 +93,19 @@ void PutBase32Hex(const unsigned char* p, size_t n, CTextWriter& writer)
         writer.Put(DIGITS[(nBits << (5 - nHeld)) & 31]);
 }
 
-bool PutByteNumber(CDataReader& reader, CTextWriter& writer)
+// A number of the data's, read by the reader's step for its width.
+template <class TNumber, bool (CDataReader::*Read)(TNumber&)>
+bool PutNumber(CDataReader& reader, CTextWriter& writer)
 {
-    unsigned char b = 0;
-    if (!reader.Byte(b))
-        return false;
-    writer.PutNumber(b);
-    return true;
-}
-bool PutUint16(CDataReader& reader, CTextWriter& writer)
-{
-    std::uint16_t n = 0;
-    if (!reader.Uint16(n))
+    TNumber n = 0;
+    if (!(reader.*Read)(n))
         return false;
     writer.PutNumber(n);
     return true;
 }
-bool PutUint32(CDataReader& reader, CTextWriter& writer)
-{
-    std::uint32_t n = 0;
-    if (!reader.Uint32(n))
-        return false;
-    writer.PutNumber(n);
-    return true;
-}
+constexpr auto PutByteNumber = &PutNumber<unsigned char, &CDataReader::Byte>;
+constexpr auto PutUint16 = &PutNumber<std::uint16_t, &CDataReader::Uint16>;
+constexpr auto PutUint32 = &PutNumber<std::uint32_t, &CDataReader::Uint32>;
 
 // One <character-string>: a length byte and that many bytes, in quotes.
 bool PutCharacterString(CDataReader& reader, CTextWriter& writer)

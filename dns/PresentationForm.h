@@ -47,45 +47,19 @@ void AppendDecimalEscape(Text& text, unsigned char b)
     text.append(escaped, sizeof(escaped));
 }
 
-// Appends one label of a name in the master-file form to any text with append(const char*, size).
-template <class Text>
-void AppendNameLabel(Text& text, std::string_view label)
+// Appends bytes to any text with append(const char*, size), those IsDecimal picks as \DDD and
+// those IsBackslashed picks after a backslash: the one escaping of the master-file form, for labels
+// and character strings alike.
+template <class Text, class TDecimal, class TBackslashed>
+void AppendMasterFileEscaped(Text& text, std::string_view bytes, TDecimal IsDecimal, TBackslashed IsBackslashed)
 {
-    const char* const pLabel = std::to_address(label.begin());
-    size_t nFrom = 0;
-    for (size_t i = 0; i < label.size(); ++i)
-    {
-        const auto b = static_cast<unsigned char>(label[i]);
-        const bool bDecimal = IsDecimalInName(b);
-        if (!bDecimal && !IsSpecialInName(b))
-            continue;
-        text.append(pLabel + nFrom, i - nFrom);
-        if (bDecimal)
-            AppendDecimalEscape(text, b);
-        else
-        {
-            const char escaped[2] = {'\\', char(b)};
-            text.append(escaped, sizeof(escaped));
-        }
-        nFrom = i + 1;
-    }
-    text.append(pLabel + nFrom, label.size() - nFrom);
-}
-
-// Appends the bytes of one character string (RFC 1035) in quotes, as dig writes them: a quote and
-// a backslash after a backslash, bytes outside printable ASCII as \DDD, the rest, spaces and ';'
-// among them, as they are.
-template <class Text>
-void AppendCharacterString(Text& text, std::string_view bytes)
-{
-    text.append("\"", 1);
     const char* const pBytes = std::to_address(bytes.begin());
     size_t nFrom = 0;
     for (size_t i = 0; i < bytes.size(); ++i)
     {
         const auto b = static_cast<unsigned char>(bytes[i]);
-        const bool bDecimal = b < 0x20 || b > 0x7e;
-        if (!bDecimal && b != '"' && b != '\\')
+        const bool bDecimal = IsDecimal(b);
+        if (!bDecimal && !IsBackslashed(b))
             continue;
         text.append(pBytes + nFrom, i - nFrom);
         if (bDecimal)
@@ -98,6 +72,25 @@ void AppendCharacterString(Text& text, std::string_view bytes)
         nFrom = i + 1;
     }
     text.append(pBytes + nFrom, bytes.size() - nFrom);
+}
+
+// Appends one label of a name in the master-file form.
+template <class Text>
+void AppendNameLabel(Text& text, std::string_view label)
+{
+    AppendMasterFileEscaped(text, label, IsDecimalInName, IsSpecialInName);
+}
+
+// Appends the bytes of one character string (RFC 1035) in quotes, as dig writes them: a quote and
+// a backslash after a backslash, bytes outside printable ASCII as \DDD, the rest, spaces and ';'
+// among them, as they are.
+template <class Text>
+void AppendCharacterString(Text& text, std::string_view bytes)
+{
+    text.append("\"", 1);
+    AppendMasterFileEscaped(
+        text, bytes, [](unsigned char b) { return b < 0x20 || b > 0x7e; },
+        [](unsigned char b) { return b == '"' || b == '\\'; });
     text.append("\"", 1);
 }
 
