@@ -296,17 +296,22 @@ std::string CWatchOptions::HelpText()
     size_t nColumn = 0;
     for (const COutputField& field : OutputFields())
     {
-        std::string strField = field.pszKey;
-        strField += &field == &OutputFields().back() ? "" : ",";
-        if (nColumn > 0 && nColumn + 1 + strField.size() > 90)
+        const std::string_view key = field.pszKey;
+        const size_t nWidth = key.size() + (&field == &OutputFields().back() ? 0 : 1);
+        if (nColumn > 0 && nColumn + 1 + nWidth > 90)
         {
             strFields += "\n";
             nColumn = 0;
         }
         else if (nColumn > 0)
-            strField.insert(0, " ");
-        strFields += strField;
-        nColumn += strField.size();
+        {
+            strFields += ' ';
+            ++nColumn;
+        }
+        strFields += key;
+        if (&field != &OutputFields().back())
+            strFields += ',';
+        nColumn += nWidth;
     }
     strHelp += strFields + "\n"
                + "(rcode to answers_left_out, and answers, only with exchanges). Names are in their\n"
