@@ -172,6 +172,13 @@ TEST(ExchangeTableTest, OneKeyCostsWhatManyKeysCost)
         }
         return dBest;
     };
+    // A sanitizer's bookkeeping weighs on the two unevenly (one key ran 3.8 times as long under
+    // TSan); a join that scans its key, as it once did, took 46 times as long.
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+    constexpr double ALLOWED = 10;
+#else
+    constexpr double ALLOWED = 3;
+#endif
     const double dOneKey = CpuSeconds(true), dManyKeys = CpuSeconds(false);
-    EXPECT_LT(dOneKey, 3 * dManyKeys + 0.01) << "one key " << dOneKey << " s, many keys " << dManyKeys << " s";
+    EXPECT_LT(dOneKey, ALLOWED * dManyKeys + 0.01) << "one key " << dOneKey << " s, many keys " << dManyKeys << " s";
 }
