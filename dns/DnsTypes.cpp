@@ -121,7 +121,6 @@ bool PutCharacterString(CDataReader& reader, CTextWriter& writer)
 // The rest of the data as one quoted string (CAA's value, URI's target).
 void PutRestAsString(CDataReader& reader, CTextWriter& writer)
 {
-    std::string_view rest;
     unsigned char text[256];
     writer.Put('"');
     while (!reader.AtEnd())
