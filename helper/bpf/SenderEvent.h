@@ -29,8 +29,8 @@ struct sender_event
     __u8 ip_version; /* 4 or 6 */
     __u8 protocol;   /* IPPROTO_UDP or IPPROTO_TCP */
     __u8 id_known;   /* 0: the payload was not in the packet's linear part (TCP on most devices) */
-    /* 0: sent by a local socket, but from a softirq on a thread that never sent on it: only the
-       tuple is known */
+    /* 0: sent by a local socket, but no system call on it names who sent it: only the tuple is
+       known */
     __u8 sender_known;
     __u8 pad[6];
 };

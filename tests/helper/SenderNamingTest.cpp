@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <sys/capability.h>
 #include <sys/prctl.h>
+#include <sched.h>
 #include <sys/stat.h>
+#include <tuple>
 
 namespace {
 
@@ -214,5 +216,214 @@ TEST_F(CaptureHelperNetTest, HelperNamesTheProgramBehindEachQueryUnderThePrivacy
         EXPECT_EQ(+record.nUid, query.who == OWNER ? owner.GetUid() : 0) << query.pszName;
         EXPECT_NE(+record.nTid, 0u) << query.pszName;
         EXPECT_EQ(+record.nNetNs, query.bFromPeer ? nPeerNs : nCaptureNs) << query.pszName;
+    }
+}
+
+namespace {
+
+CBytes QueryWithId(const std::string& strName, std::uint16_t nId)
+{
+    CBytes query = MakeDnsQuery(strName);
+    query[0] = std::uint8_t(nId >> 8);
+    query[1] = std::uint8_t(nId);
+    return query;
+}
+
+bool PassSocket(int hVia, int hSocket)
+{
+    char byte = 0;
+    iovec data {&byte, 1};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    msghdr message {};
+    message.msg_iov = &data;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof(control);
+    cmsghdr* pHeader = CMSG_FIRSTHDR(&message);
+    pHeader->cmsg_level = SOL_SOCKET;
+    pHeader->cmsg_type = SCM_RIGHTS;
+    pHeader->cmsg_len = CMSG_LEN(sizeof(int));
+    std::memcpy(CMSG_DATA(pHeader), &hSocket, sizeof(int));
+    return sendmsg(hVia, &message, 0) == 1;
+}
+
+int TakeSocket(int hVia)
+{
+    char byte = 0;
+    iovec data {&byte, 1};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    msghdr message {};
+    message.msg_iov = &data;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof(control);
+    if (recvmsg(hVia, &message, MSG_CMSG_CLOEXEC) != 1 || CMSG_FIRSTHDR(&message) == nullptr)
+        return -1;
+    int hSocket = -1;
+    std::memcpy(&hSocket, CMSG_DATA(CMSG_FIRSTHDR(&message)), sizeof(int));
+    return hSocket;
+}
+
+// One sendmmsg() whose first message goes elsewhere, as the review's sender did.
+bool SendBehindAnother(int hSocket, const std::string& strPeer, const CBytes& query)
+{
+    const CBytes other = MakeDnsQuery("elsewhere.example");
+    sockaddr_storage to[2] {};
+    iovec data[2] = {{const_cast<unsigned char*>(other.data()), other.size()},
+                     {const_cast<unsigned char*>(query.data()), query.size()}};
+    mmsghdr messages[2] {};
+    for (int i = 0; i < 2; ++i)
+    {
+        messages[i].msg_hdr.msg_name = &to[i];
+        messages[i].msg_hdr.msg_namelen = MakeSocketAddress(strPeer, i == 0 ? 5353 : 53, to[i]);
+        messages[i].msg_hdr.msg_iov = &data[i];
+        messages[i].msg_hdr.msg_iovlen = 1;
+    }
+    return sendmmsg(hSocket, messages, 2, 0) == 2;
+}
+
+// Each query a helper reports, in this process.
+struct CCollect
+{
+    std::vector<std::pair<std::string, CNameRecord>> seen;
+    void OnRecord(const CNameRecord& name, std::string_view text) { seen.emplace_back(std::string(text), name); }
+    template <class TRecord>
+    void OnRecord(const TRecord&, std::string_view)
+    {}
+};
+
+// Each swap on one CPU, so that a freed socket is the next one made there.
+void OnOneCpu()
+{
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(0, &one);
+    sched_setaffinity(0, sizeof(one), &one);
+}
+
+} // namespace
+
+// User B's query is never named as user A's program, in each way the two can meet on one socket,
+// while B's query waits for a neighbour that answers late and leaves after B is gone: B received
+// A's socket and A closed its copy (handoff), A still holds it (shared), or B's new socket took A's
+// freed one's place (reuse). B sends with a sendmmsg() whose first message goes elsewhere. The
+// waiting queries leave in the call of the process that tells the kernel the neighbour's address,
+// which names neither.
+TEST_F(CaptureHelperNetTest, AnotherUsersQueryOnTheSameSocketIsNeverTheFirstUsers)
+{
+    const CGrantedHelper full(TARROW_TEST_HELPER_PATH, CAPTURE_AND_NAMING_RIGHTS);
+    ASSERT_FALSE(full.GetPath().empty());
+    const CTestUser a("tarrow-test-a"), b("tarrow-test-b");
+    ASSERT_TRUE(a.IsReady() && b.IsReady());
+    const std::string strPeer = m_pNet->GetPeerAddress(), strIf = m_pNet->GetCaptureInterface();
+    Listen(m_pNet->GetPeerName(), strPeer, 53);
+    Listen(m_pNet->GetPeerName(), strPeer, 5353);
+    std::string strPeerLink;
+    ASSERT_EQ(CNetNamespace::RunIn(m_pNet->GetPeerName(),
+                                   "sysctl -qw net.ipv4.conf.all.arp_ignore=8 && ip -o link show type veth | sed -n "
+                                   "'s/.*link\\/ether \\([0-9a-f:]*\\).*/\\1/p'",
+                                   &strPeerLink),
+              0);
+    strPeerLink.erase(strPeerLink.find_last_not_of("\n ") + 1);
+    ASSERT_FALSE(strPeerLink.empty());
+    const std::string strNeighbour = strPeer + " dev " + strIf;
+    const auto Forget = [&] {
+        return CNetNamespace::RunIn(m_pNet->GetCaptureName(), "ip neigh flush dev " + strIf) == 0;
+    };
+    const auto Answer = [&] {
+        return CNetNamespace::RunIn(m_pNet->GetCaptureName(),
+                                    "ip neigh replace " + strNeighbour + " lladdr " + strPeerLink + " nud reachable")
+               == 0;
+    };
+    const auto Waiting = [&] {
+        return CNetNamespace::RunIn(m_pNet->GetCaptureName(), "ip neigh show " + strNeighbour + " | grep -q INCOMPLETE")
+               == 0;
+    };
+    CHelperProcess::CStarted started = CHelperProcess::StartHelper(full.GetPath(), m_pNet->GetCaptureAddress().c_str());
+    ASSERT_TRUE(started.channel.IsOpen());
+    ASSERT_EQ(started.opened.nSendersError, 0);
+
+    enum Swap
+    {
+        HANDOFF,
+        SHARED,
+        REUSE
+    };
+    struct
+    {
+        const char* pszA;
+        const char* pszB;
+        Swap swap;
+        pid_t pidA = -1, pidB = -1;
+    } cases[] = {
+        {"a.handoff.swap.example", "b.handoff.swap.example", HANDOFF},
+        {"a.shared.swap.example", "b.shared.swap.example", SHARED},
+        {"a.reuse.swap.example", "b.reuse.swap.example", REUSE},
+    };
+    std::uint16_t nId = 0x5000;
+    for (auto& one : cases)
+    {
+        int via[2], held[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0, via), 0);
+        ASSERT_EQ(pipe2(held, O_CLOEXEC), 0);
+        ASSERT_TRUE(one.swap == REUSE ? Answer() : Forget());
+        const CBytes queryA = QueryWithId(one.pszA, ++nId), queryB = QueryWithId(one.pszB, ++nId);
+        one.pidA = a.Start([&] {
+            OnOneCpu();
+            close(held[1]);
+            const int hSocket = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+            if (!SendUdp(hSocket, strPeer, 53, queryA))
+                return 1;
+            if (one.swap != REUSE && !PassSocket(via[0], hSocket))
+                return 2;
+            char byte = 0;
+            if (one.swap == SHARED && read(held[0], &byte, 1) < 0)
+                return 3;
+            return close(hSocket);
+        });
+        if (one.swap == REUSE)
+        {
+            ASSERT_EQ(WaitForChild(one.pidA), 0) << one.pszA;
+            ASSERT_TRUE(Forget());
+        }
+        one.pidB = b.Start([&] {
+            OnOneCpu();
+            const int hSocket = one.swap == REUSE ? socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0) : TakeSocket(via[1]);
+            return hSocket >= 0 && SendBehindAnother(hSocket, strPeer, queryB) ? close(hSocket) : 1;
+        });
+        EXPECT_EQ(WaitForChild(one.pidB), 0) << one.pszB;
+        EXPECT_TRUE(Waiting()) << one.pszB << ": the neighbour answered before it was told to";
+        ASSERT_TRUE(Answer());
+        close(held[1]);
+        if (one.swap != REUSE)
+            EXPECT_EQ(WaitForChild(one.pidA), 0) << one.pszA;
+        for (const int fd : {via[0], via[1], held[0]})
+            close(fd);
+    }
+
+    CCollect collect;
+    const auto Find = [&](const char* pszName) {
+        return std::find_if(collect.seen.begin(), collect.seen.end(),
+                            [&](const auto& s) { return s.first == pszName; });
+    };
+    unsigned char message[MAX_MESSAGE_BYTES];
+    pollfd pfd {started.channel.Get(), POLLIN, 0};
+    while (Find(cases[2].pszB) == collect.seen.end() && poll(&pfd, 1, 10000) == 1)
+    {
+        const ssize_t nReceived = recv(started.channel.Get(), message, sizeof(message), 0);
+        ASSERT_GT(nReceived, 0);
+        ASSERT_TRUE(ReadRecords(message, size_t(nReceived), false, collect));
+    }
+    for (const auto& one : cases)
+    {
+        for (const auto& [pszName, pid, uid] :
+             {std::tuple(one.pszA, one.pidA, a.GetUid()), std::tuple(one.pszB, one.pidB, b.GetUid())})
+        {
+            const auto found = Find(pszName);
+            ASSERT_NE(found, collect.seen.end()) << pszName;
+            EXPECT_EQ(+found->second.nSender, +SENDER_PROGRAM) << pszName;
+            EXPECT_EQ(+found->second.nPid, std::uint32_t(pid)) << pszName;
+            EXPECT_EQ(+found->second.nUid, uid) << pszName;
+        }
     }
 }
