@@ -229,38 +229,33 @@ CBytes QueryWithId(const std::string& strName, std::uint16_t nId)
     return query;
 }
 
-bool PassSocket(int hVia, int hSocket)
+// One byte with room for one descriptor beside it, to hand a socket from one process to another.
+struct CSocketMessage
 {
     char byte = 0;
     iovec data {&byte, 1};
     alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-    msghdr message {};
-    message.msg_iov = &data;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof(control);
-    cmsghdr* pHeader = CMSG_FIRSTHDR(&message);
+    msghdr message {nullptr, 0, &data, 1, control, sizeof(control), 0};
+};
+
+bool PassSocket(int hVia, int hSocket)
+{
+    CSocketMessage passed;
+    cmsghdr* pHeader = CMSG_FIRSTHDR(&passed.message);
     pHeader->cmsg_level = SOL_SOCKET;
     pHeader->cmsg_type = SCM_RIGHTS;
     pHeader->cmsg_len = CMSG_LEN(sizeof(int));
     std::memcpy(CMSG_DATA(pHeader), &hSocket, sizeof(int));
-    return sendmsg(hVia, &message, 0) == 1;
+    return sendmsg(hVia, &passed.message, 0) == 1;
 }
 
 int TakeSocket(int hVia)
 {
-    char byte = 0;
-    iovec data {&byte, 1};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-    msghdr message {};
-    message.msg_iov = &data;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof(control);
-    if (recvmsg(hVia, &message, MSG_CMSG_CLOEXEC) != 1 || CMSG_FIRSTHDR(&message) == nullptr)
+    CSocketMessage taken;
+    if (recvmsg(hVia, &taken.message, MSG_CMSG_CLOEXEC) != 1 || CMSG_FIRSTHDR(&taken.message) == nullptr)
         return -1;
     int hSocket = -1;
-    std::memcpy(&hSocket, CMSG_DATA(CMSG_FIRSTHDR(&message)), sizeof(int));
+    std::memcpy(&hSocket, CMSG_DATA(CMSG_FIRSTHDR(&taken.message)), sizeof(int));
     return hSocket;
 }
 
@@ -396,7 +391,9 @@ TEST_F(CaptureHelperNetTest, AnotherUsersQueryOnTheSameSocketIsNeverTheFirstUser
         ASSERT_TRUE(Answer());
         close(held[1]);
         if (one.swap != REUSE)
+        {
             EXPECT_EQ(WaitForChild(one.pidA), 0) << one.pszA;
+        }
         for (const int fd : {via[0], via[1], held[0]})
             close(fd);
     }
