@@ -336,7 +336,7 @@ TEST_F(CaptureHelperNetTest, AnotherUsersQueryOnTheSameSocketIsNeverTheFirstUser
     };
     CHelperProcess::CStarted started = CHelperProcess::StartHelper(full.GetPath(), m_pNet->GetCaptureAddress().c_str());
     ASSERT_TRUE(started.channel.IsOpen());
-    ASSERT_EQ(started.opened.nSendersError, 0);
+    ASSERT_EQ(+started.opened.nSendersError, 0);
 
     enum Swap
     {
