@@ -468,6 +468,15 @@ static __always_inline void Remember(struct sender* pSender, struct task_struct*
     ReadSender(pTask, &pCall->pid, &pCall->tid, &pCall->uid, &pCall->cgroup_id, &pCall->comm);
 }
 
+// The call of one message, when it sends a query on a UDP socket.
+static __always_inline void RememberOne(struct task_struct* pTask, __u64 nFd, struct message_to* pTo, __u64 nNow)
+{
+    struct sock* pSocket = UdpSocketAt(pTask, nFd);
+    struct sender* pSender = pSocket != NULL && IsQuery(pSocket, pTo) ? SenderOf(pSocket, true) : NULL;
+    if (pSender != NULL)
+        Remember(pSender, pTask, pTo, nNow);
+}
+
 // Where a call names its peer, what it names decides before the file table is read.
 static __always_inline bool MayBeQuery(const struct message_to* pTo)
 {
@@ -492,10 +501,7 @@ int BPF_PROG(OnSystemCall, struct pt_regs* pRegs, long nCall)
         if (!MayBeQuery(&to))
             return 0;
         ReadId((const void*)PT_REGS_PARM2_CORE_SYSCALL(pRegs), PT_REGS_PARM3_CORE_SYSCALL(pRegs), &to);
-        struct sock* pSocket = UdpSocketAt(pTask, nFd);
-        struct sender* pSender = pSocket != NULL && IsQuery(pSocket, &to) ? SenderOf(pSocket, true) : NULL;
-        if (pSender != NULL)
-            Remember(pSender, pTask, &to, nNow);
+        RememberOne(pTask, nFd, &to, nNow);
         return 0;
     }
     if (nCall == NR_SENDMSG)
@@ -505,12 +511,8 @@ int BPF_PROG(OnSystemCall, struct pt_regs* pRegs, long nCall)
         if (bpf_probe_read_user(&message, sizeof(message), (const void*)PT_REGS_PARM2_CORE_SYSCALL(pRegs)) != 0)
             return 0;
         ReadMessage(&message, &to);
-        if (!MayBeQuery(&to))
-            return 0;
-        struct sock* pSocket = UdpSocketAt(pTask, nFd);
-        struct sender* pSender = pSocket != NULL && IsQuery(pSocket, &to) ? SenderOf(pSocket, true) : NULL;
-        if (pSender != NULL)
-            Remember(pSender, pTask, &to, nNow);
+        if (MayBeQuery(&to))
+            RememberOne(pTask, nFd, &to, nNow);
         return 0;
     }
     // Every message of a sendmmsg(), whichever of them goes to port 53: first only their peers, so
