@@ -32,6 +32,7 @@ bool CCaptureRun::Start(const std::string& strLocalAddress, Wants nWants)
 
     m_nReceiveAllError = started.opened.nReceiveAllError;
     m_nSendersError = started.opened.nSendersError;
+    m_nLookupsError = WantsLookups(nWants) ? started.opened.nLookupsError : 0;
     m_helper = std::move(started.process);
     m_reader.Open(std::move(started.channel));
     return true;

@@ -45,6 +45,8 @@ public:
     // (errnos, 0 for none).
     int GetReceiveAllError() const { return m_nReceiveAllError; }
     int GetSendersError() const { return m_nSendersError; }
+    // Of a start that asked for lookups: why they are not told (an errno, 0 for none).
+    int GetLookupsError() const { return m_nLookupsError; }
 
     bool IsRunning() const { return m_reader.GetDescriptor() >= 0; }
     int GetDescriptor() const { return m_reader.GetDescriptor(); }
@@ -71,6 +73,7 @@ private:
     int m_nError = 0;
     int m_nReceiveAllError = 0;
     int m_nSendersError = 0;
+    int m_nLookupsError = 0;
 
     // Helpers whose channel was closed, each with the time by which it must have ended.
     struct CEnding

@@ -3,6 +3,7 @@
 #include "channel/Channel.h"
 
 #include <cstdio>
+#include <cerrno>
 #include <cstring>
 
 namespace CaptureTexts {
@@ -57,6 +58,16 @@ std::string ReceiveAllNotice(int nError)
 std::string SendersNotice(int nError)
 {
     return std::string("programs are not named: ") + std::strerror(nError);
+}
+
+std::string LookupsNotice(int nError)
+{
+    // The reasons a user can act on, in words; the rest as the system says them.
+    if (nError == ENOENT)
+        return "lookups are not shown: no C library was found to watch";
+    if (nError == EPERM)
+        return "lookups are not shown: the capture helper has no right to load the program that tells them";
+    return std::string("lookups are not shown: ") + std::strerror(nError);
 }
 
 std::string MissingHelperText(const std::vector<std::string>& missing)

@@ -28,6 +28,8 @@ std::string FormatText(const char* pszFormat, int nValue);
 std::string ReceiveAllNotice(int nError);
 // Why the programs behind the queries are not named; the capture runs without them.
 std::string SendersNotice(int nError);
+// Why lookups are not shown, for a start that asked for them.
+std::string LookupsNotice(int nError);
 // No helper was where it was looked for: where that was, and how to get one.
 std::string MissingHelperText(const std::vector<std::string>& missing);
 

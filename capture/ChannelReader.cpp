@@ -22,7 +22,8 @@ bool CanFollow(const CCountsRecord& before, const CCountsRecord& after)
     const auto Grows = [](std::uint64_t nBefore, std::uint64_t nAfter) {
         return nAfter >= nBefore && nAfter - nBefore <= UINT32_MAX;
     };
-    return Grows(before.nReceived, after.nReceived) && Grows(before.nDropped, after.nDropped);
+    return Grows(before.nReceived, after.nReceived) && Grows(before.nDropped, after.nDropped)
+           && Grows(before.nLookupsLost, after.nLookupsLost);
 }
 
 } // namespace
@@ -64,6 +65,11 @@ struct CRecordVisitor
         else
             reader.m_sink.OnResponse(response, tail.substr(0, response.nLength), answers);
     }
+    void OnRecord(const CLookupRecord& lookup, std::string_view tail)
+    {
+        if (!reader.IsEnded() && IsPresented(tail))
+            reader.m_sink.OnLookup(lookup, tail.substr(0, lookup.nLength), tail.substr(lookup.nLength));
+    }
     void OnRecord(const CCountsRecord& counts, std::string_view) { reader.OnCounts(counts); }
     void OnRecord(const CFailedRecord& failed, std::string_view) { reader.OnFailed(failed); }
 };
@@ -87,6 +93,8 @@ void CChannelReader::CSink::OnQuery(const CNameRecord&, std::string_view)
 {}
 void CChannelReader::CSink::OnResponse(const CResponseRecord&, std::string_view, std::string_view)
 {}
+void CChannelReader::CSink::OnLookup(const CLookupRecord&, std::string_view, std::string_view)
+{}
 
 CChannelReader::CChannelReader(CSink& sink) : m_sink(sink), m_pMessage(new unsigned char[MAX_MESSAGE_BYTES + 1])
 {}
@@ -98,6 +106,7 @@ void CChannelReader::Open(CUniqueFd channel)
     m_channel = std::move(channel);
     m_counts = CCountsRecord();
     m_nMissedTold = 0;
+    m_nLookupsLostTold = 0;
     m_strEnded.clear();
     m_nFailedError = 0;
     m_lastHeard = CClock::now();
@@ -136,6 +145,9 @@ CChannelReader::CNews CChannelReader::Read()
     news.nMissed = m_counts.nDropped;
     news.bMissedGrew = news.nMissed > m_nMissedTold;
     m_nMissedTold = news.nMissed;
+    news.nLookupsLost = m_counts.nLookupsLost;
+    news.bLookupsLostGrew = news.nLookupsLost > m_nLookupsLostTold;
+    m_nLookupsLostTold = news.nLookupsLost;
     news.strEnded = m_strEnded;
     news.nFailedError = m_nFailedError;
     news.nBytes = nStepBytes;

@@ -26,6 +26,9 @@ public:
         virtual void OnQuery(const Channel::CNameRecord& query, std::string_view name);
         virtual void OnResponse(const Channel::CResponseRecord& response, std::string_view name,
                                 std::string_view answers);
+        // A lookup of a program (tarrow-watch, when it asked for them): its name, and for a reverse
+        // lookup the host found.
+        virtual void OnLookup(const Channel::CLookupRecord& lookup, std::string_view name, std::string_view host);
         // Each query of a message, before the first record of it is handed on: a hint, for a sink
         // that looks queries up, to ask for the memory that will take.
         virtual void OnQueryAhead(const Channel::CNameRecord& query, std::string_view name);
@@ -43,6 +46,9 @@ public:
         // The queries the kernel had to drop since the start, and whether that grew in this step.
         bool bMissedGrew = false;
         std::uint64_t nMissed = 0;
+        // The lookups the kernel could not keep since the start, and whether that grew in this step.
+        bool bLookupsLostGrew = false;
+        std::uint64_t nLookupsLost = 0;
         // Not empty: the capture has ended, and this says why.
         std::string strEnded;
         // When it ended because the capture socket failed: that errno (ENETDOWN: its interface went).
@@ -82,6 +88,7 @@ private:
     CSink& m_sink;
     Channel::CCountsRecord m_counts;
     std::uint64_t m_nMissedTold = 0;
+    std::uint64_t m_nLookupsLostTold = 0;
     std::string m_strEnded;
     int m_nFailedError = 0;
     CClock::time_point m_lastHeard;

@@ -81,7 +81,7 @@ bool SpawnHelper(const std::string& strHelperPath, const char* pszLocalAddress, 
     {
         std::string strAddress(pszLocalAddress);
         std::string strName(TARROW_HELPER_NAME);
-        std::string strWants(WANTS_ARGUMENTS[nWants - WANTS_NAMES]);
+        std::string strWants = WantsArgument(nWants);
         char* argv[] = {strName.data(), strAddress.data(), strWants.data(), nullptr};
         char* envp[] = {nullptr};
         bReady = posix_spawn(pPid, strHelperPath.c_str(), &actions, &attributes, argv, envp) == 0;

@@ -6,11 +6,14 @@
 // what makes it believable. The helper writes, the other end only reads: every message is a run of
 // records, and nothing else ever crosses, no descriptor in either direction. No Qt, no texts.
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <iterator>
+#include <string>
 #include <string_view>
 #include <netinet/in.h>
+#include <sys/socket.h>
 
 namespace Channel {
 
@@ -80,27 +83,50 @@ enum RecordType : std::uint8_t
     RECORD_FAILED = 4,
     RECORD_TIMED_NAME = 5,
     RECORD_RESPONSE = 6,
+    RECORD_LOOKUP = 7,
 };
 
 // What a front end wants of each frame, said when it starts the helper (its second argument): the
 // window shows a name and a time and pays for nothing more; tarrow-watch takes whole queries, or
-// queries and the responses to them.
+// queries and the responses to them, and may add the lookups programs ask of the C library.
 enum Wants : std::uint8_t
 {
     WANTS_NAMES = 1,     // CTimedNameRecord
     WANTS_QUERIES = 2,   // CNameRecord
     WANTS_EXCHANGES = 3, // CNameRecord and CResponseRecord
+    // Added to queries or exchanges: CLookupRecord too.
+    WANTS_LOOKUPS = 0x80,
 };
-// The helper's argument for each, in the order of Wants.
+constexpr Wants WantsOfFrames(Wants nWants)
+{
+    return Wants(nWants & ~WANTS_LOOKUPS);
+}
+constexpr bool WantsLookups(Wants nWants)
+{
+    return (nWants & WANTS_LOOKUPS) != 0;
+}
+// The helper's argument for each, in the order of Wants, and what lookups add to it.
 inline constexpr const char* WANTS_ARGUMENTS[] = {"names", "queries", "exchanges"};
+inline constexpr std::string_view LOOKUPS_SUFFIX = "+lookups";
+inline std::string WantsArgument(Wants nWants)
+{
+    std::string strArgument = WANTS_ARGUMENTS[WantsOfFrames(nWants) - WANTS_NAMES];
+    if (WantsLookups(nWants))
+        strArgument += LOOKUPS_SUFFIX;
+    return strArgument;
+}
 constexpr bool ParseWants(std::string_view argument, Wants* pnWants)
 {
+    const bool bLookups = argument.ends_with(LOOKUPS_SUFFIX);
+    if (bLookups)
+        argument.remove_suffix(LOOKUPS_SUFFIX.size());
     for (size_t i = 0; i < std::size(WANTS_ARGUMENTS); ++i)
     {
         if (argument == WANTS_ARGUMENTS[i])
         {
-            *pnWants = Wants(WANTS_NAMES + i);
-            return true;
+            *pnWants = Wants((WANTS_NAMES + i) | (bLookups ? WANTS_LOOKUPS : 0));
+            // The window's lean records carry no program, and it shows no lookups.
+            return !bLookups || WANTS_NAMES + i != WANTS_NAMES;
         }
     }
     return false;
@@ -144,10 +170,13 @@ struct COpenedRecord
     // 0 when the helper names the program behind each local query; otherwise the errno that says
     // why it cannot (EPERM: no right to load the program that names them).
     std::int32_t nSendersError = 0;
+    // Asked for lookups: 0 when they are told, otherwise the errno that says why not (ENOENT: no
+    // C library found to probe). Not asked: ENOTSUP.
+    std::int32_t nLookupsError = ENOTSUP;
 
     constexpr bool IsValid() const
     {
-        return nStep == STEP_NONE ? nError == 0 && nReceiveAllError >= 0 && nSendersError >= 0
+        return nStep == STEP_NONE ? nError == 0 && nReceiveAllError >= 0 && nSendersError >= 0 && nLookupsError >= 0
                                   : IsFailureStep(nStep) && nError > 0 && nReceiveAllError == 0;
     }
     constexpr size_t GetTailSize() const { return 0; }
@@ -232,6 +261,8 @@ struct CCountsRecord
     std::uint64_t nDropped = 0;
     // Events of sending programs that the kernel could not keep: their queries are not named.
     std::uint64_t nEventsLost = 0;
+    // Lookups the kernel could not keep (the start or the end of one): they are not told.
+    std::uint64_t nLookupsLost = 0;
 
     constexpr bool IsValid() const { return true; }
     constexpr size_t GetTailSize() const { return 0; }
@@ -311,14 +342,94 @@ struct CResponseRecord
     }
     constexpr size_t GetTailSize() const { return size_t(nLength) + nAnswersLength; }
 };
+// How a lookup's result is to be read, and what was found of it.
+enum LookupResultKind : std::uint8_t
+{
+    LOOKUP_RESULT_UNREAD = 0, // it could not be read
+    LOOKUP_RESULT_EAI = 1,    // getaddrinfo()'s and getnameinfo()'s: 0 or EAI_*
+    LOOKUP_RESULT_HERRNO = 2, // the gethostbyname() family's h_errno: 0 or HOST_NOT_FOUND...
+};
+enum LookupFlag : std::uint8_t
+{
+    LOOKUP_NAME_CUT = 1,         // the name asked was longer than MAX_LOOKUP_NAME_BYTES: the rest is left out
+    LOOKUP_ADDRESSES_CUT = 2,    // the result held more addresses than MAX_LOOKUP_ADDRESSES
+    LOOKUP_ADDRESSES_UNREAD = 4, // reading the result failed part of the way
+};
+enum LookupPhase : std::uint8_t
+{
+    LOOKUP_BEGAN = 1, // the call was made: the name, the family and who asked
+    LOOKUP_ENDED = 2, // it returned: all of that again, with the result
+};
+// The functions of the C library whose lookups are told, as the record numbers them.
+enum LookupCall : std::uint8_t
+{
+    LOOKUP_GETADDRINFO = 1,
+    LOOKUP_GETHOSTBYNAME = 2,
+    LOOKUP_GETHOSTBYNAME2 = 3,
+    LOOKUP_GETHOSTBYNAME_R = 4,
+    LOOKUP_GETHOSTBYNAME2_R = 5,
+    LOOKUP_GETNAMEINFO = 6, // the name is the address's reverse name, the host found follows it
+};
+constexpr size_t MAX_LOOKUP_NAME_BYTES = 255;
+constexpr size_t MAX_LOOKUP_ADDRESSES = 8;
+// One lookup of a program of this machine, in the captured network namespace, that the privacy
+// rule lets the capturing user see: when it began (real time), who asked (as a query's sender),
+// then nLength bytes of the name asked in its master-file form and nHostLength bytes of the host
+// getnameinfo() found. A lookup is told twice, when it begins and when it ends; both carry the
+// thread and the time it began, which tell them apart from every other.
+struct CLookupRecord
+{
+    static constexpr RecordType TYPE = RECORD_LOOKUP;
+    static constexpr RecordPlace PLACE = RecordPlace::STREAM;
+    std::uint8_t nType = TYPE;
+    std::uint8_t nPhase = LOOKUP_BEGAN;
+    std::uint8_t nCall = LOOKUP_GETADDRINFO;
+    std::uint8_t nFamily = AF_UNSPEC; // as asked: AF_UNSPEC, AF_INET, AF_INET6, or one the call refuses
+    std::uint8_t nResultKind = LOOKUP_RESULT_UNREAD;
+    std::uint8_t nFlags = 0; // LOOKUP_* flags
+    std::int32_t nResult = 0;
+    std::int64_t nSeconds = 0;
+    std::uint32_t nNanoseconds = 0;
+    std::uint64_t nLatencyNs = 0; // LOOKUP_ENDED
+    std::uint32_t nPid = 0;
+    std::uint32_t nTid = 0;
+    std::uint32_t nUid = 0;
+    std::uint64_t nCgroupId = 0;
+    std::uint32_t nNetNs = 0;
+    char szCommand[16] = {};
+    std::uint8_t nAddresses = 0;
+    std::uint8_t anAddressVersions[MAX_LOOKUP_ADDRESSES] = {}; // 4 or 6
+    std::uint8_t aabAddresses[MAX_LOOKUP_ADDRESSES][16] = {};  // network order; IPv4 in the first four bytes
+    std::uint16_t nLength = 0;
+    std::uint16_t nHostLength = 0;
+
+    constexpr bool IsValid() const
+    {
+        if (nSeconds < 0 || nSeconds > LAST_REAL_SECOND || nNanoseconds >= 1000000000u || nLength > MAX_NAME_BYTES
+            || nHostLength > MAX_NAME_BYTES || szCommand[sizeof(szCommand) - 1] != '\0'
+            || nAddresses > MAX_LOOKUP_ADDRESSES || nCall < LOOKUP_GETADDRINFO || nCall > LOOKUP_GETNAMEINFO
+            || nResultKind > LOOKUP_RESULT_HERRNO
+            || (nFlags & ~(LOOKUP_NAME_CUT | LOOKUP_ADDRESSES_CUT | LOOKUP_ADDRESSES_UNREAD)) != 0)
+            return false;
+        for (size_t i = 0; i < nAddresses; ++i)
+        {
+            if (anAddressVersions[i] != 4 && anAddressVersions[i] != 6)
+                return false;
+        }
+        if (nPhase == LOOKUP_BEGAN)
+            return nLatencyNs == 0 && nAddresses == 0 && nHostLength == 0 && nResultKind == LOOKUP_RESULT_UNREAD;
+        return nPhase == LOOKUP_ENDED;
+    }
+    constexpr size_t GetTailSize() const { return size_t(nLength) + nHostLength; }
+};
 // Each answer in a response record's tail starts with this much: type, TTL, the owner's length.
 constexpr size_t ANSWER_HEAD_BYTES = 2 + 4 + 2;
 // And between owner and data, the data's length.
 constexpr size_t ANSWER_DATA_LENGTH_BYTES = 2;
 #pragma pack(pop)
-static_assert(sizeof(COpenedRecord) == 1 + 4 * 4);
+static_assert(sizeof(COpenedRecord) == 1 + 5 * 4);
 static_assert(sizeof(CNameRecord) == 1 + sizeof(CFrameFacts) + 1 + 3 * 4 + 8 + 4 + 16 + 2);
-static_assert(sizeof(CCountsRecord) == 1 + 3 * 8);
+static_assert(sizeof(CCountsRecord) == 1 + 4 * 8);
 static_assert(sizeof(CFailedRecord) == 1 + 4);
 static_assert(sizeof(CTimedNameRecord) == 1 + 8 + 2);
 
@@ -326,7 +437,7 @@ static_assert(sizeof(CTimedNameRecord) == 1 + 8 + 2);
 template <class... TRecords>
 struct CRecordKinds
 {};
-using RecordKinds =
-    CRecordKinds<COpenedRecord, CNameRecord, CCountsRecord, CFailedRecord, CTimedNameRecord, CResponseRecord>;
+using RecordKinds = CRecordKinds<COpenedRecord, CNameRecord, CCountsRecord, CFailedRecord, CTimedNameRecord,
+                                 CResponseRecord, CLookupRecord>;
 
 } // namespace Channel

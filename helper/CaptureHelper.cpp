@@ -3,7 +3,8 @@
 // The only file of Tarrow that holds cap_net_raw, and the process that captures for one running
 // capture. It opens the capture socket for that place (platform/CaptureTarget.h) with its ring; when it also holds cap_bpf and
 // cap_perfmon, it loads and attaches the fixed program that names the thread behind each query
-// this machine sends. Then it gives up every right it had, and from then on only reads frames and
+// this machine sends, and when asked, the one that tells the lookups programs ask of the C
+// library. Then it gives up every right it had, and from then on only reads frames and
 // those events, decodes their query names and writes records to the window through the Unix socket
 // at descriptor 3. It hands out no descriptor and reads no environment; before its sandbox it asks
 // the kernel only for this network namespace's list of Unix sockets, to count the user's captures,
@@ -16,6 +17,7 @@
 #include "helper/CapturePlaces.h"
 #include "helper/CaptureSandbox.h"
 #include "helper/HelperTexts.h"
+#include "helper/LookupEvents.h"
 #include "helper/PacketRing.h"
 #include "helper/PacketSocket.h"
 #include "helper/SenderEvents.h"
@@ -94,6 +96,8 @@ int main(int argc, char** argv)
         std::fputs(HelperTexts::USAGE, stderr);
         return EXIT_BAD_ARGUMENT;
     }
+    const bool bLookups = WantsLookups(nWants);
+    nWants = WantsOfFrames(nWants);
     struct stat channel
     {};
     if (fstat(CHANNEL_FD, &channel) != 0 || !S_ISSOCK(channel.st_mode))
@@ -126,6 +130,10 @@ int main(int argc, char** argv)
         opened.nSendersError = ENOTSUP;
     else if (hSocket >= 0 && !s_events.Open(hSocket))
         opened.nSendersError = errno > 0 ? errno : EIO;
+    // Only when asked: the probes cost every program of the namespace a little on each lookup.
+    static CLookupEvents s_lookups;
+    if (bLookups && hSocket >= 0)
+        opened.nLookupsError = s_lookups.Open() ? 0 : errno > 0 ? errno : EIO;
     // The right goes before anything is said, the word of a failed open included.
     if (!EnterCaptureSandbox(hSocket, CHANNEL_FD))
     {
@@ -135,6 +143,7 @@ int main(int argc, char** argv)
     }
     Reply(opened);
 
-    static CCaptureLoop s_loop(hSocket, s_ring, s_events.IsOpen() ? &s_events : nullptr, nOwnUid, nWants);
+    static CCaptureLoop s_loop(hSocket, s_ring, s_events.IsOpen() ? &s_events : nullptr, nOwnUid, nWants,
+                               s_lookups.IsOpen() ? &s_lookups : nullptr);
     s_loop.Run();
 }

@@ -1,5 +1,6 @@
 #include "helper/CaptureLoop.h"
 
+#include "helper/LookupEvents.h"
 #include "helper/PacketRing.h"
 #include "helper/PacketSocket.h"
 #include "helper/SenderEvents.h"
@@ -36,21 +37,24 @@ void CCaptureLoop::Run()
     // The socket captured before the program that names senders was attached: a local query of
     // that moment has no event, and must show as unknown, not as another host's.
     m_nDoubtUntilNs = NowNs() + CSenderTable::EVENT_LIFE_NS;
-    pollfd fds[3] = {{m_hSocket, POLLIN, 0}, {CHANNEL_FD, 0, 0}, {-1, POLLIN, 0}};
+    const int hLookups = m_pLookups == nullptr ? -1 : m_pLookups->GetFd();
+    pollfd fds[4] = {{m_hSocket, POLLIN, 0}, {CHANNEL_FD, 0, 0}, {-1, POLLIN, 0}, {hLookups, POLLIN, 0}};
     for (;;)
     {
         // While events come (a busy resolver, or a flood from another namespace), the ring is
         // drained often even when no frame comes, so that it never fills and loses the events of
         // the queries that follow; their wakeups are not waited for, or each would cost a turn.
         // After a quiet spell the first event wakes the loop, however long the heartbeat.
-        const int nWait = m_bEventsLeft ? 0 : m_bEventsCame ? int(EVENT_DRAIN_MS) : int(HEARTBEAT_MS);
+        const int nWait = m_bEventsLeft || m_bLookupsLeft ? 0 : m_bEventsCame ? int(EVENT_DRAIN_MS) : int(HEARTBEAT_MS);
         fds[2].fd = m_bEventsCame ? -1 : hEvents;
-        if (poll(fds, 3, nWait) < 0 && errno != EINTR)
+        if (poll(fds, 4, nWait) < 0 && errno != EINTR)
             End(EXIT_NO_CHANNEL);
         if ((fds[1].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0)
             End(EXIT_ENDED);
 
         m_bEventsCame = false;
+        // Before the frames: a resolver's query for a lookup comes after the lookup began.
+        m_bLookupsLeft = DrainLookups();
         do
             DrainEvents(NowNs());
         while (m_ring.ReadBlock([this](const CPacketRing::CFrame& frame) {
@@ -107,6 +111,21 @@ void CCaptureLoop::DrainEvents(std::uint64_t nNowNs)
     m_nLostSeen = nLost;
 }
 
+bool CCaptureLoop::DrainLookups()
+{
+    if (m_pLookups == nullptr)
+        return false;
+    timespec real {}, monotonic {};
+    clock_gettime(CLOCK_REALTIME, &real);
+    clock_gettime(CLOCK_MONOTONIC, &monotonic);
+    const std::int64_t nAheadNs =
+        (std::int64_t(real.tv_sec) - monotonic.tv_sec) * 1000000000 + (std::int64_t(real.tv_nsec) - monotonic.tv_nsec);
+    return m_pLookups->Drain(EVENTS_PER_DRAIN, [this, nAheadNs](const lookup_event& event) {
+        if (m_lookupRecords.Make(event, nAheadNs))
+            Put(m_lookupRecords.GetRecord(), m_lookupRecords.GetTail());
+    });
+}
+
 // A query no thread of this machine sent came from another host; when events were lost or left
 // in the ring lately, that cannot be told.
 void CCaptureLoop::NameSender(const CQueryFacts& facts, CNameRecord* pRecord)
@@ -130,10 +149,13 @@ void CCaptureLoop::PutCountsIfDue()
         m_counts.nDropped += nDropped;
     }
     const std::uint64_t nLost = m_pEvents != nullptr ? m_pEvents->GetLost() : 0;
+    const std::uint64_t nLookupsLost = m_pLookups != nullptr ? m_pLookups->GetLost() : 0;
     const std::uint64_t nNow = NowNs() / 1000000;
-    if (nKept == 0 && nDropped == 0 && nLost == m_counts.nEventsLost && nNow - m_nLastCounts < HEARTBEAT_MS)
+    if (nKept == 0 && nDropped == 0 && nLost == m_counts.nEventsLost && nLookupsLost == m_counts.nLookupsLost
+        && nNow - m_nLastCounts < HEARTBEAT_MS)
         return;
     m_counts.nEventsLost = nLost;
+    m_counts.nLookupsLost = nLookupsLost;
     m_nLastCounts = nNow;
     Put(m_counts);
 }

@@ -4,10 +4,12 @@
 #include "channel/RecordWriter.h"
 #include "frames/FrameRecords.h"
 #include "dns/DnsName.h"
+#include "helper/LookupRecords.h"
 #include "helper/SenderTable.h"
 
 #include <cstdint>
 
+class CLookupEvents;
 class CPacketRing;
 class CSenderEvents;
 
@@ -19,7 +21,8 @@ class CSenderEvents;
 // With pEvents (programs are named), the events of sending threads are drained before each block
 // of frames, since a thread's event is written before its frame reaches the ring, and each query is
 // joined to its event. nOwnUid is the user the helper captures for (its real uid), whose privacy
-// rule decides what of another user's program is shown.
+// rule decides what of another user's program is shown. With pLookups, lookups are drained as
+// they come and written under the same rule.
 class CCaptureLoop
 {
 public:
@@ -30,8 +33,14 @@ public:
     static constexpr unsigned EVENT_DRAIN_MS = 10;
 
     CCaptureLoop(int hSocket, CPacketRing& ring, CSenderEvents* pEvents = nullptr, std::uint32_t nOwnUid = 0,
-                 Channel::Wants nWants = Channel::WANTS_QUERIES)
-        : m_hSocket(hSocket), m_ring(ring), m_pEvents(pEvents), m_nOwnUid(nOwnUid), m_nWants(nWants)
+                 Channel::Wants nWants = Channel::WANTS_QUERIES, CLookupEvents* pLookups = nullptr)
+        : m_hSocket(hSocket)
+        , m_ring(ring)
+        , m_pEvents(pEvents)
+        , m_nOwnUid(nOwnUid)
+        , m_nWants(nWants)
+        , m_pLookups(pLookups)
+        , m_lookupRecords(nOwnUid)
     {}
 
     [[noreturn]] void Run();
@@ -44,6 +53,8 @@ private:
                  std::uint32_t nStatus);
     void PutCountsIfDue();
     void DrainEvents(std::uint64_t nNowNs);
+    // Drains the lookups' ring; true when more were left in it.
+    bool DrainLookups();
     void NameSender(const CQueryFacts& facts, Channel::CNameRecord* pRecord);
     [[noreturn]] void Fail();
     // A record that cannot be sent means the window is gone: nothing is left to do.
@@ -71,6 +82,9 @@ private:
     bool m_bEventsCame = false;
     bool m_bEventsLeft = false;
     CFrameRecords m_records;
+    CLookupEvents* m_pLookups;
+    CLookupRecords m_lookupRecords;
+    bool m_bLookupsLeft = false;
 };
 
 static_assert(NAME_BUFFER_SIZE - 1 <= Channel::MAX_NAME_BYTES, "every decoded name fits in a name record");

@@ -24,12 +24,13 @@ bool DropCapabilities()
 
 // Even a call the filter lets through cannot open a descriptor, start a process or grow a file: a
 // second wall in case the filter has a gap. The descriptor limit cannot be zero, as poll() refuses
-// to watch more descriptors than it allows; at three, the number the loop watches, it still allows
-// no new one, for 0 to 2 are always open (the helper opens /dev/null there before anything else).
+// to watch more descriptors than it allows; at four, the number the loop watches, it still allows
+// no new one, for 0 to 3 are always open (the helper opens /dev/null at 0 to 2 before anything
+// else, and the channel is 3).
 bool ZeroLimits()
 {
     const rlimit none {0, 0};
-    const rlimit polled {3, 3};
+    const rlimit polled {4, 4};
     return setrlimit(RLIMIT_NOFILE, &polled) == 0 && setrlimit(RLIMIT_NPROC, &none) == 0
            && setrlimit(RLIMIT_FSIZE, &none) == 0;
 }

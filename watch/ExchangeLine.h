@@ -1,12 +1,15 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 #include <vector>
 
 // What an exchange adds to its query's line: how it ended, the response's code, its answers, their
-// smallest TTL and the time from the query's frame to the response's. Texts are the helper's
-// presentation form already; each format writes them in its own way.
+// smallest TTL and the time from the query's frame to the response's, and the lookups of other
+// programs it was asked for. A lookup's line is one too: its result as the code, its addresses as
+// answers and the call's time as the latency. Texts are the helper's presentation form already;
+// each format writes them in its own way.
 struct CExchangeLine
 {
     enum Kind
@@ -14,6 +17,7 @@ struct CExchangeLine
         ANSWERED,   // a query and the response to it
         UNANSWERED, // a query no response came to within the timeout
         UNASKED,    // a response whose query came before the capture, or was missed
+        LOOKUP,     // a lookup of the C library, which sent no packet of its own or no packet at all
     };
     struct CAnswer
     {
@@ -21,6 +25,15 @@ struct CExchangeLine
         std::string_view type; // the mnemonic, or TYPE and the number
         std::uint32_t nTtl = 0;
         std::string_view data;
+        bool bHasTtl = true; // a lookup's addresses have none
+    };
+    // A program whose lookup of the name waited while a resolver asked it.
+    struct CAskedFor
+    {
+        std::uint32_t nPid = 0;
+        std::string program;
+        std::string user;
+        std::string unit;
     };
 
     Kind nKind = ANSWERED;
@@ -36,4 +49,6 @@ struct CExchangeLine
     unsigned nRetries = 0;
     // Answers the response held that the line does not: more than a record carries, or unreadable.
     unsigned nAnswersLeftOut = 0;
+    std::string_view family {};         // LOOKUP only: inet, inet6, unspec, or the number asked
+    std::vector<CAskedFor> askedFor {}; // the exchange was a resolver's, for these lookups
 };

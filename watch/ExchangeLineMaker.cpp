@@ -67,5 +67,7 @@ CExchangeLineMaker::CMade CExchangeLineMaker::Make(const CExchangeTable::CQuery*
             exchange.answers.push_back({answer.owner, m_answerTypes[i], answer.nTtl, answer.data});
         }
     }
+    if (pQuery != nullptr && m_pWaiting != nullptr && m_pSenders != nullptr)
+        m_pWaiting->AppendAskedFor(pQuery->record, name, *m_pSenders, exchange.askedFor);
     return {m_queries.Make(asked, name), exchange};
 }

@@ -3,6 +3,7 @@
 #include "watch/ExchangeLine.h"
 #include "watch/ExchangeTable.h"
 #include "watch/QueryLineMaker.h"
+#include "watch/WaitingLookups.h"
 
 #include <string>
 #include <string_view>
@@ -10,11 +11,15 @@
 
 // Turns an exchange as the table ends it (a query and its response, a query alone, a response
 // alone) into the two parts of its line: the query's fields, told from the asker's side also for a
-// response no query was seen for, and what the response adds. Both stand until the next call.
+// response no query was seen for, and what the response adds, with the lookups pWaiting says the
+// query was asked for. Both stand until the next call.
 class CExchangeLineMaker
 {
 public:
-    explicit CExchangeLineMaker(CQueryLineMaker& queries) : m_queries(queries) {}
+    explicit CExchangeLineMaker(CQueryLineMaker& queries, const CWaitingLookups* pWaiting = nullptr,
+                                CSenderNames* pSenders = nullptr)
+        : m_queries(queries), m_pWaiting(pWaiting), m_pSenders(pSenders)
+    {}
 
     struct CMade
     {
@@ -26,6 +31,8 @@ public:
 
 private:
     CQueryLineMaker& m_queries;
+    const CWaitingLookups* m_pWaiting;
+    CSenderNames* m_pSenders;
     Channel::CNameRecord m_unasked;
     CExchangeLine m_exchange;
     std::string m_strRcode;

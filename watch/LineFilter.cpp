@@ -1,5 +1,7 @@
 #include "watch/LineFilter.h"
 
+#include "watch/LookupResult.h"
+
 #include "dns/DnsTypes.h"
 #include "dns/PresentationForm.h"
 
@@ -143,6 +145,12 @@ bool CLineFilter::Add(Kind nKind, std::string_view value, std::string& strError)
                                    m_bUnanswered = true;
                                    return true;
                                }
+                               // A lookup's result is named as the C library names it.
+                               if (IsLookupResultName(item))
+                               {
+                                   m_rcodes.emplace_back(item);
+                                   return true;
+                               }
                                std::string strRcode;
                                if (!ParseRcode(item, strRcode))
                                    return false;
@@ -150,7 +158,8 @@ bool CLineFilter::Add(Kind nKind, std::string_view value, std::string& strError)
                                return true;
                            })
                || Refuse("a response code or a comma list of them: NOERROR, NXDOMAIN, SERVFAIL..., RCODE and a "
-                         "number up to 255, or unanswered");
+                         "number up to 255, unanswered, or a lookup's result: SUCCESS, EAI_NONAME, "
+                         "HOST_NOT_FOUND...");
     case MIN_LATENCY:
     {
         double dMs = 0;

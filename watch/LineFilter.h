@@ -23,7 +23,8 @@ public:
         PROGRAM,      // the sending program's command, exactly
         USER,         // the sending program's user name, exactly
         SOURCE,       // an IPv4 or IPv6 prefix (CIDR) holding the query's source address
-        RCODE,        // response codes as a comma list: names, RCODE and the number, or unanswered
+        RCODE,        // response codes as a comma list: names, RCODE and the number, unanswered, or
+                      // a lookup's result in the C library's words
         MIN_LATENCY,  // milliseconds an answer took at least; unanswered exchanges pass
     };
 

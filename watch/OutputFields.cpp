@@ -27,6 +27,8 @@ std::string_view KindOf(const CExchangeLine* pExchange)
         return "unanswered";
     case CExchangeLine::UNASKED:
         return "response";
+    case CExchangeLine::LOOKUP:
+        return "lookup";
     default:
         return "exchange";
     }
@@ -42,16 +44,21 @@ constexpr COutputField FIELDS[] = {
     {"type", "TYPE", 7, false, false, [](Q q, E) { return Text(q.strType); }},
     {"transport", "PROTO", 6, false, false, [](Q q, E) { return Text(q.pszTransport); }},
     {"source", "SOURCE", 16, false, false, [](Q q, E) { return Text(q.strSource); }},
-    {"source_port", "SPORT", 6, false, false, [](Q q, E) { return Number(q.nSourcePort); }},
+    {"source_port", "SPORT", 6, false, false, [](Q q, E) { return Number(q.nSourcePort, q.bHasFrame); }},
     {"destination", "DESTINATION", 16, false, false, [](Q q, E) { return Text(q.strDestination); }},
-    {"destination_port", "DPORT", 6, false, false, [](Q q, E) { return Number(q.nDestinationPort); }},
-    {"dns_id", "ID", 6, false, false, [](Q q, E) { return Number(q.nDnsId); }},
+    {"destination_port", "DPORT", 6, false, false, [](Q q, E) { return Number(q.nDestinationPort, q.bHasFrame); }},
+    {"dns_id", "ID", 6, false, false, [](Q q, E) { return Number(q.nDnsId, q.bHasFrame); }},
     {"rcode", "RCODE", 10, true, false, [](Q, E e) { return Text(e->rcode); }},
     {"flags", "FLAGS", 18, true, false, [](Q, E e) { return Text(e->flags); }},
     {"ttl_min", "TTL_MIN", 8, true, false, [](Q, E e) { return Number(e->nTtlMin, e->bHasTtlMin); }},
     {"latency_us", "LATENCY_US", 11, true, false, [](Q, E e) { return Number(e->nLatencyUs, e->bHasLatency); }},
     {"retries", "RETRIES", 8, true, false, [](Q, E e) { return Number(e->nRetries); }},
     {"answers_left_out", "LEFT_OUT", 9, true, false, [](Q, E e) { return Number(e->nAnswersLeftOut); }},
+    {"family", "FAMILY", 7, true, false, [](Q, E e) { return Text(e->family); }},
+    {"for", "FOR", 24, true, false,
+     [](Q, E e) {
+         return e->askedFor.empty() ? Unknown() : COutputValue {COutputValue::ASKED_FOR, {}, 0};
+     }},
     {"sender", "SENDER", 13, false, true, [](Q q, E) { return Text(SenderWord(q.nSender)); }},
     {"pid", "PID", 8, false, true, [](Q q, E) { return Number(q.nPid, q.nPid != 0); }},
     {"program", "PROGRAM", 16, false, true, [](Q q, E) { return Text(q.program, COutputValue::TEXT); }},

@@ -21,6 +21,7 @@ struct COutputValue
         PRESENTED, // a name in its master-file form already, as the helper sends it
         WORD,      // this program's own words and numbers (a time, a type, an address): as they are
         ANSWERS,   // the exchange's answers
+        ASKED_FOR, // the lookups a resolver's exchange was for
     };
     Kind nKind = UNKNOWN;
     std::string_view text;

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
+#include <utility>
 
 namespace {
 
@@ -79,11 +80,44 @@ std::string AnswersCell(const CExchangeLine& exchange)
             strCell += "; ";
         AppendAnswerPart(strCell, answer.owner);
         strCell += ' ';
-        AppendNumber(strCell, answer.nTtl);
+        if (answer.bHasTtl)
+            AppendNumber(strCell, answer.nTtl);
+        else
+            strCell += '-';
         strCell += ' ';
         AppendAnswerPart(strCell, answer.type);
         strCell += ' ';
         AppendAnswerPart(strCell, answer.data);
+    }
+    return strCell;
+}
+
+// One cell of the lookups an exchange was asked for: program/pid/user/unit each, "-" for a part not
+// known, and ',' between them. Each part is in its presentation form with '/' and ',' as \DDD, and
+// a part that could start a formula or pass for "-" escaped too, so no program's name can make
+// more of them.
+std::string AskedForCell(const CExchangeLine& exchange)
+{
+    std::string strCell;
+    CEscaping<std::string> commas {strCell, ','};
+    CEscaping<CEscaping<std::string>> parts {commas, '/'};
+    const auto AppendPart = [&](std::string_view part) {
+        if (part.empty())
+            strCell += '-';
+        else
+            AppendPresentationForm(parts, part, true);
+    };
+    for (const CExchangeLine::CAskedFor& asked : exchange.askedFor)
+    {
+        if (!strCell.empty())
+            strCell += ',';
+        AppendPart(asked.program);
+        strCell += '/';
+        AppendNumber(strCell, asked.nPid);
+        strCell += '/';
+        AppendPart(asked.user);
+        strCell += '/';
+        AppendPart(asked.unit);
     }
     return strCell;
 }
@@ -149,9 +183,36 @@ void AppendJsonAnswers(std::string& strOut, const CExchangeLine& exchange)
         strOut += ",\"type\":";
         AppendJsonPresented(strOut, answer.type);
         strOut += ",\"ttl\":";
-        AppendNumber(strOut, answer.nTtl);
+        if (answer.bHasTtl)
+            AppendNumber(strOut, answer.nTtl);
+        else
+            strOut += "null";
         strOut += ",\"data\":";
         AppendJsonPresented(strOut, answer.data);
+        strOut += '}';
+    }
+    strOut += ']';
+}
+
+void AppendJsonAskedFor(std::string& strOut, const CExchangeLine& exchange)
+{
+    strOut += '[';
+    for (const CExchangeLine::CAskedFor& asked : exchange.askedFor)
+    {
+        if (&asked != exchange.askedFor.data())
+            strOut += ',';
+        strOut += "{\"pid\":";
+        AppendNumber(strOut, asked.nPid);
+        for (const auto& [pszKey, text] : {std::pair {",\"program\":", std::string_view(asked.program)},
+                                           std::pair {",\"user\":", std::string_view(asked.user)},
+                                           std::pair {",\"unit\":", std::string_view(asked.unit)}})
+        {
+            strOut += pszKey;
+            if (text.empty())
+                strOut += "null";
+            else
+                AppendJsonString(strOut, text, true);
+        }
         strOut += '}';
     }
     strOut += ']';
@@ -197,6 +258,9 @@ void AppendJsonValue(std::string& strOut, const COutputValue& value, const CExch
     case COutputValue::ANSWERS:
         AppendJsonAnswers(strOut, *pExchange);
         break;
+    case COutputValue::ASKED_FOR:
+        AppendJsonAskedFor(strOut, *pExchange);
+        break;
     }
 }
 
@@ -224,6 +288,9 @@ void AppendTableValue(std::string& strOut, const COutputValue& value, const CExc
         break;
     case COutputValue::ANSWERS:
         AppendPresented(strOut, AnswersCell(*pExchange), true);
+        break;
+    case COutputValue::ASKED_FOR:
+        strOut += AskedForCell(*pExchange);
         break;
     }
 }
@@ -260,6 +327,12 @@ void AppendTextValue(std::string& strOut, const COutputValue& value, const CExch
         else
             strOut += AnswersCell(*pExchange);
         break;
+    case COutputValue::ASKED_FOR:
+    {
+        const std::string strCell = AskedForCell(*pExchange);
+        raw.append(strCell.data(), strCell.size());
+        break;
+    }
     }
 }
 
@@ -282,7 +355,7 @@ void EndTextLine(std::string& strOut)
 bool IsBare(const CExchangeLine* pExchange)
 {
     return pExchange != nullptr && pExchange->nKind == CExchangeLine::UNANSWERED && pExchange->answers.empty()
-           && pExchange->nAnswersLeftOut == 0;
+           && pExchange->nAnswersLeftOut == 0 && pExchange->askedFor.empty();
 }
 
 } // namespace

@@ -14,7 +14,9 @@ struct CQueryLine
 {
     std::string strTime;
     std::string_view name;
-    std::string strType; // empty: the frame ended before it
+    std::string strType; // empty: the frame ended before it, or a lookup, which has no frame
+    // False for a lookup: no transport, addresses, ports or id.
+    bool bHasFrame = true;
     const char* pszTransport = "";
     std::string strSource;
     std::string strDestination;

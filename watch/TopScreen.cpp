@@ -134,8 +134,9 @@ void CTopScreen::Draw(const std::string& strStatus)
         strKeys += CTopTable::GetTitle(nKind);
         strKeys += nKind == m_nKind ? "]" : "";
     }
-    strKeys += " (n p s t";
-    strKeys += m_table.HasExchanges() ? " r l" : "";
+    strKeys += " (";
+    for (int i = 0; i < m_table.GetKindCount(); ++i)
+        strKeys.append(i == 0 ? "" : " ").append(1, CTopTable::GetKey(CTopTable::Kind(i)));
     strKeys += ", Tab), q quits";
     PutLine(0, m_table.GetHeadLine(m_nKind) + strKeys, A_BOLD);
     PutLine(1, strStatus);

@@ -23,6 +23,8 @@ constexpr CKindText KIND_TEXTS[CTopTable::KIND_COUNT] = {
     {"Types", "types", "type", 't'},
     {"Response codes", "rcodes", "rcode", 'r'},
     {"Slowest names", "slowest", "name", 'l'},
+    {"Lookups", "lookups", "name", 'k'},
+    {"Slowest lookups", "slow_lookups", "name", 'w'},
 };
 
 std::string Milliseconds(std::uint64_t nUs)
@@ -79,9 +81,11 @@ std::string ShownKey(CTopTable::Kind nKind, const CTopTable::CRow& row)
 
 } // namespace
 
-CTopTable::CTopTable(bool bExchanges, size_t nMaxKeys) : m_bExchanges(bExchanges), m_nMaxKeys(nMaxKeys)
+CTopTable::CTopTable(bool bExchanges, size_t nMaxKeys, bool bLookups)
+    : m_bExchanges(bExchanges), m_bLookups(bLookups && bExchanges), m_nMaxKeys(nMaxKeys)
 {
-    for (int i = 0; i < SLOWEST; ++i)
+    // Every kind has its place, the ones that read another's stay empty.
+    for (int i = 0; i < KIND_COUNT; ++i)
         m_counts.emplace_back(nMaxKeys);
 }
 
@@ -97,8 +101,45 @@ CKeyCounts::CEntry* CTopTable::Count(Kind nKind, std::string_view key)
     return pEntry;
 }
 
+void CTopTable::MakeProgramKey(const CQueryLine& query)
+{
+    // Keyed by who sent it first and the program's name after, so that no program can name itself
+    // into the row of another user or another host.
+    m_strKey.assign(1, char('0' + query.nSender));
+    if (query.nSender == Channel::SENDER_PROGRAM && query.program.empty())
+        m_strKey.append("#").append(std::to_string(query.nPid));
+    else if (query.nSender == Channel::SENDER_PROGRAM)
+        AppendPresentationForm(m_strKey, query.program);
+}
+
+// Keyed by the program, then a tab, which no presentation form holds, then the name.
+void CTopTable::AddLookup(const CQueryLine& query, const CExchangeLine& lookup)
+{
+    MakeProgramKey(query);
+    m_strKey += '\t';
+    AppendPresented(m_strKey, query.name);
+    CKeyCounts::CEntry* pEntry = Count(LOOKUPS, m_strKey);
+    CKind& slow = m_kinds[SLOW_LOOKUPS];
+    ++slow.nTotal;
+    if (pEntry == nullptr)
+    {
+        ++slow.nOthers;
+        return;
+    }
+    if (pEntry->nTimed++ == 0)
+        ++slow.nKeys;
+    pEntry->nLatencySumUs += lookup.nLatencyUs;
+    pEntry->nLatencyMaxUs = std::max(pEntry->nLatencyMaxUs, lookup.nLatencyUs);
+}
+
 void CTopTable::Add(const CQueryLine& query, const CExchangeLine* pExchange)
 {
+    if (pExchange != nullptr && pExchange->nKind == CExchangeLine::LOOKUP)
+    {
+        if (m_bLookups)
+            AddLookup(query, *pExchange);
+        return;
+    }
     const auto Presented = [this](std::string_view text) -> std::string_view {
         m_strKey.clear();
         AppendPresentationForm(m_strKey, text);
@@ -107,13 +148,7 @@ void CTopTable::Add(const CQueryLine& query, const CExchangeLine* pExchange)
     m_strName.clear();
     AppendPresented(m_strName, query.name);
     CKeyCounts::CEntry* pName = Count(NAMES, m_strName);
-    // Keyed by who sent it first and the program's name after, so that no program can name itself
-    // into the row of another user or another host.
-    m_strKey.assign(1, char('0' + query.nSender));
-    if (query.nSender == Channel::SENDER_PROGRAM && query.program.empty())
-        m_strKey.append("#").append(std::to_string(query.nPid));
-    else if (query.nSender == Channel::SENDER_PROGRAM)
-        AppendPresentationForm(m_strKey, query.program);
+    MakeProgramKey(query);
     Count(PROGRAMS, m_strKey);
     Count(SOURCES, query.strSource);
     Count(TYPES, query.strType.empty() ? std::string_view("(cut)") : Presented(query.strType));
@@ -139,10 +174,10 @@ std::vector<CTopTable::CRow> CTopTable::GetTop(Kind nKind, size_t nRows) const
 {
     const CKeyCounts& counts = CountsOf(nKind);
     const auto CountOf = [nKind](const CKeyCounts::CEntry* pEntry) {
-        return nKind == SLOWEST ? pEntry->nTimed : pEntry->nCount;
+        return IsByLatency(nKind) ? pEntry->nTimed : pEntry->nCount;
     };
     const auto RankOf = [&](const CKeyCounts::CEntry* pEntry) {
-        return nKind == SLOWEST ? pEntry->nLatencySumUs / pEntry->nTimed : pEntry->nCount;
+        return IsByLatency(nKind) ? pEntry->nLatencySumUs / pEntry->nTimed : pEntry->nCount;
     };
     std::vector<const CKeyCounts::CEntry*> all;
     all.reserve(size_t(m_kinds[nKind].nKeys));
@@ -169,6 +204,13 @@ std::vector<CTopTable::CRow> CTopTable::GetTop(Kind nKind, size_t nRows) const
             row.strSender = std::move(program.strSender);
             row.strKey = std::string(program.program);
         }
+        else if (CountedIn(nKind) == LOOKUPS)
+        {
+            const size_t nTab = key.find('\t');
+            CProgramKey program = SplitProgramKey(key.substr(0, nTab));
+            row.strSender = program.program.empty() ? std::move(program.strSender) : std::string(program.program);
+            row.strKey = std::string(key.substr(nTab + 1));
+        }
     }
     return top;
 }
@@ -181,6 +223,11 @@ const char* CTopTable::GetTitle(Kind nKind)
 const char* CTopTable::GetJsonName(Kind nKind)
 {
     return KIND_TEXTS[nKind].pszJson;
+}
+
+char CTopTable::GetKey(Kind nKind)
+{
+    return KIND_TEXTS[nKind].chKey;
 }
 
 int CTopTable::KindForKey(int nKey) const
@@ -205,6 +252,13 @@ std::string CTopTable::GetColumnLine(Kind nKind)
     const std::string strKeyHead = FindOutputField(KIND_TEXTS[nKind].pszField)->pszHead;
     if (nKind == SLOWEST)
         return "   MEAN_MS     MAX_MS      COUNT  " + strKeyHead;
+    if (CountedIn(nKind) == LOOKUPS)
+    {
+        std::string strProgramHead = FindOutputField("program")->pszHead;
+        strProgramHead.resize(std::max(strProgramHead.size() + 1, SENDER_WIDTH), ' ');
+        return std::string(nKind == LOOKUPS ? "     COUNT" : "   MEAN_MS     MAX_MS      COUNT") + "  " + strProgramHead
+               + strKeyHead;
+    }
     if (nKind == PROGRAMS)
     {
         std::string strSenderHead = FindOutputField("sender")->pszHead;
@@ -216,6 +270,16 @@ std::string CTopTable::GetColumnLine(Kind nKind)
 
 std::string CTopTable::GetRowLine(Kind nKind, const CRow& row) const
 {
+    if (CountedIn(nKind) == LOOKUPS)
+    {
+        std::string strProgram = row.strSender;
+        strProgram.append(strProgram.size() < SENDER_WIDTH ? SENDER_WIDTH - strProgram.size() : 1, ' ');
+        const std::string strCount = Padded(std::to_string(row.nCount), 10);
+        return (nKind == LOOKUPS ? strCount
+                                 : Padded(Milliseconds(row.GetMeanUs()), 10) + ' '
+                                       + Padded(Milliseconds(row.nLatencyMaxUs), 10) + ' ' + strCount)
+               + "  " + strProgram + row.strKey;
+    }
     if (nKind == SLOWEST)
         return Padded(Milliseconds(row.GetMeanUs()), 10) + ' ' + Padded(Milliseconds(row.nLatencyMaxUs), 10) + ' '
                + Padded(std::to_string(row.nCount), 10) + "  " + row.strKey;
@@ -256,7 +320,14 @@ void CTopTable::AppendJson(std::string& strOut, Kind nKind, size_t nRows) const
     {
         strOut += bFirst ? "{" : ",{";
         bFirst = false;
-        if (nKind == PROGRAMS)
+        if (CountedIn(nKind) == LOOKUPS)
+        {
+            strOut += "\"program\":";
+            AppendJsonText(strOut, row.strSender);
+            strOut += ",\"key\":";
+            AppendJsonText(strOut, row.strKey);
+        }
+        else if (nKind == PROGRAMS)
         {
             const bool bPid = row.strSender.starts_with("pid ");
             strOut += "\"sender\":";
@@ -275,7 +346,7 @@ void CTopTable::AppendJson(std::string& strOut, Kind nKind, size_t nRows) const
             AppendJsonText(strOut, row.strKey);
         }
         strOut += ",\"count\":" + std::to_string(row.nCount);
-        if (nKind == SLOWEST)
+        if (IsByLatency(nKind) || nKind == LOOKUPS)
             strOut +=
                 ",\"mean_us\":" + std::to_string(row.GetMeanUs()) + ",\"max_us\":" + std::to_string(row.nLatencyMaxUs);
         strOut += '}';

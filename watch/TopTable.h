@@ -22,8 +22,10 @@ public:
         PROGRAMS,
         SOURCES,
         TYPES,
-        RCODES,  // exchanges only
-        SLOWEST, // exchanges only: answered names by their mean latency
+        RCODES,       // exchanges only
+        SLOWEST,      // exchanges only: answered names by their mean latency
+        LOOKUPS,      // lookups only: each program's looked-up names, the busiest first
+        SLOW_LOOKUPS, // lookups only: the same by their mean latency
         KIND_COUNT,
     };
     static constexpr size_t MAX_KEYS = 100'000;
@@ -31,35 +33,41 @@ public:
     struct CRow
     {
         // PROGRAMS: the program's name, empty for a sender that is none (another user, another host,
-        // unknown) or a program without one.
+        // unknown) or a program without one. LOOKUPS and SLOW_LOOKUPS: the name looked up.
         std::string strKey;
         std::uint64_t nCount = 0;
-        std::uint64_t nLatencySumUs = 0; // SLOWEST only
-        std::uint64_t nLatencyMaxUs = 0; // SLOWEST only
+        std::uint64_t nLatencySumUs = 0; // SLOWEST, LOOKUPS and SLOW_LOOKUPS
+        std::uint64_t nLatencyMaxUs = 0;
         // PROGRAMS only, in this program's own words: program, another user, another host, unknown,
-        // or "pid N" for a program without a name.
+        // or "pid N" for a program without a name. LOOKUPS and SLOW_LOOKUPS: the program that
+        // looked the name up.
         std::string strSender;
         std::uint64_t GetMeanUs() const { return nCount == 0 ? 0 : nLatencySumUs / nCount; }
     };
 
-    explicit CTopTable(bool bExchanges, size_t nMaxKeys = MAX_KEYS);
+    explicit CTopTable(bool bExchanges, size_t nMaxKeys = MAX_KEYS, bool bLookups = false);
 
-    // pExchange is null for a query without its exchange (queries only).
+    // pExchange is null for a query without its exchange (queries only). A lookup's line counts in
+    // the lookups' tables alone.
     void Add(const CQueryLine& query, const CExchangeLine* pExchange);
 
     // The busiest N keys of the kind, most first, equal counts by key; SLOWEST by mean latency.
     std::vector<CRow> GetTop(Kind nKind, size_t nRows) const;
     // Lines whose key came after the kind was full.
     std::uint64_t GetOthers(Kind nKind) const { return m_kinds[nKind].nOthers; }
-    // Lines counted in the kind: every line but, for SLOWEST, those without a latency.
+    // Lines counted in the kind: every line but, for SLOWEST, those without a latency; lookups'
+    // lines only in theirs.
     std::uint64_t GetTotal(Kind nKind) const { return m_kinds[nKind].nTotal; }
     std::uint64_t GetKeyCount(Kind nKind) const { return m_kinds[nKind].nKeys; }
     bool HasExchanges() const { return m_bExchanges; }
-    // The kinds this run fills: without exchanges there are no rcodes or latencies.
-    int GetKindCount() const { return m_bExchanges ? KIND_COUNT : RCODES; }
+    // The kinds this run fills: without exchanges there are no rcodes or latencies, and lookups
+    // come only with exchanges.
+    int GetKindCount() const { return m_bLookups ? KIND_COUNT : m_bExchanges ? LOOKUPS : RCODES; }
 
     static const char* GetTitle(Kind nKind);
     static const char* GetJsonName(Kind nKind);
+    // The key that selects the kind's table on the screen.
+    static char GetKey(Kind nKind);
     // The key the kind's table cycles to after this one, and the kind a key press selects (-1: none).
     Kind GetNext(Kind nKind) const { return Kind((nKind + 1) % GetKindCount()); }
     int KindForKey(int nKey) const;
@@ -77,7 +85,8 @@ public:
     void AppendJson(std::string& strOut, Kind nKind, size_t nRows) const;
 
 private:
-    // SLOWEST has no counts of its own: it reads the latencies kept beside the names.
+    // SLOWEST and SLOW_LOOKUPS have no counts of their own: they read the latencies kept beside
+    // the names and the lookups.
     struct CKind
     {
         std::uint64_t nOthers = 0;
@@ -85,10 +94,17 @@ private:
         std::uint64_t nKeys = 0;
     };
     CKeyCounts::CEntry* Count(Kind nKind, std::string_view key);
-    CKeyCounts& CountsOf(Kind nKind) { return m_counts[nKind == SLOWEST ? NAMES : nKind]; }
-    const CKeyCounts& CountsOf(Kind nKind) const { return m_counts[nKind == SLOWEST ? NAMES : nKind]; }
+    // The kinds ranked by latency read the counts of the kind they rank.
+    static Kind CountedIn(Kind nKind) { return nKind == SLOWEST ? NAMES : nKind == SLOW_LOOKUPS ? LOOKUPS : nKind; }
+    static bool IsByLatency(Kind nKind) { return nKind == SLOWEST || nKind == SLOW_LOOKUPS; }
+    CKeyCounts& CountsOf(Kind nKind) { return m_counts[CountedIn(nKind)]; }
+    const CKeyCounts& CountsOf(Kind nKind) const { return m_counts[CountedIn(nKind)]; }
+    void AddLookup(const CQueryLine& query, const CExchangeLine& lookup);
+    // The key of who sent a line, as PROGRAMS counts it.
+    void MakeProgramKey(const CQueryLine& query);
 
     bool m_bExchanges;
+    bool m_bLookups;
     size_t m_nMaxKeys;
     CKind m_kinds[KIND_COUNT];
     std::vector<CKeyCounts> m_counts;

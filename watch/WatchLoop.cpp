@@ -28,6 +28,9 @@ constexpr size_t FILE_BATCH_BYTES = 64 * 1024;
 constexpr size_t ENDED_BATCH_BYTES = 1024 * 1024;
 // A file's table looks for keys and its next redraw this often, not at every frame.
 constexpr size_t FILE_FRAMES_BETWEEN_KEYS = 4096;
+// How much longer than the timeout an ended lookup is kept: the helper's word on it may come a
+// drain after the query's frame.
+constexpr std::uint64_t LOOKUP_KEPT_EXTRA_NS = 1'000'000'000;
 
 } // namespace
 
@@ -52,11 +55,15 @@ CWatchLoop::CWatchLoop(const CWatchOptions& options, int hOutput, std::FILE* pEr
     , m_pErrors(pErrors)
     , m_lineMaker(options.bUtc, &m_senders)
     , m_exchanges(*this, options.nTimeoutMs * 1'000'000)
-    , m_exchangeMaker(m_lineMaker)
+    // An exchange that ends unanswered ends a timeout after its query: the lookup it was asked
+    // for may have ended meanwhile.
+    , m_waiting(options.nTimeoutMs * 1'000'000 + LOOKUP_KEPT_EXTRA_NS)
+    , m_exchangeMaker(m_lineMaker, &m_waiting, &m_senders)
+    , m_lookupMaker(m_lineMaker, m_senders)
     , m_filter(options.filter)
 {
     if (options.bTop)
-        m_pTop = std::make_unique<CTopTable>(!options.bQueriesOnly);
+        m_pTop = std::make_unique<CTopTable>(!options.bQueriesOnly, CTopTable::MAX_KEYS, options.bLookups);
 }
 
 std::string CWatchLoop::CountsText() const
@@ -69,6 +76,8 @@ std::string CWatchLoop::CountsText() const
                    + " (given up early " + std::to_string(m_exchanges.GetGivenUpCount()) + ", for a full key "
                    + std::to_string(m_exchanges.GetCrowdedCount()) + "), wrong checksums "
                    + std::to_string(m_nWrongChecksums) + ", unchecked " + std::to_string(m_nUnchecked);
+    if (m_options.bLookups)
+        strText += ", lookups " + std::to_string(m_nLookups) + ", lookups lost " + std::to_string(m_nLookupsLost);
     return strText + ", printed " + std::to_string(m_nPrinted);
 }
 
@@ -181,9 +190,33 @@ void CWatchLoop::OnResponse(const CResponseRecord& response, std::string_view na
     m_exchanges.OnResponse(response, name, answers, bChecked);
 }
 
+void CWatchLoop::OnLookup(const CLookupRecord& lookup, std::string_view name, std::string_view host)
+{
+    if (!m_options.bLookups)
+        return;
+    if (lookup.nPhase == LOOKUP_BEGAN)
+    {
+        m_waiting.Began(lookup, name);
+        return;
+    }
+    m_waiting.Ended(lookup, name);
+    ++m_nLookups;
+    if (IsCountReached())
+        return;
+    const auto [line, exchange] = m_lookupMaker.Make(lookup, name, host);
+    if (!m_filter.Keeps(line, &exchange) || !IsNewEnough(line.name))
+        return;
+    if (m_pTop != nullptr)
+        m_pTop->Add(line, &exchange);
+    else
+        m_options.format.AppendExchange(m_output.GetBuffer(), line, exchange);
+    ++m_nPrinted;
+}
+
 void CWatchLoop::ExpireBefore(std::int64_t nSeconds, std::uint32_t nNanoseconds)
 {
     m_exchanges.Expire({nSeconds, nNanoseconds});
+    m_waiting.Expire({nSeconds, nNanoseconds});
     const std::uint64_t nCrowded = m_exchanges.GetCrowdedCount();
     if (m_exchanges.GetGivenUpCount() > nCrowded && m_nGivenUpTold <= m_nCrowdedTold)
         Say("more than " + std::to_string(CExchangeTable::MAX_OPEN)
@@ -317,7 +350,8 @@ int CWatchLoop::Capture()
     }
 
     CCaptureRun run(*this);
-    if (!run.Start(choice.strTarget, m_options.bQueriesOnly ? WANTS_QUERIES : WANTS_EXCHANGES))
+    const Wants nFrames = m_options.bQueriesOnly ? WANTS_QUERIES : WANTS_EXCHANGES;
+    if (!run.Start(choice.strTarget, m_options.bLookups ? Wants(nFrames | WANTS_LOOKUPS) : nFrames))
     {
         Say(run.GetErrorText());
         return CWatchOptions::EXIT_CAPTURE_FAILED;
@@ -326,6 +360,8 @@ int CWatchLoop::Capture()
         Say(CaptureTexts::ReceiveAllNotice(run.GetReceiveAllError()));
     if (run.GetSendersError() != 0)
         Say(CaptureTexts::SendersNotice(run.GetSendersError()));
+    if (run.GetLookupsError() != 0)
+        Say(CaptureTexts::LookupsNotice(run.GetLookupsError()));
     if (m_pTop == nullptr)
     {
         if (!m_options.bNoHeads)
@@ -392,6 +428,11 @@ int CWatchLoop::Capture()
             ExpireBefore(now.tv_sec, std::uint32_t(now.tv_nsec));
         }
         m_nMissed = news.nMissed;
+        m_nLookupsLost = news.nLookupsLost;
+        if (news.bLookupsLostGrew)
+            Say(std::to_string(news.nLookupsLost)
+                + " lookups lost since the start: the kernel had no room for them, as a program looks names up "
+                  "faster than they can be printed");
         if (news.bMissedGrew)
         {
             Say(std::to_string(news.nMissed) + " queries missed since the start: the kernel had to drop them");

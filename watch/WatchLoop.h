@@ -6,11 +6,13 @@
 #include "watch/ExchangeLineMaker.h"
 #include "watch/ExchangeTable.h"
 #include "watch/LineFilter.h"
+#include "watch/LookupLineMaker.h"
 #include "watch/OutputStream.h"
 #include "watch/QueryLineMaker.h"
 #include "watch/SenderNames.h"
 #include "watch/TopScreen.h"
 #include "watch/TopTable.h"
+#include "watch/WaitingLookups.h"
 #include "watch/WatchOptions.h"
 
 #include <chrono>
@@ -49,6 +51,7 @@ private:
     void OnQuery(const Channel::CNameRecord& query, std::string_view name) override;
     void OnQueryAhead(const Channel::CNameRecord& query, std::string_view name) override;
     void OnResponse(const Channel::CResponseRecord& response, std::string_view name, std::string_view answers) override;
+    void OnLookup(const Channel::CLookupRecord& lookup, std::string_view name, std::string_view host) override;
     void OnExchange(const CExchangeTable::CQuery* pQuery, const Channel::CResponseRecord* pResponse,
                     std::string_view responseName, std::string_view answers) override;
     // False for a name --new-only does not print.
@@ -76,7 +79,9 @@ private:
     CQueryLineMaker m_lineMaker;
     CNewNames m_newNames;
     CExchangeTable m_exchanges;
+    CWaitingLookups m_waiting;
     CExchangeLineMaker m_exchangeMaker;
+    CLookupLineMaker m_lookupMaker;
     CLineFilter m_filter;
     std::uint64_t m_nPrinted = 0;
     // The exit code of a flush that failed while exchanges ended, for the loop to end with.
@@ -94,6 +99,9 @@ private:
     // Responses whose checksum was wrong, and those that could not be checked.
     std::uint64_t m_nWrongChecksums = 0;
     std::uint64_t m_nUnchecked = 0;
+    // Lookups that ended, and those the kernel could not keep.
+    std::uint64_t m_nLookups = 0;
+    std::uint64_t m_nLookupsLost = 0;
     // --top: lines are counted here instead of printed.
     std::unique_ptr<CTopTable> m_pTop;
     std::unique_ptr<CTopScreen> m_pScreen;

@@ -93,6 +93,14 @@ constexpr COption OPTIONS[] = {
      }},
     {"--queries-only", 0, COption::NONE, nullptr, false, "print each query at once, without waiting for its response\n",
      "", [](O o, V, W) { return o.bQueriesOnly = true; }},
+    {"--lookups", 0, COption::NONE, nullptr, false,
+     "also print the lookups programs of the captured network\n"
+     "namespace ask of the C library (getaddrinfo, gethostbyname,\n"
+     "getnameinfo), those that send no packet too: the default\n"
+     "with exchanges; the user's own, and the system's\n",
+     "", [](O o, V, W) { return o.nLookupsWanted = 1, true; }},
+    {"--no-lookups", 0, COption::NONE, nullptr, false, "print no lookups\n", "",
+     [](O o, V, W) { return o.nLookupsWanted = 0, true; }},
     {"--timeout", 0, COption::NEEDED, "S", false,
      "a query with no response after S seconds is unanswered\n"
      "(default 5)\n",
@@ -108,8 +116,9 @@ constexpr COption OPTIONS[] = {
     {"--top", 0, COption::OPTIONAL, "[N]", false,
      "instead of lines, a table of the N (default 20) busiest names,\n"
      "programs, sources, types and, with exchanges, response codes\n"
-     "and slowest names; on a terminal full-screen, switched by\n"
-     "n p s t r l or Tab, q quits; otherwise every table once at the\n"
+     "and slowest names, and each program's busiest and slowest\n"
+     "lookups; on a terminal full-screen, switched by\n"
+     "n p s t r l k w or Tab, q quits; otherwise every table once at the\n"
      "end, as text or (--format json) one JSON object per table\n",
      "",
      [](O o, V v, W strWhat) {
@@ -255,6 +264,15 @@ bool CWatchOptions::Parse(int argc, const char* const* argv, std::string& strErr
         strError = "--rcode and --min-latency look at responses: they cannot go with --queries-only";
         return false;
     }
+    // A lookup's line has its result where an exchange's has the response's: a query's line has
+    // no room for it.
+    if (bQueriesOnly && nLookupsWanted == 1)
+    {
+        strError = "--lookups prints results, which --queries-only leaves out: they cannot go together";
+        return false;
+    }
+    // A file holds packets: its lookups, if any, were never seen.
+    bLookups = !bQueriesOnly && nLookupsWanted != 0 && nAction != READ_FILE;
     if (nAction == READ_FILE && !strAddress.empty())
     {
         strError = "--read and --address exclude each other";

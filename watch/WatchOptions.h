@@ -39,7 +39,10 @@ struct CWatchOptions
     CQueryFormat format;
     bool bNewOnly = false;
     bool bUtc = false;
-    bool bQueriesOnly = false;       // queries as they come, without their responses
+    bool bQueriesOnly = false; // queries as they come, without their responses
+    // The lookups programs ask of the C library: on with exchanges unless --no-lookups.
+    bool bLookups = false;
+    int nLookupsWanted = -1;         // --lookups 1, --no-lookups 0, neither -1
     std::uint64_t nTimeoutMs = 5000; // a query unanswered this long is given up
     std::uint64_t nCount = 0;        // 0: no limit
     std::uint64_t nDurationMs = 0;   // 0: no limit

@@ -11,6 +11,7 @@
 #include <bpf/bpf_tracing.h>
 
 #include "SenderEvent.h"
+#include "TaskFacts.h"
 
 char LICENSE[] SEC("license") = "GPL";
 
@@ -151,19 +152,6 @@ static __always_inline struct file* FileAt(struct files_struct* pFiles, __u64 nF
     struct file* pFile = NULL;
     bpf_probe_read_kernel(&pFile, sizeof(pFile), ppFiles + nFd);
     return pFile;
-}
-
-// The sender facts of the running thread.
-static __always_inline void ReadSender(struct task_struct* pTask, __u32* pPid, __u32* pTid, __u32* pUid, __u64* pCgroup,
-                                       char (*pComm)[16])
-{
-    const __u64 nPidTid = bpf_get_current_pid_tgid();
-    *pPid = nPidTid >> 32;
-    *pTid = (__u32)nPidTid;
-    *pUid = (__u32)bpf_get_current_uid_gid();
-    *pCgroup = bpf_get_current_cgroup_id();
-    // The process's command, not the thread's: dig sends from a thread it calls isc-net-0000.
-    BPF_CORE_READ_STR_INTO(pComm, pTask, group_leader, comm);
 }
 
 // The entry of a socket, when it is that socket's; with bCreate, started afresh when the socket at

@@ -292,6 +292,8 @@ TEST(QueryFormatTest, EveryFormatWritesTheGoldenExchange)
                                  .bHasTtlMin = true,
                                  .nTtlMin = 30,
                                  .nAnswersLeftOut = 3};
+    CExchangeLine askedFor = answered;
+    askedFor.askedFor = {{77, "a/b,c ", "alice", ""}, {78, "=x", "", "session-2.scope"}};
     // Each case's kind, then its fields from rcode to answers_left_out and its answers, in text,
     // TSV (CSV is TSV with commas, but for quotes around the flags) and JSON.
     struct
@@ -304,6 +306,10 @@ TEST(QueryFormatTest, EveryFormatWritesTheGoldenExchange)
         const char* pszTsvAnswers;
         const char* pszJson;
         const char* pszJsonAnswers;
+        // The lookups it was asked for, between its own fields and the sender's.
+        const char* pszTextFor = "-      -                       ";
+        const char* pszTsvFor = "\t";
+        const char* pszJsonFor = R"("family":null,"for":null)";
     } cases[] = {
         {answered, "exchange", "NOERROR   qr,rd,ra          60      12345      1       0       ",
          "www.example.org 300 CNAME web.example.net; web.example.net 60 A 192.0.2.7",
@@ -323,6 +329,17 @@ TEST(QueryFormatTest, EveryFormatWritesTheGoldenExchange)
          "www.example.org 30 AAAA 2001:db8::7", "NOERROR\tqr,aa\t30\t\t0\t3", "www.example.org 30 AAAA 2001:db8::7",
          R"("rcode":"NOERROR","flags":"qr,aa","ttl_min":30,"latency_us":null,"retries":0,"answers_left_out":3)",
          R"([{"name":"www.example.org","type":"AAAA","ttl":30,"data":"2001:db8::7"}])"},
+        // A program's name cannot add a lookup to the cell, nor a part to one.
+        {askedFor, "exchange", "NOERROR   qr,rd,ra          60      12345      1       0       ",
+         "www.example.org 300 CNAME web.example.net; web.example.net 60 A 192.0.2.7",
+         "NOERROR\tqr,rd,ra\t60\t12345\t1\t0",
+         "www.example.org 300 CNAME web.example.net; web.example.net 60 A 192.0.2.7",
+         R"("rcode":"NOERROR","flags":"qr,rd,ra","ttl_min":60,"latency_us":12345,"retries":1,"answers_left_out":0)",
+         R"([{"name":"www.example.org","type":"CNAME","ttl":300,"data":"web.example.net"},)"
+         R"({"name":"web.example.net","type":"A","ttl":60,"data":"192.0.2.7"}])",
+         "-      a\\047b\\044c\\032/77/alice/-,\\061x/78/-/session-2.scope ", "\ta\\047b\\044c /77/alice/-,\\061x/78/-/session-2.scope",
+         R"("family":null,"for":[{"pid":77,"program":"a/b,c ","user":"alice","unit":null},)"
+         R"({"pid":78,"program":"=x","user":null,"unit":"session-2.scope"}])"},
     };
     const CQueryLine query = DigQuery();
     const std::string strTsvQuery =
@@ -330,7 +347,7 @@ TEST(QueryFormatTest, EveryFormatWritesTheGoldenExchange)
     const std::string strTsvSender = "\tprogram\t4242\tdig\t\t\t4026531840\t";
     const auto Csv = [](std::string strTsv) {
         std::replace(strTsv.begin(), strTsv.end(), '\t', ',');
-        for (const char* pszFlags : {"qr,rd,ra", "qr,aa"})
+        for (const char* pszFlags : {"qr,rd,ra", "qr,aa", "a\\047b\\044c /77/alice/-,\\061x/78/-/session-2.scope"})
         {
             if (const size_t nAt = strTsv.find(pszFlags); nAt != std::string::npos)
                 strTsv.replace(nAt, std::strlen(pszFlags), '"' + std::string(pszFlags) + '"');
@@ -341,14 +358,14 @@ TEST(QueryFormatTest, EveryFormatWritesTheGoldenExchange)
     {
         std::string strKind = entry.pszKind;
         strKind.resize(11, ' ');
-        const std::string strTsv =
-            entry.pszKind + strTsvQuery + entry.pszTsv + strTsvSender + entry.pszTsvAnswers + "\n";
+        const std::string strTsv = entry.pszKind + strTsvQuery + entry.pszTsv + "\t" + entry.pszTsvFor + strTsvSender
+                                   + entry.pszTsvAnswers + "\n";
         const std::pair<CQueryFormat::Kind, std::string> lines[] = {
             {CQueryFormat::TEXT, strKind
                                      + "2025-12-07T09:33:20.123456Z      www.example.org                 A      udp   "
                                        "10.53.1.2       40000 10.53.1.1       53    48879 "
-                                     + entry.pszText
-                                     + " program      4242    dig             -           -                           "
+                                     + entry.pszText + " " + entry.pszTextFor
+                                     + "program      4242    dig             -           -                           "
                                        "4026531840 "
                                      + entry.pszTextAnswers + "\n"},
             {CQueryFormat::TSV, strTsv},
@@ -358,7 +375,7 @@ TEST(QueryFormatTest, EveryFormatWritesTheGoldenExchange)
                  + R"(","time":"2025-12-07T09:33:20.123456Z","name":"www.example.org","type":"A","transport":"udp",)"
                    R"("source":"10.53.1.2","source_port":40000,"destination":"10.53.1.1","destination_port":53,)"
                    R"("dns_id":48879,)"
-                 + entry.pszJson
+                 + entry.pszJson + "," + entry.pszJsonFor
                  + R"(,"sender":"program","pid":4242,"program":"dig","user":null,"unit":null,"netns":4026531840,)"
                  + R"("answers":)" + entry.pszJsonAnswers + "}\n"},
         };
@@ -383,11 +400,12 @@ TEST(QueryFormatTest, EveryFormatWritesTheGoldenExchange)
         strHeads,
         "KIND       TIME                             NAME                            TYPE   PROTO SOURCE          "
         "SPORT DESTINATION     DPORT ID    RCODE     FLAGS             TTL_MIN LATENCY_US RETRIES LEFT_OUT "
-        "SENDER       PID     PROGRAM         USER        UNIT                        NETNS      ANSWERS\n"
+        "FAMILY FOR                     SENDER       PID     PROGRAM         USER        UNIT                        "
+        "NETNS      ANSWERS\n"
         "kind,time,name,type,transport,source,source_port,destination,destination_port,dns_id,rcode,"
-        "flags,ttl_min,latency_us,retries,answers_left_out,sender,pid,program,user,unit,netns,answers\n"
+        "flags,ttl_min,latency_us,retries,answers_left_out,family,for,sender,pid,program,user,unit,netns,answers\n"
         "kind,time,name,type,transport,source,source_port,destination,destination_port,dns_id,rcode,"
-        "flags,ttl_min,latency_us,retries,answers_left_out,sender,pid,program,user,unit,netns,answers\n");
+        "flags,ttl_min,latency_us,retries,answers_left_out,family,for,sender,pid,program,user,unit,netns,answers\n");
 }
 
 // Every format carries the fields JSON has, in its order: TSV's and CSV's heads are JSON's keys,
