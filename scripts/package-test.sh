@@ -38,6 +38,9 @@ revoke_user_made=0
 # An ordinary user with a home of its own, where its captures are counted.
 probe_user=tarrow-probe-test
 probe_user_made=0
+# Another person beside it, whose lookups the probe user's capture must not show.
+other_user=tarrow-other-test
+other_user_made=0
 override_added=0
 
 cleanup() {
@@ -54,6 +57,7 @@ cleanup() {
   for u in "${fake_copies[@]}"; do rm -rf "${granted_base:?}/$u"; done
   [ $revoke_user_made -eq 0 ] || userdel "$revoke_user"
   [ $probe_user_made -eq 0 ] || userdel -r "$probe_user" 2>/dev/null
+  [ $other_user_made -eq 0 ] || userdel -r "$other_user" 2>/dev/null
   # Qt's stand-in for the probe user's missing XDG_RUNTIME_DIR.
   rm -rf "/tmp/runtime-$probe_user"
   for d in "${made_dirs[@]}"; do rmdir "$d" 2>/dev/null; done
@@ -202,6 +206,24 @@ check "a member of tarrow captures a query to 127.0.0.1:53 through the installed
 check "a user outside tarrow gets the failed-start text and no socket" bash -c "
   out=\$(timeout 30 ${as_user[*]} --clear-groups '$probe'); rc=\$?; echo \"\$out (exit \$rc)\" >&2
   [ \$rc -eq 2 ] && [ \"\${out%%\$'\\n'*}\" = 'start failed: socket() failed, errno=1' ]"
+# Lookups send no packet that this user could capture: its own are shown, another person's are
+# not, neither the name nor the program.
+userdel -r "$other_user" >/dev/null 2>&1
+useradd --create-home --user-group "$other_user" && other_user_made=1
+lookups_of_own_user_only() {
+  local out="$work/lookups.tsv"
+  timeout 30 "${as_user[@]}" --groups=tarrow /usr/bin/tarrow-watch -i lo -F tsv --duration 4 >"$out" 2>&1 &
+  local watch=$!
+  sleep 2
+  "${as_user[@]}" --clear-groups getent hosts localhost >/dev/null
+  env -i PATH=/usr/bin:/bin setpriv --reuid="$other_user" --regid="$other_user" --clear-groups --inh-caps=-all \
+    getent ahosts localhost >/dev/null
+  wait $watch
+  cat "$out" >&2
+  grep -P "^lookup\t.*\tgetent\t$probe_user\t" "$out" >/dev/null && ! grep -q "$other_user" "$out" &&
+    [ "$(grep -cP '^lookup\t.*\tgetent\t' "$out")" = "$(grep -cP "^lookup\t.*\tgetent\t$probe_user\t" "$out")" ]
+}
+check "a user's capture shows that user's lookups, and none of another person's" lookups_of_own_user_only
 # The unit's sandbox as far as it bears on the capture: its user and group and nothing more, its
 # bounding set, a read-only system where nothing runs but what ExecPaths names (and the probe), and
 # /proc with only processes (those of others hidden). With no_new_privs, which the unit must never

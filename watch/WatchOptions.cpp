@@ -152,8 +152,10 @@ constexpr COption OPTIONS[] = {
      [](O o, V v, W strWhat) { return Filter(o, CLineFilter::SOURCE, v, strWhat); }},
     {"--rcode", 0, COption::NEEDED, "R[,R...]", true,
      "exchanges with this response code: NOERROR, NXDOMAIN...,\n"
-     "RCODEnnn, or unanswered (not with --queries-only)\n",
-     "NOERROR FORMERR SERVFAIL NXDOMAIN NOTIMP REFUSED YXDOMAIN YXRRSET NXRRSET NOTAUTH NOTZONE BADVERS unanswered",
+     "RCODEnnn, or unanswered (not with --queries-only); lookups\n"
+     "with this result: SUCCESS, EAI_NONAME, HOST_NOT_FOUND...\n",
+     "NOERROR FORMERR SERVFAIL NXDOMAIN NOTIMP REFUSED YXDOMAIN YXRRSET NXRRSET NOTAUTH NOTZONE BADVERS unanswered "
+     "SUCCESS EAI_NONAME EAI_AGAIN EAI_FAIL EAI_NODATA HOST_NOT_FOUND TRY_AGAIN NO_RECOVERY NO_DATA",
      [](O o, V v, W strWhat) { return Filter(o, CLineFilter::RCODE, v, strWhat); }},
     {"--min-latency", 0, COption::NEEDED, "MS", true,
      "exchanges answered after MS milliseconds or more, and\n"
@@ -332,15 +334,20 @@ std::string CWatchOptions::HelpText()
         nColumn += nWidth;
     }
     strHelp += strFields + "\n"
-               + "(rcode to answers_left_out, and answers, only with exchanges). Names are in their\n"
-                 "master-file form, as dig writes them; programs, users and units in their presentation\n"
-                 "form (printable ASCII as it is, other bytes and backslash as \\DDD).\n"
+               + "(rcode to for, and answers, only with exchanges). Names are in their master-file form,\n"
+                 "as dig writes them; programs, users and units in their presentation form (printable\n"
+                 "ASCII as it is, other bytes and backslash as \\DDD).\n"
+                 "A line of kind lookup is a program's call of getaddrinfo, gethostbyname(2)(_r) or\n"
+                 "getnameinfo: its result as rcode (SUCCESS, EAI_NONAME, HOST_NOT_FOUND...), what could not\n"
+                 "be read as flags (name-cut, addresses-cut, unread), the family asked, the addresses found\n"
+                 "as answers without a TTL, and the call's time as latency. An exchange a local resolver\n"
+                 "made while such lookups of its name waited lists them in for, as program/pid/user/unit.\n"
                  "Queries the kernel had to drop are counted on stderr (and as a record in JSON).\n"
                  "SIGUSR1 prints on stderr the counts so far: frames read, queries, missed (dropped by the\n"
                  "kernel), named and unnamed (whether the program was named), with exchanges answered and\n"
                  "unanswered (and how many given up early for room, in the table or on their key),\n"
-                 "responses with a wrong checksum and those that could not be checked, and the lines\n"
-                 "printed.\n"
+                 "responses with a wrong checksum and those that could not be checked, lookups and those\n"
+                 "lost (the kernel had no room for them), and the lines printed.\n"
                  "\n"
                  "Exit status:\n"
                  "  0  done: --count or --duration reached, the file read, Ctrl+C or SIGTERM, or the reading end\n"
