@@ -68,6 +68,8 @@ CLookupLineMaker::CMade CLookupLineMaker::Make(const CLookupRecord& lookup, std:
             m_strFlags.append(m_strFlags.empty() ? "" : ",").append(pszWord);
     }
     exchange.flags = m_strFlags;
+    // Owners are absolute, as in a response's answers.
+    m_strOwner.assign(name).append(name == "." ? "" : ".");
     m_addresses.resize(lookup.nAddresses);
     for (size_t i = 0; i < lookup.nAddresses; ++i)
     {
@@ -75,13 +77,13 @@ CLookupLineMaker::CMade CLookupLineMaker::Make(const CLookupRecord& lookup, std:
         const bool bIpv6 = lookup.anAddressVersions[i] == 6;
         inet_ntop(bIpv6 ? AF_INET6 : AF_INET, lookup.aabAddresses[i], szAddress, sizeof(szAddress));
         m_addresses[i] = szAddress;
-        exchange.answers.push_back({name, bIpv6 ? "AAAA" : "A", 0, m_addresses[i], false});
+        exchange.answers.push_back({m_strOwner, bIpv6 ? "AAAA" : "A", 0, m_addresses[i], false});
     }
     if (!host.empty())
     {
         // As the data of a PTR answer is written: absolute.
         m_strHost.assign(host).append(".");
-        exchange.answers.push_back({name, "PTR", 0, m_strHost, false});
+        exchange.answers.push_back({m_strOwner, "PTR", 0, m_strHost, false});
     }
     return {query, exchange};
 }

@@ -40,5 +40,6 @@ private:
     std::string m_strFamily;
     std::string m_strFlags;
     std::string m_strHost;
+    std::string m_strOwner;
     std::vector<std::string> m_addresses;
 };

@@ -136,7 +136,7 @@ TEST_F(WatchLookupLiveTest, ALookupTheHostsFileAnswersIsALineOfItsOwnWithNoPacke
         {"family", "inet"},  {"rcode", "SUCCESS"},
         {"pid", strPid},     {"program", "getent"},
         {"user", "root"},    {"transport", ""},
-        {"source_port", ""}, {"answers", "files.lookup.test - A 192.0.2.55"},
+        {"source_port", ""}, {"answers", "files.lookup.test. - A 192.0.2.55"},
     };
     for (const auto& [strHead, strValue] : expected)
         EXPECT_EQ(lines[0].at(strHead), strValue) << strHead;
@@ -169,7 +169,7 @@ TEST_F(WatchLookupLiveTest, AResolversUpstreamExchangeSaysForWhomItAsked)
         if (line.at("kind") != "exchange" && line.at("kind") != "lookup")
             continue;
         if (line.at("kind") == "lookup" && line.at("pid") == strPid)
-            bLookup = line.at("answers") == "www.chain.lookup.test - A 192.0.2.77";
+            bLookup = line.at("answers") == "www.chain.lookup.test. - A 192.0.2.77";
         else if (line.at("program") == "getent" && line.at("pid") == strPid)
             bOwn = bOwn || (line.at("destination") == "127.0.0.1" && line.at("for").empty());
         else if (line.at("program") == "dnsmasq" && bLast)
