@@ -45,7 +45,11 @@ void CCaptureLoop::Run()
         // drained often even when no frame comes, so that it never fills and loses the events of
         // the queries that follow; their wakeups are not waited for, or each would cost a turn.
         // After a quiet spell the first event wakes the loop, however long the heartbeat.
-        const int nWait = m_bEventsLeft || m_bLookupsLeft ? 0 : m_bEventsCame ? int(EVENT_DRAIN_MS) : int(HEARTBEAT_MS);
+        // The program wakes the helper for lookups at most every EVENT_DRAIN_MS: while they come,
+        // the helper looks that often itself.
+        const int nWait = m_bEventsLeft || m_bLookupsLeft   ? 0
+                          : m_bEventsCame || m_bLookupsCame ? int(EVENT_DRAIN_MS)
+                                                            : int(HEARTBEAT_MS);
         fds[2].fd = m_bEventsCame ? -1 : hEvents;
         if (poll(fds, 4, nWait) < 0 && errno != EINTR)
             End(EXIT_NO_CHANNEL);
@@ -120,7 +124,9 @@ bool CCaptureLoop::DrainLookups()
     clock_gettime(CLOCK_MONOTONIC, &monotonic);
     const std::int64_t nAheadNs =
         (std::int64_t(real.tv_sec) - monotonic.tv_sec) * 1000000000 + (std::int64_t(real.tv_nsec) - monotonic.tv_nsec);
+    m_bLookupsCame = false;
     return m_pLookups->Drain(EVENTS_PER_DRAIN, [this, nAheadNs](const lookup_event& event) {
+        m_bLookupsCame = true;
         if (m_lookupRecords.Make(event, nAheadNs))
             Put(m_lookupRecords.GetRecord(), m_lookupRecords.GetTail());
     });

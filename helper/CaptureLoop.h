@@ -85,6 +85,7 @@ private:
     CLookupEvents* m_pLookups;
     CLookupRecords m_lookupRecords;
     bool m_bLookupsLeft = false;
+    bool m_bLookupsCame = false;
 };
 
 static_assert(NAME_BUFFER_SIZE - 1 <= Channel::MAX_NAME_BYTES, "every decoded name fits in a name record");

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <linux/bpf.h>
 
 class CEventRing
@@ -21,8 +22,9 @@ public:
     bool IsMapped() const { return m_pData != nullptr; }
 
     // Calls pfnEvent(const TEvent&) for at most nMost events, oldest first; true when more were
-    // left in the ring. An event of another size is none the program writes, and is passed over.
-    template <class TEvent, class F>
+    // left in the ring. An event may end early, after nLeastBytes (the rest reads as zeros); one
+    // of another size is none the program writes, and is passed over.
+    template <class TEvent, size_t nLeastBytes = sizeof(TEvent), class F>
     bool Drain(size_t nMost, F&& pfnEvent)
     {
         if (m_pData == nullptr)
@@ -42,9 +44,16 @@ public:
             if ((nHeader & BUSY_BIT) != 0)
                 break;
             const std::uint32_t nLength = nHeader & ~(BUSY_BIT | DISCARD_BIT);
-            // The kernel aligns each event to 8 bytes, past an 8-byte header: it is read in place.
+            // The kernel aligns each event to 8 bytes, past an 8-byte header: a whole one is read in
+            // place.
             if ((nHeader & DISCARD_BIT) == 0 && nLength == sizeof(TEvent))
                 pfnEvent(*reinterpret_cast<const TEvent*>(pnHeader + 2));
+            else if ((nHeader & DISCARD_BIT) == 0 && nLength >= nLeastBytes && nLength < sizeof(TEvent))
+            {
+                TEvent event {};
+                std::memcpy(&event, pnHeader + 2, nLength);
+                pfnEvent(event);
+            }
             nConsumer += (HEADER_BYTES + nLength + 7) & ~std::uint64_t(7);
         }
         // Once per drain: the kernel reads this line on every event it writes, and each store here

@@ -50,7 +50,8 @@ public:
     template <class F>
     bool Drain(size_t nMost, F&& pfnEvent)
     {
-        return m_ring.Drain<lookup_event>(nMost, pfnEvent);
+        // An event ends with its name.
+        return m_ring.Drain<lookup_event, offsetof(lookup_event, name)>(nMost, pfnEvent);
     }
 
     // Events the ring had no room for, since the start.

@@ -90,17 +90,17 @@ struct lookup_state
     __u32 depth;
     __s32 inner_herrno;
     __u8 has_inner;
-    __u8 pad[7];
+    __u8 active; /* between a call's entry and its return */
+    __u8 pad[6];
 };
+// Kept with the thread itself, for its life: found without a hash, and gone with the thread.
 struct
 {
-    __uint(type, BPF_MAP_TYPE_LRU_HASH);
-    __uint(max_entries, 8192);
-    __type(key, __u64);
+    __uint(type, BPF_MAP_TYPE_TASK_STORAGE);
+    __uint(map_flags, BPF_F_NO_PREALLOC);
+    __type(key, int);
     __type(value, struct lookup_state);
 } running SEC(".maps");
-// A new entry's first value: larger than the stack holds.
-static const struct lookup_state NO_LOOKUP = {};
 
 // Every entry of a probed function is balanced by its return: the state of a call that is no
 // lookup of its own (another namespace's is not kept at all) has call 0. Returns the new lookup's
@@ -109,22 +109,28 @@ static __always_inline struct lookup_state* Begin(__u8 nCall, struct lookup_stat
 {
     *ppOuter = NULL;
     struct task_struct* pTask = (struct task_struct*)bpf_get_current_task_btf();
-    const __u32 nNetns = BPF_CORE_READ(pTask, nsproxy, net_ns, ns.inum);
-    if (nNetns != capture_netns)
-        return NULL;
-    const __u64 nKey = bpf_get_current_pid_tgid();
     const __u64 nNow = bpf_ktime_get_ns();
-    struct lookup_state* pState = bpf_map_lookup_elem(&running, &nKey);
-    if (pState != NULL && nNow - pState->event.began_ns < LOOKUP_HOLD_NS)
+    struct lookup_state* pState = bpf_task_storage_get(&running, pTask, NULL, 0);
+    if (pState != NULL && pState->active && nNow - pState->event.began_ns < LOOKUP_HOLD_NS)
     {
         pState->depth++;
         *ppOuter = pState;
         return NULL;
     }
-    bpf_map_update_elem(&running, &nKey, &NO_LOOKUP, BPF_ANY);
-    pState = bpf_map_lookup_elem(&running, &nKey);
+    // Loads through the task's typed pointers, which cost no helper call.
+    const __u32 nNetns = pTask->nsproxy->net_ns->ns.inum;
+    if (nNetns != capture_netns)
+        return NULL;
+    if (pState == NULL)
+        pState = bpf_task_storage_get(&running, pTask, NULL, BPF_LOCAL_STORAGE_GET_F_CREATE);
     if (pState == NULL)
         return NULL;
+    // All but the texts and the addresses, which are written before they are read.
+    __builtin_memset(&pState->event, 0, __builtin_offsetof(struct lookup_event, address_versions));
+    pState->result_at = pState->herrno_at = pState->host_at = pState->inner_herrno_at = 0;
+    pState->depth = 0;
+    pState->has_inner = 0;
+    pState->active = 1;
     struct lookup_event* pEvent = &pState->event;
     pEvent->began_ns = nNow;
     pEvent->phase = LOOKUP_PHASE_BEGAN;
@@ -134,9 +140,24 @@ static __always_inline struct lookup_state* Begin(__u8 nCall, struct lookup_stat
     return pState;
 }
 
+// The helper is woken at most this often: each wakeup costs the looking-up thread an interrupt
+// of its own processor, and a program that looks names up in a loop would pay it on every call.
+// A query's frame wakes the helper anyway, and it drains the lookups first, so the beginning of a
+// lookup that a resolver asks for is always read before the resolver's query.
+#define WAKEUP_EVERY_NS (10ULL * 1000 * 1000)
+__u64 last_wakeup_ns = 0;
+
 static __always_inline void Tell(struct lookup_event* pEvent)
 {
-    if (bpf_ringbuf_output(&lookups, pEvent, sizeof(*pEvent), 0) != 0)
+    const __u64 nNow = bpf_ktime_get_ns();
+    const bool bWake = nNow - last_wakeup_ns >= WAKEUP_EVERY_NS;
+    if (bWake)
+        last_wakeup_ns = nNow;
+    // Up to the name's end: most names are short, and what is copied is what each call pays.
+    __u32 nSize = (__builtin_offsetof(struct lookup_event, name) + pEvent->name_length + 7) & ~7U;
+    if (nSize > sizeof(*pEvent))
+        nSize = sizeof(*pEvent);
+    if (bpf_ringbuf_output(&lookups, pEvent, nSize, bWake ? BPF_RB_FORCE_WAKEUP : BPF_RB_NO_WAKEUP) != 0)
         __sync_fetch_and_add(&lost_lookups, 1);
 }
 
@@ -157,9 +178,9 @@ static __always_inline bool ReadName(struct lookup_event* pEvent, __u64 nText)
 static __always_inline struct lookup_state* End(struct lookup_state** ppOuter)
 {
     *ppOuter = NULL;
-    const __u64 nKey = bpf_get_current_pid_tgid();
-    struct lookup_state* pState = bpf_map_lookup_elem(&running, &nKey);
-    if (pState == NULL)
+    struct lookup_state* pState =
+        bpf_task_storage_get(&running, (struct task_struct*)bpf_get_current_task_btf(), NULL, 0);
+    if (pState == NULL || !pState->active)
         return NULL;
     if (pState->depth > 0)
     {
@@ -169,7 +190,7 @@ static __always_inline struct lookup_state* End(struct lookup_state** ppOuter)
     }
     if (pState->event.call == 0)
     {
-        bpf_map_delete_elem(&running, &nKey);
+        pState->active = 0;
         return NULL;
     }
     pState->event.ended_ns = bpf_ktime_get_ns();
@@ -180,8 +201,7 @@ static __always_inline struct lookup_state* End(struct lookup_state** ppOuter)
 static __always_inline void Finish(struct lookup_state* pState)
 {
     Tell(&pState->event);
-    const __u64 nKey = bpf_get_current_pid_tgid();
-    bpf_map_delete_elem(&running, &nKey);
+    pState->active = 0;
 }
 
 static __always_inline bool SameAddress(const __u8* pA, const __u8* pB)
@@ -308,12 +328,39 @@ int BPF_KRETPROBE(OnGetaddrinfoReturn, int nResult)
     return 0;
 }
 
-static __always_inline void BeginHostByName(__u8 nCall, __u64 nName, __u8 nFamily, __u64 nResultAt, __u64 nHerrnoAt)
+// Where the gethostbyname() family leaves the entry and h_errno: the _r forms say, in their fifth
+// and sixth arguments (gethostbyname2_r(), which also takes the family, in its sixth and
+// seventh); the others return the entry and leave h_errno where no probe can read it.
+static __always_inline void ResultPlacesOf(struct pt_regs* ctx, __u8 nCall, __u64* pResultAt, __u64* pHerrnoAt)
+{
+    if (nCall == LOOKUP_CALL_GETHOSTBYNAME_R)
+    {
+        *pResultAt = PT_REGS_PARM5(ctx);
+        *pHerrnoAt = UPROBE_PARM6(ctx);
+    }
+    else if (nCall == LOOKUP_CALL_GETHOSTBYNAME2_R)
+    {
+        *pResultAt = UPROBE_PARM6(ctx);
+        *pHerrnoAt = UprobeParm7(ctx);
+    }
+}
+
+static __always_inline bool IsPlainHostByName(__u8 nCall)
+{
+    return nCall == LOOKUP_CALL_GETHOSTBYNAME || nCall == LOOKUP_CALL_GETHOSTBYNAME2;
+}
+
+static __always_inline void BeginHostByName(struct pt_regs* ctx, __u8 nCall, __u64 nName, __u8 nFamily)
 {
     struct lookup_state* pOuter = NULL;
     struct lookup_state* pState = Begin(nCall, &pOuter);
-    if (pOuter != NULL)
+    __u64 nResultAt = 0, nHerrnoAt = 0;
+    // Called inside a gethostbyname() that returns no h_errno: the inner call's is the one.
+    if (pOuter != NULL && IsPlainHostByName(pOuter->event.call))
+    {
+        ResultPlacesOf(ctx, nCall, &nResultAt, &nHerrnoAt);
         pOuter->inner_herrno_at = nHerrnoAt;
+    }
     if (pState == NULL)
         return;
     if (!ReadName(&pState->event, nName))
@@ -321,6 +368,7 @@ static __always_inline void BeginHostByName(__u8 nCall, __u64 nName, __u8 nFamil
         pState->event.call = 0;
         return;
     }
+    ResultPlacesOf(ctx, nCall, &nResultAt, &nHerrnoAt);
     pState->event.family = nFamily;
     pState->result_at = nResultAt;
     pState->herrno_at = nHerrnoAt;
@@ -333,7 +381,7 @@ static __always_inline void EndHostByName(__u64 nHost)
 {
     struct lookup_state* pOuter = NULL;
     struct lookup_state* pState = End(&pOuter);
-    if (pOuter != NULL && pOuter->inner_herrno_at != 0
+    if (pOuter != NULL && pOuter->inner_herrno_at != 0 && IsPlainHostByName(pOuter->event.call)
         && bpf_probe_read_user(&pOuter->inner_herrno, sizeof(pOuter->inner_herrno),
                                (const void*)pOuter->inner_herrno_at)
                == 0)
@@ -363,28 +411,28 @@ static __always_inline void EndHostByName(__u64 nHost)
 SEC("uprobe")
 int BPF_KPROBE(OnGethostbyname, const char* pszName)
 {
-    BeginHostByName(LOOKUP_CALL_GETHOSTBYNAME, (__u64)pszName, AF_INET, 0, 0);
+    BeginHostByName(ctx, LOOKUP_CALL_GETHOSTBYNAME, (__u64)pszName, AF_INET);
     return 0;
 }
 
 SEC("uprobe")
 int BPF_KPROBE(OnGethostbyname2, const char* pszName, int nFamily)
 {
-    BeginHostByName(LOOKUP_CALL_GETHOSTBYNAME2, (__u64)pszName, (__u8)nFamily, 0, 0);
+    BeginHostByName(ctx, LOOKUP_CALL_GETHOSTBYNAME2, (__u64)pszName, (__u8)nFamily);
     return 0;
 }
 
 SEC("uprobe")
 int BPF_KPROBE(OnGethostbynameR, const char* pszName)
 {
-    BeginHostByName(LOOKUP_CALL_GETHOSTBYNAME_R, (__u64)pszName, AF_INET, PT_REGS_PARM5(ctx), UPROBE_PARM6(ctx));
+    BeginHostByName(ctx, LOOKUP_CALL_GETHOSTBYNAME_R, (__u64)pszName, AF_INET);
     return 0;
 }
 
 SEC("uprobe")
 int BPF_KPROBE(OnGethostbyname2R, const char* pszName, int nFamily)
 {
-    BeginHostByName(LOOKUP_CALL_GETHOSTBYNAME2_R, (__u64)pszName, (__u8)nFamily, UPROBE_PARM6(ctx), UprobeParm7(ctx));
+    BeginHostByName(ctx, LOOKUP_CALL_GETHOSTBYNAME2_R, (__u64)pszName, (__u8)nFamily);
     return 0;
 }
 

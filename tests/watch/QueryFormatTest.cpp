@@ -337,7 +337,8 @@ TEST(QueryFormatTest, EveryFormatWritesTheGoldenExchange)
          R"("rcode":"NOERROR","flags":"qr,rd,ra","ttl_min":60,"latency_us":12345,"retries":1,"answers_left_out":0)",
          R"([{"name":"www.example.org","type":"CNAME","ttl":300,"data":"web.example.net"},)"
          R"({"name":"web.example.net","type":"A","ttl":60,"data":"192.0.2.7"}])",
-         "-      a\\047b\\044c\\032/77/alice/-,\\061x/78/-/session-2.scope ", "\ta\\047b\\044c /77/alice/-,\\061x/78/-/session-2.scope",
+         "-      a\\047b\\044c\\032/77/alice/-,\\061x/78/-/session-2.scope ",
+         "\ta\\047b\\044c /77/alice/-,\\061x/78/-/session-2.scope",
          R"("family":null,"for":[{"pid":77,"program":"a/b,c ","user":"alice","unit":null},)"
          R"({"pid":78,"program":"=x","user":null,"unit":"session-2.scope"}])"},
     };
