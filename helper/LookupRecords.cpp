@@ -4,6 +4,7 @@
 #include "helper/SenderPrivacy.h"
 
 #include <algorithm>
+#include <arpa/inet.h>
 #include <cstring>
 
 using namespace Channel;
@@ -56,11 +57,29 @@ void CLookupRecords::AppendReverseName(std::string& strOut, std::uint8_t nVersio
     strOut += "ip6.arpa";
 }
 
+bool CLookupRecords::IsAddressText(std::string_view text)
+{
+    // inet_pton() wants its text ended; a name is no longer than an IPv6 address with a scope.
+    char szText[64] = {};
+    if (text.size() >= sizeof(szText))
+        return false;
+    std::memcpy(szText, text.data(), text.size());
+    if (char* pScope = std::strchr(szText, '%'))
+        *pScope = '\0';
+    unsigned char abAddress[16];
+    return inet_pton(AF_INET, szText, abAddress) == 1 || inet_pton(AF_INET6, szText, abAddress) == 1;
+}
+
 bool CLookupRecords::Make(const lookup_event& event, std::int64_t nRealMinusMonotonicNs)
 {
     // It never crossed a wire the capturing user could see: another person's lookup is not told,
     // not even that there was one.
     if (!MayNameSender(event.uid, m_nOwnUid))
+        return false;
+    // An address given as text is taken as it is, without asking anyone (dig's server, say): no
+    // lookup.
+    const std::string_view text(event.name, std::min<size_t>(event.name_length, MAX_LOOKUP_NAME_BYTES));
+    if (event.call != LOOKUP_GETNAMEINFO && IsAddressText(text))
         return false;
     CLookupRecord& record = m_record;
     record = CLookupRecord();
@@ -84,7 +103,6 @@ bool CLookupRecords::Make(const lookup_event& event, std::int64_t nRealMinusMono
     record.nCgroupId = event.cgroup_id;
     record.nNetNs = event.netns;
     std::memcpy(record.szCommand, event.comm, sizeof(record.szCommand) - 1);
-    const std::string_view text(event.name, std::min<size_t>(event.name_length, MAX_LOOKUP_NAME_BYTES));
     m_strTail.clear();
     if (event.call == LOOKUP_GETNAMEINFO)
     {

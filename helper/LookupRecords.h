@@ -17,7 +17,8 @@ public:
     // nOwnUid is the capturing user (SenderPrivacy.h).
     explicit CLookupRecords(std::uint32_t nOwnUid) : m_nOwnUid(nOwnUid) {}
 
-    // False for a lookup the capturing user may not see at all: another person's. Otherwise the
+    // False for a lookup the capturing user may not see at all (another person's), and for an
+    // address given as text, which is no lookup. Otherwise the
     // record and its tail stand until the next call. nRealMinusMonotonicNs is how far the real
     // time is ahead of the kernel's monotonic clock.
     bool Make(const lookup_event& event, std::int64_t nRealMinusMonotonicNs);
@@ -27,6 +28,9 @@ public:
     // A name's text as the C library was given it, in the master-file form query names take:
     // labels apart at each dot, one dot at the end left off.
     static void AppendNameText(std::string& strOut, std::string_view text);
+    // Whether the text is an IPv4 or IPv6 address (with a scope, too), which the C library takes as
+    // it is.
+    static bool IsAddressText(std::string_view text);
     // The name a reverse lookup of the address asks: in-addr.arpa or ip6.arpa.
     static void AppendReverseName(std::string& strOut, std::uint8_t nVersion, const std::uint8_t* pAddress);
 

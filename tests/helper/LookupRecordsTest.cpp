@@ -53,6 +53,10 @@ TEST(LookupRecordsTest, AnotherPersonsLookupIsNotToldAndTheRestTakeRealTimes)
 
     CLookupRecords records(1000);
     EXPECT_FALSE(records.Make(event, 0)) << "another person's lookup";
+    for (const char* pszAddress : {"192.0.2.1", "2001:db8::1", "fe80::1%eth0"})
+        EXPECT_TRUE(CLookupRecords::IsAddressText(pszAddress)) << pszAddress;
+    for (const char* pszName : {"192.0.2.1.example", "db8", "1.2.3", ""})
+        EXPECT_FALSE(CLookupRecords::IsAddressText(pszName)) << pszName;
     event.uid = 1000;
     ASSERT_TRUE(records.Make(event, 1'700'000'000'000'000'000));
     const CLookupRecord& record = records.GetRecord();
