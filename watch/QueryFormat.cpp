@@ -166,8 +166,14 @@ void AppendJsonString(std::string& strOut, std::string_view text, bool bPresenta
 void AppendJsonPresented(std::string& strOut, std::string_view presented)
 {
     strOut += '"';
-    CJsonText json {strOut};
-    AppendPresented(json, presented);
+    // Nearly every name and answer is plain, and goes in whole: no escape of either form is in it.
+    if (IsPlain(presented))
+        strOut += presented;
+    else
+    {
+        CJsonText json {strOut};
+        AppendPresented(json, presented);
+    }
     strOut += '"';
 }
 
