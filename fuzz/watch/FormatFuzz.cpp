@@ -11,6 +11,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -84,6 +85,23 @@ void CheckAnswersCell(std::string_view cell, size_t nAnswers)
     }
 }
 
+// Each lookup asked for: program/pid/user/unit, and ',' only between them.
+void CheckAskedForCell(std::string_view cell, size_t nAskedFor)
+{
+    if (nAskedFor == 0)
+    {
+        Check(cell.empty());
+        return;
+    }
+    const std::vector<std::string> entries = Split(cell, ",");
+    Check(entries.size() == nAskedFor);
+    for (const std::string& strEntry : entries)
+    {
+        const std::vector<std::string> parts = Split(strEntry, "/");
+        Check(parts.size() == 4 && parts[1].find_first_not_of("0123456789") == std::string::npos);
+    }
+}
+
 // One line, ended once, of printable ASCII (and tabs for TSV).
 std::string_view OneLine(const std::string& strOut, bool bTabs)
 {
@@ -128,6 +146,8 @@ void CheckFormats(const CQueryLine& line, const CExchangeLine* pExchange)
             {
                 if (heads[i] == "answers")
                     CheckAnswersCell(fields[i], nAnswers);
+                if (heads[i] == "for")
+                    CheckAskedForCell(fields[i], pExchange->askedFor.size());
             }
             break;
         }
@@ -137,6 +157,8 @@ void CheckFormats(const CQueryLine& line, const CExchangeLine* pExchange)
             Check(!object.is_discarded() && object.is_object() && object.contains("name"));
             if (bExchanges)
                 Check(object["answers"].is_array() && object["answers"].size() == nAnswers);
+            if (bExchanges && !pExchange->askedFor.empty())
+                Check(object["for"].is_array() && object["for"].size() == pExchange->askedFor.size());
             break;
         }
         }
@@ -184,6 +206,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* pData, size_t nSize)
         exchange.answers.push_back({answer.owner, types.back(), answer.nTtl, answer.data});
     }
     Check(walk.IsSound() && exchange.answers.size() == response.nAnswers);
+    // Programs, users and units are other people's bytes: the frame's own, raw, stand for them.
+    const std::string raw(reinterpret_cast<const char*>(pData), std::min<size_t>(nSize, 48));
+    exchange.askedFor = {{7, raw, raw.substr(raw.size() / 2), {}}, {8, {}, {}, raw}};
     Channel::CNameRecord asked;
     asked.facts = response.facts;
     asked.nLength = response.nLength;
