@@ -13,6 +13,7 @@
 #include <string>
 #include <string_view>
 #include <netinet/in.h>
+#include "channel/LookupCodes.h"
 #include <sys/socket.h>
 
 namespace Channel {
@@ -220,6 +221,26 @@ struct CFrameFacts
 };
 static_assert(sizeof(CFrameFacts) == 8 + 4 + 2 + 1 + 1 + 1 + 2 * 16 + 3 * 2);
 
+// The process a record names: the process and thread, their user, cgroup (its id is the inode of
+// its folder under /sys/fs/cgroup), network namespace (inode) and command (NUL-padded).
+struct CSenderFacts
+{
+    std::uint32_t nPid = 0;
+    std::uint32_t nTid = 0;
+    std::uint32_t nUid = 0;
+    std::uint64_t nCgroupId = 0;
+    std::uint32_t nNetNs = 0;
+    char szCommand[16] = {};
+
+    constexpr bool IsValid() const { return szCommand[sizeof(szCommand) - 1] == '\0'; }
+    // Nothing that would name a process.
+    constexpr bool IsNone() const
+    {
+        return nPid == 0 && nTid == 0 && nUid == 0 && nCgroupId == 0 && nNetNs == 0 && szCommand[0] == '\0';
+    }
+};
+static_assert(sizeof(CSenderFacts) == 3 * 4 + 8 + 4 + 16);
+
 // One query: its frame's facts, who sent it, then nLength bytes of name in its presentation form.
 struct CNameRecord
 {
@@ -228,27 +249,17 @@ struct CNameRecord
     std::uint8_t nType = TYPE;
     CFrameFacts facts;
     std::uint8_t nSender = SENDER_UNKNOWN;
-    // SENDER_PROGRAM only: the process and thread, their user, cgroup (its id is the inode of its
-    // folder under /sys/fs/cgroup), network namespace (inode) and command (NUL-padded).
-    std::uint32_t nPid = 0;
-    std::uint32_t nTid = 0;
-    std::uint32_t nUid = 0;
-    std::uint64_t nCgroupId = 0;
-    std::uint32_t nNetNs = 0;
-    char szCommand[16] = {};
+    CSenderFacts sender; // SENDER_PROGRAM only
     std::uint16_t nLength = 0;
 
     constexpr bool IsValid() const
     {
-        return facts.IsValid() && nLength <= MAX_NAME_BYTES && nSender <= SENDER_ANOTHER_HOST
-               && szCommand[sizeof(szCommand) - 1] == '\0' && (nSender == SENDER_PROGRAM || IsAnonymous());
+        return facts.IsValid() && nLength <= MAX_NAME_BYTES && nSender <= SENDER_ANOTHER_HOST && sender.IsValid()
+               && (nSender == SENDER_PROGRAM || IsAnonymous());
     }
     constexpr size_t GetTailSize() const { return nLength; }
     // Nothing that would name a process: all that another user's query, or another host's, carries.
-    constexpr bool IsAnonymous() const
-    {
-        return nPid == 0 && nTid == 0 && nUid == 0 && nCgroupId == 0 && nNetNs == 0 && szCommand[0] == '\0';
-    }
+    constexpr bool IsAnonymous() const { return sender.IsNone(); }
 };
 // Queries the kernel kept for the capture, and those it had to drop, since the start. Whether they
 // can follow the last counts is for the reader to judge, which remembers them.
@@ -342,34 +353,6 @@ struct CResponseRecord
     }
     constexpr size_t GetTailSize() const { return size_t(nLength) + nAnswersLength; }
 };
-// How a lookup's result is to be read, and what was found of it.
-enum LookupResultKind : std::uint8_t
-{
-    LOOKUP_RESULT_UNREAD = 0, // it could not be read
-    LOOKUP_RESULT_EAI = 1,    // getaddrinfo()'s and getnameinfo()'s: 0 or EAI_*
-    LOOKUP_RESULT_HERRNO = 2, // the gethostbyname() family's h_errno: 0 or HOST_NOT_FOUND...
-};
-enum LookupFlag : std::uint8_t
-{
-    LOOKUP_NAME_CUT = 1,         // the name asked was longer than MAX_LOOKUP_NAME_BYTES: the rest is left out
-    LOOKUP_ADDRESSES_CUT = 2,    // the result held more addresses than MAX_LOOKUP_ADDRESSES
-    LOOKUP_ADDRESSES_UNREAD = 4, // reading the result failed part of the way
-};
-enum LookupPhase : std::uint8_t
-{
-    LOOKUP_BEGAN = 1, // the call was made: the name, the family and who asked
-    LOOKUP_ENDED = 2, // it returned: all of that again, with the result
-};
-// The functions of the C library whose lookups are told, as the record numbers them.
-enum LookupCall : std::uint8_t
-{
-    LOOKUP_GETADDRINFO = 1,
-    LOOKUP_GETHOSTBYNAME = 2,
-    LOOKUP_GETHOSTBYNAME2 = 3,
-    LOOKUP_GETHOSTBYNAME_R = 4,
-    LOOKUP_GETHOSTBYNAME2_R = 5,
-    LOOKUP_GETNAMEINFO = 6, // the name is the address's reverse name, the host found follows it
-};
 constexpr size_t MAX_LOOKUP_NAME_BYTES = 255;
 constexpr size_t MAX_LOOKUP_ADDRESSES = 8;
 // One lookup of a program of this machine, in the captured network namespace, that the privacy
@@ -382,21 +365,16 @@ struct CLookupRecord
     static constexpr RecordType TYPE = RECORD_LOOKUP;
     static constexpr RecordPlace PLACE = RecordPlace::STREAM;
     std::uint8_t nType = TYPE;
-    std::uint8_t nPhase = LOOKUP_BEGAN;
-    std::uint8_t nCall = LOOKUP_GETADDRINFO;
+    std::uint8_t nPhase = LOOKUP_PHASE_BEGAN;
+    std::uint8_t nCall = LOOKUP_CALL_GETADDRINFO;
     std::uint8_t nFamily = AF_UNSPEC; // as asked: AF_UNSPEC, AF_INET, AF_INET6, or one the call refuses
-    std::uint8_t nResultKind = LOOKUP_RESULT_UNREAD;
+    std::uint8_t nResultKind = LOOKUP_KIND_UNREAD;
     std::uint8_t nFlags = 0; // LOOKUP_* flags
     std::int32_t nResult = 0;
     std::int64_t nSeconds = 0;
     std::uint32_t nNanoseconds = 0;
-    std::uint64_t nLatencyNs = 0; // LOOKUP_ENDED
-    std::uint32_t nPid = 0;
-    std::uint32_t nTid = 0;
-    std::uint32_t nUid = 0;
-    std::uint64_t nCgroupId = 0;
-    std::uint32_t nNetNs = 0;
-    char szCommand[16] = {};
+    std::uint64_t nLatencyNs = 0; // LOOKUP_PHASE_ENDED
+    CSenderFacts sender;
     std::uint8_t nAddresses = 0;
     std::uint8_t anAddressVersions[MAX_LOOKUP_ADDRESSES] = {}; // 4 or 6
     std::uint8_t aabAddresses[MAX_LOOKUP_ADDRESSES][16] = {};  // network order; IPv4 in the first four bytes
@@ -406,19 +384,18 @@ struct CLookupRecord
     constexpr bool IsValid() const
     {
         if (nSeconds < 0 || nSeconds > LAST_REAL_SECOND || nNanoseconds >= 1000000000u || nLength > MAX_NAME_BYTES
-            || nHostLength > MAX_NAME_BYTES || szCommand[sizeof(szCommand) - 1] != '\0'
-            || nAddresses > MAX_LOOKUP_ADDRESSES || nCall < LOOKUP_GETADDRINFO || nCall > LOOKUP_GETNAMEINFO
-            || nResultKind > LOOKUP_RESULT_HERRNO
-            || (nFlags & ~(LOOKUP_NAME_CUT | LOOKUP_ADDRESSES_CUT | LOOKUP_ADDRESSES_UNREAD)) != 0)
+            || nHostLength > MAX_NAME_BYTES || !sender.IsValid() || nAddresses > MAX_LOOKUP_ADDRESSES
+            || nCall < LOOKUP_CALL_GETADDRINFO || nCall > LOOKUP_CALL_GETNAMEINFO || nResultKind > LOOKUP_KIND_HERRNO
+            || (nFlags & ~(LOOKUP_FLAG_NAME_CUT | LOOKUP_FLAG_ADDRESSES_CUT | LOOKUP_FLAG_ADDRESSES_UNREAD)) != 0)
             return false;
         for (size_t i = 0; i < nAddresses; ++i)
         {
             if (anAddressVersions[i] != 4 && anAddressVersions[i] != 6)
                 return false;
         }
-        if (nPhase == LOOKUP_BEGAN)
-            return nLatencyNs == 0 && nAddresses == 0 && nHostLength == 0 && nResultKind == LOOKUP_RESULT_UNREAD;
-        return nPhase == LOOKUP_ENDED;
+        if (nPhase == LOOKUP_PHASE_BEGAN)
+            return nLatencyNs == 0 && nAddresses == 0 && nHostLength == 0 && nResultKind == LOOKUP_KIND_UNREAD;
+        return nPhase == LOOKUP_PHASE_ENDED;
     }
     constexpr size_t GetTailSize() const { return size_t(nLength) + nHostLength; }
 };

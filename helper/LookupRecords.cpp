@@ -1,6 +1,7 @@
 #include "helper/LookupRecords.h"
 
 #include "dns/PresentationForm.h"
+#include "helper/SenderFacts.h"
 #include "helper/SenderPrivacy.h"
 
 #include <algorithm>
@@ -9,17 +10,7 @@
 
 using namespace Channel;
 
-// The program in the kernel and the channel number alike.
-constexpr bool Same(int nKernel, int nChannel)
-{
-    return nKernel == nChannel;
-}
-static_assert(Same(LOOKUP_CALL_GETADDRINFO, LOOKUP_GETADDRINFO) && Same(LOOKUP_CALL_GETNAMEINFO, LOOKUP_GETNAMEINFO)
-              && Same(LOOKUP_CALL_GETHOSTBYNAME2_R, LOOKUP_GETHOSTBYNAME2_R));
-static_assert(Same(LOOKUP_PHASE_BEGAN, LOOKUP_BEGAN) && Same(LOOKUP_PHASE_ENDED, LOOKUP_ENDED));
-static_assert(Same(LOOKUP_KIND_EAI, LOOKUP_RESULT_EAI) && Same(LOOKUP_KIND_HERRNO, LOOKUP_RESULT_HERRNO));
-static_assert(Same(LOOKUP_FLAG_NAME_CUT, LOOKUP_NAME_CUT) && Same(LOOKUP_FLAG_ADDRESSES_CUT, LOOKUP_ADDRESSES_CUT)
-              && Same(LOOKUP_FLAG_ADDRESSES_UNREAD, LOOKUP_ADDRESSES_UNREAD));
+// The program in the kernel and the channel bound alike.
 static_assert(LOOKUP_ADDRESSES == MAX_LOOKUP_ADDRESSES && LOOKUP_NAME_BYTES - 1 == MAX_LOOKUP_NAME_BYTES);
 // A name of 255 bytes, each written \DDD, fits a record.
 static_assert(4 * MAX_LOOKUP_NAME_BYTES <= MAX_NAME_BYTES + 1);
@@ -79,45 +70,40 @@ bool CLookupRecords::Make(const lookup_event& event, std::int64_t nRealMinusMono
     // An address given as text is taken as it is, without asking anyone (dig's server, say): no
     // lookup.
     const std::string_view text(event.name, std::min<size_t>(event.name_length, MAX_LOOKUP_NAME_BYTES));
-    if (event.call != LOOKUP_GETNAMEINFO && IsAddressText(text))
+    if (event.call != LOOKUP_CALL_GETNAMEINFO && IsAddressText(text))
         return false;
     CLookupRecord& record = m_record;
     record = CLookupRecord();
     record.nPhase = event.phase;
     record.nCall = event.call;
     record.nFamily = event.family;
-    record.nFlags = event.flags & (LOOKUP_NAME_CUT | LOOKUP_ADDRESSES_CUT | LOOKUP_ADDRESSES_UNREAD);
-    if (event.phase == LOOKUP_ENDED)
+    record.nFlags = event.flags & (LOOKUP_FLAG_NAME_CUT | LOOKUP_FLAG_ADDRESSES_CUT | LOOKUP_FLAG_ADDRESSES_UNREAD);
+    if (event.phase == LOOKUP_PHASE_ENDED)
     {
         record.nResultKind =
-            event.result_kind <= LOOKUP_RESULT_HERRNO ? event.result_kind : std::uint8_t(LOOKUP_RESULT_UNREAD);
-        record.nResult = record.nResultKind == LOOKUP_RESULT_UNREAD ? 0 : event.result;
+            event.result_kind <= LOOKUP_KIND_HERRNO ? event.result_kind : std::uint8_t(LOOKUP_KIND_UNREAD);
+        record.nResult = record.nResultKind == LOOKUP_KIND_UNREAD ? 0 : event.result;
         record.nLatencyNs = event.ended_ns >= event.began_ns ? event.ended_ns - event.began_ns : 0;
     }
     const std::int64_t nReal = std::int64_t(event.began_ns) + nRealMinusMonotonicNs;
     record.nSeconds = std::clamp<std::int64_t>(nReal / 1000000000, 0, LAST_REAL_SECOND);
     record.nNanoseconds = nReal < 0 ? 0 : std::uint32_t(nReal % 1000000000);
-    record.nPid = event.pid;
-    record.nTid = event.tid;
-    record.nUid = event.uid;
-    record.nCgroupId = event.cgroup_id;
-    record.nNetNs = event.netns;
-    std::memcpy(record.szCommand, event.comm, sizeof(record.szCommand) - 1);
+    record.sender = SenderFactsOf(event);
     m_strTail.clear();
-    if (event.call == LOOKUP_GETNAMEINFO)
+    if (event.call == LOOKUP_CALL_GETNAMEINFO)
     {
         // The address asked comes first; the host found is what the call returned.
         const std::uint8_t nVersion = event.address_versions[0] == 6 ? 6 : 4;
         AppendReverseName(m_strTail, nVersion, event.address[0]);
         record.nLength = std::uint16_t(m_strTail.size());
-        if (event.phase == LOOKUP_ENDED && record.nResult == 0 && record.nResultKind == LOOKUP_RESULT_EAI)
+        if (event.phase == LOOKUP_PHASE_ENDED && record.nResult == 0 && record.nResultKind == LOOKUP_KIND_EAI)
             AppendNameText(m_strTail, text);
         record.nHostLength = std::uint16_t(m_strTail.size() - record.nLength);
         return true;
     }
     AppendNameText(m_strTail, text);
     record.nLength = std::uint16_t(m_strTail.size());
-    if (event.phase == LOOKUP_ENDED)
+    if (event.phase == LOOKUP_PHASE_ENDED)
     {
         record.nAddresses = std::min<std::uint8_t>(event.addresses, MAX_LOOKUP_ADDRESSES);
         for (size_t i = 0; i < record.nAddresses; ++i)

@@ -1,6 +1,7 @@
 #include "helper/SenderTable.h"
 
 #include "dns/DnsLayout.h"
+#include "helper/SenderFacts.h"
 #include "helper/SenderPrivacy.h"
 
 #include <algorithm>
@@ -186,12 +187,5 @@ void CSenderTable::Name(const sender_event& event, std::uint32_t nOwnUid, Channe
         return;
     }
     pRecord->nSender = Channel::SENDER_PROGRAM;
-    pRecord->nPid = event.pid;
-    pRecord->nTid = event.tid;
-    pRecord->nUid = event.uid;
-    pRecord->nCgroupId = event.cgroup_id;
-    pRecord->nNetNs = event.netns;
-    static_assert(sizeof(pRecord->szCommand) == sizeof(event.comm));
-    std::memcpy(pRecord->szCommand, event.comm, sizeof(event.comm));
-    pRecord->szCommand[sizeof(pRecord->szCommand) - 1] = '\0';
+    pRecord->sender = SenderFactsOf(event);
 }

@@ -14,9 +14,9 @@ struct CFlagWord
     const char* pszWord;
 };
 constexpr CFlagWord LOOKUP_FLAG_WORDS[] = {
-    {LOOKUP_NAME_CUT, "name-cut"},
-    {LOOKUP_ADDRESSES_CUT, "addresses-cut"},
-    {LOOKUP_ADDRESSES_UNREAD, "unread"},
+    {LOOKUP_FLAG_NAME_CUT, "name-cut"},
+    {LOOKUP_FLAG_ADDRESSES_CUT, "addresses-cut"},
+    {LOOKUP_FLAG_ADDRESSES_UNREAD, "unread"},
 };
 
 } // namespace
@@ -44,21 +44,16 @@ CLookupLineMaker::CMade CLookupLineMaker::Make(const CLookupRecord& lookup, std:
     query.strTime = m_times.FormatTime(lookup.nSeconds, lookup.nNanoseconds);
     query.name = name;
     query.bHasFrame = false;
-    query.nSender = SENDER_PROGRAM;
-    query.nPid = lookup.nPid;
-    query.program = std::string_view(lookup.szCommand);
-    query.user = m_senders.UserName(lookup.nUid);
-    query.unit = lookup.nCgroupId != 0 ? std::string_view(m_senders.UnitOf(lookup.nCgroupId)) : std::string_view();
-    query.nNetNs = lookup.nNetNs;
+    CQueryLineMaker::SetSender(query, SENDER_PROGRAM, lookup.sender, &m_senders);
 
     CExchangeLine& exchange = m_exchange;
     exchange = CExchangeLine();
     exchange.nKind = CExchangeLine::LOOKUP;
-    m_strResult = LookupResultName(LookupResultKind(lookup.nResultKind), lookup.nResult);
+    m_strResult = LookupResultName(lookup_result_kind(lookup.nResultKind), lookup.nResult);
     exchange.rcode = m_strResult;
     m_strFamily = FamilyWord(lookup.nFamily);
     exchange.family = m_strFamily;
-    exchange.bHasLatency = lookup.nPhase == LOOKUP_ENDED;
+    exchange.bHasLatency = lookup.nPhase == LOOKUP_PHASE_ENDED;
     exchange.nLatencyUs = lookup.nLatencyNs / 1000;
     // What of the call could not be read, where a response's line has its header's flags.
     m_strFlags.clear();

@@ -9,32 +9,32 @@ namespace {
 
 struct CResultName
 {
-    LookupResultKind nKind;
+    lookup_result_kind nKind;
     std::int32_t nResult;
     const char* pszName;
 };
 constexpr CResultName RESULT_NAMES[] = {
-    {LOOKUP_RESULT_EAI, 0, "SUCCESS"},
-    {LOOKUP_RESULT_EAI, EAI_BADFLAGS, "EAI_BADFLAGS"},
-    {LOOKUP_RESULT_EAI, EAI_NONAME, "EAI_NONAME"},
-    {LOOKUP_RESULT_EAI, EAI_AGAIN, "EAI_AGAIN"},
-    {LOOKUP_RESULT_EAI, EAI_FAIL, "EAI_FAIL"},
-    {LOOKUP_RESULT_EAI, EAI_NODATA, "EAI_NODATA"},
-    {LOOKUP_RESULT_EAI, EAI_FAMILY, "EAI_FAMILY"},
-    {LOOKUP_RESULT_EAI, EAI_SOCKTYPE, "EAI_SOCKTYPE"},
-    {LOOKUP_RESULT_EAI, EAI_SERVICE, "EAI_SERVICE"},
-    {LOOKUP_RESULT_EAI, EAI_ADDRFAMILY, "EAI_ADDRFAMILY"},
-    {LOOKUP_RESULT_EAI, EAI_MEMORY, "EAI_MEMORY"},
-    {LOOKUP_RESULT_EAI, EAI_SYSTEM, "EAI_SYSTEM"},
-    {LOOKUP_RESULT_EAI, EAI_OVERFLOW, "EAI_OVERFLOW"},
-    {LOOKUP_RESULT_EAI, EAI_INTR, "EAI_INTR"},
-    {LOOKUP_RESULT_EAI, EAI_IDN_ENCODE, "EAI_IDN_ENCODE"},
-    {LOOKUP_RESULT_HERRNO, 0, "SUCCESS"},
-    {LOOKUP_RESULT_HERRNO, HOST_NOT_FOUND, "HOST_NOT_FOUND"},
-    {LOOKUP_RESULT_HERRNO, TRY_AGAIN, "TRY_AGAIN"},
-    {LOOKUP_RESULT_HERRNO, NO_RECOVERY, "NO_RECOVERY"},
-    {LOOKUP_RESULT_HERRNO, NO_DATA, "NO_DATA"},
-    {LOOKUP_RESULT_HERRNO, NETDB_INTERNAL, "NETDB_INTERNAL"},
+    {LOOKUP_KIND_EAI, 0, "SUCCESS"},
+    {LOOKUP_KIND_EAI, EAI_BADFLAGS, "EAI_BADFLAGS"},
+    {LOOKUP_KIND_EAI, EAI_NONAME, "EAI_NONAME"},
+    {LOOKUP_KIND_EAI, EAI_AGAIN, "EAI_AGAIN"},
+    {LOOKUP_KIND_EAI, EAI_FAIL, "EAI_FAIL"},
+    {LOOKUP_KIND_EAI, EAI_NODATA, "EAI_NODATA"},
+    {LOOKUP_KIND_EAI, EAI_FAMILY, "EAI_FAMILY"},
+    {LOOKUP_KIND_EAI, EAI_SOCKTYPE, "EAI_SOCKTYPE"},
+    {LOOKUP_KIND_EAI, EAI_SERVICE, "EAI_SERVICE"},
+    {LOOKUP_KIND_EAI, EAI_ADDRFAMILY, "EAI_ADDRFAMILY"},
+    {LOOKUP_KIND_EAI, EAI_MEMORY, "EAI_MEMORY"},
+    {LOOKUP_KIND_EAI, EAI_SYSTEM, "EAI_SYSTEM"},
+    {LOOKUP_KIND_EAI, EAI_OVERFLOW, "EAI_OVERFLOW"},
+    {LOOKUP_KIND_EAI, EAI_INTR, "EAI_INTR"},
+    {LOOKUP_KIND_EAI, EAI_IDN_ENCODE, "EAI_IDN_ENCODE"},
+    {LOOKUP_KIND_HERRNO, 0, "SUCCESS"},
+    {LOOKUP_KIND_HERRNO, HOST_NOT_FOUND, "HOST_NOT_FOUND"},
+    {LOOKUP_KIND_HERRNO, TRY_AGAIN, "TRY_AGAIN"},
+    {LOOKUP_KIND_HERRNO, NO_RECOVERY, "NO_RECOVERY"},
+    {LOOKUP_KIND_HERRNO, NO_DATA, "NO_DATA"},
+    {LOOKUP_KIND_HERRNO, NETDB_INTERNAL, "NETDB_INTERNAL"},
 };
 constexpr std::string_view UNREAD = "UNREAD";
 // The prefixes of a result without a name, before its number.
@@ -42,16 +42,16 @@ constexpr std::string_view EAI_PREFIX = "EAI", HERRNO_PREFIX = "H_ERRNO";
 
 } // namespace
 
-std::string LookupResultName(LookupResultKind nKind, std::int32_t nResult)
+std::string LookupResultName(lookup_result_kind nKind, std::int32_t nResult)
 {
-    if (nKind == LOOKUP_RESULT_UNREAD)
+    if (nKind == LOOKUP_KIND_UNREAD)
         return std::string(UNREAD);
     for (const CResultName& name : RESULT_NAMES)
     {
         if (name.nKind == nKind && name.nResult == nResult)
             return name.pszName;
     }
-    std::string strName(nKind == LOOKUP_RESULT_EAI ? EAI_PREFIX : HERRNO_PREFIX);
+    std::string strName(nKind == LOOKUP_KIND_EAI ? EAI_PREFIX : HERRNO_PREFIX);
     strName += std::to_string(nResult);
     return strName;
 }
@@ -73,7 +73,7 @@ bool IsLookupResultName(std::string_view text)
         std::int32_t nValue = 0;
         const auto result = std::from_chars(number.data(), number.data() + number.size(), nValue);
         return !number.empty() && result.ec == std::errc() && result.ptr == number.data() + number.size()
-               && LookupResultName(prefix == EAI_PREFIX ? LOOKUP_RESULT_EAI : LOOKUP_RESULT_HERRNO, nValue) == text;
+               && LookupResultName(prefix == EAI_PREFIX ? LOOKUP_KIND_EAI : LOOKUP_KIND_HERRNO, nValue) == text;
     }
     return false;
 }

@@ -21,15 +21,20 @@ const CQueryLine& CQueryLineMaker::Make(const CNameRecord& record, std::string_v
     line.nSourcePort = record.facts.nSourcePort;
     line.nDestinationPort = record.facts.nDestinationPort;
     line.nDnsId = record.facts.nDnsId;
-    line.nSender = Sender(record.nSender);
-    const bool bProgram = record.nSender == SENDER_PROGRAM;
-    line.nPid = bProgram ? record.nPid : 0;
-    line.program = bProgram ? std::string_view(record.szCommand) : std::string_view();
-    line.user = bProgram && m_pSenders ? std::string_view(m_pSenders->UserName(record.nUid)) : std::string_view();
-    line.unit = bProgram && m_pSenders && record.nCgroupId != 0 ? std::string_view(m_pSenders->UnitOf(record.nCgroupId))
-                                                                : std::string_view();
-    line.nNetNs = bProgram ? record.nNetNs : 0;
+    SetSender(line, Sender(record.nSender), record.sender, m_pSenders);
     return line;
+}
+
+void CQueryLineMaker::SetSender(CQueryLine& line, Sender nSender, const CSenderFacts& sender, CSenderNames* pSenders)
+{
+    line.nSender = nSender;
+    const bool bProgram = nSender == SENDER_PROGRAM;
+    line.nPid = bProgram ? sender.nPid : 0;
+    line.program = bProgram ? std::string_view(sender.szCommand) : std::string_view();
+    line.user = bProgram && pSenders ? std::string_view(pSenders->UserName(sender.nUid)) : std::string_view();
+    line.unit = bProgram && pSenders && sender.nCgroupId != 0 ? std::string_view(pSenders->UnitOf(sender.nCgroupId))
+                                                              : std::string_view();
+    line.nNetNs = bProgram ? sender.nNetNs : 0;
 }
 
 // Queries mostly go to the same server from few clients: a field whose address is the last one's

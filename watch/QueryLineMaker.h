@@ -20,6 +20,10 @@ public:
 
     // The line stays valid until the next call and while text lives.
     const CQueryLine& Make(const Channel::CNameRecord& record, std::string_view text);
+    // The sender's fields of a line, the user and unit looked up when pSenders is given; texts that
+    // stay valid while sender and pSenders live.
+    static void SetSender(CQueryLine& line, Channel::Sender nSender, const Channel::CSenderFacts& sender,
+                          CSenderNames* pSenders);
     // The time alone, for records that are not queries.
     std::string FormatTime(std::int64_t nSeconds, std::uint32_t nNanoseconds);
 

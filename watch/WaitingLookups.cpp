@@ -1,6 +1,6 @@
 #include "watch/WaitingLookups.h"
 
-#include <cstring>
+#include "watch/QueryLineMaker.h"
 
 using namespace Channel;
 
@@ -21,7 +21,7 @@ CWaitingLookups::CByName::iterator CWaitingLookups::Find(const CLookupRecord& lo
     auto [it, end] = m_byName.equal_range(strKey);
     for (; it != end; ++it)
     {
-        if (it->second.nTid == lookup.nTid && it->second.began == began)
+        if (it->second.sender.nTid == lookup.sender.nTid && it->second.began == began)
             return it;
     }
     return m_byName.end();
@@ -36,7 +36,7 @@ void CWaitingLookups::Began(const CLookupRecord& lookup, std::string_view name)
     {
         const CAged& oldest = m_aged.front();
         CLookupRecord key;
-        key.nTid = oldest.nTid;
+        key.sender.nTid = oldest.nTid;
         key.nSeconds = oldest.began.nSeconds;
         key.nNanoseconds = oldest.began.nNanoseconds;
         if (const auto it = Find(key, oldest.strKey); it != m_byName.end())
@@ -44,14 +44,9 @@ void CWaitingLookups::Began(const CLookupRecord& lookup, std::string_view name)
         m_aged.pop_front();
     }
     CLookup entry;
-    entry.nTid = lookup.nTid;
-    entry.nPid = lookup.nPid;
-    entry.nUid = lookup.nUid;
-    entry.nNetNs = lookup.nNetNs;
-    entry.nCgroupId = lookup.nCgroupId;
-    std::memcpy(entry.szCommand, lookup.szCommand, sizeof(entry.szCommand));
+    entry.sender = lookup.sender;
     entry.began = CFrameTime::Of(lookup);
-    m_aged.push_back({strKey, lookup.nTid, entry.began});
+    m_aged.push_back({strKey, lookup.sender.nTid, entry.began});
     m_byName.emplace(std::move(strKey), entry);
 }
 
@@ -70,7 +65,7 @@ void CWaitingLookups::Expire(CFrameTime now)
     {
         const CAged& oldest = m_aged.front();
         CLookupRecord key;
-        key.nTid = oldest.nTid;
+        key.sender.nTid = oldest.nTid;
         key.nSeconds = oldest.began.nSeconds;
         key.nNanoseconds = oldest.began.nNanoseconds;
         const auto it = Find(key, oldest.strKey);
@@ -97,11 +92,11 @@ void CWaitingLookups::AppendAskedFor(const CNameRecord& query, std::string_view 
     for (; it != end; ++it)
     {
         const CLookup& lookup = it->second;
-        if (lookup.nNetNs != query.nNetNs || lookup.nPid == query.nPid || sent < lookup.began
-            || (lookup.bEnded && lookup.ended < sent))
+        if (lookup.sender.nNetNs != query.sender.nNetNs || lookup.sender.nPid == query.sender.nPid
+            || sent < lookup.began || (lookup.bEnded && lookup.ended < sent))
             continue;
-        askedFor.push_back({lookup.nPid, std::string(lookup.szCommand, strnlen(lookup.szCommand, 16)),
-                            senders.UserName(lookup.nUid),
-                            lookup.nCgroupId != 0 ? senders.UnitOf(lookup.nCgroupId) : std::string()});
+        CQueryLine line;
+        CQueryLineMaker::SetSender(line, SENDER_PROGRAM, lookup.sender, &senders);
+        askedFor.push_back({line.nPid, std::string(line.program), std::string(line.user), std::string(line.unit)});
     }
 }

@@ -46,12 +46,7 @@ public:
 private:
     struct CLookup
     {
-        std::uint32_t nTid = 0;
-        std::uint32_t nPid = 0;
-        std::uint32_t nUid = 0;
-        std::uint32_t nNetNs = 0;
-        std::uint64_t nCgroupId = 0;
-        char szCommand[16] = {};
+        Channel::CSenderFacts sender;
         CFrameTime began;
         bool bEnded = false;
         CFrameTime ended;

@@ -194,7 +194,7 @@ void CWatchLoop::OnLookup(const CLookupRecord& lookup, std::string_view name, st
 {
     if (!m_options.bLookups)
         return;
-    if (lookup.nPhase == LOOKUP_BEGAN)
+    if (lookup.nPhase == LOOKUP_PHASE_BEGAN)
     {
         m_waiting.Began(lookup, name);
         return;
@@ -204,13 +204,19 @@ void CWatchLoop::OnLookup(const CLookupRecord& lookup, std::string_view name, st
     if (IsCountReached())
         return;
     const auto [line, exchange] = m_lookupMaker.Make(lookup, name, host);
+    PrintExchange(line, exchange);
+}
+
+bool CWatchLoop::PrintExchange(const CQueryLine& line, const CExchangeLine& exchange)
+{
     if (!m_filter.Keeps(line, &exchange) || !IsNewEnough(line.name))
-        return;
+        return false;
     if (m_pTop != nullptr)
         m_pTop->Add(line, &exchange);
     else
         m_options.format.AppendExchange(m_output.GetBuffer(), line, exchange);
     ++m_nPrinted;
+    return true;
 }
 
 void CWatchLoop::ExpireBefore(std::int64_t nSeconds, std::uint32_t nNanoseconds)
@@ -238,13 +244,8 @@ void CWatchLoop::OnExchange(const CExchangeTable::CQuery* pQuery, const CRespons
     if (IsCountReached())
         return;
     const auto [line, exchange] = m_exchangeMaker.Make(pQuery, pResponse, responseName, answers);
-    if (!m_filter.Keeps(line, &exchange) || !IsNewEnough(line.name))
+    if (!PrintExchange(line, exchange))
         return;
-    if (m_pTop != nullptr)
-        m_pTop->Add(line, &exchange);
-    else
-        m_options.format.AppendExchange(m_output.GetBuffer(), line, exchange);
-    ++m_nPrinted;
     // What could not be written ends the run at the loop's next flush.
     if (m_output.GetBuffer().size() >= ENDED_BATCH_BYTES && m_nWriteExit < 0)
         m_nWriteExit = FlushOutput();

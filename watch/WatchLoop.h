@@ -54,6 +54,9 @@ private:
     void OnLookup(const Channel::CLookupRecord& lookup, std::string_view name, std::string_view host) override;
     void OnExchange(const CExchangeTable::CQuery* pQuery, const Channel::CResponseRecord* pResponse,
                     std::string_view responseName, std::string_view answers) override;
+    // An exchange's line, or a lookup's, through the filters into the output or --top; false when
+    // it is not printed.
+    bool PrintExchange(const CQueryLine& line, const CExchangeLine& exchange);
     // False for a name --new-only does not print.
     bool IsNewEnough(std::string_view name);
     // Gives up the queries that waited longer than the timeout, by the time of the last frame.

@@ -72,9 +72,9 @@ TEST_F(ChannelReaderTest, WholeRecordsOfEveryWaitingMessageComeInOrderAndMissedO
     CNameRecord program = Query();
     program.nLength = 11;
     program.nSender = SENDER_PROGRAM;
-    program.nPid = 4242;
-    program.nCgroupId = 77;
-    std::memcpy(program.szCommand, "dig", 4);
+    program.sender.nPid = 4242;
+    program.sender.nCgroupId = 77;
+    std::memcpy(program.sender.szCommand, "dig", 4);
     ASSERT_TRUE(m_pWriter->Put(program, "one.example"));
     PutCounts(3, 0);
     Send();

@@ -180,25 +180,33 @@ TEST_F(RecordStreamTest, AMessageWithAnyBadRecordIsTurnedDownWholeAndDeliversNot
         {"neither IPv4 nor IPv6", good + Raw(Patched(Name(1, 0, ""), [](CNameRecord& n) { n.facts.nIpVersion = 5; }))},
         {"an unknown sender", good + Raw(Patched(Name(1, 0, ""), [](CNameRecord& n) { n.nSender = 4; }))},
         {"another user's query naming the process",
-         good + Raw(Patched(Name(1, 0, ""), [](CNameRecord& n) { n.nSender = SENDER_ANOTHER_USER, n.nPid = 7; }))},
+         good
+             + Raw(
+                 Patched(Name(1, 0, ""), [](CNameRecord& n) { n.nSender = SENDER_ANOTHER_USER, n.sender.nPid = 7; }))},
         {"another host's query with a command",
          good
              + Raw(Patched(Name(1, 0, ""),
-                           [](CNameRecord& n) { n.nSender = SENDER_ANOTHER_HOST, n.szCommand[0] = 'x'; }))},
-        {"a command without its NUL",
-         good
-             + Raw(Patched(Name(1, 0, ""),
-                           [](CNameRecord& n) { n.nSender = SENDER_PROGRAM, std::memset(n.szCommand, 'x', 16); }))},
+                           [](CNameRecord& n) { n.nSender = SENDER_ANOTHER_HOST, n.sender.szCommand[0] = 'x'; }))},
+        {"a command without its NUL", good
+                                          + Raw(Patched(Name(1, 0, ""),
+                                                        [](CNameRecord& n) {
+                                                            n.nSender = SENDER_PROGRAM,
+                                                            std::memset(n.sender.szCommand, 'x', 16);
+                                                        }))},
         {"a lookup of no known call", good + Raw(Patched(CLookupRecord(), [](CLookupRecord& l) { l.nCall = 0; }))},
         {"a lookup's phase unknown", good + Raw(Patched(CLookupRecord(), [](CLookupRecord& l) { l.nPhase = 3; }))},
         {"a lookup begun with a result",
-         good + Raw(Patched(CLookupRecord(), [](CLookupRecord& l) { l.nResultKind = LOOKUP_RESULT_EAI; }))},
+         good + Raw(Patched(CLookupRecord(), [](CLookupRecord& l) { l.nResultKind = LOOKUP_KIND_EAI; }))},
         {"a lookup with more addresses than it holds",
-         good + Raw(Patched(CLookupRecord(), [](CLookupRecord& l) { l.nPhase = LOOKUP_ENDED, l.nAddresses = 9; }))},
+         good
+             + Raw(
+                 Patched(CLookupRecord(), [](CLookupRecord& l) { l.nPhase = LOOKUP_PHASE_ENDED, l.nAddresses = 9; }))},
         {"a lookup's address of no IP version",
-         good + Raw(Patched(CLookupRecord(), [](CLookupRecord& l) { l.nPhase = LOOKUP_ENDED, l.nAddresses = 1; }))},
+         good
+             + Raw(
+                 Patched(CLookupRecord(), [](CLookupRecord& l) { l.nPhase = LOOKUP_PHASE_ENDED, l.nAddresses = 1; }))},
         {"a lookup's command without its NUL",
-         good + Raw(Patched(CLookupRecord(), [](CLookupRecord& l) { std::memset(l.szCommand, 'x', 16); }))},
+         good + Raw(Patched(CLookupRecord(), [](CLookupRecord& l) { std::memset(l.sender.szCommand, 'x', 16); }))},
         {"counts cut", good + CBytes {RECORD_COUNTS, 1, 2, 3}},
         {"failure without errno", good + Raw(Failed(0))},
         {"failure with a negative errno", good + Raw(Failed(-1))},

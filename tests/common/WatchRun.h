@@ -26,6 +26,20 @@
 #include <sstream>
 #include <vector>
 
+// The cells of one TSV line.
+inline std::vector<std::string> TsvCells(const std::string& strLine)
+{
+    std::vector<std::string> cells(1);
+    for (const char ch : strLine)
+    {
+        if (ch == '\t')
+            cells.emplace_back();
+        else
+            cells.back() += ch;
+    }
+    return cells;
+}
+
 // One column of TSV output, found by its head in the first line: the cell of every line, heads
 // lines too (a file reopened starts with them again).
 inline std::vector<std::string> TsvColumn(const std::string& strOut, const std::string& strHead)
@@ -35,14 +49,7 @@ inline std::vector<std::string> TsvColumn(const std::string& strOut, const std::
     size_t nColumn = 0;
     for (std::string strLine; std::getline(lines, strLine);)
     {
-        std::vector<std::string> cells(1);
-        for (const char ch : strLine)
-        {
-            if (ch == '\t')
-                cells.emplace_back();
-            else
-                cells.back() += ch;
-        }
+        const std::vector<std::string> cells = TsvCells(strLine);
         if (column.empty())
             nColumn = size_t(std::find(cells.begin(), cells.end(), strHead) - cells.begin());
         column.push_back(nColumn < cells.size() ? cells[nColumn] : "(no " + strHead + ")");

@@ -170,7 +170,7 @@ TEST_F(CaptureHelperFloodTest, AFloodOfSendingEventsNeitherDropsNorMisnamesACapt
         EXPECT_NE(+record.nSender, +SENDER_ANOTHER_HOST) << seen.m_names[i];
         if (record.nSender == SENDER_PROGRAM)
         {
-            EXPECT_EQ(+record.nPid, std::uint32_t(getpid())) << seen.m_names[i];
+            EXPECT_EQ(+record.sender.nPid, std::uint32_t(getpid())) << seen.m_names[i];
         }
         nFlowingNamed += i < QUERIES && record.nSender == SENDER_PROGRAM;
     }
@@ -207,6 +207,6 @@ TEST_F(CaptureHelperFloodTest, OnlyTheCapturedLoopbackHasItsSendersNamed)
 
     ASSERT_EQ(seen.m_names, std::vector<std::string> {"captured.loopback.example"});
     EXPECT_EQ(+seen.m_records[0].nSender, +SENDER_PROGRAM);
-    EXPECT_EQ(+seen.m_records[0].nPid, std::uint32_t(getpid()));
+    EXPECT_EQ(+seen.m_records[0].sender.nPid, std::uint32_t(getpid()));
     EXPECT_EQ(seen.m_nEventsLost, 0u) << "after a loopback flood of " << dRate << " events/s";
 }

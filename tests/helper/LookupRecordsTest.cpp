@@ -64,11 +64,11 @@ TEST(LookupRecordsTest, AnotherPersonsLookupIsNotToldAndTheRestTakeRealTimes)
     EXPECT_EQ(record.nSeconds, 1'700'000'005);
     EXPECT_EQ(record.nNanoseconds, 123u);
     EXPECT_EQ(record.nLatencyNs, 300'000u);
-    EXPECT_EQ(record.nResultKind, LOOKUP_RESULT_UNREAD);
+    EXPECT_EQ(record.nResultKind, LOOKUP_KIND_UNREAD);
     EXPECT_EQ(record.nAddresses, MAX_LOOKUP_ADDRESSES);
     EXPECT_EQ(records.GetTail(), "www.example");
-    EXPECT_EQ(+record.nPid, 42u);
-    EXPECT_STREQ(record.szCommand, "curl");
+    EXPECT_EQ(+record.sender.nPid, 42u);
+    EXPECT_STREQ(record.sender.szCommand, "curl");
 }
 
 TEST(LookupRecordsTest, AReverseLookupAsksTheAddresssReverseNameAndCarriesTheHostFound)

@@ -211,11 +211,11 @@ TEST_F(CaptureHelperNetTest, HelperNamesTheProgramBehindEachQueryUnderThePrivacy
             EXPECT_TRUE(record.IsAnonymous()) << query.pszName;
             continue;
         }
-        EXPECT_EQ(+record.nPid, std::uint32_t(digs[i])) << query.pszName;
-        EXPECT_STREQ(record.szCommand, "dig") << query.pszName;
-        EXPECT_EQ(+record.nUid, query.who == OWNER ? owner.GetUid() : 0) << query.pszName;
-        EXPECT_NE(+record.nTid, 0u) << query.pszName;
-        EXPECT_EQ(+record.nNetNs, query.bFromPeer ? nPeerNs : nCaptureNs) << query.pszName;
+        EXPECT_EQ(+record.sender.nPid, std::uint32_t(digs[i])) << query.pszName;
+        EXPECT_STREQ(record.sender.szCommand, "dig") << query.pszName;
+        EXPECT_EQ(+record.sender.nUid, query.who == OWNER ? owner.GetUid() : 0) << query.pszName;
+        EXPECT_NE(+record.sender.nTid, 0u) << query.pszName;
+        EXPECT_EQ(+record.sender.nNetNs, query.bFromPeer ? nPeerNs : nCaptureNs) << query.pszName;
     }
 }
 
@@ -419,8 +419,8 @@ TEST_F(CaptureHelperNetTest, AnotherUsersQueryOnTheSameSocketIsNeverTheFirstUser
             const auto found = Find(pszName);
             ASSERT_NE(found, collect.seen.end()) << pszName;
             EXPECT_EQ(+found->second.nSender, +SENDER_PROGRAM) << pszName;
-            EXPECT_EQ(+found->second.nPid, std::uint32_t(pid)) << pszName;
-            EXPECT_EQ(+found->second.nUid, uid) << pszName;
+            EXPECT_EQ(+found->second.sender.nPid, std::uint32_t(pid)) << pszName;
+            EXPECT_EQ(+found->second.sender.nUid, uid) << pszName;
         }
     }
 }

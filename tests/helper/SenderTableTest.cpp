@@ -50,7 +50,8 @@ TEST(SenderTableTest, NameFillsTheRecordOnlyForAProgramThatMayBeNamed)
         CSenderTable::Name(event, 1000, &record);
         EXPECT_EQ(int(record.nSender), int(one.nSender)) << one.nUid;
         EXPECT_EQ(record.IsAnonymous(), one.nSender != SENDER_PROGRAM) << one.nUid;
-        EXPECT_EQ(record.nPid == 77 && std::strcmp(record.szCommand, "dig") == 0, one.nSender == SENDER_PROGRAM)
+        EXPECT_EQ(record.sender.nPid == 77 && std::strcmp(record.sender.szCommand, "dig") == 0,
+                  one.nSender == SENDER_PROGRAM)
             << one.nUid;
     }
 }

@@ -107,9 +107,9 @@ TEST(QueryFormatTest, EveryFormatWritesTheGoldenLine)
 {
     CNameRecord program = Query();
     program.nSender = SENDER_PROGRAM;
-    program.nPid = 4242;
-    program.nNetNs = 4026531840u;
-    std::memcpy(program.szCommand, "dig", 4);
+    program.sender.nPid = 4242;
+    program.sender.nNetNs = 4026531840u;
+    std::memcpy(program.sender.szCommand, "dig", 4);
     CNameRecord other = Query();
     other.nSender = SENDER_ANOTHER_USER;
     other.facts.nIpVersion = 6;
@@ -229,8 +229,8 @@ TEST(QueryFormatTest, HostileNamesStayOneValidRecordInEveryFormat)
         GTEST_SKIP() << "python3 is not there to parse the output";
     CNameRecord record = Query();
     record.nSender = SENDER_PROGRAM;
-    record.nPid = 1;
-    std::memcpy(record.szCommand, "\x1b]0;x\x07\"", 8);
+    record.sender.nPid = 1;
+    std::memcpy(record.sender.szCommand, "\x1b]0;x\x07\"", 8);
     // Rows of one length, the name third.
     const std::string strRows = "assert all(len(x)==len(r[0]) for x in r)\nfor x in r[1:]: print(x[2])";
     const std::pair<CQueryFormat::Kind, std::string> readers[] = {

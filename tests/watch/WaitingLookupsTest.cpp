@@ -15,12 +15,12 @@ CLookupRecord Lookup(std::uint32_t nPid, std::uint8_t nPhase, std::uint64_t nLat
 {
     CLookupRecord lookup;
     lookup.nPhase = nPhase;
-    lookup.nPid = nPid;
-    lookup.nTid = nPid;
-    lookup.nNetNs = 7;
+    lookup.sender.nPid = nPid;
+    lookup.sender.nTid = nPid;
+    lookup.sender.nNetNs = 7;
     lookup.nSeconds = 10;
     lookup.nLatencyNs = nLatencyNs;
-    std::memcpy(lookup.szCommand, "app", 3);
+    std::memcpy(lookup.sender.szCommand, "app", 3);
     return lookup;
 }
 
@@ -30,9 +30,9 @@ TEST(WaitingLookupsTest, AQueryIsForTheLookupsOfItsNameThatRanInItsNamespaceWhen
 {
     CSenderNames senders;
     CWaitingLookups waiting(1'000'000'000);
-    waiting.Began(Lookup(5, LOOKUP_BEGAN), "WWW.Example.com");
-    waiting.Ended(Lookup(5, LOOKUP_ENDED, 500'000'000), "WWW.Example.com");
-    waiting.Began(Lookup(6, LOOKUP_BEGAN), "slow.example.com"); // never ends here
+    waiting.Began(Lookup(5, LOOKUP_PHASE_BEGAN), "WWW.Example.com");
+    waiting.Ended(Lookup(5, LOOKUP_PHASE_ENDED, 500'000'000), "WWW.Example.com");
+    waiting.Began(Lookup(6, LOOKUP_PHASE_BEGAN), "slow.example.com"); // never ends here
     const struct
     {
         const char* pszWhat;
@@ -55,8 +55,8 @@ TEST(WaitingLookupsTest, AQueryIsForTheLookupsOfItsNameThatRanInItsNamespaceWhen
     {
         CNameRecord query;
         query.nSender = one.nSender;
-        query.nPid = one.nPid;
-        query.nNetNs = one.nNetNs;
+        query.sender.nPid = one.nPid;
+        query.sender.nNetNs = one.nNetNs;
         query.facts.nSeconds = one.nNanoseconds == UINT32_MAX ? 11 : 10;
         query.facts.nNanoseconds = one.nNanoseconds == UINT32_MAX ? 0 : one.nNanoseconds;
         std::vector<CExchangeLine::CAskedFor> askedFor;
@@ -69,11 +69,11 @@ TEST(WaitingLookupsTest, AQueryIsForTheLookupsOfItsNameThatRanInItsNamespaceWhen
     }
 
     // The same name asked by two programs at once lists both.
-    waiting.Began(Lookup(8, LOOKUP_BEGAN), "www.example.com");
+    waiting.Began(Lookup(8, LOOKUP_PHASE_BEGAN), "www.example.com");
     CNameRecord query;
     query.nSender = SENDER_PROGRAM;
-    query.nPid = 9;
-    query.nNetNs = 7;
+    query.sender.nPid = 9;
+    query.sender.nNetNs = 7;
     query.facts.nSeconds = 10;
     query.facts.nNanoseconds = 100;
     std::vector<CExchangeLine::CAskedFor> askedFor;
@@ -93,14 +93,14 @@ TEST(LookupResultTest, EveryResultHasOneNameTheFiltersKnow)
 {
     const struct
     {
-        LookupResultKind nKind;
+        lookup_result_kind nKind;
         std::int32_t nResult;
         const char* pszName;
     } cases[] = {
-        {LOOKUP_RESULT_EAI, 0, "SUCCESS"},    {LOOKUP_RESULT_EAI, EAI_NONAME, "EAI_NONAME"},
-        {LOOKUP_RESULT_HERRNO, 0, "SUCCESS"}, {LOOKUP_RESULT_HERRNO, HOST_NOT_FOUND, "HOST_NOT_FOUND"},
-        {LOOKUP_RESULT_EAI, -77, "EAI-77"},   {LOOKUP_RESULT_HERRNO, 9, "H_ERRNO9"},
-        {LOOKUP_RESULT_UNREAD, 5, "UNREAD"},
+        {LOOKUP_KIND_EAI, 0, "SUCCESS"},    {LOOKUP_KIND_EAI, EAI_NONAME, "EAI_NONAME"},
+        {LOOKUP_KIND_HERRNO, 0, "SUCCESS"}, {LOOKUP_KIND_HERRNO, HOST_NOT_FOUND, "HOST_NOT_FOUND"},
+        {LOOKUP_KIND_EAI, -77, "EAI-77"},   {LOOKUP_KIND_HERRNO, 9, "H_ERRNO9"},
+        {LOOKUP_KIND_UNREAD, 5, "UNREAD"},
     };
     for (const auto& one : cases)
     {

@@ -15,6 +15,7 @@
 #include <spawn.h>
 #include <sstream>
 #include <sys/wait.h>
+#include <thread>
 
 namespace {
 
@@ -28,14 +29,7 @@ std::vector<std::map<std::string, std::string>> TsvLines(const std::string& strO
     std::istringstream text(strOut);
     for (std::string strLine; std::getline(text, strLine);)
     {
-        std::vector<std::string> cells(1);
-        for (const char ch : strLine)
-        {
-            if (ch == '\t')
-                cells.emplace_back();
-            else
-                cells.back() += ch;
-        }
+        const std::vector<std::string> cells = TsvCells(strLine);
         if (cells[0] == "kind")
         {
             heads = cells;
@@ -91,7 +85,8 @@ protected:
                                          "--no-resolv",
                                          "--no-hosts",
                                          "--user=root",
-                                         "--bind-interfaces"};
+                                         "--bind-interfaces",
+                                         "--pid-file="};
         args.insert(args.end(), options.begin(), options.end());
         std::vector<char*> argv;
         for (std::string& arg : args)
@@ -104,11 +99,14 @@ protected:
         return true;
     }
 
-    // Looks the name up with getent in the capture namespace; getent's pid.
-    std::string LookUp(const std::string& strName)
+    // Looks the name up with getent in the capture namespace: getent's pid, and whether it found
+    // the address.
+    std::string LookUp(const std::string& strName, const std::string& strAddress, bool* pbFound = nullptr)
     {
         std::string strOut;
         CNetNamespace::RunIn(m_pNet->GetCaptureName(), "echo $$; exec getent ahostsv4 " + strName, &strOut);
+        if (pbFound != nullptr)
+            *pbFound = strOut.find(strAddress) != std::string::npos;
         return strOut.substr(0, strOut.find('\n'));
     }
 
@@ -125,7 +123,7 @@ TEST_F(WatchLookupLiveTest, ALookupTheHostsFileAnswersIsALineOfItsOwnWithNoPacke
     CWatchRun run({"-i", "any", "--format", "tsv", "--name", "*.lookup.test"});
     ASSERT_GT(run.pid, 0);
     ASSERT_TRUE(run.ReadUntil("\n", 10s)) << run.ReadErrors();
-    const std::string strPid = LookUp("files.lookup.test");
+    const std::string strPid = LookUp("files.lookup.test", "192.0.2.55");
     EXPECT_TRUE(run.ReadUntil("files.lookup.test", 10s)) << run.ReadErrors();
     kill(run.pid, SIGTERM);
     ASSERT_EQ(run.Wait(5s), 0);
@@ -156,10 +154,18 @@ TEST_F(WatchLookupLiveTest, AResolversUpstreamExchangeSaysForWhomItAsked)
     CWatchRun run({"-i", "any", "--format", "tsv", "--name", "*.lookup.test"});
     ASSERT_GT(run.pid, 0);
     ASSERT_TRUE(run.ReadUntil("\n", 10s)) << run.ReadErrors();
-    std::string strPid;
     // The resolvers may still be starting: the first lookups may fail.
-    for (int i = 0; i < 50 && !run.ReadUntil("\tdnsmasq\t", 100ms); ++i)
-        strPid = LookUp("www.chain.lookup.test");
+    std::string strPid;
+    bool bFound = false;
+    for (int i = 0; i < 50 && !bFound; ++i)
+    {
+        strPid = LookUp("www.chain.lookup.test", "192.0.2.77", &bFound);
+        if (!bFound)
+            std::this_thread::sleep_for(100ms);
+    }
+    ASSERT_TRUE(bFound);
+    // The lookup's line is written last, once its exchanges are.
+    EXPECT_TRUE(run.ReadUntil("www.chain.lookup.test. - A 192.0.2.77", 10s)) << run.ReadErrors();
     kill(run.pid, SIGTERM);
     ASSERT_EQ(run.Wait(5s), 0);
     bool bOwn = false, bUpstream = false, bLookup = false;
