@@ -61,11 +61,11 @@ TEST(LookupRecordsTest, AnotherPersonsLookupIsNotToldAndTheRestTakeRealTimes)
     ASSERT_TRUE(records.Make(event, 1'700'000'000'000'000'000));
     const CLookupRecord& record = records.GetRecord();
     EXPECT_TRUE(record.IsValid());
-    EXPECT_EQ(record.nSeconds, 1'700'000'005);
-    EXPECT_EQ(record.nNanoseconds, 123u);
-    EXPECT_EQ(record.nLatencyNs, 300'000u);
-    EXPECT_EQ(record.nResultKind, LOOKUP_KIND_UNREAD);
-    EXPECT_EQ(record.nAddresses, MAX_LOOKUP_ADDRESSES);
+    EXPECT_EQ(std::int64_t(record.nSeconds), 1'700'000'005);
+    EXPECT_EQ(+record.nNanoseconds, 123u);
+    EXPECT_EQ(+record.nLatencyNs, 300'000u);
+    EXPECT_EQ(+record.nResultKind, int(LOOKUP_KIND_UNREAD));
+    EXPECT_EQ(size_t(record.nAddresses), MAX_LOOKUP_ADDRESSES);
     EXPECT_EQ(records.GetTail(), "www.example");
     EXPECT_EQ(+record.sender.nPid, 42u);
     EXPECT_STREQ(record.sender.szCommand, "curl");
@@ -100,6 +100,6 @@ TEST(LookupRecordsTest, AReverseLookupAsksTheAddresssReverseNameAndCarriesTheHos
         EXPECT_TRUE(record.IsValid());
         EXPECT_EQ(records.GetTail().substr(0, record.nLength), one.pszName);
         EXPECT_EQ(records.GetTail().substr(record.nLength), "host.example");
-        EXPECT_EQ(+record.nAddresses, 0u);
+        EXPECT_EQ(size_t(record.nAddresses), 0u);
     }
 }
