@@ -56,12 +56,14 @@ void CCaptureLoop::Run()
         if ((fds[1].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0)
             End(EXIT_ENDED);
 
-        m_bEventsCame = false;
-        // Before the frames: a resolver's query for a lookup comes after the lookup began.
-        m_bLookupsLeft = DrainLookups();
+        m_bEventsCame = m_bLookupsCame = false;
+        // Before each block of frames: a resolver's query for a lookup comes after the lookup
+        // began, so its record goes out first.
         do
+        {
+            m_bLookupsLeft = DrainLookups();
             DrainEvents(NowNs());
-        while (m_ring.ReadBlock([this](const CPacketRing::CFrame& frame) {
+        } while (m_ring.ReadBlock([this](const CPacketRing::CFrame& frame) {
             OnFrame(frame.pData, frame.nLength, frame.nSeconds, frame.nNanoseconds, frame.nStatus);
         }));
         PutCountsIfDue();
@@ -124,7 +126,6 @@ bool CCaptureLoop::DrainLookups()
     clock_gettime(CLOCK_MONOTONIC, &monotonic);
     const std::int64_t nAheadNs =
         (std::int64_t(real.tv_sec) - monotonic.tv_sec) * 1000000000 + (std::int64_t(real.tv_nsec) - monotonic.tv_nsec);
-    m_bLookupsCame = false;
     return m_pLookups->Drain(EVENTS_PER_DRAIN, [this, nAheadNs](const lookup_event& event) {
         m_bLookupsCame = true;
         if (m_lookupRecords.Make(event, nAheadNs))
