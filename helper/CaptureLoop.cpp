@@ -121,12 +121,19 @@ bool CCaptureLoop::DrainLookups()
 {
     if (m_pLookups == nullptr)
         return false;
-    timespec real {}, monotonic {};
-    clock_gettime(CLOCK_REALTIME, &real);
-    clock_gettime(CLOCK_MONOTONIC, &monotonic);
-    const std::int64_t nAheadNs =
-        (std::int64_t(real.tv_sec) - monotonic.tv_sec) * 1000000000 + (std::int64_t(real.tv_nsec) - monotonic.tv_nsec);
-    return m_pLookups->Drain(EVENTS_PER_DRAIN, [this, nAheadNs](const lookup_event& event) {
+    // This runs before every block of frames: the clocks are read only when a lookup came.
+    std::int64_t nAheadNs = 0;
+    bool bClocked = false;
+    return m_pLookups->Drain(EVENTS_PER_DRAIN, [this, &nAheadNs, &bClocked](const lookup_event& event) {
+        if (!bClocked)
+        {
+            bClocked = true;
+            timespec real {}, monotonic {};
+            clock_gettime(CLOCK_REALTIME, &real);
+            clock_gettime(CLOCK_MONOTONIC, &monotonic);
+            nAheadNs = (std::int64_t(real.tv_sec) - monotonic.tv_sec) * 1000000000
+                       + (std::int64_t(real.tv_nsec) - monotonic.tv_nsec);
+        }
         m_bLookupsCame = true;
         if (m_lookupRecords.Make(event, nAheadNs))
             Put(m_lookupRecords.GetRecord(), m_lookupRecords.GetTail());

@@ -138,10 +138,10 @@ bool CLookupEvents::Open()
     }
     SilenceLibbpf();
     // The multi links first: of the two ways, the only one that needs no more rights than these.
-    if (Load(library, true) && AttachMulti(library))
+    if (Load(true) && AttachMulti(library))
         return true;
     Close();
-    if (!Load(library, false) || !AttachThroughPerf(library))
+    if (!Load(false) || !AttachThroughPerf(library))
     {
         const int nError = errno;
         Close();
@@ -151,7 +151,7 @@ bool CLookupEvents::Open()
     return true;
 }
 
-bool CLookupEvents::Load(const CLibrary&, bool bMultiLinks)
+bool CLookupEvents::Load(bool bMultiLinks)
 {
     struct stat netns
     {};

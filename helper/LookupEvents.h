@@ -62,7 +62,7 @@ private:
     // Loads the program, and attaches it through one link per program (the kernel's uprobe_multi
     // links, which need no more than cap_bpf and cap_perfmon) or, on a kernel without them,
     // through perf events, which a kernel that holds uprobes to cap_sys_admin refuses (EACCES).
-    bool Load(const CLibrary& library, bool bMultiLinks);
+    bool Load(bool bMultiLinks);
     bool AttachMulti(const CLibrary& library);
     bool AttachThroughPerf(const CLibrary& library);
 

@@ -15,13 +15,13 @@ std::string CWaitingLookups::KeyOf(std::string_view name)
     return strKey;
 }
 
-CWaitingLookups::CByName::iterator CWaitingLookups::Find(const CLookupRecord& lookup, const std::string& strKey)
+CWaitingLookups::CByName::iterator CWaitingLookups::Find(const std::string& strKey, std::uint32_t nTid,
+                                                         CFrameTime began)
 {
-    const CFrameTime began = CFrameTime::Of(lookup);
     auto [it, end] = m_byName.equal_range(strKey);
     for (; it != end; ++it)
     {
-        if (it->second.sender.nTid == lookup.sender.nTid && it->second.began == began)
+        if (it->second.sender.nTid == nTid && it->second.began == began)
             return it;
     }
     return m_byName.end();
@@ -30,16 +30,12 @@ CWaitingLookups::CByName::iterator CWaitingLookups::Find(const CLookupRecord& lo
 void CWaitingLookups::Began(const CLookupRecord& lookup, std::string_view name)
 {
     std::string strKey = KeyOf(name);
-    if (Find(lookup, strKey) != m_byName.end())
+    if (Find(strKey, lookup.sender.nTid, CFrameTime::Of(lookup)) != m_byName.end())
         return;
     if (m_aged.size() >= MAX_KEPT)
     {
         const CAged& oldest = m_aged.front();
-        CLookupRecord key;
-        key.sender.nTid = oldest.nTid;
-        key.nSeconds = oldest.began.nSeconds;
-        key.nNanoseconds = oldest.began.nNanoseconds;
-        if (const auto it = Find(key, oldest.strKey); it != m_byName.end())
+        if (const auto it = Find(oldest.strKey, oldest.nTid, oldest.began); it != m_byName.end())
             m_byName.erase(it);
         m_aged.pop_front();
     }
@@ -52,7 +48,7 @@ void CWaitingLookups::Began(const CLookupRecord& lookup, std::string_view name)
 
 void CWaitingLookups::Ended(const CLookupRecord& lookup, std::string_view name)
 {
-    if (const auto it = Find(lookup, KeyOf(name)); it != m_byName.end())
+    if (const auto it = Find(KeyOf(name), lookup.sender.nTid, CFrameTime::Of(lookup)); it != m_byName.end())
     {
         it->second.bEnded = true;
         it->second.ended = CFrameTime::Of(lookup).After(lookup.nLatencyNs);
@@ -64,11 +60,7 @@ void CWaitingLookups::Expire(CFrameTime now)
     while (!m_aged.empty())
     {
         const CAged& oldest = m_aged.front();
-        CLookupRecord key;
-        key.sender.nTid = oldest.nTid;
-        key.nSeconds = oldest.began.nSeconds;
-        key.nNanoseconds = oldest.began.nNanoseconds;
-        const auto it = Find(key, oldest.strKey);
+        const auto it = Find(oldest.strKey, oldest.nTid, oldest.began);
         if (it != m_byName.end())
         {
             const CLookup& lookup = it->second;

@@ -54,7 +54,8 @@ private:
     using CByName = std::unordered_multimap<std::string, CLookup>;
 
     static std::string KeyOf(std::string_view name);
-    CByName::iterator Find(const Channel::CLookupRecord& lookup, const std::string& strKey);
+    // The lookup a thread began at that time, under its name's key.
+    CByName::iterator Find(const std::string& strKey, std::uint32_t nTid, CFrameTime began);
 
     std::uint64_t m_nKeepAfterNs;
     CByName m_byName;
