@@ -14,10 +14,10 @@ bool CCaptureRun::Fail(int nError, std::string strText)
     return false;
 }
 
-bool CCaptureRun::Start(const std::string& strLocalAddress, Wants nWants)
+bool CCaptureRun::Start(const std::string& strLocalAddress, Wants nWants, const std::string& strResolvers)
 {
     End();
-    CHelperProcess::CStarted started = CHelperProcess::Start(strLocalAddress.c_str(), nWants);
+    CHelperProcess::CStarted started = CHelperProcess::Start(strLocalAddress.c_str(), nWants, strResolvers);
     if (!started.missing.empty())
         return Fail(ENOENT, CaptureTexts::MissingHelperText(started.missing));
     if (!started.channel.IsOpen())

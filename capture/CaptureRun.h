@@ -37,8 +37,9 @@ public:
     CCaptureRun& operator=(const CCaptureRun&) = delete;
 
     // Ends a running capture first. True when the capture runs; false with the text and errno of
-    // the failure (ENOENT: no helper found, EPERM: no right to capture).
-    bool Start(const std::string& strLocalAddress, Channel::Wants nWants);
+    // the failure (ENOENT: no helper found, EPERM: no right to capture). strResolvers: as
+    // CHelperProcess::Start takes them.
+    bool Start(const std::string& strLocalAddress, Channel::Wants nWants, const std::string& strResolvers = {});
     const std::string& GetErrorText() const { return m_strError; }
     int GetErrorNumber() const { return m_nError; }
     // Of a start that runs: why promiscuous mode was refused, and why programs are not named

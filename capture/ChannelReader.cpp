@@ -70,6 +70,11 @@ struct CRecordVisitor
         if (!reader.IsEnded() && IsPresented(tail))
             reader.m_sink.OnLookup(lookup, tail.substr(0, lookup.nLength), tail.substr(lookup.nLength));
     }
+    void OnRecord(const CEncryptedRecord& encrypted, std::string_view tail)
+    {
+        if (!reader.IsEnded() && IsPresented(tail))
+            reader.m_sink.OnEncrypted(encrypted, tail.substr(0, encrypted.nLength), tail.substr(encrypted.nLength));
+    }
     void OnRecord(const CCountsRecord& counts, std::string_view) { reader.OnCounts(counts); }
     void OnRecord(const CFailedRecord& failed, std::string_view) { reader.OnFailed(failed); }
 };
@@ -94,6 +99,8 @@ void CChannelReader::CSink::OnQuery(const CNameRecord&, std::string_view)
 void CChannelReader::CSink::OnResponse(const CResponseRecord&, std::string_view, std::string_view)
 {}
 void CChannelReader::CSink::OnLookup(const CLookupRecord&, std::string_view, std::string_view)
+{}
+void CChannelReader::CSink::OnEncrypted(const CEncryptedRecord&, std::string_view, std::string_view)
 {}
 
 CChannelReader::CChannelReader(CSink& sink) : m_sink(sink), m_pMessage(new unsigned char[MAX_MESSAGE_BYTES + 1])

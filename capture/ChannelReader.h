@@ -29,6 +29,10 @@ public:
         // A lookup of a program (tarrow-watch, when it asked for them): its name, and for a reverse
         // lookup the host found.
         virtual void OnLookup(const Channel::CLookupRecord& lookup, std::string_view name, std::string_view host);
+        // A connection that speaks DNS encrypted (tarrow-watch, when it asked for them): the server
+        // name its hello sent, and its ALPN protocols apart at commas.
+        virtual void OnEncrypted(const Channel::CEncryptedRecord& encrypted, std::string_view serverName,
+                                 std::string_view alpn);
         // Each query of a message, before the first record of it is handed on: a hint, for a sink
         // that looks queries up, to ask for the memory that will take.
         virtual void OnQueryAhead(const Channel::CNameRecord& query, std::string_view name);

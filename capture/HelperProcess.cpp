@@ -47,8 +47,8 @@ CUniqueFd MoveOffChannelNumber(CUniqueFd fd)
     return CUniqueFd(fcntl(fd.Get(), F_DUPFD_CLOEXEC, CHANNEL_FD + 1));
 }
 
-bool SpawnHelper(const std::string& strHelperPath, const char* pszLocalAddress, Wants nWants, int hChildEnd,
-                 pid_t* pPid)
+bool SpawnHelper(const std::string& strHelperPath, const char* pszLocalAddress, Wants nWants,
+                 const std::string& strResolvers, int hChildEnd, pid_t* pPid)
 {
     posix_spawn_file_actions_t actions;
     posix_spawnattr_t attributes;
@@ -82,7 +82,9 @@ bool SpawnHelper(const std::string& strHelperPath, const char* pszLocalAddress, 
         std::string strAddress(pszLocalAddress);
         std::string strName(TARROW_HELPER_NAME);
         std::string strWants = WantsArgument(nWants);
-        char* argv[] = {strName.data(), strAddress.data(), strWants.data(), nullptr};
+        std::string strResolversArgument = strResolvers;
+        char* argv[] = {strName.data(), strAddress.data(), strWants.data(),
+                        strResolvers.empty() ? nullptr : strResolversArgument.data(), nullptr};
         char* envp[] = {nullptr};
         bReady = posix_spawn(pPid, strHelperPath.c_str(), &actions, &attributes, argv, envp) == 0;
     }
@@ -127,13 +129,15 @@ bool ReceiveOpened(int hChannel, COpenedRecord* pOpened)
 
 } // namespace
 
-CHelperProcess::CStarted CHelperProcess::Start(const char* pszLocalAddress, Wants nWants)
+CHelperProcess::CStarted CHelperProcess::Start(const char* pszLocalAddress, Wants nWants,
+                                               const std::string& strResolvers)
 {
-    return StartFrom(GetHelperCandidates(), pszLocalAddress, nWants);
+    return StartFrom(GetHelperCandidates(), pszLocalAddress, nWants, strResolvers);
 }
 
 CHelperProcess::CStarted CHelperProcess::StartFrom(const std::vector<std::string>& candidates,
-                                                   const char* pszLocalAddress, Wants nWants)
+                                                   const char* pszLocalAddress, Wants nWants,
+                                                   const std::string& strResolvers)
 {
     // A build-tree helper that was never granted the right gives way to an installed one.
     std::vector<std::string> tried;
@@ -142,7 +146,7 @@ CHelperProcess::CStarted CHelperProcess::StartFrom(const std::vector<std::string
         if (access(strPath.c_str(), F_OK) != 0)
             continue;
         tried.push_back(strPath);
-        CStarted started = StartHelper(strPath, pszLocalAddress, nWants);
+        CStarted started = StartHelper(strPath, pszLocalAddress, nWants, strResolvers);
         if (!IsRefused(started))
             return started;
     }
@@ -154,7 +158,7 @@ CHelperProcess::CStarted CHelperProcess::StartFrom(const std::vector<std::string
 }
 
 CHelperProcess::CStarted CHelperProcess::StartHelper(const std::string& strHelperPath, const char* pszLocalAddress,
-                                                     Wants nWants)
+                                                     Wants nWants, const std::string& strResolvers)
 {
     if (!IsCaptureTargetText(pszLocalAddress))
         return FailedAt(STEP_BIND, EADDRNOTAVAIL);
@@ -168,7 +172,7 @@ CHelperProcess::CStarted CHelperProcess::StartHelper(const std::string& strHelpe
         return Refused();
 
     pid_t pid = -1;
-    const bool bSpawned = SpawnHelper(strHelperPath, pszLocalAddress, nWants, childEnd.Get(), &pid);
+    const bool bSpawned = SpawnHelper(strHelperPath, pszLocalAddress, nWants, strResolvers, childEnd.Get(), &pid);
     // Closed here so that a helper that dies shows as the end of the channel.
     childEnd.Reset();
     if (!bSpawned)

@@ -27,14 +27,16 @@ public:
     // open step refused with EPERM, as a process without the right would see it. The place is a
     // local address, an interface or "any" as platform/CaptureTarget.h writes them; one the helper
     // would turn down fails the bind step with EADDRNOTAVAIL without running anything.
-    // nWants says what the front end wants of each frame (Channel::Wants).
-    static CStarted Start(const char* pszLocalAddress, Channel::Wants nWants = Channel::WANTS_QUERIES);
+    // nWants says what the front end wants of each frame (Channel::Wants); with WANTS_ENCRYPTED,
+    // strResolvers adds the user's resolvers to the helper's list, one a line (frames/DohResolvers.h).
+    static CStarted Start(const char* pszLocalAddress, Channel::Wants nWants = Channel::WANTS_QUERIES,
+                          const std::string& strResolvers = {});
     // The same with these candidates. When none of them exists, the result lists them as missing.
     static CStarted StartFrom(const std::vector<std::string>& candidates, const char* pszLocalAddress,
-                              Channel::Wants nWants = Channel::WANTS_QUERIES);
+                              Channel::Wants nWants = Channel::WANTS_QUERIES, const std::string& strResolvers = {});
     // The same with one helper. A helper that did not end up capturing has been reaped.
     static CStarted StartHelper(const std::string& strHelperPath, const char* pszLocalAddress,
-                                Channel::Wants nWants = Channel::WANTS_QUERIES);
+                                Channel::Wants nWants = Channel::WANTS_QUERIES, const std::string& strResolvers = {});
 
     // Where the helper may be, most specific first: the build tree (only for a program that runs
     // from it), the root-owned copy that scripts/start.sh granted the right to (only in the build it

@@ -85,53 +85,85 @@ enum RecordType : std::uint8_t
     RECORD_TIMED_NAME = 5,
     RECORD_RESPONSE = 6,
     RECORD_LOOKUP = 7,
+    RECORD_ENCRYPTED = 8,
 };
 
 // What a front end wants of each frame, said when it starts the helper (its second argument): the
 // window shows a name and a time and pays for nothing more; tarrow-watch takes whole queries, or
-// queries and the responses to them, and may add the lookups programs ask of the C library.
+// queries and the responses to them, and may add the lookups programs ask of the C library and the
+// connections that speak DNS encrypted.
 enum Wants : std::uint8_t
 {
     WANTS_NAMES = 1,     // CTimedNameRecord
     WANTS_QUERIES = 2,   // CNameRecord
     WANTS_EXCHANGES = 3, // CNameRecord and CResponseRecord
+    // Added to queries or exchanges: CEncryptedRecord too.
+    WANTS_ENCRYPTED = 0x40,
     // Added to queries or exchanges: CLookupRecord too.
     WANTS_LOOKUPS = 0x80,
 };
+// What may be added to queries or exchanges, each with the suffix of the helper's argument that
+// asks for it, in the order the argument writes them.
+struct CWantsAddition
+{
+    Wants nWants;
+    std::string_view suffix;
+};
+inline constexpr CWantsAddition WANTS_ADDITIONS[] = {
+    {WANTS_ENCRYPTED, "+encrypted"},
+    {WANTS_LOOKUPS, "+lookups"},
+};
 constexpr Wants WantsOfFrames(Wants nWants)
 {
-    return Wants(nWants & ~WANTS_LOOKUPS);
+    return Wants(nWants & ~(WANTS_LOOKUPS | WANTS_ENCRYPTED));
 }
 constexpr bool WantsLookups(Wants nWants)
 {
     return (nWants & WANTS_LOOKUPS) != 0;
 }
-// The helper's argument for each, in the order of Wants, and what lookups add to it.
+constexpr bool WantsEncrypted(Wants nWants)
+{
+    return (nWants & WANTS_ENCRYPTED) != 0;
+}
+// The helper's argument for each, in the order of Wants, and what the additions add to it.
 inline constexpr const char* WANTS_ARGUMENTS[] = {"names", "queries", "exchanges"};
-inline constexpr std::string_view LOOKUPS_SUFFIX = "+lookups";
 inline std::string WantsArgument(Wants nWants)
 {
     std::string strArgument = WANTS_ARGUMENTS[WantsOfFrames(nWants) - WANTS_NAMES];
-    if (WantsLookups(nWants))
-        strArgument += LOOKUPS_SUFFIX;
+    for (const CWantsAddition& addition : WANTS_ADDITIONS)
+    {
+        if ((nWants & addition.nWants) != 0)
+            strArgument += addition.suffix;
+    }
     return strArgument;
 }
 constexpr bool ParseWants(std::string_view argument, Wants* pnWants)
 {
-    const bool bLookups = argument.ends_with(LOOKUPS_SUFFIX);
-    if (bLookups)
-        argument.remove_suffix(LOOKUPS_SUFFIX.size());
+    unsigned nAdded = 0;
+    for (size_t i = std::size(WANTS_ADDITIONS); i-- > 0;)
+    {
+        if (argument.ends_with(WANTS_ADDITIONS[i].suffix))
+        {
+            argument.remove_suffix(WANTS_ADDITIONS[i].suffix.size());
+            nAdded |= WANTS_ADDITIONS[i].nWants;
+        }
+    }
     for (size_t i = 0; i < std::size(WANTS_ARGUMENTS); ++i)
     {
         if (argument == WANTS_ARGUMENTS[i])
         {
-            *pnWants = Wants((WANTS_NAMES + i) | (bLookups ? WANTS_LOOKUPS : 0));
-            // The window's lean records carry no program, and it shows no lookups.
-            return !bLookups || WANTS_NAMES + i != WANTS_NAMES;
+            *pnWants = Wants((WANTS_NAMES + i) | nAdded);
+            // The window's lean records carry no program, and it shows neither lookups nor
+            // encrypted connections.
+            return nAdded == 0 || WANTS_NAMES + i != WANTS_NAMES;
         }
     }
     return false;
 }
+
+// The helper's third argument, when tarrow-watch has one: resolvers of the user's to add to the
+// built-in list of those that speak DNS over HTTPS, one a line. Bounded, as every argument is.
+constexpr size_t MAX_RESOLVERS_ARGUMENT_BYTES = 64 * 1024;
 
 // A response's answers, as the helper decoded them, travel as text in its record; more than this is
 // left out and counted.
@@ -399,6 +431,50 @@ struct CLookupRecord
     }
     constexpr size_t GetTailSize() const { return size_t(nLength) + nHostLength; }
 };
+// How a connection speaks DNS encrypted, as the helper told it.
+enum EncryptedProtocol : std::uint8_t
+{
+    ENCRYPTED_TLS = 1,   // DNS over TLS: a TLS connection to port 853
+    ENCRYPTED_HTTPS = 2, // DNS over HTTPS: a TLS connection to port 443 of a known resolver
+    ENCRYPTED_QUIC = 3,  // DNS over QUIC: QUIC to port 853, or to port 443 of a known resolver's address
+};
+enum EncryptedFlag : std::uint8_t
+{
+    ENCRYPTED_ECH = 1,        // the hello offered ECH: its server name is only the outer one
+    ENCRYPTED_CUT = 2,        // the hello ends past the captured segment: what followed is not read
+    ENCRYPTED_BY_ADDRESS = 4, // told by the server's address, not its name
+};
+constexpr size_t MAX_ALPN_BYTES = 1023;
+// One connection that speaks DNS encrypted, once, from its first segment (a TLS ClientHello) or its
+// first QUIC packet: its frame's facts (no DNS id, no type), how it speaks, who opened it (as a
+// query's sender), then nLength bytes of the server name the hello sent (in its master-file form)
+// and nAlpnLength bytes of its ALPN protocols (each in the same form, apart at commas).
+struct CEncryptedRecord
+{
+    static constexpr RecordType TYPE = RECORD_ENCRYPTED;
+    static constexpr RecordPlace PLACE = RecordPlace::STREAM;
+    std::uint8_t nType = TYPE;
+    CFrameFacts facts;
+    std::uint8_t nProtocol = ENCRYPTED_TLS;
+    std::uint8_t nFlags = 0; // ENCRYPTED_* flags
+    std::uint8_t nSender = SENDER_UNKNOWN;
+    CSenderFacts sender; // SENDER_PROGRAM only
+    std::uint16_t nLength = 0;
+    std::uint16_t nAlpnLength = 0;
+
+    constexpr bool IsValid() const
+    {
+        return facts.IsValid() && facts.bHasType == 0 && facts.nDnsId == 0 && nProtocol >= ENCRYPTED_TLS
+               && nProtocol <= ENCRYPTED_QUIC
+               && (nFlags & ~(ENCRYPTED_ECH | ENCRYPTED_CUT | ENCRYPTED_BY_ADDRESS)) == 0
+               // QUIC's hello is encrypted: only the address tells it.
+               && (facts.nProtocol == IPPROTO_TCP
+                   || (nLength == 0 && nAlpnLength == 0 && (nFlags & ~ENCRYPTED_BY_ADDRESS) == 0))
+               && nLength <= MAX_NAME_BYTES && nAlpnLength <= MAX_ALPN_BYTES && nSender <= SENDER_ANOTHER_HOST
+               && sender.IsValid() && (nSender == SENDER_PROGRAM || sender.IsNone());
+    }
+    constexpr size_t GetTailSize() const { return size_t(nLength) + nAlpnLength; }
+};
 // Each answer in a response record's tail starts with this much: type, TTL, the owner's length.
 constexpr size_t ANSWER_HEAD_BYTES = 2 + 4 + 2;
 // And between owner and data, the data's length.
@@ -415,6 +491,6 @@ template <class... TRecords>
 struct CRecordKinds
 {};
 using RecordKinds = CRecordKinds<COpenedRecord, CNameRecord, CCountsRecord, CFailedRecord, CTimedNameRecord,
-                                 CResponseRecord, CLookupRecord>;
+                                 CResponseRecord, CLookupRecord, CEncryptedRecord>;
 
 } // namespace Channel

@@ -84,3 +84,7 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
   ${PROJECT_SOURCE_DIR}/packaging/debian/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
 include(CPack)
+
+# The list of resolvers the program tells DNS over HTTPS by, as it was built in: for users to read,
+# and to start a list of their own from.
+install(FILES frames/doh-resolvers.txt DESTINATION ${CMAKE_INSTALL_DATADIR}/tarrow)

@@ -1,6 +1,7 @@
 #include "dns/DnsFilter.h"
 
 #include "dns/DnsLayout.h"
+#include "dns/DnsName.h"
 
 #include <linux/if_ether.h>
 
@@ -94,7 +95,8 @@ constexpr __u32 SLOT_TRANSPORT = 1;
 
 } // namespace
 
-std::vector<sock_filter> BuildDnsFilter(unsigned nSnapLength, bool bQueriesOnly, unsigned nResponseSnapLength)
+std::vector<sock_filter> BuildDnsFilter(unsigned nSnapLength, bool bQueriesOnly, unsigned nResponseSnapLength,
+                                        unsigned nHelloSnapLength)
 {
     CFilterBuilder f;
     const auto keep = f.NewLabel();
@@ -181,7 +183,16 @@ std::vector<sock_filter> BuildDnsFilter(unsigned nSnapLength, bool bQueriesOnly,
     // to port 53, a response comes from it (a server that asks from port 53 gets its answers there).
     const auto query = f.NewLabel();
     const auto response = f.NewLabel();
+    const auto quic = f.NewLabel();
+    const auto hello = f.NewLabel();
+    const bool bEncrypted = nHelloSnapLength != 0;
     f.Place(udpAtX);
+    if (bEncrypted)
+    {
+        f.Stmt(BPF_LD | BPF_H | BPF_IND, DESTINATION_PORT_OFFSET);
+        f.Jump(BPF_JMP | BPF_JEQ | BPF_K, DNS_OVER_TLS_PORT, quic, NEXT);
+        f.Jump(BPF_JMP | BPF_JEQ | BPF_K, HTTPS_PORT, quic, NEXT);
+    }
     f.Stmt(BPF_LD | BPF_B | BPF_IND, UDP_HEADER_SIZE + DNS_FLAGS_OFFSET);
     f.Jump(BPF_JMP | BPF_JSET | BPF_K, DNS_QR_BIT, bQueriesOnly ? drop : response, query);
 
@@ -190,6 +201,12 @@ std::vector<sock_filter> BuildDnsFilter(unsigned nSnapLength, bool bQueriesOnly,
     // transport header's offset waits in a slot meanwhile, for the ports.
     f.Place(tcpAtX);
     f.Stmt(BPF_STX, SLOT_TRANSPORT);
+    if (bEncrypted)
+    {
+        f.Stmt(BPF_LD | BPF_H | BPF_IND, DESTINATION_PORT_OFFSET);
+        f.Jump(BPF_JMP | BPF_JEQ | BPF_K, DNS_OVER_TLS_PORT, hello, NEXT);
+        f.Jump(BPF_JMP | BPF_JEQ | BPF_K, HTTPS_PORT, hello, NEXT);
+    }
     f.Stmt(BPF_LD | BPF_B | BPF_IND, TCP_DATA_OFFSET_OFFSET);
     f.Stmt(BPF_ALU | BPF_AND | BPF_K, 0xF0);
     f.Stmt(BPF_ALU | BPF_RSH | BPF_K, 2);
@@ -210,6 +227,34 @@ std::vector<sock_filter> BuildDnsFilter(unsigned nSnapLength, bool bQueriesOnly,
         f.Jump(BPF_JMP | BPF_JEQ | BPF_K, DNS_PORT, keepResponse, drop);
         f.Place(keepResponse);
         f.Stmt(BPF_RET | BPF_K, nResponseSnapLength != 0 ? nResponseSnapLength : nSnapLength);
+    }
+
+    if (bEncrypted)
+    {
+        // A segment of no payload (the handshake, an acknowledgement) ends at the first load.
+        const auto keepHello = f.NewLabel();
+        f.Place(hello);
+        f.Stmt(BPF_LD | BPF_B | BPF_IND, TCP_DATA_OFFSET_OFFSET);
+        f.Stmt(BPF_ALU | BPF_AND | BPF_K, 0xF0);
+        f.Stmt(BPF_ALU | BPF_RSH | BPF_K, 2);
+        f.Stmt(BPF_ALU | BPF_ADD | BPF_X, 0);
+        f.Stmt(BPF_MISC | BPF_TAX, 0);
+        f.Stmt(BPF_LD | BPF_B | BPF_IND, 0);
+        f.Jump(BPF_JMP | BPF_JEQ | BPF_K, TLS_RECORD_HANDSHAKE, NEXT, drop);
+        f.Stmt(BPF_LD | BPF_B | BPF_IND, 1);
+        f.Jump(BPF_JMP | BPF_JEQ | BPF_K, TLS_MAJOR_VERSION, NEXT, drop);
+        f.Stmt(BPF_LD | BPF_B | BPF_IND, TLS_RECORD_HEADER_SIZE);
+        f.Jump(BPF_JMP | BPF_JEQ | BPF_K, TLS_HANDSHAKE_CLIENT_HELLO, keepHello, drop);
+        f.Place(keepHello);
+        f.Stmt(BPF_RET | BPF_K, nHelloSnapLength);
+
+        const auto keepQuic = f.NewLabel();
+        f.Place(quic);
+        f.Stmt(BPF_LD | BPF_B | BPF_IND, UDP_HEADER_SIZE);
+        f.Stmt(BPF_ALU | BPF_AND | BPF_K, QUIC_LONG_HEADER_BITS);
+        f.Jump(BPF_JMP | BPF_JEQ | BPF_K, QUIC_LONG_HEADER_BITS, keepQuic, drop);
+        f.Place(keepQuic);
+        f.Stmt(BPF_RET | BPF_K, QUIC_SNAP_LENGTH);
     }
 
     f.Place(keep);

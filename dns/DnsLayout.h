@@ -54,6 +54,7 @@ constexpr size_t UDP_CHECKSUM_OFFSET = 6;
 constexpr size_t TCP_CHECKSUM_OFFSET = 16;
 constexpr size_t TCP_MIN_HEADER_SIZE = 20;
 // The upper nibble of byte 12 is the TCP header length in 4-byte words.
+constexpr size_t TCP_SEQUENCE_OFFSET = 4;
 constexpr size_t TCP_DATA_OFFSET_OFFSET = 12;
 
 // Over TCP every DNS message is preceded by its length, two bytes big-endian.
@@ -66,3 +67,12 @@ constexpr size_t DNS_QUESTION_COUNT_OFFSET = 4;
 // A length byte of 64 to 127 would be a longer label than DNS allows; 128 and above are not
 // lengths at all (compression pointers and the like).
 constexpr unsigned char DNS_MAX_LABEL_LENGTH = 63;
+
+// What starts a TLS ClientHello: a handshake record of version 3.x, whose 5-byte header is
+// followed by the handshake's type.
+constexpr unsigned char TLS_RECORD_HANDSHAKE = 22;
+constexpr unsigned char TLS_MAJOR_VERSION = 3;
+constexpr size_t TLS_RECORD_HEADER_SIZE = 5;
+constexpr unsigned char TLS_HANDSHAKE_CLIENT_HELLO = 1;
+// QUIC's long header and fixed bit, the first byte's top two.
+constexpr unsigned char QUIC_LONG_HEADER_BITS = 0xC0;

@@ -244,3 +244,42 @@ bool FindDnsResponse(const unsigned char* datagram, size_t length, CQueryFacts& 
     facts.nQueryType = 0;
     return true;
 }
+
+bool FindEncryptedStart(const unsigned char* datagram, size_t length, CQueryFacts& facts, size_t& nPayload,
+                        size_t& nPayloadLength, std::uint32_t* pnSequence)
+{
+    CPacketBytes bytes(datagram, length);
+    CTransportHeader transport;
+    unsigned char bFirst = 0;
+    if (!bytes.GetByte(0, bFirst))
+        return false;
+    const bool bFound =
+        (bFirst >> 4) == IP_VERSION_6 ? FindIpv6Transport(bytes, transport) : FindIpv4Transport(bytes, transport);
+    std::uint16_t nPort = 0;
+    if (!bFound || (transport.nProtocol != PROTOCOL_UDP && transport.nProtocol != PROTOCOL_TCP)
+        || !bytes.GetUint16(transport.nOffset + DESTINATION_PORT_OFFSET, nPort)
+        || (nPort != DNS_OVER_TLS_PORT && nPort != HTTPS_PORT))
+        return false;
+    *pnSequence = 0;
+    if (transport.nProtocol == PROTOCOL_UDP)
+        nPayload = transport.nOffset + UDP_HEADER_SIZE;
+    else
+    {
+        unsigned char tcp[TCP_MIN_HEADER_SIZE];
+        if (!bytes.GetHeader(transport.nOffset, tcp))
+            return false;
+        const size_t nHeaderLength = size_t(ByteAt<TCP_DATA_OFFSET_OFFSET>(tcp) >> 4) * 4;
+        if (nHeaderLength < TCP_MIN_HEADER_SIZE)
+            return false;
+        *pnSequence = std::uint32_t(Uint16At<TCP_SEQUENCE_OFFSET>(tcp)) << 16 | Uint16At<TCP_SEQUENCE_OFFSET + 2>(tcp);
+        nPayload = transport.nOffset + nHeaderLength;
+    }
+    if (nPayload >= bytes.GetLength())
+        return false;
+    nPayloadLength = bytes.GetLength() - nPayload;
+    ReadFacts(bytes, transport, nPayload, nPayload, &facts);
+    facts.nDnsId = 0;
+    facts.bHasType = false;
+    facts.nQueryType = 0;
+    return true;
+}

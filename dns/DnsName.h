@@ -79,3 +79,14 @@ bool ExtractQueryName(const unsigned char* datagram, size_t length, char* text, 
 // transport's checksum holds (TransportChecksum.h), with what the capture knows of it.
 bool FindDnsResponse(const unsigned char* datagram, size_t length, CQueryFacts& facts, size_t& nMessage,
                      size_t& nMessageLength, EChecksumHint hint, EChecksum& eChecksum);
+
+// The ports DNS goes encrypted to: over TLS and QUIC to 853, over HTTPS (and HTTP/3) to 443.
+constexpr std::uint16_t DNS_OVER_TLS_PORT = 853;
+constexpr std::uint16_t HTTPS_PORT = 443;
+
+// For a front end that tells encrypted DNS: a frame of UDP or TCP to one of those ports, its facts
+// (without an id or a type), and where its payload lies: nPayload bytes into the datagram,
+// nPayloadLength long (no more than was captured, and none of what follows the datagram), after
+// TCP's header at its real length. With TCP, *pnSequence is the segment's sequence number.
+bool FindEncryptedStart(const unsigned char* datagram, size_t length, CQueryFacts& facts, size_t& nPayload,
+                        size_t& nPayloadLength, std::uint32_t* pnSequence);

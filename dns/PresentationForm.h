@@ -81,6 +81,24 @@ void AppendNameLabel(Text& text, std::string_view label)
     AppendMasterFileEscaped(text, label, IsDecimalInName, IsSpecialInName);
 }
 
+// Appends a name's text whose labels stand apart at dots (as the C library is given one, or a TLS
+// hello's server name) in the master-file form query names take: one dot at the end left off.
+template <class Text>
+void AppendDottedName(Text& text, std::string_view dotted)
+{
+    if (dotted.ends_with('.') && dotted.size() > 1)
+        dotted.remove_suffix(1);
+    for (size_t nFrom = 0;;)
+    {
+        const size_t nDot = dotted.find('.', nFrom);
+        AppendNameLabel(text, dotted.substr(nFrom, nDot - nFrom));
+        if (nDot == std::string_view::npos)
+            return;
+        text.append(".", 1);
+        nFrom = nDot + 1;
+    }
+}
+
 // Appends the bytes of one character string (RFC 1035) in quotes, as dig writes them: a quote and
 // a backslash after a backslash, bytes outside printable ASCII as \DDD, the rest, spaces and ';'
 // among them, as they are.

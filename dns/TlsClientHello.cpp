@@ -1,8 +1,9 @@
 #include "dns/TlsClientHello.h"
 
+#include "dns/DnsLayout.h"
+
 namespace {
 
-constexpr size_t RECORD_HEADER_SIZE = 5;
 constexpr size_t HANDSHAKE_HEADER_SIZE = 4;
 constexpr size_t RANDOM_SIZE = 32;
 constexpr std::uint16_t EXTENSION_SERVER_NAME = 0;
@@ -104,8 +105,8 @@ void ReadAlpn(std::string_view data, CClientHello& hello)
 
 bool CClientHello::Starts(const unsigned char* pSegment, size_t nLength)
 {
-    return nLength > RECORD_HEADER_SIZE && pSegment[0] == RECORD_HANDSHAKE && pSegment[1] == 3
-           && pSegment[RECORD_HEADER_SIZE] == HANDSHAKE_CLIENT_HELLO;
+    return nLength > TLS_RECORD_HEADER_SIZE && pSegment[0] == TLS_RECORD_HANDSHAKE && pSegment[1] == TLS_MAJOR_VERSION
+           && pSegment[TLS_RECORD_HEADER_SIZE] == TLS_HANDSHAKE_CLIENT_HELLO;
 }
 
 bool CClientHello::Read(const unsigned char* pSegment, size_t nLength, CClientHello& hello)
@@ -119,7 +120,7 @@ bool CClientHello::Read(const unsigned char* pSegment, size_t nLength, CClientHe
         return bytes.substr(0, nStated);
     };
     const std::string_view record =
-        Within(std::string_view(reinterpret_cast<const char*>(pSegment), nLength).substr(RECORD_HEADER_SIZE),
+        Within(std::string_view(reinterpret_cast<const char*>(pSegment), nLength).substr(TLS_RECORD_HEADER_SIZE),
                size_t(pSegment[3]) << 8 | pSegment[4]);
     if (record.size() < HANDSHAKE_HEADER_SIZE)
     {

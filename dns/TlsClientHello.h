@@ -11,9 +11,6 @@
 // The views point into the segment.
 struct CClientHello
 {
-    // TLS records a handshake in type 22, and a ClientHello is handshake type 1.
-    static constexpr unsigned char RECORD_HANDSHAKE = 22;
-    static constexpr unsigned char HANDSHAKE_CLIENT_HELLO = 1;
     static constexpr size_t MAX_ALPN = 8;
 
     std::string_view serverName; // raw bytes, empty when none was sent
@@ -27,7 +24,6 @@ struct CClientHello
 
     // False for a segment that does not start a ClientHello; otherwise fills hello.
     static bool Read(const unsigned char* pSegment, size_t nLength, CClientHello& hello);
-    // Whether the segment starts one, as the kernel filter tells it: record type 22, then
-    // handshake type 1 after the record's 5-byte header.
+    // Whether the segment starts one, as the kernel filter tells it (dns/DnsLayout.h).
     static bool Starts(const unsigned char* pSegment, size_t nLength);
 };

@@ -105,9 +105,11 @@ CFrameRecords::Kind CFrameRecords::Make(const unsigned char* pFrame, size_t nLen
         // epoch to the end of year 9999), and the lines after them can write nothing else.
         return m_query.IsValid() ? QUERY : NONE;
     }
-    if (nWants != WANTS_EXCHANGES || !m_response.Make(pFrame, nLength, nSeconds, nNanoseconds, hint))
-        return NONE;
-    return m_response.GetRecord().IsValid() ? RESPONSE : NONE;
+    if (nWants == WANTS_EXCHANGES && m_response.Make(pFrame, nLength, nSeconds, nNanoseconds, hint))
+        return m_response.GetRecord().IsValid() ? RESPONSE : NONE;
+    if (m_pEncrypted != nullptr && m_pEncrypted->Make(pFrame, nLength, nSeconds, nNanoseconds))
+        return ENCRYPTED;
+    return NONE;
 }
 
 CTimedNameRecord CFrameRecords::GetTimedName() const

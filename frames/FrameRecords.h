@@ -8,8 +8,10 @@
 #include "dns/DnsName.h"
 #include "dns/DnsResponse.h"
 #include "dns/TransportChecksum.h"
+#include "frames/EncryptedRecords.h"
 
 #include <cstdint>
+#include <memory>
 #include <string_view>
 
 class CResponseRecordMaker
@@ -45,7 +47,16 @@ public:
         NONE,     // nothing the front end asked for, or a time no capture could give
         QUERY,    // GetQuery and GetName; GetTimedName for WANTS_NAMES
         RESPONSE, // WANTS_EXCHANGES only: GetResponse and its tail
+        // Once TellEncrypted was called: GetEncrypted, its tail and facts.
+        ENCRYPTED,
     };
+
+    // From now on, frames of connections that speak DNS encrypted give their records too, told by
+    // these resolvers (which must outlive this).
+    void TellEncrypted(const CDohResolvers& resolvers)
+    {
+        m_pEncrypted = std::make_unique<CEncryptedRecordMaker>(resolvers);
+    }
 
     // What the frame (from its network header on) gives; the records stand until the next call.
     Kind Make(const unsigned char* pFrame, size_t nLength, std::int64_t nSeconds, std::uint32_t nNanoseconds,
@@ -62,9 +73,12 @@ public:
     std::string_view GetAnswers() const { return m_response.GetTail().substr(GetResponse().nLength); }
     std::string_view GetResponseTail() const { return m_response.GetTail(); }
 
+    CEncryptedRecordMaker& GetEncrypted() { return *m_pEncrypted; }
+
 private:
     Channel::CNameRecord m_query;
     CQueryFacts m_facts;
     char m_szName[NAME_BUFFER_SIZE] = {};
     CResponseRecordMaker m_response;
+    std::unique_ptr<CEncryptedRecordMaker> m_pEncrypted;
 };

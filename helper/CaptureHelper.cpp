@@ -1,11 +1,13 @@
-// tarrow-capture-helper ADDRESS|if:INTERFACE|any
+// tarrow-capture-helper ADDRESS|if:INTERFACE|any [WANTS [RESOLVERS]]
 //
 // The only file of Tarrow that holds cap_net_raw, and the process that captures for one running
 // capture. It opens the capture socket for that place (platform/CaptureTarget.h) with its ring; when it also holds cap_bpf and
 // cap_perfmon, it loads and attaches the fixed program that names the thread behind each query
 // this machine sends, and when asked, the one that tells the lookups programs ask of the C
 // library. Then it gives up every right it had, and from then on only reads frames and
-// those events, decodes their query names and writes records to the window through the Unix socket
+// those events, decodes their query names, tells the connections that speak DNS encrypted (when
+// asked, by the resolvers it was built with and those of its third argument, and of the others
+// nothing leaves it), and writes records to the window through the Unix socket
 // at descriptor 3. It hands out no descriptor and reads no environment; before its sandbox it asks
 // the kernel only for this network namespace's list of Unix sockets, to count the user's captures,
 // and, to load the program, reads the kernel's own type information. It ends when that socket
@@ -13,6 +15,7 @@
 
 #include "platform/CaptureTarget.h"
 #include "channel/RecordWriter.h"
+#include "frames/DohResolvers.h"
 #include "helper/CaptureLoop.h"
 #include "helper/CapturePlaces.h"
 #include "helper/CaptureSandbox.h"
@@ -25,6 +28,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <memory>
 #include <sys/capability.h>
@@ -91,12 +95,20 @@ int main(int argc, char** argv)
         return EXIT_NO_CHANNEL;
     // Without a word on what is wanted, whole queries, as before there was a choice.
     Wants nWants = WANTS_QUERIES;
-    if (argc < 2 || argc > 3 || !IsCaptureTargetText(argv[1]) || (argc == 3 && !ParseWants(argv[2], &nWants)))
+    // The resolvers encrypted DNS is told by: the built-in list and the user's, which only come
+    // with the wish for it.
+    static CDohResolvers s_resolvers = CDohResolvers::BuiltIn();
+    std::string strResolversError;
+    if (argc < 2 || argc > 4 || !IsCaptureTargetText(argv[1]) || (argc >= 3 && !ParseWants(argv[2], &nWants))
+        || (argc == 4
+            && (!WantsEncrypted(nWants) || std::strlen(argv[3]) > MAX_RESOLVERS_ARGUMENT_BYTES
+                || !s_resolvers.Add(argv[3], &strResolversError))))
     {
         std::fputs(HelperTexts::USAGE, stderr);
         return EXIT_BAD_ARGUMENT;
     }
     const bool bLookups = WantsLookups(nWants);
+    const bool bEncrypted = WantsEncrypted(nWants);
     nWants = WantsOfFrames(nWants);
     struct stat channel
     {};
@@ -119,7 +131,7 @@ int main(int argc, char** argv)
     }
     else
     {
-        hSocket = CPacketSocket::Open(argv[1], s_ring, &opened, nWants == WANTS_EXCHANGES);
+        hSocket = CPacketSocket::Open(argv[1], s_ring, &opened, bEncrypted ? Wants(nWants | WANTS_ENCRYPTED) : nWants);
     }
     // Whatever becomes of naming programs, the capture runs; the reply says why they go unnamed.
     static CSenderEvents s_events;
@@ -128,7 +140,7 @@ int main(int argc, char** argv)
     // The window shows no sender, and pays nothing for naming one.
     if (nWants == WANTS_NAMES)
         opened.nSendersError = ENOTSUP;
-    else if (hSocket >= 0 && !s_events.Open(hSocket))
+    else if (hSocket >= 0 && !s_events.Open(hSocket, bEncrypted))
         opened.nSendersError = errno > 0 ? errno : EIO;
     // Only when asked: the probes cost every program of the namespace a little on each lookup.
     static CLookupEvents s_lookups;
@@ -145,5 +157,7 @@ int main(int argc, char** argv)
 
     static CCaptureLoop s_loop(hSocket, s_ring, s_events.IsOpen() ? &s_events : nullptr, nOwnUid, nWants,
                                s_lookups.IsOpen() ? &s_lookups : nullptr);
+    if (bEncrypted)
+        s_loop.TellEncrypted(s_resolvers);
     s_loop.Run();
 }

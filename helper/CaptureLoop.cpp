@@ -87,13 +87,22 @@ void CCaptureLoop::OnFrame(const unsigned char* pData, size_t nLength, std::int6
             Put(m_records.GetTimedName(), m_records.GetName());
         else
         {
-            NameSender(m_records.GetQueryFacts(), &m_records.GetQuery());
-            Put(m_records.GetQuery(), m_records.GetName());
+            CNameRecord& query = m_records.GetQuery();
+            NameSender(m_records.GetQueryFacts(), &query.nSender, &query.sender);
+            Put(query, m_records.GetName());
         }
         break;
     case CFrameRecords::RESPONSE:
         Put(m_records.GetResponse(), m_records.GetResponseTail());
         break;
+    case CFrameRecords::ENCRYPTED:
+    {
+        CEncryptedRecordMaker& encrypted = m_records.GetEncrypted();
+        CEncryptedRecord& record = encrypted.GetRecord();
+        NameSender(encrypted.GetFacts(), &record.nSender, &record.sender);
+        Put(record, encrypted.GetTail());
+        break;
+    }
     case CFrameRecords::NONE:
         break;
     }
@@ -142,14 +151,14 @@ bool CCaptureLoop::DrainLookups()
 
 // A query no thread of this machine sent came from another host; when events were lost or left
 // in the ring lately, that cannot be told.
-void CCaptureLoop::NameSender(const CQueryFacts& facts, CNameRecord* pRecord)
+void CCaptureLoop::NameSender(const CQueryFacts& facts, std::uint8_t* pnSender, CSenderFacts* pSender)
 {
     if (m_pEvents == nullptr)
         return;
     if (const sender_event* pEvent = m_senders.Find(facts, m_nNowNs))
-        CSenderTable::Name(*pEvent, m_nOwnUid, pRecord);
+        CSenderTable::Name(*pEvent, m_nOwnUid, pnSender, pSender);
     else if (m_nNowNs >= m_nDoubtUntilNs)
-        pRecord->nSender = SENDER_ANOTHER_HOST;
+        *pnSender = SENDER_ANOTHER_HOST;
 }
 
 // Counts go out when they changed, and at least once a heartbeat so that the window can tell a

@@ -43,6 +43,9 @@ public:
         , m_lookupRecords(nOwnUid)
     {}
 
+    // From now on, connections that speak DNS encrypted are told too, by these resolvers.
+    void TellEncrypted(const CDohResolvers& resolvers) { m_records.TellEncrypted(resolvers); }
+
     [[noreturn]] void Run();
 
     // Leaves without the exit handlers: they may want system calls that the sandbox no longer allows.
@@ -55,7 +58,7 @@ private:
     void DrainEvents(std::uint64_t nNowNs);
     // Drains the lookups' ring; true when more were left in it.
     bool DrainLookups();
-    void NameSender(const CQueryFacts& facts, Channel::CNameRecord* pRecord);
+    void NameSender(const CQueryFacts& facts, std::uint8_t* pnSender, Channel::CSenderFacts* pSender);
     [[noreturn]] void Fail();
     // A record that cannot be sent means the window is gone: nothing is left to do.
     template <class TRecord>

@@ -5,8 +5,8 @@
 namespace HelperTexts {
 
 inline constexpr char USAGE[] =
-    "usage: tarrow-capture-helper LOCAL-ADDRESS|if:INTERFACE|any [names|queries|exchanges[+lookups]] (run by Tarrow, "
-    "not by hand)\n";
+    "usage: tarrow-capture-helper LOCAL-ADDRESS|if:INTERFACE|any [names|queries|exchanges[+encrypted][+lookups] "
+    "[RESOLVERS]] (run by Tarrow, not by hand)\n";
 inline constexpr char NO_CHANNEL[] = "tarrow-capture-helper: no caller's socket at descriptor 3\n";
 
 } // namespace HelperTexts

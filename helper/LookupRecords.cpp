@@ -15,21 +15,6 @@ static_assert(LOOKUP_ADDRESSES == MAX_LOOKUP_ADDRESSES && LOOKUP_NAME_BYTES - 1 
 // A name of 255 bytes, each written \DDD, fits a record.
 static_assert(4 * MAX_LOOKUP_NAME_BYTES <= MAX_NAME_BYTES + 1);
 
-void CLookupRecords::AppendNameText(std::string& strOut, std::string_view text)
-{
-    if (text.ends_with('.') && text.size() > 1)
-        text.remove_suffix(1);
-    for (size_t nFrom = 0;;)
-    {
-        const size_t nDot = text.find('.', nFrom);
-        AppendNameLabel(strOut, text.substr(nFrom, nDot - nFrom));
-        if (nDot == std::string_view::npos)
-            return;
-        strOut += '.';
-        nFrom = nDot + 1;
-    }
-}
-
 void CLookupRecords::AppendReverseName(std::string& strOut, std::uint8_t nVersion, const std::uint8_t* pAddress)
 {
     constexpr char HEX[] = "0123456789abcdef";
@@ -97,11 +82,11 @@ bool CLookupRecords::Make(const lookup_event& event, std::int64_t nRealMinusMono
         AppendReverseName(m_strTail, nVersion, event.address[0]);
         record.nLength = std::uint16_t(m_strTail.size());
         if (event.phase == LOOKUP_PHASE_ENDED && record.nResult == 0 && record.nResultKind == LOOKUP_KIND_EAI)
-            AppendNameText(m_strTail, text);
+            AppendDottedName(m_strTail, text);
         record.nHostLength = std::uint16_t(m_strTail.size() - record.nLength);
         return true;
     }
-    AppendNameText(m_strTail, text);
+    AppendDottedName(m_strTail, text);
     record.nLength = std::uint16_t(m_strTail.size());
     if (event.phase == LOOKUP_PHASE_ENDED)
     {

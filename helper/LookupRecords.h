@@ -25,9 +25,6 @@ public:
     const Channel::CLookupRecord& GetRecord() const { return m_record; }
     std::string_view GetTail() const { return m_strTail; }
 
-    // A name's text as the C library was given it, in the master-file form query names take:
-    // labels apart at each dot, one dot at the end left off.
-    static void AppendNameText(std::string& strOut, std::string_view text);
     // Whether the text is an IPv4 or IPv6 address (with a scope, too), which the C library takes as
     // it is.
     static bool IsAddressText(std::string_view text);

@@ -78,10 +78,11 @@ void PrependLoopbackOutgoingDrop(std::vector<sock_filter>& instructions)
 
 // Only what the decoder can use is kept, cut to what the helper reads, so nothing else ever wakes
 // the helper or fills its ring.
-bool AttachDnsFilter(int fd, bool bResponsesToo, bool bAny)
+bool AttachDnsFilter(int fd, Channel::Wants nWants, bool bAny)
 {
-    std::vector<sock_filter> instructions =
-        BuildDnsFilter(CPacketSocket::SNAP_LENGTH, !bResponsesToo, CPacketSocket::RESPONSE_SNAP_LENGTH);
+    std::vector<sock_filter> instructions = BuildDnsFilter(
+        CPacketSocket::SNAP_LENGTH, Channel::WantsOfFrames(nWants) != Channel::WANTS_EXCHANGES,
+        CPacketSocket::RESPONSE_SNAP_LENGTH, Channel::WantsEncrypted(nWants) ? CPacketSocket::HELLO_SNAP_LENGTH : 0);
     if (bAny)
         PrependLoopbackOutgoingDrop(instructions);
     sock_fprog program {};
@@ -95,9 +96,9 @@ bool AttachDnsFilter(int fd, bool bResponsesToo, bool bAny)
     return setsockopt(fd, SOL_SOCKET, SO_LOCK_FILTER, &nOne, sizeof(nOne)) == 0;
 }
 
-bool SetOptions(int fd, const CBindPlace& place, bool bResponsesToo, CPacketRing& ring)
+bool SetOptions(int fd, const CBindPlace& place, Channel::Wants nWants, CPacketRing& ring)
 {
-    if (!AttachDnsFilter(fd, bResponsesToo, place.bAny) || !ring.Attach(fd))
+    if (!AttachDnsFilter(fd, nWants, place.bAny) || !ring.Attach(fd))
         return false;
     if (place.bLoopback)
     {
@@ -118,7 +119,7 @@ int Fail(Channel::COpenedRecord* pOpened, Channel::OpenStep nStep, int nError)
 
 } // namespace
 
-int CPacketSocket::Open(const char* pszTarget, CPacketRing& ring, Channel::COpenedRecord* pOpened, bool bResponsesToo)
+int CPacketSocket::Open(const char* pszTarget, CPacketRing& ring, Channel::COpenedRecord* pOpened, Channel::Wants nWants)
 {
     *pOpened = Channel::COpenedRecord();
     const CBindPlace place = FindBindPlace(pszTarget);
@@ -130,7 +131,7 @@ int CPacketSocket::Open(const char* pszTarget, CPacketRing& ring, Channel::COpen
     if (fd < 0)
         return Fail(pOpened, Channel::STEP_OPEN, errno);
 
-    if (!SetOptions(fd, place, bResponsesToo, ring))
+    if (!SetOptions(fd, place, nWants, ring))
         return Fail(pOpened, Channel::STEP_OPTIONS, errno);
 
     if (!place.bFound)

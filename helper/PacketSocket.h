@@ -19,6 +19,9 @@ public:
     // record keeps (4 KiB of their text) are read live as from a file; a longer one (a TCP segment
     // on loopback) is cut, and the answers past the cut are counted as left out.
     static constexpr unsigned RESPONSE_SNAP_LENGTH = 16384;
+    // And of a segment that starts a TLS ClientHello: the whole hello that a loopback segment holds,
+    // a post-quantum key share included, and all of the first segment anywhere else.
+    static constexpr unsigned HELLO_SNAP_LENGTH = 4096;
 
     // Opens and configures the socket in the order open, options (filter, ring, loopback's
     // outgoing copies), bind, receive-all, and says how it went in *pOpened: the failed step and its
@@ -27,9 +30,10 @@ public:
     // target is read as CaptureTarget.h says: one that is not a target, or an address no interface
     // owns, fails the bind step with EADDRNOTAVAIL; an interface name that none has, with ENODEV.
     // "any" puts no interface in promiscuous mode. The ring goes on before the bind, so no frame
-    // ever waits outside it. With bResponsesToo the filter keeps responses from port 53 too.
+    // ever waits outside it. The filter keeps what nWants asks for: responses from port 53 too for
+    // exchanges, and with WANTS_ENCRYPTED the first segments of encrypted connections.
     static int Open(const char* pszTarget, CPacketRing& ring, Channel::COpenedRecord* pOpened,
-                    bool bResponsesToo = false);
+                    Channel::Wants nWants = Channel::WANTS_QUERIES);
 
     // Kernel counters since the last call (reading resets them): datagrams kept and, of those, the
     // ones dropped for want of room.

@@ -41,7 +41,7 @@ CSenderEvents::~CSenderEvents()
 
 #ifdef TARROW_NAMES_SENDERS
 
-bool CSenderEvents::Open(int hCaptureSocket)
+bool CSenderEvents::Open(int hCaptureSocket, bool bEncrypted)
 {
     if (!HoldsBpfLoadRights())
         return false;
@@ -64,6 +64,7 @@ bool CSenderEvents::Open(int hCaptureSocket)
             return false;
         m_pSkeleton->rodata->capture_netns = std::uint32_t(netns.st_ino);
         m_pSkeleton->rodata->capture_ifindex = where.sll_ifindex != 0 ? where.sll_ifindex : LoopbackIndex();
+        m_pSkeleton->rodata->capture_encrypted = bEncrypted ? 1 : 0;
         if (!bSendCalls)
             bpf_program__set_autoload(m_pSkeleton->progs.OnSystemCall, false);
         if (CheckLibbpf(sender_events__load(m_pSkeleton)) && CheckLibbpf(sender_events__attach(m_pSkeleton)))
@@ -110,7 +111,7 @@ void CSenderEvents::Close()
 #else
 
 // Built where the kernel's types were not at hand: the capture runs, its programs unnamed.
-bool CSenderEvents::Open(int)
+bool CSenderEvents::Open(int, bool)
 {
     if (HoldsBpfLoadRights())
         errno = EOPNOTSUPP;

@@ -22,8 +22,9 @@ public:
 
     // Loads and attaches the program for what hCaptureSocket, a bound packet socket, captures, and
     // maps its ring. False with errno: EPERM without cap_bpf and cap_perfmon, EOPNOTSUPP when this
-    // build or kernel cannot, or whatever loading met. A failure leaves nothing loaded.
-    bool Open(int hCaptureSocket);
+    // build or kernel cannot, or whatever loading met. A failure leaves nothing loaded. With
+    // bEncrypted it also names who opens each connection to the ports of encrypted DNS.
+    bool Open(int hCaptureSocket, bool bEncrypted = false);
     bool IsOpen() const { return m_ring.IsMapped(); }
     // Readable for poll() while events wait in the ring; the first event after a drain to the end
     // wakes a poll() that waits on it.

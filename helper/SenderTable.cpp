@@ -52,7 +52,8 @@ std::uint64_t CSenderTable::Hash(const sender_event& key)
 bool CSenderTable::IsOf(const sender_event& event, const CQueryFacts& facts)
 {
     return event.sport == facts.nSourcePort && event.protocol == facts.nProtocol
-           && (event.id_known != 0 ? event.dns_id == facts.nDnsId : facts.nProtocol == PROTOCOL_TCP)
+           && (event.id_known != 0 ? event.dns_id == facts.nDnsId
+                                   : facts.nProtocol == PROTOCOL_TCP || facts.nDestinationPort != DNS_PORT)
            && event.ip_version == facts.nIpVersion && event.dport == facts.nDestinationPort
            && std::memcmp(event.saddr, facts.abSource, sizeof(event.saddr)) == 0
            && std::memcmp(event.daddr, facts.abDestination, sizeof(event.daddr)) == 0;
@@ -173,19 +174,20 @@ const sender_event* CSenderTable::Find(const CQueryFacts& facts, std::uint64_t n
     return nullptr;
 }
 
-void CSenderTable::Name(const sender_event& event, std::uint32_t nOwnUid, Channel::CNameRecord* pRecord)
+void CSenderTable::Name(const sender_event& event, std::uint32_t nOwnUid, std::uint8_t* pnSender,
+                        Channel::CSenderFacts* pSender)
 {
     // Sent from this machine, but by whom could not be told.
     if (event.sender_known == 0)
     {
-        pRecord->nSender = Channel::SENDER_UNKNOWN;
+        *pnSender = Channel::SENDER_UNKNOWN;
         return;
     }
     if (!MayNameSender(event.uid, nOwnUid))
     {
-        pRecord->nSender = Channel::SENDER_ANOTHER_USER;
+        *pnSender = Channel::SENDER_ANOTHER_USER;
         return;
     }
-    pRecord->nSender = Channel::SENDER_PROGRAM;
-    pRecord->sender = SenderFactsOf(event);
+    *pnSender = Channel::SENDER_PROGRAM;
+    *pSender = SenderFactsOf(event);
 }

@@ -32,11 +32,13 @@ public:
     void Add(const sender_event& event);
     // The event of the query whose frame says `facts`, sent no earlier than EVENT_LIFE_NS before
     // nNowNs; nullptr when none is known. A TCP event that could not read its id stands for every
-    // query of its tuple.
+    // query of its tuple, and so does an event of encrypted DNS, which has none.
     const sender_event* Find(const CQueryFacts& facts, std::uint64_t nNowNs);
 
-    // Fills the sender fields of a query's record from its event, under MayNameSender.
-    static void Name(const sender_event& event, std::uint32_t nOwnUid, Channel::CNameRecord* pRecord);
+    // Fills the sender fields of a record (a query's, an encrypted connection's) from its event,
+    // under MayNameSender.
+    static void Name(const sender_event& event, std::uint32_t nOwnUid, std::uint8_t* pnSender,
+                     Channel::CSenderFacts* pSender);
 
 private:
     // What a probe reads, 8 bytes, so that the probes of all slots stay in the processor's cache:

@@ -18,6 +18,7 @@ struct CExchangeLine
         UNANSWERED, // a query no response came to within the timeout
         UNASKED,    // a response whose query came before the capture, or was missed
         LOOKUP,     // a lookup of the C library, which sent no packet of its own or no packet at all
+        ENCRYPTED,  // a connection that speaks DNS encrypted: no code, answers or latency
     };
     struct CAnswer
     {
@@ -51,4 +52,6 @@ struct CExchangeLine
     unsigned nAnswersLeftOut = 0;
     std::string_view family {};         // LOOKUP only: inet, inet6, unspec, or the number asked
     std::vector<CAskedFor> askedFor {}; // the exchange was a resolver's, for these lookups
+    std::string_view encrypted {};      // ENCRYPTED only: DoT, DoH or DoQ
+    std::string_view alpn {};           // ENCRYPTED only: the hello's ALPN protocols, apart at commas
 };

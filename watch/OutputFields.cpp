@@ -29,6 +29,8 @@ std::string_view KindOf(const CExchangeLine* pExchange)
         return "response";
     case CExchangeLine::LOOKUP:
         return "lookup";
+    case CExchangeLine::ENCRYPTED:
+        return "encrypted";
     default:
         return "exchange";
     }
@@ -47,7 +49,7 @@ constexpr COutputField FIELDS[] = {
     {"source_port", "SPORT", 6, false, false, [](Q q, E) { return Number(q.nSourcePort, q.bHasFrame); }},
     {"destination", "DESTINATION", 16, false, false, [](Q q, E) { return Text(q.strDestination); }},
     {"destination_port", "DPORT", 6, false, false, [](Q q, E) { return Number(q.nDestinationPort, q.bHasFrame); }},
-    {"dns_id", "ID", 6, false, false, [](Q q, E) { return Number(q.nDnsId, q.bHasFrame); }},
+    {"dns_id", "ID", 6, false, false, [](Q q, E) { return Number(q.nDnsId, q.bHasFrame && q.bHasDnsId); }},
     {"rcode", "RCODE", 10, true, false, [](Q, E e) { return Text(e->rcode); }},
     {"flags", "FLAGS", 18, true, false, [](Q, E e) { return Text(e->flags); }},
     {"ttl_min", "TTL_MIN", 8, true, false, [](Q, E e) { return Number(e->nTtlMin, e->bHasTtlMin); }},
@@ -59,6 +61,8 @@ constexpr COutputField FIELDS[] = {
      [](Q, E e) {
          return e->askedFor.empty() ? Unknown() : COutputValue {COutputValue::ASKED_FOR, {}, 0};
      }},
+    {"encrypted", "ENCRYPTED", 10, true, false, [](Q, E e) { return Text(e->encrypted); }},
+    {"alpn", "ALPN", 14, true, false, [](Q, E e) { return Text(e->alpn, COutputValue::PRESENTED); }},
     {"sender", "SENDER", 13, false, true, [](Q q, E) { return Text(SenderWord(q.nSender)); }},
     {"pid", "PID", 8, false, true, [](Q q, E) { return Number(q.nPid, q.nPid != 0); }},
     {"program", "PROGRAM", 16, false, true, [](Q q, E) { return Text(q.program, COutputValue::TEXT); }},

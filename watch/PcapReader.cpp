@@ -138,6 +138,13 @@ bool CPcapReader::Next(CChannelReader::CSink& sink, bool bResponses)
         case CFrameRecords::RESPONSE:
             sink.OnResponse(m_records.GetResponse(), m_records.GetResponseName(), m_records.GetAnswers());
             return true;
+        case CFrameRecords::ENCRYPTED:
+        {
+            CEncryptedRecordMaker& encrypted = m_records.GetEncrypted();
+            sink.OnEncrypted(encrypted.GetRecord(), encrypted.GetName(),
+                             encrypted.GetTail().substr(encrypted.GetName().size()));
+            return true;
+        }
         case CFrameRecords::NONE:
             break;
         }

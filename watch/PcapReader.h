@@ -30,6 +30,9 @@ public:
     // the end of the file, or with the error text set when the file is cut or broken there. Frames
     // that hold neither, or whose time no capture could give, are passed over.
     bool Next(CChannelReader::CSink& sink, bool bResponses);
+    // From now on, connections that speak DNS encrypted go to the sink too, told by these
+    // resolvers (which must outlive this).
+    void TellEncrypted(const CDohResolvers& resolvers) { m_records.TellEncrypted(resolvers); }
     const std::string& GetErrorText() const { return m_strError; }
 
 private:

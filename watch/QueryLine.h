@@ -23,6 +23,8 @@ struct CQueryLine
     std::uint16_t nSourcePort = 0;
     std::uint16_t nDestinationPort = 0;
     std::uint16_t nDnsId = 0;
+    // False for an encrypted connection's line: its frame has no DNS id to show.
+    bool bHasDnsId = true;
     // Each format says it in its own words; SENDER_UNKNOWN leaves the field unknown.
     Channel::Sender nSender = Channel::SENDER_UNKNOWN;
     std::uint32_t nPid = 0;

@@ -127,16 +127,15 @@ void CTopScreen::Draw(const std::string& strStatus)
         return;
     }
     std::string strKeys = "  keys:";
-    for (int i = 0; i < m_table.GetKindCount(); ++i)
+    for (const CTopTable::Kind nKind : m_table.GetKinds())
     {
-        const auto nKind = CTopTable::Kind(i);
         strKeys += nKind == m_nKind ? " [" : " ";
         strKeys += CTopTable::GetTitle(nKind);
         strKeys += nKind == m_nKind ? "]" : "";
     }
     strKeys += " (";
-    for (int i = 0; i < m_table.GetKindCount(); ++i)
-        strKeys.append(i == 0 ? "" : " ").append(1, CTopTable::GetKey(CTopTable::Kind(i)));
+    for (const CTopTable::Kind nKind : m_table.GetKinds())
+        strKeys.append(nKind == m_table.GetKinds().front() ? "" : " ").append(1, CTopTable::GetKey(nKind));
     strKeys += ", Tab), q quits";
     PutLine(0, m_table.GetHeadLine(m_nKind) + strKeys, A_BOLD);
     PutLine(1, strStatus);

@@ -25,6 +25,7 @@ constexpr CKindText KIND_TEXTS[CTopTable::KIND_COUNT] = {
     {"Slowest names", "slowest", "name", 'l'},
     {"Lookups", "lookups", "name", 'k'},
     {"Slowest lookups", "slow_lookups", "name", 'w'},
+    {"Encrypted DNS", "encrypted", "name", 'e'},
 };
 
 std::string Milliseconds(std::uint64_t nUs)
@@ -81,9 +82,22 @@ std::string ShownKey(CTopTable::Kind nKind, const CTopTable::CRow& row)
 
 } // namespace
 
-CTopTable::CTopTable(bool bExchanges, size_t nMaxKeys, bool bLookups)
-    : m_bExchanges(bExchanges), m_bLookups(bLookups && bExchanges), m_nMaxKeys(nMaxKeys)
+CTopTable::CTopTable(bool bExchanges, size_t nMaxKeys, bool bLookups, bool bEncrypted)
+    : m_bExchanges(bExchanges)
+    , m_bLookups(bLookups && bExchanges)
+    , m_bEncrypted(bEncrypted && bExchanges)
+    , m_nMaxKeys(nMaxKeys)
 {
+    for (int i = 0; i < KIND_COUNT; ++i)
+    {
+        const auto nKind = Kind(i);
+        const bool bFilled = nKind == ENCRYPTED              ? m_bEncrypted
+                             : CountedIn(nKind) == LOOKUPS   ? m_bLookups
+                             : nKind == RCODES || nKind == SLOWEST ? m_bExchanges
+                                                                   : true;
+        if (bFilled)
+            m_kindsFilled.push_back(nKind);
+    }
     // Every kind has its place, the ones that read another's stay empty.
     for (int i = 0; i < KIND_COUNT; ++i)
         m_counts.emplace_back(nMaxKeys);
@@ -132,12 +146,30 @@ void CTopTable::AddLookup(const CQueryLine& query, const CExchangeLine& lookup)
     pEntry->nLatencyMaxUs = std::max(pEntry->nLatencyMaxUs, lookup.nLatencyUs);
 }
 
+// Keyed by the program, a tab, then the protocol and the server.
+void CTopTable::AddEncrypted(const CQueryLine& query, const CExchangeLine& encrypted)
+{
+    MakeProgramKey(query);
+    m_strKey.append("\t").append(encrypted.encrypted).append(" ");
+    if (query.name.empty())
+        m_strKey += query.strDestination;
+    else
+        AppendPresented(m_strKey, query.name);
+    Count(ENCRYPTED, m_strKey);
+}
+
 void CTopTable::Add(const CQueryLine& query, const CExchangeLine* pExchange)
 {
     if (pExchange != nullptr && pExchange->nKind == CExchangeLine::LOOKUP)
     {
         if (m_bLookups)
             AddLookup(query, *pExchange);
+        return;
+    }
+    if (pExchange != nullptr && pExchange->nKind == CExchangeLine::ENCRYPTED)
+    {
+        if (m_bEncrypted)
+            AddEncrypted(query, *pExchange);
         return;
     }
     const auto Presented = [this](std::string_view text) -> std::string_view {
@@ -204,7 +236,7 @@ std::vector<CTopTable::CRow> CTopTable::GetTop(Kind nKind, size_t nRows) const
             row.strSender = std::move(program.strSender);
             row.strKey = std::string(program.program);
         }
-        else if (CountedIn(nKind) == LOOKUPS)
+        else if (IsPerProgram(nKind))
         {
             const size_t nTab = key.find('\t');
             CProgramKey program = SplitProgramKey(key.substr(0, nTab));
@@ -232,12 +264,18 @@ char CTopTable::GetKey(Kind nKind)
 
 int CTopTable::KindForKey(int nKey) const
 {
-    for (int i = 0; i < GetKindCount(); ++i)
+    for (const Kind nKind : m_kindsFilled)
     {
-        if (KIND_TEXTS[i].chKey == nKey)
-            return i;
+        if (KIND_TEXTS[nKind].chKey == nKey)
+            return nKind;
     }
     return -1;
+}
+
+CTopTable::Kind CTopTable::GetNext(Kind nKind) const
+{
+    const auto it = std::find(m_kindsFilled.begin(), m_kindsFilled.end(), nKind);
+    return it == m_kindsFilled.end() || it + 1 == m_kindsFilled.end() ? m_kindsFilled.front() : *(it + 1);
 }
 
 std::string CTopTable::GetHeadLine(Kind nKind) const
@@ -252,12 +290,14 @@ std::string CTopTable::GetColumnLine(Kind nKind)
     const std::string strKeyHead = FindOutputField(KIND_TEXTS[nKind].pszField)->pszHead;
     if (nKind == SLOWEST)
         return "   MEAN_MS     MAX_MS      COUNT  " + strKeyHead;
-    if (CountedIn(nKind) == LOOKUPS)
+    if (IsPerProgram(nKind))
     {
         std::string strProgramHead = FindOutputField("program")->pszHead;
         strProgramHead.resize(std::max(strProgramHead.size() + 1, SENDER_WIDTH), ' ');
-        return std::string(nKind == LOOKUPS ? "     COUNT" : "   MEAN_MS     MAX_MS      COUNT") + "  " + strProgramHead
-               + strKeyHead;
+        const std::string strHead = nKind == ENCRYPTED ? FindOutputField("encrypted")->pszHead + (" " + strKeyHead)
+                                                       : strKeyHead;
+        return std::string(nKind != SLOW_LOOKUPS ? "     COUNT" : "   MEAN_MS     MAX_MS      COUNT") + "  "
+               + strProgramHead + strHead;
     }
     if (nKind == PROGRAMS)
     {
@@ -270,12 +310,12 @@ std::string CTopTable::GetColumnLine(Kind nKind)
 
 std::string CTopTable::GetRowLine(Kind nKind, const CRow& row) const
 {
-    if (CountedIn(nKind) == LOOKUPS)
+    if (IsPerProgram(nKind))
     {
         std::string strProgram = row.strSender;
         strProgram.append(strProgram.size() < SENDER_WIDTH ? SENDER_WIDTH - strProgram.size() : 1, ' ');
         const std::string strCount = Padded(std::to_string(row.nCount), 10);
-        return (nKind == LOOKUPS ? strCount
+        return (nKind != SLOW_LOOKUPS ? strCount
                                  : Padded(Milliseconds(row.GetMeanUs()), 10) + ' '
                                        + Padded(Milliseconds(row.nLatencyMaxUs), 10) + ' ' + strCount)
                + "  " + strProgram + row.strKey;
@@ -320,7 +360,7 @@ void CTopTable::AppendJson(std::string& strOut, Kind nKind, size_t nRows) const
     {
         strOut += bFirst ? "{" : ",{";
         bFirst = false;
-        if (CountedIn(nKind) == LOOKUPS)
+        if (IsPerProgram(nKind))
         {
             strOut += "\"program\":";
             AppendJsonText(strOut, row.strSender);

@@ -26,6 +26,7 @@ public:
         SLOWEST,      // exchanges only: answered names by their mean latency
         LOOKUPS,      // lookups only: each program's looked-up names, the busiest first
         SLOW_LOOKUPS, // lookups only: the same by their mean latency
+        ENCRYPTED,    // encrypted DNS only: each program's encrypted connections, by protocol and server
         KIND_COUNT,
     };
     static constexpr size_t MAX_KEYS = 100'000;
@@ -34,21 +35,22 @@ public:
     {
         // PROGRAMS: the program's name, empty for a sender that is none (another user, another host,
         // unknown) or a program without one. LOOKUPS and SLOW_LOOKUPS: the name looked up.
+        // ENCRYPTED: the protocol and the server, its name or else its address.
         std::string strKey;
         std::uint64_t nCount = 0;
         std::uint64_t nLatencySumUs = 0; // SLOWEST, LOOKUPS and SLOW_LOOKUPS
         std::uint64_t nLatencyMaxUs = 0;
         // PROGRAMS only, in this program's own words: program, another user, another host, unknown,
-        // or "pid N" for a program without a name. LOOKUPS and SLOW_LOOKUPS: the program that
-        // looked the name up.
+        // or "pid N" for a program without a name. LOOKUPS, SLOW_LOOKUPS and ENCRYPTED: the program
+        // that looked the name up or opened the connection, or those words for none.
         std::string strSender;
         std::uint64_t GetMeanUs() const { return nCount == 0 ? 0 : nLatencySumUs / nCount; }
     };
 
-    explicit CTopTable(bool bExchanges, size_t nMaxKeys = MAX_KEYS, bool bLookups = false);
+    explicit CTopTable(bool bExchanges, size_t nMaxKeys = MAX_KEYS, bool bLookups = false, bool bEncrypted = false);
 
     // pExchange is null for a query without its exchange (queries only). A lookup's line counts in
-    // the lookups' tables alone.
+    // the lookups' tables alone, an encrypted connection's in its own.
     void Add(const CQueryLine& query, const CExchangeLine* pExchange);
 
     // The busiest N keys of the kind, most first, equal counts by key; SLOWEST by mean latency.
@@ -60,16 +62,16 @@ public:
     std::uint64_t GetTotal(Kind nKind) const { return m_kinds[nKind].nTotal; }
     std::uint64_t GetKeyCount(Kind nKind) const { return m_kinds[nKind].nKeys; }
     bool HasExchanges() const { return m_bExchanges; }
-    // The kinds this run fills: without exchanges there are no rcodes or latencies, and lookups
-    // come only with exchanges.
-    int GetKindCount() const { return m_bLookups ? KIND_COUNT : m_bExchanges ? LOOKUPS : RCODES; }
+    // The kinds this run fills, in order: without exchanges there are no rcodes or latencies, and
+    // lookups and encrypted connections come only with exchanges.
+    const std::vector<Kind>& GetKinds() const { return m_kindsFilled; }
 
     static const char* GetTitle(Kind nKind);
     static const char* GetJsonName(Kind nKind);
     // The key that selects the kind's table on the screen.
     static char GetKey(Kind nKind);
     // The key the kind's table cycles to after this one, and the kind a key press selects (-1: none).
-    Kind GetNext(Kind nKind) const { return Kind((nKind + 1) % GetKindCount()); }
+    Kind GetNext(Kind nKind) const;
     int KindForKey(int nKey) const;
 
     // The parts of the plain text table, which the terminal's screen shows too.
@@ -97,14 +99,19 @@ private:
     // The kinds ranked by latency read the counts of the kind they rank.
     static Kind CountedIn(Kind nKind) { return nKind == SLOWEST ? NAMES : nKind == SLOW_LOOKUPS ? LOOKUPS : nKind; }
     static bool IsByLatency(Kind nKind) { return nKind == SLOWEST || nKind == SLOW_LOOKUPS; }
+    // The kinds whose rows are a program's and a key of its.
+    static bool IsPerProgram(Kind nKind) { return CountedIn(nKind) == LOOKUPS || nKind == ENCRYPTED; }
     CKeyCounts& CountsOf(Kind nKind) { return m_counts[CountedIn(nKind)]; }
     const CKeyCounts& CountsOf(Kind nKind) const { return m_counts[CountedIn(nKind)]; }
     void AddLookup(const CQueryLine& query, const CExchangeLine& lookup);
+    void AddEncrypted(const CQueryLine& query, const CExchangeLine& encrypted);
     // The key of who sent a line, as PROGRAMS counts it.
     void MakeProgramKey(const CQueryLine& query);
 
     bool m_bExchanges;
     bool m_bLookups;
+    bool m_bEncrypted;
+    std::vector<Kind> m_kindsFilled;
     size_t m_nMaxKeys;
     CKind m_kinds[KIND_COUNT];
     std::vector<CKeyCounts> m_counts;

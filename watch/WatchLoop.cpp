@@ -60,10 +60,12 @@ CWatchLoop::CWatchLoop(const CWatchOptions& options, int hOutput, std::FILE* pEr
     , m_waiting(options.nTimeoutMs * 1'000'000 + LOOKUP_KEPT_EXTRA_NS)
     , m_exchangeMaker(m_lineMaker, &m_waiting, &m_senders)
     , m_lookupMaker(m_lineMaker, m_senders)
+    , m_encryptedMaker(m_lineMaker)
     , m_filter(options.filter)
 {
     if (options.bTop)
-        m_pTop = std::make_unique<CTopTable>(!options.bQueriesOnly, CTopTable::MAX_KEYS, options.bLookups);
+        m_pTop = std::make_unique<CTopTable>(!options.bQueriesOnly, CTopTable::MAX_KEYS, options.bLookups,
+                                             options.bEncrypted);
 }
 
 std::string CWatchLoop::CountsText() const
@@ -78,6 +80,8 @@ std::string CWatchLoop::CountsText() const
                    + std::to_string(m_nWrongChecksums) + ", unchecked " + std::to_string(m_nUnchecked);
     if (m_options.bLookups)
         strText += ", lookups " + std::to_string(m_nLookups) + ", lookups lost " + std::to_string(m_nLookupsLost);
+    if (m_options.bEncrypted)
+        strText += ", encrypted " + std::to_string(m_nEncrypted);
     return strText + ", printed " + std::to_string(m_nPrinted);
 }
 
@@ -207,9 +211,22 @@ void CWatchLoop::OnLookup(const CLookupRecord& lookup, std::string_view name, st
     PrintExchange(line, exchange);
 }
 
+void CWatchLoop::OnEncrypted(const CEncryptedRecord& encrypted, std::string_view serverName, std::string_view alpn)
+{
+    if (!m_options.bEncrypted)
+        return;
+    ++m_nEncrypted;
+    if (IsCountReached())
+        return;
+    const auto [line, exchange] = m_encryptedMaker.Make(encrypted, serverName, alpn);
+    PrintExchange(line, exchange);
+}
+
 bool CWatchLoop::PrintExchange(const CQueryLine& line, const CExchangeLine& exchange)
 {
-    if (!m_filter.Keeps(line, &exchange) || !IsNewEnough(line.name))
+    // A server name is no name anybody asked for: --new-only leaves it to the queries.
+    if (!m_filter.Keeps(line, &exchange)
+        || (exchange.nKind != CExchangeLine::ENCRYPTED && !IsNewEnough(line.name)))
         return false;
     if (m_pTop != nullptr)
         m_pTop->Add(line, &exchange);
@@ -294,14 +311,13 @@ void CWatchLoop::AppendTopTables()
     if (m_pTop == nullptr || m_pScreen != nullptr)
         return;
     std::string& strOut = m_output.GetBuffer();
-    for (int i = 0; i < m_pTop->GetKindCount(); ++i)
+    for (const CTopTable::Kind nKind : m_pTop->GetKinds())
     {
-        const auto nKind = CTopTable::Kind(i);
         if (m_options.format.GetKind() == CQueryFormat::JSON)
             m_pTop->AppendJson(strOut, nKind, m_options.nTopRows);
         else
         {
-            if (i != 0)
+            if (nKind != m_pTop->GetKinds().front())
                 strOut += '\n';
             m_pTop->AppendText(strOut, nKind, m_options.nTopRows);
         }
@@ -352,7 +368,9 @@ int CWatchLoop::Capture()
 
     CCaptureRun run(*this);
     const Wants nFrames = m_options.bQueriesOnly ? WANTS_QUERIES : WANTS_EXCHANGES;
-    if (!run.Start(choice.strTarget, m_options.bLookups ? Wants(nFrames | WANTS_LOOKUPS) : nFrames))
+    const Wants nWants = Wants(nFrames | (m_options.bLookups ? WANTS_LOOKUPS : 0)
+                               | (m_options.bEncrypted ? WANTS_ENCRYPTED : 0));
+    if (!run.Start(choice.strTarget, nWants, m_options.bEncrypted ? m_options.strDohResolvers : std::string()))
     {
         Say(run.GetErrorText());
         return CWatchOptions::EXIT_CAPTURE_FAILED;
@@ -479,6 +497,14 @@ int CWatchLoop::ReadFile(bool bSandboxed)
     {
         Say(file.GetErrorText());
         return CWatchOptions::EXIT_FILE_FAILED;
+    }
+    // A file's connections are told as a capture's would be, by the same resolvers.
+    CDohResolvers resolvers = CDohResolvers::BuiltIn();
+    if (m_options.bEncrypted)
+    {
+        std::string strError;
+        resolvers.Add(m_options.strDohResolvers, &strError);
+        file.TellEncrypted(resolvers);
     }
     // The screen takes the terminal before the sandbox, which could not let it read the terminfo.
     if (m_pTop != nullptr && !StartScreen("reading " + m_options.strFile))

@@ -5,6 +5,7 @@
 #include "watch/ExchangeLine.h"
 #include "watch/ExchangeLineMaker.h"
 #include "watch/ExchangeTable.h"
+#include "watch/EncryptedLineMaker.h"
 #include "watch/LineFilter.h"
 #include "watch/LookupLineMaker.h"
 #include "watch/OutputStream.h"
@@ -52,6 +53,8 @@ private:
     void OnQueryAhead(const Channel::CNameRecord& query, std::string_view name) override;
     void OnResponse(const Channel::CResponseRecord& response, std::string_view name, std::string_view answers) override;
     void OnLookup(const Channel::CLookupRecord& lookup, std::string_view name, std::string_view host) override;
+    void OnEncrypted(const Channel::CEncryptedRecord& encrypted, std::string_view serverName,
+                     std::string_view alpn) override;
     void OnExchange(const CExchangeTable::CQuery* pQuery, const Channel::CResponseRecord* pResponse,
                     std::string_view responseName, std::string_view answers) override;
     // An exchange's line, or a lookup's, through the filters into the output or --top; false when
@@ -85,6 +88,7 @@ private:
     CWaitingLookups m_waiting;
     CExchangeLineMaker m_exchangeMaker;
     CLookupLineMaker m_lookupMaker;
+    CEncryptedLineMaker m_encryptedMaker;
     CLineFilter m_filter;
     std::uint64_t m_nPrinted = 0;
     // The exit code of a flush that failed while exchanges ended, for the loop to end with.
@@ -105,6 +109,8 @@ private:
     // Lookups that ended, and those the kernel could not keep.
     std::uint64_t m_nLookups = 0;
     std::uint64_t m_nLookupsLost = 0;
+    // Connections that speak DNS encrypted.
+    std::uint64_t m_nEncrypted = 0;
     // --top: lines are counted here instead of printed.
     std::unique_ptr<CTopTable> m_pTop;
     std::unique_ptr<CTopScreen> m_pScreen;

@@ -1,9 +1,13 @@
 #include "watch/WatchOptions.h"
 
 #include "ProjectFacts.h"
+#include "frames/DohResolvers.h"
 #include "watch/OutputFields.h"
 
+#include <cerrno>
 #include <charconv>
+#include <cstring>
+#include <fstream>
 #include <cmath>
 #include <string_view>
 
@@ -101,6 +105,21 @@ constexpr COption OPTIONS[] = {
      "", [](O o, V, W) { return o.nLookupsWanted = 1, true; }},
     {"--no-lookups", 0, COption::NONE, nullptr, false, "print no lookups\n", "",
      [](O o, V, W) { return o.nLookupsWanted = 0, true; }},
+    {"--encrypted", 0, COption::NONE, nullptr, false,
+     "also print each connection that speaks DNS encrypted: over\n"
+     "TLS (port 853), HTTPS to a known resolver, or QUIC, with the\n"
+     "program that opened it: the default with exchanges\n",
+     "", [](O o, V, W) { return o.nEncryptedWanted = 1, true; }},
+    {"--no-encrypted", 0, COption::NONE, nullptr, false, "print no encrypted connections\n", "",
+     [](O o, V, W) { return o.nEncryptedWanted = 0, true; }},
+    {"--doh-names", 0, COption::NEEDED, "FILE", false,
+     "add the resolvers in FILE to the known ones that speak DNS\n"
+     "over HTTPS: a host name, *.NAME or an address a line, # comments\n",
+     "@files",
+     [](O o, V v, W strWhat) {
+         strWhat = "a file name";
+         return !v.empty() && (o.strDohNamesFile = v, true);
+     }},
     {"--timeout", 0, COption::NEEDED, "S", false,
      "a query with no response after S seconds is unanswered\n"
      "(default 5)\n",
@@ -275,6 +294,18 @@ bool CWatchOptions::Parse(int argc, const char* const* argv, std::string& strErr
     }
     // A file holds packets: its lookups, if any, were never seen.
     bLookups = !bQueriesOnly && nLookupsWanted != 0 && nAction != READ_FILE;
+    // An encrypted connection's line tells its protocol where an exchange's has the response's code.
+    if (bQueriesOnly && nEncryptedWanted == 1)
+    {
+        strError = "--encrypted prints lines of exchanges, which --queries-only leaves out: they cannot go together";
+        return false;
+    }
+    bEncrypted = !bQueriesOnly && nEncryptedWanted != 0;
+    if (!strDohNamesFile.empty() && !bEncrypted)
+    {
+        strError = "--doh-names adds to what encrypted connections are told by: it needs them shown";
+        return false;
+    }
     if (nAction == READ_FILE && !strAddress.empty())
     {
         strError = "--read and --address exclude each other";
@@ -358,4 +389,34 @@ std::string CWatchOptions::HelpText()
                  "     are printed)\n"
                  "  4  writing the output failed (a full disk, say), or -o's file cannot be opened\n";
     return strHelp;
+}
+
+bool CWatchOptions::ReadDohNames(std::string& strError)
+{
+    if (strDohNamesFile.empty())
+        return true;
+    const auto Fail = [&](const std::string& strWhy) {
+        strError = "--doh-names " + strDohNamesFile + ": " + strWhy;
+        return false;
+    };
+    std::ifstream file(strDohNamesFile, std::ios::binary);
+    if (!file)
+        return Fail(std::strerror(errno));
+    // Far more than a list of every public resolver takes; a larger file is no list.
+    constexpr size_t MAX_FILE_BYTES = 1 << 20;
+    std::string strText(MAX_FILE_BYTES + 1, '\0');
+    file.read(strText.data(), std::streamsize(strText.size()));
+    if (file.bad())
+        return Fail(std::strerror(errno));
+    strText.resize(size_t(file.gcount()));
+    if (strText.size() > MAX_FILE_BYTES)
+        return Fail("longer than " + std::to_string(MAX_FILE_BYTES) + " bytes");
+    CDohResolvers added;
+    if (std::string strWhy; !added.Add(strText, &strWhy))
+        return Fail(strWhy);
+    strDohResolvers = added.ToText();
+    if (strDohResolvers.size() > Channel::MAX_RESOLVERS_ARGUMENT_BYTES)
+        return Fail("its entries take more than " + std::to_string(Channel::MAX_RESOLVERS_ARGUMENT_BYTES)
+                    + " bytes, more than the capture helper takes");
+    return true;
 }

@@ -43,6 +43,11 @@ struct CWatchOptions
     // The lookups programs ask of the C library: on with exchanges unless --no-lookups.
     bool bLookups = false;
     int nLookupsWanted = -1;         // --lookups 1, --no-lookups 0, neither -1
+    // The connections that speak DNS encrypted: on with exchanges unless --no-encrypted.
+    bool bEncrypted = false;
+    int nEncryptedWanted = -1;    // --encrypted 1, --no-encrypted 0, neither -1
+    std::string strDohNamesFile;  // --doh-names
+    std::string strDohResolvers;  // its entries, one a line, once ReadDohNames took them
     std::uint64_t nTimeoutMs = 5000; // a query unanswered this long is given up
     std::uint64_t nCount = 0;        // 0: no limit
     std::uint64_t nDurationMs = 0;   // 0: no limit
@@ -56,6 +61,8 @@ struct CWatchOptions
 
     // False with the reason in strError for an unknown option, a missing or bad value.
     bool Parse(int argc, const char* const* argv, std::string& strError);
+    // Reads and checks --doh-names' file into strDohResolvers; false with why in strError.
+    bool ReadDohNames(std::string& strError);
     static std::string HelpText();
 
     // One row an option: the parser, --help (and the man page help2man makes of it) and the bash

@@ -27,7 +27,7 @@ int main(int argc, char** argv)
     }
     CWatchOptions options;
     std::string strError;
-    if (!options.Parse(argc, argv, strError))
+    if (!options.Parse(argc, argv, strError) || !options.ReadDohNames(strError))
     {
         std::fprintf(stderr, "tarrow-watch: %s\nTry 'tarrow-watch --help'.\n", strError.c_str());
         return CWatchOptions::EXIT_USAGE;

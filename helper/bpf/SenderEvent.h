@@ -11,6 +11,9 @@
 // bytes an event, it holds some 10,000 of them, well over what arrives between two drains.
 #define SENDER_RING_BYTES (1024 * 1024)
 #define SENDER_PORT 53
+/* What encrypted DNS goes to, when the helper tells it: over TLS or QUIC, and over HTTPS. */
+#define ENCRYPTED_TLS_PORT 853
+#define ENCRYPTED_HTTPS_PORT 443
 
 struct sender_event
 {

@@ -28,6 +28,10 @@ __u64 lost_events = 0;
 // interface's index there.
 const volatile __u32 capture_netns = 0;
 const volatile __s32 capture_ifindex = 0;
+// Whether the helper also tells encrypted DNS: then the packets that open a connection to port 853
+// or 443 are named too, each connection's first data segment or QUIC handshake packet, and nothing
+// else of it.
+const volatile __u8 capture_encrypted = 0;
 
 #define PROTO_TCP 6
 #define PROTO_UDP 17
@@ -322,15 +326,30 @@ int BPF_PROG(OnDevQueue, struct sk_buff* skb)
         nDns = nTransport + nHeader + 2;
         if (nIpPayload < nHeader + 4)
             return 0;
+        // A connection's first data went out with this segment when the socket has sent nothing
+        // else: its hello, or what the filter drops anyway.
+        if (e.dport != SENDER_PORT
+            && BPF_CORE_READ((struct tcp_sock*)pSocket, bytes_sent) != (__u64)(nIpPayload - nHeader))
+            return 0;
     }
     else
         return 0;
-    if (e.dport != SENDER_PORT)
+    const bool bEncryptedPort = e.dport == ENCRYPTED_TLS_PORT || e.dport == ENCRYPTED_HTTPS_PORT;
+    if (e.dport != SENDER_PORT && !(capture_encrypted && bEncryptedPort))
         return 0;
+    // Only a QUIC packet of the handshake, with the long header and the fixed bit, opens a
+    // connection; the data of one that runs is never named.
+    if (e.dport != SENDER_PORT && e.protocol == PROTO_UDP)
+    {
+        __u8 nQuicFirst = 0;
+        if (nDns >= nTail || bpf_probe_read_kernel(&nQuicFirst, 1, pHead + nDns) != 0
+            || (nQuicFirst & 0xC0) != 0xC0)
+            return 0;
+    }
     // The payload of a TCP segment usually lies in page fragments, out of reach here: such an
     // event is joined by its tuple alone.
     __u16 nId = 0;
-    if (nDns + 2 <= nTail && bpf_probe_read_kernel(&nId, 2, pHead + nDns) == 0)
+    if (e.dport == SENDER_PORT && nDns + 2 <= nTail && bpf_probe_read_kernel(&nId, 2, pHead + nDns) == 0)
     {
         e.dns_id = bpf_ntohs(nId);
         e.id_known = 1;

@@ -1,5 +1,6 @@
 // A ClientHello's server name, ALPN and ECH, read with bounded reads from hellos as clients send
 // them and as a hostile sender may shape them.
+#include "dns/DnsLayout.h"
 #include "dns/TlsClientHello.h"
 
 #include <gtest/gtest.h>
@@ -73,10 +74,10 @@ CBytes Hello(const std::vector<CBytes>& extensions)
         all.insert(all.end(), extension.begin(), extension.end());
     const CBytes list = Vector(2, all);
     body.insert(body.end(), list.begin(), list.end());
-    CBytes handshake {CClientHello::HANDSHAKE_CLIENT_HELLO};
+    CBytes handshake {TLS_HANDSHAKE_CLIENT_HELLO};
     const CBytes inside = Vector(3, body);
     handshake.insert(handshake.end(), inside.begin(), inside.end());
-    CBytes record {CClientHello::RECORD_HANDSHAKE, 3, 1};
+    CBytes record {TLS_RECORD_HANDSHAKE, 3, 1};
     const CBytes payload = Vector(2, handshake);
     record.insert(record.end(), payload.begin(), payload.end());
     return record;

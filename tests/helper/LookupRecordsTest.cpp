@@ -1,5 +1,6 @@
 // What the helper makes of the kernel's word on a lookup: who may see it, its name in the form
 // query names take, a reverse lookup's name, and the real time it began.
+#include "dns/PresentationForm.h"
 #include "helper/LookupRecords.h"
 
 #include <gtest/gtest.h>
@@ -26,7 +27,7 @@ TEST(LookupRecordsTest, ANamesTextTakesTheMasterFileForm)
     for (const auto& one : cases)
     {
         std::string strOut;
-        CLookupRecords::AppendNameText(strOut, one.text);
+        AppendDottedName(strOut, one.text);
         EXPECT_EQ(strOut, one.pszPresented) << one.text;
     }
 }

@@ -47,7 +47,7 @@ TEST(SenderTableTest, NameFillsTheRecordOnlyForAProgramThatMayBeNamed)
         event.sender_known = one.bSenderKnown;
         std::strcpy(event.comm, "dig");
         CNameRecord record;
-        CSenderTable::Name(event, 1000, &record);
+        CSenderTable::Name(event, 1000, &record.nSender, &record.sender);
         EXPECT_EQ(int(record.nSender), int(one.nSender)) << one.nUid;
         EXPECT_EQ(record.IsAnonymous(), one.nSender != SENDER_PROGRAM) << one.nUid;
         EXPECT_EQ(record.sender.nPid == 77 && std::strcmp(record.sender.szCommand, "dig") == 0,

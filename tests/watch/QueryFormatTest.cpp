@@ -292,6 +292,12 @@ TEST(QueryFormatTest, EveryFormatWritesTheGoldenExchange)
                                  .bHasTtlMin = true,
                                  .nTtlMin = 30,
                                  .nAnswersLeftOut = 3};
+    const CExchangeLine encrypted {.nKind = CExchangeLine::ENCRYPTED,
+                                   .rcode = {},
+                                   .flags = "ech",
+                                   .answers = {},
+                                   .encrypted = "DoH",
+                                   .alpn = "h2,http/1.1"};
     CExchangeLine askedFor = answered;
     askedFor.askedFor = {{77, "a/b,c ", "alice", ""}, {78, "=x", "", "session-2.scope"}};
     // Each case's kind, then its fields from rcode to answers_left_out and its answers, in text,
@@ -307,9 +313,9 @@ TEST(QueryFormatTest, EveryFormatWritesTheGoldenExchange)
         const char* pszJson;
         const char* pszJsonAnswers;
         // The lookups it was asked for, between its own fields and the sender's.
-        const char* pszTextFor = "-      -                       ";
-        const char* pszTsvFor = "\t";
-        const char* pszJsonFor = R"("family":null,"for":null)";
+        const char* pszTextFor = "-      -                       -         -             ";
+        const char* pszTsvFor = "\t\t\t";
+        const char* pszJsonFor = R"("family":null,"for":null,"encrypted":null,"alpn":null)";
     } cases[] = {
         {answered, "exchange", "NOERROR   qr,rd,ra          60      12345      1       0       ",
          "www.example.org 300 CNAME web.example.net; web.example.net 60 A 192.0.2.7",
@@ -337,10 +343,16 @@ TEST(QueryFormatTest, EveryFormatWritesTheGoldenExchange)
          R"("rcode":"NOERROR","flags":"qr,rd,ra","ttl_min":60,"latency_us":12345,"retries":1,"answers_left_out":0)",
          R"([{"name":"www.example.org","type":"CNAME","ttl":300,"data":"web.example.net"},)"
          R"({"name":"web.example.net","type":"A","ttl":60,"data":"192.0.2.7"}])",
-         "-      a\\047b\\044c\\032/77/alice/-,\\061x/78/-/session-2.scope ",
-         "\ta\\047b\\044c /77/alice/-,\\061x/78/-/session-2.scope",
+         "-      a\\047b\\044c\\032/77/alice/-,\\061x/78/-/session-2.scope -         -             ",
+         "\ta\\047b\\044c /77/alice/-,\\061x/78/-/session-2.scope\t\t",
          R"("family":null,"for":[{"pid":77,"program":"a/b,c ","user":"alice","unit":null},)"
-         R"({"pid":78,"program":"=x","user":null,"unit":"session-2.scope"}])"},
+         R"({"pid":78,"program":"=x","user":null,"unit":"session-2.scope"}],"encrypted":null,"alpn":null)"},
+        // An encrypted connection: no code, latency or answers; its protocol and ALPN list.
+        {encrypted, "encrypted", "-         ech               -       -          0       0       ", "-",
+         "\tech\t\t\t0\t0", "",
+         R"("rcode":null,"flags":"ech","ttl_min":null,"latency_us":null,"retries":0,"answers_left_out":0)", "[]",
+         "-      -                       DoH       h2,http/1.1   ", "\t\tDoH\th2,http/1.1",
+         R"("family":null,"for":null,"encrypted":"DoH","alpn":"h2,http/1.1")"},
     };
     const CQueryLine query = DigQuery();
     const std::string strTsvQuery =
@@ -348,7 +360,8 @@ TEST(QueryFormatTest, EveryFormatWritesTheGoldenExchange)
     const std::string strTsvSender = "\tprogram\t4242\tdig\t\t\t4026531840\t";
     const auto Csv = [](std::string strTsv) {
         std::replace(strTsv.begin(), strTsv.end(), '\t', ',');
-        for (const char* pszFlags : {"qr,rd,ra", "qr,aa", "a\\047b\\044c /77/alice/-,\\061x/78/-/session-2.scope"})
+        for (const char* pszFlags :
+             {"qr,rd,ra", "qr,aa", "a\\047b\\044c /77/alice/-,\\061x/78/-/session-2.scope", "h2,http/1.1"})
         {
             if (const size_t nAt = strTsv.find(pszFlags); nAt != std::string::npos)
                 strTsv.replace(nAt, std::strlen(pszFlags), '"' + std::string(pszFlags) + '"');
@@ -401,12 +414,14 @@ TEST(QueryFormatTest, EveryFormatWritesTheGoldenExchange)
         strHeads,
         "KIND       TIME                             NAME                            TYPE   PROTO SOURCE          "
         "SPORT DESTINATION     DPORT ID    RCODE     FLAGS             TTL_MIN LATENCY_US RETRIES LEFT_OUT "
-        "FAMILY FOR                     SENDER       PID     PROGRAM         USER        UNIT                        "
-        "NETNS      ANSWERS\n"
+        "FAMILY FOR                     ENCRYPTED ALPN          SENDER       PID     PROGRAM         USER        "
+        "UNIT                        NETNS      ANSWERS\n"
         "kind,time,name,type,transport,source,source_port,destination,destination_port,dns_id,rcode,"
-        "flags,ttl_min,latency_us,retries,answers_left_out,family,for,sender,pid,program,user,unit,netns,answers\n"
+        "flags,ttl_min,latency_us,retries,answers_left_out,family,for,encrypted,alpn,sender,pid,program,user,unit,"
+        "netns,answers\n"
         "kind,time,name,type,transport,source,source_port,destination,destination_port,dns_id,rcode,"
-        "flags,ttl_min,latency_us,retries,answers_left_out,family,for,sender,pid,program,user,unit,netns,answers\n");
+        "flags,ttl_min,latency_us,retries,answers_left_out,family,for,encrypted,alpn,sender,pid,program,user,unit,"
+        "netns,answers\n");
 }
 
 // Every format carries the fields JSON has, in its order: TSV's and CSV's heads are JSON's keys,

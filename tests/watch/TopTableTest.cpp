@@ -173,6 +173,9 @@ Slowest names: 15 answered lines, 8 keys
    MEAN_MS     MAX_MS      COUNT  NAME
     24.703     24.703          1  erfpop.de
     19.208     19.208          1  formel1.de
+
+Encrypted DNS: 0 lines, 0 keys
+     COUNT  PROGRAM       ENCRYPTED NAME
 exit 0)x";
     EXPECT_EQ(RunWatch("--top 2 --read " + CAPTURE), strText);
     // Queries only: no response codes or latencies, one JSON object per table.

@@ -283,7 +283,7 @@ TEST(WatchOptionsTest, FiltersKeepTheNamesTheySayFromACaptureFile)
         EXPECT_EQ(result.strOut, "");
         EXPECT_NE(
             result.strErr.find("frames 22, queries 11, missed 0, named 0, unnamed 11, answered 11, unanswered 0 "
-                               "(given up early 0, for a full key 0), wrong checksums 0, unchecked 0, printed 1\n"),
+                               "(given up early 0, for a full key 0), wrong checksums 0, unchecked 0, encrypted 0, printed 1\n"),
             std::string::npos)
             << result.strErr;
     }

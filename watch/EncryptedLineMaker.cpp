@@ -1,0 +1,65 @@
+#include "watch/EncryptedLineMaker.h"
+
+using namespace Channel;
+
+namespace {
+
+struct CProtocolWord
+{
+    std::uint8_t nProtocol;
+    const char* pszWord;
+};
+constexpr CProtocolWord PROTOCOL_WORDS[] = {
+    {ENCRYPTED_TLS, "DoT"},
+    {ENCRYPTED_HTTPS, "DoH"},
+    {ENCRYPTED_QUIC, "DoQ"},
+};
+
+struct CFlagWord
+{
+    std::uint8_t nFlag;
+    const char* pszWord;
+};
+constexpr CFlagWord ENCRYPTED_FLAG_WORDS[] = {
+    {ENCRYPTED_ECH, "ech"},
+    {ENCRYPTED_CUT, "cut"},
+    {ENCRYPTED_BY_ADDRESS, "by-address"},
+};
+
+} // namespace
+
+std::string_view CEncryptedLineMaker::ProtocolWord(std::uint8_t nProtocol)
+{
+    for (const auto& [nOne, pszWord] : PROTOCOL_WORDS)
+    {
+        if (nOne == nProtocol)
+            return pszWord;
+    }
+    return {};
+}
+
+CEncryptedLineMaker::CMade CEncryptedLineMaker::Make(const CEncryptedRecord& encrypted, std::string_view name,
+                                                     std::string_view alpn)
+{
+    // As a query of the same frame and sender would be written.
+    CNameRecord asQuery;
+    asQuery.facts = encrypted.facts;
+    asQuery.nSender = encrypted.nSender;
+    asQuery.sender = encrypted.sender;
+    m_query = m_queries.Make(asQuery, name);
+    m_query.bHasDnsId = false;
+
+    CExchangeLine& exchange = m_exchange;
+    exchange = CExchangeLine();
+    exchange.nKind = CExchangeLine::ENCRYPTED;
+    exchange.encrypted = ProtocolWord(encrypted.nProtocol);
+    exchange.alpn = alpn;
+    m_strFlags.clear();
+    for (const auto& [nFlag, pszWord] : ENCRYPTED_FLAG_WORDS)
+    {
+        if ((encrypted.nFlags & nFlag) != 0)
+            m_strFlags.append(m_strFlags.empty() ? "" : ",").append(pszWord);
+    }
+    exchange.flags = m_strFlags;
+    return {m_query, exchange};
+}
