@@ -23,6 +23,8 @@ test_packages=(
   at-spi2-core dbus-daemon python3-pyatspi
   iproute2 procps util-linux tmux
   dnsmasq-base dnsperf tcpdump dnsutils knot-dnsutils tcpreplay tshark dnstop
+  # The TLS servers and clients of the encrypted DNS tests.
+  openssl curl python3
   locales
   dpkg-dev desktop-file-utils appstream file
   # The format fuzzer checks that every JSON line parses.

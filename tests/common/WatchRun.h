@@ -15,6 +15,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <poll.h>
 #include <spawn.h>
@@ -55,6 +56,27 @@ inline std::vector<std::string> TsvColumn(const std::string& strOut, const std::
         column.push_back(nColumn < cells.size() ? cells[nColumn] : "(no " + strHead + ")");
     }
     return column;
+}
+
+// The TSV lines of a run as maps from head to cell, heads lines left out.
+inline std::vector<std::map<std::string, std::string>> TsvLines(const std::string& strOut)
+{
+    std::vector<std::map<std::string, std::string>> lines;
+    std::vector<std::string> heads;
+    std::istringstream text(strOut);
+    for (std::string strLine; std::getline(text, strLine);)
+    {
+        const std::vector<std::string> cells = TsvCells(strLine);
+        if (cells[0] == "kind")
+        {
+            heads = cells;
+            continue;
+        }
+        auto& line = lines.emplace_back();
+        for (size_t i = 0; i < cells.size() && i < heads.size(); ++i)
+            line[heads[i]] = cells[i];
+    }
+    return lines;
 }
 
 class CWatchRun

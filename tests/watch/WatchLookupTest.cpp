@@ -21,27 +21,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// The TSV lines of a run as maps from head to cell, heads lines left out.
-std::vector<std::map<std::string, std::string>> TsvLines(const std::string& strOut)
-{
-    std::vector<std::map<std::string, std::string>> lines;
-    std::vector<std::string> heads;
-    std::istringstream text(strOut);
-    for (std::string strLine; std::getline(text, strLine);)
-    {
-        const std::vector<std::string> cells = TsvCells(strLine);
-        if (cells[0] == "kind")
-        {
-            heads = cells;
-            continue;
-        }
-        auto& line = lines.emplace_back();
-        for (size_t i = 0; i < cells.size() && i < heads.size(); ++i)
-            line[heads[i]] = cells[i];
-    }
-    return lines;
-}
-
 class WatchLookupLiveTest : public CWatchLiveTest
 {
 protected:
