@@ -21,6 +21,7 @@ public:
     explicit CReader(std::string_view bytes) : m_bytes(bytes) {}
 
     bool IsEmpty() const { return m_bytes.empty(); }
+    std::string_view GetRest() const { return m_bytes; }
     bool Number(size_t nBytes, std::uint32_t& nValue)
     {
         if (m_bytes.size() < nBytes)
@@ -141,11 +142,14 @@ bool CClientHello::Read(const unsigned char* pSegment, size_t nLength, CClientHe
     // A hello without extensions names nothing.
     if (fields.IsEmpty())
         return true;
-    if (!fields.Vector(2, extensions))
+    // A hello longer than a segment (a post-quantum key share makes one) is cut inside its
+    // extensions: those wholly in the segment are read.
+    if (!fields.Number(2, nValue))
     {
         hello.bCut = true;
         return true;
     }
+    extensions = Within(fields.GetRest(), nValue);
     bool bSeenName = false, bSeenAlpn = false;
     CReader list(extensions);
     for (unsigned n = 0; !list.IsEmpty() && n < MAX_EXTENSIONS; ++n)

@@ -11,6 +11,7 @@ namespace {
 
 constexpr unsigned SNAP_LENGTH = 1600;
 constexpr unsigned RESPONSE_SNAP_LENGTH = 16384;
+constexpr unsigned HELLO_SNAP_LENGTH = 4096;
 
 // What the kernel would keep of the frame: its link protocol follows the version nibble, as on
 // a real interface.
@@ -88,6 +89,9 @@ std::vector<CMixedFrame> MixedFrames()
 TEST(DnsFilter, KeepsEveryFrameTheDecoderTakesCutTo1600BytesAndDropsAnswers)
 {
     const std::vector<sock_filter> answersToo = BuildDnsFilter(SNAP_LENGTH, false, RESPONSE_SNAP_LENGTH);
+    // Encrypted DNS changes nothing for DNS's own frames.
+    const std::vector<sock_filter> encryptedToo =
+        BuildDnsFilter(SNAP_LENGTH, false, RESPONSE_SNAP_LENGTH, HELLO_SNAP_LENGTH);
     for (const CMixedFrame& mixed : MixedFrames())
     {
         const CBytes& frame = mixed.frame;
@@ -101,15 +105,54 @@ TEST(DnsFilter, KeepsEveryFrameTheDecoderTakesCutTo1600BytesAndDropsAnswers)
         }
         EXPECT_EQ(Kept(frame), mixed.bKept ? SNAP_LENGTH : 0u) << ::testing::PrintToString(frame);
         const uint16_t nProtocol = (frame[0] >> 4) == 6 ? ETH_P_IPV6 : ETH_P_IP;
-        EXPECT_EQ(RunClassicBpf(answersToo, frame.data(), frame.size(), nProtocol),
-                  mixed.bKeptWithAnswers ? (mixed.bKept ? SNAP_LENGTH : RESPONSE_SNAP_LENGTH) : 0u)
+        const auto kept = RunClassicBpf(answersToo, frame.data(), frame.size(), nProtocol);
+        EXPECT_EQ(kept, mixed.bKeptWithAnswers ? (mixed.bKept ? SNAP_LENGTH : RESPONSE_SNAP_LENGTH) : 0u)
             << ::testing::PrintToString(frame);
+        EXPECT_EQ(RunClassicBpf(encryptedToo, frame.data(), frame.size(), nProtocol), kept);
     }
 
     // Other link protocols, whatever their bytes look like.
     const CBytes frame = Ipv4Frame(17, UdpSegment(40000, 53, {}));
     const std::vector<sock_filter> program = BuildDnsFilter(SNAP_LENGTH);
     EXPECT_EQ(RunClassicBpf(program, frame.data(), frame.size(), ETH_P_ARP), 0u);
+}
+
+// With encrypted DNS, what opens a connection to port 853 or 443 is kept too, and nothing else of
+// it: a TLS ClientHello's segment, and a QUIC packet with the long header.
+TEST(DnsFilter, WithEncryptedDnsKeepsOnlyWhatOpensAConnection)
+{
+    const CBytes hello = TlsClientHello({TlsServerName("dns.google")});
+    const CBytes quicInitial = CBytes {0xc3, 0, 0, 0, 1} + CBytes(40);
+    const struct
+    {
+        const char* pszWhat;
+        CBytes frame;
+        unsigned nKept;
+    } cases[] = {
+        {"a hello to 853", Ipv4Frame(6, TcpSegment(40000, 853, hello)), HELLO_SNAP_LENGTH},
+        {"a hello to 443, options first", Ipv4Frame(6, TcpSegment(40000, 443, hello, 8)), HELLO_SNAP_LENGTH},
+        {"a hello to 443 over IPv6", Ipv6Frame({{0, 0}}, 6, TcpSegment(40000, 443, hello)), HELLO_SNAP_LENGTH},
+        {"a hello to another port", Ipv4Frame(6, TcpSegment(40000, 8443, hello)), 0},
+        {"a hello from 443", Ipv4Frame(6, TcpSegment(443, 40000, hello)), 0},
+        {"the handshake's empty segments", Ipv4Frame(6, TcpSegment(40000, 443, {})), 0},
+        {"the connection's data", Ipv4Frame(6, TcpSegment(40000, 443, {23, 3, 3, 0, 20, 1, 2, 3})), 0},
+        {"a server's hello", Ipv4Frame(6, TcpSegment(40000, 443, {22, 3, 3, 0, 20, 2, 0, 0})), 0},
+        {"a hello's first six bytes", Ipv4Frame(6, TcpSegment(40000, 443, CBytes(hello.begin(), hello.begin() + 6))),
+         HELLO_SNAP_LENGTH},
+        {"QUIC's Initial to 443", Ipv4Frame(17, UdpSegment(40000, 443, quicInitial)), QUIC_SNAP_LENGTH},
+        {"QUIC to 853", Ipv6Frame({}, 17, UdpSegment(40000, 853, quicInitial)), QUIC_SNAP_LENGTH},
+        {"QUIC's short header", Ipv4Frame(17, UdpSegment(40000, 443, {0x41, 1, 2, 3})), 0},
+        {"a long header without the fixed bit", Ipv4Frame(17, UdpSegment(40000, 853, {0x80, 0, 0, 0, 1})), 0},
+        {"an empty datagram", Ipv4Frame(17, UdpSegment(40000, 853, {})), 0},
+    };
+    const std::vector<sock_filter> program = BuildDnsFilter(SNAP_LENGTH, false, RESPONSE_SNAP_LENGTH, HELLO_SNAP_LENGTH);
+    const std::vector<sock_filter> without = BuildDnsFilter(SNAP_LENGTH, false, RESPONSE_SNAP_LENGTH);
+    for (const auto& one : cases)
+    {
+        const uint16_t nProtocol = (one.frame[0] >> 4) == 6 ? ETH_P_IPV6 : ETH_P_IP;
+        EXPECT_EQ(RunClassicBpf(program, one.frame.data(), one.frame.size(), nProtocol), one.nKept) << one.pszWhat;
+        EXPECT_EQ(RunClassicBpf(without, one.frame.data(), one.frame.size(), nProtocol), 0u) << one.pszWhat;
+    }
 }
 
 // Every frame the decoder names is kept, and in these files nothing else: answers, other ports,

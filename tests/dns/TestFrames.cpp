@@ -1,5 +1,7 @@
 #include "TestFrames.h"
 
+#include "dns/DnsLayout.h"
+
 #include <gtest/gtest.h>
 
 #include <pcap/pcap.h>
@@ -161,3 +163,75 @@ std::vector<CBytes> ReadCaptureFrames(const std::string& strFile)
     pcap_close(pCapture);
     return frames;
 }
+
+static void PutBig(CBytes& bytes, std::uint32_t nValue, size_t nBytes)
+{
+    for (size_t i = nBytes; i > 0; --i)
+        bytes.push_back(static_cast<unsigned char>(nValue >> (8 * (i - 1))));
+}
+
+// The bytes after a length of nLengthBytes that counts them.
+CBytes TlsVector(size_t nLengthBytes, const CBytes& inside)
+{
+    CBytes bytes;
+    PutBig(bytes, std::uint32_t(inside.size()), nLengthBytes);
+    bytes.insert(bytes.end(), inside.begin(), inside.end());
+    return bytes;
+}
+
+static CBytes Text(const std::string& strText)
+{
+    return CBytes(strText.begin(), strText.end());
+}
+
+CBytes TlsExtension(std::uint16_t nType, const CBytes& data)
+{
+    CBytes bytes;
+    PutBig(bytes, nType, 2);
+    const CBytes inside = TlsVector(2, data);
+    bytes.insert(bytes.end(), inside.begin(), inside.end());
+    return bytes;
+}
+
+CBytes TlsServerName(const std::string& strName)
+{
+    CBytes entry {0};
+    const CBytes name = TlsVector(2, Text(strName));
+    entry.insert(entry.end(), name.begin(), name.end());
+    return TlsExtension(0, TlsVector(2, entry));
+}
+
+CBytes TlsAlpn(const std::vector<std::string>& protocols)
+{
+    CBytes list;
+    for (const std::string& strProtocol : protocols)
+    {
+        const CBytes protocol = TlsVector(1, Text(strProtocol));
+        list.insert(list.end(), protocol.begin(), protocol.end());
+    }
+    return TlsExtension(16, TlsVector(2, list));
+}
+
+// A whole TLS record holding a ClientHello with these extensions, as a client's first segment.
+CBytes TlsClientHello(const std::vector<CBytes>& extensions)
+{
+    CBytes body {3, 3};
+    body.resize(body.size() + 32, 0x5a);           // random
+    body.push_back(0);                             // no session id
+    const CBytes suites = TlsVector(2, {0x13, 0x01}); // one cipher suite
+    body.insert(body.end(), suites.begin(), suites.end());
+    body.insert(body.end(), {1, 0}); // compression: null
+    CBytes all;
+    for (const CBytes& extension : extensions)
+        all.insert(all.end(), extension.begin(), extension.end());
+    const CBytes list = TlsVector(2, all);
+    body.insert(body.end(), list.begin(), list.end());
+    CBytes handshake {TLS_HANDSHAKE_CLIENT_HELLO};
+    const CBytes inside = TlsVector(3, body);
+    handshake.insert(handshake.end(), inside.begin(), inside.end());
+    CBytes record {TLS_RECORD_HANDSHAKE, 3, 1};
+    const CBytes payload = TlsVector(2, handshake);
+    record.insert(record.end(), payload.begin(), payload.end());
+    return record;
+}
+

@@ -35,6 +35,15 @@ struct CExtension
 };
 CBytes Ipv6Frame(const std::vector<CExtension>& chain, unsigned char nProtocol, const CBytes& segment);
 
+// TLS as a client's first segment holds it: the bytes after a length of nLengthBytes that counts
+// them, an extension, the server name and ALPN extensions, and a whole handshake record holding a
+// ClientHello with these extensions.
+CBytes TlsVector(size_t nLengthBytes, const CBytes& inside);
+CBytes TlsExtension(std::uint16_t nType, const CBytes& data);
+CBytes TlsServerName(const std::string& strName);
+CBytes TlsAlpn(const std::vector<std::string>& protocols);
+CBytes TlsClientHello(const std::vector<CBytes>& extensions);
+
 // The IPv4 and IPv6 frames of an Ethernet capture file (an absolute path, or one in
 // tests/data/captures), as captured (a packet socket hands over what follows the 14-byte Ethernet
 // header).
