@@ -58,6 +58,15 @@ TRecord Patched(TRecord record, F&& pfnPatch)
     return record;
 }
 
+// A connection over TLS from this machine, which nobody named: believable as it stands.
+CEncryptedRecord Encrypted()
+{
+    CEncryptedRecord encrypted;
+    encrypted.facts.nProtocol = IPPROTO_TCP;
+    encrypted.facts.nIpVersion = 4;
+    return encrypted;
+}
+
 CBytes operator+(CBytes a, const CBytes& b)
 {
     a.insert(a.end(), b.begin(), b.end());
@@ -158,6 +167,8 @@ TEST_F(RecordStreamTest, AFullMessageGoesOutBeforeTheRecordThatWouldNotFitAndNot
 TEST_F(RecordStreamTest, AMessageWithAnyBadRecordIsTurnedDownWholeAndDeliversNothing)
 {
     const CBytes good = Raw(Name(1, 2, "good.example"), "good.example");
+    // What the patches below change is all that is wrong with their records.
+    ASSERT_TRUE(Encrypted().IsValid());
     CBytes nameTooLong = Raw(Name(1, 0, std::string(MAX_NAME_BYTES + 1, 'a')));
     nameTooLong.resize(nameTooLong.size() + MAX_NAME_BYTES + 1, 'a');
     CBytes nameLongerThanItsMessage = Raw(Name(1, 0, "abcde"), "ab");
@@ -207,6 +218,20 @@ TEST_F(RecordStreamTest, AMessageWithAnyBadRecordIsTurnedDownWholeAndDeliversNot
                  Patched(CLookupRecord(), [](CLookupRecord& l) { l.nPhase = LOOKUP_PHASE_ENDED, l.nAddresses = 1; }))},
         {"a lookup's command without its NUL",
          good + Raw(Patched(CLookupRecord(), [](CLookupRecord& l) { std::memset(l.sender.szCommand, 'x', 16); }))},
+        {"an encrypted connection of no known protocol",
+         good + Raw(Patched(Encrypted(), [](CEncryptedRecord& e) { e.nProtocol = ENCRYPTED_QUIC + 1; }))},
+        {"an encrypted connection with an unknown flag",
+         good + Raw(Patched(Encrypted(), [](CEncryptedRecord& e) { e.nFlags = 8; }))},
+        {"an encrypted connection with a DNS id",
+         good + Raw(Patched(Encrypted(), [](CEncryptedRecord& e) { e.facts.nDnsId = 1; }))},
+        {"QUIC with a server name, which its encrypted hello never shows",
+         good
+             + Raw(Patched(Encrypted(), [](CEncryptedRecord& e) { e.facts.nProtocol = IPPROTO_UDP, e.nLength = 1; }),
+                   "x")},
+        {"another user's connection naming the process",
+         good
+             + Raw(Patched(Encrypted(),
+                           [](CEncryptedRecord& e) { e.nSender = SENDER_ANOTHER_USER, e.sender.nUid = 1000; }))},
         {"counts cut", good + CBytes {RECORD_COUNTS, 1, 2, 3}},
         {"failure without errno", good + Raw(Failed(0))},
         {"failure with a negative errno", good + Raw(Failed(-1))},

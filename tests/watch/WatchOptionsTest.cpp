@@ -78,6 +78,9 @@ TEST(WatchOptionsTest, ShortOptionsAndFilterValuesParseOrAreRefusedByName)
         {{"--name=*.com", "--exclude-name", ""}, "--exclude-name: a glob"},
         {{"--queries-only", "--rcode", "NXDOMAIN"}, "cannot go with --queries-only"},
         {{"--min-latency", "5", "--queries-only"}, "cannot go with --queries-only"},
+        {{"--encrypted", "--queries-only"}, "cannot go together"},
+        {{"--doh-names", "names.txt", "--no-encrypted"}, "--doh-names adds to"},
+        {{"--doh-names", "names.txt", "--queries-only"}, "--doh-names adds to"},
     };
     for (const auto& entry : cases)
     {
@@ -101,6 +104,36 @@ TEST(WatchOptionsTest, ShortOptionsAndFilterValuesParseOrAreRefusedByName)
     EXPECT_EQ(options.strFile, "file.pcap");
     EXPECT_EQ(options.strOutput, "out.csv");
     EXPECT_TRUE(options.bNoHeads && options.bStats);
+
+    // --doh-names' file is read after the line, and what is wrong with it is said with its line.
+    char szFolder[] = "/tmp/tarrow-names-XXXXXX";
+    ASSERT_NE(mkdtemp(szFolder), nullptr);
+    const std::string strNames = std::string(szFolder) + "/names";
+    const struct
+    {
+        const char* pszText; // nullptr: no file
+        const char* pszError;
+        const char* pszEntries;
+    } files[] = {
+        {"# mine\nDoh.Mine.Example.\n192.0.2.53\n", nullptr, "doh.mine.example\n192.0.2.53\n"},
+        {"doh.mine.example\nhttps://doh.mine.example/dns-query\n", "names: line 2: \"https://", ""},
+        {nullptr, "No such file or directory", ""},
+    };
+    for (const auto& file : files)
+    {
+        if (file.pszText != nullptr)
+            std::ofstream(strNames) << file.pszText;
+        else
+            std::filesystem::remove(strNames);
+        CWatchOptions withNames;
+        const char* const names[] = {"tarrow-watch", "--doh-names", strNames.c_str()};
+        ASSERT_TRUE(withNames.Parse(3, names, strError)) << strError;
+        strError.clear();
+        EXPECT_EQ(withNames.ReadDohNames(strError), file.pszError == nullptr) << strError;
+        EXPECT_EQ(withNames.strDohResolvers, file.pszEntries);
+        EXPECT_NE(strError.find(file.pszError != nullptr ? file.pszError : ""), std::string::npos) << strError;
+    }
+    std::filesystem::remove_all(szFolder);
 }
 
 TEST(WatchOptionsTest, TopTakesAnOptionalRowCountAndIntervalTakesSeconds)
