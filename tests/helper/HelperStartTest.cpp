@@ -6,11 +6,28 @@
 #include <ctime>
 #include <filesystem>
 
+namespace {
+
+// Sound entries, one a line, of at least nBytes.
+std::string ManyResolvers(size_t nBytes)
+{
+    std::string strText;
+    while (strText.size() < nBytes)
+        strText += "doh" + std::to_string(strText.size()) + ".example\n";
+    return strText;
+}
+
+} // namespace
+
 TEST(HelperStartTest, HelperTurnsDownBadArgumentsAndAMissingChannelWithoutAnswering)
 {
     const std::vector<std::vector<std::string>> badArguments = {
         {},        {"127.0.0.1", "127.0.0.1"}, {""},       {"127.0.0.1\n"}, {"256.0.0.1"},
         {"127.1"}, {std::string(100000, '1')}, {"--help"}, {"if:a/b"},
+        // Resolvers come only with the wish for encrypted DNS, and each is one.
+        {"127.0.0.1", "exchanges", "dns.example"}, {"127.0.0.1", "names+encrypted"},
+        {"127.0.0.1", "exchanges+encrypted", "bad name.example"},
+        {"127.0.0.1", "exchanges+encrypted", ManyResolvers(MAX_RESOLVERS_ARGUMENT_BYTES + 1)},
     };
     for (const auto& args : badArguments)
     {
