@@ -161,8 +161,10 @@ void CCaptureLoop::NameSender(const CQueryFacts& facts, std::uint8_t* pnSender, 
         *pnSender = SENDER_ANOTHER_HOST;
 }
 
-// Counts go out when they changed, and at least once a heartbeat so that the window can tell a
-// quiet interface from a frozen helper.
+// Counts go out when drops or losses grew, when only what was kept grew at most every
+// COUNTS_MS (frames the front end takes no record of, such as ordinary HTTPS hellos, would
+// otherwise wake it each turn), and at least once a heartbeat so that the window can tell a quiet
+// interface from a frozen helper.
 void CCaptureLoop::PutCountsIfDue()
 {
     unsigned nKept = 0, nDropped = 0;
@@ -174,12 +176,15 @@ void CCaptureLoop::PutCountsIfDue()
     const std::uint64_t nLost = m_pEvents != nullptr ? m_pEvents->GetLost() : 0;
     const std::uint64_t nLookupsLost = m_pLookups != nullptr ? m_pLookups->GetLost() : 0;
     const std::uint64_t nNow = NowNs() / 1000000;
-    if (nKept == 0 && nDropped == 0 && nLost == m_counts.nEventsLost && nLookupsLost == m_counts.nLookupsLost
-        && nNow - m_nLastCounts < HEARTBEAT_MS)
+    const bool bLossesGrew =
+        nDropped != 0 || nLost != m_counts.nEventsLost || nLookupsLost != m_counts.nLookupsLost;
+    const std::uint64_t nSince = nNow - m_nLastCounts;
+    if (!bLossesGrew && nSince < HEARTBEAT_MS && (m_counts.nReceived == m_nReceivedTold || nSince < COUNTS_MS))
         return;
     m_counts.nEventsLost = nLost;
     m_counts.nLookupsLost = nLookupsLost;
     m_nLastCounts = nNow;
+    m_nReceivedTold = m_counts.nReceived;
     Put(m_counts);
 }
 

@@ -5,9 +5,11 @@
 #include <sys/socket.h>
 
 static_assert(CPacketRing::BLOCK_SIZE % CPacketRing::FRAME_SIZE == 0);
-// A block must fill before it is retired, even in a burst of the smallest queries.
+// A block must fill before it is retired, even in a burst of the smallest queries, with the shorter
+// wait.
 static_assert(CPacketRing::BLOCK_SIZE / CPacketRing::SMALL_QUERY_RING_BYTES
               < CPacketRing::FASTEST_BURST_PER_SECOND / 1000 * CPacketRing::RETIRE_MS);
+static_assert(CPacketRing::RETIRE_MS <= CPacketRing::LINES_RETIRE_MS);
 
 CPacketRing::~CPacketRing()
 {
@@ -15,7 +17,7 @@ CPacketRing::~CPacketRing()
         munmap(m_pMap, m_nMapSize);
 }
 
-bool CPacketRing::Attach(int fd)
+bool CPacketRing::Attach(int fd, unsigned nRetireMs)
 {
     const int nVersion = TPACKET_V3;
     if (setsockopt(fd, SOL_PACKET, PACKET_VERSION, &nVersion, sizeof(nVersion)) != 0)
@@ -25,7 +27,7 @@ bool CPacketRing::Attach(int fd)
     request.tp_block_nr = BLOCK_COUNT;
     request.tp_frame_size = FRAME_SIZE;
     request.tp_frame_nr = BLOCK_SIZE / FRAME_SIZE * BLOCK_COUNT;
-    request.tp_retire_blk_tov = RETIRE_MS;
+    request.tp_retire_blk_tov = nRetireMs;
     if (setsockopt(fd, SOL_PACKET, PACKET_RX_RING, &request, sizeof(request)) != 0)
         return false;
     const size_t nSize = size_t(BLOCK_SIZE) * BLOCK_COUNT;

@@ -98,7 +98,9 @@ bool AttachDnsFilter(int fd, Channel::Wants nWants, bool bAny)
 
 bool SetOptions(int fd, const CBindPlace& place, Channel::Wants nWants, CPacketRing& ring)
 {
-    if (!AttachDnsFilter(fd, nWants, place.bAny) || !ring.Attach(fd))
+    const unsigned nRetireMs = Channel::WantsOfFrames(nWants) == Channel::WANTS_NAMES ? CPacketRing::RETIRE_MS
+                                                                                      : CPacketRing::LINES_RETIRE_MS;
+    if (!AttachDnsFilter(fd, nWants, place.bAny) || !ring.Attach(fd, nRetireMs))
         return false;
     if (place.bLoopback)
     {
