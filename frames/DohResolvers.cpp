@@ -35,8 +35,8 @@ bool IsHostName(std::string_view name)
             nLabel = 0;
             continue;
         }
-        const bool bAllowed = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-'
-                              || c == '_';
+        const bool bAllowed =
+            (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_';
         if (!bAllowed || ++nLabel > 63)
             return false;
     }

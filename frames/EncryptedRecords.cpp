@@ -56,8 +56,8 @@ bool CEncryptedRecordMaker::SeenBefore(std::uint32_t nSequence, std::int64_t nSe
     std::memcpy(p + 2, &nSequence, 4);
     static_assert(2 + 32 + 2 + 4 == sizeof(abKey), "the destination port is the same for every key of a kind");
     CFlow& flow = m_flows[Fnv1a(abKey.data(), abKey.size()) & (FLOWS - 1)];
-    const bool bSeen =
-        flow.abKey == abKey && flow.nSeconds >= 0 && nSeconds >= flow.nSeconds && nSeconds - flow.nSeconds <= FLOW_LIFE_S;
+    const bool bSeen = flow.abKey == abKey && flow.nSeconds >= 0 && nSeconds >= flow.nSeconds
+                       && nSeconds - flow.nSeconds <= FLOW_LIFE_S;
     flow.abKey = abKey;
     flow.nSeconds = nSeconds;
     return bSeen;
@@ -108,9 +108,9 @@ bool CEncryptedRecordMaker::Make(const unsigned char* pFrame, size_t nLength, st
     m_record.facts.nNanoseconds = nNanoseconds;
     CopyQueryFacts(m_facts, &m_record.facts);
     m_record.nProtocol = nProtocol;
-    m_record.nFlags = nFlags | (hello.bEch ? ENCRYPTED_ECH : 0)
-                      | (hello.bCut || hello.bAlpnLeftOut || hello.serverName.size() > MAX_SERVER_NAME ? ENCRYPTED_CUT
-                                                                                                         : 0);
+    m_record.nFlags =
+        nFlags | (hello.bEch ? ENCRYPTED_ECH : 0)
+        | (hello.bCut || hello.bAlpnLeftOut || hello.serverName.size() > MAX_SERVER_NAME ? ENCRYPTED_CUT : 0);
     m_strTail.clear();
     if (!hello.serverName.empty())
         AppendDottedName(m_strTail, hello.serverName.substr(0, MAX_SERVER_NAME));

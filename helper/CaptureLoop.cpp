@@ -176,8 +176,7 @@ void CCaptureLoop::PutCountsIfDue()
     const std::uint64_t nLost = m_pEvents != nullptr ? m_pEvents->GetLost() : 0;
     const std::uint64_t nLookupsLost = m_pLookups != nullptr ? m_pLookups->GetLost() : 0;
     const std::uint64_t nNow = NowNs() / 1000000;
-    const bool bLossesGrew =
-        nDropped != 0 || nLost != m_counts.nEventsLost || nLookupsLost != m_counts.nLookupsLost;
+    const bool bLossesGrew = nDropped != 0 || nLost != m_counts.nEventsLost || nLookupsLost != m_counts.nLookupsLost;
     const std::uint64_t nSince = nNow - m_nLastCounts;
     if (!bLossesGrew && nSince < HEARTBEAT_MS && (m_counts.nReceived == m_nReceivedTold || nSince < COUNTS_MS))
         return;

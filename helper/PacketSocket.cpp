@@ -98,8 +98,8 @@ bool AttachDnsFilter(int fd, Channel::Wants nWants, bool bAny)
 
 bool SetOptions(int fd, const CBindPlace& place, Channel::Wants nWants, CPacketRing& ring)
 {
-    const unsigned nRetireMs = Channel::WantsOfFrames(nWants) == Channel::WANTS_NAMES ? CPacketRing::RETIRE_MS
-                                                                                      : CPacketRing::LINES_RETIRE_MS;
+    const unsigned nRetireMs =
+        Channel::WantsOfFrames(nWants) == Channel::WANTS_NAMES ? CPacketRing::RETIRE_MS : CPacketRing::LINES_RETIRE_MS;
     if (!AttachDnsFilter(fd, nWants, place.bAny) || !ring.Attach(fd, nRetireMs))
         return false;
     if (place.bLoopback)
@@ -121,7 +121,8 @@ int Fail(Channel::COpenedRecord* pOpened, Channel::OpenStep nStep, int nError)
 
 } // namespace
 
-int CPacketSocket::Open(const char* pszTarget, CPacketRing& ring, Channel::COpenedRecord* pOpened, Channel::Wants nWants)
+int CPacketSocket::Open(const char* pszTarget, CPacketRing& ring, Channel::COpenedRecord* pOpened,
+                        Channel::Wants nWants)
 {
     *pOpened = Channel::COpenedRecord();
     const CBindPlace place = FindBindPlace(pszTarget);

@@ -91,8 +91,8 @@ CTopTable::CTopTable(bool bExchanges, size_t nMaxKeys, bool bLookups, bool bEncr
     for (int i = 0; i < KIND_COUNT; ++i)
     {
         const auto nKind = Kind(i);
-        const bool bFilled = nKind == ENCRYPTED              ? m_bEncrypted
-                             : CountedIn(nKind) == LOOKUPS   ? m_bLookups
+        const bool bFilled = nKind == ENCRYPTED                    ? m_bEncrypted
+                             : CountedIn(nKind) == LOOKUPS         ? m_bLookups
                              : nKind == RCODES || nKind == SLOWEST ? m_bExchanges
                                                                    : true;
         if (bFilled)
@@ -294,8 +294,8 @@ std::string CTopTable::GetColumnLine(Kind nKind)
     {
         std::string strProgramHead = FindOutputField("program")->pszHead;
         strProgramHead.resize(std::max(strProgramHead.size() + 1, SENDER_WIDTH), ' ');
-        const std::string strHead = nKind == ENCRYPTED ? FindOutputField("encrypted")->pszHead + (" " + strKeyHead)
-                                                       : strKeyHead;
+        const std::string strHead =
+            nKind == ENCRYPTED ? FindOutputField("encrypted")->pszHead + (" " + strKeyHead) : strKeyHead;
         return std::string(nKind != SLOW_LOOKUPS ? "     COUNT" : "   MEAN_MS     MAX_MS      COUNT") + "  "
                + strProgramHead + strHead;
     }
@@ -316,8 +316,8 @@ std::string CTopTable::GetRowLine(Kind nKind, const CRow& row) const
         strProgram.append(strProgram.size() < SENDER_WIDTH ? SENDER_WIDTH - strProgram.size() : 1, ' ');
         const std::string strCount = Padded(std::to_string(row.nCount), 10);
         return (nKind != SLOW_LOOKUPS ? strCount
-                                 : Padded(Milliseconds(row.GetMeanUs()), 10) + ' '
-                                       + Padded(Milliseconds(row.nLatencyMaxUs), 10) + ' ' + strCount)
+                                      : Padded(Milliseconds(row.GetMeanUs()), 10) + ' '
+                                            + Padded(Milliseconds(row.nLatencyMaxUs), 10) + ' ' + strCount)
                + "  " + strProgram + row.strKey;
     }
     if (nKind == SLOWEST)

@@ -225,8 +225,7 @@ void CWatchLoop::OnEncrypted(const CEncryptedRecord& encrypted, std::string_view
 bool CWatchLoop::PrintExchange(const CQueryLine& line, const CExchangeLine& exchange)
 {
     // A server name is no name anybody asked for: --new-only leaves it to the queries.
-    if (!m_filter.Keeps(line, &exchange)
-        || (exchange.nKind != CExchangeLine::ENCRYPTED && !IsNewEnough(line.name)))
+    if (!m_filter.Keeps(line, &exchange) || (exchange.nKind != CExchangeLine::ENCRYPTED && !IsNewEnough(line.name)))
         return false;
     if (m_pTop != nullptr)
         m_pTop->Add(line, &exchange);
@@ -368,8 +367,8 @@ int CWatchLoop::Capture()
 
     CCaptureRun run(*this);
     const Wants nFrames = m_options.bQueriesOnly ? WANTS_QUERIES : WANTS_EXCHANGES;
-    const Wants nWants = Wants(nFrames | (m_options.bLookups ? WANTS_LOOKUPS : 0)
-                               | (m_options.bEncrypted ? WANTS_ENCRYPTED : 0));
+    const Wants nWants =
+        Wants(nFrames | (m_options.bLookups ? WANTS_LOOKUPS : 0) | (m_options.bEncrypted ? WANTS_ENCRYPTED : 0));
     if (!run.Start(choice.strTarget, nWants, m_options.bEncrypted ? m_options.strDohResolvers : std::string()))
     {
         Say(run.GetErrorText());

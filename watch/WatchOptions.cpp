@@ -136,8 +136,8 @@ constexpr COption OPTIONS[] = {
      "instead of lines, a table of the N (default 20) busiest names,\n"
      "programs, sources, types and, with exchanges, response codes\n"
      "and slowest names, and each program's busiest and slowest\n"
-     "lookups; on a terminal full-screen, switched by\n"
-     "n p s t r l k w or Tab, q quits; otherwise every table once at the\n"
+     "lookups and its encrypted connections; on a terminal full-screen,\n"
+     "switched by n p s t r l k w e or Tab, q quits; otherwise every table once at the\n"
      "end, as text or (--format json) one JSON object per table\n",
      "",
      [](O o, V v, W strWhat) {
@@ -365,7 +365,7 @@ std::string CWatchOptions::HelpText()
         nColumn += nWidth;
     }
     strHelp += strFields + "\n"
-               + "(rcode to for, and answers, only with exchanges). Names are in their master-file form,\n"
+               + "(rcode to alpn, and answers, only with exchanges). Names are in their master-file form,\n"
                  "as dig writes them; programs, users and units in their presentation form (printable\n"
                  "ASCII as it is, other bytes and backslash as \\DDD).\n"
                  "A line of kind lookup is a program's call of getaddrinfo, gethostbyname(2)(_r) or\n"
@@ -373,12 +373,17 @@ std::string CWatchOptions::HelpText()
                  "be read as flags (name-cut, addresses-cut, unread), the family asked, the addresses found\n"
                  "as answers without a TTL, and the call's time as latency. An exchange a local resolver\n"
                  "made while such lookups of its name waited lists them in for, as program/pid/user/unit.\n"
+                 "A line of kind encrypted is a connection that speaks DNS encrypted: encrypted says DoT\n"
+                 "(TLS to port 853), DoH (TLS to port 443 of a known resolver, by its server name or its\n"
+                 "address) or DoQ (QUIC to port 853, or to a known resolver's address); name is the\n"
+                 "server name its hello sent, alpn its protocols, flags ech, cut or by-address. Other\n"
+                 "HTTPS never leaves the capture helper.\n"
                  "Queries the kernel had to drop are counted on stderr (and as a record in JSON).\n"
                  "SIGUSR1 prints on stderr the counts so far: frames read, queries, missed (dropped by the\n"
                  "kernel), named and unnamed (whether the program was named), with exchanges answered and\n"
                  "unanswered (and how many given up early for room, in the table or on their key),\n"
                  "responses with a wrong checksum and those that could not be checked, lookups and those\n"
-                 "lost (the kernel had no room for them), and the lines printed.\n"
+                 "lost (the kernel had no room for them), encrypted connections, and the lines printed.\n"
                  "\n"
                  "Exit status:\n"
                  "  0  done: --count or --duration reached, the file read, Ctrl+C or SIGTERM, or the reading end\n"

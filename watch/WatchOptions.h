@@ -42,12 +42,12 @@ struct CWatchOptions
     bool bQueriesOnly = false; // queries as they come, without their responses
     // The lookups programs ask of the C library: on with exchanges unless --no-lookups.
     bool bLookups = false;
-    int nLookupsWanted = -1;         // --lookups 1, --no-lookups 0, neither -1
+    int nLookupsWanted = -1; // --lookups 1, --no-lookups 0, neither -1
     // The connections that speak DNS encrypted: on with exchanges unless --no-encrypted.
     bool bEncrypted = false;
-    int nEncryptedWanted = -1;    // --encrypted 1, --no-encrypted 0, neither -1
-    std::string strDohNamesFile;  // --doh-names
-    std::string strDohResolvers;  // its entries, one a line, once ReadDohNames took them
+    int nEncryptedWanted = -1;       // --encrypted 1, --no-encrypted 0, neither -1
+    std::string strDohNamesFile;     // --doh-names
+    std::string strDohResolvers;     // its entries, one a line, once ReadDohNames took them
     std::uint64_t nTimeoutMs = 5000; // a query unanswered this long is given up
     std::uint64_t nCount = 0;        // 0: no limit
     std::uint64_t nDurationMs = 0;   // 0: no limit

@@ -145,7 +145,8 @@ TEST(DnsFilter, WithEncryptedDnsKeepsOnlyWhatOpensAConnection)
         {"a long header without the fixed bit", Ipv4Frame(17, UdpSegment(40000, 853, {0x80, 0, 0, 0, 1})), 0},
         {"an empty datagram", Ipv4Frame(17, UdpSegment(40000, 853, {})), 0},
     };
-    const std::vector<sock_filter> program = BuildDnsFilter(SNAP_LENGTH, false, RESPONSE_SNAP_LENGTH, HELLO_SNAP_LENGTH);
+    const std::vector<sock_filter> program =
+        BuildDnsFilter(SNAP_LENGTH, false, RESPONSE_SNAP_LENGTH, HELLO_SNAP_LENGTH);
     const std::vector<sock_filter> without = BuildDnsFilter(SNAP_LENGTH, false, RESPONSE_SNAP_LENGTH);
     for (const auto& one : cases)
     {

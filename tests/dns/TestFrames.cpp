@@ -216,8 +216,8 @@ CBytes TlsAlpn(const std::vector<std::string>& protocols)
 CBytes TlsClientHello(const std::vector<CBytes>& extensions)
 {
     CBytes body {3, 3};
-    body.resize(body.size() + 32, 0x5a);           // random
-    body.push_back(0);                             // no session id
+    body.resize(body.size() + 32, 0x5a);              // random
+    body.push_back(0);                                // no session id
     const CBytes suites = TlsVector(2, {0x13, 0x01}); // one cipher suite
     body.insert(body.end(), suites.begin(), suites.end());
     body.insert(body.end(), {1, 0}); // compression: null
@@ -234,4 +234,3 @@ CBytes TlsClientHello(const std::vector<CBytes>& extensions)
     record.insert(record.end(), payload.begin(), payload.end());
     return record;
 }
-

@@ -5,8 +5,6 @@
 
 #include <gtest/gtest.h>
 
-
-
 TEST(TlsClientHelloTest, TheNameAlpnAndEchOfAHelloAreReadAndNothingPastIt)
 {
     const CBytes good = TlsClientHello({TlsServerName("mozilla.cloudflare-dns.com"), TlsAlpn({"h2", "http/1.1"})});
@@ -21,15 +19,17 @@ TEST(TlsClientHelloTest, TheNameAlpnAndEchOfAHelloAreReadAndNothingPastIt)
         bool bEch, bCut, bRepeated, bAlpnLeftOut;
     } cases[] = {
         {"a browser's hello", good, "mozilla.cloudflare-dns.com", 2, false, false, false, false},
-        {"ECH offered: the outer name", TlsClientHello({TlsServerName("public.example"), TlsExtension(0xfe0d, {1, 2, 3})}),
-         "public.example", 0, true, false, false, false},
+        {"ECH offered: the outer name",
+         TlsClientHello({TlsServerName("public.example"), TlsExtension(0xfe0d, {1, 2, 3})}), "public.example", 0, true,
+         false, false, false},
         {"no extensions at all", TlsClientHello({}), "", 0, false, false, false, false},
-        {"a second server name", TlsClientHello({TlsServerName("first.example"), TlsServerName("second.example")}), "first.example", 0,
-         false, false, true, false},
-        {"nine protocols", TlsClientHello({TlsAlpn({"a", "b", "c", "d", "e", "f", "g", "h", "i"})}), "", 8, false, false, false,
-         true},
+        {"a second server name", TlsClientHello({TlsServerName("first.example"), TlsServerName("second.example")}),
+         "first.example", 0, false, false, true, false},
+        {"nine protocols", TlsClientHello({TlsAlpn({"a", "b", "c", "d", "e", "f", "g", "h", "i"})}), "", 8, false,
+         false, false, true},
         {"an extension past the record", giant, "a.example", 0, false, true, false, false},
-        {"a name longer than its list", TlsClientHello({TlsExtension(0, {0, 5, 0, 0, 9, 'x'})}), "", 0, false, true, false, false},
+        {"a name longer than its list", TlsClientHello({TlsExtension(0, {0, 5, 0, 0, 9, 'x'})}), "", 0, false, true,
+         false, false},
     };
     for (const auto& one : cases)
     {

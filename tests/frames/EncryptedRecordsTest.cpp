@@ -55,17 +55,19 @@ TEST(EncryptedRecordsTest, EachConnectionThatSpeaksDnsEncryptedIsToldWithWhatIts
         const char* pszName;
         const char* pszAlpn;
     } cases[] = {
-        {"TLS to 853, any server", Frame(Tcp(853, TlsClientHello({TlsServerName("dot.example"), TlsAlpn({"dot"})})), 6, other),
-         ENCRYPTED_TLS, 0, "dot.example", "dot"},
+        {"TLS to 853, any server",
+         Frame(Tcp(853, TlsClientHello({TlsServerName("dot.example"), TlsAlpn({"dot"})})), 6, other), ENCRYPTED_TLS, 0,
+         "dot.example", "dot"},
         {"a built-in DoH name, any case", Frame(Tcp(443, browser), 6, other), ENCRYPTED_HTTPS, 0,
          "Mozilla.Cloudflare-DNS.com", "h2,http/1.1"},
-        {"a user's name", Frame(Tcp(443, TlsClientHello({TlsServerName("doh.own.test")})), 6, other), ENCRYPTED_HTTPS, 0,
-         "doh.own.test", ""},
+        {"a user's name", Frame(Tcp(443, TlsClientHello({TlsServerName("doh.own.test")})), 6, other), ENCRYPTED_HTTPS,
+         0, "doh.own.test", ""},
         {"a user's name under *.", Frame(Tcp(443, TlsClientHello({TlsServerName("a.b.corp.test")})), 6, other),
          ENCRYPTED_HTTPS, 0, "a.b.corp.test", ""},
         {"no name, a listed address", Frame(Tcp(443, TlsClientHello({})), 6, listed), ENCRYPTED_HTTPS,
          ENCRYPTED_BY_ADDRESS, "", ""},
-        {"ECH's outer name", Frame(Tcp(443, TlsClientHello({TlsServerName("dns.google"), TlsExtension(0xfe0d, {1})})), 6, other),
+        {"ECH's outer name",
+         Frame(Tcp(443, TlsClientHello({TlsServerName("dns.google"), TlsExtension(0xfe0d, {1})})), 6, other),
          ENCRYPTED_HTTPS, ENCRYPTED_ECH, "dns.google", ""},
         {"a name with any byte, by address", Frame(Tcp(443, TlsClientHello({TlsServerName("a b\\c.\x01;")})), 6, own),
          ENCRYPTED_HTTPS, ENCRYPTED_BY_ADDRESS, "a\\032b\\\\c.\\001\\;", ""},
@@ -127,8 +129,7 @@ TEST(EncryptedRecordsTest, AConnectionIsToldOnce)
         {quic, 1700000000, true},  {quic, 1700000003, false},  {hello, nLater, true},
     };
     for (const auto& step : steps)
-        EXPECT_EQ(maker.Make(step.frame.data(), step.frame.size(), step.nSeconds, 0), step.bTold)
-            << (&step - steps);
+        EXPECT_EQ(maker.Make(step.frame.data(), step.frame.size(), step.nSeconds, 0), step.bTold) << (&step - steps);
 }
 
 // One format for the built-in list and the user's: every entry of the shipped file reads, and a

@@ -22,10 +22,18 @@ std::string ManyResolvers(size_t nBytes)
 TEST(HelperStartTest, HelperTurnsDownBadArgumentsAndAMissingChannelWithoutAnswering)
 {
     const std::vector<std::vector<std::string>> badArguments = {
-        {},        {"127.0.0.1", "127.0.0.1"}, {""},       {"127.0.0.1\n"}, {"256.0.0.1"},
-        {"127.1"}, {std::string(100000, '1')}, {"--help"}, {"if:a/b"},
+        {},
+        {"127.0.0.1", "127.0.0.1"},
+        {""},
+        {"127.0.0.1\n"},
+        {"256.0.0.1"},
+        {"127.1"},
+        {std::string(100000, '1')},
+        {"--help"},
+        {"if:a/b"},
         // Resolvers come only with the wish for encrypted DNS, and each is one.
-        {"127.0.0.1", "exchanges", "dns.example"}, {"127.0.0.1", "names+encrypted"},
+        {"127.0.0.1", "exchanges", "dns.example"},
+        {"127.0.0.1", "names+encrypted"},
         {"127.0.0.1", "exchanges+encrypted", "bad name.example"},
         {"127.0.0.1", "exchanges+encrypted", ManyResolvers(MAX_RESOLVERS_ARGUMENT_BYTES + 1)},
     };

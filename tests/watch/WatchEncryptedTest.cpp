@@ -58,9 +58,20 @@ protected:
 
     void StartServer(const char* pszPort)
     {
-        std::vector<std::string> args = {"ip",       "netns",   "exec",   m_pNet->GetPeerName(),  "openssl",
-                                         "s_server", "-quiet",  "-accept", std::string(pszPort), "-cert",
-                                         m_strFolder + "/cert.pem", "-key", m_strFolder + "/key.pem", "-www"};
+        std::vector<std::string> args = {"ip",
+                                         "netns",
+                                         "exec",
+                                         m_pNet->GetPeerName(),
+                                         "openssl",
+                                         "s_server",
+                                         "-quiet",
+                                         "-accept",
+                                         std::string(pszPort),
+                                         "-cert",
+                                         m_strFolder + "/cert.pem",
+                                         "-key",
+                                         m_strFolder + "/key.pem",
+                                         "-www"};
         std::vector<char*> argv;
         for (std::string& arg : args)
             argv.push_back(arg.data());
@@ -85,14 +96,13 @@ protected:
     std::string RunClient(const std::string& strCommand)
     {
         std::string strOut;
-        CNetNamespace::RunIn(m_pNet->GetCaptureName(), "echo $$; exec " + strCommand + " >/dev/null 2>&1",
-                             &strOut);
+        CNetNamespace::RunIn(m_pNet->GetCaptureName(), "echo $$; exec " + strCommand + " >/dev/null 2>&1", &strOut);
         return strOut.substr(0, strOut.find('\n'));
     }
     std::string Curl(const std::string& strName)
     {
-        return RunClient("curl -sk --max-time 3 --resolve " + strName + ":443:" + m_pNet->GetPeerAddress()
-                         + " https://" + strName + "/dns-query");
+        return RunClient("curl -sk --max-time 3 --resolve " + strName + ":443:" + m_pNet->GetPeerAddress() + " https://"
+                         + strName + "/dns-query");
     }
     // A QUIC Initial's first bytes (long header, version 1), padded as a client pads it.
     std::string SendQuic(int nPort)
@@ -154,10 +164,11 @@ TEST_F(WatchEncryptedLiveTest, EachProtocolIsALineWithTheProgramThatSpokeIt)
         EXPECT_EQ(it->at("destination"), strPeer) << one.pszName;
         EXPECT_EQ(it->at("dns_id"), "") << one.pszName;
     }
-    EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [](const auto& line) { return line.at("kind") == "encrypted"; }),
-              4)
+    EXPECT_EQ(
+        std::count_if(lines.begin(), lines.end(), [](const auto& line) { return line.at("kind") == "encrypted"; }), 4)
         << run.strOut;
-    const auto doh = std::find_if(lines.begin(), lines.end(), [](const auto& line) { return line.at("name") == "dns.google"; });
+    const auto doh =
+        std::find_if(lines.begin(), lines.end(), [](const auto& line) { return line.at("name") == "dns.google"; });
     EXPECT_NE(doh->at("alpn").find("http/1.1"), std::string::npos) << doh->at("alpn");
 }
 

@@ -314,10 +314,10 @@ TEST(WatchOptionsTest, FiltersKeepTheNamesTheySayFromACaptureFile)
         const CRunResult result = RunWatch({"-r", strFile, "-Ftsv", "-o", strOutput, "--stats", "--rcode", "NXDOMAIN"});
         EXPECT_EQ(result.nExit, 0) << result.strErr;
         EXPECT_EQ(result.strOut, "");
-        EXPECT_NE(
-            result.strErr.find("frames 22, queries 11, missed 0, named 0, unnamed 11, answered 11, unanswered 0 "
-                               "(given up early 0, for a full key 0), wrong checksums 0, unchecked 0, encrypted 0, printed 1\n"),
-            std::string::npos)
+        EXPECT_NE(result.strErr.find(
+                      "frames 22, queries 11, missed 0, named 0, unnamed 11, answered 11, unanswered 0 "
+                      "(given up early 0, for a full key 0), wrong checksums 0, unchecked 0, encrypted 0, printed 1\n"),
+                  std::string::npos)
             << result.strErr;
     }
     EXPECT_EQ(TsvNames(ReadFile(strOutput)), "name|www.example.notginh|name|www.example.notginh");
