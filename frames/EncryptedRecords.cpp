@@ -45,7 +45,7 @@ std::uint8_t CEncryptedRecordMaker::Classify(bool bTcp, const CClientHello* pHel
 
 bool CEncryptedRecordMaker::SeenBefore(std::uint32_t nSequence, std::int64_t nSeconds)
 {
-    std::array<unsigned char, 40> abKey {};
+    CFlow::Key abKey {};
     unsigned char* p = abKey.data();
     *p++ = m_facts.nIpVersion;
     *p++ = m_facts.nProtocol;
@@ -53,8 +53,9 @@ bool CEncryptedRecordMaker::SeenBefore(std::uint32_t nSequence, std::int64_t nSe
     std::memcpy(p + 16, m_facts.abDestination, 16);
     p += 32;
     std::memcpy(p, &m_facts.nSourcePort, 2);
-    std::memcpy(p + 2, &nSequence, 4);
-    static_assert(2 + 32 + 2 + 4 == sizeof(abKey), "the destination port is the same for every key of a kind");
+    std::memcpy(p + 2, &m_facts.nDestinationPort, 2);
+    std::memcpy(p + 4, &nSequence, 4);
+    static_assert(2 + 32 + 4 + 4 == sizeof(abKey));
     CFlow& flow = m_flows[Fnv1a(abKey.data(), abKey.size()) & (FLOWS - 1)];
     const bool bSeen = flow.abKey == abKey && flow.nSeconds >= 0 && nSeconds >= flow.nSeconds
                        && nSeconds - flow.nSeconds <= FLOW_LIFE_S;

@@ -46,8 +46,10 @@ public:
 private:
     struct CFlow
     {
-        std::array<unsigned char, 40> abKey {}; // the tuple and the sequence number, as Key lays them out
-        std::int64_t nSeconds = -1;             // when last seen; -1: never used
+        // The versions, addresses, ports and sequence number, as SeenBefore lays them out.
+        using Key = std::array<unsigned char, 42>;
+        Key abKey {};
+        std::int64_t nSeconds = -1; // when last seen; -1: never used
     };
 
     // How the connection speaks, or 0 for none that this class tells.

@@ -97,8 +97,10 @@ int main(int argc, char** argv)
     Wants nWants = WANTS_QUERIES;
     // The resolvers encrypted DNS is told by: the built-in list and the user's, which only come
     // with the wish for it.
-    static CDohResolvers s_resolvers = CDohResolvers::BuiltIn();
+    static CDohResolvers s_resolvers;
     std::string strResolversError;
+    if (argc >= 3 && ParseWants(argv[2], &nWants) && WantsEncrypted(nWants))
+        s_resolvers = CDohResolvers::BuiltIn();
     if (argc < 2 || argc > 4 || !IsCaptureTargetText(argv[1]) || (argc >= 3 && !ParseWants(argv[2], &nWants))
         || (argc == 4
             && (!WantsEncrypted(nWants) || std::strlen(argv[3]) > MAX_RESOLVERS_ARGUMENT_BYTES

@@ -299,6 +299,7 @@ int BPF_PROG(OnDevQueue, struct sk_buff* skb)
         return 0;
 
     __u32 nDns = 0;
+    __u64 nTcpPayload = 0;
     if (e.protocol == PROTO_UDP)
     {
         struct udphdr udp;
@@ -326,19 +327,20 @@ int BPF_PROG(OnDevQueue, struct sk_buff* skb)
         nDns = nTransport + nHeader + 2;
         if (nIpPayload < nHeader + 4)
             return 0;
-        // A connection's first data went out with this segment when the socket has sent nothing
-        // else: its hello, or what the filter drops anyway.
-        if (e.dport != SENDER_PORT
-            && BPF_CORE_READ((struct tcp_sock*)pSocket, bytes_sent) != (__u64)(nIpPayload - nHeader))
-            return 0;
+        nTcpPayload = nIpPayload - nHeader;
     }
     else
         return 0;
-    const bool bEncryptedPort = e.dport == ENCRYPTED_TLS_PORT || e.dport == ENCRYPTED_HTTPS_PORT;
-    if (e.dport != SENDER_PORT && !(capture_encrypted && bEncryptedPort))
+    if (e.dport != SENDER_PORT
+        && !(capture_encrypted && (e.dport == ENCRYPTED_TLS_PORT || e.dport == ENCRYPTED_HTTPS_PORT)))
         return 0;
-    // Only a QUIC packet of the handshake, with the long header and the fixed bit, opens a
-    // connection; the data of one that runs is never named.
+    // Of a connection to those ports only what opens it is named: over TCP its first data, sent
+    // when the socket has sent nothing else (its hello, or what the filter drops anyway); over UDP a
+    // QUIC packet of the handshake, with the long header and the fixed bit. The data of one that
+    // runs is never named.
+    if (e.dport != SENDER_PORT && e.protocol == PROTO_TCP
+        && BPF_CORE_READ((struct tcp_sock*)pSocket, bytes_sent) != nTcpPayload)
+        return 0;
     if (e.dport != SENDER_PORT && e.protocol == PROTO_UDP)
     {
         __u8 nQuicFirst = 0;

@@ -108,8 +108,8 @@ TEST(EncryptedRecordsTest, EachConnectionThatSpeaksDnsEncryptedIsToldWithWhatIts
 }
 
 // A connection is told once: its hello sent again, or QUIC's later handshake packets, give nothing,
-// while a new connection on the same ports (another sequence number) and one after the flow's
-// life are told again.
+// while a new connection on the same ports (another sequence number) or to another port, and one
+// after the flow's life, are told again.
 TEST(EncryptedRecordsTest, AConnectionIsToldOnce)
 {
     CEncryptedRecordMaker maker(Resolvers());
@@ -117,6 +117,8 @@ TEST(EncryptedRecordsTest, AConnectionIsToldOnce)
     const CBytes hello = Frame(TcpSegment(40000, 853, TlsClientHello({})), 6, other, 1);
     const CBytes again = Frame(TcpSegment(40000, 853, TlsClientHello({})), 6, other, 2);
     const CBytes quic = Frame(UdpSegment(40000, 853, CBytes {0xc3, 0, 0, 0, 1}), 17, other);
+    // The same source port and sequence number to the resolver's other port: another connection.
+    const CBytes https = Frame(TcpSegment(40000, 443, TlsClientHello({TlsServerName("dns.google")})), 6, other, 1);
     // The life counts from the last sighting.
     const std::int64_t nLater = 1700000001 + CEncryptedRecordMaker::FLOW_LIFE_S + 1;
     const struct
@@ -125,7 +127,7 @@ TEST(EncryptedRecordsTest, AConnectionIsToldOnce)
         std::int64_t nSeconds;
         bool bTold;
     } steps[] = {
-        {hello, 1700000000, true}, {hello, 1700000001, false}, {again, 1700000001, true},
+        {hello, 1700000000, true}, {hello, 1700000001, false}, {again, 1700000001, true}, {https, 1700000001, true},
         {quic, 1700000000, true},  {quic, 1700000003, false},  {hello, nLater, true},
     };
     for (const auto& step : steps)

@@ -468,6 +468,45 @@ CBytes AnswerFrame(bool bIpv6, unsigned char nProtocol, unsigned char nLastByte,
 }
 
 // The frames' last answer is the line's; the counts say what the checksums were.
+// A file's encrypted connections are told as a capture's: DoT and DoH lines, the user's resolvers
+// added, and an ordinary site's hello nowhere in the output, unless the user lists it.
+TEST(WatchProgramTest, AFileGivesItsEncryptedConnectionsAndNoOtherHello)
+{
+    const std::string strFile = TempPath("-hellos.pcap"), strNames = TempPath("-names");
+    const auto Hello = [](std::uint16_t nSourcePort, std::uint16_t nPort, const char* pszName) {
+        return Ipv4Frame(6, TcpSegment(nSourcePort, nPort, TlsClientHello({TlsServerName(pszName)})));
+    };
+    WritePcap(strFile, DLT_RAW,
+              {Hello(40000, 853, "dot.example"), Hello(40001, 443, "dns.google"), Hello(40002, 443, "shop.example")});
+    std::ofstream(strNames) << "shop.example\n";
+    const struct
+    {
+        std::vector<std::string> args;
+        std::vector<std::string> names;
+    } cases[] = {
+        {{}, {"dot.example", "dns.google"}},
+        {{"--no-encrypted"}, {}},
+        {{"--doh-names", strNames}, {"dot.example", "dns.google", "shop.example"}},
+    };
+    for (const auto& one : cases)
+    {
+        std::vector<std::string> args = {"-r", strFile, "-F", "tsv"};
+        args.insert(args.end(), one.args.begin(), one.args.end());
+        const CRunResult result = RunWatch(args);
+        EXPECT_EQ(result.nExit, 0) << result.strErr;
+        std::vector<std::string> names;
+        for (const auto& line : TsvLines(result.strOut))
+        {
+            EXPECT_EQ(line.at("kind"), "encrypted");
+            names.push_back(line.at("name"));
+        }
+        EXPECT_EQ(names, one.names) << (one.args.empty() ? "" : one.args[0]);
+        EXPECT_TRUE(!one.args.empty() || result.strOut.find("shop") == std::string::npos) << result.strOut;
+    }
+    std::filesystem::remove(strFile);
+    std::filesystem::remove(strNames);
+}
+
 TEST(WatchProgramTest, AResponseWhoseChecksumIsWrongAnswersNothing)
 {
     const auto Query = [](bool bIpv6, unsigned char nProtocol) {
