@@ -2,7 +2,8 @@
 # Builds the fuzzers with clang (AddressSanitizer + UndefinedBehaviorSanitizer) and runs each for
 # a bounded time from its seed corpus: the DNS name decoder (about a minute), the response decoder
 # (as long), a frame through the decoder into every output format (as long) and the reader of the
-# capture helper's record stream (half that). Exits non-zero when a build fails or anything is found.
+# capture helper's record stream and the step that tells encrypted DNS (half that each). Exits
+# non-zero when a build fails or anything is found.
 #   run-fuzz.sh [build-dir]    (default build-fuzz, relative to the repository root)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -13,7 +14,7 @@ seconds=${FUZZ_SECONDS:-60}
 CC=clang CXX=clang++ cmake -S "$root" -B "$build_dir" -G Ninja \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DTARROW_BUILD_FUZZ=ON -DTARROW_BUILD_TESTS=OFF -DTARROW_BUILD_BENCH=OFF -DTARROW_CAPTURE_ONLY=ON
-ninja -C "$build_dir" DnsNameFuzz DnsResponseFuzz FormatFuzz RecordReaderFuzz
+ninja -C "$build_dir" DnsNameFuzz DnsResponseFuzz FormatFuzz RecordReaderFuzz EncryptedRecordsFuzz
 
 # fuzz TARGET SECONDS MAX_LEN SEED_DIR: new inputs go to a scratch corpus in the build dir; the
 # seeds in the repository stay as they are.
@@ -42,3 +43,5 @@ fuzz DnsResponseFuzz "$seconds" 4096 "$root/fuzz/dns/response-corpus"
 # frames and responses from the stored captures).
 fuzz FormatFuzz "$seconds" 4096 "$root/fuzz/watch/corpus"
 fuzz RecordReaderFuzz $((seconds / 2)) 32769 "$root/fuzz/channel/corpus"
+# The first segments of encrypted connections, as the filter cuts them.
+fuzz EncryptedRecordsFuzz $((seconds / 2)) 4096 "$root/fuzz/frames/corpus"
