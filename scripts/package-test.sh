@@ -137,7 +137,7 @@ dpkg-query -W -f='${Status}' tarrow 2>/dev/null | grep -q "install ok installed"
 
 files=(/usr/bin/tarrow /usr/bin/tarrow-watch /usr/share/man/man1/tarrow-watch.1.gz "$helper" "/usr/share/applications/$app_id.desktop" "/usr/share/metainfo/$app_id.metainfo.xml"
   /usr/share/icons/hicolor/scalable/apps/tarrow.svg /usr/lib/systemd/system/tarrow-watch@.service
-  /usr/share/bash-completion/completions/tarrow-watch)
+  /usr/share/bash-completion/completions/tarrow-watch /usr/share/tarrow/doh-resolvers.txt)
 for size in 16 24 32 48 64 128 256; do
   files+=("/usr/share/icons/hicolor/${size}x${size}/apps/tarrow.png")
 done
