@@ -1,5 +1,7 @@
 #include "watch/EncryptedLineMaker.h"
 
+#include "watch/FlagWords.h"
+
 using namespace Channel;
 
 namespace {
@@ -15,11 +17,6 @@ constexpr CProtocolWord PROTOCOL_WORDS[] = {
     {ENCRYPTED_QUIC, "DoQ"},
 };
 
-struct CFlagWord
-{
-    std::uint8_t nFlag;
-    const char* pszWord;
-};
 constexpr CFlagWord ENCRYPTED_FLAG_WORDS[] = {
     {ENCRYPTED_ECH, "ech"},
     {ENCRYPTED_CUT, "cut"},
@@ -54,12 +51,7 @@ CEncryptedLineMaker::CMade CEncryptedLineMaker::Make(const CEncryptedRecord& enc
     exchange.nKind = CExchangeLine::ENCRYPTED;
     exchange.encrypted = ProtocolWord(encrypted.nProtocol);
     exchange.alpn = alpn;
-    m_strFlags.clear();
-    for (const auto& [nFlag, pszWord] : ENCRYPTED_FLAG_WORDS)
-    {
-        if ((encrypted.nFlags & nFlag) != 0)
-            m_strFlags.append(m_strFlags.empty() ? "" : ",").append(pszWord);
-    }
+    AssignFlagWords(m_strFlags, encrypted.nFlags, ENCRYPTED_FLAG_WORDS);
     exchange.flags = m_strFlags;
     return {m_query, exchange};
 }

@@ -1,5 +1,6 @@
 #include "watch/LookupLineMaker.h"
 
+#include "watch/FlagWords.h"
 #include "watch/LookupResult.h"
 
 #include <arpa/inet.h>
@@ -8,11 +9,6 @@ using namespace Channel;
 
 namespace {
 
-struct CFlagWord
-{
-    std::uint8_t nFlag;
-    const char* pszWord;
-};
 constexpr CFlagWord LOOKUP_FLAG_WORDS[] = {
     {LOOKUP_FLAG_NAME_CUT, "name-cut"},
     {LOOKUP_FLAG_ADDRESSES_CUT, "addresses-cut"},
@@ -56,12 +52,7 @@ CLookupLineMaker::CMade CLookupLineMaker::Make(const CLookupRecord& lookup, std:
     exchange.bHasLatency = lookup.nPhase == LOOKUP_PHASE_ENDED;
     exchange.nLatencyUs = lookup.nLatencyNs / 1000;
     // What of the call could not be read, where a response's line has its header's flags.
-    m_strFlags.clear();
-    for (const auto& [nFlag, pszWord] : LOOKUP_FLAG_WORDS)
-    {
-        if ((lookup.nFlags & nFlag) != 0)
-            m_strFlags.append(m_strFlags.empty() ? "" : ",").append(pszWord);
-    }
+    AssignFlagWords(m_strFlags, lookup.nFlags, LOOKUP_FLAG_WORDS);
     exchange.flags = m_strFlags;
     // Owners are absolute, as in a response's answers.
     m_strOwner.assign(name).append(name == "." ? "" : ".");
