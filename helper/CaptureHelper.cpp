@@ -95,13 +95,14 @@ int main(int argc, char** argv)
         return EXIT_NO_CHANNEL;
     // Without a word on what is wanted, whole queries, as before there was a choice.
     Wants nWants = WANTS_QUERIES;
+    const bool bWantsRead = argc < 3 || ParseWants(argv[2], &nWants);
     // The resolvers encrypted DNS is told by: the built-in list and the user's, which only come
     // with the wish for it.
     static CDohResolvers s_resolvers;
-    std::string strResolversError;
-    if (argc >= 3 && ParseWants(argv[2], &nWants) && WantsEncrypted(nWants))
+    if (bWantsRead && WantsEncrypted(nWants))
         s_resolvers = CDohResolvers::BuiltIn();
-    if (argc < 2 || argc > 4 || !IsCaptureTargetText(argv[1]) || (argc >= 3 && !ParseWants(argv[2], &nWants))
+    std::string strResolversError;
+    if (argc < 2 || argc > 4 || !IsCaptureTargetText(argv[1]) || !bWantsRead
         || (argc == 4
             && (!WantsEncrypted(nWants) || std::strlen(argv[3]) > MAX_RESOLVERS_ARGUMENT_BYTES
                 || !s_resolvers.Add(argv[3], &strResolversError))))

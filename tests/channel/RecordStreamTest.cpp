@@ -249,3 +249,24 @@ TEST_F(RecordStreamTest, AMessageWithAnyBadRecordIsTurnedDownWholeAndDeliversNot
         EXPECT_FALSE(bAccepted) << item.pszWhat;
     }
 }
+
+// What a front end wants reaches the helper as one argument and reads back as it was said; the
+// window's lean names take no addition, and an addition out of its place is no argument.
+TEST(ChannelWantsTest, EveryWishReadsBackFromItsArgument)
+{
+    for (const Wants nFrames : {WANTS_NAMES, WANTS_QUERIES, WANTS_EXCHANGES})
+    {
+        for (const unsigned nAdded :
+             {0u, unsigned(WANTS_ENCRYPTED), unsigned(WANTS_LOOKUPS), unsigned(WANTS_ENCRYPTED | WANTS_LOOKUPS)})
+        {
+            const Wants nWants = Wants(nFrames | nAdded);
+            Wants nRead = WANTS_QUERIES;
+            EXPECT_EQ(ParseWants(WantsArgument(nWants), &nRead), nFrames != WANTS_NAMES || nAdded == 0)
+                << WantsArgument(nWants);
+            EXPECT_TRUE(nFrames == WANTS_NAMES || nRead == nWants) << WantsArgument(nWants);
+        }
+    }
+    Wants nRead = WANTS_QUERIES;
+    for (const char* pszBad : {"exchanges+lookups+encrypted", "exchanges+encrypted+encrypted", "+lookups", ""})
+        EXPECT_FALSE(ParseWants(pszBad, &nRead)) << pszBad;
+}
