@@ -101,15 +101,17 @@ bool CDohResolvers::Add(std::string_view text, std::string* pstrError)
             name.remove_prefix(2);
         if (!IsHostName(name))
         {
-            *pstrError = "line " + std::to_string(nLine) + ": \"" + strEntry.substr(0, 80)
-                         + "\" is neither a host name, \"*.\" and a host name, nor an address";
+            // Appended, not added to a literal: GCC 12 at -O3 misreads that as an overlapping copy.
+            pstrError->assign("line ").append(std::to_string(nLine)).append(": \"").append(strEntry.substr(0, 80));
+            pstrError->append("\" is neither a host name, \"*.\" and a host name, nor an address");
             return false;
         }
+        const std::string strName = Lowered(name);
         if (bUnder)
-            m_suffixes.push_back("." + Lowered(name));
+            m_suffixes.push_back(std::string(".").append(strName));
         else
-            m_names.insert(Lowered(name));
-        m_texts.push_back((bUnder ? "*." : "") + Lowered(name));
+            m_names.insert(strName);
+        m_texts.push_back(std::string(bUnder ? "*." : "").append(strName));
     }
     return true;
 }
