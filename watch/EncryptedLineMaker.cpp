@@ -38,12 +38,13 @@ std::string_view CEncryptedLineMaker::ProtocolWord(std::uint8_t nProtocol)
 CEncryptedLineMaker::CMade CEncryptedLineMaker::Make(const CEncryptedRecord& encrypted, std::string_view name,
                                                      std::string_view alpn)
 {
-    // As a query of the same frame and sender would be written.
-    CNameRecord asQuery;
-    asQuery.facts = encrypted.facts;
-    asQuery.nSender = encrypted.nSender;
-    asQuery.sender = encrypted.sender;
-    m_query = m_queries.Make(asQuery, name);
+    // As a query of the same frame and sender would be written; the line's program is a view into
+    // the record it was made of, which stays here until the next call.
+    m_asQuery = CNameRecord();
+    m_asQuery.facts = encrypted.facts;
+    m_asQuery.nSender = encrypted.nSender;
+    m_asQuery.sender = encrypted.sender;
+    m_query = m_queries.Make(m_asQuery, name);
     m_query.bHasDnsId = false;
 
     CExchangeLine& exchange = m_exchange;

@@ -30,6 +30,7 @@ public:
 
 private:
     CQueryLineMaker& m_queries;
+    Channel::CNameRecord m_asQuery;
     CQueryLine m_query;
     CExchangeLine m_exchange;
     std::string m_strFlags;

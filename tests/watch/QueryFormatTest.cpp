@@ -9,6 +9,7 @@
 #include "dns/TestFrames.h"
 #include "channel/AnswerTail.h"
 #include "frames/FrameRecords.h"
+#include "watch/EncryptedLineMaker.h"
 #include "watch/QueryFormat.h"
 #include "watch/QueryLineMaker.h"
 
@@ -556,4 +557,31 @@ TEST(QueryFormatTest, AnAnswerCannotPassForMoreAnswers)
         }
         EXPECT_EQ(nAnswers, 2u) << nKind << ": " << strOut;
     }
+}
+
+// An encrypted connection's record, made into its line and written: the frame's fields and the
+// sender's as a query's, no DNS id, and the protocol, protocols and flags in their words.
+TEST(QueryFormatTest, AnEncryptedConnectionIsWrittenAsItsRecordSays)
+{
+    CEncryptedRecord record;
+    record.facts.nSeconds = 1765100000;
+    record.facts.nProtocol = IPPROTO_TCP;
+    record.facts.nIpVersion = 4;
+    record.facts.abDestination[0] = 9;
+    record.facts.nDestinationPort = 443;
+    record.nProtocol = ENCRYPTED_HTTPS;
+    record.nFlags = ENCRYPTED_ECH | ENCRYPTED_BY_ADDRESS;
+    record.nSender = SENDER_PROGRAM;
+    record.sender.nPid = 4242;
+    std::strcpy(record.sender.szCommand, "curl");
+    CQueryLineMaker queries(true);
+    CEncryptedLineMaker maker(queries);
+    const auto [line, exchange] = maker.Make(record, "dns.google", "h2,http/1.1");
+    std::string strOut;
+    CQueryFormat(CQueryFormat::JSON, true).AppendExchange(strOut, line, exchange);
+    for (const char* pszPart :
+         {R"("kind":"encrypted")", R"("name":"dns.google","type":null,"transport":"tcp")",
+          R"("destination":"9.0.0.0","destination_port":443,"dns_id":null)", R"("flags":"ech,by-address")",
+          R"("encrypted":"DoH","alpn":"h2,http/1.1")", R"("pid":4242,"program":"curl")", R"("answers":[])"})
+        EXPECT_NE(strOut.find(pszPart), std::string::npos) << pszPart << "\n" << strOut;
 }
