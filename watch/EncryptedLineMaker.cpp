@@ -52,7 +52,8 @@ CEncryptedLineMaker::CMade CEncryptedLineMaker::Make(const CEncryptedRecord& enc
     exchange.nKind = CExchangeLine::ENCRYPTED;
     exchange.encrypted = ProtocolWord(encrypted.nProtocol);
     exchange.alpn = alpn;
-    AssignFlagWords(m_strFlags, encrypted.nFlags, ENCRYPTED_FLAG_WORDS);
+    m_strFlags.clear();
+    AppendFlagWords(m_strFlags, encrypted.nFlags, ENCRYPTED_FLAG_WORDS);
     exchange.flags = m_strFlags;
     return {m_query, exchange};
 }

@@ -2,6 +2,7 @@
 
 #include "channel/AnswerTail.h"
 #include "dns/DnsTypes.h"
+#include "watch/FlagWords.h"
 #include "watch/FrameTime.h"
 
 using namespace Channel;
@@ -9,11 +10,6 @@ using namespace Channel;
 namespace {
 
 // The header's flags in dig's words and order.
-struct CFlagWord
-{
-    std::uint16_t nFlag;
-    const char* pszWord;
-};
 constexpr CFlagWord FLAG_WORDS[] = {
     {RESPONSE_AUTHORITATIVE, "aa"},       {RESPONSE_TRUNCATED, "tc"},      {RESPONSE_RECURSION_DESIRED, "rd"},
     {RESPONSE_RECURSION_AVAILABLE, "ra"}, {RESPONSE_AUTHENTIC_DATA, "ad"}, {RESPONSE_CHECKING_DISABLED, "cd"},
@@ -46,11 +42,7 @@ CExchangeLineMaker::CMade CExchangeLineMaker::Make(const CExchangeTable::CQuery*
         m_strRcode = DnsRcodeName(pResponse->nRcode);
         exchange.rcode = m_strRcode;
         m_strFlags = "qr";
-        for (const CFlagWord& flag : FLAG_WORDS)
-        {
-            if ((pResponse->nFlags & flag.nFlag) != 0)
-                m_strFlags.append(",").append(flag.pszWord);
-        }
+        AppendFlagWords(m_strFlags, pResponse->nFlags, FLAG_WORDS);
         exchange.flags = m_strFlags;
         exchange.bHasTtlMin = (pResponse->nFlags & RESPONSE_HAS_TTL) != 0;
         exchange.nTtlMin = pResponse->nTtlMin;

@@ -3,18 +3,18 @@
 #include <cstdint>
 #include <string>
 
-// The flags of a line that is no response's (a lookup's, an encrypted connection's) in this
-// program's words, one table row a flag, written as the header's flags are: apart at commas.
+// The flags of a line (a response's header, a lookup's, an encrypted connection's) in words, one
+// table row a flag, in the table's order, apart at commas.
 struct CFlagWord
 {
-    std::uint8_t nFlag;
+    std::uint16_t nFlag;
     const char* pszWord;
 };
 
+// Appends the words of the flags set to what strOut holds already.
 template <std::size_t N>
-void AssignFlagWords(std::string& strOut, unsigned nFlags, const CFlagWord (&words)[N])
+void AppendFlagWords(std::string& strOut, unsigned nFlags, const CFlagWord (&words)[N])
 {
-    strOut.clear();
     for (const auto& [nFlag, pszWord] : words)
     {
         if ((nFlags & nFlag) != 0)

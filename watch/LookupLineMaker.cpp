@@ -52,7 +52,8 @@ CLookupLineMaker::CMade CLookupLineMaker::Make(const CLookupRecord& lookup, std:
     exchange.bHasLatency = lookup.nPhase == LOOKUP_PHASE_ENDED;
     exchange.nLatencyUs = lookup.nLatencyNs / 1000;
     // What of the call could not be read, where a response's line has its header's flags.
-    AssignFlagWords(m_strFlags, lookup.nFlags, LOOKUP_FLAG_WORDS);
+    m_strFlags.clear();
+    AppendFlagWords(m_strFlags, lookup.nFlags, LOOKUP_FLAG_WORDS);
     exchange.flags = m_strFlags;
     // Owners are absolute, as in a response's answers.
     m_strOwner.assign(name).append(name == "." ? "" : ".");
